@@ -1,0 +1,70 @@
+/*
+ * termbridge: host-side console adaptor for the ZRX4620 modem chip.
+ *
+ * The library is driven through these 26 C functions. Every function that
+ * returns text returns a pointer that stays valid until the next call of the
+ * same function; none returns NULL. Integer results are 0 for success and 1
+ * for failure unless stated otherwise.
+ */
+#ifndef TERMBRIDGE_H
+#define TERMBRIDGE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+/* The export list (TermBridge.def on Windows, a version script elsewhere)
+ * decides what is visible; the functions use the C calling convention. */
+#define TB_API
+#define TB_CALL
+
+/* Start-up and shut-down */
+TB_API int TB_CALL initialize(const char* macMapFile, const char* phyMapFile,
+                              const char* structListFile);
+TB_API int TB_CALL initialize_old(unsigned short consoleToDispatcherPort,
+                                  const char* dispatcherAddress,
+                                  unsigned short dispatcherToConsolePort,
+                                  const char* macMapFile, const char* phyMapFile,
+                                  const char* structListFile);
+TB_API int TB_CALL deinitialize(void);
+TB_API const char* TB_CALL ver(void);
+
+/* Commands and their results */
+TB_API int TB_CALL sendCommand(const char* command, int timeoutMs);
+TB_API int TB_CALL sendCommandDefaultTimeout(const char* command);
+TB_API const char* TB_CALL getResultBuffer(void);
+TB_API const char* TB_CALL getResultBufferText(void);
+TB_API int TB_CALL getResultLen(void);
+TB_API const char* TB_CALL getFailureMessage(void);
+
+/* Settings */
+TB_API void TB_CALL setDefaultTimeout(int timeoutMs);
+TB_API int TB_CALL getDefaultTimeout(void);
+TB_API void TB_CALL setLogSeverity(int level);
+TB_API int TB_CALL getLogSeverity(void);
+TB_API void TB_CALL setInternalCommandTimeout(int timeoutMs);
+TB_API void TB_CALL AllowWriteLogsToFile(bool allow);
+
+/* Chip */
+TB_API int TB_CALL SyncChipAccess(void);
+TB_API int TB_CALL LoadFW(const char* firmwareFile);
+TB_API const char* TB_CALL getSystemVersionInfo(void);
+
+/* EEPROM */
+TB_API int TB_CALL InitEepromIF(int mode, const char* path);
+TB_API int TB_CALL UpdateEepromField(const char* fieldName, const char* value);
+TB_API int TB_CALL BurnEeprom(unsigned char partial);
+TB_API int TB_CALL DumpEepromTableToFile(const char* path);
+TB_API const char* TB_CALL ReadEntireEeprom(const char* path);
+TB_API const char* TB_CALL ReadFieldFromEeprom(const char* fieldName);
+TB_API const char* TB_CALL ReadFieldFromVolatile(const char* fieldName);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TERMBRIDGE_H */

@@ -1,0 +1,137 @@
+// The one application object: owns the collaborators, handles one host
+// command at a time and keeps its result and failure text.
+#ifndef TERMBRIDGE_CONSOLEAPPLOGIC_H
+#define TERMBRIDGE_CONSOLEAPPLOGIC_H
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "consoleappadapter.h"
+#include "packets.h"
+#include "syncevent.h"
+
+class TrafficManager;
+class EepromInterface;
+class StructAccess;
+class ConsoleEvtAdapter;
+
+// Which collaborators construction creates; a test may stop early to see the
+// application answer with its collaborators absent.
+struct AppCollaborators {
+    bool trafficManager = true;
+    bool eepromInterface = true;
+    bool structAccess = true;
+    bool appAdapter = true;
+    bool evtAdapter = true;
+};
+
+class ConsoleAppLogic {
+public:
+    static constexpr std::size_t kResultBufferSize = 65536;
+    static constexpr std::uint32_t kMaxResultLength = 65535;
+    static constexpr std::size_t kMaxFailureLength = 65534;
+    static constexpr std::size_t kMaxResultText = 131070;  // MAX_RESULT_BUFFER_LIMIT
+    static constexpr std::size_t kMaxCommandName = 99;
+    static constexpr std::size_t kMaxNativeLine = 199;
+    static constexpr std::size_t kMaxLoggedCommand = 999;
+
+    enum CommandState { COMMAND_IDLE = 0, COMMAND_BUSY = 1, COMMAND_SEND_FAILED = 2 };
+
+    ConsoleAppLogic(std::uint16_t consoleToDispatcherPort, const std::string& dispatcherAddress,
+                    std::uint16_t dispatcherToConsolePort, const std::string& macMapFile,
+                    const std::string& phyMapFile, const std::string& structListFile,
+                    const AppCollaborators& collaborators = AppCollaborators());
+    ~ConsoleAppLogic();
+    ConsoleAppLogic(const ConsoleAppLogic&) = delete;
+    ConsoleAppLogic& operator=(const ConsoleAppLogic&) = delete;
+
+    // Host thread.
+    int HandleCommand(const std::string& command);
+    const char* GetResultBufferText();
+    void SetFailure(const std::string& text);
+    void SetCommandTimeout(int timeoutMs) { commandTimeout_.store(timeoutMs); }
+    int CommandTimeout() const { return commandTimeout_.load(); }
+    void SetLogSeverity(int level);
+    void SetInternalCommandTimeout(int timeoutMs);
+    int SyncChipAccess();
+
+    // The library's default time-out (0 is stored as -1).
+    static void SetDefaultTimeout(int timeoutMs);
+    static int DefaultTimeout();
+    void ApplyDefaultTimeout() { SetCommandTimeout(DefaultTimeout()); }
+
+    // Event thread, through the traffic manager.
+    bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent);
+    void SetResultInvalid(int value) { resultInvalid_.store(value); }
+    void SignalEventReceived() { eventReceived_.Set(); }
+    bool ResponseExpected() const { return responseExpected_.load(); }
+
+    // Result accessors for the exports.
+    const char* ResultBuffer() const { return reinterpret_cast<const char*>(resultBuffer_.data()); }
+    std::uint32_t ResultLength() const { return resultLength_.load(); }
+    const char* FailureMessage() const { return failureMessage_.c_str(); }
+    int GetCommandState() const { return commandState_.load(); }
+
+    // Collaborators (null when absent).
+    TrafficManager* GetTrafficManager() const { return trafficManager_.get(); }
+    StructAccess* GetStructAccess() const { return structAccess_.get(); }
+    EepromInterface* GetEepromInterface() const { return eepromInterface_.get(); }
+
+    // Firmware and EEPROM operations behind their exports.
+    int LoadFirmware(const std::string& path);
+    const char* BuildVersionReport();
+    int InitEepromInterface(int mode, const std::string& path);
+    int UpdateEepromField(const std::string& name, const std::string& value);
+    int BurnEeprom(bool partial);
+    int DumpEepromTable(const std::string& path);
+    int ReadEntireEeprom(const std::string& path);
+    int ReadFieldFromEeprom(const std::string& name);
+    int ReadFieldFromVolatile(const std::string& name);
+
+private:
+    void Construct(std::uint16_t consoleToDispatcherPort, const std::string& dispatcherAddress,
+                   std::uint16_t dispatcherToConsolePort, const std::string& macMapFile,
+                   const std::string& phyMapFile, const std::string& structListFile,
+                   const AppCollaborators& collaborators);
+    void SetUpMailboxAddresses();
+    bool AdaptAndSendCommand(const std::string& command);
+    bool SendPhyTunnelCommand(const std::array<std::uint8_t, kPhyConsoleCmdSize>& phyConsoleCmd,
+                              bool isNonConsoleMacPhyCommand);
+    bool SendConsoleData(const std::uint8_t* bytes, std::size_t length);
+    bool SendNativeStruct(const NativeCommand_t& nativeConsoleCmd);
+    void StoreFailure(const std::string& text);  // failure text only, result untouched
+    void EndWaitForResponse();
+    bool RefuseAbsent(const void* member, const char* what);
+
+    std::unique_ptr<TrafficManager> trafficManager_;
+    std::uint8_t commandCounter_ = 0;
+    std::unique_ptr<StructAccess> structAccess_;
+    std::unique_ptr<ConsoleAppAdapter> appAdapter_;
+    std::unique_ptr<ConsoleEvtAdapter> evtAdapter_;
+    std::unique_ptr<EepromInterface> eepromInterface_;
+    std::array<std::uint8_t, 4> tunnelHeader_{};
+
+    // The result hand-over between the event thread and the host thread: the
+    // host sets the flags before sending, the event thread fills the result
+    // and then signals eventReceived_. resultLock_ keeps a late event (after
+    // the host gave up waiting) from writing while the host reads.
+    mutable std::mutex resultLock_;
+    std::atomic<std::uint32_t> resultLength_{0};
+    std::array<std::uint8_t, kResultBufferSize> resultBuffer_{};
+    std::string failureMessage_;
+    std::atomic<int> commandTimeout_;
+    std::atomic<bool> responseExpected_{false};
+    std::atomic<bool> nativeResponse_{false};
+    SyncEvent eventReceived_;
+    bool eventReceivedCreated_ = false;
+    std::atomic<int> resultInvalid_{1};
+    std::atomic<int> commandState_{COMMAND_IDLE};
+    std::string resultText_;
+};
+
+#endif

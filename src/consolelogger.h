@@ -1,0 +1,104 @@
+// Logging for the whole library: one log file per logger instance, a crash
+// file for failures that must survive the log's wrap, and a start-up trace.
+#ifndef TERMBRIDGE_CONSOLELOGGER_H
+#define TERMBRIDGE_CONSOLELOGGER_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "strformat.h"
+
+// Severity levels used across the library.
+enum LogLevel { LOG_ERROR = 1, LOG_NORMAL = 2, LOG_DETAIL = 3 };
+
+// Where a logger takes its time and folder from; the process-wide instance
+// uses the real clock and the common application-data folder, tests inject
+// their own.
+struct LoggerEnvironment {
+    std::function<std::tm()> localTime;             // broken-down local time
+    std::function<std::int64_t()> nowAsFileTime;    // for the old-log age test
+    std::function<bool(std::string&)> appDataFolder;
+    std::uint64_t wrapLimit;                         // bytes before the file wraps
+
+    static LoggerEnvironment System();
+};
+
+class ConsoleLogger {
+public:
+    static constexpr std::uint64_t kWrapLimit = 52428800;  // 50 MiB
+    static constexpr const char* kPrefix = "console_adapter";
+    static constexpr int kMaxLogAgeDays = 14;
+
+    explicit ConsoleLogger(LoggerEnvironment env);
+    ~ConsoleLogger();
+    ConsoleLogger(const ConsoleLogger&) = delete;
+    ConsoleLogger& operator=(const ConsoleLogger&) = delete;
+
+    // The process-wide instance, created on first use.
+    static ConsoleLogger& Instance();
+    static void DestroyInstance();
+    static bool HasInstance();
+
+    void SetSeverity(int level) { severity_.store(level, std::memory_order_relaxed); }
+    int Severity() const { return severity_.load(std::memory_order_relaxed); }
+
+    void Write(int level, const std::string& text);
+    void WriteHexDump(int level, const unsigned char* bytes, std::size_t length);
+
+    const std::string& FilePath() const { return filePath_; }
+    bool IsOpen() const { return file_.is_open(); }
+
+    // "console_adapter_YYYMMDDhhmmss.log" as the library names it (year from
+    // 1900, month from 0).
+    static std::string FileNameFor(const std::tm& created);
+    static std::string HexDumpText(const unsigned char* bytes, std::size_t length);
+
+private:
+    void Open();
+    void WriteLine(const std::string& text);
+
+    LoggerEnvironment env_;
+    std::atomic<int> severity_{LOG_NORMAL};
+    std::mutex writeLock_;
+    std::ofstream file_;
+    std::string filePath_;
+};
+
+// Old-log removal over a listed folder. `entries` are the log files matching
+// the prefix, `totalBytes` the size of everything in the folder; `remove` is
+// called for each file to delete and returns whether it went.
+struct OldLogPolicy {
+    static constexpr std::uint64_t kMaxTotalBytes = 4000000000ULL;
+    static constexpr std::int64_t kMaxAge = 12096000000000LL;  // 14 days in 100 ns units
+    static constexpr int kMinRemovals = 100;
+};
+int RemoveOldLogs(std::vector<platform::FileEntry> entries, std::uint64_t totalBytes,
+                  std::int64_t now, const std::function<bool(const std::string&)>& remove);
+// Lists the folder and removes old logs in it; returns how many went.
+int RemoveOldLogsInFolder(const std::string& folder, std::int64_t now);
+
+// File-logging switch shared by every logger instance.
+void SetFileLoggingAllowed(bool allowed);
+bool FileLoggingAllowed();
+
+// The library-wide logging entry points.
+void LogMessage(const std::string& text, int level);
+void LogHexDump(const void* bytes, std::size_t length, int level);
+int LogCrash(const std::string& text);
+int LogStartupLine(const std::string& text);
+int LogSeverity();
+void SetLogSeverityLevel(int level);
+
+// The crash and start-up trace files; tests may point them elsewhere.
+std::string CrashFilePath();
+std::string StartupTraceFilePath();
+
+#endif

@@ -1,0 +1,100 @@
+// The operating-system layer. Everything the library needs from the OS beyond
+// the C++ standard library goes through this header; src/platform/win32 and
+// src/platform/posix implement it, and the build picks one of them.
+#ifndef TERMBRIDGE_PLATFORM_H
+#define TERMBRIDGE_PLATFORM_H
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// ---------------------------------------------------------------- registry
+// Reads a text value under HKEY_CURRENT_USER\<keyPath>. At most maxBytes - 1
+// characters are returned; a missing key or value gives an empty text.
+std::string ReadUserRegistryValue(const std::string& keyPath, const std::string& valueName,
+                                  std::size_t maxBytes = 255);
+// Writes a text value (creating the key). Used by tools and tests that set up
+// the dispatcher address; the library itself only reads.
+bool WriteUserRegistryValue(const std::string& keyPath, const std::string& valueName,
+                            const std::string& value);
+
+// ---------------------------------------------------------------- named mutex
+// A machine-wide mutex identified by name: one holder at a time, released when
+// the holder unlocks, closes it or its process ends.
+class NamedMutex {
+public:
+    virtual ~NamedMutex() = default;
+    // Waits at most timeoutMs for ownership; true only when it was acquired.
+    virtual bool TryLock(int timeoutMs) = 0;
+    virtual void Unlock() = 0;
+};
+// Creates (or opens) the mutex without taking it; null when that fails.
+std::unique_ptr<NamedMutex> CreateNamedMutex(const std::string& name);
+
+// ---------------------------------------------------------------- folders and files
+// The machine's common application-data folder (no trailing separator).
+bool CommonAppDataFolder(std::string& folder);
+// Maps a fixed Windows path such as "C:\\ConsoleDllCrash.txt" to a local path.
+std::string FixedPath(const std::string& windowsPath);
+// Joins a folder and a name with the native separator.
+char PathSeparator();
+// Creates a folder with all missing parents. Returns 0 on success, otherwise a
+// system error code; kAlreadyExists when the folder was there already.
+constexpr int kAlreadyExists = 183;
+int CreateFolderPath(const std::string& path);
+
+struct FileEntry {
+    std::string name;         // the entry's name, without its folder
+    std::uint64_t size = 0;   // bytes
+    std::int64_t lastWrite = 0;  // file-time units (100 ns since 1601-01-01)
+    bool isDirectory = false;
+};
+// Lists the entries matching a pattern "<folder>/<name pattern>" where the name
+// pattern may hold '*' and '?'. "." and ".." are never listed. The order is the
+// file system's.
+std::vector<FileEntry> FindFiles(const std::string& pattern);
+bool RemoveFile(const std::string& path);
+
+// ---------------------------------------------------------------- time
+// Local wall-clock time, broken down.
+std::tm LocalTimeNow();
+std::tm LocalTimeOf(std::time_t t);
+// Local wall-clock time on the file-time scale (100 ns units since 1601-01-01).
+std::int64_t LocalNowAsFileTime();
+void SleepMs(int ms);
+
+// ---------------------------------------------------------------- errors
+int LastSystemError();
+std::string SystemErrorText(int code);
+
+// ---------------------------------------------------------------- module
+// Full path of the library's own file.
+std::string OwnModulePath();
+// The four parts of the library file's version resource; false when absent.
+bool OwnModuleVersion(const std::string& modulePath, std::uint16_t parts[4]);
+
+// ---------------------------------------------------------------- user interface
+void ShowErrorMessageBox(const std::string& text, const std::string& title);
+
+// ---------------------------------------------------------------- threads
+// Raises the calling thread one step above normal priority where the OS allows.
+void RaiseCurrentThreadPriority();
+
+// ---------------------------------------------------------------- dynamic loading
+// Used by hosts (the console tool, tests) that load the library at run time.
+class DynamicLibrary {
+public:
+    virtual ~DynamicLibrary() = default;
+    virtual void* Symbol(const std::string& name) = 0;
+};
+std::unique_ptr<DynamicLibrary> LoadDynamicLibrary(const std::string& path, std::string& error);
+// The library's file name on this system ("TermBridge.dll" or "libTermBridge.so").
+std::string DefaultLibraryFileName();
+
+}  // namespace platform
+
+#endif
