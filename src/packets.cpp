@@ -14,6 +14,17 @@ NativePacketBytes EncodeNativePacket(const NativeCommand_t& command, std::uint8_
     return packet;
 }
 
+NativePacketBytes EncodeNativeRecord(const NativeCommand_t& command) {
+    NativePacketBytes record{};
+    PutLe16(&record[0], command.Type);
+    PutLe16(&record[2], command.reserved);
+    PutLe32(&record[4], command.Address);
+    PutLe16(&record[8], command.Length);
+    PutLe16(&record[10], command.AdditionalParam);
+    std::copy(command.Data.begin(), command.Data.end(), record.begin() + 12);
+    return record;
+}
+
 bool DecodeNativePacket(const std::uint8_t* bytes, std::size_t length, std::uint8_t& version,
                         std::uint8_t& txCmdPacketNum, NativeCommand_t& command) {
     if (bytes == nullptr || length < kNativePacketSize) return false;

@@ -52,6 +52,9 @@ using EventPacketBytes = std::array<std::uint8_t, kEventPacketSize>;
 // The native command packet: Version 1, the packet number, then the record's
 // fields and all 512 data bytes.
 NativePacketBytes EncodeNativePacket(const NativeCommand_t& command, std::uint8_t txCmdPacketNum);
+// The record itself laid out as 524 bytes (Type, reserved, Address, Length,
+// AdditionalParam, Data), as the library dumps it to the log.
+NativePacketBytes EncodeNativeRecord(const NativeCommand_t& command);
 // The reverse, for the dispatcher side; false when fewer than 524 bytes.
 bool DecodeNativePacket(const std::uint8_t* bytes, std::size_t length, std::uint8_t& version,
                         std::uint8_t& txCmdPacketNum, NativeCommand_t& command);

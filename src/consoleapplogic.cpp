@@ -1,0 +1,497 @@
+#include "consoleapplogic.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "consoleappadapter.h"
+#include "consoleevtadapter.h"
+#include "consolelogger.h"
+#include "consolenativeadapter.h"
+#include "eeprominterface.h"
+#include "errors.h"
+#include "platform/platform.h"
+#include "strformat.h"
+#include "structaccess.h"
+#include "trafficmanager.h"
+
+namespace {
+
+constexpr const char* kStars = "********************************************************";
+constexpr std::size_t kTunnelPacketSize = 28;
+std::atomic<int> g_defaultTimeout{15000};
+
+// The first blank-separated word of a line and where it ends.
+std::string FirstWord(const std::string& line, std::size_t& end) {
+    const std::size_t start = line.find_first_not_of(" \t\r\n\v\f");
+    if (start == std::string::npos) {
+        end = line.size();
+        return "";
+    }
+    end = line.find_first_of(" \t\r\n\v\f", start);
+    if (end == std::string::npos) end = line.size();
+    return line.substr(start, end - start);
+}
+
+std::string Truncated(const std::string& text, std::size_t limit) {
+    return text.size() <= limit ? text : text.substr(0, limit);
+}
+
+void ReportCreationFailure(const char* text, int line) { PhyConsoleNs::SystemException(text, "consoleapplogic", line); }
+
+}  // namespace
+
+void ConsoleAppLogic::SetDefaultTimeout(int timeoutMs) { g_defaultTimeout.store(timeoutMs == 0 ? -1 : timeoutMs); }
+int ConsoleAppLogic::DefaultTimeout() { return g_defaultTimeout.load(); }
+
+ConsoleAppLogic::ConsoleAppLogic(std::uint16_t consoleToDispatcherPort, const std::string& dispatcherAddress,
+                                 std::uint16_t dispatcherToConsolePort, const std::string& macMapFile,
+                                 const std::string& phyMapFile, const std::string& structListFile,
+                                 const AppCollaborators& collaborators)
+    : commandTimeout_(DefaultTimeout()) {
+    try {
+        Construct(consoleToDispatcherPort, dispatcherAddress, dispatcherToConsolePort, macMapFile, phyMapFile,
+                  structListFile, collaborators);
+    } catch (...) {
+        LogCrash("<ConsoleAppLogic> Constructor failed for some reason");
+    }
+}
+
+// Creates the collaborators in their fixed order. A collaborator that cannot
+// be created ends construction there; the later members stay absent and every
+// operation that needs one refuses with a failure text.
+void ConsoleAppLogic::Construct(std::uint16_t consoleToDispatcherPort, const std::string& dispatcherAddress,
+                                std::uint16_t dispatcherToConsolePort, const std::string& macMapFile,
+                                const std::string& phyMapFile, const std::string& structListFile,
+                                const AppCollaborators& collaborators) {
+    SetLogSeverityLevel(LOG_NORMAL);
+    LogMessage("Application Started", LOG_NORMAL);
+
+    LogMessage("<ConsoleAppLogic> Creating Traffic Manager Object", LOG_DETAIL);
+    if (collaborators.trafficManager) {
+        trafficManager_ = std::make_unique<TrafficManager>(this, consoleToDispatcherPort, dispatcherAddress,
+                                                           dispatcherToConsolePort);
+    }
+    if (!trafficManager_) return ReportCreationFailure("<ConsoleAppLogic>Failed to create Traffic Manager Object ", __LINE__);
+
+    LogMessage("<ConsoleAppLogic> Creating EEprom Interface Object", LOG_DETAIL);
+    if (collaborators.eepromInterface) eepromInterface_ = std::make_unique<EepromInterface>(trafficManager_.get());
+    if (!eepromInterface_) return ReportCreationFailure("<ConsoleAppLogic>Failed to create EEprom Interface Object ", __LINE__);
+
+    LogMessage("<ConsoleAppLogic> Creating Struct Access Object", LOG_DETAIL);
+    if (collaborators.structAccess) {
+        structAccess_ = std::make_unique<StructAccess>(macMapFile, phyMapFile, eepromInterface_.get());
+    }
+    if (!structAccess_) return ReportCreationFailure("<ConsoleAppLogic>Failed to create Struct Access Object ", __LINE__);
+    structAccess_->structAccessInit(structListFile);
+
+    LogMessage("<ConsoleAppLogic> Creating Console App Adapter Object", LOG_DETAIL);
+    if (collaborators.appAdapter) appAdapter_ = std::make_unique<ConsoleAppAdapter>(structAccess_.get());
+    if (!appAdapter_) return ReportCreationFailure("<ConsoleAppLogic>Failed to create App Adapter Object ", __LINE__);
+
+    LogMessage("<ConsoleAppLogic> Creating Console Event Adapter Object", LOG_DETAIL);
+    if (collaborators.evtAdapter) evtAdapter_ = std::make_unique<ConsoleEvtAdapter>(structAccess_.get());
+    if (!evtAdapter_) return ReportCreationFailure("<ConsoleAppLogic>Failed to create Event Adapter Object ", __LINE__);
+
+    resultInvalid_.store(1);
+    LogMessage("<ConsoleAppLogic> Creating Event Recieved Event", LOG_DETAIL);
+    eventReceived_.Reset();
+
+    SetUpMailboxAddresses();
+    SyncChipAccess();
+    LogMessage("Initialize Appilcation Successed ", LOG_NORMAL);
+}
+
+ConsoleAppLogic::~ConsoleAppLogic() {
+    try {
+        if (trafficManager_) trafficManager_->SendCloseCommand();
+        // The transport's threads call into the adapters and the database, so
+        // they are stopped before anything they use goes away.
+        trafficManager_.reset();
+        structAccess_.reset();
+        evtAdapter_.reset();
+        appAdapter_.reset();
+        eepromInterface_.reset();
+        LogMessage("Application Closed", LOG_NORMAL);
+        ConsoleLogger::DestroyInstance();
+    } catch (...) {
+        const std::string text = Format("<ConsoleAppLogic> Destructor failed. Error %d.\n", platform::LastSystemError());
+        LogMessage(text, LOG_NORMAL);
+        LogCrash(text);
+    }
+}
+
+void ConsoleAppLogic::SetUpMailboxAddresses() {
+    struct Mailbox {
+        const char* name;
+        void (TrafficManager::*set)(std::uint32_t);
+        std::uint32_t (TrafficManager::*get)() const;
+    };
+    static const Mailbox kMailboxes[] = {
+        {"MAC_COMMAND_BUFFER_ADDRESS", &TrafficManager::SetCommandBufferAddress, &TrafficManager::CommandBufferAddress},
+        {"MAC_COMMAND_COUNTER_READ_ADDRESS", &TrafficManager::SetCounterReadAddress, &TrafficManager::CounterReadAddress},
+        {"MAC_COMMAND_COUNTER_WRITE_ADDRESS", &TrafficManager::SetCounterWriteAddress,
+         &TrafficManager::CounterWriteAddress},
+    };
+    TrafficManager& traffic = *trafficManager_;
+    for (const Mailbox& mailbox : kMailboxes) {
+        std::int64_t value = 0;
+        const bool fromDataBase = structAccess_ && structAccess_->getPredefinedValue(mailbox.name, value);
+        if (fromDataBase) (traffic.*mailbox.set)(static_cast<std::uint32_t>(value));
+        LogMessage(Format("%s from %s (0x%x)", mailbox.name, fromDataBase ? "DataBase" : "Default",
+                          static_cast<unsigned>((traffic.*mailbox.get)())),
+                   LOG_NORMAL);
+    }
+}
+
+bool ConsoleAppLogic::RefuseAbsent(const void* member, const char* what) {
+    if (member != nullptr) return false;
+    const std::string text = Format("Error!!! %s wasn't Initialized", what);
+    LogMessage("<ConsoleAppLogic>" + text, LOG_ERROR);
+    SetFailure(text);
+    return true;
+}
+
+int ConsoleAppLogic::HandleCommand(const std::string& command) {
+    if (evtAdapter_) evtAdapter_->SetCaptureDataFlag(false);
+    eventReceived_.Reset();
+
+    LogMessage(kStars, LOG_NORMAL);
+    LogMessage(Truncated("<ConsoleAppLogic>Handle command: " + command, kMaxLoggedCommand), LOG_NORMAL);
+
+    int state = commandState_.load();
+    do {
+        if (state == COMMAND_BUSY) {
+            LogMessage("<ConsoleAppLogic>Can't handle command. Previous command handling did not finished yet.",
+                       LOG_NORMAL);
+            return 1;
+        }
+    } while (!commandState_.compare_exchange_weak(state, COMMAND_BUSY));
+
+    {
+        std::lock_guard<std::mutex> lock(resultLock_);
+        failureMessage_.clear();
+        resultLength_.store(0);
+    }
+
+    int result = 0;
+    if (!AdaptAndSendCommand(command)) {
+        const std::string text = Format("Error: Failed to Send Command : '%s '", command.c_str());
+        EndWaitForResponse();
+        StoreFailure(text);
+        LogMessage(text, LOG_NORMAL);
+        result = 1;
+    } else if (responseExpected_.load()) {
+        LogMessage("<ConsoleAppLogic>Wait For Event as a Response to last Console Command!", LOG_NORMAL);
+        if (!eventReceived_.Wait(commandTimeout_.load())) {
+            const std::string text = Format("Timeout Error: No Event occur for command : '%s '", command.c_str());
+            EndWaitForResponse();
+            StoreFailure(text);
+            LogMessage(text, LOG_NORMAL);
+            result = 1;
+        } else {
+            result = resultInvalid_.load();
+            LogMessage(result != 0 ? "<ConsoleAppLogic>Event Arrived , Result Buffer contains not valid data!"
+                                   : "<ConsoleAppLogic>Event Arrived ,Result Buffer contains valid data!",
+                       LOG_NORMAL);
+        }
+    } else {
+        LogMessage("<ConsoleAppLogic>No Wait For Event as a Response to last Console Command is Needed! !", LOG_NORMAL);
+    }
+
+    responseExpected_.store(false);
+    commandState_.store(COMMAND_IDLE);
+    LogMessage(kStars, LOG_NORMAL);
+    return result;
+}
+
+// Closes the wait for the current command's response: an event that arrives
+// later is only logged and leaves the result alone.
+void ConsoleAppLogic::EndWaitForResponse() {
+    std::lock_guard<std::mutex> lock(resultLock_);
+    responseExpected_.store(false);
+    resultLength_.store(0);
+}
+
+bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command) {
+    std::array<std::uint8_t, kMacCmdBuffSize> cmdBuff{};
+    std::array<std::uint8_t, kPhyConsoleCmdSize> phyConsoleCmd{};
+    NativeCommand_t nativeConsoleCmd;
+    bool isNative = true;
+    bool isMACCommand = false;
+    bool isNonConsoleMacPhyCommand = false;
+    std::uint32_t commandLen = 0;
+
+    std::size_t nameEnd = 0;
+    const std::string cmdName = FirstWord(command, nameEnd);
+    bool adapted = false;
+    if (cmdName.size() > kMaxCommandName) {
+        LogMessage(Format("<ConsoleAppLogic>Error: the command word is longer than %u characters",
+                          static_cast<unsigned>(kMaxCommandName)),
+                   LOG_NORMAL);
+    } else if (appAdapter_ && appAdapter_->isMemCommand(cmdName)) {
+        const std::string rest = nameEnd + 1 < command.size() ? command.substr(nameEnd + 1) : std::string();
+        adapted = appAdapter_->adaptMemCommand(cmdName, rest, nativeConsoleCmd);
+    } else if (ConsoleNativeAdapter::GetInstance().GetNativeCommandType(cmdName) == -1) {
+        LogMessage("<ConsoleAppLogic>The Command is Non Native,Trying to Adapt Command!", LOG_NORMAL);
+        isNative = false;
+        bool waitNeeded = true;
+        adapted = !RefuseAbsent(appAdapter_.get(), "Console App Adapter") &&
+                  appAdapter_->adaptCommand(command, phyConsoleCmd, cmdBuff, isMACCommand, commandLen, waitNeeded,
+                                            isNonConsoleMacPhyCommand);
+        responseExpected_.store(adapted && waitNeeded);
+    } else {
+        LogMessage("<ConsoleAppLogic>The Command is Native,Trying to Adapt Native Command!", LOG_NORMAL);
+        if (command.size() > kMaxNativeLine) {
+            LogMessage(Format("<ConsoleAppLogic>Error: a native command line holds at most %u characters",
+                              static_cast<unsigned>(kMaxNativeLine)),
+                       LOG_NORMAL);
+        } else {
+            adapted = ConsoleNativeAdapter::GetInstance().AdaptNativeCommand(command, nativeConsoleCmd);
+        }
+    }
+
+    if (!adapted) {
+        const std::string text = Format("Error: Couldn't adapt command '%s'", command.c_str());
+        StoreFailure(text);
+        LogMessage(text, LOG_NORMAL);
+        return false;
+    }
+
+    if (isNative) {
+        responseExpected_.store(true);
+        nativeResponse_.store(true);
+        LogMessage("<ConsoleAppLogic>Sending Native Command Struct: ", LOG_NORMAL);
+        const NativePacketBytes record = EncodeNativeRecord(nativeConsoleCmd);
+        LogHexDump(record.data(), record.size(), LOG_DETAIL);
+        return SendNativeStruct(nativeConsoleCmd);
+    }
+
+    nativeResponse_.store(false);
+    if (isMACCommand) {
+        const std::size_t length = std::min<std::size_t>(commandLen, cmdBuff.size());
+        LogMessage("<ConsoleAppLogic>Sending Mac Command: ", LOG_NORMAL);
+        LogHexDump(cmdBuff.data(), length, LOG_NORMAL);
+        return SendConsoleData(cmdBuff.data(), length);
+    }
+
+    phyConsoleCmd[2] = commandCounter_++;
+    LogMessage("<ConsoleAppLogic>Sending Phy Command: ", LOG_NORMAL);
+    LogHexDump(phyConsoleCmd.data(), std::min<std::size_t>(phyConsoleCmd[4], phyConsoleCmd.size()), LOG_NORMAL);
+    return SendPhyTunnelCommand(phyConsoleCmd, isNonConsoleMacPhyCommand);
+}
+
+bool ConsoleAppLogic::SendPhyTunnelCommand(const std::array<std::uint8_t, kPhyConsoleCmdSize>& phyConsoleCmd,
+                                           bool isNonConsoleMacPhyCommand) {
+    if (RefuseAbsent(structAccess_.get(), "Struct Access")) return false;
+    const std::uint8_t commandLength = phyConsoleCmd[4];
+    if (commandLength < 8 || commandLength > phyConsoleCmd.size()) {
+        SetFailure(Format("<ConsoleAppLogic>Error: PHY command length %u is outside 8..%u", commandLength,
+                          static_cast<unsigned>(phyConsoleCmd.size())));
+        return false;
+    }
+
+    std::uint32_t captureOpcode = 0;
+    if (structAccess_->getCommandOpcode("PHYC_CAPTURE_DATA_CMD", captureOpcode) && evtAdapter_ &&
+        (captureOpcode & 0xFF) == phyConsoleCmd[0] && captureOpcode <= 0xFF) {
+        evtAdapter_->SetCaptureDataFlag(true);
+    }
+
+    std::uint32_t tunnelType = 0;
+    if (!structAccess_->getEnumValue("CMD_TUNNEL_TO_PHY", tunnelType)) {
+        SetFailure("The type PHY_TUNNEL_TYPE wasn't found. Please insert the the type and reload for RVT .");
+        return false;
+    }
+    PutBe16(&tunnelHeader_[0], static_cast<std::uint16_t>(tunnelType));
+    tunnelHeader_[2] = 0;
+    tunnelHeader_[3] = 0;
+
+    std::array<std::uint8_t, kTunnelPacketSize> packet{};
+    std::copy(tunnelHeader_.begin(), tunnelHeader_.end(), packet.begin());
+    std::size_t length = 8;
+    if (isNonConsoleMacPhyCommand) {
+        const std::uint8_t bodyLength = static_cast<std::uint8_t>(commandLength - 8);
+        PutBe16(&packet[4], phyConsoleCmd[0]);
+        PutBe16(&packet[6], bodyLength);
+        std::copy_n(phyConsoleCmd.begin() + 8, bodyLength, packet.begin() + 8);
+        length += bodyLength;
+    } else {
+        std::uint32_t consoleType = 0;
+        if (structAccess_->getEnumValue("PHY_CONSOLE_CMD", consoleType)) {
+            PutBe16(&packet[4], static_cast<std::uint16_t>(consoleType));
+        } else {
+            packet[4] = 0x00;
+            packet[5] = 0x04;
+        }
+        PutBe16(&packet[6], commandLength);
+        std::copy_n(phyConsoleCmd.begin(), commandLength, packet.begin() + 8);
+        length += commandLength;
+    }
+    return SendConsoleData(packet.data(), length);
+}
+
+bool ConsoleAppLogic::SendConsoleData(const std::uint8_t* bytes, std::size_t length) {
+    if (RefuseAbsent(trafficManager_.get(), "Traffic Manager")) return false;
+    try {
+        return trafficManager_->HandleNonNativeCommand(bytes, length, responseExpected_.load());
+    } catch (...) {
+        commandState_.store(COMMAND_SEND_FAILED);
+        SetFailure("Send socket error");
+        return false;
+    }
+}
+
+bool ConsoleAppLogic::SendNativeStruct(const NativeCommand_t& nativeConsoleCmd) {
+    if (RefuseAbsent(trafficManager_.get(), "Traffic Manager")) return false;
+    try {
+        return trafficManager_->SendNativeCommand(nativeConsoleCmd);
+    } catch (...) {
+        commandState_.store(COMMAND_SEND_FAILED);
+        SetFailure("Send socket error");
+        return false;
+    }
+}
+
+void ConsoleAppLogic::StoreFailure(const std::string& text) {
+    std::lock_guard<std::mutex> lock(resultLock_);
+    failureMessage_ = Truncated(text, kMaxFailureLength);
+}
+
+void ConsoleAppLogic::SetFailure(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(resultLock_);
+        resultLength_.store(0);
+        failureMessage_ = Truncated(text, kMaxFailureLength);
+    }
+    LogMessage(text, LOG_NORMAL);
+}
+
+bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent) {
+    std::lock_guard<std::mutex> lock(resultLock_);
+    if (!responseExpected_.load()) {
+        LogMessage("<ConsoleAppLogic>HandleIncomingEvents-Dumping Unexpected Event: ", LOG_NORMAL);
+        LogHexDump(data, length, LOG_NORMAL);
+        return false;
+    }
+    if (nativeResponse_.load()) {
+        LogMessage("<ConsoleAppLogic>Handling Incoming Native Response Event: ", LOG_NORMAL);
+        LogHexDump(data, length, LOG_NORMAL);
+        const std::uint32_t kept = std::min<std::uint32_t>(length, kMaxResultLength);
+        std::copy_n(data, kept, resultBuffer_.begin());
+        resultLength_.store(kept);
+        return true;
+    }
+
+    LogMessage("<ConsoleAppLogic>Handling Incoming Non Native Response Event: ", LOG_NORMAL);
+    LogHexDump(data, length, LOG_NORMAL);
+    if (!evtAdapter_ || !evtAdapter_->AdaptEvent(data, length, isSubEvent)) {
+        failureMessage_ = "Error!!! Failed to adapt console event. ";
+        LogMessage(failureMessage_, LOG_NORMAL);
+        return false;
+    }
+    const std::uint32_t adaptedLength = evtAdapter_->GetResultLength();
+    if (adaptedLength > kMaxResultLength) {
+        LogMessage("<ConsoleAppLogic>Error! Result length is exceed the Results Buffer size limit!!!!", LOG_NORMAL);
+        failureMessage_ = Format("Result length(%u) is exceed the Results Buffer size limit(%u)!!!!", adaptedLength,
+                                 kMaxResultLength);
+        resultLength_.store(0);
+        return false;
+    }
+    std::copy_n(evtAdapter_->GetResultBuffer(), adaptedLength, resultBuffer_.begin());
+    resultLength_.store(adaptedLength);
+    LogMessage("<ConsoleAppLogic>Result Buffer:", LOG_DETAIL);
+    LogHexDump(resultBuffer_.data(), adaptedLength, LOG_DETAIL);
+    return true;
+}
+
+const char* ConsoleAppLogic::GetResultBufferText() {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(resultLock_);
+        const std::uint32_t length = resultLength_.load();
+        text.reserve(static_cast<std::size_t>(length) * 2);
+        for (std::uint32_t i = 0; i < length; ++i) {
+            text += kDigits[resultBuffer_[i] >> 4];
+            text += kDigits[resultBuffer_[i] & 0x0F];
+        }
+    }
+    if (text.size() + 1 < kMaxResultText) {
+        resultText_ = std::move(text);
+    } else {
+        SetFailure("Results Exceed the MAX_RESULT_BUFFER_LIMIT");
+        resultText_.clear();
+    }
+    return resultText_.c_str();
+}
+
+void ConsoleAppLogic::SetLogSeverity(int level) {
+    SetLogSeverityLevel(level);
+    if (trafficManager_) trafficManager_->SetChipLogSeverity(level);
+}
+
+void ConsoleAppLogic::SetInternalCommandTimeout(int timeoutMs) {
+    if (!trafficManager_) {
+        LogMessage("<ConsoleAppLogic>Error!!! Traffic Manager wasn't Initialized", LOG_ERROR);
+        LogCrash("Error!!! Traffic Manager wasn't Initialized");
+        return;
+    }
+    trafficManager_->SetInternalTimeout(timeoutMs);
+}
+
+int ConsoleAppLogic::SyncChipAccess() {
+    if (trafficManager_) trafficManager_->SendSyncCommand();
+    return 0;
+}
+
+// ---------------------------------------------------------------- firmware and EEPROM
+// These operations arrive with the firmware loader and the EEPROM operations;
+// until then they refuse with a failure text rather than report success.
+namespace {
+constexpr const char* kFirmwareUnavailable = "Error!!! Firmware loading is not available in this version";
+constexpr const char* kEepromUnavailable = "Error!!! EEPROM operations are not available in this version";
+}  // namespace
+
+int ConsoleAppLogic::LoadFirmware(const std::string& /*path*/) {
+    SetFailure(kFirmwareUnavailable);
+    return 1;
+}
+
+const char* ConsoleAppLogic::BuildVersionReport() {
+    SetFailure("Error!!! The version report is not available in this version");
+    return FailureMessage();
+}
+
+int ConsoleAppLogic::InitEepromInterface(int /*mode*/, const std::string& /*path*/) {
+    SetFailure(kEepromUnavailable);
+    return 1;
+}
+
+int ConsoleAppLogic::UpdateEepromField(const std::string& /*name*/, const std::string& /*value*/) {
+    SetFailure(kEepromUnavailable);
+    return 1;
+}
+
+int ConsoleAppLogic::BurnEeprom(bool /*partial*/) {
+    SetFailure(kEepromUnavailable);
+    return 0;  // BurnEeprom reports 1 when written, 0 when not
+}
+
+int ConsoleAppLogic::DumpEepromTable(const std::string& /*path*/) {
+    SetFailure(kEepromUnavailable);
+    return 1;
+}
+
+int ConsoleAppLogic::ReadEntireEeprom(const std::string& /*path*/) {
+    SetFailure(kEepromUnavailable);
+    return 1;
+}
+
+int ConsoleAppLogic::ReadFieldFromEeprom(const std::string& /*name*/) {
+    SetFailure(kEepromUnavailable);
+    return 1;
+}
+
+int ConsoleAppLogic::ReadFieldFromVolatile(const std::string& /*name*/) {
+    SetFailure(kEepromUnavailable);
+    return 1;
+}

@@ -1,0 +1,206 @@
+#include "consolelogger.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Serialises logger creation and destruction; each logger serialises its own
+// writes.
+std::mutex g_instanceLock;
+ConsoleLogger* g_instance = nullptr;
+std::atomic<bool> g_fileLoggingAllowed{true};
+
+const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// The C library's 24-character calendar form, e.g. "Sun Jan 15 16:00:08 2012".
+std::string CalendarText(const std::tm& t) {
+    const int day = (t.tm_wday >= 0 && t.tm_wday < 7) ? t.tm_wday : 0;
+    const int month = (t.tm_mon >= 0 && t.tm_mon < 12) ? t.tm_mon : 0;
+    return Format("%.3s %.3s%3d %.2d:%.2d:%.2d %d", kDayNames[day], kMonthNames[month], t.tm_mday, t.tm_hour,
+                  t.tm_min, t.tm_sec, 1900 + t.tm_year);
+}
+
+std::string LogFolderOf(const std::string& appData) {
+    const char sep = platform::PathSeparator();
+    std::string folder = appData;
+    for (const char* part : {"Quoril", "ZRX4620", "ConsoleLogs"}) {
+        folder += sep;
+        folder += part;
+    }
+    folder += sep;
+    return folder;
+}
+
+int AppendLine(const std::string& path, const std::string& line) {
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    if (file == nullptr) {
+        std::printf("Error opening %s\n", path.c_str());
+        std::fflush(stdout);
+        return 1;
+    }
+    std::fputs(line.c_str(), file);
+    std::fputc('\n', file);
+    std::fclose(file);
+    return 0;
+}
+
+}  // namespace
+
+LoggerEnvironment LoggerEnvironment::System() {
+    LoggerEnvironment env;
+    env.localTime = [] { return platform::LocalTimeNow(); };
+    env.nowAsFileTime = [] { return platform::LocalNowAsFileTime(); };
+    env.appDataFolder = [](std::string& folder) { return platform::CommonAppDataFolder(folder); };
+    env.wrapLimit = ConsoleLogger::kWrapLimit;
+    return env;
+}
+
+ConsoleLogger::ConsoleLogger(LoggerEnvironment env) : env_(std::move(env)) { Open(); }
+
+ConsoleLogger::~ConsoleLogger() {
+    if (file_.is_open()) file_.close();
+}
+
+void ConsoleLogger::Open() {
+    std::string appData;
+    if (!env_.appDataFolder(appData)) {
+        std::printf("Function SHGetFolderPath() failed. Error %d.\n", platform::LastSystemError());
+        std::fflush(stdout);
+        return;
+    }
+    const std::string folder = LogFolderOf(appData);
+
+    std::printf("Removing logs starting with '%s' that are more than %d days old.\n", kPrefix, kMaxLogAgeDays);
+    const int removed = RemoveOldLogsInFolder(folder, env_.nowAsFileTime());
+    if (removed > 0) std::printf("Finished removing %d old logs.\n", removed);
+    else std::printf("Done.\n");
+    std::fflush(stdout);
+
+    SetFileLoggingAllowed(true);
+    const std::tm created = env_.localTime();
+
+    const int error = platform::CreateFolderPath(folder);
+    if (error != 0 && error != platform::kAlreadyExists) {
+        platform::ShowErrorMessageBox("Couldn't Create Log Output Dir!!!", "ERROR!!!!");
+        return;
+    }
+    filePath_ = folder + FileNameFor(created);
+    file_.open(filePath_, std::ios::out | std::ios::trunc);
+    if (!file_.is_open()) return;
+    file_ << "Started at " << CalendarText(created) << '\n';
+    file_.flush();
+}
+
+std::string ConsoleLogger::FileNameFor(const std::tm& created) {
+    return Format("%s_%04d%02d%02d%02d%02d%02d.log", kPrefix, created.tm_year, created.tm_mon, created.tm_mday,
+                  created.tm_hour, created.tm_min, created.tm_sec);
+}
+
+std::string ConsoleLogger::HexDumpText(const unsigned char* bytes, std::size_t length) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 3 + 3);
+    for (std::size_t i = 0; i < length; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+        text += ' ';
+    }
+    text += '\n';
+    return text;
+}
+
+void ConsoleLogger::Write(int level, const std::string& text) {
+    if (level > Severity()) return;
+    WriteLine(text);
+}
+
+void ConsoleLogger::WriteHexDump(int level, const unsigned char* bytes, std::size_t length) {
+    if (level > Severity()) return;
+    WriteLine(HexDumpText(bytes, length));
+}
+
+void ConsoleLogger::WriteLine(const std::string& text) {
+    std::lock_guard<std::mutex> lock(writeLock_);
+    if (!FileLoggingAllowed() || !file_.is_open()) return;
+    const std::streamoff position = file_.tellp();
+    if (position > static_cast<std::streamoff>(env_.wrapLimit)) {
+        file_.seekp(0);
+        file_ << ">>>>>>> LOG OVERLAPPED \x96 Continuing log information below <<<<<<<\n";
+    }
+    const std::tm now = env_.localTime();
+    file_ << Format("%02d:%02d:%02d", now.tm_hour, now.tm_min, now.tm_sec) << " : " << text << '\n';
+    file_.flush();
+}
+
+ConsoleLogger& ConsoleLogger::Instance() {
+    std::lock_guard<std::mutex> lock(g_instanceLock);
+    if (g_instance == nullptr) g_instance = new ConsoleLogger(LoggerEnvironment::System());
+    return *g_instance;
+}
+
+void ConsoleLogger::DestroyInstance() {
+    std::lock_guard<std::mutex> lock(g_instanceLock);
+    delete g_instance;
+    g_instance = nullptr;
+}
+
+bool ConsoleLogger::HasInstance() {
+    std::lock_guard<std::mutex> lock(g_instanceLock);
+    return g_instance != nullptr;
+}
+
+int RemoveOldLogs(std::vector<platform::FileEntry> entries, std::uint64_t totalBytes, std::int64_t now,
+                  const std::function<bool(const std::string&)>& remove) {
+    std::sort(entries.begin(), entries.end(),
+              [](const platform::FileEntry& a, const platform::FileEntry& b) { return a.name < b.name; });
+    int removed = 0;
+    for (const platform::FileEntry& entry : entries) {
+        if (removed >= OldLogPolicy::kMinRemovals && totalBytes <= OldLogPolicy::kMaxTotalBytes) break;
+        const bool tooOld = now - entry.lastWrite > OldLogPolicy::kMaxAge;
+        const bool overBudget = totalBytes > OldLogPolicy::kMaxTotalBytes;
+        if (!tooOld && !overBudget) continue;
+        if (!remove(entry.name)) continue;
+        totalBytes -= std::min(totalBytes, entry.size);
+        ++removed;
+    }
+    return removed;
+}
+
+int RemoveOldLogsInFolder(const std::string& folder, std::int64_t now) {
+    std::vector<platform::FileEntry> logs;
+    for (platform::FileEntry& entry : platform::FindFiles(folder + std::string(ConsoleLogger::kPrefix) + "*.*")) {
+        if (!entry.isDirectory) logs.push_back(std::move(entry));
+    }
+    std::uint64_t total = 0;
+    for (const platform::FileEntry& entry : platform::FindFiles(folder + "*.*")) total += entry.size;
+    return RemoveOldLogs(std::move(logs), total, now,
+                         [&folder](const std::string& name) { return platform::RemoveFile(folder + name); });
+}
+
+void SetFileLoggingAllowed(bool allowed) { g_fileLoggingAllowed.store(allowed); }
+bool FileLoggingAllowed() { return g_fileLoggingAllowed.load(); }
+
+void LogMessage(const std::string& text, int level) { ConsoleLogger::Instance().Write(level, text); }
+
+void LogHexDump(const void* bytes, std::size_t length, int level) {
+    ConsoleLogger::Instance().WriteHexDump(level, static_cast<const unsigned char*>(bytes), length);
+}
+
+int LogCrash(const std::string& text) {
+    LogMessage(text, LOG_DETAIL);
+    return AppendLine(CrashFilePath(), text);
+}
+
+int LogStartupLine(const std::string& text) {
+    const std::tm now = platform::LocalTimeNow();
+    return AppendLine(StartupTraceFilePath(), Format("%d:%d:%d:  %s", now.tm_hour, now.tm_min, now.tm_sec, text.c_str()));
+}
+
+int LogSeverity() { return ConsoleLogger::Instance().Severity(); }
+void SetLogSeverityLevel(int level) { ConsoleLogger::Instance().SetSeverity(level); }
+
+std::string CrashFilePath() { return platform::FixedPath("C:\\ConsoleDllCrash.txt"); }
+std::string StartupTraceFilePath() { return platform::FixedPath("C:\\consoleDllLog.txt"); }
