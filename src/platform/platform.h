@@ -84,6 +84,9 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title);
 // Raises the calling thread one step above normal priority where the OS allows.
 void RaiseCurrentThreadPriority();
 
+// ---------------------------------------------------------------- environment
+bool SetEnvironmentValue(const std::string& name, const std::string& value);
+
 // ---------------------------------------------------------------- dynamic loading
 // Used by hosts (the console tool, tests) that load the library at run time.
 class DynamicLibrary {

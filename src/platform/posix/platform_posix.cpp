@@ -245,6 +245,10 @@ void RaiseCurrentThreadPriority() {
     // most systems; the receive thread runs at normal priority here.
 }
 
+bool SetEnvironmentValue(const std::string& name, const std::string& value) {
+    return ::setenv(name.c_str(), value.c_str(), 1) == 0;
+}
+
 std::unique_ptr<DynamicLibrary> LoadDynamicLibrary(const std::string& path, std::string& error) {
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {

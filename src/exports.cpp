@@ -1,0 +1,255 @@
+// The 26 exported functions and the library-wide state behind them. Each is a
+// thin frame around one operation of the application object; the frames keep
+// exceptions from ever reaching the host.
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "consoleapplogic.h"
+#include "consolelogger.h"
+#include "platform/platform.h"
+#include "strformat.h"
+#include "termbridge.h"
+
+namespace {
+
+constexpr const char* kNotReady = "Fatal Error!!! Console Application isn't Ready!!!!";
+constexpr const char* kRegistryPorts = "SOFTWARE\\Quoril Semiconductor\\ZRX4620\\Sockets\\Ports";
+constexpr const char* kRegistryAddresses = "SOFTWARE\\Quoril Semiconductor\\ZRX4620\\Sockets\\IPAddresses";
+constexpr std::size_t kAddressChars = 16;
+
+ConsoleAppLogic* g_app = nullptr;
+std::unique_ptr<platform::NamedMutex> g_mutex;
+std::uint16_t g_version[4] = {0, 0, 0, 0};
+char g_versionText[100] = "";
+std::string g_dispatcherAddress;  // lives as long as the library
+
+void CrashLine(const char* exportName) { LogCrash(Format("Crash: %s method really crashed", exportName)); }
+
+// Runs `body` and turns any exception into the export's crash line and value.
+template <typename Result, typename Body>
+Result Guarded(const char* exportName, Result crashValue, Body body) {
+    try {
+        return body();
+    } catch (...) {
+        CrashLine(exportName);
+        return crashValue;
+    }
+}
+
+template <typename Body>
+void GuardedVoid(const char* exportName, Body body) {
+    try {
+        body();
+    } catch (...) {
+        CrashLine(exportName);
+    }
+}
+
+// Decimal text to a port: leading digits only, a text without digits gives 0.
+std::uint16_t PortFromText(const std::string& text) {
+    return static_cast<std::uint16_t>(std::strtoul(text.c_str(), nullptr, 10));
+}
+
+std::string Text(const char* text) { return text != nullptr ? text : ""; }
+
+void PrintBanner() {
+    std::printf("********************************************************");
+    std::printf("\n*****************  TermBridge Console Adaptor *****************\n");
+    std::printf("\nMajor version:\t%d\nMinor version:\t%d\nBuild Number:\t%d\nRevision:\t%d\n\n\n", g_version[0],
+                g_version[1], g_version[2], g_version[3]);
+    std::printf("********************************************************\n");
+    std::fflush(stdout);
+}
+
+bool TryGetMutex() {
+    if (!g_mutex) g_mutex = platform::CreateNamedMutex("Global\\TermBridgeMutex");
+    if (!g_mutex) return false;
+    LogStartupLine("tryGetMutex() Wait for the mutex to get a waitResult for the mutex handle");
+    return g_mutex->TryLock(300);
+}
+
+void ReleaseMutex() {
+    if (!g_mutex) return;
+    g_mutex->Unlock();
+    g_mutex.reset();
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* ver(void) {
+    const std::string path = platform::OwnModulePath();
+    LogMessage(path, LOG_DETAIL);
+    std::uint16_t parts[4];
+    if (platform::OwnModuleVersion(path, parts)) {
+        for (int i = 0; i < 4; ++i) g_version[i] = parts[i];
+    }
+    std::snprintf(g_versionText, sizeof g_versionText, "%d.%d.%d\n", g_version[0], g_version[1], g_version[2]);
+    return g_versionText;
+}
+
+int initialize_old(unsigned short consoleToDispatcherPort, const char* dispatcherAddress,
+                   unsigned short dispatcherToConsolePort, const char* macMapFile, const char* phyMapFile,
+                   const char* structListFile) {
+    ver();
+    PrintBanner();
+    if (g_app != nullptr) return 0;
+    if (!TryGetMutex()) return 1;
+    try {
+        g_app = new ConsoleAppLogic(consoleToDispatcherPort, Text(dispatcherAddress), dispatcherToConsolePort,
+                                    Text(macMapFile), Text(phyMapFile), Text(structListFile));
+    } catch (...) {
+        ReleaseMutex();
+        return 1;
+    }
+    return g_app != nullptr ? 0 : 1;
+}
+
+int initialize(const char* macMapFile, const char* phyMapFile, const char* structListFile) {
+    try {
+        const std::string udpPort = platform::ReadUserRegistryValue(kRegistryPorts, "Console_To_Dispatcher");
+        if (udpPort.empty()) return 1;
+        const std::string address = platform::ReadUserRegistryValue(kRegistryAddresses, "Console_To_Dispatcher");
+        if (address.empty()) return 1;
+        const std::string tcpPort = platform::ReadUserRegistryValue(kRegistryPorts, "Dispatcher_To_Console");
+        if (tcpPort.empty()) return 1;
+        g_dispatcherAddress = address.substr(0, kAddressChars);
+        return initialize_old(PortFromText(udpPort), g_dispatcherAddress.c_str(), PortFromText(tcpPort), macMapFile,
+                              phyMapFile, structListFile);
+    } catch (const std::exception& error) {
+        LogCrash("<initialize method crashed>");
+        LogCrash(error.what());
+        return 1;
+    } catch (...) {
+        CrashLine("initialize");
+        return 1;
+    }
+}
+
+int deinitialize(void) {
+    try {
+        if (g_app != nullptr) {
+            delete g_app;
+            g_app = nullptr;
+            ReleaseMutex();
+        }
+        ReleaseMutex();
+        return 0;
+    } catch (...) {
+        CrashLine("deinitialize");
+        return 1;
+    }
+}
+
+int sendCommand(const char* command, int timeoutMs) {
+    return Guarded("sendCommand", 1, [&] {
+        if (g_app == nullptr) return 1;
+        g_app->SetCommandTimeout(timeoutMs == 0 ? -1 : timeoutMs);
+        return g_app->HandleCommand(Text(command));
+    });
+}
+
+int sendCommandDefaultTimeout(const char* command) {
+    return Guarded("sendCommandDefaultTimeout", 1, [&] {
+        if (g_app == nullptr) return 1;
+        g_app->ApplyDefaultTimeout();
+        return g_app->HandleCommand(Text(command));
+    });
+}
+
+const char* getSystemVersionInfo(void) {
+    if (g_app == nullptr) return kNotReady;
+    return g_app->BuildVersionReport();
+}
+
+const char* getResultBuffer(void) {
+    return Guarded<const char*>("getResultBuffer", kNotReady,
+                                [] { return g_app != nullptr ? g_app->ResultBuffer() : kNotReady; });
+}
+
+const char* getResultBufferText(void) {
+    return Guarded<const char*>("getResultBufferText", kNotReady,
+                                [] { return g_app != nullptr ? g_app->GetResultBufferText() : kNotReady; });
+}
+
+int getResultLen(void) {
+    return Guarded("getResultLen", 1,
+                   [] { return g_app != nullptr ? static_cast<int>(g_app->ResultLength()) : -1; });
+}
+
+const char* getFailureMessage(void) {
+    return Guarded<const char*>("getFailureMessage", kNotReady,
+                                [] { return g_app != nullptr ? g_app->FailureMessage() : kNotReady; });
+}
+
+void setDefaultTimeout(int timeoutMs) {
+    GuardedVoid("setDefaultTimeout", [&] {
+        if (g_app == nullptr) return;
+        ConsoleAppLogic::SetDefaultTimeout(timeoutMs);
+        g_app->ApplyDefaultTimeout();
+    });
+}
+
+int getDefaultTimeout(void) {
+    return Guarded("getDefaultTimeout", 1, [] { return g_app != nullptr ? ConsoleAppLogic::DefaultTimeout() : -1; });
+}
+
+void setLogSeverity(int level) {
+    GuardedVoid("setLogSeverity", [&] {
+        if (g_app != nullptr) g_app->SetLogSeverity(level);
+    });
+}
+
+int getLogSeverity(void) {
+    return Guarded("getLogSeverity", 1, [] { return g_app != nullptr ? LogSeverity() : -1; });
+}
+
+int LoadFW(const char* firmwareFile) {
+    return Guarded("LoadFW", 1, [&] { return g_app != nullptr ? g_app->LoadFirmware(Text(firmwareFile)) : -1; });
+}
+
+void setInternalCommandTimeout(int timeoutMs) {
+    GuardedVoid("setInternalCommandTimeout", [&] {
+        if (g_app != nullptr) g_app->SetInternalCommandTimeout(timeoutMs == 0 ? -1 : timeoutMs);
+    });
+}
+
+int SyncChipAccess(void) {
+    return Guarded("SyncChipAccess", 1, [] { return g_app != nullptr ? g_app->SyncChipAccess() : 1; });
+}
+
+int InitEepromIF(int mode, const char* path) {
+    return g_app != nullptr ? g_app->InitEepromInterface(mode, Text(path)) : 1;
+}
+
+int UpdateEepromField(const char* fieldName, const char* value) {
+    return g_app != nullptr ? g_app->UpdateEepromField(Text(fieldName), Text(value)) : 1;
+}
+
+int BurnEeprom(unsigned char partial) { return g_app != nullptr ? g_app->BurnEeprom(partial != 0) : 1; }
+
+int DumpEepromTableToFile(const char* path) { return g_app != nullptr ? g_app->DumpEepromTable(Text(path)) : 1; }
+
+const char* ReadEntireEeprom(const char* path) {
+    if (g_app == nullptr) return kNotReady;
+    return g_app->ReadEntireEeprom(Text(path)) == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();
+}
+
+const char* ReadFieldFromEeprom(const char* fieldName) {
+    if (g_app == nullptr) return kNotReady;
+    return g_app->ReadFieldFromEeprom(Text(fieldName)) == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();
+}
+
+const char* ReadFieldFromVolatile(const char* fieldName) {
+    if (g_app == nullptr) return kNotReady;
+    return g_app->ReadFieldFromVolatile(Text(fieldName)) == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();
+}
+
+void AllowWriteLogsToFile(bool allow) { SetFileLoggingAllowed(allow); }
+
+}  // extern "C"

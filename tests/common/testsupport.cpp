@@ -1,0 +1,52 @@
+#include "testsupport.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> counter{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    const fs::path path = fs::temp_directory_path() /
+                          ("tbtest_" + std::to_string(stamp) + "_" + std::to_string(counter++));
+    fs::create_directories(path);
+    path_ = path.string();
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::File(const std::string& name) const { return (fs::path(path_) / name).string(); }
+
+std::string TempDir::Write(const std::string& name, const std::string& content) const {
+    const fs::path path = fs::path(path_) / name;
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return path.string();
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool FileExists(const std::string& path) { return fs::exists(path); }
+
+IsolatedRoot::IsolatedRoot() { platform::SetEnvironmentValue("TERMBRIDGE_ROOT", dir_.Path()); }
+
+std::string ExamplesDir() { return (fs::path(TB_SOURCE_DIR) / "examples").string(); }
+
+}  // namespace testsupport

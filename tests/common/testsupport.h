@@ -1,0 +1,46 @@
+// Helpers shared by the tests: temporary folders and an isolated library root.
+#ifndef TERMBRIDGE_TESTSUPPORT_H
+#define TERMBRIDGE_TESTSUPPORT_H
+
+#include <string>
+
+namespace testsupport {
+
+// A fresh folder removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& Path() const { return path_; }
+    // Path of a name inside the folder.
+    std::string File(const std::string& name) const;
+    // Writes a file inside the folder and returns its path.
+    std::string Write(const std::string& name, const std::string& content) const;
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+// Points the library's root (registry file, log and crash folders) at a
+// temporary folder for the life of the object, where the system allows it.
+class IsolatedRoot {
+public:
+    IsolatedRoot();
+    const std::string& Path() const { return dir_.Path(); }
+
+private:
+    TempDir dir_;
+};
+
+// The example definition set shipped with the sources.
+std::string ExamplesDir();
+
+}  // namespace testsupport
+
+#endif
