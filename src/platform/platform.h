@@ -22,6 +22,8 @@ std::string ReadUserRegistryValue(const std::string& keyPath, const std::string&
 bool WriteUserRegistryValue(const std::string& keyPath, const std::string& valueName,
                             const std::string& value);
 
+bool DeleteUserRegistryValue(const std::string& keyPath, const std::string& valueName);
+
 // ---------------------------------------------------------------- named mutex
 // A machine-wide mutex identified by name: one holder at a time, released when
 // the holder unlocks, closes it or its process ends.
@@ -83,6 +85,17 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title);
 // ---------------------------------------------------------------- threads
 // Raises the calling thread one step above normal priority where the OS allows.
 void RaiseCurrentThreadPriority();
+
+// ---------------------------------------------------------------- processes
+// A child process started by a tool or a test.
+class Process {
+public:
+    virtual ~Process() = default;
+    // Waits at most timeoutMs (-1: without limit) for the child to end.
+    virtual bool WaitForExit(int timeoutMs, int& exitCode) = 0;
+    virtual void Kill() = 0;
+};
+std::unique_ptr<Process> StartProcess(const std::string& program, const std::vector<std::string>& arguments);
 
 // ---------------------------------------------------------------- environment
 bool SetEnvironmentValue(const std::string& name, const std::string& value);

@@ -9,7 +9,10 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,6 +107,40 @@ private:
     void* handle_;
 };
 
+class PosixProcess : public Process {
+public:
+    explicit PosixProcess(pid_t pid) : pid_(pid) {}
+    ~PosixProcess() override {
+        if (!exited_) {
+            Kill();
+            int ignored = 0;
+            WaitForExit(-1, ignored);
+        }
+    }
+
+    bool WaitForExit(int timeoutMs, int& exitCode) override {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            int status = 0;
+            const pid_t done = ::waitpid(pid_, &status, timeoutMs < 0 ? 0 : WNOHANG);
+            if (done == pid_) {
+                exited_ = true;
+                exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                return true;
+            }
+            if (done < 0) return false;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    void Kill() override { ::kill(pid_, SIGKILL); }
+
+private:
+    pid_t pid_;
+    bool exited_ = false;
+};
+
 }  // namespace
 
 std::string ReadUserRegistryValue(const std::string& keyPath, const std::string& valueName, std::size_t maxBytes) {
@@ -116,6 +153,12 @@ bool WriteUserRegistryValue(const std::string& keyPath, const std::string& value
     if (CreateFolderPath(RootFolder()) > 0 && !IsFolder(RootFolder())) return false;
     RegFile file = RegFile::Load(RegistryFile());
     file.Set("HKEY_CURRENT_USER\\" + keyPath, valueName, value);
+    return file.Save(RegistryFile());
+}
+
+bool DeleteUserRegistryValue(const std::string& keyPath, const std::string& valueName) {
+    RegFile file = RegFile::Load(RegistryFile());
+    if (!file.Remove("HKEY_CURRENT_USER\\" + keyPath, valueName)) return false;
     return file.Save(RegistryFile());
 }
 
@@ -243,6 +286,17 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title) {
 void RaiseCurrentThreadPriority() {
     // Raising a thread's priority needs privileges an ordinary user lacks on
     // most systems; the receive thread runs at normal priority here.
+}
+
+std::unique_ptr<Process> StartProcess(const std::string& program, const std::vector<std::string>& arguments) {
+    std::vector<std::string> words{program};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return nullptr;
+    return std::make_unique<PosixProcess>(pid);
 }
 
 bool SetEnvironmentValue(const std::string& name, const std::string& value) {

@@ -135,6 +135,18 @@ void RegFile::Set(const std::string& keyPath, const std::string& valueName, cons
     key->values.emplace_back(valueName, value);
 }
 
+bool RegFile::Remove(const std::string& keyPath, const std::string& valueName) {
+    Key* key = FindKey(keyPath);
+    if (key == nullptr) return false;
+    for (auto it = key->values.begin(); it != key->values.end(); ++it) {
+        if (SameKeyPath(it->first, valueName)) {
+            key->values.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string RegFile::Text() const {
     std::string text = "Windows Registry Editor Version 5.00\n";
     for (const Key& key : keys_) {

@@ -22,6 +22,7 @@ public:
 
     std::string Get(const std::string& keyPath, const std::string& valueName) const;
     void Set(const std::string& keyPath, const std::string& valueName, const std::string& value);
+    bool Remove(const std::string& keyPath, const std::string& valueName);
 
     std::string Text() const;
     bool Save(const std::string& path) const;

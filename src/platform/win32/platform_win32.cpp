@@ -44,6 +44,30 @@ private:
     HMODULE module_;
 };
 
+class Win32Process : public Process {
+public:
+    explicit Win32Process(const PROCESS_INFORMATION& info) : info_(info) {}
+    ~Win32Process() override {
+        CloseHandle(info_.hThread);
+        CloseHandle(info_.hProcess);
+    }
+    bool WaitForExit(int timeoutMs, int& exitCode) override {
+        if (WaitForSingleObject(info_.hProcess, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs)) !=
+            WAIT_OBJECT_0)
+            return false;
+        DWORD code = 0;
+        GetExitCodeProcess(info_.hProcess, &code);
+        exitCode = static_cast<int>(code);
+        return true;
+    }
+    void Kill() override { TerminateProcess(info_.hProcess, 1); }
+
+private:
+    PROCESS_INFORMATION info_;
+};
+
+std::string QuoteArgument(const std::string& argument) { return "\"" + argument + "\""; }
+
 }  // namespace
 
 std::string ReadUserRegistryValue(const std::string& keyPath, const std::string& valueName, std::size_t maxBytes) {
@@ -66,6 +90,14 @@ bool WriteUserRegistryValue(const std::string& keyPath, const std::string& value
         return false;
     const LONG status = RegSetValueExA(key, valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                                        static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+bool DeleteUserRegistryValue(const std::string& keyPath, const std::string& valueName) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return false;
+    const LONG status = RegDeleteValueA(key, valueName.c_str());
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
@@ -177,6 +209,18 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title) {
 }
 
 void RaiseCurrentThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL); }
+
+std::unique_ptr<Process> StartProcess(const std::string& program, const std::vector<std::string>& arguments) {
+    std::string commandLine = QuoteArgument(program);
+    for (const std::string& argument : arguments) commandLine += " " + QuoteArgument(argument);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return nullptr;
+    return std::make_unique<Win32Process>(info);
+}
 
 bool SetEnvironmentValue(const std::string& name, const std::string& value) {
     return SetEnvironmentVariableA(name.c_str(), value.c_str()) != 0 && _putenv_s(name.c_str(), value.c_str()) == 0;

@@ -1,0 +1,152 @@
+// The exported functions seen from a host: values before initialize, the
+// registry start-up path, the global mutex and the command frame.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "consolelogger.h"
+#include "platform/platform.h"
+#include "termbridge.h"
+#include "testsupport.h"
+
+namespace {
+
+const char* kNotReady = "Fatal Error!!! Console Application isn't Ready!!!!";
+const char* kPorts = "SOFTWARE\\Quoril Semiconductor\\ZRX4620\\Sockets\\Ports";
+const char* kAddresses = "SOFTWARE\\Quoril Semiconductor\\ZRX4620\\Sockets\\IPAddresses";
+
+// One isolated root for the whole process: the library keeps its state for
+// the life of the process, as it does in a host.
+testsupport::IsolatedRoot& Root() {
+    static testsupport::IsolatedRoot root;
+    return root;
+}
+
+void WriteRegistry(bool withListenPort) {
+    ASSERT_TRUE(platform::WriteUserRegistryValue(kPorts, "Console_To_Dispatcher", "9"));
+    ASSERT_TRUE(platform::WriteUserRegistryValue(kAddresses, "Console_To_Dispatcher", "127.0.0.1"));
+    platform::DeleteUserRegistryValue(kPorts, "Dispatcher_To_Console");
+    if (withListenPort) ASSERT_TRUE(platform::WriteUserRegistryValue(kPorts, "Dispatcher_To_Console", "0"));
+}
+
+int CountOccurrences(const std::string& text, const std::string& what) {
+    int count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+const char* kTrace = "tryGetMutex() Wait for the mutex to get a waitResult for the mutex handle";
+
+}  // namespace
+
+// These run first, in a process where initialize has not been called.
+TEST(ExportsBeforeInitialize, AnswerWithNotReadyValues) {
+    Root();
+    EXPECT_EQ(getResultLen(), -1);
+    EXPECT_EQ(getDefaultTimeout(), -1);
+    EXPECT_EQ(getLogSeverity(), -1);
+    EXPECT_EQ(LoadFW("x"), -1);
+    EXPECT_EQ(sendCommand("NATIVE_READ_WORD_CMD 0x10", 100), 1);
+    EXPECT_EQ(sendCommandDefaultTimeout("NATIVE_READ_WORD_CMD 0x10"), 1);
+    EXPECT_EQ(SyncChipAccess(), 1);
+    EXPECT_EQ(InitEepromIF(0, ""), 1);
+    EXPECT_EQ(UpdateEepromField("a", "1"), 1);
+    EXPECT_EQ(BurnEeprom(0), 1);
+    EXPECT_EQ(DumpEepromTableToFile("x"), 1);
+    for (const char* text : {getResultBuffer(), getResultBufferText(), getFailureMessage(), getSystemVersionInfo(),
+                             ReadEntireEeprom(""), ReadFieldFromEeprom("a"), ReadFieldFromVolatile("a")}) {
+        ASSERT_NE(text, nullptr);
+        EXPECT_STREQ(text, kNotReady);
+    }
+    setDefaultTimeout(5);  // nothing happens
+    setLogSeverity(3);
+    setInternalCommandTimeout(5);
+    EXPECT_EQ(getDefaultTimeout(), -1);
+    EXPECT_EQ(deinitialize(), 0);
+}
+
+TEST(ExportsBeforeInitialize, VerGivesTheFileVersion) {
+    EXPECT_STREQ(ver(), TB_EXPECTED_VERSION);
+    EXPECT_EQ(ver(), ver()) << "every call returns the same buffer";
+}
+
+TEST(ExportsInitialize, MissingRegistryValueFailsAndCreatesNothing) {
+    Root();
+    WriteRegistry(false);
+    const std::string traceBefore = testsupport::ReadFile(StartupTraceFilePath());
+    EXPECT_EQ(initialize("", "", ""), 1);
+    EXPECT_EQ(testsupport::ReadFile(StartupTraceFilePath()), traceBefore) << "no mutex was tried";
+    EXPECT_EQ(getResultLen(), -1);
+}
+
+TEST(ExportsInitialize, SecondInitializeKeepsTheInstance) {
+    Root();
+    WriteRegistry(true);
+    const std::string traceBefore = testsupport::ReadFile(StartupTraceFilePath());
+    ASSERT_EQ(initialize("", "", ""), 0);
+    EXPECT_EQ(getResultLen(), 0);
+    EXPECT_EQ(initialize("", "", ""), 0);
+    const std::string added = testsupport::ReadFile(StartupTraceFilePath()).substr(traceBefore.size());
+    EXPECT_EQ(CountOccurrences(added, kTrace), 1);
+
+    setDefaultTimeout(0);
+    EXPECT_EQ(getDefaultTimeout(), -1);
+    setDefaultTimeout(2500);
+    EXPECT_EQ(getDefaultTimeout(), 2500);
+    setLogSeverity(3);
+    EXPECT_EQ(getLogSeverity(), 3);
+    setLogSeverity(2);
+    EXPECT_STREQ(getFailureMessage(), "");
+    EXPECT_STREQ(getResultBufferText(), "");
+}
+
+TEST(ExportsInitialize, CommandWithoutDispatcherTimesOut) {
+    ASSERT_NE(getResultLen(), -1) << "needs the initialized library";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sendCommand("NATIVE_READ_WORD_CMD 0x10", 200), 1);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(190));
+    EXPECT_STREQ(getFailureMessage(), "Timeout Error: No Event occur for command : 'NATIVE_READ_WORD_CMD 0x10 '");
+    EXPECT_EQ(getResultLen(), 0);
+    EXPECT_EQ(sendCommand("NOT_A_COMMAND", 200), 1);
+    EXPECT_STREQ(getFailureMessage(), "Error: Failed to Send Command : 'NOT_A_COMMAND '");
+}
+
+TEST(ExportsInitialize, DeinitializeReturnsToNotReady) {
+    EXPECT_EQ(deinitialize(), 0);
+    EXPECT_EQ(getResultLen(), -1);
+    EXPECT_EQ(deinitialize(), 0);
+}
+
+// The global mutex lets one process at a time own the library.
+TEST(ExportsMutex, SecondProcessWaitsAndFails) {
+    Root();
+    WriteRegistry(true);
+    testsupport::TempDir dir;
+    for (const char* mode : {"deinit", "exit"}) {
+        const std::string ready = dir.File(std::string("ready_") + mode);
+        const std::string release = dir.File(std::string("release_") + mode);
+        auto holder = platform::StartProcess(TB_MUTEX_HOLDER, {ready, release, mode});
+        ASSERT_TRUE(holder) << "could not start " << TB_MUTEX_HOLDER;
+        for (int i = 0; i < 1500 && !testsupport::FileExists(ready); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(testsupport::FileExists(ready));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(testsupport::ReadFile(ready).substr(0, 1), "0");
+
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(initialize("", "", ""), 1) << mode;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+
+        std::ofstream(release) << "go\n";
+        int exitCode = -1;
+        ASSERT_TRUE(holder->WaitForExit(30000, exitCode));
+        EXPECT_EQ(exitCode, 0);
+        EXPECT_EQ(initialize("", "", ""), 0) << "free again after the holder's " << mode;
+        EXPECT_EQ(deinitialize(), 0);
+    }
+}
