@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# termbridge: one entry point for everything.
+#
+#   ./run.sh demo    build, start the emulated dispatcher and chip, and run the
+#                    console host on a short scripted session
+#   ./run.sh test    install what is missing, build the Linux and Windows
+#                    targets and run every test (Linux, sanitizers, fuzzers,
+#                    and the Windows suite under Wine)
+#   ./run.sh build   configure and build the Linux target only
+#
+# Build trees go to out/. Set TB_JOBS to change the build parallelism.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+cd "$here"
+out="$here/out"
+jobs="${TB_JOBS:-2}"
+
+log() { printf '\n==== %s\n' "$*"; }
+
+# ------------------------------------------------------------------ packages
+native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
+                 libbenchmark-dev python3)
+windows_packages=(g++-mingw-w64-i686-posix wine wine32:i386)
+
+missing_packages() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || echo "$package"
+    done
+}
+
+install_packages() {
+    local missing
+    missing=$(missing_packages "$@")
+    [ -z "$missing" ] && return 0
+    log "installing: $missing"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    if echo "$missing" | grep -q ':i386' && ! dpkg --print-foreign-architectures | grep -q i386; then
+        $sudo dpkg --add-architecture i386
+    fi
+    $sudo apt-get update -qq
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+}
+
+# ------------------------------------------------------------------ builds
+configure_build() {  # dir, extra cmake arguments...
+    local dir="$1"
+    shift
+    cmake -S "$here" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+}
+
+build_linux() {
+    log "Linux build"
+    configure_build "$out/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTB_BENCH=ON
+}
+
+run_ctest() {  # dir, extra ctest arguments...
+    local dir="$1"
+    shift
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"
+}
+
+test_linux() {
+    build_linux
+    log "Linux tests"
+    run_ctest "$out/linux"
+}
+
+test_sanitizers() {
+    log "ASan + UBSan build and tests"
+    configure_build "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DTB_SANITIZE=address,undefined
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest "$out/asan"
+
+    log "TSan build and tests"
+    configure_build "$out/tsan" -DCMAKE_BUILD_TYPE=Debug -DTB_SANITIZE=thread
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest "$out/tsan"
+}
+
+test_fuzzers() {
+    log "Fuzz targets (short runs over the seed corpus)"
+    configure_build "$out/fuzz" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DTB_FUZZ=ON -DTB_TESTS=OFF -DTB_TOOLS=OFF
+    local target corpus
+    for target in "$out"/fuzz/tests/fuzz/fuzz_*; do
+        [ -x "$target" ] || continue
+        corpus="$here/tests/fuzz/corpus/$(basename "$target" | sed 's/^fuzz_//')"
+        "$target" -max_total_time=20 -timeout=5 -rss_limit_mb=2048 "$corpus" >"$target.log" 2>&1 ||
+            { tail -40 "$target.log"; return 1; }
+        echo "$(basename "$target"): $(grep -c '' "$target.log") log lines, no crash"
+    done
+}
+
+check_definitions() {
+    local checker="$out/linux/tools/checker/tb-defcheck"
+    [ -x "$checker" ] || return 0
+    log "Definitions checker on the examples"
+    "$checker" "$here/examples/definitions/list.txt" --mac "$here/examples/maps/mac.map" \
+        --phy "$here/examples/maps/phy.map"
+}
+
+test_windows() {
+    log "Windows build (mingw-w64, i686)"
+    configure_build "$out/win" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DTB_NATIVE_EMULATOR="$out/linux/tools/emulator/tb-emulator"
+    local dll="$out/win/TermBridge.dll"
+    log "TermBridge.dll imports and exports"
+    i686-w64-mingw32-objdump -p "$dll" | grep 'DLL Name' | sort
+    if i686-w64-mingw32-objdump -p "$dll" | grep -Ei 'DLL Name: (libstdc|libgcc|libwinpthread)'; then
+        echo "TermBridge.dll must not need the mingw runtime DLLs" >&2
+        return 1
+    fi
+
+    log "Windows tests under Wine"
+    export WINEPREFIX="$out/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32
+    if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1 || true; fi
+    # A persistent Wine server makes each test program start in milliseconds.
+    (wineserver -p >/dev/null 2>&1 &)
+    local status=0
+    run_ctest "$out/win" || status=$?
+    wineserver -k >/dev/null 2>&1 || true
+    return $status
+}
+
+# ------------------------------------------------------------------ commands
+cmd_build() {
+    install_packages "${native_packages[@]}"
+    build_linux
+}
+
+cmd_test() {
+    install_packages "${native_packages[@]}" "${windows_packages[@]}"
+    local started=$SECONDS
+    test_linux
+    check_definitions
+    test_sanitizers
+    test_fuzzers
+    test_windows
+    log "all tests passed in $((SECONDS - started)) s"
+}
+
+cmd_demo() {
+    install_packages "${native_packages[@]}"
+    build_linux
+    "$here/examples/demo.sh" "$out/linux"
+}
+
+case "${1:-}" in
+    demo) cmd_demo ;;
+    test) cmd_test ;;
+    build) cmd_build ;;
+    *)
+        sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+        exit 2
+        ;;
+esac
