@@ -1,0 +1,525 @@
+// The dispatcher and chip emulator on its own: the chip's memory, EEPROM and
+// mailbox directly, and the emulator over real loopback sockets driven by a
+// tiny client that plays the library.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "chip.h"
+#include "control.h"
+#include "emulator.h"
+#include "packets.h"
+#include "socketutil.h"
+#include "testsupport.h"
+
+namespace {
+
+using tbemu::Bytes;
+using tbemu::EmulatedChip;
+using tbemu::Emulator;
+using tbemu::Fd;
+
+constexpr int kWaitMs = 5000;  // generous: only reached when something is broken
+
+NativeCommand_t Command(std::uint16_t type, std::uint32_t address, const Bytes& data = {},
+                        std::uint16_t length = 0xFFFF, std::uint16_t param = 0) {
+    NativeCommand_t command;
+    command.Type = type;
+    command.Address = address;
+    command.Length = length == 0xFFFF ? static_cast<std::uint16_t>(data.size()) : length;
+    command.AdditionalParam = param;
+    std::copy(data.begin(), data.end(), command.Data.begin());
+    return command;
+}
+
+NativeCommand_t WriteWord(std::uint32_t address, std::uint32_t value) {
+    Bytes data(4);
+    PutLe32(data.data(), value);
+    return Command(NATIVE_WRITE_WORD, address, data);
+}
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// The word value an answer carries as hexadecimal text from data offset 2.
+std::uint32_t WordValue(const Bytes& answer) {
+    const std::string text(answer.begin() + 2, answer.end());
+    return static_cast<std::uint32_t>(std::stoul(text.c_str(), nullptr, 16));
+}
+
+Bytes Pattern(std::size_t length, std::uint8_t seed) {
+    Bytes bytes(length);
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + 7 * i);
+    return bytes;
+}
+
+// ------------------------------------------------------------------ the chip alone
+
+Bytes Answer(EmulatedChip& chip, const NativeCommand_t& command, std::uint8_t packetNum = 0) {
+    return chip.Execute(command, packetNum).answer;
+}
+
+TEST(EmulatedChip, MemoryReadsZerosUntilWrittenAndKeepsWordsBigEndian) {
+    EmulatedChip chip(256);
+    EXPECT_EQ(Answer(chip, Command(NATIVE_READ_BUFFER, 0x12345678, {}, 8)), Bytes(8, 0));
+    EXPECT_EQ(WordValue(Answer(chip, Command(NATIVE_READ_WORD, 0xBF540000))), 0u);
+
+    EXPECT_EQ(Answer(chip, WriteWord(0xBF540000, 0x11223344)), EmulatedChip::Acknowledgement());
+    const Bytes word = Answer(chip, Command(NATIVE_READ_WORD, 0xBF540000));
+    EXPECT_EQ(std::string(word.begin(), word.end()), std::string("0x11223344") + '\0');
+    EXPECT_EQ(Answer(chip, Command(NATIVE_READ_BUFFER, 0xBF540000, {}, 4)),
+              (Bytes{0x11, 0x22, 0x33, 0x44}));
+
+    // A buffer that crosses a page boundary comes back whole.
+    const Bytes bytes = Pattern(300, 3);
+    chip.Execute(Command(NATIVE_WRITE_BUFFER, 0x10000F00, bytes), 1);
+    EXPECT_EQ(Answer(chip, Command(NATIVE_READ_BUFFER, 0x10000F00, {}, 300)), bytes);
+    EXPECT_EQ(Answer(chip, Command(NATIVE_READ_BUFFER, 0x10000EFF, {}, 1)), Bytes{0});
+}
+
+TEST(EmulatedChip, MacMemoryIsTheSameThroughBothWindows) {
+    EmulatedChip chip(256);
+    chip.Execute(Command(NATIVE_WRITE_BUFFER, 0xBFE30010, Text("console")), 0);
+    EXPECT_EQ(Answer(chip, Command(NATIVE_READ_BUFFER, 0xBFC30010, {}, 7)), Text("console"));
+    chip.Execute(WriteWord(0xBFC23800, 0xCAFE), 0);
+    EXPECT_EQ(WordValue(Answer(chip, Command(NATIVE_READ_WORD, 0xBFE23800))), 0xCAFEu);
+    // The windows are 1 MiB each: the bytes above them are ordinary memory.
+    chip.Execute(Command(NATIVE_WRITE_BUFFER, 0xBFD00000, Text("x")), 0);
+    EXPECT_EQ(Answer(chip, Command(NATIVE_READ_BUFFER, 0xBFF00000, {}, 1)), Bytes{0});
+    // A range running out of the console window continues above it.
+    chip.Execute(Command(NATIVE_WRITE_BUFFER, 0xBFEFFFFE, Text("abcd")), 0);
+    EXPECT_EQ(chip.ReadMemory(0xBFCFFFFE, 2), Text("ab"));
+    EXPECT_EQ(chip.ReadMemory(0xBFF00000, 2), Text("cd"));
+}
+
+TEST(EmulatedChip, RefusesLengthsBeyondTheDataArea) {
+    EmulatedChip chip(1024);
+    EXPECT_EQ(Answer(chip, Command(NATIVE_READ_BUFFER, 0, {}, 513)), EmulatedChip::Refusal());
+    EXPECT_EQ(Answer(chip, Command(NATIVE_WRITE_BUFFER, 0, {}, 513)), EmulatedChip::Refusal());
+    EXPECT_EQ(Answer(chip, Command(NATIVE_READ_EEPROM, 0, {}, 513)), EmulatedChip::Refusal());
+    EXPECT_EQ(Answer(chip, Command(NATIVE_READ_BUFFER, 0, {}, 512)).size(), 512u);
+    EXPECT_EQ(Answer(chip, Command(7, 0)), EmulatedChip::Refusal());
+}
+
+TEST(EmulatedChip, EepromStartsErasedStaysInBoundsAndPersistsInItsFile) {
+    testsupport::TempDir dir;
+    const std::string file = dir.File("eeprom.bin");
+    {
+        EmulatedChip chip(64);
+        ASSERT_TRUE(chip.AttachEepromFile(file));
+        EXPECT_EQ(Answer(chip, Command(NATIVE_READ_EEPROM, 0, {}, 4)), Bytes(4, 0xFF));
+        EXPECT_EQ(Answer(chip, Command(NATIVE_WRITE_EEPROM, 60, Text("tail"))),
+                  EmulatedChip::Acknowledgement());
+        EXPECT_EQ(Answer(chip, Command(NATIVE_WRITE_EEPROM, 61, Text("tail"))), EmulatedChip::Refusal());
+        EXPECT_EQ(Answer(chip, Command(NATIVE_READ_EEPROM, 0xFFFFFFFF, {}, 2)), EmulatedChip::Refusal());
+        chip.Execute(Command(NATIVE_WRITE_EEPROM, 0x10, Text("serial")), 0);
+    }
+    EXPECT_EQ(testsupport::ReadFile(file).size(), 64u);
+    EmulatedChip again(64);
+    ASSERT_TRUE(again.AttachEepromFile(file));
+    EXPECT_EQ(Answer(again, Command(NATIVE_READ_EEPROM, 0x10, {}, 6)), Text("serial"));
+    EXPECT_EQ(Answer(again, Command(NATIVE_READ_EEPROM, 60, {}, 4)), Text("tail"));
+    EXPECT_EQ(again.Eeprom()[0], 0xFF);
+}
+
+TEST(EmulatedChip, MailboxTakesTheWrittenCommandAndStaysBusyUntilDone) {
+    EmulatedChip chip(64);
+    const tbemu::MailboxAddresses box;
+    const Bytes command = Pattern(40, 1);
+    std::vector<Bytes> handled;
+    chip.SetCommandHandler([&](const Bytes& bytes) {
+        handled.push_back(bytes);
+        return std::vector<Bytes>{Text("first"), Text("second")};
+    });
+    EXPECT_EQ(WordValue(Answer(chip, Command(NATIVE_READ_WORD, box.counterRead))), 0u);
+    for (std::size_t at = 0; at < command.size(); at += 16) {
+        const Bytes chunk(command.begin() + static_cast<long>(at),
+                          command.begin() + static_cast<long>(std::min<std::size_t>(at + 16, 40)));
+        chip.Execute(Command(NATIVE_WRITE_BUFFER, box.buffer + static_cast<std::uint32_t>(at), chunk), 5);
+    }
+    // Writing anything but 1 to the counter hands nothing over.
+    EXPECT_FALSE(chip.Execute(WriteWord(box.counterWrite, 2), 6).tookCommand);
+    const tbemu::ChipReply reply = chip.Execute(WriteWord(box.counterWrite, 1), 7);
+    EXPECT_TRUE(reply.tookCommand);
+    EXPECT_EQ(reply.answer, EmulatedChip::Acknowledgement());
+    EXPECT_EQ(reply.events, (std::vector<Bytes>{Text("first"), Text("second")}));
+    EXPECT_EQ(handled, std::vector<Bytes>{command});
+
+    ASSERT_EQ(chip.MailboxCommands().size(), 1u);
+    const tbemu::MailboxCommand& taken = chip.MailboxCommands()[0];
+    EXPECT_EQ(taken.bytes, command);
+    EXPECT_EQ(taken.packetNum, 7);
+    ASSERT_EQ(taken.writes.size(), 3u);
+    EXPECT_EQ(taken.writes[0].address, box.buffer);
+    EXPECT_EQ(taken.writes[1].address, box.buffer + 16);
+    EXPECT_EQ(taken.writes[2].address, box.buffer + 32);
+    EXPECT_EQ(taken.writes[2].length, 8);
+
+    EXPECT_EQ(WordValue(Answer(chip, Command(NATIVE_READ_WORD, box.counterRead))), 1u);
+    chip.CommandDone();
+    EXPECT_EQ(WordValue(Answer(chip, Command(NATIVE_READ_WORD, box.counterRead))), 0u);
+
+    // The next command holds only what was written for it.
+    chip.Execute(Command(NATIVE_WRITE_BUFFER, box.buffer, Text("short")), 8);
+    chip.Execute(WriteWord(box.counterWrite, 1), 9);
+    ASSERT_EQ(chip.MailboxCommands().size(), 2u);
+    EXPECT_EQ(chip.MailboxCommands()[1].bytes, Text("short"));
+}
+
+TEST(EmulatedChip, MailboxFollowsConfiguredAddressesAndForcedBusyReads) {
+    EmulatedChip chip(64);
+    tbemu::MailboxAddresses box;
+    box.buffer = 0xA0001000;
+    box.counterRead = 0xA0000010;
+    box.counterWrite = 0xA0000020;
+    chip.SetMailbox(box);
+
+    chip.Execute(Command(NATIVE_WRITE_BUFFER, 0xBFE30000, Text("elsewhere")), 0);
+    chip.Execute(Command(NATIVE_WRITE_BUFFER, box.buffer, Text("here")), 0);
+    EXPECT_FALSE(chip.Execute(WriteWord(0xBF108240, 1), 0).tookCommand);
+    EXPECT_TRUE(chip.Execute(WriteWord(box.counterWrite, 1), 1).tookCommand);
+    ASSERT_EQ(chip.MailboxCommands().size(), 1u);
+    EXPECT_EQ(chip.MailboxCommands()[0].bytes, Text("here"));
+    chip.CommandDone();
+
+    chip.ForceBusyReads(2);
+    std::vector<std::uint32_t> reads;
+    for (int i = 0; i < 3; ++i) reads.push_back(WordValue(Answer(chip, Command(NATIVE_READ_WORD, box.counterRead))));
+    EXPECT_EQ(reads, (std::vector<std::uint32_t>{1, 1, 0}));
+    chip.ForceBusyReads(-1);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(WordValue(Answer(chip, Command(NATIVE_READ_WORD, box.counterRead))), 1u);
+    EXPECT_EQ(chip.CounterReads(), 15u);
+}
+
+// ------------------------------------------------------------------ over sockets
+
+// Plays the library: sends command packets over UDP and accepts the
+// emulator's TCP connections, reading event packets from the newest one.
+class FakeLibrary {
+public:
+    FakeLibrary() {
+        std::string error;
+        listener_ = tbemu::ListenTcp("127.0.0.1", 0, error);
+        udp_ = tbemu::BindUdp("127.0.0.1", 0, error);
+    }
+    std::uint16_t ListenPort() const { return tbemu::LocalPort(listener_.Get()); }
+
+    void SendRaw(const std::uint8_t* bytes, std::size_t length, std::uint16_t port) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::sendto(udp_.Get(), bytes, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  static_cast<ssize_t>(length));
+    }
+    void Send(const NativeCommand_t& command, std::uint8_t packetNum, std::uint16_t port) {
+        const NativePacketBytes packet = EncodeNativePacket(command, packetNum);
+        SendRaw(packet.data(), packet.size(), port);
+    }
+
+    // Waits for the next connection and makes it the one events are read from.
+    bool Accept(int timeoutMs = kWaitMs) {
+        if (!Readable(listener_.Get(), timeoutMs)) return false;
+        previous_ = std::move(connection_);
+        connection_.Reset(::accept(listener_.Get(), nullptr, nullptr));
+        return connection_.Valid();
+    }
+
+    // The next event packet, read across as many reads as it takes.
+    std::optional<ConsoleEventPacket_t> NextEvent(int timeoutMs = kWaitMs) {
+        if (!connection_.Valid() && !Accept(timeoutMs)) return std::nullopt;
+        EventPacketBytes bytes{};
+        std::size_t have = 0;
+        while (have < bytes.size()) {
+            if (!Readable(connection_.Get(), timeoutMs)) return std::nullopt;
+            const ssize_t got = ::recv(connection_.Get(), bytes.data() + have, bytes.size() - have, 0);
+            if (got <= 0) return std::nullopt;
+            have += static_cast<std::size_t>(got);
+        }
+        return DecodeEventPacket(bytes.data());
+    }
+
+    // True when nothing arrives on the current connection within the time.
+    bool Quiet(int milliseconds) { return !Readable(connection_.Get(), milliseconds); }
+    // True when the given connection was closed by the emulator.
+    static bool ClosedByPeer(const Fd& fd) {
+        if (!Readable(fd.Get(), kWaitMs)) return false;
+        char byte;
+        return ::recv(fd.Get(), &byte, 1, 0) == 0;
+    }
+    const Fd& Current() const { return connection_; }
+    const Fd& Previous() const { return previous_; }
+    void CloseCurrent() { connection_.Reset(); }
+
+private:
+    static bool Readable(int fd, int timeoutMs) {
+        pollfd entry{fd, POLLIN, 0};
+        return ::poll(&entry, 1, timeoutMs) == 1;
+    }
+
+    Fd listener_;
+    Fd udp_;
+    Fd connection_;
+    Fd previous_;
+};
+
+class EmulatorOverSockets : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tbemu::EmulatorOptions options;
+        options.libraryPort = library_.ListenPort();
+        options.controlChannel = true;
+        options.eepromSize = 256;
+        emulator_ = std::make_unique<Emulator>(options);
+        std::string error;
+        ASSERT_TRUE(emulator_->Start(error)) << error;
+    }
+
+    // Sends a command and returns the data of its answer.
+    Bytes RoundTrip(const NativeCommand_t& command) {
+        const std::uint8_t number = next_++;
+        library_.Send(command, number, emulator_->CommandPort());
+        const auto event = library_.NextEvent();
+        if (!event) {
+            ADD_FAILURE() << "no answer to packet " << int(number);
+            return {};
+        }
+        EXPECT_EQ(event->RxCmdPacketNum, number);
+        EXPECT_LE(event->Length, kEventDataSize);
+        return Bytes(event->Data.begin(), event->Data.begin() + std::min<std::size_t>(event->Length, 512));
+    }
+
+    FakeLibrary library_;
+    std::unique_ptr<Emulator> emulator_;
+    std::uint8_t next_ = 250;  // the numbers wrap within the tests
+};
+
+TEST_F(EmulatorOverSockets, AnswersEachCommandWithItsPacketNumber) {
+    EXPECT_EQ(RoundTrip(WriteWord(0xBFE00100, 0xDEADBEEF)), EmulatedChip::Acknowledgement());
+    EXPECT_EQ(WordValue(RoundTrip(Command(NATIVE_READ_WORD, 0xBFC00100))), 0xDEADBEEFu);
+    const Bytes data = Pattern(512, 9);
+    EXPECT_EQ(RoundTrip(Command(NATIVE_WRITE_BUFFER, 0xBF540000, data)), EmulatedChip::Acknowledgement());
+    EXPECT_EQ(RoundTrip(Command(NATIVE_READ_BUFFER, 0xBF540000, {}, 512)), data);
+    EXPECT_EQ(RoundTrip(Command(NATIVE_WRITE_EEPROM, 0x20, Text("ee"))), EmulatedChip::Acknowledgement());
+    EXPECT_EQ(RoundTrip(Command(NATIVE_READ_EEPROM, 0x1F, {}, 4)), (Bytes{0xFF, 'e', 'e', 0xFF}));
+    EXPECT_EQ(RoundTrip(Command(NATIVE_COMMAND_PIPE, 0xBFC23800, {}, 0, 1)), EmulatedChip::Acknowledgement());
+    EXPECT_EQ(emulator_->Eeprom()[0x20], 'e');
+    EXPECT_EQ(emulator_->ReadMemory(0xBFC00100, 4), (Bytes{0xDE, 0xAD, 0xBE, 0xEF}));
+
+    const auto commands = emulator_->Commands();
+    ASSERT_EQ(commands.size(), 7u);
+    EXPECT_EQ(commands[6].type, NATIVE_COMMAND_PIPE);
+    EXPECT_EQ(commands[6].additionalParam, 1);
+    EXPECT_EQ(commands[6].packetNum, 0);  // 250 + 6 wrapped
+    EXPECT_EQ(emulator_->ConnectionsOpened(), 1u);
+}
+
+TEST_F(EmulatorOverSockets, SystemCommandsAreRecordedAndNeverAnswered) {
+    library_.Send(Command(NATIVE_SYSTEM_COMMAND, 0, {}, 0, SYSTEM_SYNC), 1, emulator_->CommandPort());
+    library_.Send(Command(NATIVE_SYSTEM_COMMAND, 3, {}, 0, SYSTEM_LOG_SEVERITY), 2, emulator_->CommandPort());
+    library_.Send(Command(NATIVE_READ_WORD, 0), 3, emulator_->CommandPort());
+    const auto event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->RxCmdPacketNum, 3);  // nothing came for the system commands
+    const auto system = emulator_->SystemCommands();
+    ASSERT_EQ(system.size(), 2u);
+    EXPECT_EQ(system[0].code, SYSTEM_SYNC);
+    EXPECT_EQ(system[1].code, SYSTEM_LOG_SEVERITY);
+    EXPECT_EQ(system[1].value, 3u);
+    EXPECT_EQ(system[1].packetNum, 2);
+}
+
+TEST_F(EmulatorOverSockets, IgnoresDatagramsThatAreNotCommandPackets) {
+    const NativePacketBytes packet = EncodeNativePacket(Command(NATIVE_READ_WORD, 0), 40);
+    library_.SendRaw(packet.data(), 100, emulator_->CommandPort());
+    library_.SendRaw(packet.data(), packet.size() - 1, emulator_->CommandPort());
+    std::vector<std::uint8_t> longer(packet.begin(), packet.end());
+    longer.push_back(0);
+    library_.SendRaw(longer.data(), longer.size(), emulator_->CommandPort());
+    library_.SendRaw(packet.data(), packet.size(), emulator_->CommandPort());
+    const auto event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->RxCmdPacketNum, 40);
+    EXPECT_EQ(emulator_->PacketsReceived(), 1u);
+}
+
+TEST_F(EmulatorOverSockets, MailboxCommandEventsFollowTheCounterWriteAnswer) {
+    emulator_->SetCommandHandler([](const Bytes& command) {
+        return std::vector<Bytes>{Bytes(command.rbegin(), command.rend()), Text("done")};
+    });
+    const tbemu::MailboxAddresses box;
+    RoundTrip(Command(NATIVE_WRITE_BUFFER, box.buffer, Text("abc")));
+    EXPECT_EQ(RoundTrip(WriteWord(box.counterWrite, 1)), EmulatedChip::Acknowledgement());
+    for (const Bytes& expected : {Text("cba"), Text("done")}) {
+        const auto event = library_.NextEvent();
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->RxCmdPacketNum, static_cast<std::uint8_t>(next_ - 1));
+        EXPECT_EQ(Bytes(event->Data.begin(), event->Data.begin() + event->Length), expected);
+    }
+    // Free again once the events have left.
+    EXPECT_TRUE(emulator_->WaitFor([&] { return emulator_->AnswersSent() == 4; }, kWaitMs));
+    EXPECT_EQ(WordValue(RoundTrip(Command(NATIVE_READ_WORD, box.counterRead))), 0u);
+}
+
+TEST_F(EmulatorOverSockets, DropsWrongNumbersStaleAndOversizedAnswersOnRequest) {
+    emulator_->DropAnswerTo(2);
+    RoundTrip(Command(NATIVE_READ_WORD, 0));  // command 1
+    library_.Send(Command(NATIVE_READ_WORD, 0), 77, emulator_->CommandPort());  // command 2
+    EXPECT_EQ(WordValue(RoundTrip(Command(NATIVE_READ_WORD, 0))), 0u);  // command 3 answered
+
+    emulator_->WrongNumberForNextAnswers(1);
+    library_.Send(Command(NATIVE_READ_WORD, 0), 0, emulator_->CommandPort());
+    auto event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->RxCmdPacketNum, 255);
+
+    emulator_->StaleAnswerBeforeNext(1);
+    library_.Send(Command(NATIVE_READ_BUFFER, 0, {}, 2), 10, emulator_->CommandPort());
+    event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->RxCmdPacketNum, 9);
+    EXPECT_EQ(Bytes(event->Data.begin(), event->Data.begin() + event->Length), Text("STALE"));
+    event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->RxCmdPacketNum, 10);
+    EXPECT_EQ(event->Length, 2);
+
+    emulator_->OversizeNextAnswers(1);
+    library_.Send(Command(NATIVE_READ_WORD, 0), 11, emulator_->CommandPort());
+    event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->Length, tbemu::kOversizeLength);
+
+    emulator_->DropNextAnswers(1);
+    library_.Send(Command(NATIVE_READ_WORD, 0), 12, emulator_->CommandPort());
+    library_.Send(Command(NATIVE_READ_WORD, 0), 13, emulator_->CommandPort());
+    event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->RxCmdPacketNum, 13);
+    EXPECT_EQ(event->Length, 11);  // the faults were used up
+}
+
+TEST_F(EmulatorOverSockets, DelayedAndSplitAnswersArriveWholeAndInOrder) {
+    emulator_->SetAnswerDelay(150);
+    const auto start = std::chrono::steady_clock::now();
+    RoundTrip(Command(NATIVE_READ_WORD, 0));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    emulator_->SetAnswerDelay(0);
+
+    const Bytes data = Pattern(200, 5);
+    RoundTrip(Command(NATIVE_WRITE_BUFFER, 0x1000, data));
+    emulator_->SplitWrites(7);
+    emulator_->SetCommandHandler([](const Bytes&) { return std::vector<Bytes>{Text("e1"), Text("e2")}; });
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(RoundTrip(Command(NATIVE_READ_BUFFER, 0x1000, {}, 200)), data);
+    }
+    // Several packets of one reply cut across their boundaries.
+    RoundTrip(WriteWord(tbemu::MailboxAddresses{}.counterWrite, 1));
+    for (const char expected : {'1', '2'}) {
+        const auto event = library_.NextEvent();
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->Data[1], expected);
+    }
+}
+
+TEST_F(EmulatorOverSockets, ReplacesClosesAndReopensItsConnection) {
+    RoundTrip(Command(NATIVE_READ_WORD, 0));
+    emulator_->ReconnectBeforeNextAnswer();
+    library_.Send(Command(NATIVE_READ_WORD, 0), 20, emulator_->CommandPort());
+    ASSERT_TRUE(library_.Accept());
+    auto event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->RxCmdPacketNum, 20);
+    EXPECT_TRUE(FakeLibrary::ClosedByPeer(library_.Previous()));
+    EXPECT_EQ(emulator_->ConnectionsOpened(), 2u);
+
+    emulator_->Disconnect();
+    EXPECT_TRUE(FakeLibrary::ClosedByPeer(library_.Current()));
+    ASSERT_TRUE(library_.Accept());  // it comes back by itself
+    library_.Send(Command(NATIVE_READ_WORD, 0), 21, emulator_->CommandPort());
+    event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->RxCmdPacketNum, 21);
+
+    // When the library closes the connection, the emulator connects again.
+    library_.CloseCurrent();
+    ASSERT_TRUE(library_.Accept());
+    EXPECT_TRUE(emulator_->WaitFor([&] { return emulator_->ConnectionsOpened() == 4; }, kWaitMs));
+    next_ = 30;
+    EXPECT_EQ(WordValue(RoundTrip(Command(NATIVE_READ_WORD, 0))), 0u);
+}
+
+// ------------------------------------------------------------------ control channel
+
+class ControlClient {
+public:
+    explicit ControlClient(std::uint16_t port) {
+        std::string error;
+        fd_ = tbemu::ConnectTcp("127.0.0.1", port, error);
+    }
+    std::string Ask(const std::string& line) {
+        const std::string sent = line + "\n";
+        if (!tbemu::SendAll(fd_.Get(), reinterpret_cast<const std::uint8_t*>(sent.data()), sent.size())) {
+            return "<send failed>";
+        }
+        std::string answer;
+        char c;
+        while (::recv(fd_.Get(), &c, 1, 0) == 1 && c != '\n') answer += c;
+        return answer;
+    }
+
+private:
+    Fd fd_;
+};
+
+TEST_F(EmulatorOverSockets, ControlLinesSetFaultsAndReport) {
+    ControlClient control(emulator_->ControlPort());
+    EXPECT_EQ(control.Ask("drop-next 2"), "ok");
+    EXPECT_EQ(control.Ask("delay 0x10"), "ok");
+    EXPECT_EQ(control.Ask("split 13"), "ok");
+    EXPECT_EQ(control.Ask("busy always"), "ok");
+    tbemu::AnswerFaults faults = emulator_->Faults();
+    EXPECT_EQ(faults.dropNext, 2);
+    EXPECT_EQ(faults.delayMs, 16);
+    EXPECT_EQ(faults.splitBytes, 13u);
+
+    EXPECT_EQ(control.Ask("reset"), "ok");
+    faults = emulator_->Faults();
+    EXPECT_EQ(faults.dropNext, 0);
+    EXPECT_EQ(faults.splitBytes, 0u);
+    EXPECT_EQ(WordValue(RoundTrip(Command(NATIVE_READ_WORD, tbemu::MailboxAddresses{}.counterRead))), 0u);
+
+    EXPECT_EQ(control.Ask("write 0xBFE00000 1 2 0xff"), "ok");
+    EXPECT_EQ(control.Ask("read 0xBFC00000 4"), "ok 01 02 ff 00");
+    EXPECT_EQ(control.Ask("eeprom 0 2"), "ok ff ff");
+    library_.Send(Command(NATIVE_SYSTEM_COMMAND, 57600, {}, 0, SYSTEM_SETUP_SECOND), 99, emulator_->CommandPort());
+    EXPECT_TRUE(emulator_->WaitFor([&] { return emulator_->SystemCommands().size() == 1; }, kWaitMs));
+    EXPECT_EQ(control.Ask("system"), "ok 0:57600");
+    EXPECT_EQ(control.Ask("count"), "ok packets=2 answers=1 counter-reads=1 mailbox=0 system=1 connections=1");
+    EXPECT_EQ(control.Ask("mailbox"), "ok 0");
+
+    // Malformed lines are refused and change nothing.
+    for (const char* bad : {"drop 0", "delay -5", "split x", "busy", "read 0x10", "write 0x10 256",
+                            "eeprom 250 7", "mailbox 1", "frobnicate", "reset now"}) {
+        EXPECT_EQ(control.Ask(bad).rfind("error", 0), 0u) << bad;
+    }
+    EXPECT_EQ(emulator_->Faults().dropAnswerTo.size(), 0u);
+
+    EXPECT_EQ(control.Ask("shutdown"), "ok");
+    EXPECT_TRUE(emulator_->WaitForStop(kWaitMs));
+}
+
+}  // namespace
+
+#endif  // _WIN32

@@ -1,0 +1,233 @@
+#include "control.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+#include "describe.h"
+#include "emulator.h"
+
+namespace tbemu {
+
+namespace {
+
+// A number is hexadecimal when it starts with 0x, otherwise decimal; a
+// leading minus is allowed. False unless the whole word is a number.
+bool ParseNumber(const std::string& word, long long& value) {
+    if (word.empty()) return false;
+    const bool negative = word[0] == '-';
+    const std::string digits = negative ? word.substr(1) : word;
+    const bool hex = digits.size() > 2 && digits[0] == '0' && digits[1] == 'x';
+    const std::string body = hex ? digits.substr(2) : digits;
+    if (body.empty() || body.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") !=
+                            std::string::npos) {
+        return false;
+    }
+    errno = 0;
+    const unsigned long long magnitude = std::strtoull(body.c_str(), nullptr, hex ? 16 : 10);
+    if (errno == ERANGE || magnitude > 0xFFFFFFFFull) return false;
+    value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+    return true;
+}
+
+struct Line {
+    std::string verb;
+    std::vector<std::string> args;
+};
+
+Line Split(const std::string& text) {
+    std::istringstream words(text);
+    Line line;
+    words >> line.verb;
+    std::string word;
+    while (words >> word) line.args.push_back(word);
+    return line;
+}
+
+class Interpreter {
+public:
+    Interpreter(Emulator& emulator, const Line& line) : emu_(emulator), line_(line) {}
+
+    std::string Run(bool& shutdown);
+
+private:
+    bool Arg(std::size_t index, long long& value, long long low, long long high) const {
+        return index < line_.args.size() && ParseNumber(line_.args[index], value) && value >= low &&
+               value <= high;
+    }
+    bool ArgCount(std::size_t count) const { return line_.args.size() == count; }
+    static std::string Usage(const char* form) { return std::string("error usage: ") + form; }
+
+    std::string CountedFault(void (Emulator::*setter)(int), const char* form);
+    std::string Busy();
+    std::string Count() const;
+    std::string System() const;
+    std::string Mailbox() const;
+    std::string Read() const;
+    std::string Write();
+    std::string Eeprom() const;
+
+    Emulator& emu_;
+    const Line& line_;
+};
+
+std::string Interpreter::CountedFault(void (Emulator::*setter)(int), const char* form) {
+    long long count = 1;
+    if (!(ArgCount(0) || (ArgCount(1) && Arg(0, count, 0, 1000000)))) return Usage(form);
+    (emu_.*setter)(static_cast<int>(count));
+    return "ok";
+}
+
+std::string Interpreter::Busy() {
+    if (!ArgCount(1)) return Usage("busy <reads>|always|off");
+    long long reads = 0;
+    if (line_.args[0] == "always") {
+        reads = -1;
+    } else if (line_.args[0] != "off" && !Arg(0, reads, 0, 1000000)) {
+        return Usage("busy <reads>|always|off");
+    }
+    emu_.KeepCounterBusy(static_cast<int>(reads));
+    return "ok";
+}
+
+std::string Interpreter::Count() const {
+    std::ostringstream text;
+    text << "ok packets=" << emu_.PacketsReceived() << " answers=" << emu_.AnswersSent()
+         << " counter-reads=" << emu_.CounterReads()
+         << " mailbox=" << emu_.MailboxCommands().size()
+         << " system=" << emu_.SystemCommands().size()
+         << " connections=" << emu_.ConnectionsOpened();
+    return text.str();
+}
+
+std::string Interpreter::System() const {
+    std::ostringstream text;
+    text << "ok";
+    for (const SystemCommand& command : emu_.SystemCommands()) {
+        text << ' ' << command.code << ':' << command.value;
+    }
+    return text.str();
+}
+
+std::string Interpreter::Mailbox() const {
+    const std::vector<MailboxCommand> commands = emu_.MailboxCommands();
+    if (ArgCount(0)) return "ok " + std::to_string(commands.size());
+    long long index = 0;
+    const long long count = static_cast<long long>(commands.size());
+    if (!ArgCount(1) || !Arg(0, index, -count, count) || index == 0) {
+        return Usage("mailbox [<n from 1, or -1 for the last>]");
+    }
+    const MailboxCommand& command = commands[static_cast<std::size_t>(index > 0 ? index - 1 : count + index)];
+    std::string text = "ok " + HexBytes(command.bytes.data(), command.bytes.size(), kMailboxBufferSize);
+    text += " writes";
+    for (const MailboxWrite& write : command.writes) text += " " + std::to_string(write.length);
+    return text;
+}
+
+std::string Interpreter::Read() const {
+    long long address = 0;
+    long long length = 0;
+    if (!ArgCount(2) || !Arg(0, address, 0, 0xFFFFFFFF) || !Arg(1, length, 0, 4096)) {
+        return Usage("read <address> <length up to 4096>");
+    }
+    const Bytes bytes = emu_.ReadMemory(static_cast<std::uint32_t>(address), static_cast<std::size_t>(length));
+    return "ok " + HexBytes(bytes.data(), bytes.size(), bytes.size());
+}
+
+std::string Interpreter::Write() {
+    long long address = 0;
+    if (line_.args.size() < 2 || !Arg(0, address, 0, 0xFFFFFFFF)) {
+        return Usage("write <address> <byte> [<byte> ...]");
+    }
+    Bytes bytes;
+    for (std::size_t i = 1; i < line_.args.size(); ++i) {
+        long long byte = 0;
+        if (!Arg(i, byte, 0, 0xFF)) return Usage("write <address> <byte> [<byte> ...]");
+        bytes.push_back(static_cast<std::uint8_t>(byte));
+    }
+    emu_.WriteMemory(static_cast<std::uint32_t>(address), bytes);
+    return "ok";
+}
+
+std::string Interpreter::Eeprom() const {
+    const Bytes eeprom = emu_.Eeprom();
+    long long offset = 0;
+    long long length = 0;
+    if (!ArgCount(2) || !Arg(0, offset, 0, static_cast<long long>(eeprom.size())) ||
+        !Arg(1, length, 0, static_cast<long long>(eeprom.size()) - offset)) {
+        return Usage("eeprom <offset> <length> (within the EEPROM)");
+    }
+    return "ok " + HexBytes(eeprom.data() + offset, static_cast<std::size_t>(length),
+                            static_cast<std::size_t>(length));
+}
+
+std::string Interpreter::Run(bool& shutdown) {
+    const std::string& verb = line_.verb;
+    long long value = 0;
+    if (verb.empty()) return "error empty line";
+    if (verb == "help") return std::string("ok ") + ControlHelp();
+    if (verb == "drop") {
+        if (!ArgCount(1) || !Arg(0, value, 1, 0xFFFFFFFF)) return Usage("drop <command number from 1>");
+        emu_.DropAnswerTo(static_cast<std::uint64_t>(value));
+        return "ok";
+    }
+    if (verb == "drop-next") return CountedFault(&Emulator::DropNextAnswers, "drop-next [<count>]");
+    if (verb == "wrong-number") return CountedFault(&Emulator::WrongNumberForNextAnswers, "wrong-number [<count>]");
+    if (verb == "stale") return CountedFault(&Emulator::StaleAnswerBeforeNext, "stale [<count>]");
+    if (verb == "oversize") return CountedFault(&Emulator::OversizeNextAnswers, "oversize [<count>]");
+    if (verb == "delay") {
+        if (!ArgCount(1) || !Arg(0, value, 0, 600000)) return Usage("delay <milliseconds>");
+        emu_.SetAnswerDelay(static_cast<int>(value));
+        return "ok";
+    }
+    if (verb == "split") {
+        if (!ArgCount(1) || !Arg(0, value, 0, 65536)) return Usage("split <bytes per write, 0 for off>");
+        emu_.SplitWrites(static_cast<std::size_t>(value));
+        return "ok";
+    }
+    if (verb == "busy") return Busy();
+    if (verb == "reconnect" && ArgCount(0)) {
+        emu_.ReconnectBeforeNextAnswer();
+        return "ok";
+    }
+    if (verb == "disconnect" && ArgCount(0)) {
+        emu_.Disconnect();
+        return "ok";
+    }
+    if (verb == "reset" && ArgCount(0)) {
+        emu_.ClearFaults();
+        return "ok";
+    }
+    if (verb == "clear" && ArgCount(0)) {
+        emu_.ClearRecords();
+        return "ok";
+    }
+    if (verb == "count" && ArgCount(0)) return Count();
+    if (verb == "system" && ArgCount(0)) return System();
+    if (verb == "mailbox") return Mailbox();
+    if (verb == "read") return Read();
+    if (verb == "write") return Write();
+    if (verb == "eeprom") return Eeprom();
+    if (verb == "shutdown" && ArgCount(0)) {
+        shutdown = true;
+        return "ok";
+    }
+    return "error unknown command: " + verb + " (try help)";
+}
+
+}  // namespace
+
+std::string ExecuteControlLine(Emulator& emulator, const std::string& line, bool& shutdown) {
+    const Line parsed = Split(line);
+    return Interpreter(emulator, parsed).Run(shutdown);
+}
+
+const char* ControlHelp() {
+    return "drop <n> | drop-next [<k>] | delay <ms> | wrong-number [<k>] | stale [<k>] | "
+           "oversize [<k>] | split <bytes> | reconnect | disconnect | busy <reads>|always|off | "
+           "reset | clear | count | system | mailbox [<n>] | read <addr> <len> | "
+           "write <addr> <byte>... | eeprom <offset> <len> | shutdown";
+}
+
+}  // namespace tbemu

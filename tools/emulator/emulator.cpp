@@ -1,0 +1,576 @@
+#include "emulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+#include <poll.h>
+#include <sys/socket.h>
+#include <utility>
+
+#include "control.h"
+#include "describe.h"
+
+namespace tbemu {
+
+namespace {
+// How long an answer waits for a connection to the library before it is lost.
+constexpr auto kUndeliverableAfter = std::chrono::milliseconds(2000);
+constexpr auto kConnectRetry = std::chrono::milliseconds(100);
+// Pieces of a split stream leave this far apart, so that they arrive in
+// separate reads.
+constexpr auto kPieceGap = std::chrono::milliseconds(1);
+// The command record keeps the most recent packets only.
+constexpr std::size_t kMaxRecordedCommands = 200000;
+constexpr std::uint8_t kAnswerSource = 0;
+constexpr std::uint8_t kChipSource = 4;
+constexpr std::size_t kMaxControlLine = 4096;
+
+const Bytes kStaleData = {'S', 'T', 'A', 'L', 'E'};
+
+int MillisecondsUntil(std::chrono::steady_clock::time_point when) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        when - std::chrono::steady_clock::now());
+    // Round up so that the loop never wakes a moment too early and spins.
+    return static_cast<int>(std::max<std::int64_t>(0, left.count() + 1));
+}
+}  // namespace
+
+Emulator::Emulator(EmulatorOptions options)
+    : options_(std::move(options)), chip_(options_.eepromSize), libraryPort_(options_.libraryPort) {
+    if (options_.mailbox) chip_.SetMailbox(*options_.mailbox);
+}
+
+Emulator::~Emulator() { Stop(); }
+
+bool Emulator::Start(std::string& error) {
+    if (running_) return true;
+    if (!options_.eepromFile.empty() && !chip_.AttachEepromFile(options_.eepromFile)) {
+        error = "cannot open the EEPROM file " + options_.eepromFile;
+        return false;
+    }
+    if (!wake_.Open()) {
+        error = "pipe: " + ErrnoText();
+        return false;
+    }
+    udp_ = BindUdp(options_.commandAddress, options_.commandPort, error);
+    if (!udp_.Valid() || !SetNonBlocking(udp_.Get())) return false;
+    commandPort_ = LocalPort(udp_.Get());
+    if (options_.controlChannel) {
+        controlListener_ = ListenTcp("127.0.0.1", options_.controlPort, error);
+        if (!controlListener_.Valid()) return false;
+        controlPort_ = LocalPort(controlListener_.Get());
+    }
+    Log(1, "listening for commands on udp " + options_.commandAddress + ":" +
+               std::to_string(commandPort_) +
+               (controlPort_ ? ", control on tcp 127.0.0.1:" + std::to_string(controlPort_) : ""));
+    stopRequested_ = false;
+    running_ = true;
+    worker_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void Emulator::Stop() {
+    stopRequested_ = true;
+    if (worker_.joinable()) {
+        wake_.Wake();
+        worker_.join();
+    }
+    running_ = false;
+    Notify();
+}
+
+bool Emulator::WaitForStop(int timeoutMs) {
+    return WaitFor([this] { return !running_; }, timeoutMs);
+}
+
+void Emulator::SetLibraryPort(std::uint16_t port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    libraryPort_ = port;
+}
+
+void Emulator::SetCommandHandler(CommandHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    chip_.SetCommandHandler(std::move(handler));
+}
+
+void Emulator::SetMailbox(const MailboxAddresses& addresses) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    chip_.SetMailbox(addresses);
+}
+
+// ------------------------------------------------------------------ worker
+
+void Emulator::Run() {
+    while (!stopRequested_) {
+        std::vector<pollfd> fds;
+        fds.push_back({wake_.ReadFd(), POLLIN, 0});
+        fds.push_back({udp_.Get(), POLLIN, 0});
+        fds.push_back({library_.Get(), POLLIN, 0});  // negative fd: ignored
+        fds.push_back({controlListener_.Get(), POLLIN, 0});
+        for (const auto& client : controlClients_) fds.push_back({client.fd.Get(), POLLIN, 0});
+
+        const int ready = ::poll(fds.data(), fds.size(), PollTimeoutMs());
+        if (ready < 0 && errno != EINTR) {
+            Log(0, "poll failed: " + ErrnoText());
+            break;
+        }
+        if (fds[0].revents) wake_.Drain();
+        if (fds[1].revents) ReceiveDatagrams();
+        if (fds[2].revents && library_.Valid()) ReadFromLibrary();
+        if (fds[3].revents) AcceptControlClient();
+        for (std::size_t i = 4; i < fds.size(); ++i) {
+            if (fds[i].revents) ServeControlClient(controlClients_[i - 4]);
+        }
+        controlClients_.erase(std::remove_if(controlClients_.begin(), controlClients_.end(),
+                                             [](const ControlClient& c) { return !c.fd.Valid(); }),
+                              controlClients_.end());
+        bool disconnect = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            disconnect = std::exchange(disconnectRequested_, false);
+        }
+        if (disconnect) DropConnection("closed on request");
+        SendDueItems();
+        MaybeConnectAhead();
+    }
+    DropConnection("emulator stopping");
+    controlClients_.clear();
+    Log(1, "stopped");
+    running_ = false;
+    Notify();
+}
+
+int Emulator::PollTimeoutMs() const {
+    int timeout = -1;
+    bool connectPending = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!outbox_.empty()) timeout = MillisecondsUntil(outbox_.front().due);
+        connectPending = !library_.Valid() && libraryPort_ != 0;
+    }
+    if (connectPending) {
+        const int untilConnect = MillisecondsUntil(nextConnectAttempt_);
+        timeout = timeout < 0 ? untilConnect : std::min(timeout, untilConnect);
+    }
+    return timeout;
+}
+
+void Emulator::ReceiveDatagrams() {
+    // Larger than a command packet, so that an oversized datagram shows as such.
+    std::uint8_t buffer[2048];
+    for (;;) {
+        const ssize_t received = ::recv(udp_.Get(), buffer, sizeof buffer, MSG_TRUNC);
+        if (received < 0) return;  // drained (or failed): wait for the next readiness
+        HandleDatagram(buffer, std::min(static_cast<std::size_t>(received), sizeof buffer));
+        if (static_cast<std::size_t>(received) > sizeof buffer) {
+            Log(1, "a datagram of " + std::to_string(received) + " bytes was cut");
+        }
+    }
+}
+
+void Emulator::HandleDatagram(const std::uint8_t* bytes, std::size_t length) {
+    if (length != kNativePacketSize) {
+        Log(1, "ignored a datagram of " + std::to_string(length) + " bytes (a command packet has " +
+                   std::to_string(kNativePacketSize) + ")");
+        return;
+    }
+    NativeCommand_t command;
+    std::uint8_t version = 0;
+    std::uint8_t packetNum = 0;
+    DecodeNativePacket(bytes, length, version, packetNum, command);
+    if (version != 1) Log(1, "command packet with version " + std::to_string(version));
+    if (options_.verbosity >= 1) Log(1, "<- " + DescribeCommand(command, packetNum));
+    const bool writesBytes = command.Type == NATIVE_WRITE_BUFFER || command.Type == NATIVE_WRITE_EEPROM;
+    if (options_.verbosity >= 2 && writesBytes && command.Length > 16) {
+        const std::size_t shown = std::min<std::size_t>(command.Length, kNativeDataSize);
+        Log(2, "   data " + HexBytes(command.Data.data(), shown, kNativeDataSize));
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Record(command, version, packetNum);
+        ChipReply reply = chip_.Execute(command, packetNum);
+        if (reply.answered) {
+            QueueReply(command, packetNum, reply);
+        } else {
+            systemCommands_.push_back({command.AdditionalParam, command.Address, packetNum});
+        }
+    }
+    Notify();
+}
+
+void Emulator::Record(const NativeCommand_t& command, std::uint8_t version,
+                      std::uint8_t packetNum) {
+    ReceivedCommand record;
+    record.version = version;
+    record.packetNum = packetNum;
+    record.type = command.Type;
+    record.address = command.Address;
+    record.length = command.Length;
+    record.additionalParam = command.AdditionalParam;
+    const std::size_t valid = std::min<std::size_t>(command.Length, kNativeDataSize);
+    record.data.assign(command.Data.begin(), command.Data.begin() + static_cast<long>(valid));
+    if (commands_.size() >= kMaxRecordedCommands) {
+        commands_.erase(commands_.begin(), commands_.begin() + kMaxRecordedCommands / 10);
+    }
+    commands_.push_back(std::move(record));
+}
+
+bool Emulator::TakeCountedFault(int& remaining) {
+    if (remaining <= 0) return false;
+    --remaining;
+    return true;
+}
+
+void Emulator::QueueReply(const NativeCommand_t& command, std::uint8_t packetNum,
+                          ChipReply& reply) {
+    const std::uint64_t number = ++answeredCommands_;
+    const bool drop = faults_.dropAnswerTo.erase(number) > 0 || TakeCountedFault(faults_.dropNext);
+    std::vector<Bytes> packets;
+    if (TakeCountedFault(faults_.staleBeforeNext)) {
+        packets.push_back(Packet(static_cast<std::uint8_t>(packetNum - 1), kAnswerSource, kStaleData));
+    }
+    if (drop) {
+        Log(1, "dropped the answer to command " + std::to_string(number) + " (" +
+                   NativeTypeName(command.Type) + " #" + std::to_string(packetNum) + ")");
+    } else {
+        const bool wrongNumber = TakeCountedFault(faults_.wrongNumberNext);
+        const std::uint8_t rxNum = wrongNumber ? static_cast<std::uint8_t>(packetNum - 1) : packetNum;
+        std::optional<std::uint16_t> length;
+        if (TakeCountedFault(faults_.oversizeNext)) length = kOversizeLength;
+        packets.push_back(Packet(rxNum, kAnswerSource, reply.answer, length));
+    }
+    for (const Bytes& event : reply.events) packets.push_back(Packet(packetNum, kChipSource, event));
+    const bool reconnect = std::exchange(faults_.reconnectBeforeNext, false);
+    if (packets.empty()) {
+        if (reply.tookCommand) chip_.CommandDone();
+        return;
+    }
+    Schedule(std::move(packets), reconnect, reply.tookCommand);
+}
+
+Bytes Emulator::Packet(std::uint8_t rxNum, std::uint8_t sourceId, const Bytes& data,
+                       std::optional<std::uint16_t> lengthOverride) {
+    ConsoleEventPacket_t event;
+    event.Version = 1;
+    event.Type = sourceId == kChipSource ? 1 : 0;
+    event.TxEventPacketNum = eventCounter_++;
+    event.RxCmdPacketNum = rxNum;
+    event.SourceID = sourceId;
+    const std::size_t length = std::min(data.size(), kEventDataSize);
+    std::copy_n(data.begin(), length, event.Data.begin());
+    event.Length = lengthOverride.value_or(static_cast<std::uint16_t>(length));
+    if (options_.verbosity >= 1) Log(1, "-> " + DescribeEvent(event));
+    const EventPacketBytes bytes = EncodeEventPacket(event);
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+void Emulator::Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool completesCommand) {
+    Clock::time_point due = std::max(Clock::now() + std::chrono::milliseconds(faults_.delayMs), lastDue_);
+    std::vector<Outgoing> items;
+    if (faults_.splitBytes == 0) {
+        for (Bytes& packet : packets) items.push_back({due, std::move(packet)});
+    } else {
+        Bytes stream;
+        for (const Bytes& packet : packets) stream.insert(stream.end(), packet.begin(), packet.end());
+        for (std::size_t at = 0; at < stream.size(); at += faults_.splitBytes) {
+            const std::size_t piece = std::min(faults_.splitBytes, stream.size() - at);
+            const auto begin = stream.begin() + static_cast<long>(at);
+            items.push_back({due, Bytes(begin, begin + static_cast<long>(piece))});
+            due += kPieceGap;
+        }
+    }
+    items.front().reconnectFirst = reconnectFirst;
+    items.back().completesCommand = completesCommand;
+    lastDue_ = items.back().due;
+    for (Outgoing& item : items) outbox_.push_back(std::move(item));
+}
+
+// ------------------------------------------------------------------ sending
+
+void Emulator::SendDueItems() {
+    for (;;) {
+        Outgoing item;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (outbox_.empty() || outbox_.front().due > Clock::now()) return;
+            item = std::move(outbox_.front());
+            outbox_.pop_front();
+        }
+        if (!SendItem(item)) {
+            if (Clock::now() - item.due < kUndeliverableAfter) {
+                // Keep it first in line and retry when a connection comes up.
+                item.reconnectFirst = false;
+                std::lock_guard<std::mutex> lock(mutex_);
+                outbox_.push_front(std::move(item));
+                outbox_.front().due = std::max(outbox_.front().due, Clock::now() + kConnectRetry);
+                return;
+            }
+            Log(0, "no connection to the library: " + std::to_string(item.bytes.size()) +
+                       " bytes of answers lost");
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (item.completesCommand) chip_.CommandDone();
+        }
+        Notify();
+    }
+}
+
+bool Emulator::SendItem(Outgoing& item) {
+    if (item.reconnectFirst) OpenReplacementConnection();
+    if (!EnsureConnected()) return false;
+    if (!SendAll(library_.Get(), item.bytes.data(), item.bytes.size())) {
+        DropConnection("send failed");
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    answersSent_ += (item.bytes.size() + kEventPacketSize - 1) / kEventPacketSize;
+    return true;
+}
+
+bool Emulator::EnsureConnected() {
+    if (library_.Valid()) return true;
+    std::uint16_t port = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        port = libraryPort_;
+    }
+    if (port == 0) return false;
+    nextConnectAttempt_ = Clock::now() + kConnectRetry;
+    std::string error;
+    library_ = ConnectTcp(options_.libraryAddress, port, error);
+    if (!library_.Valid()) {
+        // Said once per outage; the retries go on quietly.
+        if (!connectFailureLogged_) Log(1, error + " (retrying)");
+        connectFailureLogged_ = true;
+        return false;
+    }
+    connectFailureLogged_ = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++connectionsOpened_;
+        connected_ = true;
+    }
+    Log(1, "connected to the library at " + options_.libraryAddress + ":" + std::to_string(port));
+    Notify();
+    return true;
+}
+
+void Emulator::OpenReplacementConnection() {
+    Fd old = std::move(library_);
+    if (!EnsureConnected()) {
+        library_ = std::move(old);
+        return;
+    }
+    if (old.Valid()) Log(1, "replaced the connection to the library by a new one");
+    // The old connection closes here, after the new one is up.
+}
+
+void Emulator::DropConnection(const char* reason) {
+    if (!library_.Valid()) return;
+    library_.Reset();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connected_ = false;
+    }
+    nextConnectAttempt_ = Clock::now() + kConnectRetry;
+    Log(1, std::string("connection to the library closed: ") + reason);
+    Notify();
+}
+
+void Emulator::ReadFromLibrary() {
+    std::uint8_t buffer[512];
+    const ssize_t received = ::recv(library_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (received == 0) {
+        DropConnection("the library closed it");
+    } else if (received < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        DropConnection("receive failed");
+    } else if (received > 0) {
+        Log(1, "ignored " + std::to_string(received) + " bytes sent by the library");
+    }
+}
+
+void Emulator::MaybeConnectAhead() {
+    if (library_.Valid() || Clock::now() < nextConnectAttempt_) return;
+    EnsureConnected();
+}
+
+// ------------------------------------------------------------------ control channel
+
+void Emulator::AcceptControlClient() {
+    Fd client(::accept4(controlListener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (client.Valid()) controlClients_.push_back({std::move(client), {}});
+}
+
+void Emulator::ServeControlClient(ControlClient& client) {
+    char buffer[1024];
+    const ssize_t received = ::recv(client.fd.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (received <= 0) {
+        if (received == 0 || (errno != EAGAIN && errno != EINTR)) client.fd.Reset();
+        return;
+    }
+    client.pending.append(buffer, static_cast<std::size_t>(received));
+    std::size_t end;
+    while ((end = client.pending.find('\n')) != std::string::npos) {
+        std::string line = client.pending.substr(0, end);
+        client.pending.erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (options_.verbosity >= 1) Log(1, "control: " + line);
+        bool shutdown = false;
+        const std::string answer = ExecuteControlLine(*this, line, shutdown) + "\n";
+        SendAll(client.fd.Get(), reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size());
+        if (shutdown) stopRequested_ = true;
+    }
+    if (client.pending.size() > kMaxControlLine) {
+        const std::string answer = "error line too long\n";
+        SendAll(client.fd.Get(), reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size());
+        client.fd.Reset();
+    }
+}
+
+// ------------------------------------------------------------------ faults
+
+void Emulator::DropAnswerTo(std::uint64_t commandNumber) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.dropAnswerTo.insert(commandNumber);
+}
+void Emulator::DropNextAnswers(int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.dropNext = count;
+}
+void Emulator::SetAnswerDelay(int milliseconds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.delayMs = std::max(0, milliseconds);
+}
+void Emulator::WrongNumberForNextAnswers(int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.wrongNumberNext = count;
+}
+void Emulator::StaleAnswerBeforeNext(int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.staleBeforeNext = count;
+}
+void Emulator::OversizeNextAnswers(int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.oversizeNext = count;
+}
+void Emulator::SplitWrites(std::size_t pieceBytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.splitBytes = pieceBytes;
+}
+void Emulator::ReconnectBeforeNextAnswer() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.reconnectBeforeNext = true;
+}
+void Emulator::Disconnect() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        disconnectRequested_ = true;
+    }
+    wake_.Wake();
+}
+void Emulator::KeepCounterBusy(int reads) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    chip_.ForceBusyReads(reads);
+}
+void Emulator::ClearFaults() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_ = AnswerFaults{};
+    chip_.ForceBusyReads(0);
+}
+AnswerFaults Emulator::Faults() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return faults_;
+}
+
+// ------------------------------------------------------------------ inspection
+
+Bytes Emulator::ReadMemory(std::uint32_t address, std::size_t length) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return chip_.ReadMemory(address, length);
+}
+void Emulator::WriteMemory(std::uint32_t address, const Bytes& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    chip_.WriteMemory(address, bytes);
+}
+Bytes Emulator::Eeprom() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return chip_.Eeprom();
+}
+MailboxAddresses Emulator::Mailbox() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return chip_.Mailbox();
+}
+std::vector<MailboxCommand> Emulator::MailboxCommands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return chip_.MailboxCommands();
+}
+std::vector<SystemCommand> Emulator::SystemCommands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return systemCommands_;
+}
+std::vector<ReceivedCommand> Emulator::Commands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_;
+}
+std::size_t Emulator::PacketsReceived() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_.size();
+}
+std::size_t Emulator::AnswersSent() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return answersSent_;
+}
+std::size_t Emulator::CounterReads() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return chip_.CounterReads();
+}
+std::size_t Emulator::ConnectionsOpened() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connectionsOpened_;
+}
+bool Emulator::Connected() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connected_;
+}
+void Emulator::ClearRecords() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_.clear();
+    systemCommands_.clear();
+    chip_.ClearRecords();
+}
+
+bool Emulator::WaitFor(const std::function<bool()>& condition, int timeoutMs) const {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(waitMutex_);
+    for (;;) {
+        const std::uint64_t seen = generation_;
+        lock.unlock();
+        if (condition()) return true;
+        lock.lock();
+        if (!changed_.wait_until(lock, deadline, [&] { return generation_ != seen; })) {
+            lock.unlock();
+            return condition();
+        }
+    }
+}
+
+void Emulator::Notify() {
+    {
+        std::lock_guard<std::mutex> lock(waitMutex_);
+        ++generation_;
+    }
+    changed_.notify_all();
+}
+
+void Emulator::Log(int level, const std::string& text) const {
+    if (level > options_.verbosity) return;
+    if (options_.logSink) {
+        options_.logSink(text);
+    } else {
+        std::cerr << "[tb-emulator] " << text << std::endl;
+    }
+}
+
+}  // namespace tbemu

@@ -1,0 +1,193 @@
+// The dispatcher and the chip behind it, over real loopback sockets.
+//
+// Native command packets arrive on a UDP port; each (system commands aside)
+// is answered with one event packet over a TCP connection that the emulator
+// opens to the library's listening port and reopens when it is lost. Commands
+// handed to the chip through its mailbox are answered with further events
+// after the counter write's answer. Faults can be set before and during a
+// run; everything received is recorded for inspection. One worker thread does
+// all the socket work; the public operations may be called from any thread.
+#ifndef TBEMU_EMULATOR_H
+#define TBEMU_EMULATOR_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chip.h"
+#include "faults.h"
+#include "socketutil.h"
+
+namespace tbemu {
+
+struct EmulatorOptions {
+    std::string commandAddress = "127.0.0.1";  // where the UDP command port is bound
+    std::uint16_t commandPort = 0;             // 0 picks a free port
+    std::string libraryAddress = "127.0.0.1";  // the library's TCP listener
+    std::uint16_t libraryPort = 0;             // 0: never connect
+    bool controlChannel = false;               // a TCP text control port on loopback
+    std::uint16_t controlPort = 0;             // 0 picks a free port
+    std::size_t eepromSize = 0x10000;
+    std::string eepromFile;                    // empty: the EEPROM lives in memory only
+    std::optional<MailboxAddresses> mailbox;   // empty: the defaults
+    int verbosity = 0;  // 0 quiet, 1 each packet in one line, 2 with data dumps
+    std::function<void(const std::string&)> logSink;  // default: standard error
+};
+
+// A native command as it arrived (system commands included).
+struct ReceivedCommand {
+    std::uint8_t version = 0;
+    std::uint8_t packetNum = 0;
+    std::uint16_t type = 0;
+    std::uint32_t address = 0;
+    std::uint16_t length = 0;
+    std::uint16_t additionalParam = 0;
+    Bytes data;  // the first Length data bytes (at most 512)
+};
+
+struct SystemCommand {
+    std::uint16_t code = 0;
+    std::uint32_t value = 0;
+    std::uint8_t packetNum = 0;
+};
+
+class Emulator {
+public:
+    explicit Emulator(EmulatorOptions options);
+    ~Emulator();
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+
+    // Binds the ports and starts the worker thread; false with a reason.
+    bool Start(std::string& error);
+    void Stop();
+    bool Running() const { return running_; }
+    // Blocks until Stop() or a control "shutdown", or until the time passes.
+    bool WaitForStop(int timeoutMs);
+
+    std::uint16_t CommandPort() const { return commandPort_; }
+    std::uint16_t ControlPort() const { return controlPort_; }
+    // Where the library listens; takes effect at the next connection.
+    void SetLibraryPort(std::uint16_t port);
+    // Executes commands taken from the mailbox (set before Start).
+    void SetCommandHandler(CommandHandler handler);
+    void SetMailbox(const MailboxAddresses& addresses);
+
+    // ---- faults
+    void DropAnswerTo(std::uint64_t commandNumber);
+    void DropNextAnswers(int count);
+    void SetAnswerDelay(int milliseconds);
+    void WrongNumberForNextAnswers(int count);
+    void StaleAnswerBeforeNext(int count);
+    void OversizeNextAnswers(int count);
+    void SplitWrites(std::size_t pieceBytes);
+    void ReconnectBeforeNextAnswer();
+    void Disconnect();  // closes the connection now; the next answer reopens it
+    void KeepCounterBusy(int reads);  // negative: until changed
+    void ClearFaults();
+    AnswerFaults Faults() const;
+
+    // ---- inspection
+    Bytes ReadMemory(std::uint32_t address, std::size_t length) const;
+    void WriteMemory(std::uint32_t address, const Bytes& bytes);
+    Bytes Eeprom() const;
+    MailboxAddresses Mailbox() const;
+    std::vector<MailboxCommand> MailboxCommands() const;
+    std::vector<SystemCommand> SystemCommands() const;
+    std::vector<ReceivedCommand> Commands() const;  // every packet, in order
+    std::size_t PacketsReceived() const;
+    std::size_t AnswersSent() const;  // answers and events written to the stream
+    std::size_t CounterReads() const;
+    std::size_t ConnectionsOpened() const;
+    bool Connected() const;
+    void ClearRecords();
+
+    // Waits until `condition` holds, re-testing it whenever the emulator
+    // changes; false when the time runs out first.
+    bool WaitFor(const std::function<bool()>& condition, int timeoutMs) const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Outgoing {
+        Clock::time_point due;
+        Bytes bytes;
+        bool reconnectFirst = false;
+        bool completesCommand = false;
+    };
+    struct ControlClient {
+        Fd fd;
+        std::string pending;
+    };
+
+    void Run();
+    int PollTimeoutMs() const;
+    void ReceiveDatagrams();
+    void HandleDatagram(const std::uint8_t* bytes, std::size_t length);
+    void Record(const NativeCommand_t& command, std::uint8_t version, std::uint8_t packetNum);
+    void QueueReply(const NativeCommand_t& command, std::uint8_t packetNum, ChipReply& reply);
+    Bytes Packet(std::uint8_t rxNum, std::uint8_t sourceId, const Bytes& data,
+                 std::optional<std::uint16_t> lengthOverride = std::nullopt);
+    void Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool completesCommand);
+    bool TakeCountedFault(int& remaining);
+
+    void SendDueItems();
+    bool SendItem(Outgoing& item);
+    bool EnsureConnected();
+    void OpenReplacementConnection();
+    void DropConnection(const char* reason);
+    void ReadFromLibrary();
+    void MaybeConnectAhead();
+
+    void AcceptControlClient();
+    void ServeControlClient(ControlClient& client);
+
+    void Log(int level, const std::string& text) const;
+    void Notify();
+
+    EmulatorOptions options_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stopRequested_{false};
+    std::thread worker_;
+    WakePipe wake_;
+    Fd udp_;
+    Fd library_;
+    Fd controlListener_;
+    std::vector<ControlClient> controlClients_;
+    std::uint16_t commandPort_ = 0;
+    std::uint16_t controlPort_ = 0;
+    Clock::time_point nextConnectAttempt_{};
+    bool connectFailureLogged_ = false;
+
+    // Guarded by mutex_.
+    mutable std::mutex mutex_;
+    EmulatedChip chip_;
+    AnswerFaults faults_;
+    std::deque<Outgoing> outbox_;
+    Clock::time_point lastDue_{};
+    bool disconnectRequested_ = false;
+    std::uint16_t libraryPort_ = 0;
+    std::uint16_t eventCounter_ = 0;
+    std::uint64_t answeredCommands_ = 0;
+    std::size_t answersSent_ = 0;
+    std::size_t connectionsOpened_ = 0;
+    bool connected_ = false;
+    std::vector<ReceivedCommand> commands_;
+    std::vector<SystemCommand> systemCommands_;
+
+    mutable std::mutex waitMutex_;
+    mutable std::condition_variable changed_;
+    std::uint64_t generation_ = 0;  // guarded by waitMutex_
+};
+
+}  // namespace tbemu
+
+#endif

@@ -1,0 +1,29 @@
+// Faults the emulated dispatcher can put into its answers, all off by default.
+#ifndef TBEMU_FAULTS_H
+#define TBEMU_FAULTS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+
+namespace tbemu {
+
+struct AnswerFaults {
+    // Commands are counted from 1 in arrival order; system commands, which
+    // are never answered, do not count.
+    std::set<std::uint64_t> dropAnswerTo;
+    int dropNext = 0;             // answers still to drop
+    int delayMs = 0;              // every answer and event leaves this late
+    int wrongNumberNext = 0;      // answers still to send with another packet number
+    int staleBeforeNext = 0;      // answers still to precede with a stale answer
+    int oversizeNext = 0;         // answers still to send with an illegal Length
+    std::size_t splitBytes = 0;   // stream written in pieces of this size; 0: whole packets
+    bool reconnectBeforeNext = false;  // open a second connection before the next answer
+};
+
+// The Length an oversized answer carries: above the 512-byte data area.
+constexpr std::uint16_t kOversizeLength = 0x300;
+
+}  // namespace tbemu
+
+#endif

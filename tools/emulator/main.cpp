@@ -1,0 +1,188 @@
+// tb-emulator: the dispatcher and the chip behind it, as a program.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "emulator.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: tb-emulator [options]\n"
+    "  --command-port <port>     UDP port for command packets (default: a free port)\n"
+    "  --bind <address>          address of the command port (default 127.0.0.1)\n"
+    "  --library-port <port>     the library's TCP port to connect to\n"
+    "  --library-address <addr>  the library's address (default 127.0.0.1)\n"
+    "  --control-port <port>     open the text control port on loopback (0: a free port)\n"
+    "  --mailbox <buf>,<read>,<write>  mailbox addresses (default 0xBFE30000,0xBF108300,0xBF108240)\n"
+    "  --eeprom-file <path>      keep the EEPROM in this file\n"
+    "  --eeprom-size <bytes>     EEPROM size (default 65536)\n"
+    "  --fault <line>            apply a control line at start, e.g. --fault \"delay 200\"\n"
+    "  -v, --verbose             log each packet (twice: with data dumps)\n"
+    "  -q, --quiet               log nothing but failures\n"
+    "  -h, --help                this text\n"
+    "Stops on SIGINT, SIGTERM or the control line \"shutdown\".\n";
+
+struct CommandLine {
+    tbemu::EmulatorOptions options;
+    std::vector<std::string> faults;
+    bool help = false;
+};
+
+bool ParseUnsigned(const char* text, unsigned long max, unsigned long& value) {
+    if (text == nullptr || *text == '\0' || *text == '-') return false;
+    char* end = nullptr;
+    const bool hex = std::strstr(text, "0x") == text;
+    value = std::strtoul(hex ? text + 2 : text, &end, hex ? 16 : 10);
+    return *end == '\0' && value <= max;
+}
+
+bool ParsePort(const char* text, std::uint16_t& port) {
+    unsigned long value = 0;
+    if (!ParseUnsigned(text, 0xFFFF, value)) return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+bool ParseMailbox(const std::string& text, tbemu::MailboxAddresses& mailbox) {
+    std::uint32_t* fields[] = {&mailbox.buffer, &mailbox.counterRead, &mailbox.counterWrite};
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::size_t comma = text.find(',', start);
+        if ((comma == std::string::npos) != (i == 2)) return false;
+        const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        unsigned long value = 0;
+        if (!ParseUnsigned(part.c_str(), 0xFFFFFFFFul, value)) return false;
+        *fields[i] = static_cast<std::uint32_t>(value);
+        start = comma + 1;
+    }
+    return true;
+}
+
+bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
+    auto& options = line.options;
+    options.verbosity = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto takesValue = [&](bool ok) {
+            if (!ok) error = "bad or missing value for " + arg;
+            ++i;
+            return ok;
+        };
+        unsigned long number = 0;
+        if (arg == "-h" || arg == "--help") {
+            line.help = true;
+        } else if (arg == "-v" || arg == "--verbose") {
+            ++options.verbosity;
+        } else if (arg == "-q" || arg == "--quiet") {
+            options.verbosity = 0;
+        } else if (arg == "--command-port") {
+            if (!takesValue(ParsePort(value, options.commandPort))) return false;
+        } else if (arg == "--library-port") {
+            if (!takesValue(ParsePort(value, options.libraryPort))) return false;
+        } else if (arg == "--control-port") {
+            options.controlChannel = true;
+            if (!takesValue(ParsePort(value, options.controlPort))) return false;
+        } else if (arg == "--bind") {
+            if (!takesValue(value != nullptr)) return false;
+            options.commandAddress = value;
+        } else if (arg == "--library-address") {
+            if (!takesValue(value != nullptr)) return false;
+            options.libraryAddress = value;
+        } else if (arg == "--mailbox") {
+            tbemu::MailboxAddresses mailbox;
+            if (!takesValue(value != nullptr && ParseMailbox(value, mailbox))) return false;
+            options.mailbox = mailbox;
+        } else if (arg == "--eeprom-file") {
+            if (!takesValue(value != nullptr)) return false;
+            options.eepromFile = value;
+        } else if (arg == "--eeprom-size") {
+            if (!takesValue(ParseUnsigned(value, 0x1000000, number) && number > 0)) return false;
+            options.eepromSize = number;
+        } else if (arg == "--fault") {
+            if (!takesValue(value != nullptr)) return false;
+            line.faults.push_back(value);
+        } else {
+            error = "unknown option " + arg;
+            return false;
+        }
+    }
+    return true;
+}
+
+void LogWithTime(const std::string& text) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[16];
+    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+    std::fprintf(stderr, "%s %s\n", stamp, text.c_str());
+}
+
+bool ApplyFaults(tbemu::Emulator& emulator, const std::vector<std::string>& faults) {
+    for (const std::string& fault : faults) {
+        bool shutdown = false;
+        const std::string answer = tbemu::ExecuteControlLine(emulator, fault, shutdown);
+        if (answer.rfind("ok", 0) != 0 || shutdown) {
+            std::fprintf(stderr, "tb-emulator: --fault \"%s\": %s\n", fault.c_str(), answer.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Waits for SIGINT or SIGTERM (blocked in every thread) or for the emulator
+// to stop by itself.
+void WaitForEnd(tbemu::Emulator& emulator, const sigset_t& signals) {
+    const timespec tick{0, 200 * 1000 * 1000};
+    while (emulator.Running()) {
+        const int signal = sigtimedwait(&signals, nullptr, &tick);
+        if (signal == SIGINT || signal == SIGTERM) {
+            LogWithTime(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CommandLine line;
+    std::string error;
+    if (!Parse(argc, argv, line, error)) {
+        std::fprintf(stderr, "tb-emulator: %s\n%s", error.c_str(), kUsage);
+        return 2;
+    }
+    if (line.help) {
+        std::fputs(kUsage, stdout);
+        std::printf("Control lines: %s\n", tbemu::ControlHelp());
+        return 0;
+    }
+    line.options.logSink = LogWithTime;
+
+    // Signals are taken synchronously by the main thread only.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    tbemu::Emulator emulator(line.options);
+    if (!ApplyFaults(emulator, line.faults)) return 2;
+    if (!emulator.Start(error)) {
+        std::fprintf(stderr, "tb-emulator: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("ready command-port=%u control-port=%u\n", emulator.CommandPort(), emulator.ControlPort());
+    std::fflush(stdout);
+    WaitForEnd(emulator, signals);
+    emulator.Stop();
+    return 0;
+}
