@@ -3,35 +3,153 @@
 #ifndef TERMBRIDGE_TRAFFICMANAGER_H
 #define TERMBRIDGE_TRAFFICMANAGER_H
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
+#include "consoleapplogic.h"
+#include "packethandler.h"
 #include "packets.h"
+#include "syncevent.h"
 
-class ConsoleAppLogic;
-
-class TrafficManager {
+// What the traffic manager needs of its owner for the events of an external
+// operation (a host command waiting for its response).
+class TrafficOwner {
 public:
+    virtual ~TrafficOwner() = default;
+    virtual bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent) = 0;
+    virtual void SetResultInvalid(int value) = 0;
+    virtual void SignalEventReceived() = 0;
+};
+
+class TrafficManager : public PacketEventReceiver {
+public:
+    enum CommandState {
+        CMD_STATE_IDLE = 0,
+        CMD_STATE_READ_COUNTER = 1,
+        CMD_STATE_WRITE_COMMAND = 2,
+        CMD_STATE_INC_COUNTER = 3,
+    };
+    // The state of a step whose response did not come in time.
+    static constexpr int kCommandStateTimedOut = 5;
+    static constexpr int kDefaultInternalTimeoutMs = 1000;
+    static constexpr std::size_t kChunkSize = 16;
+    static constexpr int kMaxCounterReads = 10;
+    static constexpr std::uint32_t kDefaultCounterReadAddress = 0xBF108300;
+    static constexpr std::uint32_t kDefaultCounterWriteAddress = 0xBF108240;
+    static constexpr std::uint32_t kDefaultCommandBufferAddress = 0xBFE30000;
+    static constexpr std::uint32_t kSetupReadAddress = 0xBFC00000;
+    static constexpr int kSyncPauseMs = 1000;
+
+    using ResponseBuffer = std::array<std::uint8_t, kEventDataSize>;
+
     TrafficManager(ConsoleAppLogic* owner, std::uint16_t targetPort, const std::string& targetAddress,
                    std::uint16_t listenPort);
-    ~TrafficManager();
+    // The owner is not owned and must outlive this object.
+    TrafficManager(TrafficOwner* owner, std::uint16_t targetPort, const std::string& targetAddress,
+                   std::uint16_t listenPort);
+    ~TrafficManager() override;
+    TrafficManager(const TrafficManager&) = delete;
+    TrafficManager& operator=(const TrafficManager&) = delete;
 
     bool HandleNonNativeCommand(const std::uint8_t* bytes, std::size_t length, bool waitForEvents);
     bool SendNativeCommand(const NativeCommand_t& command);
 
-    void SetInternalTimeout(int timeoutMs);
+    // Event thread: the data of an event that answers the last command.
+    void HandleEvent(const std::uint8_t* data, std::uint32_t length) override;
+
+    // Internal operations: while set, every native command waits for its
+    // response, and every accepted event is taken as that response.
+    void SetInternalOperation(bool internal) { internalOperation_.store(internal); }
+    bool InternalOperation() const { return internalOperation_.load(); }
+    // Milliseconds; a negative value waits without limit.
+    void SetInternalTimeout(int timeoutMs) { internalTimeout_.store(timeoutMs); }
+    int InternalTimeout() const { return internalTimeout_.load(); }
+    // A copy of the last internal response's data (zeros after its length).
+    ResponseBuffer GetResponseBuffer() const;
+
+    bool ReadWord(std::uint32_t address);
+    bool WriteWord(std::uint32_t address, std::uint32_t value);
+    bool ReadBuffer(std::uint32_t address, std::uint16_t length);
+    bool CommandPipe(std::uint16_t cmdType, std::uint32_t parameter);
+    bool WriteBuffer(std::uint32_t address, const std::uint8_t* bytes, std::size_t length);
+    bool WriteEeprom(std::uint32_t address, std::size_t length, const std::uint8_t* bytes);
+    // `out` receives `length` bytes.
+    bool ReadEeprom(std::uint32_t address, std::size_t length, std::uint8_t* out);
+
+    // System commands: sent without waiting, whatever the flags.
+    bool SendSystemCommand(std::uint16_t code, std::uint32_t value);
+    bool SendSystemSetup(std::uint32_t firstValue, std::uint32_t secondValue);
     bool SetChipLogSeverity(int severity);
     bool SendSyncCommand();
     bool SendCloseCommand();
 
     // Mailbox addresses (set up by the owner from the definitions).
-    void SetCommandBufferAddress(std::uint32_t address);
-    void SetCounterReadAddress(std::uint32_t address);
-    void SetCounterWriteAddress(std::uint32_t address);
-    std::uint32_t CommandBufferAddress() const;
-    std::uint32_t CounterReadAddress() const;
-    std::uint32_t CounterWriteAddress() const;
+    void SetCommandBufferAddress(std::uint32_t address) { commandBufferAddress_.store(address); }
+    void SetCounterReadAddress(std::uint32_t address) { counterReadAddress_.store(address); }
+    void SetCounterWriteAddress(std::uint32_t address) { counterWriteAddress_.store(address); }
+    std::uint32_t CommandBufferAddress() const { return commandBufferAddress_.load(); }
+    std::uint32_t CounterReadAddress() const { return counterReadAddress_.load(); }
+    std::uint32_t CounterWriteAddress() const { return counterWriteAddress_.load(); }
+
+    int GetCommandState() const { return commandState_.load(); }
+    bool ExternalWait() const { return externalWait_.load(); }
+    const PacketHandler& Packets() const { return *packetHandler_; }
+
+    // The mailbox counter in a word-read response: hexadecimal text from data
+    // byte 2 (blanks and a 0x first allowed; no digits reads as 0).
+    static std::uint32_t ParseCounterText(const ResponseBuffer& response);
+
+private:
+    TrafficManager(std::unique_ptr<TrafficOwner> ownedOwner, TrafficOwner* owner, std::uint16_t targetPort,
+                   const std::string& targetAddress, std::uint16_t listenPort);
+
+    bool SendNativeAndWait(const NativeCommand_t& command);
+    bool ReadCounterUntilFree();
+    bool DeliverThroughMailbox(const std::uint8_t* bytes, std::size_t length);
+    void EnterState(int state, const char* logText);
+    void HandleExternalEvent(const std::uint8_t* data, std::uint32_t length);
+    template <typename ChunkStep>
+    bool ForEachChunk(std::uint32_t address, std::size_t length, ChunkStep step);
+
+    std::unique_ptr<TrafficOwner> ownedOwner_;
+    TrafficOwner* owner_;
+    std::atomic<int> commandState_{CMD_STATE_IDLE};
+    std::atomic<bool> internalOperation_{false};
+    std::atomic<bool> externalWait_{false};
+    std::atomic<bool> requestedExternalWait_{false};
+    mutable std::mutex responseLock_;
+    ResponseBuffer responseBuffer_{};
+    SyncEvent responseEvent_;
+    std::atomic<int> internalTimeout_{kDefaultInternalTimeoutMs};
+    std::atomic<std::uint32_t> counterReadAddress_{kDefaultCounterReadAddress};
+    std::atomic<std::uint32_t> counterWriteAddress_{kDefaultCounterWriteAddress};
+    std::atomic<std::uint32_t> commandBufferAddress_{kDefaultCommandBufferAddress};
+    // Last: its threads call back into the members above.
+    std::unique_ptr<PacketHandler> packetHandler_;
 };
+
+// The application object as the owner of the traffic manager.
+class AppTrafficOwner final : public TrafficOwner {
+public:
+    explicit AppTrafficOwner(ConsoleAppLogic* app) : app_(app) {}
+    bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent) override {
+        return app_->HandleIncomingEvents(data, length, isSubEvent);
+    }
+    void SetResultInvalid(int value) override { app_->SetResultInvalid(value); }
+    void SignalEventReceived() override { app_->SignalEventReceived(); }
+
+private:
+    ConsoleAppLogic* app_;
+};
+
+inline TrafficManager::TrafficManager(ConsoleAppLogic* owner, std::uint16_t targetPort,
+                                      const std::string& targetAddress, std::uint16_t listenPort)
+    : TrafficManager(owner != nullptr ? std::make_unique<AppTrafficOwner>(owner) : nullptr, nullptr, targetPort,
+                     targetAddress, listenPort) {}
 
 #endif

@@ -1,0 +1,102 @@
+// Every socket between the library and the dispatcher: commands leave through
+// one UDP socket; events come back over the TCP connection that the
+// dispatcher opens to the library's listener, one connection at a time.
+#ifndef TERMBRIDGE_CONSOLEAPPSOCKETS_H
+#define TERMBRIDGE_CONSOLEAPPSOCKETS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/net.h"
+
+class ConsoleAppSockets {
+public:
+    static constexpr int kListenBacklog = 10;
+
+    // Why SignalUponRx returned.
+    enum RxReason { RX_WAIT_FAILED = 0, RX_DATA = 1, RX_STOP = 2, RX_NEW_CONNECTION = 3 };
+    // Recv: the readiness was spurious, nothing was read.
+    static constexpr int kRecvNoData = platform::kSocketWouldBlock;
+
+    // The stop event belongs to the caller and must outlive this object.
+    ConsoleAppSockets(std::uint16_t targetPort, const std::string& targetAddress, std::uint16_t listenPort,
+                      platform::WaitEvent* stopEvent);
+    ~ConsoleAppSockets();
+    ConsoleAppSockets(const ConsoleAppSockets&) = delete;
+    ConsoleAppSockets& operator=(const ConsoleAppSockets&) = delete;
+
+    // One datagram to the dispatcher: the bytes sent, or -1.
+    int Send(const std::uint8_t* bytes, std::size_t length);
+
+    // The receiving thread's calls. Recv reads from the connection that the
+    // last SignalUponRx reported: bytes read, 0 when the dispatcher closed the
+    // connection, -1 on a socket error (both drop the connection), or
+    // kRecvNoData.
+    int Recv(std::uint8_t* buffer, std::size_t capacity);
+    int SignalUponRx(platform::WaitEvent& stopEvent);
+    // True once after the reading side moved to another connection: bytes
+    // kept from the previous connection's stream no longer belong to it.
+    bool TakeStreamRestart();
+    // Signalled by the listener each time a dispatcher connection is taken.
+    platform::WaitEvent& ConnectionEvent() { return connectionEvent_; }
+
+    bool HasSendSocket() const { return sendSocket_.IsOpen(); }
+    std::uint32_t TargetAddress() const { return targetAddress_; }
+    std::uint16_t TargetPort() const { return targetPort_; }
+
+    // Strict dotted-decimal IPv4 text ("a.b.c.d", each 0-255). The all-ones
+    // address is refused: it is the conversion's failure value.
+    static bool ParseDottedIpv4(const std::string& text, std::uint32_t& address);
+    // Only the dispatcher may connect: its own address, or any loopback
+    // address when the dispatcher runs on this machine's loopback.
+    static bool IsDispatcherPeer(std::uint32_t peer, std::uint32_t dispatcher);
+
+private:
+    struct Connection {
+        platform::TcpConnection socket;
+        std::uint32_t id = 0;
+    };
+
+    void InitSocket();
+    void SetTargetAddress(const std::string& text, std::uint16_t port);
+    void TcpListenerThread();
+    bool OpenListener();
+    void ListenLoop();
+    bool TakeConnection(std::unique_ptr<Connection> fresh);
+    void ReplaceConnection(std::shared_ptr<Connection> fresh);
+    std::shared_ptr<Connection> CurrentConnection() const;
+    void DropConnection(const std::shared_ptr<Connection>& dropped);
+    void CloseListener();
+
+    bool libraryStarted_ = false;
+    platform::WaitEvent connectionEvent_{false, false};
+    // Ends the listener when this object goes, whatever the stop event does.
+    platform::WaitEvent closing_{true, false};
+    platform::UdpSocket sendSocket_;
+    std::uint32_t targetAddress_ = 0;
+    std::uint16_t targetPort_ = 0;
+    platform::WaitEvent* stopEvent_ = nullptr;
+    std::uint16_t listenPort_ = 0;
+    platform::TcpListener listener_;  // the listener thread's
+
+    // The current connection is replaced by the listener thread and read by
+    // the receiving thread. It is shared so that a replaced connection's
+    // socket and wait handle stay valid until the receiving thread has let go
+    // of them; the replacement shuts it down at once, so the dispatcher sees
+    // the close immediately.
+    mutable std::mutex connectionLock_;
+    std::shared_ptr<Connection> connection_;
+    std::uint32_t nextConnectionId_ = 1;
+
+    // The receiving thread's own view.
+    std::shared_ptr<Connection> rxConnection_;
+    std::uint32_t lastReadConnectionId_ = 0;
+
+    std::thread listenerThread_;
+};
+
+#endif

@@ -1,0 +1,270 @@
+#include "packethandler.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "consoleappsockets.h"
+#include "consolelogger.h"
+#include "errors.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* kSource = "packethandler";
+
+// The previous event's header is kept for the whole process, as the library
+// always has; the lock only matters when several handlers live at once.
+std::mutex lastEventLock;
+LastEventHeader lastEvent;
+
+std::uint16_t DumpLength(std::uint16_t length) {
+    return static_cast<std::uint16_t>(std::min<std::size_t>(length, kNativeDataSize));
+}
+
+void DumpNativePacket(const NativeCommand_t& command, std::uint8_t number) {
+    LogMessage(Format("<PacketHandler>Native Command Udp Packet(In Hex Format):\n"
+                      "           Version: %x\n"
+                      "           TxCmdPacketNum: %x\n"
+                      "           Type: %x\n"
+                      "           Address: %x\n"
+                      "           Length: %x\n"
+                      "           AdditionalParam : %x\n"
+                      "           Data(See Below): ",
+                      1u, static_cast<unsigned>(number), static_cast<unsigned>(command.Type),
+                      static_cast<unsigned>(command.Address), static_cast<unsigned>(command.Length),
+                      static_cast<unsigned>(command.AdditionalParam)),
+               LOG_DETAIL);
+    LogHexDump(command.Data.data(), DumpLength(command.Length), LOG_DETAIL);
+}
+
+void DumpEventPacket(const ConsoleEventPacket_t& packet) {
+    LogMessage(Format("<PacketHandler>Event Udp Packet(In Hex Format):\n"
+                      "           Version:%x\n"
+                      "           TxEventPacketNum:%x\n"
+                      "           Type: %x\n"
+                      "           RxCmdPacketNum: %x\n"
+                      "           SouceID: %x\n"
+                      "           Length: %x\n"
+                      "           Data(See Below): ",
+                      static_cast<unsigned>(packet.Version), static_cast<unsigned>(packet.TxEventPacketNum),
+                      static_cast<unsigned>(packet.Type), static_cast<unsigned>(packet.RxCmdPacketNum),
+                      static_cast<unsigned>(packet.SourceID), static_cast<unsigned>(packet.Length)),
+               LOG_DETAIL);
+    LogHexDump(packet.Data.data(), DumpLength(packet.Length), LOG_DETAIL);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- queue
+
+bool EventQueue::Push(std::unique_ptr<ConsoleEventPacket_t> packet) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (packets_.size() >= kMaxPackets) return false;
+        packets_.push_back(std::move(packet));
+    }
+    available_.notify_one();
+    return true;
+}
+
+bool EventQueue::Pop(std::unique_ptr<ConsoleEventPacket_t>& packet) {
+    std::unique_lock<std::mutex> guard(lock_);
+    available_.wait(guard, [this] { return stopped_ || !packets_.empty(); });
+    if (stopped_) return false;
+    packet = std::move(packets_.front());
+    packets_.pop_front();
+    return true;
+}
+
+void EventQueue::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopped_ = true;
+    }
+    available_.notify_all();
+}
+
+std::size_t EventQueue::Size() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return packets_.size();
+}
+
+// ---------------------------------------------------------------- repair
+
+void RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last) {
+    if (packet.Length > kEventDataSize) {
+        LogMessage(Format("ERROR: Illegal packet size received: 0x%x, version: %d, SourceID: %d, type: %d, "
+                          "RxCmdPacketNum: %d",
+                          static_cast<unsigned>(packet.Length), packet.Version, packet.SourceID, packet.Type,
+                          packet.RxCmdPacketNum),
+                   LOG_NORMAL);
+        LogHexDump(packet.Data.data(), packet.Data.size(), LOG_NORMAL);
+        packet.Data.fill(0);
+        packet.Length = last.Length;
+        packet.RxCmdPacketNum = static_cast<std::uint8_t>(last.RxCmdPacketNum + 1);
+        packet.TxEventPacketNum = packet.RxCmdPacketNum;
+        packet.SourceID = last.SourceID;
+        packet.Type = last.Type;
+        packet.Version = last.Version;
+    }
+    last.Length = packet.Length;
+    last.RxCmdPacketNum = packet.RxCmdPacketNum;
+    last.SourceID = packet.SourceID;
+    last.Type = packet.Type;
+    last.Version = packet.Version;
+}
+
+// ---------------------------------------------------------------- handler
+
+PacketHandler::PacketHandler(PacketEventReceiver* owner, std::uint16_t targetPort, const std::string& targetAddress,
+                             std::uint16_t listenPort)
+    : owner_(owner) {
+    try {
+        sockets_ = std::make_unique<ConsoleAppSockets>(targetPort, targetAddress, listenPort, &stopEvent_);
+    } catch (...) {
+        PhyConsoleNs::GeneralException("ConsoleAppLogic::ConsoleAppLogic() init error", kSource, __LINE__);
+        return;
+    }
+    try {
+        rxThread_ = std::thread(&PacketHandler::RxDataThread, this);
+    } catch (...) {
+        PhyConsoleNs::SystemException("<PacketHandler> Receive Data - CreateThread()", kSource, __LINE__);
+        return;
+    }
+    try {
+        eventThread_ = std::thread(&PacketHandler::HandleIncomingEvents, this);
+    } catch (...) {
+        PhyConsoleNs::SystemException("<PacketHandler> Handle Incoming Event - CreateThread()", kSource, __LINE__);
+    }
+}
+
+PacketHandler::~PacketHandler() {
+    running_.store(false);
+    stopEvent_.Set();
+    queue_.Stop();
+    WaitForThreadsToEnd();
+    sockets_.reset();
+}
+
+// Both threads end promptly on the stop event; the bound only shows in the
+// log. They are joined either way: nothing they use may go while they run.
+void PacketHandler::WaitForThreadsToEnd() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kShutdownBoundMs);
+    const auto remainingMs = [&deadline] {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        return left.count() < 0 ? 0 : static_cast<int>(left.count());
+    };
+    bool ended = true;
+    if (rxThread_.joinable()) ended = rxEnded_.Wait(remainingMs()) && ended;
+    if (eventThread_.joinable()) ended = eventsEnded_.Wait(remainingMs()) && ended;
+    if (!ended) LogMessage("<PacketHandler>Transport threads did not end within 3000 ms", LOG_NORMAL);
+    if (rxThread_.joinable()) rxThread_.join();
+    if (eventThread_.joinable()) eventThread_.join();
+}
+
+int PacketHandler::SendNativeCommand(const NativeCommand_t& command) {
+    const std::uint8_t number = commandCounter_.fetch_add(1);
+    const NativePacketBytes packet = EncodeNativePacket(command, number);
+    if (LogSeverity() == LOG_DETAIL) DumpNativePacket(command, number);
+    if (!sockets_) return -1;
+    return sockets_->Send(packet.data(), packet.size());
+}
+
+// ---------------------------------------------------------------- rxDataThread
+
+void PacketHandler::RxDataThread() {
+    platform::RaiseCurrentThreadPriority();
+    try {
+        if (platform::WaitForAny({sockets_->ConnectionEvent(), stopEvent_}, -1) == 0) {
+            ReceiveLoop();
+            LogMessage("<PacketHandler>rxDataThread Thread Ends", LOG_NORMAL);
+        }
+    } catch (...) {
+        LogCrash("<PacketHandler>rxDataThread failed for some reason");
+    }
+    // Also when no dispatcher ever connected, so that shut-down need not wait.
+    rxEnded_.Set();
+}
+
+void PacketHandler::ReceiveLoop() {
+    while (running_.load()) {
+        const int reason = sockets_->SignalUponRx(stopEvent_);
+        if (reason == ConsoleAppSockets::RX_NEW_CONNECTION) continue;
+        if (reason != ConsoleAppSockets::RX_DATA) {
+            LogMessage("<PacketHandler>Stop waiting for Rx events!", LOG_DETAIL);
+            running_.store(false);
+            break;
+        }
+        if (sockets_->TakeStreamRestart() && stream_.Carried() > 0) {
+            LogMessage(Format("<PacketHandler>Dropping %u bytes left from the previous connection",
+                              static_cast<unsigned>(stream_.Carried())),
+                       LOG_NORMAL);
+            stream_.DiscardCarried();
+        }
+        const int received = sockets_->Recv(stream_.FreeArea(), stream_.FreeSpace());
+        if (received == -1) {
+            if (running_.load()) LogMessage("<PacketHandler>HandleIncomingEvents Thread - SOCKET_ERROR", LOG_NORMAL);
+            continue;
+        }
+        if (received == 0) {
+            LogMessage("<PacketHandler>HandleIncomingEvents Thread - No Event", LOG_NORMAL);
+            continue;
+        }
+        if (received < 0) continue;  // woken without data
+        QueuePackets(static_cast<std::size_t>(received));
+    }
+}
+
+void PacketHandler::QueuePackets(std::size_t received) {
+    LogMessage(Format("<PacketHandler>RX Buffer's Len=%d", static_cast<int>(stream_.Carried() + received)),
+               LOG_DETAIL);
+    stream_.Cut(received, [this](const std::uint8_t* record) {
+        auto packet = std::make_unique<ConsoleEventPacket_t>(DecodeEventPacket(record));
+        if (packet->Length > kEventDataSize) {
+            LogMessage(Format("<rxDataThread ERROR> Illegal packet size received: 0x%x",
+                              static_cast<unsigned>(packet->Length)),
+                       LOG_NORMAL);
+        }
+        if (!queue_.Push(std::move(packet))) {
+            LogMessage(Format("<rxDataThread ERROR> Event queue full (%u packets), event packet dropped",
+                              static_cast<unsigned>(EventQueue::kMaxPackets)),
+                       LOG_ERROR);
+        }
+    });
+}
+
+// ---------------------------------------------------------------- event thread
+
+void PacketHandler::HandleIncomingEvents() {
+    try {
+        const bool dumpPackets = LogSeverity() == LOG_DETAIL;
+        std::unique_ptr<ConsoleEventPacket_t> packet;
+        while (running_.load() && queue_.Pop(packet)) {
+            HandleOnePacket(*packet, dumpPackets);
+            packet.reset();
+        }
+        LogMessage("<PacketHandler>HandleIncomingEvents Thread Ends", LOG_NORMAL);
+    } catch (...) {
+        LogCrash("<PacketHandler>HandleIncomingEvents failed for some reason");
+    }
+    eventsEnded_.Set();
+}
+
+void PacketHandler::HandleOnePacket(ConsoleEventPacket_t& packet, bool dumpPackets) {
+    {
+        std::lock_guard<std::mutex> guard(lastEventLock);
+        RepairAndRemember(packet, lastEvent);
+    }
+    if (dumpPackets) DumpEventPacket(packet);
+    const std::uint32_t count = receivedEvents_.fetch_add(1) + 1;
+    const std::uint8_t counter = commandCounter_.load();
+    LogMessage(Format("<PacketHandler>Received Event #%d with RxCmdPacketNum = %d that should be equal to "
+                      "TxCmdPktNum = %d",
+                      static_cast<int>(count), packet.RxCmdPacketNum, static_cast<std::uint8_t>(counter - 1)),
+               LOG_NORMAL);
+    if (!AnswersLastCommand(packet.RxCmdPacketNum, counter)) {
+        LogMessage("<PacketHandler>Dumping Event due to wrong RxCmdPacketNum", LOG_NORMAL);
+        return;
+    }
+    if (owner_ != nullptr) owner_->HandleEvent(packet.Data.data(), packet.Length);
+}

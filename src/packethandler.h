@@ -1,0 +1,139 @@
+// The transport engine between the traffic manager and the sockets: numbers
+// and sends native command packets; rxDataThread cuts the dispatcher's TCP
+// stream into event packets and queues them; the event thread pairs each
+// packet with the last command sent and hands its data to the receiver.
+#ifndef TERMBRIDGE_PACKETHANDLER_H
+#define TERMBRIDGE_PACKETHANDLER_H
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "packets.h"
+#include "platform/net.h"
+#include "syncevent.h"
+
+class ConsoleAppSockets;
+
+// Whoever receives the accepted events (the traffic manager).
+class PacketEventReceiver {
+public:
+    virtual ~PacketEventReceiver() = default;
+    // The packet's Data and Length; length is at most 512.
+    virtual void HandleEvent(const std::uint8_t* data, std::uint32_t length) = 0;
+};
+
+// Cuts a byte stream into 520-byte event packets, keeping the start of an
+// incomplete packet for the next read.
+class EventStream {
+public:
+    static constexpr std::size_t kBufferSize = 5200;
+
+    std::uint8_t* FreeArea() { return buffer_.data() + carried_; }
+    std::size_t FreeSpace() const { return kBufferSize - carried_; }
+    std::size_t Carried() const { return carried_; }
+    void DiscardCarried() { carried_ = 0; }
+
+    // Takes `received` more bytes (written at FreeArea) and calls
+    // take(const std::uint8_t* record) for each complete 520-byte record.
+    template <typename Take>
+    std::size_t Cut(std::size_t received, Take take) {
+        const std::size_t total = carried_ + received;
+        std::size_t offset = 0;
+        for (; total - offset >= kEventPacketSize; offset += kEventPacketSize) take(buffer_.data() + offset);
+        carried_ = total - offset;
+        for (std::size_t i = 0; i < carried_; ++i) buffer_[i] = buffer_[offset + i];
+        return total;
+    }
+
+private:
+    std::array<std::uint8_t, kBufferSize> buffer_{};
+    std::size_t carried_ = 0;
+};
+
+// The queue between the two threads: bounded, and a waiting Pop ends on Stop.
+class EventQueue {
+public:
+    static constexpr std::size_t kMaxPackets = 3000;
+
+    // False when the queue is full: the packet is not taken.
+    bool Push(std::unique_ptr<ConsoleEventPacket_t> packet);
+    // Waits for a packet; false once Stop was called (it takes precedence).
+    bool Pop(std::unique_ptr<ConsoleEventPacket_t>& packet);
+    void Stop();
+    std::size_t Size() const;
+
+private:
+    mutable std::mutex lock_;
+    std::condition_variable available_;
+    std::deque<std::unique_ptr<ConsoleEventPacket_t>> packets_;
+    bool stopped_ = false;
+};
+
+// The header fields of the previous event, used to repair an oversized one.
+struct LastEventHeader {
+    std::uint8_t Version = 0;
+    std::uint8_t Type = 0;
+    std::uint8_t RxCmdPacketNum = 0;
+    std::uint8_t SourceID = 0;
+    std::uint16_t Length = 0;
+};
+
+// An event with Length above 512 is logged and rebuilt from the previous
+// event: zero data, its Length, its number + 1 (also as TxEventPacketNum), its
+// SourceID, Type and Version. Then the packet becomes the previous event.
+void RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last);
+
+// Pairing: the event answers the last command sent when its RxCmdPacketNum is
+// (counter - 1) mod 256.
+inline bool AnswersLastCommand(std::uint8_t rxCmdPacketNum, std::uint8_t commandCounter) {
+    return rxCmdPacketNum == static_cast<std::uint8_t>(commandCounter - 1);
+}
+
+class PacketHandler {
+public:
+    static constexpr int kShutdownBoundMs = 3000;
+
+    PacketHandler(PacketEventReceiver* owner, std::uint16_t targetPort, const std::string& targetAddress,
+                  std::uint16_t listenPort);
+    ~PacketHandler();
+    PacketHandler(const PacketHandler&) = delete;
+    PacketHandler& operator=(const PacketHandler&) = delete;
+
+    // Numbers the record's packet and sends it: the socket's result, or -1.
+    int SendNativeCommand(const NativeCommand_t& command);
+
+    std::uint8_t CommandCounter() const { return commandCounter_.load(); }
+    std::uint32_t ReceivedEventCount() const { return receivedEvents_.load(); }
+    bool HasSockets() const { return sockets_ != nullptr; }
+
+private:
+    void RxDataThread();
+    void ReceiveLoop();
+    void QueuePackets(std::size_t received);
+    void HandleIncomingEvents();
+    void HandleOnePacket(ConsoleEventPacket_t& packet, bool dumpPackets);
+    void WaitForThreadsToEnd();
+
+    PacketEventReceiver* owner_;
+    std::atomic<std::uint8_t> commandCounter_{0};
+    std::atomic<std::uint32_t> receivedEvents_{0};
+    std::atomic<bool> running_{true};
+    platform::WaitEvent stopEvent_{true, false};
+    SyncEvent rxEnded_;
+    SyncEvent eventsEnded_;
+    EventQueue queue_;
+    EventStream stream_;  // rxDataThread's
+    std::unique_ptr<ConsoleAppSockets> sockets_;
+    std::thread rxThread_;
+    std::thread eventThread_;
+};
+
+#endif

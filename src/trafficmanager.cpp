@@ -1,0 +1,277 @@
+#include "trafficmanager.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "consolelogger.h"
+#include "consolenativeadapter.h"
+#include "platform/platform.h"
+
+TrafficManager::TrafficManager(TrafficOwner* owner, std::uint16_t targetPort, const std::string& targetAddress,
+                               std::uint16_t listenPort)
+    : TrafficManager(nullptr, owner, targetPort, targetAddress, listenPort) {}
+
+TrafficManager::TrafficManager(std::unique_ptr<TrafficOwner> ownedOwner, TrafficOwner* owner,
+                               std::uint16_t targetPort, const std::string& targetAddress, std::uint16_t listenPort)
+    : ownedOwner_(std::move(ownedOwner)),
+      owner_(ownedOwner_ ? ownedOwner_.get() : owner),
+      packetHandler_(std::make_unique<PacketHandler>(this, targetPort, targetAddress, listenPort)) {}
+
+TrafficManager::~TrafficManager() {
+    // The event thread must be gone before anything it calls into.
+    packetHandler_.reset();
+}
+
+// ---------------------------------------------------------------- sending
+
+bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command) {
+    LogMessage("<TrafficManager>Sending Native Command!!!", LOG_DETAIL);
+    const bool internal = internalOperation_.load();
+    // A response that came after its own wait gave up must not be taken as
+    // the answer to this command.
+    if (internal) responseEvent_.Reset();
+    packetHandler_->SendNativeCommand(command);
+    if (!internal) return true;
+
+    LogMessage("<TrafficManager>In the middle of Internal Operation", LOG_DETAIL);
+    if (!responseEvent_.Wait(internalTimeout_.load())) {
+        LogMessage("<TrafficManager>Timeout Occur - No Response for Native Command (Internal Operation)!!!",
+                   LOG_NORMAL);
+        commandState_.store(kCommandStateTimedOut);
+        internalOperation_.store(false);
+        return false;
+    }
+    LogMessage("<TrafficManager>Response for Native Command arrived(Internal Operation)!!!", LOG_NORMAL);
+    return true;
+}
+
+bool TrafficManager::SendNativeCommand(const NativeCommand_t& command) {
+    externalWait_.store(true);
+    return SendNativeAndWait(command);
+}
+
+// ---------------------------------------------------------------- events
+
+void TrafficManager::HandleEvent(const std::uint8_t* data, std::uint32_t length) {
+    const std::size_t kept = std::min<std::size_t>(length, kEventDataSize);
+    if (internalOperation_.load()) {
+        LogMessage("<TrafficManager>HandleEvent : Event caused by Internal Operation", LOG_DETAIL);
+        {
+            std::lock_guard<std::mutex> guard(responseLock_);
+            // Cleared first: a short answer must not read as the longer one before it.
+            responseBuffer_.fill(0);
+            std::copy_n(data, kept, responseBuffer_.begin());
+        }
+        if (commandState_.load() == CMD_STATE_INC_COUNTER) {
+            internalOperation_.store(false);
+            externalWait_.store(requestedExternalWait_.load());
+        }
+        responseEvent_.Set();
+    } else if (externalWait_.load()) {
+        HandleExternalEvent(data, static_cast<std::uint32_t>(kept));
+    } else {
+        LogMessage("<TrafficManager>The event was dump we don't wait for event!", LOG_NORMAL);
+    }
+}
+
+void TrafficManager::HandleExternalEvent(const std::uint8_t* data, std::uint32_t length) {
+    LogMessage("<TrafficManager>HandleEvent : Event caused by External Operation", LOG_DETAIL);
+    if (owner_ == nullptr) return;
+    bool isSubEvent = false;
+    const bool handled = owner_->HandleIncomingEvents(data, length, isSubEvent);
+    if (isSubEvent) {
+        LogMessage("<TrafficManager>The event that arrived is a subEvent!", LOG_DETAIL);
+        return;
+    }
+    LogMessage(handled ? "<TrafficManager>HandleEvent After Handling Event STATUS_OK"
+                       : "<TrafficManager>HandleEvent After Handling Event STATUS_FAILED",
+               LOG_DETAIL);
+    owner_->SetResultInvalid(handled ? 0 : 1);
+    externalWait_.store(false);
+    owner_->SignalEventReceived();
+}
+
+TrafficManager::ResponseBuffer TrafficManager::GetResponseBuffer() const {
+    std::lock_guard<std::mutex> guard(responseLock_);
+    return responseBuffer_;
+}
+
+// ---------------------------------------------------------------- the mailbox
+
+void TrafficManager::EnterState(int state, const char* logText) {
+    commandState_.store(state);
+    LogMessage(logText, LOG_DETAIL);
+}
+
+bool TrafficManager::HandleNonNativeCommand(const std::uint8_t* bytes, std::size_t length, bool waitForEvents) {
+    internalOperation_.store(true);
+    requestedExternalWait_.store(waitForEvents);
+    LogMessage("<TrafficManager>Start Internal Operation Section - Handling Non Native Command!", LOG_DETAIL);
+    if (!DeliverThroughMailbox(bytes, length)) {
+        // Left set, the flag would make the next host command wait as an
+        // internal operation and swallow its response.
+        internalOperation_.store(false);
+        return false;
+    }
+    EnterState(CMD_STATE_IDLE, "<TrafficManager>CommandState = CMD_STATE_IDLE");
+    LogMessage("<TrafficManager>End Internal Operation Section - Handling Non Native Command!", LOG_DETAIL);
+    return true;
+}
+
+bool TrafficManager::DeliverThroughMailbox(const std::uint8_t* bytes, std::size_t length) {
+    EnterState(CMD_STATE_READ_COUNTER, "<TrafficManager>CommandState = CMD_STATE_READ_COUNTER");
+    if (!ReadCounterUntilFree()) return false;
+
+    EnterState(CMD_STATE_WRITE_COMMAND, "<TrafficManager>CommandState = CMD_STATE_WRITE_COMMAND");
+    LogMessage("<TrafficManager>Sending Console Command!", LOG_DETAIL);
+    if (!WriteBuffer(commandBufferAddress_.load(), bytes, length)) return false;
+
+    EnterState(CMD_STATE_INC_COUNTER, "<TrafficManager>CommandState = CMD_STATE_INC_COUNTER");
+    LogMessage("<TrafficManager>Increment Mac Command Counter", LOG_DETAIL);
+    return WriteWord(counterWriteAddress_.load(), 1);
+}
+
+bool TrafficManager::ReadCounterUntilFree() {
+    for (int read = 1; read <= kMaxCounterReads; ++read) {
+        LogMessage("<TrafficManager>Reading MAC_COMMAND_COUNTER value", LOG_DETAIL);
+        if (read == 1) platform::SleepMs(15);
+        if (!ReadWord(counterReadAddress_.load())) return false;
+        if (ParseCounterText(GetResponseBuffer()) != 1) {
+            LogMessage("<TrafficManager>We can send the Command because MAC_COMMAND_COUNTER==0", LOG_DETAIL);
+            return true;
+        }
+    }
+    LogMessage("<TrafficManager>Error , Couldn't Send Command because MAC_COMMAND_COUNTER != 0", LOG_DETAIL);
+    return false;
+}
+
+std::uint32_t TrafficManager::ParseCounterText(const ResponseBuffer& response) {
+    const auto isHexDigit = [&response](std::size_t i) {
+        return i < response.size() && std::isxdigit(response[i]) != 0;
+    };
+    std::size_t i = 2;
+    while (i < response.size() && std::isspace(response[i]) != 0) ++i;
+    if (i + 2 < response.size() && response[i] == '0' && (response[i + 1] == 'x' || response[i + 1] == 'X') &&
+        isHexDigit(i + 2)) {
+        i += 2;
+    }
+    std::uint32_t value = 0;
+    for (; isHexDigit(i); ++i) {
+        const int c = std::tolower(response[i]);
+        value = (value << 4) | static_cast<std::uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    return value;
+}
+
+// ---------------------------------------------------------------- single commands
+
+bool TrafficManager::ReadWord(std::uint32_t address) {
+    NativeCommand_t command;
+    return ConsoleNativeAdapter::GetInstance().BuildReadWordCmd(address, command) && SendNativeAndWait(command);
+}
+
+bool TrafficManager::WriteWord(std::uint32_t address, std::uint32_t value) {
+    NativeCommand_t command;
+    return ConsoleNativeAdapter::GetInstance().BuildWriteWordCmd(address, value, command) &&
+           SendNativeAndWait(command);
+}
+
+bool TrafficManager::ReadBuffer(std::uint32_t address, std::uint16_t length) {
+    NativeCommand_t command;
+    return ConsoleNativeAdapter::GetInstance().BuildReadBufferCmd(address, length, command) &&
+           SendNativeAndWait(command);
+}
+
+bool TrafficManager::CommandPipe(std::uint16_t cmdType, std::uint32_t parameter) {
+    NativeCommand_t command;
+    return ConsoleNativeAdapter::GetInstance().BuildCommandPipeCmd(cmdType, parameter, command) &&
+           SendNativeAndWait(command);
+}
+
+// ---------------------------------------------------------------- chunked transfers
+
+// step(chunkAddress, offset, chunkLength) for each 16-byte chunk; stops at
+// the first that fails.
+template <typename ChunkStep>
+bool TrafficManager::ForEachChunk(std::uint32_t address, std::size_t length, ChunkStep step) {
+    for (std::size_t offset = 0; offset < length; offset += kChunkSize) {
+        const auto chunkLength = static_cast<std::uint16_t>(std::min(kChunkSize, length - offset));
+        const auto chunkAddress = static_cast<std::uint32_t>(address + offset);
+        if (!step(chunkAddress, offset, chunkLength)) return false;
+    }
+    return true;
+}
+
+bool TrafficManager::WriteBuffer(std::uint32_t address, const std::uint8_t* bytes, std::size_t length) {
+    if (length > 0 && bytes == nullptr) return false;
+    return ForEachChunk(address, length, [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
+        LogMessage("<TrafficManager>Sending Chunck of Data from the Console Command", LOG_DETAIL);
+        NativeCommand_t command;
+        return ConsoleNativeAdapter::GetInstance().BuildWriteBufferCmd(chunkAddress, chunk, bytes + offset,
+                                                                       command) &&
+               SendNativeAndWait(command);
+    });
+}
+
+bool TrafficManager::WriteEeprom(std::uint32_t address, std::size_t length, const std::uint8_t* bytes) {
+    if (length > 0 && bytes == nullptr) return false;
+    return ForEachChunk(address, length, [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
+        LogMessage("********************************************************", LOG_NORMAL);
+        LogMessage(Format("<TrafficManager>Write to Eeprom's address= 0x%x,length = %d , Data:",
+                          static_cast<unsigned>(chunkAddress), static_cast<int>(chunk)),
+                   LOG_NORMAL);
+        LogHexDump(bytes + offset, chunk, LOG_NORMAL);
+        NativeCommand_t command;
+        return ConsoleNativeAdapter::GetInstance().BuildWriteEepromCmd(chunkAddress, chunk, bytes + offset,
+                                                                       command) &&
+               SendNativeAndWait(command);
+    });
+}
+
+bool TrafficManager::ReadEeprom(std::uint32_t address, std::size_t length, std::uint8_t* out) {
+    if (length > 0 && out == nullptr) return false;
+    return ForEachChunk(address, length, [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
+        LogMessage("<TrafficManager>Reading Chunck of Data from the Eeprom", LOG_DETAIL);
+        NativeCommand_t command;
+        if (!ConsoleNativeAdapter::GetInstance().BuildReadEepromCmd(chunkAddress, chunk, command) ||
+            !SendNativeAndWait(command)) {
+            return false;
+        }
+        const ResponseBuffer response = GetResponseBuffer();
+        std::copy_n(response.begin(), chunk, out + offset);
+        return true;
+    });
+}
+
+// ---------------------------------------------------------------- system commands
+
+bool TrafficManager::SendSystemCommand(std::uint16_t code, std::uint32_t value) {
+    LogMessage("<TrafficManager>Building System Command Struct", LOG_NORMAL);
+    NativeCommand_t command;
+    command.Type = NATIVE_SYSTEM_COMMAND;
+    command.Address = value;
+    command.AdditionalParam = code;
+    packetHandler_->SendNativeCommand(command);
+    return true;
+}
+
+bool TrafficManager::SendSystemSetup(std::uint32_t firstValue, std::uint32_t secondValue) {
+    SendSystemCommand(SYSTEM_SETUP_SECOND, secondValue);
+    SendSystemCommand(SYSTEM_SETUP_FIRST, firstValue);
+    internalOperation_.store(true);
+    ReadWord(kSetupReadAddress);
+    internalOperation_.store(false);
+    return true;
+}
+
+bool TrafficManager::SetChipLogSeverity(int severity) {
+    return SendSystemCommand(SYSTEM_LOG_SEVERITY, static_cast<std::uint32_t>(severity));
+}
+
+bool TrafficManager::SendSyncCommand() {
+    SendSystemCommand(SYSTEM_SYNC, 0);
+    platform::SleepMs(kSyncPauseMs);
+    return true;
+}
+
+bool TrafficManager::SendCloseCommand() { return SendSystemCommand(SYSTEM_CLOSE, 0); }
