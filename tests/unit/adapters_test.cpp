@@ -109,7 +109,14 @@ const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new Adapter
 class LogTail {
 public:
     LogTail() : start_(ReadFile(ConsoleLogger::Instance().FilePath()).size()) {}
-    std::string Text() const { return ReadFile(ConsoleLogger::Instance().FilePath()).substr(start_); }
+    // The log is a text file: line ends read back as "\n" on every system.
+    std::string Text() const {
+        std::string text;
+        for (char c : ReadFile(ConsoleLogger::Instance().FilePath()).substr(start_)) {
+            if (c != '\r') text += c;
+        }
+        return text;
+    }
 
 private:
     std::size_t start_;

@@ -75,7 +75,14 @@ const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new EventEn
 class LogTail {
 public:
     LogTail() : start_(ReadFile(ConsoleLogger::Instance().FilePath()).size()) {}
-    std::string Text() const { return ReadFile(ConsoleLogger::Instance().FilePath()).substr(start_); }
+    // The log is a text file: line ends read back as "\n" on every system.
+    std::string Text() const {
+        std::string text;
+        for (char c : ReadFile(ConsoleLogger::Instance().FilePath()).substr(start_)) {
+            if (c != '\r') text += c;
+        }
+        return text;
+    }
     bool Has(const std::string& text) const { return Text().find(text) != std::string::npos; }
 
 private:
