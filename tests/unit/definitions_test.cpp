@@ -1,6 +1,7 @@
 // The definition-file parser and the struct database it fills.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,13 +16,16 @@ using testsupport::TempDir;
 
 namespace {
 
-// Text appended to a file since the watch began (the log or the crash file).
+// Text appended to a file since the watch began (the log or the crash file),
+// with line ends as "\n" whatever the system wrote.
 class FileWatch {
 public:
     explicit FileWatch(std::string path) : path_(std::move(path)), start_(ReadFile(path_).size()) {}
     std::string Added() const {
         const std::string text = ReadFile(path_);
-        return text.size() > start_ ? text.substr(start_) : std::string();
+        std::string added = text.size() > start_ ? text.substr(start_) : std::string();
+        added.erase(std::remove(added.begin(), added.end(), '\r'), added.end());
+        return added;
     }
 
 private:
