@@ -67,6 +67,8 @@ private:
     std::string Read() const;
     std::string Write();
     std::string Eeprom() const;
+    std::string Execution();
+    std::string Executed() const;
 
     Emulator& emu_;
     const Line& line_;
@@ -162,6 +164,63 @@ std::string Interpreter::Eeprom() const {
                             static_cast<std::size_t>(length));
 }
 
+std::string Interpreter::Execution() {
+    const std::string& verb = line_.verb;
+    if (!emu_.ExecutesCommands()) return "error the emulator was started without definitions";
+    long long value = 0;
+    if (verb == "fail") {
+        if (!ArgCount(2)) return Usage("fail <command> <status name or number>");
+        return emu_.FailCommand(line_.args[0], line_.args[1]) ? "ok" : "error unknown status " + line_.args[1];
+    }
+    if (verb == "succeed") {
+        if (!ArgCount(1)) return Usage("succeed <command>");
+        emu_.SucceedCommand(line_.args[0]);
+        return "ok";
+    }
+    if (verb == "capture-length") {
+        if (!ArgCount(1) || !Arg(0, value, 0, static_cast<long long>(kMaxCaptureLength))) {
+            return Usage("capture-length <bytes up to 65535>");
+        }
+        emu_.SetCaptureLength(static_cast<std::size_t>(value));
+        return "ok";
+    }
+    if (verb == "fragment-bytes") {
+        if (!ArgCount(1) || !Arg(0, value, 1, static_cast<long long>(kMaxFragmentBytes))) {
+            return Usage("fragment-bytes <1 to 239>");
+        }
+        emu_.SetCaptureFragmentBytes(static_cast<std::size_t>(value));
+        return "ok";
+    }
+    if (verb == "mac-events") {
+        if (!ArgCount(1) || !Arg(0, value, 1, 100)) return Usage("mac-events <1 to 100>");
+        emu_.SetMacEventCount(static_cast<int>(value));
+        return "ok";
+    }
+    EventFault fault{};
+    long long count = 1;
+    if (line_.args.empty() || !EventFaultFromName(line_.args[0], fault) || line_.args.size() > 2 ||
+        (line_.args.size() == 2 && !Arg(1, count, 0, 1000000))) {
+        return Usage("event-fault out-of-order|last-fragment-bit|missing-fragment|bad-ctrl|"
+                     "bad-source|unknown-event|unknown-status [<count>]");
+    }
+    emu_.ArmEventFault(fault, static_cast<int>(count));
+    return "ok";
+}
+
+std::string Interpreter::Executed() const {
+    const std::vector<ExecutedCommand> executed = emu_.ExecutedCommands();
+    if (ArgCount(0)) return "ok " + std::to_string(executed.size());
+    long long index = 0;
+    const long long count = static_cast<long long>(executed.size());
+    if (!ArgCount(1) || !Arg(0, index, -count, count) || index == 0) {
+        return Usage("executed [<n from 1, or -1 for the last>]");
+    }
+    const ExecutedCommand& command = executed[static_cast<std::size_t>(index > 0 ? index - 1 : count + index)];
+    return std::string("ok ") + (command.form == CommandForm::Mac ? "mac" : "phy") + " " +
+           (command.name.empty() ? "-" : command.name) + " events " + std::to_string(command.events) +
+           " bytes " + HexBytes(command.command.data(), command.command.size(), command.command.size());
+}
+
 std::string Interpreter::Run(bool& shutdown) {
     const std::string& verb = line_.verb;
     long long value = 0;
@@ -209,6 +268,11 @@ std::string Interpreter::Run(bool& shutdown) {
     if (verb == "read") return Read();
     if (verb == "write") return Write();
     if (verb == "eeprom") return Eeprom();
+    if (verb == "fail" || verb == "succeed" || verb == "capture-length" ||
+        verb == "fragment-bytes" || verb == "mac-events" || verb == "event-fault") {
+        return Execution();
+    }
+    if (verb == "executed") return Executed();
     if (verb == "shutdown" && ArgCount(0)) {
         shutdown = true;
         return "ok";
@@ -227,7 +291,9 @@ const char* ControlHelp() {
     return "drop <n> | drop-next [<k>] | delay <ms> | wrong-number [<k>] | stale [<k>] | "
            "oversize [<k>] | split <bytes> | reconnect | disconnect | busy <reads>|always|off | "
            "reset | clear | count | system | mailbox [<n>] | read <addr> <len> | "
-           "write <addr> <byte>... | eeprom <offset> <len> | shutdown";
+           "write <addr> <byte>... | eeprom <offset> <len> | fail <command> <status> | "
+           "succeed <command> | capture-length <bytes> | fragment-bytes <bytes> | "
+           "mac-events <n> | event-fault <fault> [<k>] | executed [<n>] | shutdown";
 }
 
 }  // namespace tbemu

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <poll.h>
 #include <sys/socket.h>
@@ -49,6 +50,7 @@ bool Emulator::Start(std::string& error) {
         error = "cannot open the EEPROM file " + options_.eepromFile;
         return false;
     }
+    if (!options_.definitionListFile.empty() && !LoadDefinitions(error)) return false;
     if (!wake_.Open()) {
         error = "pipe: " + ErrnoText();
         return false;
@@ -97,6 +99,33 @@ void Emulator::SetCommandHandler(CommandHandler handler) {
 void Emulator::SetMailbox(const MailboxAddresses& addresses) {
     std::lock_guard<std::mutex> lock(mutex_);
     chip_.SetMailbox(addresses);
+}
+
+bool Emulator::LoadDefinitions(std::string& error) {
+    definitions_ = Definitions::Load(options_.definitionListFile, error);
+    if (!definitions_) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!options_.mailbox) chip_.SetMailbox(definitions_->Mailbox());
+    executor_ = std::make_unique<CommandExecutor>(*definitions_);
+    chip_.SetCommandHandler([this](const Bytes& command) { return ExecuteTakenCommand(command); });
+    Log(1, "definitions: " + std::to_string(definitions_->Commands().size()) + " commands from " +
+               options_.definitionListFile);
+    return true;
+}
+
+// Runs on the worker with mutex_ held, from inside the chip.
+std::vector<Bytes> Emulator::ExecuteTakenCommand(const Bytes& command) {
+    std::vector<Bytes> events = executor_->Execute(command);
+    if (options_.verbosity >= 1) {
+        const ExecutedCommand& done = executor_->Executed().back();
+        std::string text = std::string("chip: ") + CommandFormName(done.form) + " command " +
+                           (done.name.empty() ? "(undeclared)" : done.name) + ", " +
+                           std::to_string(done.command.size()) + " bytes, " +
+                           std::to_string(events.size()) + " events";
+        if (!done.note.empty()) text += " (" + done.note + ")";
+        Log(1, text);
+    }
+    return events;
 }
 
 // ------------------------------------------------------------------ worker
@@ -478,10 +507,64 @@ void Emulator::ClearFaults() {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_ = AnswerFaults{};
     chip_.ForceBusyReads(0);
+    if (executor_) executor_->Settings() = ExecutionSettings{};
 }
 AnswerFaults Emulator::Faults() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return faults_;
+}
+
+// ------------------------------------------------------------------ execution
+
+bool Emulator::ExecutesCommands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return executor_ != nullptr;
+}
+
+bool Emulator::FailCommand(const std::string& commandName, const std::string& status) {
+    std::optional<std::uint8_t> code;
+    if (definitions_) code = definitions_->StatusCode(status);
+    if (!code) {
+        char* end = nullptr;
+        const bool hex = status.rfind("0x", 0) == 0;
+        const unsigned long number = std::strtoul(status.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
+        if (status.empty() || *end != '\0' || number > 0xFF) return false;
+        code = static_cast<std::uint8_t>(number);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!executor_) return false;
+    executor_->Settings().failingCommands[commandName] = *code;
+    return true;
+}
+
+void Emulator::SucceedCommand(const std::string& commandName) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (executor_) executor_->Settings().failingCommands.erase(commandName);
+}
+
+void Emulator::SetCaptureLength(std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (executor_) executor_->Settings().captureLength = std::min(bytes, kMaxCaptureLength);
+}
+
+void Emulator::SetCaptureFragmentBytes(std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (executor_) executor_->Settings().fragmentBytes = std::clamp<std::size_t>(bytes, 1, kMaxFragmentBytes);
+}
+
+void Emulator::SetMacEventCount(int events) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (executor_) executor_->Settings().macEvents = std::max(1, events);
+}
+
+void Emulator::ArmEventFault(EventFault fault, int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (executor_) executor_->Settings().armed[fault] = std::max(0, count);
+}
+
+std::vector<ExecutedCommand> Emulator::ExecutedCommands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return executor_ ? executor_->Executed() : std::vector<ExecutedCommand>{};
 }
 
 // ------------------------------------------------------------------ inspection
@@ -539,6 +622,7 @@ void Emulator::ClearRecords() {
     commands_.clear();
     systemCommands_.clear();
     chip_.ClearRecords();
+    if (executor_) executor_->ClearRecords();
 }
 
 bool Emulator::WaitFor(const std::function<bool()>& condition, int timeoutMs) const {

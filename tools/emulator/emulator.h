@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "chip.h"
+#include "commandexecutor.h"
+#include "definitions.h"
 #include "faults.h"
 #include "socketutil.h"
 
@@ -38,7 +40,10 @@ struct EmulatorOptions {
     std::uint16_t controlPort = 0;             // 0 picks a free port
     std::size_t eepromSize = 0x10000;
     std::string eepromFile;                    // empty: the EEPROM lives in memory only
-    std::optional<MailboxAddresses> mailbox;   // empty: the defaults
+    std::optional<MailboxAddresses> mailbox;   // empty: the definitions' or the defaults
+    // The definition set whose commands the chip executes; without one the
+    // chip only records what it takes from its mailbox.
+    std::string definitionListFile;
     int verbosity = 0;  // 0 quiet, 1 each packet in one line, 2 with data dumps
     std::function<void(const std::string&)> logSink;  // default: standard error
 };
@@ -96,6 +101,18 @@ public:
     void ClearFaults();
     AnswerFaults Faults() const;
 
+    // ---- command execution (needs a definition set)
+    bool ExecutesCommands() const;
+    // Commands of this name answer with the named status (a status name of
+    // the definitions, or a number); false for an unknown status name.
+    bool FailCommand(const std::string& commandName, const std::string& status);
+    void SucceedCommand(const std::string& commandName);
+    void SetCaptureLength(std::size_t bytes);
+    void SetCaptureFragmentBytes(std::size_t bytes);
+    void SetMacEventCount(int events);
+    void ArmEventFault(EventFault fault, int count);
+    std::vector<ExecutedCommand> ExecutedCommands() const;
+
     // ---- inspection
     Bytes ReadMemory(std::uint32_t address, std::size_t length) const;
     void WriteMemory(std::uint32_t address, const Bytes& bytes);
@@ -150,6 +167,8 @@ private:
     void AcceptControlClient();
     void ServeControlClient(ControlClient& client);
 
+    bool LoadDefinitions(std::string& error);
+    std::vector<Bytes> ExecuteTakenCommand(const Bytes& command);
     void Log(int level, const std::string& text) const;
     void Notify();
 
@@ -167,9 +186,12 @@ private:
     Clock::time_point nextConnectAttempt_{};
     bool connectFailureLogged_ = false;
 
+    std::unique_ptr<Definitions> definitions_;  // read-only once loaded
+
     // Guarded by mutex_.
     mutable std::mutex mutex_;
     EmulatedChip chip_;
+    std::unique_ptr<CommandExecutor> executor_;
     AnswerFaults faults_;
     std::deque<Outgoing> outbox_;
     Clock::time_point lastDue_{};

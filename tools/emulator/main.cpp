@@ -20,7 +20,9 @@ const char kUsage[] =
     "  --library-port <port>     the library's TCP port to connect to\n"
     "  --library-address <addr>  the library's address (default 127.0.0.1)\n"
     "  --control-port <port>     open the text control port on loopback (0: a free port)\n"
-    "  --mailbox <buf>,<read>,<write>  mailbox addresses (default 0xBFE30000,0xBF108300,0xBF108240)\n"
+    "  --definitions <list file> execute console commands with this definition set\n"
+    "  --mailbox <buf>,<read>,<write>  mailbox addresses (default: the definitions'\n"
+    "                            predefined values, else 0xBFE30000,0xBF108300,0xBF108240)\n"
     "  --eeprom-file <path>      keep the EEPROM in this file\n"
     "  --eeprom-size <bytes>     EEPROM size (default 65536)\n"
     "  --fault <line>            apply a control line at start, e.g. --fault \"delay 200\"\n"
@@ -100,6 +102,9 @@ bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
             tbemu::MailboxAddresses mailbox;
             if (!takesValue(value != nullptr && ParseMailbox(value, mailbox))) return false;
             options.mailbox = mailbox;
+        } else if (arg == "--definitions") {
+            if (!takesValue(value != nullptr)) return false;
+            options.definitionListFile = value;
         } else if (arg == "--eeprom-file") {
             if (!takesValue(value != nullptr)) return false;
             options.eepromFile = value;
