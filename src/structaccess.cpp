@@ -154,6 +154,13 @@ bool StructAccess::getCommandWait(const std::string& commandName, bool& waitNeed
     return true;
 }
 
+std::vector<std::string> StructAccess::getCommandNames() const {
+    std::vector<std::string> names;
+    names.reserve(commands_.size());
+    for (const auto& command : commands_) names.push_back(command.first);
+    return names;
+}
+
 void StructAccess::getFieldInfo(const std::string& structName, const std::string& fieldName,
                                 int& offset, int& size, bool& isSigned) const {
     offset = -1;
@@ -573,6 +580,15 @@ bool StructAccess::addGeneralEventNext(const std::string& name) {
 
 // ---------------------------------------------------------------- EEPROM rows
 
+// A database made without an EEPROM interface (a tool that needs only the
+// commands and events) passes over the EEPROM rows.
+bool StructAccess::hasEepromTable() const {
+    if (eepromInterface_ == nullptr) {
+        LogMessage("<StructAccess>No EEPROM interface: the EEPROM row is passed over.", LOG_DETAIL);
+    }
+    return eepromInterface_ != nullptr;
+}
+
 namespace {
 
 void AppendBigEndian(std::vector<std::uint8_t>& data, std::uint64_t value, std::uint32_t bytes) {
@@ -603,11 +619,6 @@ EEpromFieldDefinition_t MakeRecord(const std::string& name, std::vector<std::uin
 }  // namespace
 
 bool StructAccess::appendEepromRecord(EEpromFieldDefinition_t record, bool countsInSection) {
-    if (eepromInterface_ == nullptr) {
-        return fail(Format("<StructAccess>Warning: there is no EEPROM interface, so the EEPROM "
-                           "field %s will no be inserted.",
-                           record.name.c_str()));
-    }
     const std::uint32_t offset = eepromInterface_->GetDataBaseSize();
     if (record.size > std::numeric_limits<std::uint32_t>::max() - offset) {
         return fail(Format("<StructAccess>Warning: the EEPROM field %s does not fit the EEPROM "
@@ -634,6 +645,7 @@ bool StructAccess::appendEepromRecord(EEpromFieldDefinition_t record, bool count
 
 bool StructAccess::addEepromCemSection(const std::string& name, std::uint32_t identifier,
                                        std::uint16_t length) {
+    if (!hasEepromTable()) return true;
     std::vector<std::uint8_t> data{1};
     AppendBigEndian(data, static_cast<std::uint16_t>(length + 3U), 2);
     AppendBigEndian(data, identifier & 0xFFFFFFU, 3);
@@ -644,6 +656,7 @@ bool StructAccess::addEepromCemSection(const std::string& name, std::uint32_t id
 
 bool StructAccess::addEepromCerSection(const std::string& name, std::uint8_t identifier,
                                        std::uint16_t length) {
+    if (!hasEepromTable()) return true;
     std::vector<std::uint8_t> data{2};
     AppendBigEndian(data, static_cast<std::uint16_t>(length + 1U), 2);
     data.push_back(identifier);
@@ -655,6 +668,7 @@ bool StructAccess::addEepromCerSection(const std::string& name, std::uint8_t ide
 bool StructAccess::addEepromDoubleField(const std::string& name, std::uint32_t size,
                                         std::uint32_t integerBits, std::uint32_t fractionBits,
                                         std::uint32_t shift, bool isSigned, double value) {
+    if (!hasEepromTable()) return true;
     if (size < 1 || size > 4) {
         return fail(Format("<StructAccess>Warning: the EEPROM field %s has %u bytes; 1 to 4 are "
                            "allowed. It is not inserted.",
@@ -688,6 +702,7 @@ bool StructAccess::addEepromDoubleField(const std::string& name, std::uint32_t s
 
 bool StructAccess::addEepromCharField(const std::string& name, std::uint32_t count,
                                       const std::vector<std::uint8_t>& bytes) {
+    if (!hasEepromTable()) return true;
     if (count > kMaxEepromCharBytes) {
         return fail(Format("<StructAccess>Warning: the EEPROM field %s has %u bytes; at most %u "
                            "are allowed. It is not inserted.",
@@ -703,6 +718,7 @@ bool StructAccess::addEepromCharField(const std::string& name, std::uint32_t cou
 
 bool StructAccess::addEepromRegisterField(const std::string& name, std::uint16_t address,
                                           std::uint32_t value) {
+    if (!hasEepromTable()) return true;
     std::vector<std::uint8_t> data;
     AppendBigEndian(data, address, 2);
     AppendBigEndian(data, value, 4);
@@ -713,7 +729,7 @@ bool StructAccess::addEepromRegisterField(const std::string& name, std::uint16_t
 }
 
 bool StructAccess::closeEepromSection() {
-    if (eepromInterface_ == nullptr) return appendEepromRecord(MakeRecord("Padding Section", {}), false);
+    if (!hasEepromTable()) return true;
     const std::uint32_t remaining = eepromInterface_->GetSectionRemaining();
     if (remaining == 0) return true;
     const bool added =
@@ -724,5 +740,6 @@ bool StructAccess::closeEepromSection() {
 }
 
 bool StructAccess::addEepromEob() {
+    if (!hasEepromTable()) return true;
     return appendEepromRecord(MakeRecord("EOB", {4, 0, 0}), false);
 }

@@ -75,6 +75,8 @@ public:
     // The structure's length: up to the end of its last field.
     bool getCommandLength(const std::string& commandName, std::uint32_t& length) const;
     bool getCommandWait(const std::string& commandName, bool& waitNeeded) const;
+    // Every declared command, in name order.
+    std::vector<std::string> getCommandNames() const;
     // offset and size are -1 when the structure or field is unknown.
     void getFieldInfo(const std::string& structName, const std::string& fieldName, int& offset,
                       int& size, bool& isSigned) const;
@@ -138,7 +140,7 @@ public:
     void endGeneralEventSet() {}
 
     // EEPROM field table rows, appended to the EEPROM interface's table in
-    // definition order. Each returns false, with the reason in getLastError(),
+    // definition order; without an EEPROM interface they are passed over. Each returns false, with the reason in getLastError(),
     // when the row was refused or could not be recorded exactly as written.
     bool addEepromCemSection(const std::string& name, std::uint32_t identifier,
                              std::uint16_t length);
@@ -171,6 +173,7 @@ private:
                               std::uint32_t& value);
     bool recordEvent(EventSet* set, const std::string& name, std::uint16_t code,
                      const char* family);
+    bool hasEepromTable() const;
     bool appendEepromRecord(EEpromFieldDefinition_t record, bool countsInSection);
     bool fail(const std::string& text);
     bool encodeParameter(const std::string& structName, const FieldMap& fields,

@@ -250,6 +250,8 @@ TEST_F(DefinitionsTest, CommandsRecordTypeOpcodeAndWait) {
     EXPECT_FALSE(db_->getCommandLength("NOSTRUCT", length));
     EXPECT_EQ(0u, length);
     EXPECT_FALSE(db_->getCommandLength("UNKNOWN", length));
+    EXPECT_EQ((std::vector<std::string>{"BAD_D", "MAC_A", "NOSTRUCT", "PHY_B", "TUN_C"}),
+              db_->getCommandNames());
 
     const std::string crash = crash_.Added();
     EXPECT_NE(std::string::npos, crash.find("Warning: DSP_CMD_TYPE console command type "
@@ -393,6 +395,34 @@ TEST_F(DefinitionsTest, ListFileMustBeReadable) {
     EXPECT_FALSE(blank.structAccessInit("   "));
     EXPECT_NE(std::string::npos,
               log_.Added().find("<StructAccess>No path have been supplied for command structs."));
+}
+
+// ---------------------------------------------------------------- the shipped example set
+
+TEST_F(DefinitionsTest, ExampleSetParsesWithoutWarnings) {
+    const std::string examples = testsupport::ExamplesDir();
+    db_ = std::make_unique<StructAccess>(examples + "/maps/mac.map", examples + "/maps/phy.map",
+                                         nullptr);
+    ASSERT_TRUE(db_->structAccessInit(examples + "/definitions/list.txt"));
+    EXPECT_EQ("", crash_.Added());
+    EXPECT_EQ(0x0F00u, Enum("CMD_TUNNEL_TO_PHY"));
+    EXPECT_EQ(0x90u, Enum("PHYC_DEBUG_OP"));
+    EXPECT_EQ(0x0200u, Enum("UMAC_GET_STATS_OP"));
+    EXPECT_EQ("PHYC_GENERAL_EVT", EventName(0x40));
+    EXPECT_EQ("UMAC_GENERAL_EVT", EventName(0x42));
+    EXPECT_EQ("PHYC_STATUS_OK", GeneralEventName(0));
+    EXPECT_EQ(0xBFC12340u, db_->getSymbolAddress("MAC_STATS", "", false));
+    EXPECT_EQ(0xBF548000u, db_->getSymbolAddress("majorVersion", "PHY_FILE_TYPE", true));
+    for (const std::string& command : db_->getCommandNames()) {
+        int type = -1;
+        std::uint32_t length = 0;
+        std::uint32_t opcode = 0;
+        EXPECT_TRUE(db_->getCommandType(command, type)) << command;
+        EXPECT_TRUE(db_->getCommandOpcode(command, opcode)) << command;
+        ASSERT_TRUE(db_->getCommandLength(command, length)) << command;
+        EXPECT_LE(length, type == MAC_CMD_TYPE ? 196u : 12u) << command;
+    }
+    EXPECT_EQ(8u, db_->getCommandNames().size());
 }
 
 }  // namespace
