@@ -8,7 +8,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -248,7 +247,6 @@ USER_PREDEFINE_VALUE(MAC_COMMAND_COUNTER_WRITE_ADDRESS, 0xBF108404)
 class DefinitionSet {
 public:
     DefinitionSet() {
-        ::mkdir(dir_.File("defs").c_str(), 0755);
         dir_.Write("defs/commands.h", kCommandDefinitions);
         dir_.Write("defs/events.h", kEventDefinitions);
         listFile_ = dir_.Write("list.txt", "  defs/*.h\n");
@@ -807,12 +805,16 @@ TEST(EmulatorWithDefinitions, ExecutesMailboxCommandsAtTheDefinedAddresses) {
     DefinitionSet set;
     FakeLibrary library;
     tbemu::EmulatorOptions options;
-    options.libraryPort = library.ListenPort();
     options.controlChannel = true;
-    options.definitionListFile = set.ListFile();
     Emulator emulator(options);
     std::string error;
     ASSERT_TRUE(emulator.Start(error)) << error;
+    ControlClient control(emulator.ControlPort());
+    // Both the library's port and the definition set can come at run time.
+    EXPECT_EQ(control.Ask("fail PHY_SET_GAIN 1").rfind("error", 0), 0u);
+    EXPECT_EQ(control.Ask("library-port " + std::to_string(library.ListenPort())), "ok");
+    EXPECT_EQ(control.Ask("definitions " + set.ListFile() + ".missing").rfind("error", 0), 0u);
+    EXPECT_EQ(control.Ask("definitions " + set.ListFile()), "ok");
     ASSERT_TRUE(emulator.ExecutesCommands());
     const tbemu::MailboxAddresses box = emulator.Mailbox();
     EXPECT_EQ(box.counterWrite, 0xBF108404u);
@@ -834,7 +836,6 @@ TEST(EmulatorWithDefinitions, ExecutesMailboxCommandsAtTheDefinedAddresses) {
     EXPECT_EQ(events[2].Data[8], 0x10);
     EXPECT_EQ(events[2].Data[14], 0);
 
-    ControlClient control(emulator.ControlPort());
     EXPECT_EQ(control.Ask("fail PHY_SET_GAIN PHYC_STATUS_BAD_PARAM"), "ok");
     EXPECT_EQ(control.Ask("fail PHY_SET_GAIN PHYC_STATUS_NONE"), "error unknown status PHYC_STATUS_NONE");
     EXPECT_EQ(control.Ask("event-fault bad-source"), "ok");

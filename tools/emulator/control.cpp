@@ -34,6 +34,7 @@ bool ParseNumber(const std::string& word, long long& value) {
 struct Line {
     std::string verb;
     std::vector<std::string> args;
+    std::string rest;  // everything after the verb, without its leading blanks
 };
 
 Line Split(const std::string& text) {
@@ -42,6 +43,9 @@ Line Split(const std::string& text) {
     words >> line.verb;
     std::string word;
     while (words >> word) line.args.push_back(word);
+    const std::size_t afterVerb = text.find(line.verb) + line.verb.size();
+    const std::size_t restAt = text.find_first_not_of(" \t", afterVerb);
+    if (!line.verb.empty() && restAt != std::string::npos) line.rest = text.substr(restAt);
     return line;
 }
 
@@ -273,6 +277,18 @@ std::string Interpreter::Run(bool& shutdown) {
         return Execution();
     }
     if (verb == "executed") return Executed();
+    if (verb == "library-port") {
+        if (!ArgCount(1) || !Arg(0, value, 1, 0xFFFF)) return Usage("library-port <port>");
+        emu_.SetLibraryPort(static_cast<std::uint16_t>(value));
+        return "ok";
+    }
+    if (verb == "definitions") {
+        // The path may hold blanks: it is the rest of the line.
+        const std::string& text = line_.rest;
+        std::string error;
+        if (text.empty()) return Usage("definitions <list file>");
+        return emu_.LoadDefinitions(text, error) ? "ok" : "error " + error;
+    }
     if (verb == "shutdown" && ArgCount(0)) {
         shutdown = true;
         return "ok";
@@ -293,7 +309,8 @@ const char* ControlHelp() {
            "reset | clear | count | system | mailbox [<n>] | read <addr> <len> | "
            "write <addr> <byte>... | eeprom <offset> <len> | fail <command> <status> | "
            "succeed <command> | capture-length <bytes> | fragment-bytes <bytes> | "
-           "mac-events <n> | event-fault <fault> [<k>] | executed [<n>] | shutdown";
+           "mac-events <n> | event-fault <fault> [<k>] | executed [<n>] | library-port <port> | "
+           "definitions <list file> | shutdown";
 }
 
 }  // namespace tbemu

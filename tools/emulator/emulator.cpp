@@ -50,7 +50,9 @@ bool Emulator::Start(std::string& error) {
         error = "cannot open the EEPROM file " + options_.eepromFile;
         return false;
     }
-    if (!options_.definitionListFile.empty() && !LoadDefinitions(error)) return false;
+    if (!options_.definitionListFile.empty() && !LoadDefinitions(options_.definitionListFile, error)) {
+        return false;
+    }
     if (!wake_.Open()) {
         error = "pipe: " + ErrnoText();
         return false;
@@ -101,15 +103,15 @@ void Emulator::SetMailbox(const MailboxAddresses& addresses) {
     chip_.SetMailbox(addresses);
 }
 
-bool Emulator::LoadDefinitions(std::string& error) {
-    definitions_ = Definitions::Load(options_.definitionListFile, error);
-    if (!definitions_) return false;
+bool Emulator::LoadDefinitions(const std::string& listFile, std::string& error) {
+    std::unique_ptr<Definitions> loaded = Definitions::Load(listFile, error);
+    if (!loaded) return false;
+    Log(1, "definitions: " + std::to_string(loaded->Commands().size()) + " commands from " + listFile);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!options_.mailbox) chip_.SetMailbox(definitions_->Mailbox());
-    executor_ = std::make_unique<CommandExecutor>(*definitions_);
+    if (!options_.mailbox) chip_.SetMailbox(loaded->Mailbox());
+    executor_ = std::make_unique<CommandExecutor>(*loaded);
+    definitionSets_.push_back(std::move(loaded));
     chip_.SetCommandHandler([this](const Bytes& command) { return ExecuteTakenCommand(command); });
-    Log(1, "definitions: " + std::to_string(definitions_->Commands().size()) + " commands from " +
-               options_.definitionListFile);
     return true;
 }
 
@@ -522,8 +524,9 @@ bool Emulator::ExecutesCommands() const {
 }
 
 bool Emulator::FailCommand(const std::string& commandName, const std::string& status) {
-    std::optional<std::uint8_t> code;
-    if (definitions_) code = definitions_->StatusCode(status);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!executor_) return false;
+    std::optional<std::uint8_t> code = definitionSets_.back()->StatusCode(status);
     if (!code) {
         char* end = nullptr;
         const bool hex = status.rfind("0x", 0) == 0;
@@ -531,8 +534,6 @@ bool Emulator::FailCommand(const std::string& commandName, const std::string& st
         if (status.empty() || *end != '\0' || number > 0xFF) return false;
         code = static_cast<std::uint8_t>(number);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!executor_) return false;
     executor_->Settings().failingCommands[commandName] = *code;
     return true;
 }

@@ -85,6 +85,10 @@ public:
     void SetLibraryPort(std::uint16_t port);
     // Executes commands taken from the mailbox (set before Start).
     void SetCommandHandler(CommandHandler handler);
+    // Makes the chip execute commands with this definition set from now on
+    // (and take its mailbox addresses unless they were given); false with a
+    // reason when the list file cannot be read.
+    bool LoadDefinitions(const std::string& listFile, std::string& error);
     void SetMailbox(const MailboxAddresses& addresses);
 
     // ---- faults
@@ -167,7 +171,6 @@ private:
     void AcceptControlClient();
     void ServeControlClient(ControlClient& client);
 
-    bool LoadDefinitions(std::string& error);
     std::vector<Bytes> ExecuteTakenCommand(const Bytes& command);
     void Log(int level, const std::string& text) const;
     void Notify();
@@ -186,11 +189,11 @@ private:
     Clock::time_point nextConnectAttempt_{};
     bool connectFailureLogged_ = false;
 
-    std::unique_ptr<Definitions> definitions_;  // read-only once loaded
-
     // Guarded by mutex_.
     mutable std::mutex mutex_;
     EmulatedChip chip_;
+    // Every set loaded stays until the end: an executor refers to its set.
+    std::vector<std::unique_ptr<Definitions>> definitionSets_;
     std::unique_ptr<CommandExecutor> executor_;
     AnswerFaults faults_;
     std::deque<Outgoing> outbox_;
