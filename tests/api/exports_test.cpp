@@ -30,7 +30,9 @@ void WriteRegistry(bool withListenPort) {
     ASSERT_TRUE(platform::WriteUserRegistryValue(kPorts, "Console_To_Dispatcher", "9"));
     ASSERT_TRUE(platform::WriteUserRegistryValue(kAddresses, "Console_To_Dispatcher", "127.0.0.1"));
     platform::DeleteUserRegistryValue(kPorts, "Dispatcher_To_Console");
-    if (withListenPort) ASSERT_TRUE(platform::WriteUserRegistryValue(kPorts, "Dispatcher_To_Console", "0"));
+    if (withListenPort) {
+        ASSERT_TRUE(platform::WriteUserRegistryValue(kPorts, "Dispatcher_To_Console", "0"));
+    }
 }
 
 int CountOccurrences(const std::string& text, const std::string& what) {

@@ -131,10 +131,18 @@ TEST(LoggerWrap, WrapsOnlyPastTheLimit) {
     exact.logger->Write(LOG_NORMAL, "second");
     EXPECT_EQ(exact.Content().find("LOG OVERLAPPED"), std::string::npos) << "a file at the limit must not wrap";
 
+    // Ten lines fill the file one byte past the limit; the next write wraps
+    // and overwrites the oldest lines in place.
     TempDir pastDir;
-    TestLogger past(pastDir, header + oneLine - 1);
-    past.logger->Write(LOG_NORMAL, "0123456789");
+    const std::string line(100, 'L');
+    TestLogger probe(pastDir);
+    probe.logger->Write(LOG_NORMAL, line);
+    const std::size_t longLine = probe.Content().size() - header;
+    TempDir wrapDir;
+    TestLogger past(wrapDir, header + 10 * longLine - 1);
+    for (int i = 0; i < 10; ++i) past.logger->Write(LOG_NORMAL, line);
     const std::size_t sizeBefore = past.Content().size();
+    EXPECT_EQ(past.Content().find("LOG OVERLAPPED"), std::string::npos);
     past.logger->Write(LOG_NORMAL, "x");
     const std::string content = past.Content();
     EXPECT_EQ(content.rfind(">>>>>>> LOG OVERLAPPED \x96 Continuing log information below <<<<<<<", 0), 0u);

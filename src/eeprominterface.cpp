@@ -1,0 +1,5 @@
+#include "eeprominterface.h"
+
+EepromInterface::EepromInterface(TrafficManager* /*trafficManager*/) {}
+
+EepromInterface::~EepromInterface() = default;
