@@ -1,0 +1,466 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "consoleappsockets.h"
+#include "consolelogger.h"
+#include "fakedispatcher.h"
+#include "packethandler.h"
+#include "platform/net.h"
+#include "testsupport.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// Everything the library writes goes into a temporary root.
+class TransportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ConsoleLogger::DestroyInstance();
+        SetLogSeverityLevel(LOG_NORMAL);
+        platform::StartSocketLibrary();
+    }
+    void TearDown() override {
+        platform::StopSocketLibrary();
+        ConsoleLogger::DestroyInstance();
+    }
+    std::string Log() const { return testsupport::ReadFile(ConsoleLogger::Instance().FilePath()); }
+
+    testsupport::IsolatedRoot root_;
+};
+
+// ---------------------------------------------------------------- waits
+
+TEST(WaitPrimitives, AutoResetServesOneWaitManualResetStays) {
+    platform::WaitEvent autoReset(false, false);
+    platform::WaitEvent manualReset(true, true);
+    ASSERT_TRUE(autoReset.IsValid());
+    EXPECT_FALSE(autoReset.Wait(0));
+    autoReset.Set();
+    autoReset.Set();
+    EXPECT_TRUE(autoReset.Wait(0));
+    EXPECT_FALSE(autoReset.Wait(0));
+
+    EXPECT_TRUE(manualReset.Wait(0));
+    EXPECT_TRUE(manualReset.Wait(0));
+    manualReset.Reset();
+    EXPECT_FALSE(manualReset.Wait(0));
+}
+
+TEST(WaitPrimitives, LowestReadyIndexWinsAndTimeoutIsReported) {
+    platform::WaitEvent first(false, true);
+    platform::WaitEvent second(false, true);
+    EXPECT_EQ(platform::WaitForAny({first, second}, 0), 0);
+    EXPECT_EQ(platform::WaitForAny({first, second}, 0), 1);
+    EXPECT_EQ(platform::WaitForAny({first, second}, 20), platform::kWaitTimeout);
+}
+
+TEST(WaitPrimitives, WaiterWakesWhenAnotherThreadSignals) {
+    platform::WaitEvent idle(true, false);
+    platform::WaitEvent wake(false, false);
+    std::atomic<int> woken{-5};
+    std::thread waiter([&] { woken = platform::WaitForAny({idle, wake}, -1); });
+    wake.Set();
+    waiter.join();
+    EXPECT_EQ(woken.load(), 1);
+    EXPECT_FALSE(wake.Wait(0));  // the waiter took the signal
+}
+
+TEST(WaitPrimitives, OneAutoResetSignalWakesOneOfTwoWaiters) {
+    platform::WaitEvent event(false, false);
+    platform::WaitEvent release(true, false);
+    std::atomic<int> byEvent{0};
+    auto wait = [&] {
+        if (platform::WaitForAny({event, release}, -1) == 0) ++byEvent;
+    };
+    std::thread a(wait), b(wait);
+    event.Set();
+    // Give the other waiter every chance to (wrongly) take the same signal.
+    platform::SleepMs(100);
+    release.Set();
+    a.join();
+    b.join();
+    EXPECT_EQ(byEvent.load(), 1);
+}
+
+TEST_F(TransportTest, DatagramMakesUdpSocketReady) {
+    platform::UdpSocket receiver;
+    ASSERT_TRUE(receiver.Open());
+    ASSERT_TRUE(receiver.Bind(platform::kLoopbackAddress, 0));
+    ASSERT_EQ(receiver.WatchReadable(), platform::WatchResult::kOk);
+    platform::UdpSocket sender;
+    ASSERT_TRUE(sender.Open());
+    const std::uint8_t datagram[3] = {7, 8, 9};
+    EXPECT_EQ(platform::WaitForAny({receiver}, 0), platform::kWaitTimeout);
+    ASSERT_EQ(sender.SendTo(datagram, 3, platform::kLoopbackAddress, receiver.LocalPort()), 3);
+    EXPECT_EQ(platform::WaitForAny({receiver}, 5000), 0);
+    receiver.ResetReadable();
+    std::uint8_t buffer[16] = {};
+    EXPECT_EQ(receiver.ReceiveFrom(buffer, sizeof buffer), 3);
+    EXPECT_EQ(buffer[2], 9);
+    EXPECT_EQ(receiver.ReceiveFrom(buffer, sizeof buffer), platform::kSocketWouldBlock);
+}
+
+// ---------------------------------------------------------------- addresses
+
+TEST(DispatcherAddress, OnlyStrictDottedIpv4IsAccepted) {
+    struct Case {
+        const char* text;
+        bool valid;
+        std::uint32_t value;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", true, 0x7F000001},  {"192.168.1.20", true, 0xC0A80114}, {"0.0.0.0", true, 0},
+        {"255.255.255.254", true, 0xFFFFFFFE}, {"255.255.255.255", false, 0}, {"256.1.1.1", false, 0},
+        {"1.2.3", false, 0},              {"1.2.3.4.5", false, 0},             {"", false, 0},
+        {" 1.2.3.4", false, 0},           {"1.2.3.4 ", false, 0},              {"1..2.3", false, 0},
+        {"1.2.3.0x4", false, 0},          {"1.2.3.1000", false, 0},            {"a.b.c.d", false, 0},
+    };
+    for (const Case& c : cases) {
+        std::uint32_t value = 0x12345678;
+        EXPECT_EQ(ConsoleAppSockets::ParseDottedIpv4(c.text, value), c.valid) << c.text;
+        EXPECT_EQ(value, c.valid ? c.value : 0x12345678u) << c.text;
+    }
+}
+
+TEST(DispatcherAddress, OnlyTheDispatcherMayConnect) {
+    const std::uint32_t remote = 0xC0A80114;  // 192.168.1.20
+    EXPECT_TRUE(ConsoleAppSockets::IsDispatcherPeer(remote, remote));
+    EXPECT_FALSE(ConsoleAppSockets::IsDispatcherPeer(remote + 1, remote));
+    EXPECT_FALSE(ConsoleAppSockets::IsDispatcherPeer(platform::kLoopbackAddress, remote));
+    EXPECT_TRUE(ConsoleAppSockets::IsDispatcherPeer(0x7F000001, 0x7F000001));
+    EXPECT_TRUE(ConsoleAppSockets::IsDispatcherPeer(0x7F000002, 0x7F000001));
+    EXPECT_FALSE(ConsoleAppSockets::IsDispatcherPeer(remote, 0x7F000001));
+    EXPECT_FALSE(ConsoleAppSockets::IsDispatcherPeer(0, 0));  // no valid dispatcher address
+}
+
+// ---------------------------------------------------------------- sockets
+
+// Connecting, retrying until the listener is up.
+std::unique_ptr<platform::TcpConnection> ConnectTo(std::uint16_t port) {
+    auto connection = std::make_unique<platform::TcpConnection>();
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!connection->Connect(platform::kLoopbackAddress, port)) {
+        if (Clock::now() > deadline) return nullptr;
+        platform::SleepMs(20);
+    }
+    return connection;
+}
+
+// Reads from the sockets until `count` bytes came, or a wait reason other
+// than data or a new connection ends it.
+Bytes ReadBytes(ConsoleAppSockets& sockets, platform::WaitEvent& stop, std::size_t count) {
+    Bytes got;
+    std::uint8_t buffer[1024];
+    while (got.size() < count) {
+        const int reason = sockets.SignalUponRx(stop);
+        if (reason == ConsoleAppSockets::RX_NEW_CONNECTION) continue;
+        if (reason != ConsoleAppSockets::RX_DATA) break;
+        const int received = sockets.Recv(buffer, sizeof buffer);
+        if (received > 0) got.insert(got.end(), buffer, buffer + received);
+    }
+    return got;
+}
+
+TEST_F(TransportTest, IllegalAddressLeavesObjectWithListener) {
+    platform::WaitEvent stop(true, false);
+    const std::uint16_t port = fake::FreeTcpPort();
+    ConsoleAppSockets sockets(5000, "256.1.1.1", port, &stop);
+    EXPECT_EQ(sockets.TargetAddress(), 0u);
+    EXPECT_TRUE(sockets.HasSendSocket());
+    // The listener runs (the connection is taken) but nobody is the
+    // dispatcher of a zero address, so it is closed again.
+    auto connection = ConnectTo(port);
+    ASSERT_NE(connection, nullptr);
+    EXPECT_TRUE(fake::PeerClosed(*connection, 5000));
+    EXPECT_FALSE(sockets.ConnectionEvent().Wait(0));
+    stop.Set();
+}
+
+TEST_F(TransportTest, StrangerIsRefusedWithLogLine) {
+    platform::WaitEvent stop(true, false);
+    const std::uint16_t port = fake::FreeTcpPort();
+    ConsoleAppSockets sockets(5000, "10.1.2.3", port, &stop);
+    auto connection = ConnectTo(port);
+    ASSERT_NE(connection, nullptr);
+    EXPECT_TRUE(fake::PeerClosed(*connection, 5000));
+    EXPECT_FALSE(sockets.ConnectionEvent().Wait(200));
+    EXPECT_NE(Log().find("<ConsoleAppSockets>Refused Tcp connection"), std::string::npos);
+    EXPECT_NE(Log().find("only the dispatcher (10.1.2.3) may connect"), std::string::npos);
+    stop.Set();
+}
+
+TEST_F(TransportTest, StopEndsTheWaitAndTheListener) {
+    platform::WaitEvent stop(true, false);
+    const std::uint16_t port = fake::FreeTcpPort();
+    ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
+    auto first = ConnectTo(port);
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(5000));
+    stop.Set();
+    EXPECT_EQ(sockets.SignalUponRx(stop), ConsoleAppSockets::RX_STOP);
+    // Once the listener has ended, connections are refused.
+    bool refused = false;
+    for (int attempt = 0; attempt < 100 && !refused; ++attempt) {
+        platform::TcpConnection late;
+        refused = !late.Connect(platform::kLoopbackAddress, port);
+        if (!refused) platform::SleepMs(20);
+    }
+    EXPECT_TRUE(refused);
+}
+
+TEST_F(TransportTest, SecondConnectionReplacesTheFirst) {
+    platform::WaitEvent stop(true, false);
+    const std::uint16_t port = fake::FreeTcpPort();
+    ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
+    auto first = ConnectTo(port);
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(5000));
+
+    auto second = ConnectTo(port);
+    ASSERT_NE(second, nullptr);
+    // Signalled after the old connection was closed and the new one logged.
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(5000));
+    EXPECT_TRUE(fake::PeerClosed(*first, 5000));
+    const Bytes payload{1, 2, 3, 4, 5};
+    ASSERT_EQ(second->Send(payload.data(), payload.size()), 5);
+    EXPECT_EQ(ReadBytes(sockets, stop, 5), payload);
+
+    const std::string log = Log();
+    const std::size_t established = log.find("was established!");
+    ASSERT_NE(established, std::string::npos);
+    EXPECT_NE(log.find("was established!", established + 1), std::string::npos);
+    stop.Set();
+}
+
+TEST_F(TransportTest, ClosedConnectionIsDroppedInsteadOfSpinning) {
+    platform::WaitEvent stop(true, false);
+    const std::uint16_t port = fake::FreeTcpPort();
+    ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
+    auto first = ConnectTo(port);
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(5000));
+    first->Shutdown();
+
+    int reason = ConsoleAppSockets::RX_NEW_CONNECTION;
+    while (reason == ConsoleAppSockets::RX_NEW_CONNECTION) reason = sockets.SignalUponRx(stop);
+    ASSERT_EQ(reason, ConsoleAppSockets::RX_DATA);
+    std::uint8_t buffer[64];
+    EXPECT_EQ(sockets.Recv(buffer, sizeof buffer), 0);
+
+    // Nothing to read now: the next wait lasts until a new connection comes.
+    std::atomic<int> woken{-10};
+    std::thread waiter([&] { woken = sockets.SignalUponRx(stop); });
+    platform::SleepMs(200);
+    EXPECT_EQ(woken.load(), -10);
+    auto second = ConnectTo(port);
+    ASSERT_NE(second, nullptr);
+    waiter.join();
+    EXPECT_EQ(woken.load(), ConsoleAppSockets::RX_NEW_CONNECTION);
+    const Bytes payload{9, 8, 7};
+    ASSERT_EQ(second->Send(payload.data(), payload.size()), 3);
+    EXPECT_EQ(ReadBytes(sockets, stop, 3), payload);
+    EXPECT_TRUE(sockets.TakeStreamRestart());
+    EXPECT_FALSE(sockets.TakeStreamRestart());
+    stop.Set();
+}
+
+TEST_F(TransportTest, SendIsOneDatagramToTheTarget) {
+    fake::Dispatcher dispatcher;
+    platform::WaitEvent stop(true, false);
+    ConsoleAppSockets sockets(dispatcher.CommandPort(), "127.0.0.1", fake::FreeTcpPort(), &stop);
+    const Bytes packet(524, 0x42);
+    EXPECT_EQ(sockets.Send(packet.data(), packet.size()), 524);
+    ASSERT_TRUE(dispatcher.WaitForCommands(1));
+    EXPECT_EQ(dispatcher.Commands()[0].size, 524u);
+    stop.Set();
+}
+
+// ---------------------------------------------------------------- packet handler
+
+class Receiver : public PacketEventReceiver {
+public:
+    void HandleEvent(const std::uint8_t* data, std::uint32_t length) override {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            events_.emplace_back(data, data + length);
+        }
+        arrived_.notify_all();
+    }
+    bool WaitFor(std::size_t count, int timeoutMs = 5000) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return arrived_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return events_.size() >= count; });
+    }
+    std::vector<Bytes> Events() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return events_;
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable arrived_;
+    std::vector<Bytes> events_;
+};
+
+// A packet handler connected to a fake dispatcher.
+struct Link {
+    Link()
+        : listenPort(fake::FreeTcpPort()),
+          handler(std::make_unique<PacketHandler>(&receiver, dispatcher.CommandPort(), "127.0.0.1", listenPort)) {}
+    bool Connect() { return dispatcher.Connect(listenPort); }
+    void Send(std::uint32_t address) {
+        NativeCommand_t command;
+        command.Type = NATIVE_READ_WORD;
+        command.Address = address;
+        handler->SendNativeCommand(command);
+    }
+
+    fake::Dispatcher dispatcher;
+    Receiver receiver;
+    std::uint16_t listenPort;
+    std::unique_ptr<PacketHandler> handler;
+};
+
+Bytes AddressBytes(std::uint32_t address) {
+    return Bytes{static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
+                 static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 24)};
+}
+
+TEST_F(TransportTest, AnswersArePairedWithTheLastCommand) {
+    Link link;
+    link.dispatcher.SetResponder([](const fake::ReceivedCommand& received) {
+        // A stale answer first, then the right one.
+        return std::vector<ConsoleEventPacket_t>{
+            fake::MakeEvent(static_cast<std::uint8_t>(received.number - 1), {0xEE}),
+            fake::MakeEvent(received.number, AddressBytes(received.command.Address))};
+    });
+    ASSERT_TRUE(link.Connect());
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        link.Send(0x1000 + i);
+        ASSERT_TRUE(link.receiver.WaitFor(i + 1)) << "answer " << i;
+    }
+    const std::vector<Bytes> events = link.receiver.Events();
+    ASSERT_EQ(events.size(), 3u);
+    for (std::uint32_t i = 0; i < 3; ++i) EXPECT_EQ(events[i], AddressBytes(0x1000 + i));
+
+    const std::vector<fake::ReceivedCommand> commands = link.dispatcher.Commands();
+    ASSERT_EQ(commands.size(), 3u);
+    for (std::uint8_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(commands[i].size, 524u);
+        EXPECT_EQ(commands[i].version, 1);
+        EXPECT_EQ(commands[i].number, i);
+    }
+    EXPECT_EQ(link.handler->ReceivedEventCount(), 6u);
+    EXPECT_NE(Log().find("<PacketHandler>Dumping Event due to wrong RxCmdPacketNum"), std::string::npos);
+}
+
+TEST_F(TransportTest, CommandNumbersWrapAfter256) {
+    Link link;
+    for (std::uint32_t i = 0; i < 257; ++i) {
+        link.Send(i);
+        // In step, so that no datagram is lost to a full receive buffer.
+        ASSERT_TRUE(link.dispatcher.WaitForCommands(i + 1));
+    }
+    const std::vector<fake::ReceivedCommand> commands = link.dispatcher.Commands();
+    EXPECT_EQ(commands[255].number, 255);
+    EXPECT_EQ(commands[256].number, 0);
+    EXPECT_EQ(link.handler->CommandCounter(), 1);
+}
+
+TEST_F(TransportTest, EventsSplitAcrossOddWritesArriveWhole) {
+    Link link;
+    ASSERT_TRUE(link.Connect());
+    link.Send(0);
+    ASSERT_TRUE(link.dispatcher.WaitForCommands(1));
+    Bytes stream;
+    for (std::uint8_t i = 0; i < 3; ++i) {
+        const EventPacketBytes packet = EncodeEventPacket(fake::MakeEvent(0, {i, 0x55, i}));
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    const std::size_t pieces[] = {1, 518, 3, 7, 600, 431};
+    std::size_t offset = 0;
+    for (std::size_t piece : pieces) {
+        ASSERT_TRUE(link.dispatcher.SendBytes(stream.data() + offset, piece));
+        offset += piece;
+        platform::SleepMs(5);  // lets most pieces arrive in reads of their own
+    }
+    ASSERT_EQ(offset, stream.size());
+    ASSERT_TRUE(link.receiver.WaitFor(3));
+    const std::vector<Bytes> events = link.receiver.Events();
+    for (std::uint8_t i = 0; i < 3; ++i) EXPECT_EQ(events[i], (Bytes{i, 0x55, i}));
+}
+
+TEST_F(TransportTest, OversizedEventIsRepairedBeforePairing) {
+    Link link;
+    ASSERT_TRUE(link.Connect());
+    link.Send(0);
+    ASSERT_TRUE(link.dispatcher.SendEvent(fake::MakeEvent(0, Bytes(10, 0x11))));
+    ASSERT_TRUE(link.receiver.WaitFor(1));
+
+    link.Send(1);
+    ConsoleEventPacket_t oversized = fake::MakeEvent(77, {});
+    oversized.Length = 0x300;
+    oversized.Data.fill(0xCC);
+    ASSERT_TRUE(link.dispatcher.SendEvent(oversized));
+    ASSERT_TRUE(link.receiver.WaitFor(2));
+    // Numbered as the previous event + 1, which is the last command sent.
+    EXPECT_EQ(link.receiver.Events()[1], Bytes(10, 0x00));
+    const std::string log = Log();
+    EXPECT_NE(log.find("<rxDataThread ERROR> Illegal packet size received: 0x300"), std::string::npos);
+    EXPECT_NE(log.find("ERROR: Illegal packet size received: 0x300, version: 1, SourceID: 4, type: 2, "
+                       "RxCmdPacketNum: 77"),
+              std::string::npos);
+}
+
+TEST_F(TransportTest, NewConnectionDoesNotInheritAPartialPacket) {
+    Link link;
+    ASSERT_TRUE(link.Connect());
+    link.Send(0);
+    const Bytes partial(300, 0xAB);
+    ASSERT_TRUE(link.dispatcher.SendBytes(partial.data(), partial.size()));
+    platform::SleepMs(50);
+    link.dispatcher.Disconnect();
+    ASSERT_TRUE(link.Connect());
+    ASSERT_TRUE(link.dispatcher.SendEvent(fake::MakeEvent(0, {1, 2, 3})));
+    ASSERT_TRUE(link.receiver.WaitFor(1));
+    EXPECT_EQ(link.receiver.Events()[0], (Bytes{1, 2, 3}));
+}
+
+TEST_F(TransportTest, ReplacedDispatcherConnectionKeepsEventsFlowing) {
+    Link link;
+    ASSERT_TRUE(link.Connect());
+    const std::shared_ptr<platform::TcpConnection> first = link.dispatcher.Connection();
+    ASSERT_TRUE(link.Connect());  // the dispatcher now talks over a second connection
+    EXPECT_TRUE(fake::PeerClosed(*first, 5000));
+    link.Send(0);
+    ASSERT_TRUE(link.dispatcher.SendEvent(fake::MakeEvent(0, {4, 2})));
+    ASSERT_TRUE(link.receiver.WaitFor(1));
+    EXPECT_EQ(link.receiver.Events()[0], (Bytes{4, 2}));
+}
+
+TEST_F(TransportTest, ShutdownIsPromptWithAndWithoutDispatcher) {
+    {
+        const auto start = Clock::now();
+        { Link unconnected; }
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+    }
+    {
+        Link connected;
+        ASSERT_TRUE(connected.Connect());
+        connected.Send(0);
+        ASSERT_TRUE(connected.dispatcher.WaitForCommands(1));
+        const auto start = Clock::now();
+        connected.handler.reset();
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+    }
+    EXPECT_EQ(Log().find("did not end within"), std::string::npos);
+}
+
+}  // namespace
