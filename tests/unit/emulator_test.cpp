@@ -845,6 +845,8 @@ TEST(EmulatorWithDefinitions, ExecutesMailboxCommandsAtTheDefinedAddresses) {
     EXPECT_EQ(events[2].RxCmdPacketNum, 3);
     EXPECT_EQ(events[2].Data[14], 1);
     EXPECT_EQ(events[2].Data[4], 7);
+    EXPECT_EQ(control.Ask("mailbox -1"),
+              "ok 01 23 00 00 00 04 00 0a 21 00 01 00 0a 00 00 00 00 02 writes 18@0xbfe31000");
     EXPECT_EQ(control.Ask("executed"), "ok 2");
     EXPECT_EQ(control.Ask("executed -1"), "ok phy PHY_SET_GAIN events 1 bytes 21 00 01 00 0a 00 00 00 00 02");
 }

@@ -1,6 +1,7 @@
 #include "control.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -127,7 +128,12 @@ std::string Interpreter::Mailbox() const {
     const MailboxCommand& command = commands[static_cast<std::size_t>(index > 0 ? index - 1 : count + index)];
     std::string text = "ok " + HexBytes(command.bytes.data(), command.bytes.size(), kMailboxBufferSize);
     text += " writes";
-    for (const MailboxWrite& write : command.writes) text += " " + std::to_string(write.length);
+    char write[32];
+    for (const MailboxWrite& entry : command.writes) {
+        std::snprintf(write, sizeof write, " %u@0x%08x", static_cast<unsigned>(entry.length),
+                      static_cast<unsigned>(entry.address));
+        text += write;
+    }
     return text;
 }
 
@@ -254,8 +260,12 @@ std::string Interpreter::Run(bool& shutdown) {
         emu_.ReconnectBeforeNextAnswer();
         return "ok";
     }
-    if (verb == "disconnect" && ArgCount(0)) {
-        emu_.Disconnect();
+    if (verb == "disconnect") {
+        long long quietMs = 100;
+        if (!(ArgCount(0) || (ArgCount(1) && Arg(0, quietMs, 0, 600000)))) {
+            return Usage("disconnect [<ms before reconnecting by itself>]");
+        }
+        emu_.Disconnect(static_cast<int>(quietMs));
         return "ok";
     }
     if (verb == "reset" && ArgCount(0)) {

@@ -1,47 +1,10 @@
 #include "definitions.h"
 
-#include <fstream>
-
-#include "platform/platform.h"
 #include "structaccess.h"
-#include "structparser.h"
 
 namespace tbemu {
 
 namespace {
-constexpr const char* kDirectoryPattern = "*.h";
-
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string WithoutLeadingBlanks(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t");
-    return first == std::string::npos ? std::string() : text.substr(first);
-}
-
-// The definition files one list entry stands for.
-std::vector<std::string> FilesOfEntry(const std::string& fullEntry) {
-    const std::size_t patternAt = fullEntry.find(kDirectoryPattern);
-    if (patternAt == std::string::npos) return {fullEntry};
-    const std::string directory = fullEntry.substr(0, patternAt);
-    std::vector<std::string> files;
-    for (const platform::FileEntry& found : platform::FindFiles(fullEntry)) {
-        if (!found.isDirectory) files.push_back(directory + found.name);
-    }
-    return files;
-}
-
-void CollectCommandNames(const std::string& file, std::vector<std::string>& names) {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-        const StructParser::Tokens tokens = StructParser::splitLine(line);
-        if (tokens.size() >= 6 && tokens[0] == "DECLARE_COMMAND") names.push_back(tokens[1]);
-    }
-}
-
 template <typename Lookup>
 std::optional<std::uint8_t> CodeNamed(const std::string& name, Lookup lookup) {
     for (unsigned code = 0; code < 256; ++code) {
@@ -63,22 +26,6 @@ std::optional<std::uint8_t> UnusedCode(Lookup lookup) {
 }
 }  // namespace
 
-std::vector<std::string> DeclaredCommandNames(const std::string& listFile) {
-    const std::string path = WithoutLeadingBlanks(listFile);
-    std::ifstream list(path);
-    std::vector<std::string> names;
-    std::string line;
-    while (std::getline(list, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const std::string entry = WithoutLeadingBlanks(line);
-        if (entry.empty()) continue;
-        for (const std::string& file : FilesOfEntry(DirectoryOf(path) + entry)) {
-            CollectCommandNames(file, names);
-        }
-    }
-    return names;
-}
-
 Definitions::Definitions() = default;
 Definitions::~Definitions() = default;
 
@@ -90,7 +37,7 @@ std::unique_ptr<Definitions> Definitions::Load(const std::string& listFile, std:
         error = "cannot read the definition list file " + listFile;
         return nullptr;
     }
-    definitions->Catalogue(DeclaredCommandNames(listFile));
+    definitions->Catalogue(definitions->database_->getCommandNames());
     return definitions;
 }
 

@@ -60,10 +60,6 @@ private:
     std::vector<CommandInfo> commands_;
 };
 
-// The names declared by DECLARE_COMMAND lines in the files a list file names,
-// in file order (the list file read as the library reads it).
-std::vector<std::string> DeclaredCommandNames(const std::string& listFile);
-
 }  // namespace tbemu
 
 #endif

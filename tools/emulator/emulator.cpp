@@ -156,12 +156,15 @@ void Emulator::Run() {
         controlClients_.erase(std::remove_if(controlClients_.begin(), controlClients_.end(),
                                              [](const ControlClient& c) { return !c.fd.Valid(); }),
                               controlClients_.end());
-        bool disconnect = false;
+        std::optional<int> quietMs;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            disconnect = std::exchange(disconnectRequested_, false);
+            quietMs = std::exchange(disconnectRequested_, std::nullopt);
         }
-        if (disconnect) DropConnection("closed on request");
+        if (quietMs) {
+            DropConnection("closed on request");
+            nextConnectAttempt_ = Clock::now() + std::chrono::milliseconds(*quietMs);
+        }
         SendDueItems();
         MaybeConnectAhead();
     }
@@ -494,10 +497,10 @@ void Emulator::ReconnectBeforeNextAnswer() {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.reconnectBeforeNext = true;
 }
-void Emulator::Disconnect() {
+void Emulator::Disconnect(int quietMs) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        disconnectRequested_ = true;
+        disconnectRequested_ = std::max(0, quietMs);
     }
     wake_.Wake();
 }

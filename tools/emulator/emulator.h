@@ -100,7 +100,9 @@ public:
     void OversizeNextAnswers(int count);
     void SplitWrites(std::size_t pieceBytes);
     void ReconnectBeforeNextAnswer();
-    void Disconnect();  // closes the connection now; the next answer reopens it
+    // Closes the connection now. It is reopened by the next answer, or by
+    // itself once `quietMs` have passed.
+    void Disconnect(int quietMs = 100);
     void KeepCounterBusy(int reads);  // negative: until changed
     void ClearFaults();
     AnswerFaults Faults() const;
@@ -198,7 +200,7 @@ private:
     AnswerFaults faults_;
     std::deque<Outgoing> outbox_;
     Clock::time_point lastDue_{};
-    bool disconnectRequested_ = false;
+    std::optional<int> disconnectRequested_;  // the quiet time asked for
     std::uint16_t libraryPort_ = 0;
     std::uint16_t eventCounter_ = 0;
     std::uint64_t answeredCommands_ = 0;

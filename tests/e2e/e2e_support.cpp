@@ -1,0 +1,292 @@
+#include "e2e_support.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "platform/platform.h"
+#include "termbridge.h"
+#include "testsupport.h"
+
+#ifdef TB_E2E_IN_PROCESS_EMULATOR
+#include "emulator.h"
+#endif
+
+namespace e2e {
+
+namespace {
+const char* kPortsKey = "SOFTWARE\\Quoril Semiconductor\\ZRX4620\\Sockets\\Ports";
+const char* kAddressesKey = "SOFTWARE\\Quoril Semiconductor\\ZRX4620\\Sockets\\IPAddresses";
+constexpr unsigned kSystemSync = 3;
+constexpr unsigned kSystemClose = 4;
+
+LibrarySession* g_session = nullptr;
+
+// The path as the library sees it: Wine shows the Linux tree as drive Z:.
+std::string LibraryPath(const std::string& linuxPath) {
+#ifdef _WIN32
+    return "Z:" + linuxPath;
+#else
+    return linuxPath;
+#endif
+}
+
+std::uint16_t FreeTcpPort() {
+    platform::TcpListener probe;
+    if (!probe.Open() || !probe.Bind(platform::kLoopbackAddress, 0)) return 0;
+    const std::uint16_t port = probe.LocalPort();
+    probe.Close();
+    return port;
+}
+
+std::uint16_t PortFromEnvironment(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return 0;
+    const long value = std::strtol(text, nullptr, 10);
+    return value > 0 && value <= 0xFFFF ? static_cast<std::uint16_t>(value) : 0;
+}
+
+bool StartsWithOk(const std::string& answer) { return answer == "ok" || answer.rfind("ok ", 0) == 0; }
+
+// The words after "ok".
+std::vector<std::string> Words(const std::string& answer) {
+    std::istringstream in(answer);
+    std::vector<std::string> words;
+    std::string word;
+    in >> word;  // "ok"
+    while (in >> word) words.push_back(word);
+    return words;
+}
+}  // namespace
+
+// ------------------------------------------------------------------ control
+
+bool EmulatorControl::Connect(std::uint16_t port) {
+    return connection_.Connect(platform::kLoopbackAddress, port);
+}
+
+std::string EmulatorControl::Ask(const std::string& line) {
+    const std::string sent = line + "\n";
+    if (connection_.Send(reinterpret_cast<const std::uint8_t*>(sent.data()), sent.size()) !=
+        static_cast<int>(sent.size())) {
+        return "error control connection lost";
+    }
+    for (;;) {
+        const std::size_t end = pending_.find('\n');
+        if (end != std::string::npos) {
+            std::string answer = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return answer;
+        }
+        std::uint8_t buffer[4096];
+        const int got = connection_.Receive(buffer, sizeof buffer);
+        if (got <= 0) return "error control connection lost";
+        pending_.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(got));
+    }
+}
+
+void EmulatorControl::Do(const std::string& line) {
+    const std::string answer = Ask(line);
+    EXPECT_TRUE(StartsWithOk(answer)) << "emulator refused \"" << line << "\": " << answer;
+}
+
+EmulatorControl::Counts EmulatorControl::Count() {
+    Counts counts;
+    for (const std::string& word : Words(Ask("count"))) {
+        const std::size_t equals = word.find('=');
+        if (equals == std::string::npos) continue;
+        const std::string name = word.substr(0, equals);
+        const std::size_t value = std::strtoul(word.c_str() + equals + 1, nullptr, 10);
+        if (name == "packets") counts.packets = value;
+        if (name == "answers") counts.answers = value;
+        if (name == "counter-reads") counts.counterReads = value;
+        if (name == "mailbox") counts.mailbox = value;
+        if (name == "system") counts.system = value;
+        if (name == "connections") counts.connections = value;
+    }
+    return counts;
+}
+
+std::vector<std::pair<unsigned, unsigned long>> EmulatorControl::SystemCommands() {
+    std::vector<std::pair<unsigned, unsigned long>> commands;
+    for (const std::string& word : Words(Ask("system"))) {
+        const std::size_t colon = word.find(':');
+        if (colon == std::string::npos) continue;
+        commands.emplace_back(static_cast<unsigned>(std::strtoul(word.c_str(), nullptr, 10)),
+                              std::strtoul(word.c_str() + colon + 1, nullptr, 10));
+    }
+    return commands;
+}
+
+EmulatorControl::MailboxEntry EmulatorControl::Mailbox(int n) {
+    MailboxEntry entry;
+    const std::string answer = Ask("mailbox " + std::to_string(n));
+    EXPECT_TRUE(StartsWithOk(answer)) << answer;
+    bool inWrites = false;
+    for (const std::string& word : Words(answer)) {
+        if (word == "writes") {
+            inWrites = true;
+        } else if (inWrites) {
+            const std::size_t at = word.find('@');
+            const std::uint32_t address =
+                at == std::string::npos ? 0 : static_cast<std::uint32_t>(std::strtoul(word.c_str() + at + 1, nullptr, 16));
+            entry.writes.emplace_back(std::atoi(word.c_str()), address);
+        } else {
+            entry.bytes.push_back(static_cast<std::uint8_t>(std::strtoul(word.c_str(), nullptr, 16)));
+        }
+    }
+    return entry;
+}
+
+Bytes EmulatorControl::ReadMemory(std::uint32_t address, std::size_t length) {
+    const std::string answer = Ask("read " + std::to_string(address) + " " + std::to_string(length));
+    EXPECT_TRUE(StartsWithOk(answer)) << answer;
+    return FromHex(answer.size() > 3 ? answer.substr(3) : std::string());
+}
+
+void EmulatorControl::WriteMemory(std::uint32_t address, const Bytes& bytes) {
+    std::string line = "write " + std::to_string(address);
+    for (const std::uint8_t byte : bytes) line += " " + std::to_string(byte);
+    Do(line);
+}
+
+Bytes EmulatorControl::Eeprom(std::size_t offset, std::size_t length) {
+    const std::string answer = Ask("eeprom " + std::to_string(offset) + " " + std::to_string(length));
+    EXPECT_TRUE(StartsWithOk(answer)) << answer;
+    return FromHex(answer.size() > 3 ? answer.substr(3) : std::string());
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// ------------------------------------------------------------------ commands
+
+Outcome Send(const std::string& line, int timeoutMs) {
+    Outcome outcome;
+    outcome.rc = sendCommand(line.c_str(), timeoutMs);
+    const int length = getResultLen();
+    const char* result = getResultBuffer();
+    if (length > 0 && result != nullptr) {
+        outcome.result.assign(reinterpret_cast<const std::uint8_t*>(result),
+                              reinterpret_cast<const std::uint8_t*>(result) + length);
+    }
+    outcome.text = getResultBufferText();
+    outcome.failure = getFailureMessage();
+    return outcome;
+}
+
+std::string AsText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+Bytes FromHex(const std::string& hexWithBlanks) {
+    Bytes bytes;
+    std::istringstream in(hexWithBlanks);
+    std::string word;
+    while (in >> word) bytes.push_back(static_cast<std::uint8_t>(std::strtoul(word.c_str(), nullptr, 16)));
+    return bytes;
+}
+
+// ------------------------------------------------------------------ session
+
+// Where the emulator runs: inside this program, or outside it.
+class LibrarySession::Host {
+public:
+    bool Start(std::string& error) {
+        commandPort_ = PortFromEnvironment("TB_EMULATOR_COMMAND_PORT");
+        controlPort_ = PortFromEnvironment("TB_EMULATOR_CONTROL_PORT");
+        if (commandPort_ != 0 && controlPort_ != 0) return true;
+#ifdef TB_E2E_IN_PROCESS_EMULATOR
+        tbemu::EmulatorOptions options;
+        options.controlChannel = true;
+        const char* verbose = std::getenv("TB_E2E_VERBOSE");
+        options.verbosity = verbose != nullptr ? std::atoi(verbose) : 0;
+        emulator_ = std::make_unique<tbemu::Emulator>(options);
+        if (!emulator_->Start(error)) return false;
+        commandPort_ = emulator_->CommandPort();
+        controlPort_ = emulator_->ControlPort();
+        return true;
+#else
+        error = "no emulator: set TB_EMULATOR_COMMAND_PORT and TB_EMULATOR_CONTROL_PORT";
+        return false;
+#endif
+    }
+    std::uint16_t CommandPort() const { return commandPort_; }
+    std::uint16_t ControlPort() const { return controlPort_; }
+
+private:
+    std::uint16_t commandPort_ = 0;
+    std::uint16_t controlPort_ = 0;
+#ifdef TB_E2E_IN_PROCESS_EMULATOR
+    std::unique_ptr<tbemu::Emulator> emulator_;
+#endif
+};
+
+LibrarySession::LibrarySession(std::string listFile, std::string macMap, std::string phyMap)
+    : listFile_(std::move(listFile)), macMap_(std::move(macMap)), phyMap_(std::move(phyMap)) {
+    g_session = this;
+}
+
+LibrarySession::~LibrarySession() = default;
+
+LibrarySession& LibrarySession::Current() { return *g_session; }
+
+void LibrarySession::WriteRegistry(std::uint16_t commandPort, std::uint16_t libraryPort) {
+    ASSERT_TRUE(platform::WriteUserRegistryValue(kPortsKey, "Console_To_Dispatcher", std::to_string(commandPort)));
+    ASSERT_TRUE(platform::WriteUserRegistryValue(kPortsKey, "Dispatcher_To_Console", std::to_string(libraryPort)));
+    ASSERT_TRUE(platform::WriteUserRegistryValue(kAddressesKey, "Console_To_Dispatcher", "127.0.0.1"));
+}
+
+void LibrarySession::SetUp() {
+    static testsupport::IsolatedRoot root;  // before the library's first call
+    ASSERT_EQ(platform::StartSocketLibrary(), 0);
+    host_ = std::make_unique<Host>();
+    std::string error;
+    ASSERT_TRUE(host_->Start(error)) << error;
+    ASSERT_TRUE(control_.Connect(host_->ControlPort())) << "no emulator control port " << host_->ControlPort();
+    control_.Do("reset");
+    control_.Do("clear");
+    control_.Do("definitions " + listFile_);
+
+    const std::uint16_t libraryPort = FreeTcpPort();
+    ASSERT_NE(libraryPort, 0);
+    control_.Do("library-port " + std::to_string(libraryPort));
+    WriteRegistry(host_->CommandPort(), libraryPort);
+    ASSERT_EQ(initialize(LibraryPath(macMap_).c_str(), LibraryPath(phyMap_).c_str(),
+                         LibraryPath(listFile_).c_str()),
+              0);
+    // Construction ends with the synchronising system command.
+    ASSERT_TRUE(WaitFor([&] {
+        for (const auto& command : control_.SystemCommands()) {
+            if (command.first == kSystemSync) return true;
+        }
+        return false;
+    })) << "the sync command never reached the emulator";
+    ready_ = true;
+}
+
+void LibrarySession::TearDown() {
+    if (ready_) {
+        EXPECT_EQ(deinitialize(), 0);
+        const bool closed = WaitFor([&] {
+            const auto commands = control_.SystemCommands();
+            return !commands.empty() && commands.back().first == kSystemClose;
+        });
+        EXPECT_TRUE(closed) << "deinitialize sent no closing system command";
+    }
+    ready_ = false;
+    host_.reset();
+    platform::StopSocketLibrary();
+}
+
+void EndToEnd::SetUp() {
+    ASSERT_TRUE(LibrarySession::Current().Ready()) << "the library did not start";
+    Emulator().Do("reset");
+}
+
+}  // namespace e2e

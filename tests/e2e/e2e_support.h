@@ -1,0 +1,117 @@
+// End-to-end test support: the library's exports driven against the
+// dispatcher and chip emulator, which the tests steer through its text
+// control channel. On Linux the emulator runs inside the test program; a
+// Windows test program (under Wine) talks to a native emulator process whose
+// ports it finds in TB_EMULATOR_COMMAND_PORT and TB_EMULATOR_CONTROL_PORT.
+#ifndef TERMBRIDGE_E2E_SUPPORT_H
+#define TERMBRIDGE_E2E_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/net.h"
+
+namespace e2e {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Generous: reached only when something is broken.
+constexpr int kCommandTimeoutMs = 5000;
+constexpr int kWaitMs = 5000;
+
+// One connection to the emulator's control port.
+class EmulatorControl {
+public:
+    bool Connect(std::uint16_t port);
+    // The answer line to one control line ("ok ...", "error ...").
+    std::string Ask(const std::string& line);
+    // A line that must be accepted; a refusal is a test failure.
+    void Do(const std::string& line);
+
+    struct Counts {
+        std::size_t packets = 0;
+        std::size_t answers = 0;
+        std::size_t counterReads = 0;
+        std::size_t mailbox = 0;
+        std::size_t system = 0;
+        std::size_t connections = 0;
+    };
+    Counts Count();
+    // code, value of every system command received.
+    std::vector<std::pair<unsigned, unsigned long>> SystemCommands();
+    struct MailboxEntry {
+        Bytes bytes;
+        // The writes that filled the buffer: length and address of each.
+        std::vector<std::pair<int, std::uint32_t>> writes;
+    };
+    // Command n taken from the mailbox (from 1; -1 is the last).
+    MailboxEntry Mailbox(int n);
+    Bytes ReadMemory(std::uint32_t address, std::size_t length);
+    void WriteMemory(std::uint32_t address, const Bytes& bytes);
+    Bytes Eeprom(std::size_t offset, std::size_t length);
+
+private:
+    platform::TcpConnection connection_;
+    std::string pending_;
+};
+
+// Re-tests `condition` every few milliseconds until it holds.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kWaitMs);
+
+// What one sendCommand left behind.
+struct Outcome {
+    int rc = -1;
+    Bytes result;         // getResultBuffer, getResultLen bytes
+    std::string text;     // getResultBufferText
+    std::string failure;  // getFailureMessage
+};
+Outcome Send(const std::string& line, int timeoutMs = kCommandTimeoutMs);
+std::string AsText(const Bytes& bytes);
+Bytes FromHex(const std::string& hexWithBlanks);
+
+// The library, initialised once per test program against the emulator, with
+// the given definition set. Register it with AddGlobalTestEnvironment.
+class LibrarySession : public ::testing::Environment {
+public:
+    // Paths are Linux paths; a Windows test program hands them to the
+    // library through drive Z:.
+    LibrarySession(std::string listFile, std::string macMap, std::string phyMap);
+    ~LibrarySession() override;
+
+    void SetUp() override;
+    void TearDown() override;
+
+    static LibrarySession& Current();
+    EmulatorControl& Emulator() { return control_; }
+    bool Ready() const { return ready_; }
+
+private:
+    class Host;
+    void WriteRegistry(std::uint16_t commandPort, std::uint16_t libraryPort);
+
+    std::string listFile_;
+    std::string macMap_;
+    std::string phyMap_;
+    std::unique_ptr<Host> host_;
+    EmulatorControl control_;
+    bool ready_ = false;
+};
+
+// Base fixture: every test starts with the emulator's faults off and the
+// library ready.
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override;
+    EmulatorControl& Emulator() { return LibrarySession::Current().Emulator(); }
+};
+
+}  // namespace e2e
+
+#endif
