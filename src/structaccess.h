@@ -102,7 +102,9 @@ public:
 
     // ------------------------------------------------------------ recording
     // Called by the definition-file parser, one keyword line at a time. An
-    // operation that returns false has left its reason in getLastError().
+    // operation that returns false refused the line, or recorded it with a
+    // warning (a field declared twice, an EEPROM field overrunning its
+    // section); either way the reason is in getLastError().
     void openStruct();
     bool addField(const std::string& name, std::uint8_t size, bool isSigned);
     bool closeStruct(const std::string& name);
