@@ -106,7 +106,7 @@ test_windows() {
     log "Windows build (mingw-w64, i686)"
     configure_build "$out/win" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DTB_NATIVE_EMULATOR="$out/linux/tools/emulator/tb-emulator"
-    local dll="$out/win/TermBridge.dll"
+    local dll="$out/win/bin/TermBridge.dll"
     log "TermBridge.dll imports and exports"
     i686-w64-mingw32-objdump -p "$dll" | grep 'DLL Name' | sort
     if i686-w64-mingw32-objdump -p "$dll" | grep -Ei 'DLL Name: (libstdc|libgcc|libwinpthread)'; then
@@ -119,8 +119,9 @@ test_windows() {
     if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1 || true; fi
     # A persistent Wine server makes each test program start in milliseconds.
     (wineserver -p >/dev/null 2>&1 &)
+    # One test program at a time: they share the prefix's log folder and C:\.
     local status=0
-    run_ctest "$out/win" || status=$?
+    ctest --test-dir "$out/win" --output-on-failure -j 1 || status=$?
     wineserver -k >/dev/null 2>&1 || true
     return $status
 }

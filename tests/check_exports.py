@@ -3,6 +3,7 @@
 
 usage: check_exports.py <TermBridge.dll | libTermBridge.so> <TermBridge.def>
 """
+import re
 import subprocess
 import sys
 
@@ -26,9 +27,9 @@ def dll_exports(path):
             in_table = True
             continue
         if in_table:
-            parts = line.split()
-            if len(parts) >= 2 and parts[0].startswith("[") and parts[0].endswith("]"):
-                names.add(parts[-1])
+            match = re.match(r"\s*\[\s*\d+\]\s+(\S+)", line)
+            if match:
+                names.add(match.group(1))
             elif not line.strip():
                 break
     return names

@@ -92,12 +92,12 @@ private:
 // The data of one event: a valid header for `type`, then the payload.
 struct Event {
     explicit Event(std::uint8_t type, std::vector<std::uint8_t> payload = {})
-        : bytes(kEventHeaderSize, 0) {
+        : bytes(kEventHeaderSize + payload.size(), 0) {
         PutBe16(&bytes[EventHeader::kCtrl], EventHeader::kValidCtrl);
         bytes[EventHeader::kSource] = 4;
         bytes[EventHeader::kType] = type;
         bytes[EventHeader::kEventLength] = static_cast<std::uint8_t>(payload.size() + 8);
-        bytes.insert(bytes.end(), payload.begin(), payload.end());
+        std::copy(payload.begin(), payload.end(), bytes.begin() + kEventHeaderSize);
     }
     Event& Set(std::size_t offset, std::uint8_t value) {
         bytes[offset] = value;

@@ -21,10 +21,12 @@ public:
     explicit Win32Mutex(HANDLE handle) : handle_(handle) {}
     ~Win32Mutex() override { CloseHandle(handle_); }
 
-    // Only a wait that reports the mutex as signalled counts; an abandoned
-    // mutex or an error is a failure.
+    // An abandoned mutex (its holder ended without releasing it) is owned by
+    // this thread once the wait returns, so it counts as acquired: refusing it
+    // would leave the mutex held by a process that believes it failed.
     bool TryLock(int timeoutMs) override {
-        return WaitForSingleObject(handle_, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
+        const DWORD result = WaitForSingleObject(handle_, static_cast<DWORD>(timeoutMs));
+        return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
     }
     void Unlock() override { ReleaseMutex(handle_); }
 
