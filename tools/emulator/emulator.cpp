@@ -303,14 +303,15 @@ void Emulator::Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool co
     Clock::time_point due = std::max(Clock::now() + std::chrono::milliseconds(faults_.delayMs), lastDue_);
     std::vector<Outgoing> items;
     if (faults_.splitBytes == 0) {
-        for (Bytes& packet : packets) items.push_back({due, std::move(packet)});
+        for (Bytes& packet : packets) items.push_back({due, std::move(packet), 1});
     } else {
         Bytes stream;
         for (const Bytes& packet : packets) stream.insert(stream.end(), packet.begin(), packet.end());
         for (std::size_t at = 0; at < stream.size(); at += faults_.splitBytes) {
             const std::size_t piece = std::min(faults_.splitBytes, stream.size() - at);
             const auto begin = stream.begin() + static_cast<long>(at);
-            items.push_back({due, Bytes(begin, begin + static_cast<long>(piece))});
+            const std::size_t packetsEnding = (at + piece) / kEventPacketSize - at / kEventPacketSize;
+            items.push_back({due, Bytes(begin, begin + static_cast<long>(piece)), packetsEnding});
             due += kPieceGap;
         }
     }
@@ -359,7 +360,7 @@ bool Emulator::SendItem(Outgoing& item) {
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    answersSent_ += (item.bytes.size() + kEventPacketSize - 1) / kEventPacketSize;
+    answersSent_ += item.packetsEnding;
     return true;
 }
 
@@ -434,7 +435,11 @@ void Emulator::MaybeConnectAhead() {
 
 void Emulator::AcceptControlClient() {
     Fd client(::accept4(controlListener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (client.Valid()) controlClients_.push_back({std::move(client), {}});
+    if (!client.Valid()) return;
+    // A client that stops reading its answers must not hold the emulator.
+    timeval sendTimeout{2, 0};
+    ::setsockopt(client.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+    controlClients_.push_back({std::move(client), {}});
 }
 
 void Emulator::ServeControlClient(ControlClient& client) {

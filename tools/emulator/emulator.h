@@ -143,6 +143,7 @@ private:
     struct Outgoing {
         Clock::time_point due;
         Bytes bytes;
+        std::size_t packetsEnding = 0;  // event packets whose last byte is in `bytes`
         bool reconnectFirst = false;
         bool completesCommand = false;
     };
