@@ -8,6 +8,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -853,6 +855,95 @@ TEST(EmulatorWithDefinitions, ExecutesMailboxCommandsAtTheDefinedAddresses) {
               "ok 01 23 00 00 00 04 00 0a 21 00 01 00 0a 00 00 00 00 02 writes 18@0xbfe31000");
     EXPECT_EQ(control.Ask("executed"), "ok 2");
     EXPECT_EQ(control.Ask("executed -1"), "ok phy PHY_SET_GAIN events 1 bytes 21 00 01 00 0a 00 00 00 00 02");
+}
+
+// ------------------------------------------------------------------ the program
+
+// tb-emulator as a child process, its standard output on a pipe.
+class EmulatorProcess {
+public:
+    explicit EmulatorProcess(const std::vector<std::string>& arguments) {
+        // Everything the child needs is made before the fork: it may only
+        // call async-signal-safe functions.
+        std::vector<char*> argv{const_cast<char*>(TB_EMULATOR_PROGRAM)};
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        int output[2];
+        if (::pipe(output) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(output[1], STDOUT_FILENO);
+            ::close(output[0]);
+            ::close(output[1]);
+            ::execv(TB_EMULATOR_PROGRAM, argv.data());
+            ::_exit(127);
+        }
+        ::close(output[1]);
+        output_.Reset(output[0]);
+    }
+    ~EmulatorProcess() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    // The first line of standard output.
+    std::string FirstLine() {
+        std::string line;
+        char c;
+        while (::read(output_.Get(), &c, 1) == 1 && c != '\n') line += c;
+        return line;
+    }
+    void Signal(int signal) { ::kill(pid_, signal); }
+    // The exit status, or -1 when it did not exit normally within the time.
+    int ExitStatus() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) return -1;
+            ::usleep(10000);
+        }
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    Fd output_;
+};
+
+std::uint16_t PortIn(const std::string& line, const std::string& name) {
+    const std::size_t at = line.find(name + "=");
+    return at == std::string::npos ? 0 : static_cast<std::uint16_t>(std::stoi(line.substr(at + name.size() + 1)));
+}
+
+TEST(EmulatorProgram, ReportsItsPortsObeysControlAndStopsCleanly) {
+    FakeLibrary library;
+    {
+        EmulatorProcess program({"--control-port", "0", "-q", "--fault", "drop-next 1", "--library-port",
+                                 std::to_string(library.ListenPort())});
+        const std::string ready = program.FirstLine();
+        ASSERT_EQ(ready.rfind("ready ", 0), 0u) << ready;
+        const std::uint16_t commandPort = PortIn(ready, "command-port");
+        ControlClient control(PortIn(ready, "control-port"));
+        // The fault given on the command line is in force.
+        library.Send(Command(NATIVE_READ_WORD, 0), 1, commandPort);
+        library.Send(Command(NATIVE_READ_WORD, 0), 2, commandPort);
+        const auto event = library.NextEvent();
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->RxCmdPacketNum, 2);
+        EXPECT_EQ(control.Ask("shutdown"), "ok");
+        EXPECT_EQ(program.ExitStatus(), 0);
+    }
+    {
+        EmulatorProcess program({"-q"});
+        ASSERT_EQ(program.FirstLine().rfind("ready ", 0), 0u);
+        program.Signal(SIGTERM);
+        EXPECT_EQ(program.ExitStatus(), 0);
+    }
+    EXPECT_EQ(EmulatorProcess({"--fault", "drop"}).ExitStatus(), 2);
+    EXPECT_EQ(EmulatorProcess({"--command-port", "70000"}).ExitStatus(), 2);
 }
 
 }  // namespace
