@@ -68,6 +68,8 @@ std::tm LocalTimeOf(std::time_t t);
 // Local wall-clock time on the file-time scale (100 ns units since 1601-01-01).
 std::int64_t LocalNowAsFileTime();
 void SleepMs(int ms);
+// CPU time the whole process has used, user and system, in seconds.
+double ProcessCpuSeconds();
 
 // ---------------------------------------------------------------- errors
 int LastSystemError();

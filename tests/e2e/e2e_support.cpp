@@ -23,14 +23,9 @@ constexpr unsigned kSystemClose = 4;
 
 LibrarySession* g_session = nullptr;
 
-// The path as the library sees it: Wine shows the Linux tree as drive Z:.
-std::string LibraryPath(const std::string& linuxPath) {
-#ifdef _WIN32
-    return "Z:" + linuxPath;
-#else
-    return linuxPath;
-#endif
-}
+// The path as the library sees it: a Windows build under Wine sees the Linux
+// tree as drive Z:, which the build passes in as the prefix.
+std::string LibraryPath(const std::string& linuxPath) { return TB_E2E_PATH_PREFIX + linuxPath; }
 
 std::uint16_t FreeTcpPort() {
     platform::TcpListener probe;

@@ -7,11 +7,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/platform.h"
 #include "termbridge.h"
-
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
 
 namespace {
 
@@ -156,25 +153,14 @@ TEST_F(Transport, SecondDispatcherConnectionReplacesTheFirst) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(ReadWord(0xBF540400), 0xE5u);
 }
 
-#ifndef _WIN32
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-#endif
-
 TEST_F(Transport, ClosedDispatcherConnectionIsLeftWithoutSpinning) {
     WriteWord(0xBF540500, 0xF6);
     Emulator().Do("disconnect 3000");
-#ifndef _WIN32
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const double cpuBefore = CpuSeconds();
+    const double cpuBefore = platform::ProcessCpuSeconds();
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     // A thread reading a closed socket in a loop would burn the whole second.
-    EXPECT_LT(CpuSeconds() - cpuBefore, 0.5);
-#endif
+    EXPECT_LT(platform::ProcessCpuSeconds() - cpuBefore, 0.5);
     EXPECT_EQ(ReadWord(0xBF540500), 0xF6u);  // the emulator connects again to answer
 }
 

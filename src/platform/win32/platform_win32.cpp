@@ -167,6 +167,12 @@ std::int64_t LocalNowAsFileTime() {
 
 void SleepMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
 
+double ProcessCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
+    return static_cast<double>(FileTimeValue(kernel) + FileTimeValue(user)) / 1e7;
+}
+
 int LastSystemError() { return static_cast<int>(GetLastError()); }
 
 std::string SystemErrorText(int code) {
