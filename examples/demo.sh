@@ -33,5 +33,5 @@ trap 'kill $emulator 2>/dev/null || true; wait $emulator 2>/dev/null || true' EX
 sleep 0.3
 
 echo "== console session (logs in $TERMBRIDGE_ROOT)"
-"$build/tools/console/tb-console" --echo --script "$examples/demo.tbs" \
+"$build/tools/console/tb-console" --lib "$build/libTermBridge.so" --echo --script "$examples/demo.tbs" \
     --list "$examples/definitions/list.txt" --mac "$examples/maps/mac.map" --phy "$examples/maps/phy.map"

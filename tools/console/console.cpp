@@ -68,6 +68,7 @@ struct Options {
     int tcpPort = 0;
     int timeoutMs = 5000;
     bool echo = false;
+    bool fullResults = false;
 };
 
 void Usage() {
@@ -81,7 +82,8 @@ void Usage() {
                  "  --udp PORT          dispatcher's command port; without it the registry is read\n"
                  "  --tcp PORT          port on which the library accepts the dispatcher\n"
                  "  --timeout MS        command time-out (default 5000; 0 waits without limit)\n"
-                 "  --echo              print each command before its result\n";
+                 "  --echo              print each command before its result\n"
+                 "  --full              print long results whole (default: their first 64 bytes)\n";
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -93,8 +95,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return false;
-        if (arg == "--echo") {
-            options.echo = true;
+        if (arg == "--echo" || arg == "--full") {
+            (arg == "--echo" ? options.echo : options.fullResults) = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -122,7 +124,8 @@ std::string DefaultLibraryPath(const char* argv0) {
 
 class Console {
 public:
-    Console(const Api& api, const Options& options) : api_(api), timeoutMs_(options.timeoutMs), echo_(options.echo) {}
+    Console(const Api& api, const Options& options)
+        : api_(api), timeoutMs_(options.timeoutMs), echo_(options.echo), fullResults_(options.fullResults) {}
 
     // Runs one line; false ends the session.
     bool Run(const std::string& rawLine) {
@@ -132,7 +135,7 @@ public:
         if (line[0] == ':') return RunOwnCommand(line);
         const int rc = api_.sendCommand(line.c_str(), timeoutMs_);
         if (rc == 0) {
-            std::cout << "  ok, " << api_.getResultLen() << " bytes: " << api_.getResultBufferText() << "\n";
+            std::cout << "  ok, " << api_.getResultLen() << " bytes: " << Shortened(api_.getResultBufferText()) << "\n";
         } else {
             std::cout << "  failed (" << rc << "): " << api_.getFailureMessage() << "\n";
             ++failures_;
@@ -144,6 +147,13 @@ public:
     int Failures() const { return failures_; }
 
 private:
+    // Long results (captures) are shown by their start; --full shows them whole.
+    std::string Shortened(const std::string& hex) const {
+        constexpr std::size_t kShown = 128;
+        if (fullResults_ || hex.size() <= kShown) return hex;
+        return hex.substr(0, kShown) + "...";
+    }
+
     static std::string Trim(const std::string& text) {
         const std::size_t first = text.find_first_not_of(" \t\r\n");
         if (first == std::string::npos) return "";
@@ -177,6 +187,7 @@ private:
     const Api& api_;
     int timeoutMs_;
     bool echo_;
+    bool fullResults_;
     int failures_ = 0;
 };
 
