@@ -1,0 +1,8 @@
+OPEN_STRUCT_DECLARATION
+    FIELD_UINT32(counter);
+    FIELD_INT8(level);
+END_STRUCT_DECLARATION(Stats_t);
+DECLARE_MEM_OP(STATS, MAC_FILE_TYPE, Stats_t, g_stats)
+DECLARE_MEM_OP(STATE, PHY_FILE_TYPE, Stats_t, g_stats)
+g_stats 0xBFC12340 0x8 .bss
+g_stats 0x00001000

@@ -1,0 +1,21 @@
+/* Firmware variables that MEM_READ STRUCT and MEM_WRITE STRUCT reach by field. */
+#ifndef ZRX4620_MEMORY_H
+#define ZRX4620_MEMORY_H
+
+OPEN_STRUCT_DECLARATION
+    FIELD_UINT32(rxFrames);
+    FIELD_UINT32(txFrames);
+    USAGE_SPECIFIC_COUNTER_DEFINITION(crcErrors);
+    FIELD_UINT16(flags);
+    FIELD_UINT8(mode);
+END_STRUCT_DECLARATION(MacStats_t);
+DECLARE_MEM_OP(MAC_STATS, MAC_FILE_TYPE, MacStats_t, g_macStats)
+
+OPEN_STRUCT_DECLARATION
+    FIELD_INT16(temperature);
+    FIELD_UINT16(agcState);
+    FIELD_UINT32(capturePointer);
+END_STRUCT_DECLARATION(PhyState_t);
+DECLARE_MEM_OP(PHY_STATE, PHY_FILE_TYPE, PhyState_t, g_phyState)
+
+#endif

@@ -1,0 +1,162 @@
+#include "fuzzsupport.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "consolelogger.h"
+#include "eeprominterface.h"
+#include "platform/platform.h"
+#include "structaccess.h"
+
+namespace fs = std::filesystem;
+
+namespace fuzzsupport {
+
+namespace {
+
+fs::path& RootFolder() {
+    static fs::path root;
+    return root;
+}
+
+void RemoveRootFolder() {
+    std::error_code ignored;
+    if (!RootFolder().empty()) fs::remove_all(RootFolder(), ignored);
+}
+
+fs::path MakeRootFolder() {
+    std::error_code error;
+    fs::path base = fs::exists("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
+    std::string pattern = (base / "tb-fuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    return fs::path(pattern);
+}
+
+// Every warning of a fuzzed definition file would otherwise be appended to a
+// file on disk, opened and closed once per line.
+void DiscardFile(const std::string& path) {
+    std::error_code ignored;
+    fs::create_directories(fs::path(path).parent_path(), ignored);
+    fs::remove(path, ignored);
+    fs::create_symlink("/dev/null", path, ignored);
+}
+
+std::string SourcePath(const char* relative) { return (fs::path(TB_SOURCE_DIR) / relative).string(); }
+
+}  // namespace
+
+void QuietLibrary() {
+    static const bool done = [] {
+        RootFolder() = MakeRootFolder();
+        std::atexit(RemoveRootFolder);
+        platform::SetEnvironmentValue("TERMBRIDGE_ROOT", RootFolder().string());
+        DiscardFile(CrashFilePath());
+        DiscardFile(StartupTraceFilePath());
+        // Creating the logger switches file logging on; switch it off after.
+        ConsoleLogger::Instance();
+        SetFileLoggingAllowed(false);
+        SetLogSeverityLevel(LOG_DETAIL);
+        return true;
+    }();
+    static_cast<void>(done);
+}
+
+// ---------------------------------------------------------------- MemoryFile
+
+MemoryFile::MemoryFile() : fd_(::memfd_create("tb-fuzz", MFD_CLOEXEC)) {
+    if (fd_ < 0) {
+        std::perror("memfd_create");
+        std::abort();
+    }
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
+}
+
+MemoryFile::~MemoryFile() { ::close(fd_); }
+
+void MemoryFile::Assign(const std::uint8_t* data, std::size_t size) {
+    if (::ftruncate(fd_, 0) != 0) Fail("ftruncate", __FILE__, __LINE__);
+    std::size_t written = 0;
+    while (written < size) {
+        const ssize_t now =
+            ::pwrite(fd_, data + written, size - written, static_cast<off_t>(written));
+        if (now < 0 && errno == EINTR) continue;
+        if (now <= 0) Fail("pwrite", __FILE__, __LINE__);
+        written += static_cast<std::size_t>(now);
+    }
+}
+
+void MemoryFile::Assign(const std::string& text) {
+    Assign(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// ---------------------------------------------------------------- the example set
+
+StructAccess& ExampleDatabase() {
+    struct Example {
+        EepromInterface eeprom{nullptr};
+        StructAccess database{SourcePath("examples/maps/mac.map"),
+                              SourcePath("examples/maps/phy.map"), &eeprom};
+    };
+    static Example* example = [] {
+        QuietLibrary();
+        auto* made = new Example;  // lives as long as the process
+        if (!made->database.structAccessInit(SourcePath("examples/definitions/list.txt"))) {
+            std::fprintf(stderr, "The example definition set could not be read.\n");
+            std::abort();
+        }
+        return made;
+    }();
+    return example->database;
+}
+
+// ---------------------------------------------------------------- InputReader
+
+std::uint8_t InputReader::Byte() { return AtEnd() ? 0 : data_[position_++]; }
+
+std::uint16_t InputReader::Le16() {
+    const std::uint8_t low = Byte();
+    const std::uint8_t high = Byte();
+    return static_cast<std::uint16_t>(low | (high << 8));
+}
+
+std::string InputReader::Bytes(std::size_t count) {
+    const std::size_t taken = std::min(count, size_ - position_);
+    std::string bytes(reinterpret_cast<const char*>(data_) + position_, taken);
+    position_ += taken;
+    return bytes;
+}
+
+std::string InputReader::Line() {
+    std::string line;
+    while (!AtEnd()) {
+        const char c = static_cast<char>(data_[position_++]);
+        if (c == '\n') break;
+        line += c;
+    }
+    return line;
+}
+
+std::string InputReader::Rest() { return Bytes(size_ - position_); }
+
+// ---------------------------------------------------------------- checks
+
+std::unique_ptr<std::uint8_t[]> ExactBlock(std::size_t size) {
+    return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[size]());
+}
+
+void Fail(const char* condition, const char* file, int line) {
+    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
+    std::abort();
+}
+
+}  // namespace fuzzsupport
