@@ -719,6 +719,29 @@ TEST_F(EmulatorOverSockets, DelayedAndSplitAnswersArriveWholeAndInOrder) {
         << emulator_->AnswersSent();
 }
 
+// A packet the library has read is already counted, whether it left whole
+// or in pieces, as an answer or as a mailbox command's event.
+TEST_F(EmulatorOverSockets, CountsEachPacketByTheTimeTheLibraryHasReadIt) {
+    emulator_->SetCommandHandler([](const Bytes&) { return std::vector<Bytes>{Text("e1"), Text("e2")}; });
+    const std::uint32_t counterWrite = tbemu::MailboxAddresses{}.counterWrite;
+    std::size_t read = 0;
+    for (int round = 0; round < 30; ++round) {
+        emulator_->SplitWrites(round % 3 == 0 ? 0 : 130);
+        RoundTrip(Command(NATIVE_READ_WORD, 0));
+        ++read;
+        EXPECT_GE(emulator_->AnswersSent(), read) << "answer, round " << round;
+        RoundTrip(WriteWord(counterWrite, 1));
+        ++read;
+        EXPECT_GE(emulator_->AnswersSent(), read) << "counter write, round " << round;
+        for (int event = 0; event < 2; ++event) {
+            ASSERT_TRUE(library_.NextEvent());
+            ++read;
+            EXPECT_GE(emulator_->AnswersSent(), read) << "event " << event << ", round " << round;
+        }
+    }
+    EXPECT_EQ(emulator_->AnswersSent(), read);  // and nothing twice
+}
+
 TEST_F(EmulatorOverSockets, ReplacesClosesAndReopensItsConnection) {
     RoundTrip(Command(NATIVE_READ_WORD, 0));
     emulator_->ReconnectBeforeNextAnswer();

@@ -355,12 +355,21 @@ void Emulator::SendDueItems() {
 bool Emulator::SendItem(Outgoing& item) {
     if (item.reconnectFirst) OpenReplacementConnection();
     if (!EnsureConnected()) return false;
+    // Counted before the bytes can reach the library, so that whoever has
+    // read a packet finds it counted; taken back when the send fails (the
+    // item is sent again, whole, on the next connection).
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answersSent_ += item.packetsEnding;
+    }
     if (!SendAll(library_.Get(), item.bytes.data(), item.bytes.size())) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            answersSent_ -= item.packetsEnding;
+        }
         DropConnection("send failed");
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    answersSent_ += item.packetsEnding;
     return true;
 }
 

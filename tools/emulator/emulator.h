@@ -128,7 +128,9 @@ public:
     std::vector<SystemCommand> SystemCommands() const;
     std::vector<ReceivedCommand> Commands() const;  // every packet, in order
     std::size_t PacketsReceived() const;
-    std::size_t AnswersSent() const;  // answers and events written to the stream
+    // Answers and events written to the stream; a packet the library has
+    // read is always counted.
+    std::size_t AnswersSent() const;
     std::size_t CounterReads() const;
     std::size_t ConnectionsOpened() const;
     bool Connected() const;
