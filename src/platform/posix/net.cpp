@@ -196,6 +196,12 @@ int TcpConnection::Send(const std::uint8_t* bytes, std::size_t length) {
     while (done < length) {
         const ssize_t sent = send(state_->fd, bytes + done, length - done, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A watched socket is non-blocking: wait for room.
+            pollfd writable{state_->fd, POLLOUT, 0};
+            if (poll(&writable, 1, -1) < 0 && errno != EINTR) return kSocketError;
+            continue;
+        }
         if (sent <= 0) return kSocketError;
         done += static_cast<std::size_t>(sent);
     }
