@@ -1,0 +1,301 @@
+// PHY console commands end to end: the library's application object (the
+// object behind initialize_old and sendCommand) drives the emulated
+// dispatcher and chip running in this process, with the example definition
+// set. Each command travels the whole road: adaptation, the tunnel packet,
+// the mailbox (a 15 ms pause, the counter read, 16-byte chunk writes, the
+// counter write), the chip's answer event and its adaptation into the result.
+//
+// Beside it, in the same run and interleaved with the commands, the raw
+// loopback round trip: one 524-byte UDP datagram out, one 520-byte TCP record
+// back, strictly in turn, with plain sockets and a plain echo thread.
+//
+// Prints the median time per command and what explains it:
+//   overhead = median - pause - round trips x raw round trip
+// which is the library's own cost per command (and the emulator's, which
+// plays the far end here). The aim is an overhead under 10 % of the median.
+//
+// Run: bench_commands_e2e [commands] [command line]
+// (1000 commands of "PHYC_SET_CHANNEL_CMD channel=3" by default).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if __has_include("emulator.h")
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "consoleapplogic.h"
+#include "emulator.h"
+#include "platform/net.h"
+#include "platform/platform.h"
+#include "socketutil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDefaultCommands = 1000;
+constexpr int kWarmUpCommands = 20;
+constexpr int kBlocks = 10;                  // commands and raw round trips alternate in blocks
+constexpr int kRawRoundTripsPerBlock = 500;
+constexpr double kSpecifiedPauseMs = 15.0;  // before the first counter read of each command
+constexpr int kCommandTimeoutMs = 5000;
+constexpr std::size_t kCommandPacketBytes = 524;
+constexpr std::size_t kEventPacketBytes = 520;
+const char* const kDefaultCommand = "PHYC_SET_CHANNEL_CMD channel=3";
+const char* const kExpectedResult = "PHYC_STATUS_OK ";
+
+double Milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double Percentile(std::vector<double> values, double fraction) {
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    const std::size_t at = std::min(values.size() - 1, static_cast<std::size_t>(fraction * static_cast<double>(values.size())));
+    return values[at];
+}
+
+double Median(const std::vector<double>& values) { return Percentile(values, 0.5); }
+
+// A folder of its own for everything the library writes (registry, logs),
+// removed with its contents at the end.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        const auto stamp = Clock::now().time_since_epoch().count();
+        path_ = fs::temp_directory_path() / ("tb-bench-commands-" + std::to_string(stamp));
+        fs::create_directories(path_);
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    std::string Path() const { return path_.string(); }
+
+private:
+    fs::path path_;
+};
+
+// A TCP port nobody listens on at the moment.
+std::uint16_t FreeTcpPort() {
+    std::string error;
+    tbemu::Fd probe = tbemu::ListenTcp("127.0.0.1", 0, error);
+    return probe.Valid() ? tbemu::LocalPort(probe.Get()) : 0;
+}
+
+// The raw loopback exchange: a UDP datagram of a command packet's size to an
+// echo thread, which answers with one event-packet-sized record on a TCP
+// connection it opened to us, as the dispatcher does.
+class RawLoopback {
+public:
+    bool Open(std::string& error) {
+        tbemu::Fd listener = tbemu::ListenTcp("127.0.0.1", 0, error);
+        echoUdp_ = tbemu::BindUdp("127.0.0.1", 0, error);
+        sender_ = tbemu::BindUdp("127.0.0.1", 0, error);
+        if (!listener.Valid() || !echoUdp_.Valid() || !sender_.Valid()) return false;
+        echoTcp_ = tbemu::ConnectTcp("127.0.0.1", tbemu::LocalPort(listener.Get()), error);
+        if (!echoTcp_.Valid()) return false;
+        receiver_ = tbemu::Fd(::accept(listener.Get(), nullptr, nullptr));
+        if (!receiver_.Valid()) {
+            error = "accept: " + tbemu::ErrnoText();
+            return false;
+        }
+        to_.sin_family = AF_INET;
+        to_.sin_port = htons(tbemu::LocalPort(echoUdp_.Get()));
+        to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        echo_ = std::thread([this] { Echo(); });
+        return true;
+    }
+
+    ~RawLoopback() {
+        stop_ = true;
+        if (echo_.joinable()) {
+            // One more datagram wakes the echo thread; it sees the stop and ends.
+            std::uint8_t datagram[kCommandPacketBytes] = {};
+            ::sendto(sender_.Get(), datagram, sizeof datagram, 0, reinterpret_cast<const sockaddr*>(&to_),
+                     sizeof to_);
+            echo_.join();
+        }
+    }
+
+    // One round trip; false when a send or receive fails.
+    bool RoundTrip() {
+        std::uint8_t datagram[kCommandPacketBytes] = {};
+        if (::sendto(sender_.Get(), datagram, sizeof datagram, 0, reinterpret_cast<const sockaddr*>(&to_),
+                     sizeof to_) != static_cast<ssize_t>(sizeof datagram)) {
+            return false;
+        }
+        std::uint8_t record[kEventPacketBytes];
+        std::size_t have = 0;
+        while (have < sizeof record) {
+            const ssize_t got = ::recv(receiver_.Get(), record + have, sizeof record - have, 0);
+            if (got <= 0) return false;
+            have += static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+
+private:
+    void Echo() {
+        std::uint8_t datagram[2048];
+        std::uint8_t record[kEventPacketBytes] = {};
+        for (;;) {
+            const ssize_t got = ::recv(echoUdp_.Get(), datagram, sizeof datagram, 0);
+            if (stop_) return;
+            if (got != static_cast<ssize_t>(kCommandPacketBytes)) continue;
+            if (!tbemu::SendAll(echoTcp_.Get(), record, sizeof record)) return;
+        }
+    }
+
+    tbemu::Fd echoUdp_;
+    tbemu::Fd echoTcp_;
+    tbemu::Fd sender_;
+    tbemu::Fd receiver_;
+    sockaddr_in to_{};
+    std::thread echo_;
+    std::atomic<bool> stop_{false};
+};
+
+struct EmulatorCounts {
+    std::size_t packets = 0;
+    std::size_t answers = 0;
+    std::size_t counterReads = 0;
+    std::size_t mailbox = 0;
+
+    static EmulatorCounts Of(const tbemu::Emulator& emulator) {
+        return {emulator.PacketsReceived(), emulator.AnswersSent(), emulator.CounterReads(),
+                emulator.MailboxCommands().size()};
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int commands = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultCommands;
+    const std::string commandLine = argc > 2 ? argv[2] : kDefaultCommand;
+    const std::string examples = std::string(TB_SOURCE_DIR) + "/examples";
+    const std::string listFile = examples + "/definitions/list.txt";
+
+    ScratchFolder scratch;
+    platform::SetEnvironmentValue("TERMBRIDGE_ROOT", scratch.Path());
+    platform::StartSocketLibrary();
+
+    std::string error;
+    RawLoopback raw;
+    if (!raw.Open(error)) {
+        std::fprintf(stderr, "raw loopback: %s\n", error.c_str());
+        return 1;
+    }
+
+    tbemu::EmulatorOptions options;
+    options.libraryPort = FreeTcpPort();
+    tbemu::Emulator emulator(options);
+    if (options.libraryPort == 0 || !emulator.Start(error) || !emulator.LoadDefinitions(listFile, error)) {
+        std::fprintf(stderr, "emulator: %s\n", error.c_str());
+        return 1;
+    }
+
+    // Construction ends with the synchronising system command and its 1 s pause.
+    ConsoleAppLogic app(emulator.CommandPort(), "127.0.0.1", options.libraryPort, examples + "/maps/mac.map",
+                        examples + "/maps/phy.map", listFile);
+    app.SetCommandTimeout(kCommandTimeoutMs);
+
+    int failures = 0;
+    std::string firstFailure;
+    const auto sendOne = [&]() {
+        const int rc = app.HandleCommand(commandLine);
+        const std::string result(app.ResultBuffer(), app.ResultLength());
+        if (rc != 0 || (commandLine == kDefaultCommand && result != kExpectedResult)) {
+            if (failures++ == 0) firstFailure = "rc " + std::to_string(rc) + ": " + app.FailureMessage();
+        }
+    };
+    for (int i = 0; i < kWarmUpCommands; ++i) sendOne();
+    for (int i = 0; i < 50; ++i) raw.RoundTrip();
+
+    std::vector<double> commandMs;
+    std::vector<double> rawMs;
+    std::vector<double> sleepMs;
+    commandMs.reserve(static_cast<std::size_t>(commands));
+    const EmulatorCounts before = EmulatorCounts::Of(emulator);
+    int rawFailures = 0;
+    for (int block = 0; block < kBlocks; ++block) {
+        const int first = commands * block / kBlocks;
+        const int last = commands * (block + 1) / kBlocks;
+        for (int i = first; i < last; ++i) {
+            const auto start = Clock::now();
+            sendOne();
+            commandMs.push_back(Milliseconds(Clock::now() - start));
+        }
+        for (int i = 0; i < kRawRoundTripsPerBlock; ++i) {
+            const auto start = Clock::now();
+            if (!raw.RoundTrip()) ++rawFailures;
+            rawMs.push_back(Milliseconds(Clock::now() - start));
+        }
+        // What a 15 ms pause really takes on this machine, for reading the overhead.
+        for (int i = 0; i < 5; ++i) {
+            const auto start = Clock::now();
+            platform::SleepMs(15);
+            sleepMs.push_back(Milliseconds(Clock::now() - start));
+        }
+    }
+    // Every event has left once the last command has its result; the
+    // emulator may still be finishing its own bookkeeping.
+    emulator.WaitFor([&] { return emulator.AnswersSent() - before.answers >= emulator.PacketsReceived() - before.packets; },
+                     kCommandTimeoutMs);
+    const EmulatorCounts after = EmulatorCounts::Of(emulator);
+
+    const double n = commands;
+    const double nativePerCommand = static_cast<double>(after.packets - before.packets) / n;
+    const double counterReadsPerCommand = static_cast<double>(after.counterReads - before.counterReads) / n;
+    const double counterWritesPerCommand = static_cast<double>(after.mailbox - before.mailbox) / n;
+    const double chunkWritesPerCommand = nativePerCommand - counterReadsPerCommand - counterWritesPerCommand;
+    const double eventsPerCommand = static_cast<double>(after.answers - before.answers) / n - nativePerCommand;
+    const double roundTrips = nativePerCommand + eventsPerCommand;
+
+    const double median = Median(commandMs);
+    const double rawMedian = Median(rawMs);
+    const double wire = roundTrips * rawMedian;
+    const double overhead = median - kSpecifiedPauseMs - wire;
+    const double sleepMedian = Median(sleepMs);
+
+    std::printf("PHY console commands end to end against the in-process emulator\n");
+    std::printf("  command                      %s\n", commandLine.c_str());
+    std::printf("  commands timed               %d (after %d to warm up), failures %d%s%s\n", commands,
+                kWarmUpCommands, failures, failures ? " - first: " : "", firstFailure.c_str());
+    std::printf("\n");
+    std::printf("  time per command   median    %8.3f ms   (min %.3f, p90 %.3f, p99 %.3f)\n", median,
+                Percentile(commandMs, 0.0), Percentile(commandMs, 0.9), Percentile(commandMs, 0.99));
+    std::printf("  specified pause              %8.3f ms   (a 15 ms pause measures %.3f ms here)\n",
+                kSpecifiedPauseMs, sleepMedian);
+    std::printf("  raw round trips per command  %8.2f      (counter reads %.2f, chunk writes %.2f,\n", roundTrips,
+                counterReadsPerCommand, chunkWritesPerCommand);
+    std::printf("                                            counter writes %.2f, chip events %.2f)\n",
+                counterWritesPerCommand, eventsPerCommand);
+    std::printf("  raw loopback round trip      %8.3f ms   median of %zu (min %.3f, p90 %.3f)%s\n", rawMedian,
+                rawMs.size(), Percentile(rawMs, 0.0), Percentile(rawMs, 0.9),
+                rawFailures ? "  SOME FAILED" : "");
+    std::printf("  round trips x raw            %8.3f ms\n", wire);
+    std::printf("  overhead                     %8.3f ms   = %.1f %% of the median (aim: under 10 %%)\n", overhead,
+                100.0 * overhead / median);
+    std::printf("    of which the pause's own overshoot  %.3f ms\n", sleepMedian - kSpecifiedPauseMs);
+    return failures == 0 && rawFailures == 0 ? 0 : 1;
+}
+
+#else
+
+int main() {
+    std::printf("commands_e2e: needs the emulator, which this build does not have\n");
+    return 0;
+}
+
+#endif
