@@ -14,8 +14,12 @@
 // which is the library's own cost per command (and the emulator's, which
 // plays the far end here). The aim is an overhead under 10 % of the median.
 //
-// Run: bench_commands_e2e [commands] [command line]
+// Run: bench_commands_e2e [--timeline] [commands] [command line]
 // (1000 commands of "PHYC_SET_CHANNEL_CMD channel=3" by default).
+// --timeline also splits each command at the packets the emulator received
+// and answered: the library's turn (from an answer to the next packet), the
+// emulator's turn, and the ends. The emulator then describes every packet,
+// which costs it a little, so the main figures are best read without it.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -24,6 +28,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,6 +171,75 @@ private:
     std::atomic<bool> stop_{false};
 };
 
+// When the emulator received ('r') and answered ('s') packets, and when a
+// command began ('b') and ended ('e'), in order.
+class Timeline {
+public:
+    void Mark(char kind) {
+        if (!recording_) return;
+        const auto now = Clock::now();
+        std::lock_guard<std::mutex> lock(mutex_);
+        marks_.push_back({now, kind});
+    }
+    void FromEmulatorLog(const std::string& line) {
+        if (line.rfind("<- ", 0) == 0) Mark('r');
+        if (line.rfind("-> ", 0) == 0) Mark('s');
+    }
+    void Record(bool on) { recording_ = on; }
+
+    // Medians, in milliseconds, of each kind of stretch over the commands.
+    void Print() const {
+        std::vector<double> start, libraryTurn, emulatorTurn, end;
+        std::size_t commands = 0, packets = 0;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = 0; i < marks_.size(); ++i) {
+            if (marks_[i].kind != 'b') continue;
+            std::size_t j = i + 1;
+            while (j < marks_.size() && marks_[j].kind != 'e') ++j;
+            if (j == marks_.size()) break;
+            ++commands;
+            const Clock::time_point* lastSent = nullptr;
+            const Clock::time_point* lastReceived = nullptr;
+            for (std::size_t k = i + 1; k < j; ++k) {
+                const Moment& mark = marks_[k];
+                if (mark.kind == 'r') {
+                    ++packets;
+                    if (lastSent != nullptr) {
+                        libraryTurn.push_back(Milliseconds(mark.at - *lastSent));
+                    } else {
+                        start.push_back(Milliseconds(mark.at - marks_[i].at));
+                    }
+                    lastReceived = &mark.at;
+                } else if (mark.kind == 's') {
+                    if (lastReceived != nullptr) emulatorTurn.push_back(Milliseconds(mark.at - *lastReceived));
+                    lastReceived = nullptr;
+                    lastSent = &mark.at;
+                }
+            }
+            if (lastSent != nullptr) end.push_back(Milliseconds(marks_[j].at - *lastSent));
+            i = j;
+        }
+        const double n = commands ? static_cast<double>(commands) : 1.0;
+        std::printf("\n  timeline of %zu commands (medians; %.2f packets each):\n", commands,
+                    static_cast<double>(packets) / n);
+        std::printf("    command start to first packet received  %8.3f ms  (the pause included)\n", Median(start));
+        std::printf("    library: answer sent to next packet     %8.3f ms  x %.2f\n", Median(libraryTurn),
+                    static_cast<double>(libraryTurn.size()) / n);
+        std::printf("    emulator: packet received to answered   %8.3f ms  x %.2f\n", Median(emulatorTurn),
+                    static_cast<double>(emulatorTurn.size()) / n);
+        std::printf("    library: last event sent to result      %8.3f ms\n", Median(end));
+    }
+
+private:
+    struct Moment {
+        Clock::time_point at;
+        char kind;
+    };
+    std::atomic<bool> recording_{false};
+    mutable std::mutex mutex_;
+    std::vector<Moment> marks_;
+};
+
 struct EmulatorCounts {
     std::size_t packets = 0;
     std::size_t answers = 0;
@@ -181,8 +255,11 @@ struct EmulatorCounts {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int commands = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultCommands;
-    const std::string commandLine = argc > 2 ? argv[2] : kDefaultCommand;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const bool timeline = !args.empty() && args.front() == "--timeline";
+    if (timeline) args.erase(args.begin());
+    const int commands = !args.empty() ? std::max(1, std::atoi(args[0].c_str())) : kDefaultCommands;
+    const std::string commandLine = args.size() > 1 ? args[1] : kDefaultCommand;
     const std::string examples = std::string(TB_SOURCE_DIR) + "/examples";
     const std::string listFile = examples + "/definitions/list.txt";
 
@@ -197,8 +274,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    Timeline marks;
     tbemu::EmulatorOptions options;
     options.libraryPort = FreeTcpPort();
+    if (timeline) {
+        options.verbosity = 1;
+        options.logSink = [&marks](const std::string& line) { marks.FromEmulatorLog(line); };
+    }
     tbemu::Emulator emulator(options);
     if (options.libraryPort == 0 || !emulator.Start(error) || !emulator.LoadDefinitions(listFile, error)) {
         std::fprintf(stderr, "emulator: %s\n", error.c_str());
@@ -213,7 +295,9 @@ int main(int argc, char** argv) {
     int failures = 0;
     std::string firstFailure;
     const auto sendOne = [&]() {
+        marks.Mark('b');
         const int rc = app.HandleCommand(commandLine);
+        marks.Mark('e');
         const std::string result(app.ResultBuffer(), app.ResultLength());
         if (rc != 0 || (commandLine == kDefaultCommand && result != kExpectedResult)) {
             if (failures++ == 0) firstFailure = "rc " + std::to_string(rc) + ": " + app.FailureMessage();
@@ -227,6 +311,7 @@ int main(int argc, char** argv) {
     std::vector<double> sleepMs;
     commandMs.reserve(static_cast<std::size_t>(commands));
     const EmulatorCounts before = EmulatorCounts::Of(emulator);
+    marks.Record(timeline);
     int rawFailures = 0;
     for (int block = 0; block < kBlocks; ++block) {
         const int first = commands * block / kBlocks;
@@ -253,6 +338,7 @@ int main(int argc, char** argv) {
     emulator.WaitFor([&] { return emulator.AnswersSent() - before.answers >= emulator.PacketsReceived() - before.packets; },
                      kCommandTimeoutMs);
     const EmulatorCounts after = EmulatorCounts::Of(emulator);
+    marks.Record(false);
 
     const double n = commands;
     const double nativePerCommand = static_cast<double>(after.packets - before.packets) / n;
@@ -288,6 +374,7 @@ int main(int argc, char** argv) {
     std::printf("  overhead                     %8.3f ms   = %.1f %% of the median (aim: under 10 %%)\n", overhead,
                 100.0 * overhead / median);
     std::printf("    of which the pause's own overshoot  %.3f ms\n", sleepMedian - kSpecifiedPauseMs);
+    if (timeline) marks.Print();
     return failures == 0 && rawFailures == 0 ? 0 : 1;
 }
 
