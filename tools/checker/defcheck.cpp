@@ -1,0 +1,367 @@
+#include "defcheck.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <system_error>
+
+#include "consolelogger.h"
+#include "eeprominterface.h"
+#include "platform/platform.h"
+#include "structaccess.h"
+#include "structparser.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace defcheck {
+
+namespace {
+
+// The parser's own words in the log, from which the files it read and the
+// list entries it could not use are taken.
+const std::string kStartParsing = "Start parsing file ";
+const std::string kInvalidEntryStart = "Given pass \"";
+const std::string kInvalidEntryEnd = "\" is invalid OR EMPTY.";
+const char* const kDirectoryPattern = "*.h";
+
+// The library's log and crash file go here while the checker runs.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        path_ = fs::temp_directory_path() / ("tb-defcheck-" + std::to_string(stamp));
+        fs::create_directories(path_);
+    }
+    ~ScratchFolder() {
+        // The log file must be closed before its folder can go everywhere.
+        ConsoleLogger::DestroyInstance();
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    std::string Path() const { return path_.string(); }
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+// Standard output goes nowhere for the life of the object: the logger greets
+// it when it is created, which is not part of the checker's report.
+class SilencedStdout {
+public:
+    SilencedStdout() {
+        std::fflush(stdout);
+#ifdef _WIN32
+        saved_ = ::_dup(1);
+        const int nowhere = ::_open("NUL", _O_WRONLY);
+        if (nowhere >= 0) {
+            ::_dup2(nowhere, 1);
+            ::_close(nowhere);
+        }
+#else
+        saved_ = ::dup(1);
+        const int nowhere = ::open("/dev/null", O_WRONLY);
+        if (nowhere >= 0) {
+            ::dup2(nowhere, 1);
+            ::close(nowhere);
+        }
+#endif
+    }
+    ~SilencedStdout() {
+        std::fflush(stdout);
+        if (saved_ < 0) return;
+#ifdef _WIN32
+        ::_dup2(saved_, 1);
+        ::_close(saved_);
+#else
+        ::dup2(saved_, 1);
+        ::close(saved_);
+#endif
+    }
+    SilencedStdout(const SilencedStdout&) = delete;
+    SilencedStdout& operator=(const SilencedStdout&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+std::string StartLogger() {
+    SilencedStdout silenced;
+    return ConsoleLogger::Instance().FilePath();
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::vector<std::string> NonEmpty(std::vector<std::string> lines) {
+    lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
+    return lines;
+}
+
+// A log line is "hh:mm:ss : text".
+std::string LogText(const std::string& line) {
+    const std::size_t mark = line.find(" : ");
+    return mark == std::string::npos ? line : line.substr(mark + 3);
+}
+
+// Each line of a file as the parser reads it.
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line)) lines.push_back(line);
+    return lines;
+}
+
+// The files the parser read, in its order, and the list entries it refused.
+struct ParseTrace {
+    std::vector<std::string> files;
+    std::vector<std::string> invalidEntries;
+};
+
+ParseTrace ReadTrace(const std::vector<std::string>& logLines) {
+    ParseTrace trace;
+    for (const std::string& line : logLines) {
+        const std::string text = LogText(line);
+        if (StartsWith(text, kStartParsing)) {
+            trace.files.push_back(text.substr(kStartParsing.size()));
+        } else if (StartsWith(text, kInvalidEntryStart) && text.size() >= kInvalidEntryEnd.size() &&
+                   text.compare(text.size() - kInvalidEntryEnd.size(), std::string::npos,
+                                kInvalidEntryEnd) == 0) {
+            trace.invalidEntries.push_back(text.substr(
+                kInvalidEntryStart.size(),
+                text.size() - kInvalidEntryStart.size() - kInvalidEntryEnd.size()));
+        }
+    }
+    return trace;
+}
+
+std::string WithoutLeadingBlanks(const std::string& text) {
+    const std::size_t start = text.find_first_not_of(" \t");
+    return start == std::string::npos ? std::string() : text.substr(start);
+}
+
+// The list file line whose entry the parser named `path` (a pattern entry by
+// its folder), 0 when none matches.
+int ListLineOf(const std::string& listFile, const std::string& path) {
+    const std::string list = WithoutLeadingBlanks(listFile);
+    const std::size_t slash = list.find_last_of("/\\");
+    const std::string directory = slash == std::string::npos ? std::string() : list.substr(0, slash + 1);
+    const std::vector<std::string> lines = ReadLines(list);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string entry = WithoutLeadingBlanks(lines[i]);
+        if (!entry.empty() && entry.back() == '\r') entry.pop_back();
+        const std::string full = directory + entry;
+        const std::size_t pattern = full.find(kDirectoryPattern);
+        if (full == path || (pattern != std::string::npos && full.substr(0, pattern) == path)) {
+            return static_cast<int>(i + 1);
+        }
+    }
+    return 0;
+}
+
+// Where a warning arose: the index of its file in parse order, and its line.
+struct Place {
+    std::size_t file = 0;
+    int line = 0;
+    bool operator<(const Place& other) const {
+        return file != other.file ? file < other.file : line < other.line;
+    }
+};
+
+// Feeds the set to a parser of its own one line at a time, each line as a
+// one-line file of its own: the crash lines a line adds are its warnings.
+// The database carries its state from line to line exactly as it does from
+// file to file, so the warnings come out as in one parse of the whole set.
+std::vector<Place> ReplayLines(const std::vector<std::string>& files, const Options& options,
+                               const std::string& scratchFile, FileTail& crash) {
+    EepromInterface eeprom(nullptr);
+    StructAccess database(options.macMap, options.phyMap, &eeprom);
+    StructParser parser(options.listFile, &database);
+    std::vector<Place> places;
+    crash.NewLines();
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        const std::vector<std::string> lines = ReadLines(files[f]);
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const std::string& line = lines[i];
+            // Lines without words draw no warning, unless they are too long.
+            if (line.size() <= StructParser::kMaxLineLength && StructParser::splitLine(line).empty()) {
+                continue;
+            }
+            std::ofstream(scratchFile, std::ios::trunc) << line << '\n';
+            parser.parseStructFile(scratchFile);
+            for (std::size_t n = NonEmpty(crash.NewLines()).size(); n > 0; --n) {
+                places.push_back({f, static_cast<int>(i + 1)});
+            }
+        }
+    }
+    return places;
+}
+
+bool IsEventKeyword(const std::string& word, bool& general) {
+    general = word == "ENUM_GNRL_EVNTS_WITH_VALUE" || word == "ENUM_GNRL_EVNTS_NO_VALUE";
+    return general || word == "ENUM_EVENTS_WITH_VALUE" || word == "ENUM_EVENTS_NO_VALUE" ||
+           word == "ENUM_EVENTS_OR_VALUE";
+}
+
+// Counts what the lines without warnings declare, and checks that each
+// memory operation found its symbol in its map file.
+class Census {
+public:
+    Census(const StructAccess& database, const Options& options, const std::set<Place>& warned)
+        : database_(database), options_(options), warned_(warned) {}
+
+    void CountFile(std::size_t fileIndex, const std::string& path) {
+        const std::vector<std::string> lines = ReadLines(path);
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const Place place{fileIndex, static_cast<int>(i + 1)};
+            if (warned_.count(place) != 0) continue;
+            std::string line = lines[i];
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.size() > StructParser::kMaxLineLength) line.resize(StructParser::kMaxLineLength);
+            const StructParser::Tokens tokens = StructParser::splitLine(line);
+            if (!tokens.empty()) CountLine(tokens, path, place);
+        }
+    }
+
+    const Summary& Counts() const { return summary_; }
+    std::vector<std::pair<Place, Warning>>& OwnWarnings() { return ownWarnings_; }
+
+private:
+    void CountLine(const StructParser::Tokens& tokens, const std::string& path, const Place& place) {
+        bool general = false;
+        if (tokens[0] == "END_STRUCT_DECLARATION" && tokens.size() >= 2) {
+            ++summary_.structures;
+        } else if (IsEventKeyword(tokens[0], general)) {
+            ++summary_.events;
+            if (general) ++summary_.generalEvents;
+        } else if (tokens[0] == "DECLARE_MEM_OP" && tokens.size() >= 5) {
+            ++summary_.memoryOperations;
+            CheckSymbol(tokens, path, place);
+        }
+    }
+
+    void CheckSymbol(const StructParser::Tokens& tokens, const std::string& path, const Place& place) {
+        if (database_.getSymbolAddress(tokens[1], "", false) != 0) return;
+        const bool mac = tokens[2] == "MAC_FILE_TYPE";
+        const std::string& map = mac ? options_.macMap : options_.phyMap;
+        ownWarnings_.push_back(
+            {place,
+             {path, place.line,
+              "Warning: memory operation " + tokens[1] + ": symbol " + tokens[4] + " is not in the " +
+                  (mac ? "MAC" : "PHY") + " map file " + map + "."}});
+    }
+
+    const StructAccess& database_;
+    const Options& options_;
+    const std::set<Place>& warned_;
+    Summary summary_;
+    std::vector<std::pair<Place, Warning>> ownWarnings_;
+};
+
+// The parser's warnings with their places, the checker's own merged in by
+// place. When the replay did not see the same warnings as the parse (it
+// always should), the warnings are reported without places.
+std::vector<Warning> PlaceWarnings(const std::vector<std::string>& texts,
+                                   const std::vector<Place>& places,
+                                   const std::vector<std::string>& files,
+                                   std::vector<std::pair<Place, Warning>> own,
+                                   const std::string& listFile) {
+    if (places.size() == texts.size()) {
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            own.push_back({places[i], {files[places[i].file], places[i].line, texts[i]}});
+        }
+    } else {
+        for (const std::string& text : texts) own.push_back({Place{files.size(), 0}, {listFile, 0, text}});
+    }
+    std::stable_sort(own.begin(), own.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Warning> warnings;
+    for (auto& entry : own) warnings.push_back(std::move(entry.second));
+    return warnings;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- FileTail
+
+FileTail::FileTail(std::string path) : path_(std::move(path)) {
+    std::error_code error;
+    const auto size = fs::file_size(path_, error);
+    offset_ = error ? 0 : static_cast<std::uint64_t>(size);
+}
+
+std::vector<std::string> FileTail::NewLines() {
+    std::vector<std::string> lines;
+    std::ifstream file(path_, std::ios::binary);
+    if (!file.is_open()) return lines;
+    file.seekg(static_cast<std::streamoff>(offset_));
+    std::string line;
+    while (std::getline(file, line)) {
+        offset_ += line.size() + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// ---------------------------------------------------------------- Check
+
+Result Check(const Options& options) {
+    ScratchFolder root;
+    platform::SetEnvironmentValue("TERMBRIDGE_ROOT", root.Path());
+    FileTail log(StartLogger());
+    SetLogSeverityLevel(LOG_NORMAL);
+    FileTail crash(CrashFilePath());
+
+    Result result;
+    EepromInterface eeprom(nullptr);
+    StructAccess database(options.macMap, options.phyMap, &eeprom);
+    result.listRead = database.structAccessInit(options.listFile);
+    if (!result.listRead) return result;
+
+    const std::vector<std::string> texts = NonEmpty(crash.NewLines());
+    const ParseTrace trace = ReadTrace(log.NewLines());
+    for (const std::string& entry : trace.invalidEntries) {
+        result.warnings.push_back({options.listFile, ListLineOf(options.listFile, entry),
+                                   "Warning: the entry " + entry + " names no definition file."});
+    }
+
+    std::vector<Place> places;
+    if (!texts.empty()) {
+        SetLogSeverityLevel(LOG_ERROR);
+        places = ReplayLines(trace.files, options, root.File("line.h"), crash);
+        SetLogSeverityLevel(LOG_NORMAL);
+    }
+    const std::set<Place> warned(places.begin(), places.end());
+    Census census(database, options, warned);
+    for (std::size_t f = 0; f < trace.files.size(); ++f) census.CountFile(f, trace.files[f]);
+
+    for (Warning& warning :
+         PlaceWarnings(texts, places, trace.files, std::move(census.OwnWarnings()), options.listFile)) {
+        result.warnings.push_back(std::move(warning));
+    }
+    result.summary = census.Counts();
+    result.summary.files = trace.files.size();
+    result.summary.commands = database.getCommandNames().size();
+    result.summary.eepromBytes = eeprom.GetDataBaseSize();
+    result.summary.eepromRecords = eeprom.FieldTable().size();
+    return result;
+}
+
+}  // namespace defcheck

@@ -1,0 +1,99 @@
+// tb-defcheck <list file> [--mac <map file>] [--phy <map file>]
+//
+// Parses a definition set as the library does at start-up and prints every
+// warning as "file:line: text", then a summary. Exit status: 0 when the set
+// drew no warning, 1 when it drew some, 2 when the arguments or the list file
+// are unusable.
+#include <cstdio>
+#include <string>
+
+#include "defcheck.h"
+
+namespace {
+
+constexpr int kClean = 0;
+constexpr int kWarnings = 1;
+constexpr int kUnusable = 2;
+
+void PrintUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "usage: tb-defcheck <list file> [--mac <map file>] [--phy <map file>]\n"
+                 "Parses the definition files the list names, prints each warning with its file\n"
+                 "and line and a summary; exits 1 when there were warnings.\n");
+}
+
+// False, with the reason printed, when the arguments do not make a check.
+bool ParseArguments(int argc, char** argv, defcheck::Options& options, bool& help) {
+    help = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "-h" || argument == "--help") {
+            help = true;
+            return true;
+        }
+        if (argument == "--mac" || argument == "--phy") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tb-defcheck: %s needs a map file\n", argument.c_str());
+                return false;
+            }
+            (argument == "--mac" ? options.macMap : options.phyMap) = argv[++i];
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            std::fprintf(stderr, "tb-defcheck: unknown option %s\n", argument.c_str());
+            return false;
+        } else if (options.listFile.empty()) {
+            options.listFile = argument;
+        } else {
+            std::fprintf(stderr, "tb-defcheck: more than one list file given\n");
+            return false;
+        }
+    }
+    if (options.listFile.empty()) {
+        std::fprintf(stderr, "tb-defcheck: no list file given\n");
+        return false;
+    }
+    return true;
+}
+
+void PrintWarning(const defcheck::Warning& warning) {
+    if (warning.line > 0) {
+        std::printf("%s:%d: %s\n", warning.file.c_str(), warning.line, warning.text.c_str());
+    } else {
+        std::printf("%s: %s\n", warning.file.c_str(), warning.text.c_str());
+    }
+}
+
+void PrintSummary(const std::string& listFile, const defcheck::Result& result) {
+    const defcheck::Summary& s = result.summary;
+    std::printf("%s:\n", listFile.c_str());
+    std::printf("  files              %zu\n", s.files);
+    std::printf("  structures         %zu\n", s.structures);
+    std::printf("  commands           %zu\n", s.commands);
+    std::printf("  memory operations  %zu\n", s.memoryOperations);
+    std::printf("  events             %zu (%zu general)\n", s.events, s.generalEvents);
+    std::printf("  EEPROM bytes       %u (%zu records)\n", static_cast<unsigned>(s.eepromBytes),
+                s.eepromRecords);
+    std::printf("  warnings           %zu\n", result.warnings.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    defcheck::Options options;
+    bool help = false;
+    if (!ParseArguments(argc, argv, options, help)) {
+        PrintUsage(stderr);
+        return kUnusable;
+    }
+    if (help) {
+        PrintUsage(stdout);
+        return kClean;
+    }
+    const defcheck::Result result = defcheck::Check(options);
+    if (!result.listRead) {
+        std::fprintf(stderr, "tb-defcheck: cannot read the list file %s\n", options.listFile.c_str());
+        return kUnusable;
+    }
+    for (const defcheck::Warning& warning : result.warnings) PrintWarning(warning);
+    PrintSummary(options.listFile, result);
+    return result.warnings.empty() ? kClean : kWarnings;
+}
