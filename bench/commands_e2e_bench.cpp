@@ -54,7 +54,7 @@ constexpr int kDefaultCommands = 1000;
 constexpr int kWarmUpCommands = 20;
 constexpr int kBlocks = 10;                  // commands and raw round trips alternate in blocks
 constexpr int kRawRoundTripsPerBlock = 500;
-constexpr double kSpecifiedPauseMs = 15.0;  // before the first counter read of each command
+constexpr double kMailboxPauseMs = 15.0;  // before the first counter read of each command
 constexpr int kCommandTimeoutMs = 5000;
 constexpr std::size_t kCommandPacketBytes = 524;
 constexpr std::size_t kEventPacketBytes = 520;
@@ -351,7 +351,7 @@ int main(int argc, char** argv) {
     const double median = Median(commandMs);
     const double rawMedian = Median(rawMs);
     const double wire = roundTrips * rawMedian;
-    const double overhead = median - kSpecifiedPauseMs - wire;
+    const double overhead = median - kMailboxPauseMs - wire;
     const double sleepMedian = Median(sleepMs);
 
     std::printf("PHY console commands end to end against the in-process emulator\n");
@@ -361,8 +361,8 @@ int main(int argc, char** argv) {
     std::printf("\n");
     std::printf("  time per command   median    %8.3f ms   (min %.3f, p90 %.3f, p99 %.3f)\n", median,
                 Percentile(commandMs, 0.0), Percentile(commandMs, 0.9), Percentile(commandMs, 0.99));
-    std::printf("  specified pause              %8.3f ms   (a 15 ms pause measures %.3f ms here)\n",
-                kSpecifiedPauseMs, sleepMedian);
+    std::printf("  mailbox pause (by design)    %8.3f ms   (a 15 ms pause measures %.3f ms here)\n",
+                kMailboxPauseMs, sleepMedian);
     std::printf("  raw round trips per command  %8.2f      (counter reads %.2f, chunk writes %.2f,\n", roundTrips,
                 counterReadsPerCommand, chunkWritesPerCommand);
     std::printf("                                            counter writes %.2f, chip events %.2f)\n",
@@ -373,7 +373,7 @@ int main(int argc, char** argv) {
     std::printf("  round trips x raw            %8.3f ms\n", wire);
     std::printf("  overhead                     %8.3f ms   = %.1f %% of the median (aim: under 10 %%)\n", overhead,
                 100.0 * overhead / median);
-    std::printf("    of which the pause's own overshoot  %.3f ms\n", sleepMedian - kSpecifiedPauseMs);
+    std::printf("    of which the pause's own overshoot  %.3f ms\n", sleepMedian - kMailboxPauseMs);
     if (timeline) marks.Print();
     return failures == 0 && rawFailures == 0 ? 0 : 1;
 }
