@@ -8,6 +8,13 @@
 
 namespace {
 
+// The text of a line is built only when the severity lets it through, so
+// the per-packet path allocates nothing for lines that are not written.
+bool LogWanted(int level) { return level <= LogSeverity(); }
+void LogLine(const char* text, int level) {
+    if (LogWanted(level)) LogMessage(text, level);
+}
+
 constexpr const char* kSource = "consoleappsockets";
 
 std::string AddressText(std::uint32_t address) {
@@ -63,7 +70,7 @@ ConsoleAppSockets::ConsoleAppSockets(std::uint16_t targetPort, const std::string
             return;
         }
         libraryStarted_ = true;
-        LogMessage("<ConsoleAppSockets> Init Sockets", LOG_NORMAL);
+        LogLine("<ConsoleAppSockets> Init Sockets", LOG_NORMAL);
         InitSocket();
         SetTargetAddress(targetAddress, targetPort);
         stopEvent_ = stopEvent;
@@ -71,7 +78,7 @@ ConsoleAppSockets::ConsoleAppSockets(std::uint16_t targetPort, const std::string
     } catch (...) {
         if (libraryStarted_) platform::StopSocketLibrary();
         libraryStarted_ = false;
-        LogMessage("<ConsoleAppSockets> Constructor failed for some reason", LOG_NORMAL);
+        LogLine("<ConsoleAppSockets> Constructor failed for some reason", LOG_NORMAL);
         LogCrash("<ConsoleAppSockets> Constructor failed for some reason");
     }
 }
@@ -122,7 +129,7 @@ ConsoleAppSockets::~ConsoleAppSockets() {
 
 int ConsoleAppSockets::Send(const std::uint8_t* bytes, std::size_t length) {
     try {
-        LogMessage("<ConsoleAppSockets> sendto() method", LOG_NORMAL);
+        LogLine("<ConsoleAppSockets> sendto() method", LOG_NORMAL);
         const int sent = sendSocket_.IsOpen() ? sendSocket_.SendTo(bytes, length, targetAddress_, targetPort_)
                                               : platform::kSocketError;
         if (sent < 0) PhyConsoleNs::SocketException("sendto()", kSource, __LINE__);
@@ -275,7 +282,7 @@ int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent) {
 
 int ConsoleAppSockets::Recv(std::uint8_t* buffer, std::size_t capacity) {
     try {
-        LogMessage("<ConsoleAppSockets> recvfrom() method", LOG_NORMAL);
+        LogLine("<ConsoleAppSockets> recvfrom() method", LOG_NORMAL);
         if (!rxConnection_) return platform::kSocketError;
         const int received = rxConnection_->socket.Receive(buffer, capacity);
         if (received == platform::kSocketClosed || received == platform::kSocketError) {

@@ -8,6 +8,13 @@
 
 namespace {
 
+// The text of a line is built only when the severity lets it through, so
+// the per-packet path allocates nothing for lines that are not written.
+bool LogWanted(int level) { return level <= LogSeverity(); }
+void LogLine(const char* text, int level) {
+    if (LogWanted(level)) LogMessage(text, level);
+}
+
 struct NativeCommandName {
     const char* name;
     int type;
@@ -70,7 +77,7 @@ std::uint16_t Low16(std::int32_t value) { return static_cast<std::uint16_t>(valu
 std::uint32_t AsUnsigned(std::int32_t value) { return static_cast<std::uint32_t>(value); }
 
 void LogBuilding(const char* name) {
-    LogMessage(Format("<ConsoleNativeAdapter>Building %s Struct", name), LOG_DETAIL);
+    if (LogWanted(LOG_DETAIL)) LogMessage(Format("<ConsoleNativeAdapter>Building %s Struct", name), LOG_DETAIL);
 }
 
 NativeCommand_t MakeRecord(std::uint16_t type, std::uint32_t address, std::uint16_t length) {
@@ -91,13 +98,13 @@ ConsoleNativeAdapter& ConsoleNativeAdapter::GetInstance() {
 ConsoleNativeAdapter::ConsoleNativeAdapter() {
     for (const NativeCommandName& command : kNativeCommands) commandTypes_[command.name] = command.type;
     if (LogSeverity() <= LOG_NORMAL) return;
-    LogMessage("<ConsoleNativeAdapter> Start Section - Printing Native Command Map:", LOG_DETAIL);
+    LogLine("<ConsoleNativeAdapter> Start Section - Printing Native Command Map:", LOG_DETAIL);
     for (const auto& entry : commandTypes_) {
         LogMessage(Format("<ConsoleNativeAdapter>Native Command Name: %s , TypeValue: %x", entry.first.c_str(),
                           static_cast<unsigned>(entry.second)),
                    LOG_DETAIL);
     }
-    LogMessage("<ConsoleNativeAdapter> End Section - Printing Native Command Map!", LOG_DETAIL);
+    LogLine("<ConsoleNativeAdapter> End Section - Printing Native Command Map!", LOG_DETAIL);
 }
 
 int ConsoleNativeAdapter::GetNativeCommandType(const std::string& name) const {
@@ -122,21 +129,21 @@ std::vector<std::int32_t> ConsoleNativeAdapter::ParseArguments(const std::string
 bool ConsoleNativeAdapter::AdaptNativeCommand(const std::string& line, NativeCommand_t& out) const {
     const std::size_t nameStart = line.find_first_not_of(' ');
     if (nameStart == std::string::npos) {
-        LogMessage("<ConsoleNativeAdapter>Error: Wrong Usage for Native Command", LOG_NORMAL);
+        LogLine("<ConsoleNativeAdapter>Error: Wrong Usage for Native Command", LOG_NORMAL);
         return false;
     }
     const std::size_t nameEnd = std::min(line.find(' ', nameStart), line.size());
     const int type = GetNativeCommandType(line.substr(nameStart, nameEnd - nameStart));
     if (type < 0) {
-        LogMessage("<ConsoleNativeAdapter>Error: Unknown Native Command", LOG_NORMAL);
+        LogLine("<ConsoleNativeAdapter>Error: Unknown Native Command", LOG_NORMAL);
         return false;
     }
 
-    LogMessage("<ConsoleNativeAdapter>Start Section - Disassembly Native Command To Tokens:", LOG_DETAIL);
+    LogLine("<ConsoleNativeAdapter>Start Section - Disassembly Native Command To Tokens:", LOG_DETAIL);
     const std::vector<std::int32_t> values = ParseArguments(line.substr(nameEnd));
-    LogMessage("<ConsoleNativeAdapter>End Section - Disassembly Native Command To Tokens!", LOG_DETAIL);
+    LogLine("<ConsoleNativeAdapter>End Section - Disassembly Native Command To Tokens!", LOG_DETAIL);
 
-    LogMessage("<ConsoleNativeAdapter>Building Native Struct", LOG_DETAIL);
+    LogLine("<ConsoleNativeAdapter>Building Native Struct", LOG_DETAIL);
     return BuildFromValues(type, values, out);
 }
 
@@ -159,7 +166,7 @@ bool ConsoleNativeAdapter::BuildFromValues(int type, const std::vector<std::int3
             usageOk = count == 2;
             break;
         default:
-            LogMessage("Unknown native command", LOG_NORMAL);
+            LogLine("Unknown native command", LOG_NORMAL);
             return false;
     }
     if (!usageOk) {

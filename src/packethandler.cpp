@@ -10,6 +10,13 @@
 
 namespace {
 
+// The text of a line is built only when the severity lets it through, so
+// the per-packet path allocates nothing for lines that are not written.
+bool LogWanted(int level) { return level <= LogSeverity(); }
+void LogLine(const char* text, int level) {
+    if (LogWanted(level)) LogMessage(text, level);
+}
+
 constexpr const char* kSource = "packethandler";
 
 // The previous event's header is kept for the whole process, as the library
@@ -157,7 +164,7 @@ void PacketHandler::WaitForThreadsToEnd() {
     bool ended = true;
     if (rxThread_.joinable()) ended = rxEnded_.Wait(remainingMs()) && ended;
     if (eventThread_.joinable()) ended = eventsEnded_.Wait(remainingMs()) && ended;
-    if (!ended) LogMessage("<PacketHandler>Transport threads did not end within 3000 ms", LOG_NORMAL);
+    if (!ended) LogLine("<PacketHandler>Transport threads did not end within 3000 ms", LOG_NORMAL);
     if (rxThread_.joinable()) rxThread_.join();
     if (eventThread_.joinable()) eventThread_.join();
 }
@@ -177,7 +184,7 @@ void PacketHandler::RxDataThread() {
     try {
         if (platform::WaitForAny({sockets_->ConnectionEvent(), stopEvent_}, -1) == 0) {
             ReceiveLoop();
-            LogMessage("<PacketHandler>rxDataThread Thread Ends", LOG_NORMAL);
+            LogLine("<PacketHandler>rxDataThread Thread Ends", LOG_NORMAL);
         }
     } catch (...) {
         LogCrash("<PacketHandler>rxDataThread failed for some reason");
@@ -191,7 +198,7 @@ void PacketHandler::ReceiveLoop() {
         const int reason = sockets_->SignalUponRx(stopEvent_);
         if (reason == ConsoleAppSockets::RX_NEW_CONNECTION) continue;
         if (reason != ConsoleAppSockets::RX_DATA) {
-            LogMessage("<PacketHandler>Stop waiting for Rx events!", LOG_DETAIL);
+            LogLine("<PacketHandler>Stop waiting for Rx events!", LOG_DETAIL);
             running_.store(false);
             break;
         }
@@ -203,11 +210,11 @@ void PacketHandler::ReceiveLoop() {
         }
         const int received = sockets_->Recv(stream_.FreeArea(), stream_.FreeSpace());
         if (received == -1) {
-            if (running_.load()) LogMessage("<PacketHandler>HandleIncomingEvents Thread - SOCKET_ERROR", LOG_NORMAL);
+            if (running_.load()) LogLine("<PacketHandler>HandleIncomingEvents Thread - SOCKET_ERROR", LOG_NORMAL);
             continue;
         }
         if (received == 0) {
-            LogMessage("<PacketHandler>HandleIncomingEvents Thread - No Event", LOG_NORMAL);
+            LogLine("<PacketHandler>HandleIncomingEvents Thread - No Event", LOG_NORMAL);
             continue;
         }
         if (received < 0) continue;  // woken without data
@@ -216,8 +223,10 @@ void PacketHandler::ReceiveLoop() {
 }
 
 void PacketHandler::QueuePackets(std::size_t received) {
-    LogMessage(Format("<PacketHandler>RX Buffer's Len=%d", static_cast<int>(stream_.Carried() + received)),
-               LOG_DETAIL);
+    if (LogWanted(LOG_DETAIL)) {
+        LogMessage(Format("<PacketHandler>RX Buffer's Len=%d", static_cast<int>(stream_.Carried() + received)),
+                   LOG_DETAIL);
+    }
     stream_.Cut(received, [this](const std::uint8_t* record) {
         auto packet = std::make_unique<ConsoleEventPacket_t>(DecodeEventPacket(record));
         if (packet->Length > kEventDataSize) {
@@ -243,7 +252,7 @@ void PacketHandler::HandleIncomingEvents() {
             HandleOnePacket(*packet, dumpPackets);
             packet.reset();
         }
-        LogMessage("<PacketHandler>HandleIncomingEvents Thread Ends", LOG_NORMAL);
+        LogLine("<PacketHandler>HandleIncomingEvents Thread Ends", LOG_NORMAL);
     } catch (...) {
         LogCrash("<PacketHandler>HandleIncomingEvents failed for some reason");
     }
@@ -258,12 +267,14 @@ void PacketHandler::HandleOnePacket(ConsoleEventPacket_t& packet, bool dumpPacke
     if (dumpPackets) DumpEventPacket(packet);
     const std::uint32_t count = receivedEvents_.fetch_add(1) + 1;
     const std::uint8_t counter = commandCounter_.load();
-    LogMessage(Format("<PacketHandler>Received Event #%d with RxCmdPacketNum = %d that should be equal to "
-                      "TxCmdPktNum = %d",
-                      static_cast<int>(count), packet.RxCmdPacketNum, static_cast<std::uint8_t>(counter - 1)),
-               LOG_NORMAL);
+    if (LogWanted(LOG_NORMAL)) {
+        LogMessage(Format("<PacketHandler>Received Event #%d with RxCmdPacketNum = %d that should be equal to "
+                          "TxCmdPktNum = %d",
+                          static_cast<int>(count), packet.RxCmdPacketNum, static_cast<std::uint8_t>(counter - 1)),
+                   LOG_NORMAL);
+    }
     if (!AnswersLastCommand(packet.RxCmdPacketNum, counter)) {
-        LogMessage("<PacketHandler>Dumping Event due to wrong RxCmdPacketNum", LOG_NORMAL);
+        LogLine("<PacketHandler>Dumping Event due to wrong RxCmdPacketNum", LOG_NORMAL);
         return;
     }
     if (owner_ != nullptr) owner_->HandleEvent(packet.Data.data(), packet.Length);

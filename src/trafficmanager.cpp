@@ -7,6 +7,17 @@
 #include "consolenativeadapter.h"
 #include "platform/platform.h"
 
+namespace {
+
+// The text of a line is built only when the severity lets it through, so
+// the per-packet path allocates nothing for lines that are not written.
+bool LogWanted(int level) { return level <= LogSeverity(); }
+void LogLine(const char* text, int level) {
+    if (LogWanted(level)) LogMessage(text, level);
+}
+
+}  // namespace
+
 TrafficManager::TrafficManager(TrafficOwner* owner, std::uint16_t targetPort, const std::string& targetAddress,
                                std::uint16_t listenPort)
     : TrafficManager(nullptr, owner, targetPort, targetAddress, listenPort) {}
@@ -25,7 +36,7 @@ TrafficManager::~TrafficManager() {
 // ---------------------------------------------------------------- sending
 
 bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command) {
-    LogMessage("<TrafficManager>Sending Native Command!!!", LOG_DETAIL);
+    LogLine("<TrafficManager>Sending Native Command!!!", LOG_DETAIL);
     const bool internal = internalOperation_.load();
     // A response that came after its own wait gave up must not be taken as
     // the answer to this command.
@@ -33,15 +44,15 @@ bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command) {
     packetHandler_->SendNativeCommand(command);
     if (!internal) return true;
 
-    LogMessage("<TrafficManager>In the middle of Internal Operation", LOG_DETAIL);
+    LogLine("<TrafficManager>In the middle of Internal Operation", LOG_DETAIL);
     if (!responseEvent_.Wait(internalTimeout_.load())) {
-        LogMessage("<TrafficManager>Timeout Occur - No Response for Native Command (Internal Operation)!!!",
+        LogLine("<TrafficManager>Timeout Occur - No Response for Native Command (Internal Operation)!!!",
                    LOG_NORMAL);
         commandState_.store(kCommandStateTimedOut);
         internalOperation_.store(false);
         return false;
     }
-    LogMessage("<TrafficManager>Response for Native Command arrived(Internal Operation)!!!", LOG_NORMAL);
+    LogLine("<TrafficManager>Response for Native Command arrived(Internal Operation)!!!", LOG_NORMAL);
     return true;
 }
 
@@ -55,7 +66,7 @@ bool TrafficManager::SendNativeCommand(const NativeCommand_t& command) {
 void TrafficManager::HandleEvent(const std::uint8_t* data, std::uint32_t length) {
     const std::size_t kept = std::min<std::size_t>(length, kEventDataSize);
     if (internalOperation_.load()) {
-        LogMessage("<TrafficManager>HandleEvent : Event caused by Internal Operation", LOG_DETAIL);
+        LogLine("<TrafficManager>HandleEvent : Event caused by Internal Operation", LOG_DETAIL);
         {
             std::lock_guard<std::mutex> guard(responseLock_);
             // Cleared first: a short answer must not read as the longer one before it.
@@ -70,22 +81,22 @@ void TrafficManager::HandleEvent(const std::uint8_t* data, std::uint32_t length)
     } else if (externalWait_.load()) {
         HandleExternalEvent(data, static_cast<std::uint32_t>(kept));
     } else {
-        LogMessage("<TrafficManager>The event was dump we don't wait for event!", LOG_NORMAL);
+        LogLine("<TrafficManager>The event was dump we don't wait for event!", LOG_NORMAL);
     }
 }
 
 void TrafficManager::HandleExternalEvent(const std::uint8_t* data, std::uint32_t length) {
-    LogMessage("<TrafficManager>HandleEvent : Event caused by External Operation", LOG_DETAIL);
+    LogLine("<TrafficManager>HandleEvent : Event caused by External Operation", LOG_DETAIL);
     if (owner_ == nullptr) return;
     bool isSubEvent = false;
     const bool handled = owner_->HandleIncomingEvents(data, length, isSubEvent);
     if (isSubEvent) {
-        LogMessage("<TrafficManager>The event that arrived is a subEvent!", LOG_DETAIL);
+        LogLine("<TrafficManager>The event that arrived is a subEvent!", LOG_DETAIL);
         return;
     }
-    LogMessage(handled ? "<TrafficManager>HandleEvent After Handling Event STATUS_OK"
-                       : "<TrafficManager>HandleEvent After Handling Event STATUS_FAILED",
-               LOG_DETAIL);
+    LogLine(handled ? "<TrafficManager>HandleEvent After Handling Event STATUS_OK"
+                    : "<TrafficManager>HandleEvent After Handling Event STATUS_FAILED",
+            LOG_DETAIL);
     owner_->SetResultInvalid(handled ? 0 : 1);
     externalWait_.store(false);
     owner_->SignalEventReceived();
@@ -100,13 +111,13 @@ TrafficManager::ResponseBuffer TrafficManager::GetResponseBuffer() const {
 
 void TrafficManager::EnterState(int state, const char* logText) {
     commandState_.store(state);
-    LogMessage(logText, LOG_DETAIL);
+    LogLine(logText, LOG_DETAIL);
 }
 
 bool TrafficManager::HandleNonNativeCommand(const std::uint8_t* bytes, std::size_t length, bool waitForEvents) {
     internalOperation_.store(true);
     requestedExternalWait_.store(waitForEvents);
-    LogMessage("<TrafficManager>Start Internal Operation Section - Handling Non Native Command!", LOG_DETAIL);
+    LogLine("<TrafficManager>Start Internal Operation Section - Handling Non Native Command!", LOG_DETAIL);
     if (!DeliverThroughMailbox(bytes, length)) {
         // Left set, the flag would make the next host command wait as an
         // internal operation and swallow its response.
@@ -114,7 +125,7 @@ bool TrafficManager::HandleNonNativeCommand(const std::uint8_t* bytes, std::size
         return false;
     }
     EnterState(CMD_STATE_IDLE, "<TrafficManager>CommandState = CMD_STATE_IDLE");
-    LogMessage("<TrafficManager>End Internal Operation Section - Handling Non Native Command!", LOG_DETAIL);
+    LogLine("<TrafficManager>End Internal Operation Section - Handling Non Native Command!", LOG_DETAIL);
     return true;
 }
 
@@ -123,25 +134,25 @@ bool TrafficManager::DeliverThroughMailbox(const std::uint8_t* bytes, std::size_
     if (!ReadCounterUntilFree()) return false;
 
     EnterState(CMD_STATE_WRITE_COMMAND, "<TrafficManager>CommandState = CMD_STATE_WRITE_COMMAND");
-    LogMessage("<TrafficManager>Sending Console Command!", LOG_DETAIL);
+    LogLine("<TrafficManager>Sending Console Command!", LOG_DETAIL);
     if (!WriteBuffer(commandBufferAddress_.load(), bytes, length)) return false;
 
     EnterState(CMD_STATE_INC_COUNTER, "<TrafficManager>CommandState = CMD_STATE_INC_COUNTER");
-    LogMessage("<TrafficManager>Increment Mac Command Counter", LOG_DETAIL);
+    LogLine("<TrafficManager>Increment Mac Command Counter", LOG_DETAIL);
     return WriteWord(counterWriteAddress_.load(), 1);
 }
 
 bool TrafficManager::ReadCounterUntilFree() {
     for (int read = 1; read <= kMaxCounterReads; ++read) {
-        LogMessage("<TrafficManager>Reading MAC_COMMAND_COUNTER value", LOG_DETAIL);
+        LogLine("<TrafficManager>Reading MAC_COMMAND_COUNTER value", LOG_DETAIL);
         if (read == 1) platform::SleepMs(15);
         if (!ReadWord(counterReadAddress_.load())) return false;
         if (ParseCounterText(GetResponseBuffer()) != 1) {
-            LogMessage("<TrafficManager>We can send the Command because MAC_COMMAND_COUNTER==0", LOG_DETAIL);
+            LogLine("<TrafficManager>We can send the Command because MAC_COMMAND_COUNTER==0", LOG_DETAIL);
             return true;
         }
     }
-    LogMessage("<TrafficManager>Error , Couldn't Send Command because MAC_COMMAND_COUNTER != 0", LOG_DETAIL);
+    LogLine("<TrafficManager>Error , Couldn't Send Command because MAC_COMMAND_COUNTER != 0", LOG_DETAIL);
     return false;
 }
 
@@ -205,7 +216,7 @@ bool TrafficManager::ForEachChunk(std::uint32_t address, std::size_t length, Chu
 bool TrafficManager::WriteBuffer(std::uint32_t address, const std::uint8_t* bytes, std::size_t length) {
     if (length > 0 && bytes == nullptr) return false;
     return ForEachChunk(address, length, [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
-        LogMessage("<TrafficManager>Sending Chunck of Data from the Console Command", LOG_DETAIL);
+        LogLine("<TrafficManager>Sending Chunck of Data from the Console Command", LOG_DETAIL);
         NativeCommand_t command;
         return ConsoleNativeAdapter::GetInstance().BuildWriteBufferCmd(chunkAddress, chunk, bytes + offset,
                                                                        command) &&
@@ -216,11 +227,13 @@ bool TrafficManager::WriteBuffer(std::uint32_t address, const std::uint8_t* byte
 bool TrafficManager::WriteEeprom(std::uint32_t address, std::size_t length, const std::uint8_t* bytes) {
     if (length > 0 && bytes == nullptr) return false;
     return ForEachChunk(address, length, [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
-        LogMessage("********************************************************", LOG_NORMAL);
-        LogMessage(Format("<TrafficManager>Write to Eeprom's address= 0x%x,length = %d , Data:",
-                          static_cast<unsigned>(chunkAddress), static_cast<int>(chunk)),
-                   LOG_NORMAL);
-        LogHexDump(bytes + offset, chunk, LOG_NORMAL);
+        if (LogWanted(LOG_NORMAL)) {
+            LogMessage("********************************************************", LOG_NORMAL);
+            LogMessage(Format("<TrafficManager>Write to Eeprom's address= 0x%x,length = %d , Data:",
+                              static_cast<unsigned>(chunkAddress), static_cast<int>(chunk)),
+                       LOG_NORMAL);
+            LogHexDump(bytes + offset, chunk, LOG_NORMAL);
+        }
         NativeCommand_t command;
         return ConsoleNativeAdapter::GetInstance().BuildWriteEepromCmd(chunkAddress, chunk, bytes + offset,
                                                                        command) &&
@@ -231,7 +244,7 @@ bool TrafficManager::WriteEeprom(std::uint32_t address, std::size_t length, cons
 bool TrafficManager::ReadEeprom(std::uint32_t address, std::size_t length, std::uint8_t* out) {
     if (length > 0 && out == nullptr) return false;
     return ForEachChunk(address, length, [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
-        LogMessage("<TrafficManager>Reading Chunck of Data from the Eeprom", LOG_DETAIL);
+        LogLine("<TrafficManager>Reading Chunck of Data from the Eeprom", LOG_DETAIL);
         NativeCommand_t command;
         if (!ConsoleNativeAdapter::GetInstance().BuildReadEepromCmd(chunkAddress, chunk, command) ||
             !SendNativeAndWait(command)) {
@@ -246,7 +259,7 @@ bool TrafficManager::ReadEeprom(std::uint32_t address, std::size_t length, std::
 // ---------------------------------------------------------------- system commands
 
 bool TrafficManager::SendSystemCommand(std::uint16_t code, std::uint32_t value) {
-    LogMessage("<TrafficManager>Building System Command Struct", LOG_NORMAL);
+    LogLine("<TrafficManager>Building System Command Struct", LOG_NORMAL);
     NativeCommand_t command;
     command.Type = NATIVE_SYSTEM_COMMAND;
     command.Address = value;

@@ -159,9 +159,10 @@ public:
     SocketState* socket = nullptr;
 };
 
+constexpr std::size_t kMaxWaitTargets = 8;
 constexpr int kWaitTimeout = -1;
 constexpr int kWaitFailed = -2;
-// Waits until one target is ready: its index (the lowest of several ready
+// Waits until one of at most kMaxWaitTargets targets is ready: its index (the lowest of several ready
 // ones), kWaitTimeout or kWaitFailed. timeoutMs -1 waits without limit. An
 // auto-reset event is cleared by the wait that reports it; socket readiness
 // stays until its Reset call.

@@ -3,6 +3,7 @@
 #include "platform/net.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -11,7 +12,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform {
 
@@ -282,8 +282,8 @@ constexpr int kNoneReady = -3;
 
 // The index of the first ready target in list order, or kNoneReady when every
 // event that looked ready was taken by another waiter in the meantime.
-int FirstReady(const WaitTarget* targets, const std::vector<pollfd>& polled) {
-    for (std::size_t i = 0; i < polled.size(); ++i) {
+int FirstReady(const WaitTarget* targets, const pollfd* polled, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
         const short events = polled[i].revents;
         if (events == 0) continue;
         if (events & POLLNVAL) return kWaitFailed;
@@ -299,7 +299,8 @@ int FirstReady(const WaitTarget* targets, const std::vector<pollfd>& polled) {
 }  // namespace
 
 int WaitForAny(const WaitTarget* targets, std::size_t count, int timeoutMs) {
-    std::vector<pollfd> polled(count);
+    std::array<pollfd, kMaxWaitTargets> polled{};
+    if (count == 0 || count > polled.size()) return kWaitFailed;
     for (std::size_t i = 0; i < count; ++i) {
         const int fd = targets[i].event != nullptr ? targets[i].event->readFd
                        : targets[i].socket != nullptr ? targets[i].socket->fd
@@ -314,7 +315,7 @@ int WaitForAny(const WaitTarget* targets, std::size_t count, int timeoutMs) {
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return kWaitFailed;
         if (ready == 0) return kWaitTimeout;
-        const int index = FirstReady(targets, polled);
+        const int index = FirstReady(targets, polled.data(), count);
         if (index != kNoneReady) return index;
         if (timeoutMs >= 0 && RemainingMs(deadline) == 0) return kWaitTimeout;
     }

@@ -5,7 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <vector>
+#include <array>
 
 namespace platform {
 
@@ -250,8 +250,8 @@ WaitTarget::WaitTarget(const TcpConnection& connection) : socket(connection.stat
 WaitTarget::WaitTarget(const TcpListener& listener) : socket(listener.state_.get()) {}
 
 int WaitForAny(const WaitTarget* targets, std::size_t count, int timeoutMs) {
-    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS) return kWaitFailed;
-    std::vector<HANDLE> handles(count);
+    std::array<HANDLE, kMaxWaitTargets> handles{};
+    if (count == 0 || count > handles.size()) return kWaitFailed;
     for (std::size_t i = 0; i < count; ++i) {
         HANDLE handle = targets[i].event != nullptr    ? targets[i].event->handle
                         : targets[i].socket != nullptr ? targets[i].socket->event
