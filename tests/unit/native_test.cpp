@@ -167,26 +167,4 @@ TEST(NativeBuilders, ListFormsNeedAValuePerByte) {
     EXPECT_EQ(DataPrefix(command, 3), (std::vector<std::uint8_t>{0xFF, 0xFF, 0x00}));
 }
 
-TEST(NativeBuilders, RecordsStartClean) {
-    NativeCommand_t command;
-    command.Data.fill(0xEE);
-    command.reserved = 7;
-    ASSERT_TRUE(Adapter().BuildCommandPipeCmd(1, 0xBFC23800, command));
-    EXPECT_EQ(command.Type, NATIVE_COMMAND_PIPE);
-    EXPECT_EQ(command.Address, 0xBFC23800u);
-    EXPECT_EQ(command.AdditionalParam, 1);
-    EXPECT_EQ(command.Length, 0);
-    EXPECT_EQ(command.reserved, 0);
-    EXPECT_EQ(command.Data[0], 0);
-}
-
-TEST_F(LoggedTest, BuilderLinesAreDetail) {
-    NativeCommand_t command;
-    Adapter().BuildReadWordCmd(1, command);
-    EXPECT_EQ(Log().find("<ConsoleNativeAdapter>Building NATIVE_READ_WORD_CMD Struct"), std::string::npos);
-    SetLogSeverityLevel(LOG_DETAIL);
-    Adapter().BuildReadEepromCmd(1, 2, command);
-    EXPECT_NE(Log().find("<ConsoleNativeAdapter>Building NATIVE_READ_EEPROM_CMD Struct"), std::string::npos);
-}
-
 }  // namespace

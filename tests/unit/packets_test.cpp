@@ -196,14 +196,6 @@ TEST(EventQueueBound, WaitingConsumerGetsPacketsInOrderAndEndsOnStop) {
 
 // ---------------------------------------------------------------- pairing and repair
 
-TEST(Pairing, EventMustCarryTheLastSentNumber) {
-    EXPECT_TRUE(AnswersLastCommand(255, 0));  // nothing sent yet
-    EXPECT_TRUE(AnswersLastCommand(4, 5));
-    EXPECT_FALSE(AnswersLastCommand(5, 5));
-    EXPECT_FALSE(AnswersLastCommand(3, 5));
-    EXPECT_TRUE(AnswersLastCommand(255, 0));  // after 256 sends the counter is back at 0
-}
-
 TEST(OversizeRepair, RebuiltFromThePreviousEvent) {
     LastEventHeader last;
     ConsoleEventPacket_t previous;
