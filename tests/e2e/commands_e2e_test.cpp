@@ -175,3 +175,31 @@ TEST_F(Commands, CommandNeedingNoResponseReturnsAtOnce) {
 }
 
 }  // namespace
+
+// The result text holds two digits per byte and a terminator within 131070
+// characters: a 65534-byte capture still fits, a 65535-byte one does not.
+TEST_F(Commands, LargestCaptureAndTheResultTextLimit) {
+    Emulator().Do("fragment-bytes 239");
+    Emulator().Do("capture-length 65534");
+    ASSERT_EQ(sendCommand("PHYC_CAPTURE_DATA_CMD", 30000), 0) << getFailureMessage();
+    ASSERT_EQ(getResultLen(), 65534);
+    const std::string text = getResultBufferText();
+    EXPECT_EQ(text.size(), 2u * 65534);
+    const Bytes expected = CapturePattern(65534);
+    std::string expectedText;
+    for (const std::uint8_t byte : expected) {
+        static const char kDigits[] = "0123456789abcdef";
+        expectedText += kDigits[byte >> 4];
+        expectedText += kDigits[byte & 0x0F];
+    }
+    EXPECT_EQ(text, expectedText);
+
+    Emulator().Do("capture-length 65535");
+    ASSERT_EQ(sendCommand("PHYC_CAPTURE_DATA_CMD", 30000), 0) << getFailureMessage();
+    ASSERT_EQ(getResultLen(), 65535);
+    EXPECT_STREQ(getResultBufferText(), "");
+    EXPECT_STREQ(getFailureMessage(), "Results Exceed the MAX_RESULT_BUFFER_LIMIT");
+    EXPECT_EQ(getResultLen(), 0);
+    Emulator().Do("fragment-bytes 200");
+    Emulator().Do("capture-length 1000");
+}
