@@ -269,6 +269,7 @@ int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent) {
             case 1:
                 return RX_STOP;
             case 2:
+                rxConnection_.reset();  // a replaced connection is released here
                 return RX_NEW_CONNECTION;
             default:
                 PhyConsoleNs::SocketException("WSA_WAIT_FAILED - SignalUponRx()", kSource, __LINE__);
