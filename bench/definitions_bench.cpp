@@ -8,7 +8,6 @@
 // memory (peak_rss_MiB, from VmHWM). Run: bench_definitions
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -60,6 +59,7 @@ public:
         : random_(seed), memoryOperations_(memoryOperations) {}
 
     std::size_t Lines() const { return lines_; }
+    std::size_t MemoryOperations() const { return memoryOperationCount_; }
     std::string Take() {
         std::string text = text_.str();
         text_.str(std::string());
@@ -212,6 +212,7 @@ private:
         Line("    FIELD_UINT16(flags);");
         Line("END_STRUCT_DECLARATION(" + structName + ");");
         const bool mac = Below(2) == 0;
+        ++memoryOperationCount_;
         Line("DECLARE_MEM_OP(" + Name("MEM_OP_") + ", " + (mac ? "MAC_FILE_TYPE, " : "PHY_FILE_TYPE, ") +
              structName + ", g_symbol" + std::to_string(Below(kMapSymbols)) + ")");
         Line("");
@@ -226,6 +227,7 @@ private:
     bool memoryOperations_;
     std::ostringstream text_;
     std::size_t lines_ = 0;
+    std::size_t memoryOperationCount_ = 0;
     std::uint32_t serial_ = 0;
 };
 
@@ -255,6 +257,7 @@ struct DefinitionSet {
     std::string phyMap;
     std::size_t lines = 0;
     std::size_t files = 0;
+    std::size_t memoryOperations = 0;
 };
 
 std::unique_ptr<DefinitionSet> GenerateSet(bool memoryOperations) {
@@ -274,6 +277,7 @@ std::unique_ptr<DefinitionSet> GenerateSet(bool memoryOperations) {
         list << name << '\n';
     }
     set->lines = writer.Lines();
+    set->memoryOperations = writer.MemoryOperations();
     set->listFile = set->folder.File("list.txt");
     WriteFile(set->listFile, list.str());
     set->macMap = set->folder.File("mac.map");
@@ -333,6 +337,7 @@ void BM_ParseDefinitionSet(benchmark::State& state) {
     state.counters["lines"] = static_cast<double>(set.lines);
     state.counters["files"] = static_cast<double>(set.files);
     state.counters["commands"] = static_cast<double>(commands);
+    state.counters["mem_ops"] = static_cast<double>(set.memoryOperations);
     state.counters["peak_rss_MiB"] = static_cast<double>(PeakResidentKiB()) / 1024.0;
 }
 BENCHMARK(BM_ParseDefinitionSet)
