@@ -128,7 +128,6 @@ private:
     std::atomic<bool> responseExpected_{false};
     std::atomic<bool> nativeResponse_{false};
     SyncEvent eventReceived_;
-    bool eventReceivedCreated_ = false;
     std::atomic<int> resultInvalid_{1};
     std::atomic<int> commandState_{COMMAND_IDLE};
     std::string resultText_;

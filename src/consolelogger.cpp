@@ -10,6 +10,8 @@ namespace {
 std::mutex g_instanceLock;
 ConsoleLogger* g_instance = nullptr;
 std::atomic<bool> g_fileLoggingAllowed{true};
+// The process-wide logger's severity, readable without the instance lock.
+std::atomic<int> g_severity{LOG_NORMAL};
 
 const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -137,7 +139,10 @@ void ConsoleLogger::WriteLine(const std::string& text) {
 
 ConsoleLogger& ConsoleLogger::Instance() {
     std::lock_guard<std::mutex> lock(g_instanceLock);
-    if (g_instance == nullptr) g_instance = new ConsoleLogger(LoggerEnvironment::System());
+    if (g_instance == nullptr) {
+        g_instance = new ConsoleLogger(LoggerEnvironment::System());
+        g_severity.store(g_instance->Severity());
+    }
     return *g_instance;
 }
 
@@ -145,6 +150,7 @@ void ConsoleLogger::DestroyInstance() {
     std::lock_guard<std::mutex> lock(g_instanceLock);
     delete g_instance;
     g_instance = nullptr;
+    g_severity.store(LOG_NORMAL);  // what the next instance starts with
 }
 
 bool ConsoleLogger::HasInstance() {
@@ -200,7 +206,12 @@ int LogStartupLine(const std::string& text) {
 }
 
 int LogSeverity() { return ConsoleLogger::Instance().Severity(); }
-void SetLogSeverityLevel(int level) { ConsoleLogger::Instance().SetSeverity(level); }
+void SetLogSeverityLevel(int level) {
+    ConsoleLogger::Instance().SetSeverity(level);
+    g_severity.store(level);
+}
+
+bool LogEnabled(int level) { return level <= g_severity.load(std::memory_order_relaxed); }
 
 std::string CrashFilePath() { return platform::FixedPath("C:\\ConsoleDllCrash.txt"); }
 std::string StartupTraceFilePath() { return platform::FixedPath("C:\\consoleDllLog.txt"); }

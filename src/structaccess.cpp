@@ -1,6 +1,7 @@
 #include "structaccess.h"
 
 #include <cctype>
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -75,7 +76,26 @@ bool StructAccess::structAccessInit(const std::string& listFilePath) {
         return false;
     }
     StructParser parser(listFilePath, this);
-    return parser.parseStructFiles();
+    const bool parsed = parser.parseStructFiles();
+    // Later lookups read the map files afresh: the firmware may have changed.
+    mapFilesDuringParse_.clear();
+    return parsed;
+}
+
+// Memory operations resolve their symbols while the definition files are
+// parsed; each map file is read once for all of them.
+bool StructAccess::resolveDuringParse(const std::string& mapFilePath, const std::string& symbol,
+                                      std::uint32_t& address) {
+    auto found = mapFilesDuringParse_.find(mapFilePath);
+    if (found == mapFilesDuringParse_.end()) {
+        MapFileSymbols symbols;
+        const bool opened = symbols.Load(mapFilePath);
+        found = mapFilesDuringParse_.emplace(mapFilePath, std::make_pair(opened, std::move(symbols))).first;
+    }
+    address = 0;
+    if (!found->second.first) return false;
+    address = found->second.second.Find(symbol);
+    return true;
 }
 
 bool StructAccess::fail(const std::string& text) {
@@ -255,20 +275,50 @@ bool ParseMapAddress(const std::string& text, std::uint32_t& address) {
 }
 }  // namespace
 
-bool ResolveMapFileSymbol(const std::string& mapFilePath, const std::string& symbol,
-                          std::uint32_t& address) {
-    address = 0;
+namespace {
+// The first two blank-separated words of a map-file line.
+bool FirstTwoWords(const std::string& line, std::string& first, std::string& second) {
+    static const char kBlanks[] = " \t\n\v\f\r";
+    const std::size_t firstStart = line.find_first_not_of(kBlanks);
+    if (firstStart == std::string::npos) return false;
+    const std::size_t firstEnd = line.find_first_of(kBlanks, firstStart);
+    if (firstEnd == std::string::npos) return false;
+    const std::size_t secondStart = line.find_first_not_of(kBlanks, firstEnd);
+    if (secondStart == std::string::npos) return false;
+    const std::size_t secondEnd = std::min(line.find_first_of(kBlanks, secondStart), line.size());
+    first.assign(line, firstStart, firstEnd - firstStart);
+    second.assign(line, secondStart, secondEnd - secondStart);
+    return true;
+}
+}  // namespace
+
+bool MapFileSymbols::Load(const std::string& mapFilePath) {
+    addresses_.clear();
     std::ifstream file(mapFilePath);
     if (!file.is_open()) return false;
     std::string line;
+    std::string name;
+    std::string addressText;
     while (std::getline(file, line)) {
-        std::istringstream words(line);
-        std::string name;
-        std::string addressText;
-        if (!(words >> name >> addressText) || name != symbol) continue;
-        std::uint32_t lineAddress = 0;
-        if (ParseMapAddress(addressText, lineAddress)) address = lineAddress;
+        std::uint32_t address = 0;
+        if (FirstTwoWords(line, name, addressText) && ParseMapAddress(addressText, address)) {
+            addresses_[name] = address;  // the last line of a symbol wins
+        }
     }
+    return true;
+}
+
+std::uint32_t MapFileSymbols::Find(const std::string& symbol) const {
+    const auto found = addresses_.find(symbol);
+    return found == addresses_.end() ? 0 : found->second;
+}
+
+bool ResolveMapFileSymbol(const std::string& mapFilePath, const std::string& symbol,
+                          std::uint32_t& address) {
+    MapFileSymbols symbols;
+    address = 0;
+    if (!symbols.Load(mapFilePath)) return false;
+    address = symbols.Find(symbol);
     return true;
 }
 
@@ -311,8 +361,9 @@ bool StructAccess::adaptCommandParams(const std::string& commandName,
         return false;
     }
     applyDefaults(structName, buffer, bufferSize, swapBytes);
-    LogMessage(Format("<StructAccess>Adapting %s command parameters:", commandName.c_str()),
-               LOG_NORMAL);
+    if (LogEnabled(LOG_NORMAL)) {
+        LogMessage(Format("<StructAccess>Adapting %s command parameters:", commandName.c_str()), LOG_NORMAL);
+    }
 
     const std::vector<std::string> tokens = SplitParameters(parameterText);
     for (std::size_t i = 0; i < tokens.size(); i += 2) {
@@ -358,9 +409,11 @@ bool StructAccess::encodeParameter(const std::string& structName, const FieldMap
     }
     const FieldDefinition_t& field = fields.at(fieldName);
     const int base = AutoBase(valueText);
-    LogMessage(Format("<StructAccess> %s=%s , base = %d,fieldSize = %d", fieldName.c_str(),
-                      valueText.c_str(), base, static_cast<int>(field.size)),
-               LOG_NORMAL);
+    if (LogEnabled(LOG_NORMAL)) {
+        LogMessage(Format("<StructAccess> %s=%s , base = %d,fieldSize = %d", fieldName.c_str(), valueText.c_str(),
+                          base, static_cast<int>(field.size)),
+                   LOG_NORMAL);
+    }
     const std::uint32_t value =
         field.isSigned != 0 ? static_cast<std::uint32_t>(ParseSigned32(valueText, base))
                             : ParseUnsigned32(valueText, base);
@@ -455,7 +508,7 @@ bool StructAccess::declareMemOp(const std::string& name, std::int32_t fileType,
     bool opened = true;
     if (fileType == MAC_FILE_TYPE || fileType == PHY_FILE_TYPE) {
         const std::string& mapFile = fileType == MAC_FILE_TYPE ? macMapFilePath_ : phyMapFilePath_;
-        opened = ResolveMapFileSymbol(mapFile, symbolName, memOp.address);
+        opened = resolveDuringParse(mapFile, symbolName, memOp.address);
         if (!opened) {
             fail(Format("<StructAccess>ERROR: the map file \"%s\" does not exist\n",
                         mapFile.c_str()));

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 class EepromInterface;
@@ -54,6 +56,17 @@ struct MemStructDefinition_t {
 };
 
 using FieldMap = std::map<std::string, FieldDefinition_t, ltstr>;
+
+// The symbols of a linker map file: for each first word, the address on the
+// last line where the second word is a hexadecimal address.
+class MapFileSymbols {
+public:
+    bool Load(const std::string& mapFilePath);  // false when the file cannot be opened
+    std::uint32_t Find(const std::string& symbol) const;  // 0 when absent
+
+private:
+    std::unordered_map<std::string, std::uint32_t> addresses_;
+};
 
 class StructAccess {
 public:
@@ -164,6 +177,7 @@ public:
     static constexpr std::size_t kMaxValueText = 19;
 
 private:
+    bool resolveDuringParse(const std::string& mapFilePath, const std::string& symbol, std::uint32_t& address);
     struct EventSet {
         std::map<std::uint16_t, std::string> names;
         std::int32_t counter = 0;
@@ -200,6 +214,8 @@ private:
     std::string macMapFilePath_;
     std::uint32_t enumCounter_ = 0;
     std::string lastError_;
+    // Map files read while the definition files are parsed: opened, symbols.
+    std::map<std::string, std::pair<bool, MapFileSymbols>> mapFilesDuringParse_;
 };
 
 // Resolves `symbol` in a linker map file: the address of the last line whose
