@@ -1,7 +1,6 @@
 // The dispatcher and chip emulator on its own: the chip's memory, EEPROM and
 // mailbox directly, and the emulator over real loopback sockets driven by a
 // tiny client that plays the library.
-#ifndef _WIN32
 
 #include <gtest/gtest.h>
 
@@ -971,4 +970,3 @@ TEST(EmulatorProgram, ReportsItsPortsObeysControlAndStopsCleanly) {
 
 }  // namespace
 
-#endif  // _WIN32
