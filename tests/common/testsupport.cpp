@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "consolelogger.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -46,6 +47,16 @@ std::string ReadFile(const std::string& path) {
 bool FileExists(const std::string& path) { return fs::exists(path); }
 
 IsolatedRoot::IsolatedRoot() { platform::SetEnvironmentValue("TERMBRIDGE_ROOT", dir_.Path()); }
+
+LogTail::LogTail() : start_(ReadFile(ConsoleLogger::Instance().FilePath()).size()) {}
+
+std::string LogTail::Text() const {
+    std::string text;
+    for (char c : ReadFile(ConsoleLogger::Instance().FilePath()).substr(start_)) {
+        if (c != '\r') text += c;
+    }
+    return text;
+}
 
 std::string ExamplesDir() { return (fs::path(TB_SOURCE_DIR) / "examples").string(); }
 

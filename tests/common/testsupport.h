@@ -2,6 +2,7 @@
 #ifndef TERMBRIDGE_TESTSUPPORT_H
 #define TERMBRIDGE_TESTSUPPORT_H
 
+#include <cstddef>
 #include <string>
 
 namespace testsupport {
@@ -36,6 +37,18 @@ public:
 
 private:
     TempDir dir_;
+};
+
+// What the library's log file gained since the object was made. The log is a
+// text file: line ends read back as "\n" on every system.
+class LogTail {
+public:
+    LogTail();
+    std::string Text() const;
+    bool Has(const std::string& text) const { return Text().find(text) != std::string::npos; }
+
+private:
+    std::size_t start_;
 };
 
 // The example definition set shipped with the sources.

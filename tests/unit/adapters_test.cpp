@@ -105,22 +105,7 @@ std::unique_ptr<StructAccess> AdapterEnvironment::database;
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new AdapterEnvironment);
 
-// What the log gained since the object was made.
-class LogTail {
-public:
-    LogTail() : start_(ReadFile(ConsoleLogger::Instance().FilePath()).size()) {}
-    // The log is a text file: line ends read back as "\n" on every system.
-    std::string Text() const {
-        std::string text;
-        for (char c : ReadFile(ConsoleLogger::Instance().FilePath()).substr(start_)) {
-            if (c != '\r') text += c;
-        }
-        return text;
-    }
-
-private:
-    std::size_t start_;
-};
+using testsupport::LogTail;
 
 using PhyCmd = std::array<std::uint8_t, kPhyConsoleCmdSize>;
 using MacCmd = std::array<std::uint8_t, kMacCmdBuffSize>;

@@ -72,22 +72,7 @@ std::unique_ptr<StructAccess> EventEnvironment::database;
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new EventEnvironment);
 
-class LogTail {
-public:
-    LogTail() : start_(ReadFile(ConsoleLogger::Instance().FilePath()).size()) {}
-    // The log is a text file: line ends read back as "\n" on every system.
-    std::string Text() const {
-        std::string text;
-        for (char c : ReadFile(ConsoleLogger::Instance().FilePath()).substr(start_)) {
-            if (c != '\r') text += c;
-        }
-        return text;
-    }
-    bool Has(const std::string& text) const { return Text().find(text) != std::string::npos; }
-
-private:
-    std::size_t start_;
-};
+using testsupport::LogTail;
 
 // The data of one event: a valid header for `type`, then the payload.
 struct Event {
