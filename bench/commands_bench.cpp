@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "benchsupport.h"
 #include "consoleappadapter.h"
 #include "consolelogger.h"
 #include "platform/platform.h"
@@ -26,6 +27,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+using namespace benchsupport;
 
 const char* const kDefinitions = R"(/* A 12-byte PHY command. */
 START_ENUM
@@ -50,27 +53,6 @@ const char* const kCommand = "PHYC_SET_RADIO_CMD";
 const char* const kParameters =
     "frequency=2412000 offset=-125 bandwidth=40 channel=0x0B gain=GAIN_MAX flags=0x8001";
 constexpr std::uint32_t kStructLength = 12;
-
-// A folder of its own, removed with everything in it.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        path_ = fs::temp_directory_path() / ("tb-bench-" + std::to_string(stamp));
-        fs::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
 
 struct Definitions {
     ScratchFolder folder;

@@ -38,6 +38,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "benchsupport.h"
 #include "consoleapplogic.h"
 #include "emulator.h"
 #include "platform/net.h"
@@ -48,7 +49,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace benchsupport;
 
 constexpr int kDefaultCommands = 1000;
 constexpr int kWarmUpCommands = 20;
@@ -60,36 +61,6 @@ constexpr std::size_t kCommandPacketBytes = 524;
 constexpr std::size_t kEventPacketBytes = 520;
 const char* const kDefaultCommand = "PHYC_SET_CHANNEL_CMD channel=3";
 const char* const kExpectedResult = "PHYC_STATUS_OK ";
-
-double Milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) return 0.0;
-    std::sort(values.begin(), values.end());
-    const std::size_t at = std::min(values.size() - 1, static_cast<std::size_t>(fraction * static_cast<double>(values.size())));
-    return values[at];
-}
-
-double Median(const std::vector<double>& values) { return Percentile(values, 0.5); }
-
-// A folder of its own for everything the library writes (registry, logs),
-// removed with its contents at the end.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        const auto stamp = Clock::now().time_since_epoch().count();
-        path_ = fs::temp_directory_path() / ("tb-bench-commands-" + std::to_string(stamp));
-        fs::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string Path() const { return path_.string(); }
-
-private:
-    fs::path path_;
-};
 
 // A TCP port nobody listens on at the moment.
 std::uint16_t FreeTcpPort() {

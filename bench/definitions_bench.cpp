@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 
+#include "benchsupport.h"
 #include "consolelogger.h"
 #include "eeprominterface.h"
 #include "platform/platform.h"
@@ -27,30 +28,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using namespace benchsupport;
+
 constexpr std::size_t kTotalLines = 200000;
 constexpr std::size_t kLinesPerFile = 10000;
 constexpr std::size_t kMapSymbols = 5000;
-
-// A folder of its own, removed with everything in it.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        path_ = fs::temp_directory_path() / ("tb-bench-" + std::to_string(stamp));
-        fs::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
 
 // Writes definition text one line at a time and counts the lines.
 class DefinitionWriter {

@@ -33,6 +33,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "benchsupport.h"
 #include "consolelogger.h"
 #include "emulator.h"
 #include "platform/net.h"
@@ -44,37 +45,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace benchsupport;
 
 constexpr int kDefaultBlocks = 10;
 constexpr int kRoundTripsPerBlock = 500;
 constexpr std::size_t kEepromBytes = 65536;
 constexpr std::size_t kCommandPacketBytes = 524;
 constexpr std::size_t kEventPacketBytes = 520;
-
-double Microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Median(std::vector<double> values) {
-    if (values.empty()) return 0.0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        path_ = fs::temp_directory_path() / ("tb-bench-transport-" + std::to_string(Clock::now().time_since_epoch().count()));
-        fs::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string Path() const { return path_.string(); }
-
-private:
-    fs::path path_;
-};
 
 std::uint16_t FreeTcpPort() {
     std::string error;
