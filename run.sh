@@ -91,7 +91,10 @@ test_fuzzers() {
         # New inputs go to a scratch folder; the checked-in seeds stay as they are.
         scratch="$out/fuzz/corpus/$name"
         mkdir -p "$scratch"
-        "$target" -max_total_time=20 -timeout=5 -rss_limit_mb=2048 -print_final_stats=1 "$scratch" "$here/tests/fuzz/corpus/$name" \
+        local seeds=("$here/tests/fuzz/corpus/$name")
+        # The example definition set seeds the parser too (folders are read recursively).
+        [ "$name" = definitions ] && seeds+=("$here/examples/definitions")
+        "$target" -max_total_time=20 -timeout=5 -rss_limit_mb=2048 -print_final_stats=1 "$scratch" "${seeds[@]}" \
             >"$target.log" 2>&1 || { tail -40 "$target.log"; return 1; }
         echo "fuzz_$name: $(grep -o 'stat::number_of_executed_units: [0-9]*' "$target.log" | tail -1), no crash"
     done
