@@ -14,6 +14,7 @@
 #include "consoleappadapter.h"
 #include "packets.h"
 #include "syncevent.h"
+#include "trafficowner.h"
 
 class TrafficManager;
 class EepromInterface;
@@ -30,7 +31,7 @@ struct AppCollaborators {
     bool evtAdapter = true;
 };
 
-class ConsoleAppLogic {
+class ConsoleAppLogic : public TrafficOwner {
 public:
     static constexpr std::size_t kResultBufferSize = 65536;
     static constexpr std::uint32_t kMaxResultLength = 65535;
@@ -46,7 +47,7 @@ public:
                     std::uint16_t dispatcherToConsolePort, const std::string& macMapFile,
                     const std::string& phyMapFile, const std::string& structListFile,
                     const AppCollaborators& collaborators = AppCollaborators());
-    ~ConsoleAppLogic();
+    ~ConsoleAppLogic() override;
     ConsoleAppLogic(const ConsoleAppLogic&) = delete;
     ConsoleAppLogic& operator=(const ConsoleAppLogic&) = delete;
 
@@ -66,9 +67,9 @@ public:
     void ApplyDefaultTimeout() { SetCommandTimeout(DefaultTimeout()); }
 
     // Event thread, through the traffic manager.
-    bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent);
-    void SetResultInvalid(int value) { resultInvalid_.store(value); }
-    void SignalEventReceived() { eventReceived_.Set(); }
+    bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent) override;
+    void SetResultInvalid(int value) override { resultInvalid_.store(value); }
+    void SignalEventReceived() override { eventReceived_.Set(); }
     bool ResponseExpected() const { return responseExpected_.load(); }
 
     // Result accessors for the exports.

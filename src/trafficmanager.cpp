@@ -20,12 +20,7 @@ void LogLine(const char* text, int level) {
 
 TrafficManager::TrafficManager(TrafficOwner* owner, std::uint16_t targetPort, const std::string& targetAddress,
                                std::uint16_t listenPort)
-    : TrafficManager(nullptr, owner, targetPort, targetAddress, listenPort) {}
-
-TrafficManager::TrafficManager(std::unique_ptr<TrafficOwner> ownedOwner, TrafficOwner* owner,
-                               std::uint16_t targetPort, const std::string& targetAddress, std::uint16_t listenPort)
-    : ownedOwner_(std::move(ownedOwner)),
-      owner_(ownedOwner_ ? ownedOwner_.get() : owner),
+    : owner_(owner),
       packetHandler_(std::make_unique<PacketHandler>(this, targetPort, targetAddress, listenPort)) {}
 
 TrafficManager::~TrafficManager() {

@@ -11,20 +11,10 @@
 #include <mutex>
 #include <string>
 
-#include "consoleapplogic.h"
 #include "packethandler.h"
 #include "packets.h"
 #include "syncevent.h"
-
-// What the traffic manager needs of its owner for the events of an external
-// operation (a host command waiting for its response).
-class TrafficOwner {
-public:
-    virtual ~TrafficOwner() = default;
-    virtual bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent) = 0;
-    virtual void SetResultInvalid(int value) = 0;
-    virtual void SignalEventReceived() = 0;
-};
+#include "trafficowner.h"
 
 class TrafficManager : public PacketEventReceiver {
 public:
@@ -47,8 +37,6 @@ public:
 
     using ResponseBuffer = std::array<std::uint8_t, kEventDataSize>;
 
-    TrafficManager(ConsoleAppLogic* owner, std::uint16_t targetPort, const std::string& targetAddress,
-                   std::uint16_t listenPort);
     // The owner is not owned and must outlive this object.
     TrafficManager(TrafficOwner* owner, std::uint16_t targetPort, const std::string& targetAddress,
                    std::uint16_t listenPort);
@@ -105,9 +93,6 @@ public:
     static std::uint32_t ParseCounterText(const ResponseBuffer& response);
 
 private:
-    TrafficManager(std::unique_ptr<TrafficOwner> ownedOwner, TrafficOwner* owner, std::uint16_t targetPort,
-                   const std::string& targetAddress, std::uint16_t listenPort);
-
     bool SendNativeAndWait(const NativeCommand_t& command);
     bool ReadCounterUntilFree();
     bool DeliverThroughMailbox(const std::uint8_t* bytes, std::size_t length);
@@ -116,7 +101,6 @@ private:
     template <typename ChunkStep>
     bool ForEachChunk(std::uint32_t address, std::size_t length, ChunkStep step);
 
-    std::unique_ptr<TrafficOwner> ownedOwner_;
     TrafficOwner* owner_;
     std::atomic<int> commandState_{CMD_STATE_IDLE};
     std::atomic<bool> internalOperation_{false};
@@ -132,24 +116,5 @@ private:
     // Last: its threads call back into the members above.
     std::unique_ptr<PacketHandler> packetHandler_;
 };
-
-// The application object as the owner of the traffic manager.
-class AppTrafficOwner final : public TrafficOwner {
-public:
-    explicit AppTrafficOwner(ConsoleAppLogic* app) : app_(app) {}
-    bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent) override {
-        return app_->HandleIncomingEvents(data, length, isSubEvent);
-    }
-    void SetResultInvalid(int value) override { app_->SetResultInvalid(value); }
-    void SignalEventReceived() override { app_->SignalEventReceived(); }
-
-private:
-    ConsoleAppLogic* app_;
-};
-
-inline TrafficManager::TrafficManager(ConsoleAppLogic* owner, std::uint16_t targetPort,
-                                      const std::string& targetAddress, std::uint16_t listenPort)
-    : TrafficManager(owner != nullptr ? std::make_unique<AppTrafficOwner>(owner) : nullptr, nullptr, targetPort,
-                     targetAddress, listenPort) {}
 
 #endif
