@@ -24,7 +24,7 @@ void Exception::WriteCrashLine(const std::string& text, const char* sourceFile, 
 
 // The error codes printed by the reports are the thread's last system error at
 // the moment the reporter was built, the closest to the failing call.
-SystemException::SystemException(const std::string& text, const char* sourceFile, int line)
+SourcedException::SourcedException(const std::string& text, const char* sourceFile, int line)
     : text_(text), sourceFile_(sourceFile), line_(line), errorCode_(platform::LastSystemError()) {
     WriteCrashLine(text, sourceFile, line);
 }
@@ -54,21 +54,11 @@ std::string SocketLibInitException::ReportText() const {
 
 void SocketLibInitException::Report() { ShowReport(ReportText(), "Socket library initialization error"); }
 
-GeneralException::GeneralException(const std::string& text, const char* sourceFile, int line)
-    : text_(text), sourceFile_(sourceFile), line_(line) {
-    WriteCrashLine(text, sourceFile, line);
-}
-
 std::string GeneralException::ReportText() const {
     return Format("%s:%d - %s", sourceFile_.c_str(), line_, text_.c_str());
 }
 
 void GeneralException::Report() { ShowReport(ReportText(), "Error"); }
-
-SocketException::SocketException(const std::string& text, const char* sourceFile, int line)
-    : text_(text), sourceFile_(sourceFile), line_(line), errorCode_(platform::LastSystemError()) {
-    WriteCrashLine(text, sourceFile, line);
-}
 
 std::string SocketException::ReportText() const {
     return Format("%s:%d - %s failed, error code: %d", sourceFile_.c_str(), line_, text_.c_str(), errorCode_);

@@ -18,18 +18,25 @@ protected:
     static void WriteCrashLine(const std::string& text, const char* sourceFile, int line);
 };
 
-class SystemException : public Exception {
-public:
-    SystemException(const std::string& text, const char* sourceFile, int line);
-    ~SystemException() override = default;
-    void Report() override;
-    std::string ReportText() const;
+// The reporters built from a text and the source file and line that made
+// them: constructing one writes its crash line.
+class SourcedException : public Exception {
+protected:
+    SourcedException(const std::string& text, const char* sourceFile, int line);
 
-private:
     std::string text_;
     std::string sourceFile_;
     int line_;
     int errorCode_;  // the thread's last system error when the report was made
+};
+
+class SystemException : public SourcedException {
+public:
+    SystemException(const std::string& text, const char* sourceFile, int line)
+        : SourcedException(text, sourceFile, line) {}
+    ~SystemException() override = default;
+    void Report() override;
+    std::string ReportText() const;
 };
 
 class SocketLibInitException : public Exception {
@@ -43,17 +50,13 @@ private:
     int errorCode_;
 };
 
-class GeneralException : public Exception {
+class GeneralException : public SourcedException {
 public:
-    GeneralException(const std::string& text, const char* sourceFile, int line);
+    GeneralException(const std::string& text, const char* sourceFile, int line)
+        : SourcedException(text, sourceFile, line) {}
     ~GeneralException() override = default;
     void Report() override;
     std::string ReportText() const;
-
-private:
-    std::string text_;
-    std::string sourceFile_;
-    int line_;
 };
 
 class ConsoleCommandBusyException : public GeneralException {
@@ -62,18 +65,13 @@ public:
     ~ConsoleCommandBusyException() override = default;
 };
 
-class SocketException : public Exception {
+class SocketException : public SourcedException {
 public:
-    SocketException(const std::string& text, const char* sourceFile, int line);
+    SocketException(const std::string& text, const char* sourceFile, int line)
+        : SourcedException(text, sourceFile, line) {}
     ~SocketException() override = default;
     void Report() override;
     std::string ReportText() const;
-
-private:
-    std::string text_;
-    std::string sourceFile_;
-    int line_;
-    int errorCode_;
 };
 
 }  // namespace PhyConsoleNs
