@@ -6,9 +6,9 @@
 namespace {
 
 // Serialises logger creation and destruction; each logger serialises its own
-// writes.
+// writes. Every log line reads the pointer, so that read takes no lock.
 std::mutex g_instanceLock;
-ConsoleLogger* g_instance = nullptr;
+std::atomic<ConsoleLogger*> g_instance{nullptr};
 std::atomic<bool> g_fileLoggingAllowed{true};
 // The process-wide logger's severity, readable without the instance lock.
 std::atomic<int> g_severity{LOG_NORMAL};
@@ -138,24 +138,25 @@ void ConsoleLogger::WriteLine(const std::string& text) {
 }
 
 ConsoleLogger& ConsoleLogger::Instance() {
+    if (ConsoleLogger* existing = g_instance.load(std::memory_order_acquire)) return *existing;
     std::lock_guard<std::mutex> lock(g_instanceLock);
-    if (g_instance == nullptr) {
-        g_instance = new ConsoleLogger(LoggerEnvironment::System());
-        g_severity.store(g_instance->Severity());
+    ConsoleLogger* logger = g_instance.load(std::memory_order_relaxed);
+    if (logger == nullptr) {
+        logger = new ConsoleLogger(LoggerEnvironment::System());
+        g_severity.store(logger->Severity());
+        g_instance.store(logger, std::memory_order_release);
     }
-    return *g_instance;
+    return *logger;
 }
 
 void ConsoleLogger::DestroyInstance() {
     std::lock_guard<std::mutex> lock(g_instanceLock);
-    delete g_instance;
-    g_instance = nullptr;
+    delete g_instance.exchange(nullptr);
     g_severity.store(LOG_NORMAL);  // what the next instance starts with
 }
 
 bool ConsoleLogger::HasInstance() {
-    std::lock_guard<std::mutex> lock(g_instanceLock);
-    return g_instance != nullptr;
+    return g_instance.load() != nullptr;
 }
 
 int RemoveOldLogs(std::vector<platform::FileEntry> entries, std::uint64_t totalBytes, std::int64_t now,
