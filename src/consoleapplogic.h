@@ -83,6 +83,18 @@ public:
     StructAccess* GetStructAccess() const { return structAccess_.get(); }
     EepromInterface* GetEepromInterface() const { return eepromInterface_.get(); }
 
+    // Progress of long operations (firmware load, EEPROM burn and whole reads),
+    // reported on the host's own thread. `stage` names the step; done and total
+    // count bytes. A null callback reports nothing.
+    using ProgressCallback = void (*)(const char* stage, std::uint64_t done, std::uint64_t total, void* user);
+    void SetProgressCallback(ProgressCallback callback, void* user) {
+        progressCallback_ = callback;
+        progressUser_ = user;
+    }
+    void ReportProgress(const char* stage, std::uint64_t done, std::uint64_t total) const {
+        if (progressCallback_ != nullptr) progressCallback_(stage, done, total, progressUser_);
+    }
+
     // Firmware and EEPROM operations behind their exports.
     int LoadFirmware(const std::string& path);
     const char* BuildVersionReport();
@@ -132,6 +144,8 @@ private:
     std::atomic<int> resultInvalid_{1};
     std::atomic<int> commandState_{COMMAND_IDLE};
     std::string resultText_;
+    ProgressCallback progressCallback_ = nullptr;
+    void* progressUser_ = nullptr;
 };
 
 #endif
