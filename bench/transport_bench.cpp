@@ -155,8 +155,10 @@ private:
 // Internal operations never reach the owner.
 class NoOwner : public TrafficOwner {
 public:
-    bool HandleIncomingEvents(const std::uint8_t*, std::uint32_t, bool& isSubEvent) override {
+    void ArmResponseWait() override {}
+    bool HandleIncomingEvents(const std::uint8_t*, std::uint32_t, bool& isSubEvent, bool& accepted) override {
         isSubEvent = false;
+        accepted = false;
         return false;
     }
     void SetResultInvalid(int) override {}

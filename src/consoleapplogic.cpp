@@ -169,18 +169,19 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
 
     {
         std::lock_guard<std::mutex> lock(resultLock_);
-        failureMessage_.clear();
+        failureMessage_[0] = '\0';
         resultLength_.store(0);
     }
 
     int result = 0;
-    if (!AdaptAndSendCommand(command)) {
+    bool waitNeeded = false;
+    if (!AdaptAndSendCommand(command, waitNeeded)) {
         const std::string text = Format("Error: Failed to Send Command : '%s '", command.c_str());
         EndWaitForResponse();
         StoreFailure(text);
         LogMessage(text, LOG_NORMAL);
         result = 1;
-    } else if (responseExpected_.load()) {
+    } else if (waitNeeded) {
         LogMessage("<ConsoleAppLogic>Wait For Event as a Response to last Console Command!", LOG_NORMAL);
         if (!eventReceived_.Wait(commandTimeout_.load())) {
             const std::string text = Format("Timeout Error: No Event occur for command : '%s '", command.c_str());
@@ -207,12 +208,23 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
 // Closes the wait for the current command's response: an event that arrives
 // later is only logged and leaves the result alone.
 void ConsoleAppLogic::EndWaitForResponse() {
-    std::lock_guard<std::mutex> lock(resultLock_);
-    responseExpected_.store(false);
-    resultLength_.store(0);
+    {
+        std::lock_guard<std::mutex> lock(resultLock_);
+        responseExpected_.store(false);
+        resultLength_.store(0);
+    }
+    if (trafficManager_) trafficManager_->CloseExternalWait();
 }
 
-bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command) {
+void ConsoleAppLogic::ArmResponseWait() {
+    std::lock_guard<std::mutex> lock(resultLock_);
+    eventReceived_.Reset();
+    responseExpected_.store(true);
+}
+
+// waitNeeded tells whether the command's response is to be awaited; the wait
+// itself is armed by the traffic manager once the packet number is taken.
+bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command, bool& waitNeeded) {
     std::array<std::uint8_t, kMacCmdBuffSize> cmdBuff{};
     std::array<std::uint8_t, kPhyConsoleCmdSize> phyConsoleCmd{};
     NativeCommand_t nativeConsoleCmd;
@@ -234,11 +246,11 @@ bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command) {
     } else if (ConsoleNativeAdapter::GetInstance().GetNativeCommandType(cmdName) == -1) {
         LogMessage("<ConsoleAppLogic>The Command is Non Native,Trying to Adapt Command!", LOG_NORMAL);
         isNative = false;
-        bool waitNeeded = true;
+        bool adapterWaits = true;
         adapted = !RefuseAbsent(appAdapter_.get(), "Console App Adapter") &&
-                  appAdapter_->adaptCommand(command, phyConsoleCmd, cmdBuff, isMACCommand, commandLen, waitNeeded,
+                  appAdapter_->adaptCommand(command, phyConsoleCmd, cmdBuff, isMACCommand, commandLen, adapterWaits,
                                             isNonConsoleMacPhyCommand);
-        responseExpected_.store(adapted && waitNeeded);
+        waitNeeded = adapted && adapterWaits;
     } else {
         LogMessage("<ConsoleAppLogic>The Command is Native,Trying to Adapt Native Command!", LOG_NORMAL);
         if (command.size() > kMaxNativeLine) {
@@ -258,7 +270,7 @@ bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command) {
     }
 
     if (isNative) {
-        responseExpected_.store(true);
+        waitNeeded = true;
         nativeResponse_.store(true);
         LogMessage("<ConsoleAppLogic>Sending Native Command Struct: ", LOG_NORMAL);
         const NativePacketBytes record = EncodeNativeRecord(nativeConsoleCmd);
@@ -271,17 +283,17 @@ bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command) {
         const std::size_t length = std::min<std::size_t>(commandLen, cmdBuff.size());
         LogMessage("<ConsoleAppLogic>Sending Mac Command: ", LOG_NORMAL);
         LogHexDump(cmdBuff.data(), length, LOG_NORMAL);
-        return SendConsoleData(cmdBuff.data(), length);
+        return SendConsoleData(cmdBuff.data(), length, waitNeeded);
     }
 
     phyConsoleCmd[2] = commandCounter_++;
     LogMessage("<ConsoleAppLogic>Sending Phy Command: ", LOG_NORMAL);
     LogHexDump(phyConsoleCmd.data(), std::min<std::size_t>(phyConsoleCmd[4], phyConsoleCmd.size()), LOG_NORMAL);
-    return SendPhyTunnelCommand(phyConsoleCmd, isNonConsoleMacPhyCommand);
+    return SendPhyTunnelCommand(phyConsoleCmd, isNonConsoleMacPhyCommand, waitNeeded);
 }
 
 bool ConsoleAppLogic::SendPhyTunnelCommand(const std::array<std::uint8_t, kPhyConsoleCmdSize>& phyConsoleCmd,
-                                           bool isNonConsoleMacPhyCommand) {
+                                           bool isNonConsoleMacPhyCommand, bool waitNeeded) {
     if (RefuseAbsent(structAccess_.get(), "Struct Access")) return false;
     const std::uint8_t commandLength = phyConsoleCmd[4];
     if (commandLength < 8 || commandLength > phyConsoleCmd.size()) {
@@ -326,13 +338,13 @@ bool ConsoleAppLogic::SendPhyTunnelCommand(const std::array<std::uint8_t, kPhyCo
         std::copy_n(phyConsoleCmd.begin(), commandLength, packet.begin() + 8);
         length += commandLength;
     }
-    return SendConsoleData(packet.data(), length);
+    return SendConsoleData(packet.data(), length, waitNeeded);
 }
 
-bool ConsoleAppLogic::SendConsoleData(const std::uint8_t* bytes, std::size_t length) {
+bool ConsoleAppLogic::SendConsoleData(const std::uint8_t* bytes, std::size_t length, bool waitNeeded) {
     if (RefuseAbsent(trafficManager_.get(), "Traffic Manager")) return false;
     try {
-        return trafficManager_->HandleNonNativeCommand(bytes, length, responseExpected_.load());
+        return trafficManager_->HandleNonNativeCommand(bytes, length, waitNeeded);
     } catch (...) {
         commandState_.store(COMMAND_SEND_FAILED);
         SetFailure("Send socket error");
@@ -351,23 +363,33 @@ bool ConsoleAppLogic::SendNativeStruct(const NativeCommand_t& nativeConsoleCmd) 
     }
 }
 
+// The failure text lives in a fixed buffer, so a pointer handed to the host
+// never moves; a longer text is cut to the buffer.
+void ConsoleAppLogic::CopyFailureText(const std::string& text) {
+    const std::size_t length = std::min(text.size(), kMaxFailureLength);
+    std::copy_n(text.data(), length, failureMessage_.begin());
+    failureMessage_[length] = '\0';
+}
+
 void ConsoleAppLogic::StoreFailure(const std::string& text) {
     std::lock_guard<std::mutex> lock(resultLock_);
-    failureMessage_ = Truncated(text, kMaxFailureLength);
+    CopyFailureText(text);
 }
 
 void ConsoleAppLogic::SetFailure(const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(resultLock_);
         resultLength_.store(0);
-        failureMessage_ = Truncated(text, kMaxFailureLength);
+        CopyFailureText(text);
     }
     LogMessage(text, LOG_NORMAL);
 }
 
-bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent) {
+bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent,
+                                           bool& accepted) {
     std::lock_guard<std::mutex> lock(resultLock_);
-    if (!responseExpected_.load()) {
+    accepted = responseExpected_.load();
+    if (!accepted) {
         LogMessage("<ConsoleAppLogic>HandleIncomingEvents-Dumping Unexpected Event: ", LOG_NORMAL);
         LogHexDump(data, length, LOG_NORMAL);
         return false;
@@ -384,15 +406,15 @@ bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32
     LogMessage("<ConsoleAppLogic>Handling Incoming Non Native Response Event: ", LOG_NORMAL);
     LogHexDump(data, length, LOG_NORMAL);
     if (!evtAdapter_ || !evtAdapter_->AdaptEvent(data, length, isSubEvent)) {
-        failureMessage_ = "Error!!! Failed to adapt console event. ";
-        LogMessage(failureMessage_, LOG_NORMAL);
+        CopyFailureText("Error!!! Failed to adapt console event. ");
+        LogMessage(failureMessage_.data(), LOG_NORMAL);
         return false;
     }
     const std::uint32_t adaptedLength = evtAdapter_->GetResultLength();
     if (adaptedLength > kMaxResultLength) {
         LogMessage("<ConsoleAppLogic>Error! Result length is exceed the Results Buffer size limit!!!!", LOG_NORMAL);
-        failureMessage_ = Format("Result length(%u) is exceed the Results Buffer size limit(%u)!!!!", adaptedLength,
-                                 kMaxResultLength);
+        CopyFailureText(Format("Result length(%u) is exceed the Results Buffer size limit(%u)!!!!", adaptedLength,
+                               kMaxResultLength));
         resultLength_.store(0);
         return false;
     }

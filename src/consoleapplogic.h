@@ -66,8 +66,11 @@ public:
     static int DefaultTimeout();
     void ApplyDefaultTimeout() { SetCommandTimeout(DefaultTimeout()); }
 
+    // Through the traffic manager, once the command's packet number is taken.
+    void ArmResponseWait() override;
     // Event thread, through the traffic manager.
-    bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent) override;
+    bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent,
+                              bool& accepted) override;
     void SetResultInvalid(int value) override { resultInvalid_.store(value); }
     void SignalEventReceived() override { eventReceived_.Set(); }
     bool ResponseExpected() const { return responseExpected_.load(); }
@@ -75,7 +78,9 @@ public:
     // Result accessors for the exports.
     const char* ResultBuffer() const { return reinterpret_cast<const char*>(resultBuffer_.data()); }
     std::uint32_t ResultLength() const { return resultLength_.load(); }
-    const char* FailureMessage() const { return failureMessage_.c_str(); }
+    // Points into a fixed member buffer: the pointer stays valid as long as
+    // this object lives; the text is replaced by the next failure.
+    const char* FailureMessage() const { return failureMessage_.data(); }
     int GetCommandState() const { return commandState_.load(); }
 
     // Collaborators (null when absent).
@@ -112,12 +117,13 @@ private:
                    const std::string& phyMapFile, const std::string& structListFile,
                    const AppCollaborators& collaborators);
     void SetUpMailboxAddresses();
-    bool AdaptAndSendCommand(const std::string& command);
+    bool AdaptAndSendCommand(const std::string& command, bool& waitNeeded);
     bool SendPhyTunnelCommand(const std::array<std::uint8_t, kPhyConsoleCmdSize>& phyConsoleCmd,
-                              bool isNonConsoleMacPhyCommand);
-    bool SendConsoleData(const std::uint8_t* bytes, std::size_t length);
+                              bool isNonConsoleMacPhyCommand, bool waitNeeded);
+    bool SendConsoleData(const std::uint8_t* bytes, std::size_t length, bool waitNeeded);
     bool SendNativeStruct(const NativeCommand_t& nativeConsoleCmd);
     void StoreFailure(const std::string& text);  // failure text only, result untouched
+    void CopyFailureText(const std::string& text);  // resultLock_ held
     void EndWaitForResponse();
     bool RefuseAbsent(const void* member, const char* what);
 
@@ -130,13 +136,14 @@ private:
     std::array<std::uint8_t, 4> tunnelHeader_{};
 
     // The result hand-over between the event thread and the host thread: the
-    // host sets the flags before sending, the event thread fills the result
-    // and then signals eventReceived_. resultLock_ keeps a late event (after
-    // the host gave up waiting) from writing while the host reads.
+    // wait is armed (ArmResponseWait) once the command's packet number is
+    // taken, the event thread fills the result and then signals
+    // eventReceived_. resultLock_ keeps a late event (after the host gave up
+    // waiting) from writing while the host reads.
     mutable std::mutex resultLock_;
     std::atomic<std::uint32_t> resultLength_{0};
     std::array<std::uint8_t, kResultBufferSize> resultBuffer_{};
-    std::string failureMessage_;
+    std::array<char, kMaxFailureLength + 1> failureMessage_{};
     std::atomic<int> commandTimeout_;
     std::atomic<bool> responseExpected_{false};
     std::atomic<bool> nativeResponse_{false};

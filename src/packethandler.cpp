@@ -169,8 +169,17 @@ void PacketHandler::WaitForThreadsToEnd() {
     if (eventThread_.joinable()) eventThread_.join();
 }
 
-int PacketHandler::SendNativeCommand(const NativeCommand_t& command) {
-    const std::uint8_t number = commandCounter_.fetch_add(1);
+std::uint8_t PacketHandler::TakePacketNumber() {
+    if (beforeNumberHook_) {
+        const std::function<void()> hook = std::move(beforeNumberHook_);
+        beforeNumberHook_ = nullptr;
+        hook();
+    }
+    std::lock_guard<std::mutex> step(eventStepLock_);
+    return commandCounter_.fetch_add(1);
+}
+
+int PacketHandler::SendNumbered(const NativeCommand_t& command, std::uint8_t number) {
     const NativePacketBytes packet = EncodeNativePacket(command, number);
     if (LogSeverity() == LOG_DETAIL) DumpNativePacket(command, number);
     if (!sockets_) return -1;
@@ -260,6 +269,7 @@ void PacketHandler::HandleIncomingEvents() {
 }
 
 void PacketHandler::HandleOnePacket(ConsoleEventPacket_t& packet, bool dumpPackets) {
+    std::lock_guard<std::mutex> step(eventStepLock_);
     {
         std::lock_guard<std::mutex> guard(lastEventLock);
         RepairAndRemember(packet, lastEvent);

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -107,8 +108,18 @@ public:
     PacketHandler(const PacketHandler&) = delete;
     PacketHandler& operator=(const PacketHandler&) = delete;
 
-    // Numbers the record's packet and sends it: the socket's result, or -1.
-    int SendNativeCommand(const NativeCommand_t& command);
+    // Takes the next packet number. An event step in progress ends first, and
+    // from here on only answers carrying this number are handed on, so a wait
+    // armed after this call can only be met by its own command's answer.
+    std::uint8_t TakePacketNumber();
+    // Sends the record with a number taken before: the socket's result, or -1.
+    int SendNumbered(const NativeCommand_t& command, std::uint8_t number);
+    // Numbers the record's packet and sends it.
+    int SendNativeCommand(const NativeCommand_t& command) { return SendNumbered(command, TakePacketNumber()); }
+
+    // Test seam: runs once, on the sending thread, just before the next
+    // number is taken.
+    void SetBeforeNumberHook(std::function<void()> hook) { beforeNumberHook_ = std::move(hook); }
 
     std::uint8_t CommandCounter() const { return commandCounter_.load(); }
     std::uint32_t ReceivedEventCount() const { return receivedEvents_.load(); }
@@ -123,6 +134,9 @@ private:
     void WaitForThreadsToEnd();
 
     PacketEventReceiver* owner_;
+    // Held for a whole event step (repair, pairing, hand-over) and while a
+    // packet number is taken: pairing and numbering never interleave.
+    std::mutex eventStepLock_;
     std::atomic<std::uint8_t> commandCounter_{0};
     std::atomic<std::uint32_t> receivedEvents_{0};
     std::atomic<bool> running_{true};
@@ -134,6 +148,7 @@ private:
     std::unique_ptr<ConsoleAppSockets> sockets_;
     std::thread rxThread_;
     std::thread eventThread_;
+    std::function<void()> beforeNumberHook_;
 };
 
 #endif

@@ -30,13 +30,17 @@ TrafficManager::~TrafficManager() {
 
 // ---------------------------------------------------------------- sending
 
-bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command) {
+// The packet number is taken before any wait is armed: an answer to an
+// earlier command that arrives meanwhile is then either handled before the
+// number changes (and its signal cleared by the arming) or dumped as not
+// answering the last command.
+bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command, bool external) {
     LogLine("<TrafficManager>Sending Native Command!!!", LOG_DETAIL);
+    const std::uint8_t number = packetHandler_->TakePacketNumber();
     const bool internal = internalOperation_.load();
-    // A response that came after its own wait gave up must not be taken as
-    // the answer to this command.
     if (internal) responseEvent_.Reset();
-    packetHandler_->SendNativeCommand(command);
+    if (external) OpenExternalWait();
+    packetHandler_->SendNumbered(command, number);
     if (!internal) return true;
 
     LogLine("<TrafficManager>In the middle of Internal Operation", LOG_DETAIL);
@@ -51,9 +55,11 @@ bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command) {
     return true;
 }
 
-bool TrafficManager::SendNativeCommand(const NativeCommand_t& command) {
+bool TrafficManager::SendNativeCommand(const NativeCommand_t& command) { return SendNativeAndWait(command, true); }
+
+void TrafficManager::OpenExternalWait() {
+    if (owner_ != nullptr) owner_->ArmResponseWait();
     externalWait_.store(true);
-    return SendNativeAndWait(command);
 }
 
 // ---------------------------------------------------------------- events
@@ -70,7 +76,10 @@ void TrafficManager::HandleEvent(const std::uint8_t* data, std::uint32_t length)
         }
         if (commandState_.load() == CMD_STATE_INC_COUNTER) {
             internalOperation_.store(false);
-            externalWait_.store(requestedExternalWait_.load());
+            // This event step holds the counter write's number: the chip's
+            // answers that follow carry it.
+            if (requestedExternalWait_.load()) OpenExternalWait();
+            else externalWait_.store(false);
         }
         responseEvent_.Set();
     } else if (externalWait_.load()) {
@@ -84,7 +93,9 @@ void TrafficManager::HandleExternalEvent(const std::uint8_t* data, std::uint32_t
     LogLine("<TrafficManager>HandleEvent : Event caused by External Operation", LOG_DETAIL);
     if (owner_ == nullptr) return;
     bool isSubEvent = false;
-    const bool handled = owner_->HandleIncomingEvents(data, length, isSubEvent);
+    bool accepted = true;
+    const bool handled = owner_->HandleIncomingEvents(data, length, isSubEvent, accepted);
+    if (!accepted) return;
     if (isSubEvent) {
         LogLine("<TrafficManager>The event that arrived is a subEvent!", LOG_DETAIL);
         return;

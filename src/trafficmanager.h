@@ -46,6 +46,9 @@ public:
 
     bool HandleNonNativeCommand(const std::uint8_t* bytes, std::size_t length, bool waitForEvents);
     bool SendNativeCommand(const NativeCommand_t& command);
+    // The owner stopped waiting (time-out, failed send): later answers to its
+    // command are dumped here and never reach it.
+    void CloseExternalWait() { externalWait_.store(false); }
 
     // Event thread: the data of an event that answers the last command.
     void HandleEvent(const std::uint8_t* data, std::uint32_t length) override;
@@ -87,13 +90,15 @@ public:
     int GetCommandState() const { return commandState_.load(); }
     bool ExternalWait() const { return externalWait_.load(); }
     const PacketHandler& Packets() const { return *packetHandler_; }
+    PacketHandler& Packets() { return *packetHandler_; }
 
     // The mailbox counter in a word-read response: hexadecimal text from data
     // byte 2 (blanks and a 0x first allowed; no digits reads as 0).
     static std::uint32_t ParseCounterText(const ResponseBuffer& response);
 
 private:
-    bool SendNativeAndWait(const NativeCommand_t& command);
+    bool SendNativeAndWait(const NativeCommand_t& command, bool external = false);
+    void OpenExternalWait();
     bool ReadCounterUntilFree();
     bool DeliverThroughMailbox(const std::uint8_t* bytes, std::size_t length);
     void EnterState(int state, const char* logText);

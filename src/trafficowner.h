@@ -9,9 +9,15 @@
 class TrafficOwner {
 public:
     virtual ~TrafficOwner() = default;
+    // Sending thread or event thread: the command's packet number has been
+    // taken and no older answer can reach the owner any more; the wait for
+    // its response opens now (a signal left by an earlier answer is cleared).
+    virtual void ArmResponseWait() = 0;
     // Event thread: adapts one event into the result; isSubEvent tells that
-    // more events belong to the same command.
-    virtual bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent) = 0;
+    // more events belong to the same command. accepted is false when no
+    // command waits for the event: it then changes nothing and wakes nobody.
+    virtual bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent,
+                                      bool& accepted) = 0;
     virtual void SetResultInvalid(int value) = 0;
     virtual void SignalEventReceived() = 0;
 };

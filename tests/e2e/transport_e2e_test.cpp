@@ -118,6 +118,34 @@ TEST_F(Transport, AnswersCarryingAnotherPacketNumberAreDropped) {
     EXPECT_EQ(ReadWord(0xBF540204), 0xC3u);
 }
 
+// Every answer comes a little later than its command's time-out; the next
+// command is sent at once or a moment later, while the late answer is on its
+// way. A late answer must never become the next command's result, nor end
+// its wait early.
+TEST_F(Transport, LateAnswersNeverBecomeTheNextCommandsResult) {
+    constexpr int kDelayMs = 10;
+    constexpr int kTrials = 150;
+    WriteWord(0xBF540600, 0x11111111);
+    WriteWord(0xBF540604, 0x22222222);
+    Emulator().Do("delay " + std::to_string(kDelayMs));
+    int wrong = 0;
+    for (int trial = 0; trial < kTrials; ++trial) {
+        const Outcome first = Send("NATIVE_READ_WORD_CMD 0xBF540600", kDelayMs - 1);
+        if (first.rc == 0) {
+            EXPECT_EQ(AsText(first.result).substr(2, 8), "11111111");
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500 * (trial % 4)));
+        const Outcome second = Send("NATIVE_READ_WORD_CMD 0xBF540604");
+        if (second.rc != 0 || second.result.size() < 10 || AsText(second.result).substr(2, 8) != "22222222") {
+            ++wrong;
+            ADD_FAILURE() << "trial " << trial << ": rc " << second.rc << ", result '" << AsText(second.result)
+                          << "', failure '" << second.failure << "'";
+        }
+        if (wrong > 3) break;
+    }
+    Emulator().Do("delay 0");
+}
+
 TEST_F(Transport, OversizedAnswerIsRepairedFromThePreviousEvent) {
     WriteWord(0xBF540300, 0xD4);
     EXPECT_EQ(ReadWord(0xBF540300), 0xD4u);  // an answer of 11 bytes

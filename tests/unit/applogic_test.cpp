@@ -11,6 +11,7 @@
 #include "consoleapplogic.h"
 #include "consolelogger.h"
 #include "testsupport.h"
+#include "trafficmanager.h"
 
 namespace {
 
@@ -32,7 +33,9 @@ bool WaitUntilExpectingResponse(const ConsoleAppLogic& app) {
 // Plays the traffic manager's part on the event thread.
 void DeliverNativeResponse(ConsoleAppLogic& app, const std::vector<std::uint8_t>& data) {
     bool isSubEvent = false;
-    const bool valid = app.HandleIncomingEvents(data.data(), static_cast<std::uint32_t>(data.size()), isSubEvent);
+    bool accepted = false;
+    const bool valid =
+        app.HandleIncomingEvents(data.data(), static_cast<std::uint32_t>(data.size()), isSubEvent, accepted);
     app.SetResultInvalid(valid ? 0 : 1);
     app.SignalEventReceived();
 }
@@ -72,7 +75,9 @@ TEST(AppWithoutCollaborators, UnexpectedEventLeavesTheResultAlone) {
     ConsoleAppLogic app(1, "127.0.0.1", 0, "", "", "", NoCollaborators());
     const std::uint8_t data[] = {1, 2, 3};
     bool isSubEvent = false;
-    EXPECT_FALSE(app.HandleIncomingEvents(data, 3, isSubEvent));
+    bool accepted = true;
+    EXPECT_FALSE(app.HandleIncomingEvents(data, 3, isSubEvent, accepted));
+    EXPECT_FALSE(accepted);
     EXPECT_EQ(app.ResultLength(), 0u);
 }
 
@@ -150,7 +155,9 @@ TEST_F(AppCommandFrame, NoResponseEndsInTheTimeOutText) {
     // A late answer is only logged: the result stays empty.
     std::vector<std::uint8_t> late{9, 9};
     bool isSubEvent = false;
-    EXPECT_FALSE(app.HandleIncomingEvents(late.data(), 2, isSubEvent));
+    bool accepted = true;
+    EXPECT_FALSE(app.HandleIncomingEvents(late.data(), 2, isSubEvent, accepted));
+    EXPECT_FALSE(accepted);
     EXPECT_EQ(app.ResultLength(), 0u);
 
     // A signal left over from the late answer does not end the next wait early.
@@ -174,4 +181,27 @@ TEST_F(AppCommandFrame, FailedAdaptationOfTheResponseFails) {
     app.SignalEventReceived();
     ASSERT_EQ(host.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(host.get(), 1);
+}
+
+// The answer to a timed-out command, handed on just before the next command
+// takes its packet number (it still pairs with the old number then): it
+// neither wakes the next command nor becomes its result.
+TEST_F(AppCommandFrame, LateAnswerBeforeTheNextNumberLeavesTheNextCommandWaiting) {
+    ConsoleAppLogic& app = *app_;
+    TrafficManager& traffic = *app.GetTrafficManager();
+    app.SetCommandTimeout(50);
+    EXPECT_EQ(app.HandleCommand("NATIVE_READ_WORD_CMD 0x1000"), 1);
+
+    const std::uint8_t late[] = {0x11, 0x11, 0x11, 0x11};
+    traffic.Packets().SetBeforeNumberHook([&traffic, &late] { traffic.HandleEvent(late, sizeof late); });
+    app.SetCommandTimeout(-1);
+    auto host = std::async(std::launch::async, [&app] { return app.HandleCommand("NATIVE_READ_WORD_CMD 0x2000"); });
+    ASSERT_TRUE(WaitUntilExpectingResponse(app));
+    EXPECT_EQ(host.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    const std::uint8_t own[] = {0x22};
+    traffic.HandleEvent(own, sizeof own);
+    ASSERT_EQ(host.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(host.get(), 0);
+    EXPECT_STREQ(app.GetResultBufferText(), "22");
+    EXPECT_STREQ(app.FailureMessage(), "");
 }

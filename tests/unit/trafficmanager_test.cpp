@@ -20,8 +20,12 @@ using Bytes = std::vector<std::uint8_t>;
 // The owner side of an external operation, as the application plays it.
 class Owner : public TrafficOwner {
 public:
-    bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent) override {
+    void ArmResponseWait() override { ++arms_; }
+    bool HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent,
+                              bool& accepted) override {
         std::lock_guard<std::mutex> guard(lock_);
+        accepted = accepting_;
+        if (!accepted) return false;
         events_.emplace_back(data, data + length);
         isSubEvent = subEventsLeft_ > 0;
         if (isSubEvent) --subEventsLeft_;
@@ -38,6 +42,10 @@ public:
         subEventsLeft_ = count;
     }
     void FailEvents() { succeed_ = false; }
+    void Accept(bool accepting) {
+        std::lock_guard<std::mutex> guard(lock_);
+        accepting_ = accepting;
+    }
     std::vector<Bytes> Events() {
         std::lock_guard<std::mutex> guard(lock_);
         return events_;
@@ -46,11 +54,13 @@ public:
     SyncEvent eventReceived_;
     std::atomic<int> resultInvalid_{-1};
     std::atomic<int> signals_{0};
+    std::atomic<int> arms_{0};
 
 private:
     std::mutex lock_;
     std::vector<Bytes> events_;
     int subEventsLeft_ = 0;
+    bool accepting_ = true;
     std::atomic<bool> succeed_{true};
 };
 
@@ -250,6 +260,73 @@ TEST_F(TrafficTest, LateResponseIsNotTakenForTheNextCommand) {
     const TrafficManager::ResponseBuffer response = traffic_->GetResponseBuffer();
     EXPECT_EQ(Bytes(response.begin(), response.begin() + 4), (Bytes{'R', 'W', '0', 0}));
     traffic_->SetInternalOperation(false);
+}
+
+// A late answer released at the worst moment: while the next command is
+// about to take its packet number. It must neither complete that command nor
+// wake it early; the command gets its own answer.
+TEST_F(TrafficTest, LateAnswerJustBeforeTheNextNumberIsNeverTheNextResult) {
+    struct Case {
+        const char* name;
+        bool internal;
+    };
+    const Case cases[] = {{"host command", false}, {"internal operation", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t sentBefore = dispatcher_.Commands().size();
+        chip_.Mute(true);
+        traffic_->SetInternalTimeout(50);
+        traffic_->SetInternalOperation(c.internal);
+        NativeCommand_t first;
+        first.Type = NATIVE_READ_WORD;
+        first.Address = 0x1000;
+        if (c.internal) EXPECT_FALSE(traffic_->ReadWord(0x1000));
+        else EXPECT_TRUE(traffic_->SendNativeCommand(first));
+        ASSERT_TRUE(dispatcher_.WaitForCommands(sentBefore + 1));
+        const std::uint8_t lateNumber = dispatcher_.Commands().back().number;
+        traffic_->CloseExternalWait();  // the owner's time-out
+
+        PacketHandler& packets = traffic_->Packets();
+        packets.SetBeforeNumberHook([&] {
+            const std::uint32_t taken = packets.ReceivedEventCount();
+            ASSERT_TRUE(dispatcher_.SendEvent(fake::MakeEvent(lateNumber, {'L', 'A', 'T', 'E'})));
+            while (packets.ReceivedEventCount() == taken) platform::SleepMs(1);
+        });
+        // A slow answer: a wait met by the late answer would end long before it.
+        chip_.Mute(false);
+        chip_.DelayAnswers(100);
+        traffic_->SetInternalTimeout(5000);
+        const int signalsBefore = owner_.signals_.load();
+        if (c.internal) {
+            traffic_->SetInternalOperation(true);
+            ASSERT_TRUE(traffic_->ReadWord(0x2000));
+            const TrafficManager::ResponseBuffer response = traffic_->GetResponseBuffer();
+            EXPECT_EQ(Bytes(response.begin(), response.begin() + 4), (Bytes{'R', 'W', '0', 0}));
+            traffic_->SetInternalOperation(false);
+        } else {
+            NativeCommand_t second = first;
+            second.Address = 0x2000;
+            ASSERT_TRUE(traffic_->SendNativeCommand(second));
+            ASSERT_TRUE(owner_.eventReceived_.Wait(5000));
+            EXPECT_EQ(owner_.Events().back(), (Bytes{'R', 'W', '0', 0}));
+            EXPECT_EQ(owner_.signals_.load(), signalsBefore + 1);
+        }
+        for (const Bytes& event : owner_.Events()) EXPECT_NE(event, (Bytes{'L', 'A', 'T', 'E'}));
+        chip_.DelayAnswers(0);
+    }
+}
+
+// An event the owner does not accept (nobody waits for it any more) sets no
+// result and wakes nobody, though the external wait is still open.
+TEST_F(TrafficTest, EventTheOwnerDoesNotAcceptWakesNobody) {
+    owner_.Accept(false);
+    NativeCommand_t read;
+    read.Type = NATIVE_READ_WORD;
+    ASSERT_TRUE(traffic_->SendNativeCommand(read));
+    EXPECT_FALSE(owner_.eventReceived_.Wait(300));
+    EXPECT_EQ(owner_.signals_.load(), 0);
+    EXPECT_EQ(owner_.resultInvalid_.load(), -1);
+    EXPECT_EQ(owner_.arms_.load(), 1);
 }
 
 // ---------------------------------------------------------------- external events
