@@ -1,10 +1,14 @@
 /*
  * termbridge: host-side console adaptor for the ZRX4620 modem chip.
  *
- * The library is driven through these 26 C functions. Every function that
- * returns text returns a pointer that stays valid until the next call of the
- * same function; none returns NULL. Integer results are 0 for success and 1
- * for failure unless stated otherwise.
+ * The library is driven through these 26 C functions. No function returns
+ * NULL. Integer results are 0 for success and 1 for failure unless stated
+ * otherwise. Returned text:
+ * - getFailureMessage, getSystemVersionInfo and a failing EEPROM read point
+ *   into one fixed failure-text buffer, and getResultBuffer and a successful
+ *   EEPROM read into the fixed result buffer: these pointers stay valid until
+ *   deinitialize; the text they show changes with the next command or failure.
+ * - getResultBufferText stays valid until its next call (or deinitialize).
  */
 #ifndef TERMBRIDGE_H
 #define TERMBRIDGE_H

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -68,6 +69,23 @@ TEST(AppWithoutCollaborators, OverlongLinesAreRefusedNotOverflowed) {
     const std::string longNative = "NATIVE_READ_WORD_CMD " + std::string(300, '1');
     EXPECT_EQ(app.HandleCommand(longNative), 1);
     EXPECT_EQ(std::string(app.FailureMessage()), "Error: Failed to Send Command : '" + longNative + " '");
+}
+
+// A host may keep the failure text's pointer: later, longer failures are
+// written into the same buffer, cut to 65534 characters.
+TEST(AppWithoutCollaborators, FailureTextPointerStaysValid) {
+    testsupport::IsolatedRoot root;
+    ConsoleAppLogic app(1, "127.0.0.1", 0, "", "", "", NoCollaborators());
+    app.SetFailure("short");
+    const char* kept = app.FailureMessage();
+    const std::size_t lengths[] = {100, 5000, 65534, 65535, 70000, 3};
+    for (const std::size_t length : lengths) {
+        app.SetFailure(std::string(length, 'x'));
+        EXPECT_EQ(app.FailureMessage(), kept);
+        EXPECT_EQ(std::strlen(kept), std::min<std::size_t>(length, 65534)) << length;
+    }
+    EXPECT_EQ(app.HandleCommand(std::string(300, 'y')), 1);
+    EXPECT_EQ(std::string(kept), "Error: Failed to Send Command : '" + std::string(300, 'y') + " '");
 }
 
 TEST(AppWithoutCollaborators, UnexpectedEventLeavesTheResultAlone) {
