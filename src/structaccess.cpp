@@ -260,25 +260,10 @@ bool StructAccess::getGeneralEventName(std::uint16_t code, std::string& name) co
 // ---------------------------------------------------------------- map files
 
 namespace {
-// A map file's address word: hexadecimal digits, with or without 0x, that fit
-// in 32 bits (a 64-bit listing pads them with zeros).
-bool ParseMapAddress(const std::string& text, std::uint32_t& address) {
-    std::size_t start = text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0 ? 2 : 0;
-    if (start == text.size()) return false;
-    for (std::size_t i = start; i < text.size(); ++i) {
-        if (std::isxdigit(static_cast<unsigned char>(text[i])) == 0) return false;
-    }
-    while (start + 1 < text.size() && text[start] == '0') ++start;
-    if (text.size() - start > 8) return false;
-    address = ParseUnsigned32(text.substr(start), 16);
-    return true;
-}
-}  // namespace
-
-namespace {
-// The first two blank-separated words of a map-file line.
+// The first two words of a map-file line. Only blanks separate them (a tab
+// does not): a tab-separated line has no second word and is skipped.
 bool FirstTwoWords(const std::string& line, std::string& first, std::string& second) {
-    static const char kBlanks[] = " \t\n\v\f\r";
+    static const char kBlanks[] = " \n";
     const std::size_t firstStart = line.find_first_not_of(kBlanks);
     if (firstStart == std::string::npos) return false;
     const std::size_t firstEnd = line.find_first_of(kBlanks, firstStart);
@@ -300,10 +285,9 @@ bool MapFileSymbols::Load(const std::string& mapFilePath) {
     std::string name;
     std::string addressText;
     while (std::getline(file, line)) {
-        std::uint32_t address = 0;
-        if (FirstTwoWords(line, name, addressText) && ParseMapAddress(addressText, address)) {
-            addresses_[name] = address;  // the last line of a symbol wins
-        }
+        // The address word is read as hexadecimal up to its first other
+        // character ("0x2000," is 0x2000); the last line of a symbol wins.
+        if (FirstTwoWords(line, name, addressText)) addresses_[name] = ParseUnsigned32(addressText, 16);
     }
     return true;
 }
@@ -727,11 +711,9 @@ bool StructAccess::addEepromDoubleField(const std::string& name, std::uint32_t s
                            "allowed. It is not inserted.",
                            name.c_str(), static_cast<unsigned>(size)));
     }
+    // A format wider than the field: the field is left out without a word.
     if (static_cast<std::uint64_t>(size) * 8 < static_cast<std::uint64_t>(integerBits) + fractionBits) {
-        return fail(Format("<StructAccess>Warning: the EEPROM field %s of %u bytes cannot hold the "
-                           "format %u.%u. It is not inserted.",
-                           name.c_str(), static_cast<unsigned>(size),
-                           static_cast<unsigned>(integerBits), static_cast<unsigned>(fractionBits)));
+        return true;
     }
     if (shift > kMaxEepromShift) {
         return fail(Format("<StructAccess>Warning: the EEPROM field %s has the shift %u; at most "

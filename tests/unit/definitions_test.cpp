@@ -304,7 +304,8 @@ TEST_F(DefinitionsTest, EventCodesCountPerProcessorAndFamily) {
 
 TEST_F(DefinitionsTest, MemoryOperationsResolveTheirSymbolInTheirOwnMapFile) {
     dir_.Write("mac.map", "myTable 0x2F00 data\nmyTableEnd 0x3F00\nfoo 1A00\nshared 0x100\n"
-                          "tabbed\t0x4000\nwide 0x00000000801000a0\nbad 0x12zz\nhuge 0x123456789\n");
+                          "tabbed\t0x4000\nwide 0x00000000801000a0\nbad 0x12zz\nhuge 0x123456789\n"
+                          "comma 0x2000,\n");
     dir_.Write("phy.map", "shared 0x200\nother 0x300 shared.o\n");
     Parse("DECLARE_MEM_OP(T, MAC_FILE_TYPE, t_t, myTable)\n"
           "DECLARE_MEM_OP(MS, MAC_FILE_TYPE, s_t, shared)\n"
@@ -317,7 +318,10 @@ TEST_F(DefinitionsTest, MemoryOperationsResolveTheirSymbolInTheirOwnMapFile) {
     EXPECT_EQ(0u, db_->getSymbolAddress("NONE", "", false));
 
     const std::vector<std::pair<std::string, std::uint32_t>> macSymbols = {
-        {"foo", 0x1A00}, {"tabbed", 0x4000}, {"wide", 0x801000a0}, {"bad", 0}, {"huge", 0}, {"absent", 0}};
+        // A tab does not separate words; the address word is read up to its
+        // first character that is no hexadecimal digit, saturating.
+        {"foo", 0x1A00}, {"tabbed", 0},       {"wide", 0x801000a0}, {"bad", 0x12},
+        {"huge", 0xFFFFFFFF}, {"comma", 0x2000}, {"absent", 0}};
     for (const auto& symbol : macSymbols) {
         EXPECT_EQ(symbol.second, db_->getSymbolAddress(symbol.first, "MAC_FILE_TYPE", true))
             << symbol.first;
@@ -364,7 +368,7 @@ TEST_F(DefinitionsTest, ListEntriesAreRelativeAndPatternsParseInNameOrder) {
     dir_.Write("more/d.h.bak", "ENUM_NO_VALUE(D)\n");
     dir_.Write("single.h", "ENUM_NO_VALUE(S)\n");
     const std::string list =
-        dir_.Write("list.txt", "defs/*.h\r\n\t  more/*.h.bak\nmissing.h\nempty/*.h\n" +
+        dir_.Write("list.txt", "defs/*.h\r\n\t  more/*.h.bak\nmissing.h\nempty/*.h\n\n" +
                                    dir_.File("single.h") + "\nsingle.h\n");
     ParseList(list);
     EXPECT_TRUE(parsed_);
@@ -381,6 +385,8 @@ TEST_F(DefinitionsTest, ListEntriesAreRelativeAndPatternsParseInNameOrder) {
     EXPECT_NE(std::string::npos, log.find("Start parsing file " + directory + "more/d.h.bak"));
     EXPECT_NE(std::string::npos, log.find("Given pass \"" + directory + "missing.h\" is invalid OR EMPTY."));
     EXPECT_NE(std::string::npos, log.find("Given pass \"" + directory + "empty/\" is invalid OR EMPTY."));
+    // An empty line names the list file's directory, which is no file.
+    EXPECT_NE(std::string::npos, log.find("Given pass \"" + directory + "\" is invalid OR EMPTY."));
     EXPECT_NE(std::string::npos, log.find("Given pass \"" + directory + dir_.File("single.h") +
                                           "\" is invalid OR EMPTY."));
     EXPECT_NE(std::string::npos, log.find("End of parsing of struct files."));
