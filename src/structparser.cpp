@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <locale>
@@ -55,13 +56,9 @@ bool IsRegularFile(const std::string& path) {
 std::uint32_t Decimal(const std::string& text) { return ParseUnsigned32(text, 10); }
 std::uint32_t Hexadecimal(const std::string& text) { return ParseUnsigned32(text, 16); }
 
-double DecimalFraction(const std::string& text) {
-    std::istringstream stream(text);
-    stream.imbue(std::locale::classic());
-    double value = 0;
-    stream >> value;
-    return stream.fail() ? 0.0 : value;
-}
+// strtod's reading: the longest numeric prefix ("1e" is 1, "0x10" is 16,
+// "inf" and "nan" are read too); no number gives 0.
+double DecimalFraction(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
 
 // Processor words of DECLARE_COMMAND and the event sets; kUnknownType when
 // the word is none of them.
@@ -147,8 +144,9 @@ bool StructParser::parseStructFiles() {
     std::string line;
     while (std::getline(listFile, line)) {
         DropCarriageReturn(line);
-        const std::string entry = WithoutLeadingBlanks(line);
-        if (!entry.empty()) parseListEntry(directory, entry);
+        // An empty line names the list file's own directory, which is
+        // reported as no definition file.
+        parseListEntry(directory, WithoutLeadingBlanks(line));
     }
     LogMessage("End of parsing of struct files.", LOG_NORMAL);
     return true;

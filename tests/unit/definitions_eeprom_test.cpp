@@ -86,9 +86,27 @@ TEST_F(EepromRowsTest, BuildRecordsAtRunningOffsets) {
     EXPECT_EQ(320u, eeprom_.GetDataBaseSize());
     EXPECT_EQ(0u, eeprom_.GetSectionRemaining());
     const std::string crash = CrashAdded();
-    EXPECT_NE(std::string::npos, crash.find("EEPROM field g of 1 bytes cannot hold the format 4.8"));
+    // A format too wide for its field leaves the field out without a word.
+    EXPECT_EQ(std::string::npos, crash.find("EEPROM field g "));
     EXPECT_NE(std::string::npos, crash.find("EEPROM field big has 21 bytes"));
     EXPECT_NE(std::string::npos, crash.find("EEPROM field over (3 bytes) overruns its section"));
+}
+
+// The fixed-point value is read as strtod reads it: its longest numeric prefix.
+TEST_F(EepromRowsTest, FixedPointValueIsReadAsStrtodReadsIt) {
+    struct Case {
+        const char* value;
+        Bytes data;  // 4 bytes, format 16.8: the value times 256
+    };
+    const Case cases[] = {{"1e", {0x00, 0x00, 0x01, 0x00}},   {"0x10", {0x00, 0x00, 0x10, 0x00}},
+                          {"1.5abc", {0x00, 0x00, 0x01, 0x80}}, {"-1", {0xFF, 0xFF, 0xFF, 0x00}},
+                          {"nan", {0x00, 0x00, 0x00, 0x00}},    {"abc", {0x00, 0x00, 0x00, 0x00}},
+                          {"inf", {0xFF, 0xFF, 0xFF, 0xFF}}};
+    std::string definitions;
+    for (const Case& c : cases) definitions += "EEPROM_FIELD_DOUBLE(v, 4, 16.8, 0, 1, " + std::string(c.value) + ")\n";
+    Parse(definitions);
+    ASSERT_EQ(std::size(cases), Eeprom().size());
+    for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].data, Eeprom()[i].data) << cases[i].value;
 }
 
 TEST_F(EepromRowsTest, ExampleSetLaysOutItsSections) {
