@@ -67,20 +67,22 @@ bool ReadMemWords(const std::string& text, std::size_t count, const char* usage,
                    LOG_NORMAL);
         return false;
     }
+    // Words after the ones read are ignored, as a scanf-style reading does.
     // A null usage accepts any number of words.
-    if (usage != nullptr && words.size() != count) {
+    if (usage != nullptr && words.size() < count) {
         LogMessage(Format("<ConsoleAppAdapter>Wrong Usage, try: %s", usage), LOG_NORMAL);
         return false;
     }
     return true;
 }
 
-// A size is a whole decimal number within [1, maxSize].
+// A size is read as %d reads it: a decimal prefix ("4abc" is 4); it must
+// lie within [1, maxSize].
 bool ParseSize(const std::string& word, int maxSize, int& size) {
     errno = 0;
     char* end = nullptr;
     const long value = std::strtol(word.c_str(), &end, 10);
-    if (end == word.c_str() || *end != '\0' || errno == ERANGE) {
+    if (end == word.c_str() || errno == ERANGE) {
         LogMessage(Format("<ConsoleAppAdapter>Size %s is not a decimal number.", word.c_str()),
                    LOG_NORMAL);
         return false;

@@ -321,6 +321,12 @@ INSTANTIATE_TEST_SUITE_P(
                        "NATIVE_WRITE_BUFFER_CMD 0x563456 4 0x80 0x00 0x00 0x00"},
         NativeLineCase{"PHY_FILE_TYPE", false, "sharedVar 4\r\n",
                        "NATIVE_READ_BUFFER_CMD 0x563456 4"},
+        // A size is read as %d reads it; words after the ones read are ignored.
+        NativeLineCase{"PHY_FILE_TYPE", false, "sharedVar 4abc", "NATIVE_READ_BUFFER_CMD 0x563456 4"},
+        NativeLineCase{"PHY_FILE_TYPE", false, "sharedVar 4 extra", "NATIVE_READ_BUFFER_CMD 0x563456 4"},
+        NativeLineCase{"MAC_FILE_TYPE", true, "sharedVar 2x 0x1234 extra",
+                       "NATIVE_WRITE_BUFFER_CMD 0xe23456 2 0x12 0x34"},
+        NativeLineCase{"STRUCT", false, "MAC_STATS flags extra", "NATIVE_READ_BUFFER_CMD 0xe00002 2"},
         NativeLineCase{"STRUCT", false, "MAC_STATS flags", "NATIVE_READ_BUFFER_CMD 0xe00002 2"},
         NativeLineCase{"STRUCT", false, "PHY_STATS flags", "NATIVE_READ_BUFFER_CMD 0x600002 2"},
         NativeLineCase{"STRUCT", false, "MAC_STATS count", "NATIVE_READ_BUFFER_CMD 0xeffffe 4"},
@@ -356,6 +362,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         MemoryRefusalCase{"MEM_READ PHY_FILE_TYPE sharedVar 17", ""},
         MemoryRefusalCase{"MEM_READ PHY_FILE_TYPE sharedVar -4", ""},
+        MemoryRefusalCase{"MEM_READ PHY_FILE_TYPE sharedVar -4abc", ""},
+        MemoryRefusalCase{"MEM_READ PHY_FILE_TYPE sharedVar 99999999999", ""},
         MemoryRefusalCase{"MEM_WRITE PHY_FILE_TYPE sharedVar 5 1", ""},
         MemoryRefusalCase{"MEM_READ PHY_FILE_TYPE sharedVar four", "Size four is not a decimal number."},
         MemoryRefusalCase{"MEM_WRITE MAC_FILE_TYPE sharedVar 1 256", "Value 256 does not fit in 1 bytes."},
@@ -367,7 +375,6 @@ INSTANTIATE_TEST_SUITE_P(
         MemoryRefusalCase{"MEM_READ PHY_FILE_TYPE sharedVar\t4", "separated by single blanks"},
         MemoryRefusalCase{"MEM_WRITE STRUCT MAC_STATS flags  1", "separated by single blanks"},
         MemoryRefusalCase{"MEM_READ PHY_FILE_TYPE sharedVar", "Wrong Usage"},
-        MemoryRefusalCase{"MEM_READ PHY_FILE_TYPE sharedVar 4 extra", "Wrong Usage"},
         MemoryRefusalCase{"MEM_WRITE STRUCT MAC_STATS flags", "Wrong Usage"},
         MemoryRefusalCase{"MEM_READ ROM_FILE_TYPE sharedVar 4", "Unknown memory source ROM_FILE_TYPE"},
         MemoryRefusalCase{"MEM_READ PHY_FILE_TYPE highVar 4", ""},  // only in the MAC map
