@@ -1,6 +1,8 @@
 #include "consoleevtadapter.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 #include "consolelogger.h"
 #include "errors.h"
@@ -79,12 +81,17 @@ bool ConsoleEvtAdapter::AdaptEvent(const std::uint8_t* data, std::size_t length,
 
 bool ConsoleEvtAdapter::CheckHeader(const std::uint8_t* data, const std::string& eventName,
                                     std::string& text) {
+    // The ctrl word is taken into host order in the header itself, so the
+    // header dump shows it converted.
+    std::array<std::uint8_t, kEventHeaderSize> header{};
+    std::copy_n(data, kEventHeaderSize, header.begin());
     const std::uint16_t ctrl = GetBe16(data + EventHeader::kCtrl);
+    std::memcpy(header.data() + EventHeader::kCtrl, &ctrl, sizeof ctrl);
     if (ctrl != EventHeader::kValidCtrl) {
         text += "Invalid event ctrl - " + std::to_string(ctrl) +
                 " Discarding Event. Dumping header data\n";
         LogMessage(text, LOG_NORMAL);
-        LogHeader(data);
+        LogHeader(header.data());
         return false;
     }
     const std::uint8_t source = data[EventHeader::kSource];
@@ -99,7 +106,7 @@ bool ConsoleEvtAdapter::CheckHeader(const std::uint8_t* data, const std::string&
     text += "Invalid event source - " + std::to_string(source) +
             " Discarding Event. Dumping header data\n";
     LogMessage(text, LOG_NORMAL);
-    LogHeader(data);
+    LogHeader(header.data());
     return false;
 }
 

@@ -44,9 +44,9 @@ bool FragmentBuffer::AddFragment(const std::uint8_t* data, std::size_t length,
     // The fragment number is one byte: long captures wrap it, so only the
     // low byte of the expected number is compared.
     const int arrived = data[EventHeader::kFragmentNum];
-    if (arrived != (expectedFragment_ & 0xFF)) {
-        errorText = Format("Invalid fragment. expecting %d, arrived %d",
-                           static_cast<int>(expectedFragment_), arrived);
+    const int expected = expectedFragment_ & 0xFF;
+    if (arrived != expected) {
+        errorText = Format("Invalid fragment. expecting %d, arrived %d", expected, arrived);
         LogMessage("Invalid fragment", LOG_DETAIL);
         Reset();
         return false;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -209,7 +211,13 @@ TEST_F(EventAdapterTest, WrongCtrlIsRefusedWithHeaderDump) {
     EXPECT_FALSE(Adapt(Event(kGeneral).Set(EventHeader::kCtrl + 1, 12)));
     EXPECT_EQ(adapter->GetResultLength(), 0u);
     EXPECT_TRUE(log.Has("Invalid event ctrl - 12 Discarding Event. Dumping header data\n"));
-    EXPECT_TRUE(log.Has("00 0c 00 00 04 00 00 00 10 00 00 00 08 00 00 00 \n"));
+    // The dump shows the ctrl word as converted to host order.
+    const std::uint16_t ctrl = 12;
+    std::uint8_t hostOrder[2];
+    std::memcpy(hostOrder, &ctrl, sizeof ctrl);
+    char first[8];
+    std::snprintf(first, sizeof first, "%02x %02x ", hostOrder[0], hostOrder[1]);
+    EXPECT_TRUE(log.Has(std::string(first) + "00 00 04 00 00 00 10 00 00 00 08 00 00 00 \n"));
 }
 
 TEST_F(EventAdapterTest, CtrlIsReadBigEndian) {
@@ -397,6 +405,17 @@ TEST_F(FragmentBufferTest, OutOfOrderFragmentResetsTheCapture) {
     EXPECT_EQ(buffer->GetLength(), 0);
     // Only a new fragment 0 can start over.
     EXPECT_FALSE(Add(Fragment(1, Pattern(10), true)));
+    EXPECT_EQ(error, "Invalid fragment. expecting 0, arrived 1");
+}
+
+// The fragment number is one byte: after 256 fragments the expected number
+// it compares, and names, is 0 again.
+TEST_F(FragmentBufferTest, ExpectedNumberIsNamedAsTheByteItCompares) {
+    ASSERT_TRUE(Add(Fragment(0, Pattern(1), true, 300)));
+    for (int number = 1; number < 256; ++number) {
+        ASSERT_TRUE(Add(Fragment(static_cast<std::uint8_t>(number), Pattern(1), true))) << number;
+    }
+    EXPECT_FALSE(Add(Fragment(1, Pattern(1), true)));
     EXPECT_EQ(error, "Invalid fragment. expecting 0, arrived 1");
 }
 
