@@ -169,7 +169,9 @@ int RemoveOldLogs(std::vector<platform::FileEntry> entries, std::uint64_t totalB
         const bool tooOld = now - entry.lastWrite > OldLogPolicy::kMaxAge;
         const bool overBudget = totalBytes > OldLogPolicy::kMaxTotalBytes;
         if (!tooOld && !overBudget) continue;
-        if (!remove(entry.name)) continue;
+        // Counted and subtracted when its deletion is attempted, whether or
+        // not the file could be deleted: that decides where the walk stops.
+        remove(entry.name);
         totalBytes -= std::min(totalBytes, entry.size);
         ++removed;
     }

@@ -221,9 +221,16 @@ TEST(OldLogs, YoungLogsStayUnlessOverBudget) {
               3);
 }
 
-TEST(OldLogs, FailedDeletionIsNotCounted) {
+TEST(OldLogs, AttemptedDeletionsCountAndDecideWhereTheWalkStops) {
     const std::int64_t now = 100 * kDay;
-    EXPECT_EQ(RemoveOldLogs(Logs(3, 0, 10), 30, now, [](const std::string&) { return false; }), 0);
+    EXPECT_EQ(RemoveOldLogs(Logs(3, 0, 10), 30, now, [](const std::string&) { return false; }), 3);
+    // Over budget and young: every attempt (every other one failing)
+    // subtracts its size, so the total fits after 50 attempts.
+    int attempts = 0;
+    const int count = RemoveOldLogs(Logs(150, now, 40000000ULL), 6000000000ULL, now,
+                                    [&attempts](const std::string&) { return ++attempts % 2 == 0; });
+    EXPECT_EQ(attempts, 50);
+    EXPECT_EQ(count, 50);
 }
 
 TEST(OldLogs, RealFolderOnlyPrefixedFilesGo) {
