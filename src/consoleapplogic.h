@@ -20,6 +20,7 @@ class TrafficManager;
 class EepromInterface;
 class StructAccess;
 class ConsoleEvtAdapter;
+class CFWLoader;
 
 // Which collaborators construction creates; a test may stop early to see the
 // application answer with its collaborators absent.
@@ -120,6 +121,13 @@ private:
     void StoreFailure(const std::string& text);  // failure text only, result untouched
     void EndWaitForResponse();
     bool RefuseAbsent(const void* member, const char* what);
+    // Firmware loading and the version report.
+    // The values of a version record (VersionInfo), in the report's order.
+    using VersionValues = std::array<std::int32_t, 9>;
+    bool LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traffic);
+    bool FailLoad(const char* text);
+    std::uint32_t ReadVersionWord(const std::string& command);
+    std::string VersionPart(bool mac, VersionValues& values);
 
     std::unique_ptr<TrafficManager> trafficManager_;
     std::uint8_t commandCounter_ = 0;
