@@ -19,7 +19,7 @@ jobs="${TB_JOBS:-2}"
 log() { printf '\n==== %s\n' "$*"; }
 
 # ------------------------------------------------------------------ packages
-native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
+native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev binutils-mips-linux-gnu
                  libbenchmark-dev python3)
 windows_packages=(g++-mingw-w64-i686-posix wine wine32:i386)
 
