@@ -66,6 +66,10 @@ CFWLoader::CFWLoader(const std::string& packagePath, TrafficManager* trafficMana
     std::ifstream file(packagePath, std::ios::binary);
     std::streamoff size = -1;
     if (file.is_open() && file.seekg(0, std::ios::end)) size = file.tellg();
+    if (size > static_cast<std::streamoff>(kMaxPackageSize)) {
+        LogError("<FWLoader>Error!!! Firmware file is larger than 64 MiB!");
+        size = -1;
+    }
     if (size >= 0 && file.seekg(0, std::ios::beg)) {
         package_.resize(static_cast<std::size_t>(size));
         opened_ = package_.empty() || file.read(reinterpret_cast<char*>(package_.data()), size).gcount() == size;

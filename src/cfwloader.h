@@ -78,6 +78,9 @@ public:
     static constexpr std::size_t kChunkBookkeeping = 64;
     static constexpr std::size_t kBudgetPerFileByte = 8;
     static constexpr std::size_t kBudgetBase = 1u << 20;
+    // Far above any chip's memory, and small enough that the budget above
+    // cannot overflow on a 32-bit host.
+    static constexpr std::uint64_t kMaxPackageSize = 64u << 20;
 
     // stage, bytes done, bytes in the stage
     using Progress = std::function<void(const char*, std::uint64_t, std::uint64_t)>;

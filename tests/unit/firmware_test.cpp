@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -307,11 +308,17 @@ TEST_F(LoaderTest, PackagesCutIntoChunksOrRefused) {
     EXPECT_TRUE(dispatcher_.Commands().empty()) << "building never talks to the chip";
 }
 
-TEST_F(LoaderTest, MissingFileAndMissingTrafficManager) {
+TEST_F(LoaderTest, UnusablePackagesAndMissingTrafficManager) {
     const testsupport::LogTail log;
     CFWLoader missing(dir_.File("absent.fwp"), traffic_.get());
     EXPECT_FALSE(missing.BuildChunkDataBase());
     EXPECT_TRUE(log.Has("<FWLoader>Error!!! Couldn't open Firmware file for loading firmware software!!!!"));
+    const std::string huge = dir_.File("huge.fwp");
+    std::filesystem::copy_file(Write(Package().Contents()), huge);
+    std::filesystem::resize_file(huge, CFWLoader::kMaxPackageSize + 1);
+    CFWLoader tooLarge(huge, traffic_.get());
+    EXPECT_FALSE(tooLarge.BuildChunkDataBase());
+    EXPECT_TRUE(log.Has("<FWLoader>Error!!! Firmware file is larger than 64 MiB!"));
     CFWLoader orphan(Write(Package().Contents()), nullptr);
     EXPECT_FALSE(orphan.BuildChunkDataBase());
     EXPECT_TRUE(log.Has("<FWLoader>Error!!! Traffic Manager wasn't Initialized"));
