@@ -19,7 +19,7 @@ jobs="${TB_JOBS:-2}"
 log() { printf '\n==== %s\n' "$*"; }
 
 # ------------------------------------------------------------------ packages
-native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
+native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev binutils-mips-linux-gnu
                  libbenchmark-dev python3)
 windows_packages=(g++-mingw-w64-i686-posix wine wine32:i386)
 
@@ -94,6 +94,8 @@ test_fuzzers() {
         local seeds=("$here/tests/fuzz/corpus/$name")
         # The example definition set seeds the parser too (folders are read recursively).
         [ "$name" = definitions ] && seeds+=("$here/examples/definitions")
+        # The example firmware package (and its images), when the build made them.
+        [ "$name" = firmware ] && [ -d "$out/fuzz/firmware" ] && seeds+=("$out/fuzz/firmware")
         "$target" -max_total_time=20 -timeout=5 -rss_limit_mb=2048 -print_final_stats=1 "$scratch" "${seeds[@]}" \
             >"$target.log" 2>&1 || { tail -40 "$target.log"; return 1; }
         echo "fuzz_$name: $(grep -o 'stat::number_of_executed_units: [0-9]*' "$target.log" | tail -1), no crash"

@@ -1,8 +1,10 @@
 #include "consoleapplogic.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "cfwloader.h"
 #include "consoleappadapter.h"
 #include "consoleevtadapter.h"
 #include "consolelogger.h"
@@ -465,23 +467,139 @@ int ConsoleAppLogic::SyncChipAccess() {
     return 0;
 }
 
-// ---------------------------------------------------------------- firmware and EEPROM
-// These operations arrive with the firmware loader and the EEPROM operations;
-// until then they refuse with a failure text rather than report success.
+// ---------------------------------------------------------------- firmware
 namespace {
-constexpr const char* kFirmwareUnavailable = "Error!!! Firmware loading is not available in this version";
-constexpr const char* kEepromUnavailable = "Error!!! EEPROM operations are not available in this version";
+constexpr int kFirmwareStartPauseMs = 2000;
+constexpr int kVersionCommandTimeoutMs = 1000;
+constexpr std::uint32_t kUnreadVersionWord = 0xCDCDCDCD;
+constexpr std::size_t kVersionLineBuffer = 100;
+
+struct VersionField {
+    const char* symbol;
+    const char* line;
+    bool macOnly;
+};
+// The order of the version record and of the report.
+constexpr VersionField kVersionFields[] = {
+    {"majorVersion", "Major Version:  %d\n", false},
+    {"minorVersion", "Minor Version:  %d\n", false},
+    {"versionBranch", "Branch Version: %d\n", false},
+    {"buildNumber", "Build Number:   %d\n", false},
+    {"systemRepoRevisionNumber", "System Repo Revision Number:        %d\n", false},
+    {"componentRepoRevisionNumber", "Component Repo Revision Number:     %d\n", false},
+    {"hostFwInterfaceRevision", "Host-FW Interface Revision Number:  %d\n", true},
+    {"phyMacInterfaceRevision", "Phy-Mac Interface Revision Number:  %d\n", false},
+    {"uartPhyInterfaceRevision", "Uart-Phy Interface Revision Number: %d\n", false},
+};
+constexpr std::size_t kMajor = 0, kMinor = 1, kBranch = 2, kPhyMacInterface = 7;
+
+constexpr const char* kIncompatibleTop = "\n!!!!!!!!!!!!Incompatible Version!!!!!!!!!!!!!!!!!!!\n";
+constexpr const char* kIncompatibleBottom = "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n";
 }  // namespace
 
-int ConsoleAppLogic::LoadFirmware(const std::string& /*path*/) {
-    SetFailure(kFirmwareUnavailable);
-    return 1;
+// A failed step leaves everything as it is (chunks written stay written, the
+// link stays in the load set-up) and becomes the host's failure text.
+bool ConsoleAppLogic::FailLoad(const char* text) {
+    LogMessage(text, LOG_ERROR);
+    SetFailure(text);
+    return false;
+}
+
+int ConsoleAppLogic::LoadFirmware(const std::string& path) {
+    if (!trafficManager_) {
+        LogCrash("Error!!! Traffic Manager wasn't Initialized");
+        FailLoad("<ConsoleAppLogic>Error!!! Traffic Manager wasn't Initialized");
+        return 1;
+    }
+    TrafficManager& traffic = *trafficManager_;
+    CFWLoader loader(path, &traffic);
+    loader.SetProgress([this](const char* stage, std::uint64_t done, std::uint64_t total) {
+        ReportProgress(stage, done, total);
+    });
+    traffic.SendSystemSetup(57600, 1);
+    traffic.SetInternalOperation(true);
+    const bool started = LoadFirmwareSteps(loader, traffic);
+    traffic.SetInternalOperation(false);
+    return started ? 0 : 1;
+}
+
+// MAC, PHY, ASIP, interrupt-vector data, run: each step only after all
+// earlier ones succeeded.
+bool ConsoleAppLogic::LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traffic) {
+    if (!loader.BuildChunkDataBase()) {
+        return FailLoad("<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!");
+    }
+    if (!loader.LoadChunks(0, MAC_MODULE, true)) return FailLoad("<ConsoleAppLogic>Error!!! Failed to Load MAC Firmware data!");
+    if (!loader.LoadChunks(0, PHY_MODULE, true)) return FailLoad("<ConsoleAppLogic>Error!!! Failed to Load PHY Firmware data!");
+    if (!loader.PrepareAsipLoad() || !loader.LoadChunks(0, ASIP_MODULE, true)) {
+        return FailLoad("<ConsoleAppLogic>Error!!! Failed to Load ASIPs Firmware data!");
+    }
+    if (!loader.LoadInterruptVectorData()) {
+        return FailLoad("<ConsoleAppLogic>Error!!! Failed to Load MAC data that should be loaded to the BootRom's "
+                        "Interrupt Vector #2 section!");
+    }
+    traffic.SetInternalOperation(false);
+    if (!loader.RunFirmware()) return FailLoad("<ConsoleAppLogic>Error!!! Failed to run the Firmware after code was loaded!");
+    platform::SleepMs(kFirmwareStartPauseMs);
+    traffic.SendSystemSetup(115200, 0);
+    return true;
+}
+
+// The word a memory-read command left in the result, big-endian; a command
+// that failed or brought fewer than 4 bytes reads as 0xCDCDCDCD.
+std::uint32_t ConsoleAppLogic::ReadVersionWord(const std::string& command) {
+    if (HandleCommand(command) != 0 || ResultLength() < 4) return kUnreadVersionWord;
+    return GetBe32(reinterpret_cast<const std::uint8_t*>(ResultBuffer()));
+}
+
+std::string ConsoleAppLogic::VersionPart(bool mac, VersionValues& values) {
+    const std::string base = std::string("MEM_READ ") + (mac ? "MAC_FILE_TYPE " : "PHY_FILE_TYPE ");
+    std::string text = "\n*********************************\n";
+    text += mac ? "Mac Version:\n" : "Phy Version:\n";
+    text += "*********************************\n";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const VersionField& field = kVersionFields[i];
+        if (!mac && field.macOnly) continue;
+        values[i] = static_cast<std::int32_t>(ReadVersionWord(base + field.symbol + " 4"));
+        text += Truncated(Format(field.line, values[i]), kVersionLineBuffer - 1);
+    }
+    return text;
 }
 
 const char* ConsoleAppLogic::BuildVersionReport() {
-    SetFailure("Error!!! The version report is not available in this version");
-    return FailureMessage();
+    SetCommandTimeout(kVersionCommandTimeoutMs);  // stays so afterwards
+    VersionValues macVersion{};
+    VersionValues phyVersion{};
+    std::string text = VersionPart(true, macVersion);
+    text += VersionPart(false, phyVersion);
+    if (macVersion[kMajor] != phyVersion[kMajor] || macVersion[kMinor] != phyVersion[kMinor] ||
+        macVersion[kBranch] != phyVersion[kBranch]) {
+        text += kIncompatibleTop;
+        text += "!! PHY and Mac are from different release branch !!\n";
+        text += kIncompatibleBottom;
+    }
+    if (macVersion[kPhyMacInterface] != phyVersion[kPhyMacInterface]) {
+        text += kIncompatibleTop;
+        text += "!! PHY and Mac use different Phy-Mac IF Release  !!\n";
+        text += kIncompatibleBottom;
+    }
+    LogMessage(text, LOG_NORMAL);
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+
+    std::lock_guard<std::mutex> lock(resultLock_);
+    const std::size_t kept = std::min<std::size_t>(text.size(), kMaxResultLength - 1);
+    std::copy_n(text.begin(), kept, resultBuffer_.begin());
+    resultBuffer_[kept] = 0;
+    return ResultBuffer();
 }
+
+// ---------------------------------------------------------------- EEPROM
+// These operations arrive with the EEPROM operations; until then they refuse
+// with a failure text rather than report success.
+namespace {
+constexpr const char* kEepromUnavailable = "Error!!! EEPROM operations are not available in this version";
+}  // namespace
 
 int ConsoleAppLogic::InitEepromInterface(int /*mode*/, const std::string& /*path*/) {
     SetFailure(kEepromUnavailable);

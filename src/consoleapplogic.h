@@ -20,6 +20,7 @@ class TrafficManager;
 class EepromInterface;
 class StructAccess;
 class ConsoleEvtAdapter;
+class CFWLoader;
 
 // Which collaborators construction creates; a test may stop early to see the
 // application answer with its collaborators absent.
@@ -126,6 +127,13 @@ private:
     void CopyFailureText(const std::string& text);  // resultLock_ held
     void EndWaitForResponse();
     bool RefuseAbsent(const void* member, const char* what);
+    // Firmware loading and the version report.
+    // The values of a version record (VersionInfo), in the report's order.
+    using VersionValues = std::array<std::int32_t, 9>;
+    bool LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traffic);
+    bool FailLoad(const char* text);
+    std::uint32_t ReadVersionWord(const std::string& command);
+    std::string VersionPart(bool mac, VersionValues& values);
 
     std::unique_ptr<TrafficManager> trafficManager_;
     std::uint8_t commandCounter_ = 0;

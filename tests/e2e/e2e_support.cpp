@@ -23,10 +23,6 @@ constexpr unsigned kSystemClose = 4;
 
 LibrarySession* g_session = nullptr;
 
-// The path as the library sees it: a Windows build under Wine sees the Linux
-// tree as drive Z:, which the build passes in as the prefix.
-std::string LibraryPath(const std::string& linuxPath) { return TB_E2E_PATH_PREFIX + linuxPath; }
-
 std::uint16_t FreeTcpPort() {
     platform::TcpListener probe;
     if (!probe.Open() || !probe.Bind(platform::kLoopbackAddress, 0)) return 0;
@@ -54,6 +50,10 @@ std::vector<std::string> Words(const std::string& answer) {
     return words;
 }
 }  // namespace
+
+// A Windows build under Wine sees the Linux tree as drive Z:, which the build
+// passes in as the prefix.
+std::string LibraryPath(const std::string& linuxPath) { return TB_E2E_PATH_PREFIX + linuxPath; }
 
 // ------------------------------------------------------------------ control
 

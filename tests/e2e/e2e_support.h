@@ -74,6 +74,8 @@ struct Outcome {
 };
 Outcome Send(const std::string& line, int timeoutMs = kCommandTimeoutMs);
 std::string AsText(const Bytes& bytes);
+// A Linux path as the library under test sees it (through drive Z: under Wine).
+std::string LibraryPath(const std::string& linuxPath);
 Bytes FromHex(const std::string& hexWithBlanks);
 
 // The library, initialised once per test program against the emulator, with

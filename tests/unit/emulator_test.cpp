@@ -70,6 +70,11 @@ Bytes Pattern(std::size_t length, std::uint8_t seed) {
 
 // ------------------------------------------------------------------ the chip alone
 
+Bytes Padded(Bytes bytes) {
+    bytes.push_back(0);
+    return bytes;
+}
+
 Bytes Answer(EmulatedChip& chip, const NativeCommand_t& command, std::uint8_t packetNum = 0) {
     return chip.Execute(command, packetNum).answer;
 }
@@ -105,6 +110,27 @@ TEST(EmulatedChip, MacMemoryIsTheSameThroughBothWindows) {
     chip.Execute(Command(NATIVE_WRITE_BUFFER, 0xBFEFFFFE, Text("abcd")), 0);
     EXPECT_EQ(chip.ReadMemory(0xBFCFFFFE, 2), Text("ab"));
     EXPECT_EQ(chip.ReadMemory(0xBFF00000, 2), Text("cd"));
+}
+
+TEST(EmulatedChip, RunCommandStartsTheFirmwareWithItsStagedVectorData) {
+    EmulatedChip chip(64);
+    const Bytes staged = Pattern(63, 5);
+    Answer(chip, WriteWord(0xBFC23800, 63));
+    Answer(chip, Command(NATIVE_WRITE_BUFFER, 0xBFC23804, staged));
+    Answer(chip, Command(NATIVE_COMMAND_PIPE, 0xBFC23800, {}, 0, 2));  // another pipe command
+    EXPECT_FALSE(chip.FirmwareRunning());
+    EXPECT_EQ(chip.ReadMemory(0xBFC00280, 63), Bytes(63, 0));
+
+    EXPECT_EQ(Answer(chip, Command(NATIVE_COMMAND_PIPE, 0xBFC23800, {}, 0, 1)), EmulatedChip::Acknowledgement());
+    EXPECT_TRUE(chip.FirmwareRunning());
+    EXPECT_EQ(chip.RunCommands(), 1u);
+    EXPECT_EQ(chip.ReadMemory(0xBFE00280, 64), Padded(staged)) << "63 bytes, through the console window too";
+
+    // A size word beyond the staging area's capacity moves no more than it holds.
+    Answer(chip, Command(NATIVE_WRITE_BUFFER, 0xBFC23804 + 1784, {0xAA}));
+    Answer(chip, WriteWord(0xBFC23800, 0xFFFFFFFF));
+    Answer(chip, Command(NATIVE_COMMAND_PIPE, 0xBFC23800, {}, 0, 1));
+    EXPECT_EQ(chip.ReadMemory(0xBFC00280 + 1783, 2), (Bytes{0, 0}));
 }
 
 TEST(EmulatedChip, RefusesLengthsBeyondTheDataArea) {

@@ -50,11 +50,25 @@ ChipReply EmulatedChip::Execute(const NativeCommand_t& command, std::uint8_t pac
         case NATIVE_WRITE_BUFFER: reply.answer = WriteBuffer(command); break;
         case NATIVE_READ_EEPROM: reply.answer = ReadEeprom(command.Address, command.Length); break;
         case NATIVE_WRITE_EEPROM: reply.answer = WriteEeprom(command); break;
-        case NATIVE_COMMAND_PIPE: reply.answer = Acknowledgement(); break;
+        case NATIVE_COMMAND_PIPE:
+            reply.answer = command.AdditionalParam == kRunCommandType ? Run(command.Address) : Acknowledgement();
+            break;
         case NATIVE_SYSTEM_COMMAND: break;
         default: reply.answer = Refusal(); break;
     }
     return reply;
+}
+
+// The boot ROM starts what was loaded: the data staged at the run parameter
+// (a size word, then the bytes) moves into the interrupt-vector window.
+Bytes EmulatedChip::Run(std::uint32_t parameter) {
+    std::uint8_t sizeWord[4];
+    ReadAliased(parameter, sizeWord, sizeof sizeWord);
+    const std::size_t staged = std::min<std::size_t>(GetBe32(sizeWord), kMaxStagedBytes);
+    WriteMemory(kVectorWindow, ReadMemory(parameter + 4, staged));
+    firmwareRunning_ = true;
+    ++runCommands_;
+    return Acknowledgement();
 }
 
 void EmulatedChip::ClearRecords() {

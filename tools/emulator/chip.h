@@ -30,6 +30,12 @@ struct MailboxAddresses {
     std::uint32_t counterRead = 0xBF108300;
     std::uint32_t counterWrite = 0xBF108240;
 };
+// The boot ROM's run command (a command pipe of this type) and the window
+// its interrupt vector #2 takes from the staging area at the run parameter.
+constexpr std::uint16_t kRunCommandType = 1;
+constexpr std::uint32_t kVectorWindow = 0xBFC00280;
+constexpr std::uint32_t kMaxStagedBytes = 1784;
+
 // Bytes above the buffer address that count as the mailbox.
 constexpr std::size_t kMailboxBufferSize = 512;
 
@@ -75,6 +81,12 @@ public:
     // negative number keeps the counter busy until changed.
     void ForceBusyReads(int reads) { forcedBusyReads_ = reads; }
 
+    // The loaded firmware: started by the run command, stopped by the load
+    // set-up.
+    bool FirmwareRunning() const { return firmwareRunning_; }
+    std::size_t RunCommands() const { return runCommands_; }
+    void StopFirmware() { firmwareRunning_ = false; }
+
     // Inspection.
     Bytes ReadMemory(std::uint32_t address, std::size_t length) const;
     void WriteMemory(std::uint32_t address, const Bytes& bytes);
@@ -99,6 +111,7 @@ private:
     Bytes ReadEeprom(std::uint32_t address, std::uint16_t length) const;
     Bytes WriteEeprom(const NativeCommand_t& command);
 
+    Bytes Run(std::uint32_t parameter);
     std::uint32_t CounterValue();
     void TakeCommand(std::uint8_t packetNum, ChipReply& reply);
     void NoteMailboxWrite(std::uint32_t address, std::size_t length);
@@ -112,6 +125,8 @@ private:
     CommandHandler handler_;
 
     bool commandPending_ = false;
+    bool firmwareRunning_ = false;
+    std::size_t runCommands_ = 0;
     int forcedBusyReads_ = 0;
     std::size_t counterReads_ = 0;
     std::size_t mailboxExtent_ = 0;

@@ -268,6 +268,23 @@ std::string Interpreter::Run(bool& shutdown) {
         emu_.Disconnect(static_cast<int>(quietMs));
         return "ok";
     }
+    if (verb == "corrupt-read" || verb == "drop-read") {
+        if (!ArgCount(1) || !Arg(0, value, 1, 0xFFFFFFFF)) return Usage("corrupt-read|drop-read <read-back from 1>");
+        if (verb == "corrupt-read") emu_.CorruptReadBack(static_cast<std::uint64_t>(value));
+        else emu_.DropReadBack(static_cast<std::uint64_t>(value));
+        return "ok";
+    }
+    if (verb == "refuse-run") {
+        if (!(ArgCount(0) || (ArgCount(1) && (line_.args[0] == "on" || line_.args[0] == "off")))) {
+            return Usage("refuse-run [on|off]");
+        }
+        emu_.RefuseRun(ArgCount(0) || line_.args[0] == "on");
+        return "ok";
+    }
+    if (verb == "firmware" && ArgCount(0)) {
+        return std::string("ok ") + (emu_.FirmwareRunning() ? "running" : "stopped") +
+               " runs=" + std::to_string(emu_.RunCommands());
+    }
     if (verb == "reset" && ArgCount(0)) {
         emu_.ClearFaults();
         return "ok";
@@ -316,6 +333,7 @@ std::string ExecuteControlLine(Emulator& emulator, const std::string& line, bool
 const char* ControlHelp() {
     return "drop <n> | drop-next [<k>] | delay <ms> | wrong-number [<k>] | stale [<k>] | "
            "oversize [<k>] | split <bytes> | reconnect | disconnect | busy <reads>|always|off | "
+           "corrupt-read <n> | drop-read <n> | refuse-run [on|off] | firmware | "
            "reset | clear | count | system | mailbox [<n>] | read <addr> <len> | "
            "write <addr> <byte>... | eeprom <offset> <len> | fail <command> <status> | "
            "succeed <command> | capture-length <bytes> | fragment-bytes <bytes> | "

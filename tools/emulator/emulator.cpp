@@ -223,11 +223,15 @@ void Emulator::HandleDatagram(const std::uint8_t* bytes, std::size_t length) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         Record(command, version, packetNum);
-        ChipReply reply = chip_.Execute(command, packetNum);
+        ChipReply reply;
+        reply.answered = true;  // a refused run is left unanswered by QueueReply
+        if (!RefusedRun(command)) reply = chip_.Execute(command, packetNum);
         if (reply.answered) {
             QueueReply(command, packetNum, reply);
         } else {
             systemCommands_.push_back({command.AdditionalParam, command.Address, packetNum});
+            // The load set-up stops the running firmware.
+            if (command.AdditionalParam == SYSTEM_SETUP_SECOND && command.Address == 1) chip_.StopFirmware();
         }
     }
     Notify();
@@ -259,7 +263,12 @@ bool Emulator::TakeCountedFault(int& remaining) {
 void Emulator::QueueReply(const NativeCommand_t& command, std::uint8_t packetNum,
                           ChipReply& reply) {
     const std::uint64_t number = ++answeredCommands_;
-    const bool drop = faults_.dropAnswerTo.erase(number) > 0 || TakeCountedFault(faults_.dropNext);
+    bool drop = faults_.dropAnswerTo.erase(number) > 0 || TakeCountedFault(faults_.dropNext);
+    if (RefusedRun(command)) {
+        Log(1, "refused the run command");
+        drop = true;
+    }
+    if (command.Type == NATIVE_READ_BUFFER) SpoilReadBack(command, reply, drop);
     std::vector<Bytes> packets;
     if (TakeCountedFault(faults_.staleBeforeNext)) {
         packets.push_back(Packet(static_cast<std::uint8_t>(packetNum - 1), kAnswerSource, kStaleData));
@@ -281,6 +290,23 @@ void Emulator::QueueReply(const NativeCommand_t& command, std::uint8_t packetNum
         return;
     }
     Schedule(std::move(packets), reconnect, reply.tookCommand);
+}
+
+bool Emulator::RefusedRun(const NativeCommand_t& command) {
+    return faults_.refuseRun && command.Type == NATIVE_COMMAND_PIPE && command.AdditionalParam == kRunCommandType;
+}
+
+void Emulator::SpoilReadBack(const NativeCommand_t& command, ChipReply& reply, bool& drop) {
+    const std::uint64_t seen = ++faults_.readBacksSeen;
+    if (seen == faults_.corruptReadBack && !reply.answer.empty()) {
+        reply.answer[0] ^= 0xFF;
+        faults_.corruptReadBack = 0;
+        Log(1, "spoiled read-back " + std::to_string(seen) + " (" + DescribeCommand(command, 0) + ")");
+    }
+    if (seen == faults_.dropReadBack) {
+        drop = true;
+        faults_.dropReadBack = 0;
+    }
 }
 
 Bytes Emulator::Packet(std::uint8_t rxNum, std::uint8_t sourceId, const Bytes& data,
@@ -522,6 +548,20 @@ void Emulator::KeepCounterBusy(int reads) {
     std::lock_guard<std::mutex> lock(mutex_);
     chip_.ForceBusyReads(reads);
 }
+void Emulator::CorruptReadBack(std::uint64_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.corruptReadBack = n;
+    faults_.readBacksSeen = 0;
+}
+void Emulator::DropReadBack(std::uint64_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.dropReadBack = n;
+    faults_.readBacksSeen = 0;
+}
+void Emulator::RefuseRun(bool refuse) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.refuseRun = refuse;
+}
 void Emulator::ClearFaults() {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_ = AnswerFaults{};
@@ -586,6 +626,15 @@ std::vector<ExecutedCommand> Emulator::ExecutedCommands() const {
 }
 
 // ------------------------------------------------------------------ inspection
+
+bool Emulator::FirmwareRunning() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return chip_.FirmwareRunning();
+}
+std::size_t Emulator::RunCommands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return chip_.RunCommands();
+}
 
 Bytes Emulator::ReadMemory(std::uint32_t address, std::size_t length) const {
     std::lock_guard<std::mutex> lock(mutex_);

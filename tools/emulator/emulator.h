@@ -104,6 +104,12 @@ public:
     // itself once `quietMs` have passed.
     void Disconnect(int quietMs = 100);
     void KeepCounterBusy(int reads);  // negative: until changed
+    // The n-th buffer read from now (n from 1) answers with its first byte
+    // inverted, or not at all.
+    void CorruptReadBack(std::uint64_t n);
+    void DropReadBack(std::uint64_t n);
+    // Run commands stay unanswered and leave the firmware stopped.
+    void RefuseRun(bool refuse);
     void ClearFaults();
     AnswerFaults Faults() const;
 
@@ -118,6 +124,10 @@ public:
     void SetMacEventCount(int events);
     void ArmEventFault(EventFault fault, int count);
     std::vector<ExecutedCommand> ExecutedCommands() const;
+
+    // ---- the loaded firmware
+    bool FirmwareRunning() const;
+    std::size_t RunCommands() const;
 
     // ---- inspection
     Bytes ReadMemory(std::uint32_t address, std::size_t length) const;
@@ -164,6 +174,8 @@ private:
                  std::optional<std::uint16_t> lengthOverride = std::nullopt);
     void Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool completesCommand);
     bool TakeCountedFault(int& remaining);
+    bool RefusedRun(const NativeCommand_t& command);
+    void SpoilReadBack(const NativeCommand_t& command, ChipReply& reply, bool& drop);
 
     void SendDueItems();
     bool SendItem(Outgoing& item);

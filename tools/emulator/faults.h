@@ -19,6 +19,12 @@ struct AnswerFaults {
     int oversizeNext = 0;         // answers still to send with an illegal Length
     std::size_t splitBytes = 0;   // stream written in pieces of this size; 0: whole packets
     bool reconnectBeforeNext = false;  // open a second connection before the next answer
+    // Read-backs (buffer reads) are counted from 1 since one of these was
+    // set; the answer to that one is spoiled (first byte inverted) or dropped.
+    std::uint64_t corruptReadBack = 0;  // 0: off
+    std::uint64_t dropReadBack = 0;     // 0: off
+    std::uint64_t readBacksSeen = 0;
+    bool refuseRun = false;  // run commands stay unanswered and start nothing
 };
 
 // The Length an oversized answer carries: above the 512-byte data area.

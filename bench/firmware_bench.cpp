@@ -1,0 +1,187 @@
+// Firmware loading against the emulated dispatcher and chip: LoadFW's work
+// (the application object's LoadFirmware) on a generated package of MAC, PHY
+// and ASIP data well above 256 KiB, every piece written and read back.
+//
+// Beside it, in the same run, the raw loopback round trip (one 524-byte UDP
+// datagram out, one 520-byte TCP record back, plain sockets and an echo
+// thread). A verified load costs two round trips per 16 bytes, so
+//   bound = 16 bytes / (2 x raw round trip)
+// is the most a load over this loopback could reach. Prints the load's bytes
+// per second beside the bound, the round trips the load made beside the
+// ones expected (two per 16-byte piece, plus the staged interrupt-vector
+// data and the fixed handshakes), and the time outside the load's 2 s pause
+// after the run command. Runs at log severity 1 and at the default 2.
+//
+// Run: bench_firmware [kibibytes of MAC+PHY+ASIP data, at least 256]
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#if __has_include("emulator.h")
+
+#include "benchsupport.h"
+#include "cfwloader.h"
+#include "consoleapplogic.h"
+#include "consolelogger.h"
+#include "emulator.h"
+#include "firmwarebuilder.h"
+#include "platform/net.h"
+#include "platform/platform.h"
+#include "rawloopback.h"
+
+namespace {
+
+using namespace benchsupport;
+
+constexpr int kRawRoundTrips = 2000;
+constexpr double kRunPauseMs = 2000.0;
+// Round trips of every load besides the chunks: the two set-up reads, the
+// ASIP control word, the staged data's size word and the run command.
+constexpr std::size_t kHandshakes = 5;
+constexpr std::size_t kMacCapacity = 0x23800;
+constexpr std::size_t kPhyCapacity = 0x1C000;
+constexpr std::size_t kAsipCapacity = 0x20000;
+
+// MAC code from the boot address (across the interrupt-vector window), PHY
+// code, and ASIP type 1 instructions of 64 bytes, sharing `bytes` out in
+// that order as far as each memory takes them.
+fwbuild::Bytes MakePackage(std::size_t bytes) {
+    const std::size_t mac = std::min(bytes / 2, kMacCapacity - 0x100);
+    const std::size_t phy = std::min(bytes - mac, kPhyCapacity - 0x100);
+    const std::size_t asip = std::min(bytes - mac - phy, kAsipCapacity);
+    fwbuild::Package package;
+    package.Mac(fwbuild::Elf({{fwbuild::kProgramData, 0xBFC00000, fwbuild::Pattern(mac, 1)}}));
+    package.Phy(fwbuild::Elf({{fwbuild::kProgramData, 0xBF000000, fwbuild::Pattern(phy, 2)}}));
+    if (asip > 0) package.Asip({1, 64, 0xBF3C0000, fwbuild::Pattern(asip, 3)});
+    return package.Contents();
+}
+
+std::size_t Pieces(std::size_t length) { return (length + 15) / 16; }
+
+struct Expected {
+    std::size_t bytes = 0;       // loaded and read back
+    std::size_t chunkRoundTrips = 0;  // write and read-back of each 16-byte piece
+    std::size_t roundTrips = 0;       // all of the load's
+};
+
+// Built from the file alone (building never talks to the chip).
+Expected ExpectedFor(const std::string& path, TrafficManager* traffic) {
+    CFWLoader loader(path, traffic);
+    Expected expected;
+    if (!loader.BuildChunkDataBase()) return expected;
+    bool staged = false;
+    for (const ChunkDescriptor& chunk : loader.Chunks()) {
+        if (chunk.isInterruptVector == 0) {
+            expected.bytes += chunk.length;
+            expected.chunkRoundTrips += 2 * Pieces(chunk.length);
+        } else if (!staged) {
+            expected.roundTrips += Pieces(chunk.length);  // written, not read back
+            staged = true;
+        }
+    }
+    expected.roundTrips += expected.chunkRoundTrips + kHandshakes;
+    return expected;
+}
+
+struct Load {
+    double ms = 0;
+    std::size_t roundTrips = 0;
+    int rc = -1;
+    std::string failure;
+};
+
+Load TimeLoad(ConsoleAppLogic& app, tbemu::Emulator& emulator, const std::string& path) {
+    const std::size_t packetsBefore = emulator.PacketsReceived();
+    const std::size_t systemBefore = emulator.SystemCommands().size();
+    Load load;
+    const auto start = Clock::now();
+    load.rc = app.LoadFirmware(path);
+    load.ms = Milliseconds(Clock::now() - start);
+    load.failure = app.FailureMessage();
+    load.roundTrips = (emulator.PacketsReceived() - packetsBefore) - (emulator.SystemCommands().size() - systemBefore);
+    return load;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t kib = std::max<std::size_t>(256, argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 300);
+    ScratchFolder scratch;
+    platform::SetEnvironmentValue("TERMBRIDGE_ROOT", scratch.Path());
+    platform::StartSocketLibrary();
+
+    const fwbuild::Bytes package = MakePackage(kib * 1024);
+    const std::string path = scratch.File("bench.fwp");
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr || std::fwrite(package.data(), 1, package.size(), out) != package.size()) return 1;
+    std::fclose(out);
+
+    std::string error;
+    RawLoopback raw;
+    tbemu::EmulatorOptions options;
+    options.libraryPort = FreeTcpPort();
+    tbemu::Emulator emulator(options);
+    if (!raw.Open(error) || options.libraryPort == 0 || !emulator.Start(error)) {
+        std::fprintf(stderr, "set-up: %s\n", error.c_str());
+        return 1;
+    }
+    AppCollaborators onlyTransport;
+    onlyTransport.eepromInterface = onlyTransport.structAccess = onlyTransport.appAdapter = onlyTransport.evtAdapter = false;
+    ConsoleAppLogic app(emulator.CommandPort(), "127.0.0.1", options.libraryPort, "", "", "", onlyTransport);
+    if (!emulator.WaitFor([&] { return emulator.Connected(); }, 5000)) {
+        std::fprintf(stderr, "the emulator did not connect to the library\n");
+        return 1;
+    }
+    const Expected expected = ExpectedFor(path, app.GetTrafficManager());
+    for (int i = 0; i < 200; ++i) raw.RoundTrip();
+
+    std::printf("Firmware load against the in-process emulator\n");
+    std::printf("  package                      %zu bytes, %zu of them loaded and read back\n", package.size(),
+                expected.bytes);
+    int failures = 0;
+    for (int severity : {LOG_ERROR, LOG_NORMAL}) {
+        SetLogSeverityLevel(severity);
+        std::vector<double> rawUs;
+        const auto rawBlock = [&] {
+            for (int i = 0; i < kRawRoundTrips / 2; ++i) {
+                const auto start = Clock::now();
+                if (!raw.RoundTrip()) ++failures;
+                rawUs.push_back(Microseconds(Clock::now() - start));
+            }
+        };
+        rawBlock();
+        const Load load = TimeLoad(app, emulator, path);
+        rawBlock();
+        if (load.rc != 0) {
+            ++failures;
+            std::printf("  LOAD FAILED: %s\n", load.failure.c_str());
+        }
+        const double rawMedian = Median(rawUs);
+        const double transferMs = load.ms - kRunPauseMs;
+        const double bytesPerSecond = static_cast<double>(expected.bytes) / (transferMs / 1000.0);
+        const double boundPerSecond = 16.0 / (2.0 * rawMedian / 1e6);
+        std::printf("\n  log severity %d\n", severity);
+        std::printf("    load, whole                %9.1f ms\n", load.ms);
+        std::printf("    outside the 2 s pause      %9.1f ms\n", transferMs);
+        std::printf("    throughput                 %9.0f bytes/s  (outside the pause)\n", bytesPerSecond);
+        std::printf("    raw loopback round trip    %9.1f us  median of %zu\n", rawMedian, rawUs.size());
+        std::printf("    bound, 2 round trips/16 B  %9.0f bytes/s  -> load at %.1f %% of it\n", boundPerSecond,
+                    100.0 * bytesPerSecond / boundPerSecond);
+        std::printf("    round trips made           %9zu\n", load.roundTrips);
+        std::printf("    round trips expected       %9zu  (2 per 16-byte piece, %zu for the staged data and handshakes)\n",
+                    expected.roundTrips, expected.roundTrips - expected.chunkRoundTrips);
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+#else
+
+int main() {
+    std::printf("firmware: needs the emulator, which this build does not have\n");
+    return 0;
+}
+
+#endif

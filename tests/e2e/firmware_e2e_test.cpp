@@ -1,0 +1,89 @@
+// Firmware loading end to end: the example package (built from
+// examples/firmware) loaded into the emulated chip, the version report read
+// from the loaded images by symbol, and the loads the chip spoils.
+#include "e2e_support.h"
+
+#include <string>
+
+#include "termbridge.h"
+
+namespace {
+
+using e2e::Bytes;
+
+const std::string kFirmware = TB_FIRMWARE_DIR;
+const std::string kExamples = TB_EXAMPLES_DIR;
+auto* const g_session = ::testing::AddGlobalTestEnvironment(new e2e::LibrarySession(
+    kExamples + "/definitions/list.txt", kFirmware + "/mac.map", kFirmware + "/phy.map"));
+
+const std::string kPackage = e2e::LibraryPath(kFirmware + "/example.fwp");
+
+// What examples/firmware/mac.S and phy.S carry.
+const std::string kExampleReport =
+    "\n*********************************\nMac Version:\n*********************************\n"
+    "Major Version:  3\nMinor Version:  1\nBranch Version: 2\nBuild Number:   1402\n"
+    "System Repo Revision Number:        52113\nComponent Repo Revision Number:     8071\n"
+    "Host-FW Interface Revision Number:  7\nPhy-Mac Interface Revision Number:  5\n"
+    "Uart-Phy Interface Revision Number: 2\n"
+    "\n*********************************\nPhy Version:\n*********************************\n"
+    "Major Version:  3\nMinor Version:  1\nBranch Version: 2\nBuild Number:   977\n"
+    "System Repo Revision Number:        52113\nComponent Repo Revision Number:     4410\n"
+    "Phy-Mac Interface Revision Number:  6\nUart-Phy Interface Revision Number: 2\n"
+    "\n!!!!!!!!!!!!Incompatible Version!!!!!!!!!!!!!!!!!!!\n"
+    "!! PHY and Mac use different Phy-Mac IF Release  !!\n"
+    "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n";
+
+class Firmware : public e2e::EndToEnd {
+protected:
+    void SetUp() override {
+        e2e::EndToEnd::SetUp();
+        setInternalCommandTimeout(300);  // spoiled loads end sooner
+    }
+    void TearDown() override { setInternalCommandTimeout(1000); }
+};
+
+TEST_F(Firmware, ExamplePackageRunsAndReportsItsVersions) {
+    ASSERT_EQ(LoadFW(kPackage.c_str()), 0) << getFailureMessage();
+    EXPECT_EQ(Emulator().Ask("firmware"), "ok running runs=1");
+    // The interrupt-vector data went to the staging area, and the run moved it
+    // into its window.
+    const Bytes staged = Emulator().ReadMemory(0xBFC23804, 63);
+    EXPECT_EQ(Emulator().ReadMemory(0xBFC23800, 4), (Bytes{0, 0, 0, 63}));
+    EXPECT_NE(staged, Bytes(63, 0));
+    EXPECT_EQ(Emulator().ReadMemory(0xBFC00280, 63), staged);
+
+    EXPECT_EQ(std::string(getSystemVersionInfo()), kExampleReport);
+}
+
+TEST_F(Firmware, SpoiledReadBackOrRefusedRunFailsTheLoad) {
+    struct Case {
+        const char* fault;
+        std::string failure;
+    };
+    const Case cases[] = {
+        {"corrupt-read 5", "<ConsoleAppLogic>Error!!! Failed to Load MAC Firmware data!"},
+        {"drop-read 70", "<ConsoleAppLogic>Error!!! Failed to Load MAC Firmware data!"},
+        {"refuse-run", "<ConsoleAppLogic>Error!!! Failed to run the Firmware after code was loaded!"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.fault);
+        Emulator().Do("reset");
+        Emulator().Do(test.fault);
+        EXPECT_EQ(LoadFW(kPackage.c_str()), 1);
+        EXPECT_EQ(std::string(getFailureMessage()), test.failure);
+        EXPECT_EQ(Emulator().Ask("firmware").rfind("ok stopped", 0), 0u) << "the load set-up stopped the firmware";
+    }
+}
+
+TEST_F(Firmware, ReportWithNoDispatcherAnswering) {
+    Emulator().Do("drop-next 17");
+    const std::string report = getSystemVersionInfo();
+    std::size_t unread = 0;
+    for (std::size_t at = report.find(" -842150451\n"); at != std::string::npos; at = report.find(" -842150451\n", at + 1)) {
+        ++unread;
+    }
+    EXPECT_EQ(unread, 17u);
+    EXPECT_EQ(report.find("Incompatible"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+"""fwpack: firmware packages and map files for the ZRX4620.
+
+  fwpack.py pack --out FILE [--mac ELF] [--phy ELF] [--asip TYPE:WIDTH:ADDRESS:HEXFILE]...
+                 [--crlf]
+      Writes a package: the preamble, then a MAC block, a PHY block and the
+      ASIP blocks, in that order. ASIP data comes from text files of
+      hexadecimal bytes (blanks and line ends between them; '#' starts a
+      comment).
+
+  fwpack.py map --nm NM --out FILE [--title TEXT] ELF
+      Writes a linker map file from the image's symbol table, one
+      "name address size type" line per defined symbol, as the library's map
+      file reader takes them (first word the name, second the address).
+"""
+import argparse
+import subprocess
+import sys
+
+RULE = "-" * 32
+
+
+def elf_block(header, image, end):
+    text = end.join([header, RULE, "Image Size: %d" % len(image), RULE]) + end
+    return text.encode("ascii") + image + end.encode("ascii")
+
+
+def read_hex_bytes(path):
+    data = bytearray()
+    with open(path, encoding="ascii") as source:
+        for line in source:
+            for word in line.split("#", 1)[0].split():
+                value = int(word, 16)
+                if not 0 <= value <= 0xFF:
+                    raise ValueError("%s: %s is not a byte" % (path, word))
+                data.append(value)
+    return bytes(data)
+
+
+def asip_block(spec, end):
+    try:
+        asip_type, width, address, path = spec.split(":", 3)
+        asip_type, width, address = int(asip_type, 0), int(width, 0), int(address, 0)
+    except ValueError:
+        raise SystemExit("fwpack: --asip wants TYPE:WIDTH:ADDRESS:HEXFILE, not " + spec)
+    data = read_hex_bytes(path)
+    lines = [
+        "ASIP HEADER", RULE, "ASIP module %d" % asip_type, RULE,
+        "ASIP Type: %d" % asip_type,
+        "Instruction Width: %d" % width,
+        "Load Address: 0x%08X" % address,
+        "Data Length: %d" % len(data),
+    ]
+    return end.join(lines).encode("ascii") + end.encode("ascii") + data + end.encode("ascii")
+
+
+def pack(args):
+    end = "\r\n" if args.crlf else "\n"
+    modules = (["mac"] if args.mac else []) + (["phy"] if args.phy else []) + ["asip"] * len(args.asip)
+    preamble = [
+        "ZRX4620 firmware package",
+        "QUORIL SEMICONDUCTOR FIRMWARE PACKAGE",
+        "Created by fwpack",
+        "Package Version: 1",
+        "Modules: " + " ".join(modules),
+        "=" * 32,
+    ]
+    out = bytearray(end.join(preamble).encode("ascii") + end.encode("ascii"))
+    for header, path in (("MAC HEADER", args.mac), ("PHY HEADER", args.phy)):
+        if path:
+            with open(path, "rb") as image:
+                out += elf_block(header, image.read(), end)
+    for spec in args.asip:
+        out += asip_block(spec, end)
+    with open(args.out, "wb") as target:
+        target.write(out)
+
+
+def symbols(nm, elf):
+    listing = subprocess.run([nm, "-S", "--defined-only", elf], check=True, capture_output=True, text=True).stdout
+    for line in listing.splitlines():
+        words = line.split()
+        if len(words) == 3:  # no size
+            address, kind, name = words
+            size = "0"
+        elif len(words) == 4:
+            address, size, kind, name = words
+        else:
+            continue
+        if kind.upper() not in "TDRB":
+            continue
+        # nm shows a 32-bit image's addresses sign-extended to 64 bits.
+        yield name, int(address, 16) & 0xFFFFFFFF, int(size, 16), kind
+
+
+def write_map(args):
+    lines = ["# %s: name, address, size, symbol type." % (args.title or args.elf)]
+    for name, address, size, kind in sorted(symbols(args.nm, args.elf), key=lambda s: (s[1], s[0])):
+        lines.append("%-30s0x%08X  0x%08X  %s" % (name, address, size, kind))
+    with open(args.out, "w", encoding="ascii", newline="\n") as target:
+        target.write("\n".join(lines) + "\n")
+
+
+def main():
+    parser = argparse.ArgumentParser(description="ZRX4620 firmware packages and map files")
+    commands = parser.add_subparsers(dest="command", required=True)
+    pack_command = commands.add_parser("pack", help="write a firmware package")
+    pack_command.add_argument("--out", required=True)
+    pack_command.add_argument("--mac")
+    pack_command.add_argument("--phy")
+    pack_command.add_argument("--asip", action="append", default=[], metavar="TYPE:WIDTH:ADDRESS:HEXFILE")
+    pack_command.add_argument("--crlf", action="store_true", help="end the text lines with CR LF")
+    map_command = commands.add_parser("map", help="write a map file from an image's symbols")
+    map_command.add_argument("--nm", required=True)
+    map_command.add_argument("--out", required=True)
+    map_command.add_argument("--title")
+    map_command.add_argument("elf")
+    args = parser.parse_args()
+    if args.command == "pack":
+        pack(args)
+    else:
+        write_map(args)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
