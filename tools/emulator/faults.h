@@ -19,7 +19,14 @@ struct AnswerFaults {
     int oversizeNext = 0;         // answers still to send with an illegal Length
     std::size_t splitBytes = 0;   // stream written in pieces of this size; 0: whole packets
     bool reconnectBeforeNext = false;  // open a second connection before the next answer
+    // EEPROM commands (read and write chunks), counted from 1 in arrival
+    // order: the answer to each listed one is left out, or has its data
+    // bytes inverted. The chip carries the command out either way.
+    std::set<std::uint64_t> dropEepromAnswerTo;
+    std::set<std::uint64_t> corruptEepromAnswerTo;
 };
+
+enum class EepromChunkFault { Drop, Corrupt };
 
 // The Length an oversized answer carries: above the 512-byte data area.
 constexpr std::uint16_t kOversizeLength = 0x300;
