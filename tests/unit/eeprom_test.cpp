@@ -203,6 +203,10 @@ TEST_F(EepromImageTest, FailedWritesAreFailures) {
     testsupport::LogTail log;
     EXPECT_EQ(1, eeprom_.CreateBinaryFile("/dev/full"));
     EXPECT_TRUE(log.Has("<EepromInterface>Couldn't Write Eeprom File: /dev/full"));
+    EepromInterface empty(nullptr);  // nothing to read from a chip, one NUL to write
+    std::string listing;
+    EXPECT_EQ(1, empty.WriteListing(listing, "/dev/full"));
+    EXPECT_TRUE(log.Has("<EepromInterface>Error! Failed to write file."));
 }
 
 TEST_F(EepromImageTest, ValueFileSetsFieldsByName) {
@@ -408,7 +412,7 @@ TEST_F(EepromChipTest, ListingReadsBackAsAValueFile) {
     ASSERT_EQ(0, app_->UpdateEepromField("sgain", "-2.5"));
     ASSERT_EQ(0, app_->UpdateEepromField("serial", "0x0a 0xff 0x00"));
     ASSERT_EQ(1, app_->BurnEeprom(true));
-    const std::string path = dir_->File("listing.txt");
+    const std::string path = dir_->Write("listing.txt", std::string(1000, '#'));  // replaced
     ASSERT_EQ(0, app_->ReadEntireEeprom(path));
     const std::string expected =
         "gain = 1.000\nsgain = -2.500\nshifted = 1.000\nwide = 0.000\nserial = 0x0a 0xff 0x00 \n"
@@ -462,8 +466,11 @@ TEST_F(EepromChipTest, LostChunkAnswersFailTheOperationNotTheNext) {
     EXPECT_EQ("7996.000", std::string(app_->ResultBuffer()));
 
     chip_->DropEepromCommand(3);
-    EXPECT_EQ(1, app_->ReadEntireEeprom(""));
+    const std::string listing = dir_->File("lost.txt");
+    EXPECT_EQ(1, app_->ReadEntireEeprom(listing));
     EXPECT_EQ("Failed to Read EEprom!!!", std::string(app_->FailureMessage()));
+    EXPECT_TRUE(testsupport::FileExists(listing));
+    EXPECT_EQ("", testsupport::ReadFile(listing));
     EXPECT_EQ(0, app_->ReadEntireEeprom(""));
 
     // Every run of a partial burn waits for its own answers: two lost runs
