@@ -115,6 +115,12 @@ bool EepromInterface::RecordInImage(const EEpromFieldDefinition_t& record) {
     return static_cast<std::uint64_t>(record.offset) + record.size <= GetImage().size();
 }
 
+// The data base the image holds: its size was fixed when it was created,
+// and records declared later lie outside it.
+std::size_t EepromInterface::ImageDataBaseSize() {
+    return std::min<std::size_t>(dataBaseSize_, GetImage().size() - 2);
+}
+
 int EepromInterface::InitEepromInterface(int mode, const std::string& path) {
     switch (mode) {
         case INIT_FROM_CONSOLE_DB:
@@ -255,7 +261,8 @@ int EepromInterface::CreateBinaryFile(const std::string& path) {
     }
     Log(Format("<EepromInterface>Creating Eeprom Binary File: %s", path.c_str()));
     const std::vector<std::uint8_t>& image = GetImage();
-    file.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(dataBaseSize_));
+    const std::size_t length = ImageDataBaseSize();
+    file.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(length));
     file.close();
     if (file.fail()) {
         Log(Format("<EepromInterface>Couldn't Write Eeprom File: %s", path.c_str()));
@@ -278,9 +285,9 @@ int EepromInterface::LoadBinaryFile(const std::string& path) {
     }
     // The image holds the data base only: a longer file gives its first
     // dataBaseSize bytes.
-    const auto taken = static_cast<std::streamsize>(std::min<std::uint64_t>(static_cast<std::uint64_t>(fileSize),
-                                                                            dataBaseSize_));
     std::vector<std::uint8_t>& image = GetImage();
+    const auto taken = static_cast<std::streamsize>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(fileSize), ImageDataBaseSize()));
     file.read(reinterpret_cast<char*>(image.data()), taken);
     if (file.gcount() != taken) {
         Log(Format("<EepromInterface>Couldn't Read Eeprom File: %s", path.c_str()));

@@ -109,6 +109,7 @@ public:
 
 private:
     bool RecordInImage(const EEpromFieldDefinition_t& record);
+    std::size_t ImageDataBaseSize();
     int UpdateNumeric(EEpromFieldDefinition_t& record, const std::string& value, std::string* reason);
     int UpdateByteList(EEpromFieldDefinition_t& record, const std::string& value, std::string* reason);
     bool ReadFromChip(std::uint32_t address, std::size_t length, std::uint8_t* out);

@@ -193,6 +193,14 @@ TEST_F(EepromImageTest, BinaryFileRoundTripsAndSizes) {
     EXPECT_EQ(42u, eeprom_.GetImage().size());
     EXPECT_TRUE(log.Has("<EepromInterface>Eeprom File Size(50)> EEprom Data Base Size(40)"));
 
+    // Records declared after the image exists lie outside it; the files
+    // keep to the image.
+    eeprom_.SetDataBaseSize(48);
+    ASSERT_EQ(0, eeprom_.CreateBinaryFile(dump));
+    EXPECT_EQ(40u, testsupport::ReadFile(dump).size());
+    ASSERT_EQ(0, eeprom_.LoadBinaryFile(dir_.Write("long.bin", std::string(50, '\x77'))));
+    EXPECT_EQ(42u, eeprom_.GetImage().size());
+
     EXPECT_EQ(1, eeprom_.LoadBinaryFile(dir_.File("missing.bin")));
     EXPECT_EQ(1, eeprom_.CreateBinaryFile(dir_.File("no/such/folder/image.bin")));
     EXPECT_TRUE(log.Has("<EepromInterface>Couldn't Open Eeprom File: " + dir_.File("missing.bin")));
