@@ -595,43 +595,92 @@ const char* ConsoleAppLogic::BuildVersionReport() {
 }
 
 // ---------------------------------------------------------------- EEPROM
-// These operations arrive with the EEPROM operations; until then they refuse
-// with a failure text rather than report success.
-namespace {
-constexpr const char* kEepromUnavailable = "Error!!! EEPROM operations are not available in this version";
-}  // namespace
 
-int ConsoleAppLogic::InitEepromInterface(int /*mode*/, const std::string& /*path*/) {
-    SetFailure(kEepromUnavailable);
+EepromInterface* ConsoleAppLogic::EepromForHost() {
+    if (RefuseAbsent(eepromInterface_.get(), "EEprom Interface")) return nullptr;
+    eepromInterface_->SetProgressSink([this](const char* stage, std::uint64_t done, std::uint64_t total) {
+        ReportProgress(stage, done, total);
+    });
+    return eepromInterface_.get();
+}
+
+void ConsoleAppLogic::StoreTextResult(const std::string& text, bool countLength) {
+    std::lock_guard<std::mutex> lock(resultLock_);
+    const std::size_t kept = std::min(text.size(), kResultBufferSize - 1);
+    std::copy_n(text.begin(), kept, resultBuffer_.begin());
+    resultBuffer_[kept] = 0;
+    if (countLength) resultLength_.store(static_cast<std::uint32_t>(kept));
+}
+
+int ConsoleAppLogic::InitEepromInterface(int mode, const std::string& path) {
+    EepromInterface* eeprom = EepromForHost();
+    if (eeprom == nullptr) return 1;
+    if (eeprom->InitEepromInterface(mode, path) == 0) return 0;
+    SetFailure(Format("Failed to Init EEprom Interface (mode %d) %s", mode, path.c_str()));
     return 1;
 }
 
-int ConsoleAppLogic::UpdateEepromField(const std::string& /*name*/, const std::string& /*value*/) {
-    SetFailure(kEepromUnavailable);
+int ConsoleAppLogic::UpdateEepromField(const std::string& name, const std::string& value) {
+    EepromInterface* eeprom = EepromForHost();
+    if (eeprom == nullptr) return 1;
+    std::string reason;
+    if (eeprom->UpdateField(name, value, &reason) == 0) return 0;
+    SetFailure("Failed to Update EEprom field " + name + ": " + reason);
     return 1;
 }
 
-int ConsoleAppLogic::BurnEeprom(bool /*partial*/) {
-    SetFailure(kEepromUnavailable);
-    return 0;  // BurnEeprom reports 1 when written, 0 when not
+int ConsoleAppLogic::BurnEeprom(bool partial) {
+    EepromInterface* eeprom = EepromForHost();
+    if (eeprom == nullptr) return 0;  // 1 would read as written
+    const auto& table = eeprom->FieldTable();
+    const bool anyMarked = std::any_of(table.begin(), table.end(),
+                                       [](const EEpromFieldDefinition_t& record) { return record.isUpdated != 0; });
+    if (eeprom->Burn(partial) == 1) return 1;
+    SetFailure(partial && !anyMarked ? "EEprom wasn't burnt: no field was updated since the last partial burn"
+                                     : "Failed to Burn EEprom!!!");
+    return 0;
 }
 
-int ConsoleAppLogic::DumpEepromTable(const std::string& /*path*/) {
-    SetFailure(kEepromUnavailable);
+int ConsoleAppLogic::DumpEepromTable(const std::string& path) {
+    EepromInterface* eeprom = EepromForHost();
+    if (eeprom == nullptr) return 1;
+    if (eeprom->CreateBinaryFile(path) == 0) return 0;
+    SetFailure("Failed to Dump EEprom Table to File: " + path);
     return 1;
 }
 
-int ConsoleAppLogic::ReadEntireEeprom(const std::string& /*path*/) {
-    SetFailure(kEepromUnavailable);
-    return 1;
+int ConsoleAppLogic::ReadEntireEeprom(const std::string& path) {
+    EepromInterface* eeprom = EepromForHost();
+    if (eeprom == nullptr) return 1;
+    std::string listing;
+    if (eeprom->WriteListing(listing, path) != 0) {
+        SetFailure("Failed to Read EEprom!!!");
+        return 1;
+    }
+    if (listing.size() >= kResultBufferSize) {
+        SetFailure("Failed to Read EEprom!!,Data length exceed the buffer size");
+        return 1;
+    }
+    LogMessage(listing.c_str(), LOG_NORMAL);
+    StoreTextResult(listing, true);  // the listing ends with its NUL, counted
+    return 0;
 }
 
-int ConsoleAppLogic::ReadFieldFromEeprom(const std::string& /*name*/) {
-    SetFailure(kEepromUnavailable);
-    return 1;
+int ConsoleAppLogic::ReadEepromField(const std::string& name, bool fromChip) {
+    EepromInterface* eeprom = EepromForHost();
+    if (eeprom == nullptr) return 1;
+    std::string value;
+    const auto source = fromChip ? EepromInterface::Source::Chip : EepromInterface::Source::Image;
+    if (eeprom->ReadFieldByName(name, value, source) != 0) {
+        SetFailure("Failed to Read EEprom!!!");
+        return 1;
+    }
+    StoreTextResult(value, false);
+    LogMessage("Eeprom Value:", LOG_NORMAL);
+    LogMessage(value, LOG_NORMAL);
+    return 0;
 }
 
-int ConsoleAppLogic::ReadFieldFromVolatile(const std::string& /*name*/) {
-    SetFailure(kEepromUnavailable);
-    return 1;
-}
+int ConsoleAppLogic::ReadFieldFromEeprom(const std::string& name) { return ReadEepromField(name, true); }
+
+int ConsoleAppLogic::ReadFieldFromVolatile(const std::string& name) { return ReadEepromField(name, false); }

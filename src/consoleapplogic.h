@@ -134,6 +134,13 @@ private:
     bool FailLoad(const char* text);
     std::uint32_t ReadVersionWord(const std::string& command);
     std::string VersionPart(bool mac, VersionValues& values);
+    // EEPROM operations: the interface with progress reporting attached, or
+    // null (with a failure text) when it is absent.
+    EepromInterface* EepromForHost();
+    int ReadEepromField(const std::string& name, bool fromChip);
+    // Puts a text and its NUL into the result buffer; `countLength` sets the
+    // result length to the text's length.
+    void StoreTextResult(const std::string& text, bool countLength);
 
     std::unique_ptr<TrafficManager> trafficManager_;
     std::uint8_t commandCounter_ = 0;

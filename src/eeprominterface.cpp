@@ -1,5 +1,467 @@
 #include "eeprominterface.h"
 
-EepromInterface::EepromInterface(TrafficManager* /*trafficManager*/) {}
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+
+#include "consolelogger.h"
+#include "strformat.h"
+#include "trafficmanager.h"
+
+namespace {
+
+constexpr const char* kReadStage = "eeprom read";
+constexpr const char* kBurnStage = "eeprom burn";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+void Log(const std::string& text) { LogMessage(text, LOG_NORMAL); }
+
+// The decimal number at the start of a text (after blanks): sign, digits,
+// fraction and exponent; no number reads as 0. Hexadecimal, infinities and
+// NaN are not numbers here.
+double ParseDecimal(const std::string& text) {
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n && std::isspace(static_cast<unsigned char>(text[i])) != 0) ++i;
+    const std::size_t start = i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    std::size_t digits = 0;
+    for (; i < n && IsDigit(text[i]); ++i) ++digits;
+    if (i < n && text[i] == '.') {
+        for (++i; i < n && IsDigit(text[i]); ++i) ++digits;
+    }
+    if (digits == 0) return 0.0;
+    std::size_t end = i;
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        std::size_t j = i + 1;
+        if (j < n && (text[j] == '+' || text[j] == '-')) ++j;
+        if (j < n && IsDigit(text[j])) {
+            while (j < n && IsDigit(text[j])) ++j;
+            end = j;
+        }
+    }
+    return std::strtod(text.substr(start, end - start).c_str(), nullptr);
+}
+
+// A byte token: "0x" and one or more hexadecimal digits; the low 8 bits kept.
+bool ParseByteToken(const std::string& token, std::uint8_t& byte) {
+    if (token.size() < 3 || token.compare(0, 2, "0x") != 0) return false;
+    unsigned value = 0;
+    for (std::size_t i = 2; i < token.size(); ++i) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(token[i])));
+        if (IsDigit(c)) {
+            value = ((value << 4) | static_cast<unsigned>(c - '0')) & 0xFFu;
+        } else if (c >= 'a' && c <= 'f') {
+            value = ((value << 4) | static_cast<unsigned>(c - 'a' + 10)) & 0xFFu;
+        } else {
+            return false;
+        }
+    }
+    byte = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+std::vector<std::string> SplitAtBlanks(const std::string& text) {
+    std::vector<std::string> tokens;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && IsBlank(text[at])) ++at;
+        std::size_t end = at;
+        while (end < text.size() && !IsBlank(text[end])) ++end;
+        if (end > at) tokens.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return tokens;
+}
+
+void SetReason(std::string* reason, const std::string& text) {
+    if (reason != nullptr) *reason = text;
+}
+
+}  // namespace
+
+EepromInterface::EepromInterface(TrafficManager* trafficManager) : trafficManager_(trafficManager) {}
 
 EepromInterface::~EepromInterface() = default;
+
+// ---------------------------------------------------------------- the table and the image
+
+std::int64_t EepromInterface::ToFixedPoint(double value, int fractionBits) {
+    const double product = std::ldexp(value, fractionBits);
+    const double rounded = product < 0 ? std::ceil(product - 0.5) : std::floor(product + 0.5);
+    if (std::isnan(rounded)) return 0;
+    constexpr double kLimit = 9223372036854775808.0;  // 2^63
+    if (rounded >= kLimit) return std::numeric_limits<std::int64_t>::max();
+    if (rounded < -kLimit) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(rounded);
+}
+
+std::vector<std::uint8_t>& EepromInterface::GetImage() {
+    if (!imageCreated_) {
+        eepromImage_.assign(static_cast<std::size_t>(dataBaseSize_) + 2, 0);
+        imageCreated_ = true;
+    }
+    return eepromImage_;
+}
+
+// The image's size is fixed at its creation; a record declared later lies
+// outside it.
+bool EepromInterface::RecordInImage(const EEpromFieldDefinition_t& record) {
+    return static_cast<std::uint64_t>(record.offset) + record.size <= GetImage().size();
+}
+
+// The data base the image holds: its size was fixed when it was created,
+// and records declared later lie outside it.
+std::size_t EepromInterface::ImageDataBaseSize() {
+    return std::min<std::size_t>(dataBaseSize_, GetImage().size() - 2);
+}
+
+int EepromInterface::InitEepromInterface(int mode, const std::string& path) {
+    switch (mode) {
+        case INIT_FROM_CONSOLE_DB:
+            Log("<EepromInterface>Init Eeprom Interface from Console DB");
+            return InitFromConsoleDb();
+        case INIT_FROM_BINARY_FILE:
+            Log(Format("<EepromInterface>Init Eeprom Interface from Eeprom File: %s", path.c_str()));
+            return LoadBinaryFile(path);
+        case INIT_FROM_SETUP_EEPROM:
+            Log("<EepromInterface>Init Eeprom Interface from Setup Eeprom");
+            return InitFromSetupEeprom();
+        case INIT_FROM_VALUE_FILE:
+            Log(Format("<EepromInterface>Init Eeprom Interface from Eeprom File: %s", path.c_str()));
+            return LoadValueFile(path);
+        default:
+            Log(Format("<EepromInterface>Unknown Operation Mode: %d", mode));
+            return 1;
+    }
+}
+
+int EepromInterface::InitFromConsoleDb() {
+    std::vector<std::uint8_t>& image = GetImage();
+    for (const EEpromFieldDefinition_t& record : fieldTable_) {
+        if (!RecordInImage(record)) continue;
+        const std::size_t count = std::min<std::size_t>(record.data.size(), record.size);
+        std::copy_n(record.data.begin(), count, image.begin() + record.offset);
+    }
+    return 0;
+}
+
+const EEpromFieldDefinition_t* EepromInterface::FindField(const std::string& name) const {
+    for (const EEpromFieldDefinition_t& record : fieldTable_) {
+        if (record.name == name) return &record;
+    }
+    return nullptr;
+}
+
+int EepromInterface::UpdateField(const std::string& name, const std::string& value, std::string* reason) {
+    auto found = std::find_if(fieldTable_.begin(), fieldTable_.end(),
+                              [&name](const EEpromFieldDefinition_t& record) { return record.name == name; });
+    if (found == fieldTable_.end()) {
+        SetReason(reason, "there is no EEPROM field " + name);
+        return 1;
+    }
+    EEpromFieldDefinition_t& record = *found;
+    if (IsStructural(record)) {
+        SetReason(reason, name + " is a section header, padding or end mark and cannot be updated");
+        return 1;
+    }
+    if (!RecordInImage(record)) {
+        SetReason(reason, name + " lies outside the EEPROM image");
+        return 1;
+    }
+    const int result = record.isNumeric != 0 ? UpdateNumeric(record, value, reason)
+                                             : UpdateByteList(record, value, reason);
+    if (result == 0) record.isUpdated = 1;
+    return result;
+}
+
+// The number x 2^F, rounded, shifted, as 32 bits big-endian; a field keeps
+// the last `size` of the four bytes, a register record all four after its
+// address.
+int EepromInterface::UpdateNumeric(EEpromFieldDefinition_t& record, const std::string& value, std::string* reason) {
+    const bool isRegister = IsRegister(record);
+    if (!isRegister && (record.size < 1 || record.size > 4)) {
+        SetReason(reason, Format("%s has %u bytes; a number takes 1 to 4", record.name.c_str(),
+                                 static_cast<unsigned>(record.size)));
+        return 1;
+    }
+    auto bits = static_cast<std::uint64_t>(ToFixedPoint(ParseDecimal(value), record.fractionBits));
+    if (record.shift > 0 && record.shift < 64) bits <<= record.shift;
+    const std::uint8_t word[4] = {static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
+                                  static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
+    std::vector<std::uint8_t>& image = GetImage();
+    if (isRegister) {
+        std::copy_n(word, 4, image.begin() + record.offset + kRegisterAddressSize);
+    } else {
+        std::copy_n(word + (4 - record.size), record.size, image.begin() + record.offset);
+    }
+    return 0;
+}
+
+int EepromInterface::UpdateByteList(EEpromFieldDefinition_t& record, const std::string& value, std::string* reason) {
+    if (value.size() > kMaxByteListText) {
+        SetReason(reason, Format("the value of %s holds %u characters; at most %u are taken", record.name.c_str(),
+                                 static_cast<unsigned>(value.size()), static_cast<unsigned>(kMaxByteListText)));
+        return 1;
+    }
+    const std::vector<std::string> tokens = SplitAtBlanks(value);
+    std::vector<std::uint8_t> bytes(tokens.size());
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (!ParseByteToken(tokens[i], bytes[i])) {
+            SetReason(reason, "the value " + tokens[i] + " of " + record.name + " is not a byte written 0x..");
+            return 1;
+        }
+    }
+    if (bytes.size() != record.size) {
+        SetReason(reason, Format("%s takes %u bytes, the value gives %u", record.name.c_str(),
+                                 static_cast<unsigned>(record.size), static_cast<unsigned>(bytes.size())));
+        return 1;
+    }
+    std::copy(bytes.begin(), bytes.end(), GetImage().begin() + record.offset);
+    return 0;
+}
+
+bool EepromInterface::FormatFieldValue(const EEpromFieldDefinition_t& record, const std::uint8_t* bytes,
+                                       std::string& out) {
+    if (record.isNumeric == 0) {
+        if (static_cast<std::uint64_t>(record.size) * 5 > kMaxFormattedValue) return false;
+        std::string text;
+        for (std::uint32_t i = 0; i < record.size; ++i) text += Format("0x%02x ", bytes[i]);
+        out = text;
+        return true;
+    }
+    // A register record shows its value, the last four bytes; a field its
+    // own (at most four) bytes.
+    const std::uint32_t count = std::min<std::uint32_t>(record.size, 4);
+    const std::uint8_t* first = bytes + (record.size - count);
+    std::uint32_t raw = 0;
+    for (std::uint32_t i = 0; i < count; ++i) raw = (raw << 8) | first[i];
+    std::int64_t value = raw;
+    const std::uint32_t bits = count * 8;
+    if (record.isSigned != 0 && count > 0 && (raw >> (bits - 1)) != 0) {
+        value -= static_cast<std::int64_t>(1) << bits;
+    }
+    const double scaled = std::ldexp(static_cast<double>(value), -(record.fractionBits + record.shift));
+    out = Format("%4.3f", scaled);
+    return true;
+}
+
+// ---------------------------------------------------------------- files
+
+int EepromInterface::CreateBinaryFile(const std::string& path) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file.is_open()) {
+        Log(Format("<EepromInterface>Couldn't Open Eeprom File: %s", path.c_str()));
+        return 1;
+    }
+    Log(Format("<EepromInterface>Creating Eeprom Binary File: %s", path.c_str()));
+    const std::vector<std::uint8_t>& image = GetImage();
+    const std::size_t length = ImageDataBaseSize();
+    file.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(length));
+    file.close();
+    if (file.fail()) {
+        Log(Format("<EepromInterface>Couldn't Write Eeprom File: %s", path.c_str()));
+        return 1;
+    }
+    return 0;
+}
+
+int EepromInterface::LoadBinaryFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    const std::streamoff fileSize = file.is_open() ? static_cast<std::streamoff>(file.tellg()) : -1;
+    if (fileSize < 0) {
+        Log(Format("<EepromInterface>Couldn't Open Eeprom File: %s", path.c_str()));
+        return 1;
+    }
+    file.seekg(0);
+    if (static_cast<std::uint64_t>(fileSize) > dataBaseSize_) {
+        Log(Format("<EepromInterface>Eeprom File Size(%lld)> EEprom Data Base Size(%u)",
+                   static_cast<long long>(fileSize), static_cast<unsigned>(dataBaseSize_)));
+    }
+    // The image holds the data base only: a longer file gives its first
+    // dataBaseSize bytes.
+    std::vector<std::uint8_t>& image = GetImage();
+    const auto taken = static_cast<std::streamsize>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(fileSize), ImageDataBaseSize()));
+    file.read(reinterpret_cast<char*>(image.data()), taken);
+    if (file.gcount() != taken) {
+        Log(Format("<EepromInterface>Couldn't Read Eeprom File: %s", path.c_str()));
+        return 1;
+    }
+    for (EEpromFieldDefinition_t& record : fieldTable_) record.isUpdated = 1;
+    return 0;
+}
+
+int EepromInterface::LoadValueFile(const std::string& path) {
+    InitFromConsoleDb();
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        Log(Format("<EepromInterface>Couldn't Open Eeprom File: %s", path.c_str()));
+        return 1;
+    }
+    std::string line;
+    std::string currentName;
+    while (file.good()) {
+        std::getline(file, line);
+        // Text mode drops a carriage return before the line feed only where
+        // the system writes one; a file from another system keeps it.
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::size_t equals = line.find('=');
+        if (equals != std::string::npos) {
+            // The line form is "name = value": the name ends one before the "=".
+            currentName = equals > 0 ? line.substr(0, equals - 1) : std::string();
+            std::size_t valueAt = equals + 1;
+            while (valueAt < line.size() && IsBlank(line[valueAt])) ++valueAt;
+            const std::string value = line.substr(valueAt);
+            if (value.empty() || UpdateField(currentName, value) != 0) {
+                Log(Format("<EepromInterface>Failed to load line: %s", line.c_str()));
+            }
+        }
+        Log("<EepromInterface>" + currentName);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- chip transfers
+
+bool EepromInterface::ReadFromChip(std::uint32_t address, std::size_t length, std::uint8_t* out) {
+    if (trafficManager_ == nullptr) return false;
+    trafficManager_->SetInternalOperation(true);
+    const bool read = trafficManager_->ReadEeprom(address, length, out);
+    trafficManager_->SetInternalOperation(false);
+    return read;
+}
+
+// Writes a range of the image in slices, reporting after each; stops at the
+// first slice that fails (the traffic manager stops at its failing chunk).
+bool EepromInterface::WriteToChip(std::uint32_t address, std::size_t length, std::uint64_t& done,
+                                  std::uint64_t total) {
+    const std::vector<std::uint8_t>& image = GetImage();
+    if (trafficManager_ == nullptr || static_cast<std::uint64_t>(address) + length > image.size()) return false;
+    // Set for every range: a time-out in an earlier range cleared it, and a
+    // range sent without it would not wait for its answers.
+    trafficManager_->SetInternalOperation(true);
+    bool written = true;
+    for (std::size_t at = 0; at < length && written; at += kProgressSlice) {
+        const std::size_t slice = std::min(kProgressSlice, length - at);
+        const auto sliceAddress = static_cast<std::uint32_t>(address + at);
+        written = trafficManager_->WriteEeprom(sliceAddress, slice, image.data() + sliceAddress);
+        if (written) {
+            done += slice;
+            Report(kBurnStage, done, total);
+        }
+    }
+    trafficManager_->SetInternalOperation(false);
+    return written;
+}
+
+int EepromInterface::InitFromSetupEeprom() {
+    std::vector<std::uint8_t>& image = GetImage();
+    std::uint64_t done = 0;
+    for (const EEpromFieldDefinition_t& record : fieldTable_) {
+        // Padding may be far larger than any field: each record is read whole.
+        std::vector<std::uint8_t> buffer(record.size);
+        if (!RecordInImage(record) || !ReadFromChip(record.offset, buffer.size(), buffer.data())) return 1;
+        std::copy(buffer.begin(), buffer.end(), image.begin() + record.offset);
+        done += record.size;
+        Report(kReadStage, done, dataBaseSize_);
+    }
+    return 0;
+}
+
+int EepromInterface::ReadField(const EEpromFieldDefinition_t& record, std::string& out, Source source) {
+    std::vector<std::uint8_t> buffer(record.size, 0);
+    if (source == Source::Image) {
+        if (!RecordInImage(record)) return 1;
+        const auto begin = GetImage().begin() + record.offset;
+        std::copy(begin, begin + record.size, buffer.begin());
+    } else if (!ReadFromChip(record.offset, buffer.size(), buffer.data())) {
+        return 1;
+    }
+    std::string text;
+    if (!FormatFieldValue(record, buffer.data(), text)) return 1;
+    out = text;
+    return 0;
+}
+
+int EepromInterface::ReadFieldByName(const std::string& name, std::string& out, Source source) {
+    const EEpromFieldDefinition_t* record = FindField(name);
+    return record == nullptr ? 1 : ReadField(*record, out, source);
+}
+
+int EepromInterface::Burn(bool partial) {
+    GetImage();
+    std::uint64_t done = 0;
+    if (!partial) return WriteToChip(0, dataBaseSize_, done, dataBaseSize_) ? 1 : 0;
+
+    std::uint64_t total = 0;
+    for (const EEpromFieldDefinition_t& record : fieldTable_) {
+        if (record.isUpdated != 0) total += record.size;
+    }
+    // Adjacent marked records form one run; each run's result replaces the
+    // one before, so the last run written decides.
+    bool written = false;
+    bool runOpen = false;
+    std::uint32_t runStart = 0;
+    std::size_t runLength = 0;
+    for (EEpromFieldDefinition_t& record : fieldTable_) {
+        if (record.isUpdated != 0) {
+            if (!runOpen) {
+                runOpen = true;
+                runStart = record.offset;
+                runLength = 0;
+            }
+            runLength += record.size;
+        } else if (runOpen) {
+            written = WriteToChip(runStart, runLength, done, total);
+            runOpen = false;
+        }
+        record.isUpdated = 0;
+    }
+    if (runOpen) written = WriteToChip(runStart, runLength, done, total);
+    return written ? 1 : 0;
+}
+
+int EepromInterface::WriteListing(std::string& stream, const std::string& path) {
+    std::ofstream file;
+    if (!path.empty()) {
+        file.open(path, std::ios::binary | std::ios::trunc);
+        if (!file.is_open()) {
+            Log("<EepromInterface>Error! Failed to open file.");
+            return 1;
+        }
+    }
+    std::uint64_t total = 0;
+    for (const EEpromFieldDefinition_t& record : fieldTable_) {
+        if (record.isListed != 0) total += record.size;
+    }
+    std::uint64_t done = 0;
+    std::string text;
+    std::string value;
+    for (const EEpromFieldDefinition_t& record : fieldTable_) {
+        if (record.isListed == 0) continue;
+        if (ReadField(record, value, Source::Chip) != 0) {
+            Log("<EepromInterface>Error! Failed to Read Eeprom.");
+            return 1;
+        }
+        text += record.name + " = " + value + "\n";
+        done += record.size;
+        Report(kReadStage, done, total);
+    }
+    text.push_back('\0');
+    stream += text;
+    if (file.is_open()) {
+        file.write(text.data(), static_cast<std::streamsize>(text.size()));
+        file.close();
+        if (file.fail()) {
+            Log("<EepromInterface>Error! Failed to write file.");
+            return 1;
+        }
+    }
+    return 0;
+}

@@ -634,17 +634,6 @@ void AppendBigEndian(std::vector<std::uint8_t>& data, std::uint64_t value, std::
     }
 }
 
-// value x 2^fractionBits, rounded half away from zero, kept inside 64 bits.
-std::int64_t ToFixedPoint(double value, std::uint32_t fractionBits) {
-    const double product = std::ldexp(value, static_cast<int>(fractionBits));
-    const double rounded = product < 0 ? std::ceil(product - 0.5) : std::floor(product + 0.5);
-    if (std::isnan(rounded)) return 0;
-    constexpr double kLimit = 9223372036854775808.0;  // 2^63
-    if (rounded >= kLimit) return std::numeric_limits<std::int64_t>::max();
-    if (rounded < -kLimit) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(rounded);
-}
-
 EEpromFieldDefinition_t MakeRecord(const std::string& name, std::vector<std::uint8_t> data) {
     EEpromFieldDefinition_t record;
     record.name = name;
@@ -721,7 +710,7 @@ bool StructAccess::addEepromDoubleField(const std::string& name, std::uint32_t s
                            name.c_str(), static_cast<unsigned>(shift),
                            static_cast<unsigned>(kMaxEepromShift)));
     }
-    auto bits = static_cast<std::uint64_t>(ToFixedPoint(value, fractionBits));
+    auto bits = static_cast<std::uint64_t>(EepromInterface::ToFixedPoint(value, static_cast<int>(fractionBits)));
     bits <<= shift;
     std::vector<std::uint8_t> data;
     AppendBigEndian(data, bits, size);

@@ -22,4 +22,19 @@ public:
     virtual void SignalEventReceived() = 0;
 };
 
+// An owner for a traffic manager that runs internal operations only (the
+// firmware loader's and EEPROM tools, benchmarks, tests): no host command ever
+// waits, so every external event is refused.
+class NoExternalOwner final : public TrafficOwner {
+public:
+    void ArmResponseWait() override {}
+    bool HandleIncomingEvents(const std::uint8_t*, std::uint32_t, bool& isSubEvent, bool& accepted) override {
+        isSubEvent = false;
+        accepted = false;
+        return false;
+    }
+    void SetResultInvalid(int) override {}
+    void SignalEventReceived() override {}
+};
+
 #endif

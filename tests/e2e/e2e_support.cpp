@@ -58,6 +58,8 @@ std::string LibraryPath(const std::string& linuxPath) { return TB_E2E_PATH_PREFI
 // ------------------------------------------------------------------ control
 
 bool EmulatorControl::Connect(std::uint16_t port) {
+    connection_.Close();
+    pending_.clear();
     return connection_.Connect(platform::kLoopbackAddress, port);
 }
 
@@ -197,12 +199,8 @@ public:
         controlPort_ = PortFromEnvironment("TB_EMULATOR_CONTROL_PORT");
         if (commandPort_ != 0 && controlPort_ != 0) return true;
 #ifdef TB_E2E_IN_PROCESS_EMULATOR
-        tbemu::EmulatorOptions options;
-        options.controlChannel = true;
-        const char* verbose = std::getenv("TB_E2E_VERBOSE");
-        options.verbosity = verbose != nullptr ? std::atoi(verbose) : 0;
-        emulator_ = std::make_unique<tbemu::Emulator>(options);
-        if (!emulator_->Start(error)) return false;
+        commandPort_ = controlPort_ = 0;  // free ones
+        if (!StartInProcess(error)) return false;
         commandPort_ = emulator_->CommandPort();
         controlPort_ = emulator_->ControlPort();
         return true;
@@ -211,15 +209,51 @@ public:
         return false;
 #endif
     }
+
+    // An emulator process (run_with_emulator.sh) starts again by itself
+    // after "shutdown"; one inside this program is started again here. Both
+    // keep their ports and their EEPROM file.
+    bool Restart(EmulatorControl& control, std::string& error) {
+#ifdef TB_E2E_IN_PROCESS_EMULATOR
+        if (emulator_) {
+            emulator_->Stop();
+            emulator_.reset();
+            return StartInProcess(error);
+        }
+#endif
+        if (control.Ask("shutdown") != "ok") {
+            error = "the emulator refused to shut down";
+            return false;
+        }
+        // The old process may still hold its port for a moment.
+        const bool back = WaitFor([&] {
+            EmulatorControl probe;
+            return probe.Connect(controlPort_) && probe.Ask("count").rfind("ok", 0) == 0;
+        });
+        if (!back) error = "the emulator did not come back";
+        return back;
+    }
     std::uint16_t CommandPort() const { return commandPort_; }
     std::uint16_t ControlPort() const { return controlPort_; }
 
 private:
-    std::uint16_t commandPort_ = 0;
-    std::uint16_t controlPort_ = 0;
 #ifdef TB_E2E_IN_PROCESS_EMULATOR
+    bool StartInProcess(std::string& error) {
+        tbemu::EmulatorOptions options;
+        options.controlChannel = true;
+        options.commandPort = commandPort_;
+        options.controlPort = controlPort_;
+        options.eepromFile = eepromDir_.File("eeprom.bin");
+        const char* verbose = std::getenv("TB_E2E_VERBOSE");
+        options.verbosity = verbose != nullptr ? std::atoi(verbose) : 0;
+        emulator_ = std::make_unique<tbemu::Emulator>(options);
+        return emulator_->Start(error);
+    }
+    testsupport::TempDir eepromDir_;
     std::unique_ptr<tbemu::Emulator> emulator_;
 #endif
+    std::uint16_t commandPort_ = 0;
+    std::uint16_t controlPort_ = 0;
 };
 
 LibrarySession::LibrarySession(std::string listFile, std::string macMap, std::string phyMap)
@@ -243,15 +277,10 @@ void LibrarySession::SetUp() {
     host_ = std::make_unique<Host>();
     std::string error;
     ASSERT_TRUE(host_->Start(error)) << error;
-    ASSERT_TRUE(control_.Connect(host_->ControlPort())) << "no emulator control port " << host_->ControlPort();
-    control_.Do("reset");
-    control_.Do("clear");
-    control_.Do("definitions " + listFile_);
-
-    const std::uint16_t libraryPort = FreeTcpPort();
-    ASSERT_NE(libraryPort, 0);
-    control_.Do("library-port " + std::to_string(libraryPort));
-    WriteRegistry(host_->CommandPort(), libraryPort);
+    libraryPort_ = FreeTcpPort();
+    ASSERT_NE(libraryPort_, 0);
+    ASSERT_TRUE(SetUpEmulator()) << "no emulator control port " << host_->ControlPort();
+    WriteRegistry(host_->CommandPort(), libraryPort_);
     ASSERT_EQ(initialize(LibraryPath(macMap_).c_str(), LibraryPath(phyMap_).c_str(),
                          LibraryPath(listFile_).c_str()),
               0);
@@ -263,6 +292,24 @@ void LibrarySession::SetUp() {
         return false;
     })) << "the sync command never reached the emulator";
     ready_ = true;
+}
+
+bool LibrarySession::SetUpEmulator() {
+    if (!control_.Connect(host_->ControlPort())) return false;
+    control_.Do("reset");
+    control_.Do("clear");
+    control_.Do("definitions " + listFile_);
+    control_.Do("library-port " + std::to_string(libraryPort_));
+    return true;
+}
+
+bool LibrarySession::RestartEmulator() {
+    std::string error;
+    if (!host_->Restart(control_, error)) {
+        ADD_FAILURE() << error;
+        return false;
+    }
+    return SetUpEmulator();
 }
 
 void LibrarySession::TearDown() {

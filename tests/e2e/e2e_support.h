@@ -29,6 +29,7 @@ constexpr int kWaitMs = 5000;
 // One connection to the emulator's control port.
 class EmulatorControl {
 public:
+    // Connects, closing an earlier connection first.
     bool Connect(std::uint16_t port);
     // The answer line to one control line ("ok ...", "error ...").
     std::string Ask(const std::string& line);
@@ -93,16 +94,22 @@ public:
     static LibrarySession& Current();
     EmulatorControl& Emulator() { return control_; }
     bool Ready() const { return ready_; }
+    // Stops the emulator and starts it again on the same ports with the
+    // same EEPROM file (set up as at the session's start); false when it
+    // does not come back.
+    bool RestartEmulator();
 
 private:
     class Host;
     void WriteRegistry(std::uint16_t commandPort, std::uint16_t libraryPort);
+    bool SetUpEmulator();
 
     std::string listFile_;
     std::string macMap_;
     std::string phyMap_;
     std::unique_ptr<Host> host_;
     EmulatorControl control_;
+    std::uint16_t libraryPort_ = 0;
     bool ready_ = false;
 };
 

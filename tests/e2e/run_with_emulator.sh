@@ -2,24 +2,59 @@
 # Runs one test program against a native emulator process:
 #   run_with_emulator.sh <tb-emulator> <command...>
 # The emulator picks free ports; the test program finds them in
-# TB_EMULATOR_COMMAND_PORT and TB_EMULATOR_CONTROL_PORT.
+# TB_EMULATOR_COMMAND_PORT and TB_EMULATOR_CONTROL_PORT. Its EEPROM lives in
+# a file of its own. When the emulator stops (the control line "shutdown")
+# while the test program runs, it is started again on the same ports with the
+# same EEPROM file, so a test can see what survives a restart.
 set -eu
 emulator="$1"
 shift
-ready_file="$(mktemp)"
-"$emulator" --control-port 0 -q >"$ready_file" &
-emulator_pid=$!
-trap 'kill "$emulator_pid" 2>/dev/null || true; wait "$emulator_pid" 2>/dev/null || true; rm -f "$ready_file"' EXIT
+work="$(mktemp -d)"
+emulator_loop=""
+cleanup() {
+    touch "$work/stop"
+    if [ -s "$work/pid" ]; then kill "$(cat "$work/pid")" 2>/dev/null || true; fi
+    if [ -n "$emulator_loop" ]; then wait "$emulator_loop" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# run_emulator <ready file> <emulator arguments...>: one emulator run in
+# the background, its process id in $work/pid.
+run_emulator() {
+    ready="$1"
+    shift
+    "$emulator" --eeprom-file "$work/eeprom.bin" -q "$@" >"$ready" &
+    echo $! >"$work/pid"
+    # A stop asked for before the pid was written would miss this run.
+    if [ -e "$work/stop" ]; then kill "$!" 2>/dev/null || true; fi
+    wait "$!" || true
+}
+
+(
+    run_emulator "$work/ready" --control-port 0
+    line="$(grep '^ready ' "$work/ready" || true)"
+    command_port="$(echo "$line" | sed 's/.*command-port=\([0-9]*\).*/\1/')"
+    control_port="$(echo "$line" | sed 's/.*control-port=\([0-9]*\).*/\1/')"
+    restarts=0
+    while [ -n "$line" ] && [ ! -e "$work/stop" ] && [ "$restarts" -lt 50 ]; do
+        restarts=$((restarts + 1))
+        run_emulator "$work/ready-again" --command-port "$command_port" --control-port "$control_port"
+        sleep 0.05
+    done
+) &
+emulator_loop=$!
+
 tries=0
-until grep -q '^ready ' "$ready_file"; do
+until grep -q '^ready ' "$work/ready" 2>/dev/null; do
     tries=$((tries + 1))
-    if [ "$tries" -gt 100 ] || ! kill -0 "$emulator_pid" 2>/dev/null; then
+    if [ "$tries" -gt 100 ] || ! kill -0 "$emulator_loop" 2>/dev/null; then
         echo "run_with_emulator: the emulator did not start" >&2
         exit 1
     fi
     sleep 0.05
 done
-line="$(grep '^ready ' "$ready_file")"
+line="$(grep '^ready ' "$work/ready")"
 TB_EMULATOR_COMMAND_PORT="$(echo "$line" | sed 's/.*command-port=\([0-9]*\).*/\1/')"
 TB_EMULATOR_CONTROL_PORT="$(echo "$line" | sed 's/.*control-port=\([0-9]*\).*/\1/')"
 export TB_EMULATOR_COMMAND_PORT TB_EMULATOR_CONTROL_PORT

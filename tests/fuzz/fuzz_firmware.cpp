@@ -14,19 +14,9 @@
 
 namespace {
 
-class NoOwner : public TrafficOwner {
-public:
-    bool HandleIncomingEvents(const std::uint8_t*, std::uint32_t, bool& isSubEvent) override {
-        isSubEvent = false;
-        return false;
-    }
-    void SetResultInvalid(int) override {}
-    void SignalEventReceived() override {}
-};
-
 // Building never talks to the chip; the traffic manager only has to exist.
 TrafficManager& Traffic() {
-    static NoOwner owner;
+    static NoExternalOwner owner;
     static TrafficManager* traffic = new TrafficManager(&owner, 9, "127.0.0.1", 0);
     return *traffic;
 }

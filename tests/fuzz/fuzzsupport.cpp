@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "consolelogger.h"
@@ -101,12 +103,13 @@ void MemoryFile::Assign(const std::string& text) {
 
 // ---------------------------------------------------------------- the example set
 
-StructAccess& ExampleDatabase() {
-    struct Example {
-        EepromInterface eeprom{nullptr};
-        StructAccess database{SourcePath("examples/maps/mac.map"),
-                              SourcePath("examples/maps/phy.map"), &eeprom};
-    };
+namespace {
+struct Example {
+    EepromInterface eeprom{nullptr};
+    StructAccess database{SourcePath("examples/maps/mac.map"), SourcePath("examples/maps/phy.map"), &eeprom};
+};
+
+Example& TheExample() {
     static Example* example = [] {
         QuietLibrary();
         auto* made = new Example;  // lives as long as the process
@@ -116,7 +119,17 @@ StructAccess& ExampleDatabase() {
         }
         return made;
     }();
-    return example->database;
+    return *example;
+}
+}  // namespace
+
+StructAccess& ExampleDatabase() { return TheExample().database; }
+
+EepromInterface& ExampleEeprom() { return TheExample().eeprom; }
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // ---------------------------------------------------------------- InputReader

@@ -41,6 +41,11 @@ private:
 // The example definition set and map files, parsed once through the list
 // file. Stays alive until the process ends.
 StructAccess& ExampleDatabase();
+// The EEPROM layout of that set (its field table, filled by the parse).
+EepromInterface& ExampleEeprom();
+
+// A whole file's bytes; empty when it cannot be read.
+std::string ReadAll(const std::string& path);
 
 // Reads an input front to back. Reading past the end yields zeros and empty
 // texts, so a target never needs to check the size first.

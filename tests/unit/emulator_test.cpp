@@ -717,6 +717,21 @@ TEST_F(EmulatorOverSockets, DropsWrongNumbersStaleAndOversizedAnswersOnRequest) 
     EXPECT_EQ(event->Length, 11);  // the faults were used up
 }
 
+TEST_F(EmulatorOverSockets, EepromChunkFaultsSpoilOnlyTheNamedChunk) {
+    RoundTrip(Command(NATIVE_READ_WORD, 0));  // not an EEPROM command: not counted
+    emulator_->ArmEepromChunkFault(tbemu::EepromChunkFault::Corrupt, 1);
+    emulator_->ArmEepromChunkFault(tbemu::EepromChunkFault::Drop, 2);
+    EXPECT_EQ(RoundTrip(Command(NATIVE_READ_EEPROM, 0x10, {}, 2)), (Bytes{0x00, 0x00}));  // 0xFF inverted
+    library_.Send(Command(NATIVE_WRITE_EEPROM, 0x10, Text("ab")), 20, emulator_->CommandPort());
+    EXPECT_EQ(RoundTrip(Command(NATIVE_READ_EEPROM, 0x10, {}, 2)), Text("ab"));  // carried out, not answered
+    Bytes range;
+    ASSERT_TRUE(emulator_->EepromRange(0x0F, 3, range));
+    EXPECT_EQ(range, (Bytes{0xFF, 'a', 'b'}));
+    EXPECT_FALSE(emulator_->EepromRange(250, 7, range));
+    EXPECT_EQ(emulator_->Commands().size(), 4u);
+    EXPECT_EQ(emulator_->AnswersSent(), 3u);
+}
+
 TEST_F(EmulatorOverSockets, DelayedAndSplitAnswersArriveWholeAndInOrder) {
     emulator_->SetAnswerDelay(150);
     const auto start = std::chrono::steady_clock::now();
@@ -837,6 +852,8 @@ TEST_F(EmulatorOverSockets, ControlLinesSetFaultsAndReport) {
     EXPECT_EQ(control.Ask("write 0xBFE00000 1 2 0xff"), "ok");
     EXPECT_EQ(control.Ask("read 0xBFC00000 4"), "ok 01 02 ff 00");
     EXPECT_EQ(control.Ask("eeprom 0 2"), "ok ff ff");
+    EXPECT_EQ(control.Ask("eeprom-fault corrupt 3"), "ok");
+    EXPECT_EQ(emulator_->Faults().corruptEepromAnswerTo, std::set<std::uint64_t>{3});
     library_.Send(Command(NATIVE_SYSTEM_COMMAND, 57600, {}, 0, SYSTEM_SETUP_SECOND), 99, emulator_->CommandPort());
     EXPECT_TRUE(emulator_->WaitFor([&] { return emulator_->SystemCommands().size() == 1; }, kWaitMs));
     EXPECT_EQ(control.Ask("system"), "ok 0:57600");
@@ -845,7 +862,7 @@ TEST_F(EmulatorOverSockets, ControlLinesSetFaultsAndReport) {
 
     // Malformed lines are refused and change nothing.
     for (const char* bad : {"drop 0", "delay -5", "split x", "busy", "read 0x10", "write 0x10 256",
-                            "eeprom 250 7", "mailbox 1", "frobnicate", "reset now"}) {
+                            "eeprom 250 7", "eeprom-fault drop 0", "eeprom-fault lose 1", "mailbox 1", "frobnicate", "reset now"}) {
         EXPECT_EQ(control.Ask(bad).rfind("error", 0), 0u) << bad;
     }
     EXPECT_EQ(emulator_->Faults().dropAnswerTo.size(), 0u);

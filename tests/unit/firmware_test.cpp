@@ -101,16 +101,6 @@ private:
     int corruptRead_ = 0;
 };
 
-class NoOwner : public TrafficOwner {
-public:
-    bool HandleIncomingEvents(const std::uint8_t*, std::uint32_t, bool& isSubEvent) override {
-        isSubEvent = false;
-        return false;
-    }
-    void SetResultInvalid(int) override {}
-    void SignalEventReceived() override {}
-};
-
 struct Chunk {
     std::uint32_t type;
     std::uint32_t address;
@@ -277,7 +267,7 @@ protected:
     testsupport::TempDir dir_;
     fake::Dispatcher dispatcher_;
     MemoryChip chip_{dispatcher_};
-    NoOwner owner_;
+    NoExternalOwner owner_;
     std::uint16_t listenPort_ = 0;
     std::unique_ptr<TrafficManager> traffic_;
     int files_ = 0;

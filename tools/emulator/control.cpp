@@ -72,6 +72,7 @@ private:
     std::string Read() const;
     std::string Write();
     std::string Eeprom() const;
+    std::string EepromFault();
     std::string Execution();
     std::string Executed() const;
 
@@ -163,15 +164,25 @@ std::string Interpreter::Write() {
 }
 
 std::string Interpreter::Eeprom() const {
-    const Bytes eeprom = emu_.Eeprom();
     long long offset = 0;
     long long length = 0;
-    if (!ArgCount(2) || !Arg(0, offset, 0, static_cast<long long>(eeprom.size())) ||
-        !Arg(1, length, 0, static_cast<long long>(eeprom.size()) - offset)) {
+    Bytes bytes;
+    if (!ArgCount(2) || !Arg(0, offset, 0, 0xFFFFFFFF) || !Arg(1, length, 0, 0xFFFFFFFF) ||
+        !emu_.EepromRange(static_cast<std::uint32_t>(offset), static_cast<std::size_t>(length), bytes)) {
         return Usage("eeprom <offset> <length> (within the EEPROM)");
     }
-    return "ok " + HexBytes(eeprom.data() + offset, static_cast<std::size_t>(length),
-                            static_cast<std::size_t>(length));
+    return "ok " + HexBytes(bytes.data(), bytes.size(), bytes.size());
+}
+
+std::string Interpreter::EepromFault() {
+    long long chunk = 0;
+    const bool known = !line_.args.empty() && (line_.args[0] == "drop" || line_.args[0] == "corrupt");
+    if (!known || !ArgCount(2) || !Arg(1, chunk, 1, 0xFFFFFFFF)) {
+        return Usage("eeprom-fault drop|corrupt <n-th EEPROM command from now, from 1>");
+    }
+    emu_.ArmEepromChunkFault(line_.args[0] == "drop" ? EepromChunkFault::Drop : EepromChunkFault::Corrupt,
+                             static_cast<std::uint64_t>(chunk));
+    return "ok";
 }
 
 std::string Interpreter::Execution() {
@@ -299,6 +310,7 @@ std::string Interpreter::Run(bool& shutdown) {
     if (verb == "read") return Read();
     if (verb == "write") return Write();
     if (verb == "eeprom") return Eeprom();
+    if (verb == "eeprom-fault") return EepromFault();
     if (verb == "fail" || verb == "succeed" || verb == "capture-length" ||
         verb == "fragment-bytes" || verb == "mac-events" || verb == "event-fault") {
         return Execution();
@@ -335,7 +347,7 @@ const char* ControlHelp() {
            "oversize [<k>] | split <bytes> | reconnect | disconnect | busy <reads>|always|off | "
            "corrupt-read <n> | drop-read <n> | refuse-run [on|off] | firmware | "
            "reset | clear | count | system | mailbox [<n>] | read <addr> <len> | "
-           "write <addr> <byte>... | eeprom <offset> <len> | fail <command> <status> | "
+           "write <addr> <byte>... | eeprom <offset> <len> | eeprom-fault drop|corrupt <n> | fail <command> <status> | "
            "succeed <command> | capture-length <bytes> | fragment-bytes <bytes> | "
            "mac-events <n> | event-fault <fault> [<k>] | executed [<n>] | library-port <port> | "
            "definitions <list file> | shutdown";

@@ -260,10 +260,23 @@ bool Emulator::TakeCountedFault(int& remaining) {
     return true;
 }
 
+// The EEPROM chunk faults: true when the answer is to be left out; a
+// corrupted answer has its data bytes inverted here.
+bool Emulator::SpoilEepromAnswer(const NativeCommand_t& command, ChipReply& reply) {
+    if (command.Type != NATIVE_READ_EEPROM && command.Type != NATIVE_WRITE_EEPROM) return false;
+    const std::uint64_t chunk = ++eepromCommands_;
+    if (faults_.corruptEepromAnswerTo.erase(chunk) > 0) {
+        for (std::uint8_t& byte : reply.answer) byte = static_cast<std::uint8_t>(~byte);
+        Log(1, "corrupted the answer to EEPROM command " + std::to_string(chunk));
+    }
+    return faults_.dropEepromAnswerTo.erase(chunk) > 0;
+}
+
 void Emulator::QueueReply(const NativeCommand_t& command, std::uint8_t packetNum,
                           ChipReply& reply) {
     const std::uint64_t number = ++answeredCommands_;
-    bool drop = faults_.dropAnswerTo.erase(number) > 0 || TakeCountedFault(faults_.dropNext);
+    const bool spoiled = SpoilEepromAnswer(command, reply);
+    bool drop = faults_.dropAnswerTo.erase(number) > 0 || TakeCountedFault(faults_.dropNext) || spoiled;
     if (RefusedRun(command)) {
         Log(1, "refused the run command");
         drop = true;
@@ -562,6 +575,11 @@ void Emulator::RefuseRun(bool refuse) {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.refuseRun = refuse;
 }
+void Emulator::ArmEepromChunkFault(EepromChunkFault fault, std::uint64_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& chunks = fault == EepromChunkFault::Drop ? faults_.dropEepromAnswerTo : faults_.corruptEepromAnswerTo;
+    chunks.insert(eepromCommands_ + n);
+}
 void Emulator::ClearFaults() {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_ = AnswerFaults{};
@@ -647,6 +665,13 @@ void Emulator::WriteMemory(std::uint32_t address, const Bytes& bytes) {
 Bytes Emulator::Eeprom() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return chip_.Eeprom();
+}
+bool Emulator::EepromRange(std::uint32_t offset, std::size_t length, Bytes& out) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Bytes& eeprom = chip_.Eeprom();
+    if (offset > eeprom.size() || length > eeprom.size() - offset) return false;
+    out.assign(eeprom.begin() + offset, eeprom.begin() + static_cast<long>(offset + length));
+    return true;
 }
 MailboxAddresses Emulator::Mailbox() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -110,6 +110,9 @@ public:
     void DropReadBack(std::uint64_t n);
     // Run commands stay unanswered and leave the firmware stopped.
     void RefuseRun(bool refuse);
+    // Spoils the answer to the n-th EEPROM command (a read or write chunk)
+    // from now on, n from 1.
+    void ArmEepromChunkFault(EepromChunkFault fault, std::uint64_t n);
     void ClearFaults();
     AnswerFaults Faults() const;
 
@@ -133,6 +136,8 @@ public:
     Bytes ReadMemory(std::uint32_t address, std::size_t length) const;
     void WriteMemory(std::uint32_t address, const Bytes& bytes);
     Bytes Eeprom() const;
+    // The EEPROM bytes of a range; false when it lies outside the EEPROM.
+    bool EepromRange(std::uint32_t offset, std::size_t length, Bytes& out) const;
     MailboxAddresses Mailbox() const;
     std::vector<MailboxCommand> MailboxCommands() const;
     std::vector<SystemCommand> SystemCommands() const;
@@ -176,6 +181,7 @@ private:
     bool TakeCountedFault(int& remaining);
     bool RefusedRun(const NativeCommand_t& command);
     void SpoilReadBack(const NativeCommand_t& command, ChipReply& reply, bool& drop);
+    bool SpoilEepromAnswer(const NativeCommand_t& command, ChipReply& reply);
 
     void SendDueItems();
     bool SendItem(Outgoing& item);
@@ -219,6 +225,7 @@ private:
     std::uint16_t libraryPort_ = 0;
     std::uint16_t eventCounter_ = 0;
     std::uint64_t answeredCommands_ = 0;
+    std::uint64_t eepromCommands_ = 0;
     std::size_t answersSent_ = 0;
     std::size_t connectionsOpened_ = 0;
     bool connected_ = false;

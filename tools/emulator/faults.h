@@ -25,7 +25,14 @@ struct AnswerFaults {
     std::uint64_t dropReadBack = 0;     // 0: off
     std::uint64_t readBacksSeen = 0;
     bool refuseRun = false;  // run commands stay unanswered and start nothing
+    // EEPROM commands (read and write chunks), counted from 1 in arrival
+    // order: the answer to each listed one is left out, or has its data
+    // bytes inverted. The chip carries the command out either way.
+    std::set<std::uint64_t> dropEepromAnswerTo;
+    std::set<std::uint64_t> corruptEepromAnswerTo;
 };
+
+enum class EepromChunkFault { Drop, Corrupt };
 
 // The Length an oversized answer carries: above the 512-byte data area.
 constexpr std::uint16_t kOversizeLength = 0x300;
