@@ -10,8 +10,10 @@
 namespace {
 
 const std::string kFolderPattern = "*.h";
-const std::set<std::string> kFieldKeywords = {"FIELD_UINT32", "FIELD_INT32", "FIELD_UINT16",
-                                              "FIELD_INT16",  "FIELD_UINT8", "FIELD_INT8"};
+// The parser's field keywords (structparser.cpp).
+const std::set<std::string> kFieldKeywords = {
+    "FIELD_UINT32", "FIELD_INT32", "FIELD_FIXED_POINT32", "USAGE_SPECIFIC_COUNTER_DEFINITION", "FIELD_UINT16",
+    "FIELD_INT16",  "FIELD_FIXED_POINT16", "FIELD_UINT8", "FIELD_INT8"};
 const std::set<std::string> kEepromFieldKeywords = {"EEPROM_FIELD_DOUBLE", "EEPROM_FIELD_CHAR",
                                                     "EEPROM_FIELD_REGISTER"};
 

@@ -36,7 +36,7 @@ bool Expectation::Parse(const std::string& text, Expectation& out, std::string& 
         out.kind_ = Kind::Ok;
     } else if (kind == "fail") {
         out.kind_ = Kind::Fail;
-    } else if (kind == "result" && NormalisedHex(argument, out.argument_)) {
+    } else if (kind == "result" && !argument.empty() && NormalisedHex(argument, out.argument_)) {
         out.kind_ = Kind::Result;
     } else if (kind == "text" && !argument.empty()) {
         out.kind_ = Kind::Text;
