@@ -1,19 +1,13 @@
 #include "completer.h"
 
 #include <algorithm>
-#include <sstream>
 
 #include "consolenativeadapter.h"
+#include "consoletext.h"
 
 namespace {
 
-std::vector<std::string> Words(const std::string& text) {
-    std::istringstream stream(text);
-    std::vector<std::string> words;
-    std::string word;
-    while (stream >> word) words.push_back(word);
-    return words;
-}
+using consoletext::Words;
 
 std::vector<std::string> StartingWith(const std::vector<std::string>& names, const std::string& prefix) {
     std::vector<std::string> matches;

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <vector>
 
 #include <editline/readline.h>
@@ -39,13 +38,6 @@ char** CompleteWord(const char* text, int start, int /*end*/) {
     rl_completion_append_character = allParameters ? '\0' : ' ';
     return rl_completion_matches(text, &NextCandidate);
 }
-
-class PlainReader : public LineEditor {
-public:
-    bool ReadLine(const std::string& /*prompt*/, std::string& line) override {
-        return static_cast<bool>(std::getline(std::cin, line));
-    }
-};
 
 class EditLineReader : public LineEditor {
 public:
@@ -94,7 +86,7 @@ std::FILE* DivertStandardOutput() {
 }
 
 std::unique_ptr<LineEditor> CreateLineEditor(const Completer& completer, const std::string& historyFile) {
-    if (!IsTerminal(stdin)) return std::make_unique<PlainReader>();
+    if (!IsTerminal(stdin)) return CreatePlainReader();
     std::string history = historyFile;
     const char* home = std::getenv("HOME");
     if (history.empty() && home != nullptr && *home != '\0') history = std::string(home) + "/.tb-console_history";

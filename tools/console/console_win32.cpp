@@ -5,8 +5,6 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <iostream>
-
 #include "osconsole.h"
 
 namespace osconsole {
@@ -41,13 +39,6 @@ std::string CommonPrefix(const std::vector<std::string>& names) {
     }
     return prefix;
 }
-
-class PlainReader : public LineEditor {
-public:
-    bool ReadLine(const std::string& /*prompt*/, std::string& line) override {
-        return static_cast<bool>(std::getline(std::cin, line));
-    }
-};
 
 class ConsoleReader : public LineEditor {
 public:
@@ -129,7 +120,7 @@ std::FILE* DivertStandardOutput() {
 
 // The console keeps its own history for the session; no file is needed.
 std::unique_ptr<LineEditor> CreateLineEditor(const Completer& completer, const std::string& /*historyFile*/) {
-    if (!IsTerminal(stdin)) return std::make_unique<PlainReader>();
+    if (!IsTerminal(stdin)) return CreatePlainReader();
     return std::make_unique<ConsoleReader>(completer);
 }
 

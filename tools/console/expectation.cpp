@@ -2,13 +2,11 @@
 
 #include <cctype>
 
+#include "consoletext.h"
+
 namespace {
 
-std::string Trimmed(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
+using consoletext::Trimmed;
 
 // Hex digits without blanks, lower-case; false when something else is there.
 bool NormalisedHex(const std::string& text, std::string& hex) {

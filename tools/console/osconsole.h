@@ -30,6 +30,9 @@ public:
     virtual bool ReadLine(const std::string& prompt, std::string& line) = 0;
 };
 
+// Plain reading of standard input (plainreader.cpp).
+std::unique_ptr<LineEditor> CreatePlainReader();
+
 // Line editing when standard input is a terminal, plain reading otherwise.
 // historyFile: where the history is kept between runs ("" for the default,
 // where the system has one).

@@ -1,14 +1,11 @@
 #include "scriptrunner.h"
 
+#include "consoletext.h"
 #include "expectation.h"
 
 namespace {
 
-std::string Trimmed(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
+using consoletext::Trimmed;
 
 const std::string kExpect = ":expect";
 

@@ -2,9 +2,12 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <sstream>
+
+#include "consoletext.h"
 
 namespace {
+
+using consoletext::Words;
 
 const char* const kHelp =
     "command lines go to the library, e.g. NATIVE_READ_WORD_CMD 0xBFC00000\n"
@@ -28,14 +31,6 @@ public:
 private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
-
-std::vector<std::string> Words(const std::string& text) {
-    std::istringstream stream(text);
-    std::vector<std::string> words;
-    std::string word;
-    while (stream >> word) words.push_back(word);
-    return words;
-}
 
 // The text after the first `count` words.
 std::string AfterWords(const std::string& text, std::size_t count) {
