@@ -11,6 +11,8 @@ console get the prefix (Windows programs under Wine see / as Z:).
 import argparse
 import json
 import os
+import pty
+import select
 import shutil
 import socket
 import subprocess
@@ -48,22 +50,26 @@ class ConsoleScripts(unittest.TestCase):
     def path(self, local):
         return ARGS.path_prefix + local
 
+    def console_options(self):
+        maps = os.path.join(ARGS.examples, "maps")
+        options = ["--udp", str(self.command_port), "--tcp", str(self.library_port), "--timeout", "3000",
+                   "--list", self.path(os.path.join(ARGS.examples, "definitions", "list.txt")),
+                   "--mac", self.path(os.path.join(maps, "mac.map")),
+                   "--phy", self.path(os.path.join(maps, "phy.map"))]
+        return options + (["--lib", ARGS.lib] if ARGS.lib else [])
+
+    def environment(self):
+        env = dict(os.environ, TERMBRIDGE_ROOT=os.path.join(self.folder, "root"), TERM="xterm")
+        env.setdefault("WINEDEBUG", "-all")
+        return env
+
     def run_script(self, lines, *options):
         """Writes the script, runs the console on it; (status, stdout, stderr, script path)."""
         script = os.path.join(self.folder, "session.tbs")
         with open(script, "w") as handle:
             handle.write("\n".join(lines) + "\n")
-        definitions = os.path.join(ARGS.examples, "definitions", "list.txt")
-        maps = os.path.join(ARGS.examples, "maps")
-        command = list(ARGS.console) + [
-            "--udp", str(self.command_port), "--tcp", str(self.library_port), "--timeout", "3000",
-            "--list", self.path(definitions), "--mac", self.path(os.path.join(maps, "mac.map")),
-            "--phy", self.path(os.path.join(maps, "phy.map")), "--script", self.path(script)] + list(options)
-        if ARGS.lib:
-            command += ["--lib", ARGS.lib]
-        env = dict(os.environ, TERMBRIDGE_ROOT=os.path.join(self.folder, "root"))
-        env.setdefault("WINEDEBUG", "-all")
-        run = subprocess.run(command, capture_output=True, text=True, env=env, timeout=120)
+        command = list(ARGS.console) + self.console_options() + ["--script", self.path(script)] + list(options)
+        run = subprocess.run(command, capture_output=True, text=True, env=self.environment(), timeout=120)
         return run.returncode, run.stdout, run.stderr, self.path(script)
 
     def test_a_script_whose_expectations_hold_passes(self):
@@ -142,6 +148,51 @@ class ConsoleScripts(unittest.TestCase):
         self.assertEqual(field["failure"] != "", not field["ok"])
         self.assertEqual(burn["ok"], burn["rc"] == 1)
         self.assertEqual(status, 0 if burn["ok"] else 1, err)
+
+    def run_at_terminal(self, history, lines):
+        """Types each line at a new prompt of a console on a pseudo-terminal; what the terminal showed."""
+        master, slave = pty.openpty()
+        console = subprocess.Popen(list(ARGS.console) + self.console_options() + ["--history", history],
+                                   stdin=slave, stdout=slave, stderr=slave, env=self.environment())
+        os.close(slave)
+        shown = bytearray()
+
+        def read_until(condition):
+            deadline = time.time() + 30
+            while not condition() and time.time() < deadline:
+                if select.select([master], [], [], 0.1)[0]:
+                    try:
+                        chunk = os.read(master, 4096)
+                    except OSError:  # the console has ended
+                        return
+                    if not chunk:
+                        return
+                    shown.extend(chunk)
+        try:
+            for keys in lines:
+                prompts = shown.count(b"tb> ")
+                read_until(lambda: shown.count(b"tb> ") > prompts)
+                os.write(master, keys)
+            console.wait(timeout=30)
+            read_until(lambda: False)
+        finally:
+            os.close(master)
+        return shown.decode(errors="replace")
+
+    def test_prompt_completes_words_and_keeps_its_history(self):
+        if ARGS.path_prefix:
+            self.skipTest("line editing with libedit and its history file are the Linux console's")
+        history = os.path.join(self.folder, "history")
+        shown = self.run_at_terminal(history, [b"PHYC_SET_CH\t\r", b":eeprom set Crys\t\r", b":quit\r"])
+        # The terminal shows what completion added to the typed part.
+        self.assertIn("ANNEL_CMD ", shown)
+        self.assertIn("  ok, 15 bytes: 504859435f5354415455535f4f4b20", shown)
+        self.assertIn("talTrim ", shown)
+        with open(history) as saved:
+            self.assertIn("PHYC_SET_CHANNEL_CMD", saved.read())
+        # The next run starts with that history: three lines up is the PHY command again.
+        shown = self.run_at_terminal(history, [b"\x1b[A\x1b[A\x1b[A\r", b":quit\r"])
+        self.assertIn("  ok, 15 bytes: 504859435f5354415455535f4f4b20", shown)
 
 
 def main():
