@@ -107,6 +107,12 @@ ConsoleNativeAdapter::ConsoleNativeAdapter() {
     LogLine("<ConsoleNativeAdapter> End Section - Printing Native Command Map!", LOG_DETAIL);
 }
 
+std::vector<std::string> ConsoleNativeAdapter::CommandNames() {
+    std::vector<std::string> names;
+    for (const NativeCommandName& command : kNativeCommands) names.push_back(command.name);
+    return names;
+}
+
 int ConsoleNativeAdapter::GetNativeCommandType(const std::string& name) const {
     const auto found = commandTypes_.find(name);
     return found == commandTypes_.end() ? -1 : found->second;

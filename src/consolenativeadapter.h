@@ -17,6 +17,10 @@ public:
     // static, released by the runtime at unload).
     static ConsoleNativeAdapter& GetInstance();
 
+    // The seven command words, in their type order. Needs no instance (hosts
+    // use it for completion without starting the library's logging).
+    static std::vector<std::string> CommandNames();
+
     // Type value 0-6, or -1 when the name is not a native command.
     int GetNativeCommandType(const std::string& name) const;
     // Builds the record from a whole native command line.

@@ -1,4 +1,5 @@
-// The 26 exported functions and the library-wide state behind them. Each is a
+// The 26 exported functions, the tbx_ extensions, and the library-wide state
+// behind them. Each is a
 // thin frame around one operation of the application object; the frames keep
 // exceptions from ever reaching the host.
 #include <cstdint>
@@ -13,6 +14,8 @@
 #include "platform/platform.h"
 #include "strformat.h"
 #include "termbridge.h"
+#include "termbridge_ext.h"
+#include "trafficmanager.h"
 
 namespace {
 
@@ -26,6 +29,23 @@ std::unique_ptr<platform::NamedMutex> g_mutex;
 std::uint16_t g_version[4] = {0, 0, 0, 0};
 char g_versionText[100] = "";
 std::string g_dispatcherAddress;  // lives as long as the library
+
+// The host's progress callback, kept across initialize and deinitialize.
+tbx_ProgressCallback g_progressCallback = nullptr;
+void* g_progressUser = nullptr;
+
+void ForwardProgress(const char* stage, std::uint64_t done, std::uint64_t total, void* /*user*/) {
+    if (g_progressCallback != nullptr) g_progressCallback(stage, done, total, g_progressUser);
+}
+
+void ApplyProgressCallback() {
+    if (g_app != nullptr) g_app->SetProgressCallback(g_progressCallback != nullptr ? &ForwardProgress : nullptr, nullptr);
+}
+
+// Every export that talks to the chip starts the traffic counts afresh.
+void BeginOperation() {
+    if (g_app != nullptr && g_app->GetTrafficManager() != nullptr) g_app->GetTrafficManager()->ResetTrafficCounters();
+}
 
 void CrashLine(const char* exportName) { LogCrash(Format("Crash: %s method really crashed", exportName)); }
 
@@ -107,6 +127,7 @@ int initialize_old(unsigned short consoleToDispatcherPort, const char* dispatche
         ReleaseMutex();
         return 1;
     }
+    ApplyProgressCallback();
     return g_app != nullptr ? 0 : 1;
 }
 
@@ -149,6 +170,7 @@ int deinitialize(void) {
 int sendCommand(const char* command, int timeoutMs) {
     return Guarded("sendCommand", 1, [&] {
         if (g_app == nullptr) return 1;
+        BeginOperation();
         g_app->SetCommandTimeout(timeoutMs == 0 ? -1 : timeoutMs);
         return g_app->HandleCommand(Text(command));
     });
@@ -157,6 +179,7 @@ int sendCommand(const char* command, int timeoutMs) {
 int sendCommandDefaultTimeout(const char* command) {
     return Guarded("sendCommandDefaultTimeout", 1, [&] {
         if (g_app == nullptr) return 1;
+        BeginOperation();
         g_app->ApplyDefaultTimeout();
         return g_app->HandleCommand(Text(command));
     });
@@ -164,6 +187,7 @@ int sendCommandDefaultTimeout(const char* command) {
 
 const char* getSystemVersionInfo(void) {
     if (g_app == nullptr) return kNotReady;
+    BeginOperation();
     return g_app->BuildVersionReport();
 }
 
@@ -201,6 +225,7 @@ int getDefaultTimeout(void) {
 
 void setLogSeverity(int level) {
     GuardedVoid("setLogSeverity", [&] {
+        BeginOperation();
         if (g_app != nullptr) g_app->SetLogSeverity(level);
     });
 }
@@ -210,7 +235,10 @@ int getLogSeverity(void) {
 }
 
 int LoadFW(const char* firmwareFile) {
-    return Guarded("LoadFW", 1, [&] { return g_app != nullptr ? g_app->LoadFirmware(Text(firmwareFile)) : -1; });
+    return Guarded("LoadFW", 1, [&] {
+        BeginOperation();
+        return g_app != nullptr ? g_app->LoadFirmware(Text(firmwareFile)) : -1;
+    });
 }
 
 void setInternalCommandTimeout(int timeoutMs) {
@@ -220,36 +248,75 @@ void setInternalCommandTimeout(int timeoutMs) {
 }
 
 int SyncChipAccess(void) {
-    return Guarded("SyncChipAccess", 1, [] { return g_app != nullptr ? g_app->SyncChipAccess() : 1; });
+    return Guarded("SyncChipAccess", 1, [] {
+        BeginOperation();
+        return g_app != nullptr ? g_app->SyncChipAccess() : 1;
+    });
 }
 
 int InitEepromIF(int mode, const char* path) {
+    BeginOperation();
     return g_app != nullptr ? g_app->InitEepromInterface(mode, Text(path)) : 1;
 }
 
 int UpdateEepromField(const char* fieldName, const char* value) {
+    BeginOperation();
     return g_app != nullptr ? g_app->UpdateEepromField(Text(fieldName), Text(value)) : 1;
 }
 
-int BurnEeprom(unsigned char partial) { return g_app != nullptr ? g_app->BurnEeprom(partial != 0) : 1; }
+int BurnEeprom(unsigned char partial) {
+    BeginOperation();
+    return g_app != nullptr ? g_app->BurnEeprom(partial != 0) : 1;
+}
 
-int DumpEepromTableToFile(const char* path) { return g_app != nullptr ? g_app->DumpEepromTable(Text(path)) : 1; }
+int DumpEepromTableToFile(const char* path) {
+    BeginOperation();
+    return g_app != nullptr ? g_app->DumpEepromTable(Text(path)) : 1;
+}
 
 const char* ReadEntireEeprom(const char* path) {
     if (g_app == nullptr) return kNotReady;
+    BeginOperation();
     return g_app->ReadEntireEeprom(Text(path)) == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();
 }
 
 const char* ReadFieldFromEeprom(const char* fieldName) {
     if (g_app == nullptr) return kNotReady;
+    BeginOperation();
     return g_app->ReadFieldFromEeprom(Text(fieldName)) == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();
 }
 
 const char* ReadFieldFromVolatile(const char* fieldName) {
     if (g_app == nullptr) return kNotReady;
+    BeginOperation();
     return g_app->ReadFieldFromVolatile(Text(fieldName)) == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();
 }
 
 void AllowWriteLogsToFile(bool allow) { SetFileLoggingAllowed(allow); }
+
+// ---------------------------------------------------------------- extensions
+
+void tbx_setProgressCallback(tbx_ProgressCallback callback, void* user) {
+    GuardedVoid("tbx_setProgressCallback", [&] {
+        g_progressCallback = callback;
+        g_progressUser = user;
+        ApplyProgressCallback();
+    });
+}
+
+int tbx_getLastOperationStats(tbx_OperationStats* stats) {
+    return Guarded("tbx_getLastOperationStats", 1, [&] {
+        if (stats == nullptr) return 1;
+        *stats = tbx_OperationStats{};
+        if (g_app == nullptr || g_app->GetTrafficManager() == nullptr) return 1;
+        const TrafficSnapshot counts = g_app->GetTrafficManager()->TrafficCounts();
+        stats->commandsSent = counts.commandsSent;
+        stats->eventsAccepted = counts.eventsAccepted;
+        stats->eventsDropped = counts.eventsDropped;
+        stats->bytesSent = counts.bytesSent;
+        stats->bytesReceived = counts.bytesReceived;
+        return 0;
+    });
+}
 
 }  // extern "C"

@@ -183,7 +183,9 @@ int PacketHandler::SendNumbered(const NativeCommand_t& command, std::uint8_t num
     const NativePacketBytes packet = EncodeNativePacket(command, number);
     if (LogSeverity() == LOG_DETAIL) DumpNativePacket(command, number);
     if (!sockets_) return -1;
-    return sockets_->Send(packet.data(), packet.size());
+    const int sent = sockets_->Send(packet.data(), packet.size());
+    if (sent >= 0) counters_.CountSent(packet.size());
+    return sent;
 }
 
 // ---------------------------------------------------------------- rxDataThread
@@ -283,7 +285,11 @@ void PacketHandler::HandleOnePacket(ConsoleEventPacket_t& packet, bool dumpPacke
                           static_cast<int>(count), packet.RxCmdPacketNum, static_cast<std::uint8_t>(counter - 1)),
                    LOG_NORMAL);
     }
-    if (!AnswersLastCommand(packet.RxCmdPacketNum, counter)) {
+    const bool accepted = AnswersLastCommand(packet.RxCmdPacketNum, counter);
+    // Counted before the hand-over, so that the host sees the answer counted
+    // once its wait ends.
+    counters_.CountEvent(kEventPacketSize, accepted);
+    if (!accepted) {
         LogLine("<PacketHandler>Dumping Event due to wrong RxCmdPacketNum", LOG_NORMAL);
         return;
     }

@@ -20,6 +20,7 @@
 #include "packets.h"
 #include "platform/net.h"
 #include "syncevent.h"
+#include "trafficcounters.h"
 
 class ConsoleAppSockets;
 
@@ -124,6 +125,9 @@ public:
     std::uint8_t CommandCounter() const { return commandCounter_.load(); }
     std::uint32_t ReceivedEventCount() const { return receivedEvents_.load(); }
     bool HasSockets() const { return sockets_ != nullptr; }
+    // Commands sent and events received since the last reset.
+    TrafficCounters& Counters() { return counters_; }
+    const TrafficCounters& Counters() const { return counters_; }
 
 private:
     void RxDataThread();
@@ -139,6 +143,7 @@ private:
     std::mutex eventStepLock_;
     std::atomic<std::uint8_t> commandCounter_{0};
     std::atomic<std::uint32_t> receivedEvents_{0};
+    TrafficCounters counters_;
     std::atomic<bool> running_{true};
     platform::WaitEvent stopEvent_{true, false};
     SyncEvent rxEnded_;

@@ -91,6 +91,10 @@ public:
     bool ExternalWait() const { return externalWait_.load(); }
     const PacketHandler& Packets() const { return *packetHandler_; }
     PacketHandler& Packets() { return *packetHandler_; }
+    // The traffic of the current host operation; the exports reset it at the
+    // start of each operation.
+    void ResetTrafficCounters() { packetHandler_->Counters().Reset(); }
+    TrafficSnapshot TrafficCounts() const { return packetHandler_->Counters().Snapshot(); }
 
     // The mailbox counter in a word-read response: hexadecimal text from data
     // byte 2 (blanks and a 0x first allowed; no digits reads as 0).

@@ -429,10 +429,3 @@ class TermBridge:
     def read_volatile_field(self, name):
         with self._lock:
             return _decode(self.lib.ReadFieldFromVolatile(_encode(name)))
-
-
-if __name__ == "__main__":
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    import tbcli
-
-    sys.exit(tbcli.main())

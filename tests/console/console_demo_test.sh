@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The console host runs the demo script against the emulator through the
-# library and prints readable results for each kind of command.
+# library, prints readable results for each kind of command, and meets every
+# expectation of the script (demo.sh fails otherwise).
 #   console_demo_test.sh <build dir>
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-output=$("$here/../../examples/demo.sh" "$1" 2>&1)
+# The emulator's own log lines (time first) are left out.
+output=$("$here/../../examples/demo.sh" "$1" 2>&1 | grep -v '^[0-9][0-9]:[0-9][0-9]:[0-9][0-9] ')
 
 expect() {  # the console's answer line right after the echoed command
     local command="$1" answer="$2"
@@ -25,5 +27,8 @@ expect "MEM_READ MAC_FILE_TYPE g_macStats 4" "  ok, 4 bytes: 01020304"
 expect "MEM_READ STRUCT PHY_STATE temperature" "  ok, 2 bytes: 0123"
 expect "PHYC_CAPTURE_DATA_CMD address=0xBF560000 length=600 source=1" "  ok, 1000 bytes: 01080f161d"
 expect "NO_SUCH_CMD x=1" "  failed (1): Error: Failed to Send Command : 'NO_SUCH_CMD x=1 '"
+# The capture's traffic: counter read, two buffer writes, counter write; their
+# four answers and the six events of the capture.
+expect ":stats" "last operation: 4 commands sent, 10 events accepted, 0 events dropped, 2096 bytes sent, 5200 bytes received"
 grep -q "== demo finished" <<<"$output"
 echo "console demo: every answer as expected"

@@ -4,8 +4,6 @@
 import os
 import random
 import shutil
-import subprocess
-import sys
 import tempfile
 import unittest
 
@@ -105,57 +103,6 @@ class RoundTripTest(unittest.TestCase):
         self.assertEqual(self.emulator.control("delay 0"), "ok")
         self.send("NATIVE_WRITE_WORD_CMD 0x%x 0x22" % (SCRATCH + 12))
         self.assertEqual(word_value(self.send("NATIVE_READ_WORD_CMD 0x%x" % (SCRATCH + 12))), 0x22)
-
-
-@needs_emulator
-class CommandLineTest(unittest.TestCase):
-    """tbcli in a process of its own (own library root) against its own emulator."""
-
-    def setUp(self):
-        self.folder = tempfile.mkdtemp(prefix="tb-python-cli-")
-        self.library_port = tbsupport.free_tcp_port()
-        self.emulator = tbsupport.Emulator(self.library_port, self.folder)
-
-    def tearDown(self):
-        self.emulator.stop()
-        shutil.rmtree(self.folder, ignore_errors=True)
-
-    def run_cli(self, lines, *extra):
-        env = dict(os.environ, TERMBRIDGE_ROOT=os.path.join(self.folder, "root"))
-        files = tbsupport.definition_files(self.folder)
-        arguments = [sys.executable, os.path.join(tbsupport.BINDING_DIR, "tbcli.py"),
-                     "--lib", termbridge.find_library(), "--udp", str(self.emulator.command_port),
-                     "--tcp", str(self.library_port), "--dispatcher", "127.0.0.1",
-                     "--mac", files["mac_map"], "--phy", files["phy_map"], "--list", files["struct_list"]]
-        return subprocess.run(arguments + list(extra), input="".join(line + "\n" for line in lines),
-                              capture_output=True, text=True, env=env, timeout=120)
-
-    def test_script_from_standard_input(self):
-        run = self.run_cli(["# set and read a word",
-                            "NATIVE_WRITE_WORD_CMD 0x%x 0xcafe" % SCRATCH,
-                            "NATIVE_READ_WORD_CMD 0x%x" % SCRATCH], "--timeout", "5000")
-        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
-        results = [line for line in run.stdout.splitlines() if line.startswith("rc=")]
-        self.assertEqual(len(results), 2, run.stdout)
-        self.assertTrue(results[0].startswith("rc=0 "), results[0])
-        hex_text = results[1].split("result=", 1)[1]
-        self.assertEqual(int(bytes.fromhex(hex_text)[2:].split(b"\0")[0], 16), 0xCAFE)
-
-    def test_failure_sets_the_exit_code(self):
-        self.assertEqual(self.emulator.control("drop-next"), "ok")
-        command = "NATIVE_READ_WORD_CMD 0x%x" % SCRATCH
-        run = self.run_cli([command], "--timeout", "300")
-        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
-        self.assertIn("rc=1 failed: Timeout Error: No Event occur for command : '%s '" % command, run.stdout)
-
-
-class CommandLineWithoutLibraryTest(unittest.TestCase):
-    def test_unloadable_library_is_a_usage_error(self):
-        missing = os.path.join(tbsupport.ROOT, "missing", "libTermBridge.so")
-        run = subprocess.run([sys.executable, os.path.join(tbsupport.BINDING_DIR, "tbcli.py"), "--lib", missing,
-                              "--udp", "1"], input="", capture_output=True, text=True, timeout=60)
-        self.assertEqual(run.returncode, 2)
-        self.assertIn(missing, run.stderr)
 
 
 if __name__ == "__main__":

@@ -63,7 +63,9 @@ class DeclarationsTest(unittest.TestCase):
         self.assertEqual(sorted(termbridge.EXPORTS), sorted(header_prototypes()))
 
     def test_export_list_names_the_same_functions(self):
-        self.assertEqual(sorted(export_list()), sorted(termbridge.EXPORTS))
+        # The tbx_ extensions follow the 26 in the list (termbridge_ext.h).
+        host_functions = [name for name in export_list() if not name.startswith("tbx_")]
+        self.assertEqual(sorted(host_functions), sorted(termbridge.EXPORTS))
 
     def test_argument_and_result_types_match_the_header(self):
         for name, (result, arguments) in header_prototypes().items():

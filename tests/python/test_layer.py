@@ -2,13 +2,11 @@
 records the calls it gets."""
 
 import ctypes
-import io
 import os
 import unittest
 from unittest import mock
 
 import tbsupport  # noqa: F401  (import path, isolated root)
-import tbcli
 import termbridge
 
 
@@ -299,37 +297,6 @@ class LoadingTest(unittest.TestCase):
         with mock.patch.dict(os.environ, {termbridge.ENV_LIBRARY: missing}):
             with self.assertRaises(termbridge.LibraryNotFoundError):
                 termbridge.load_library()
-
-
-class CommandLineSessionTest(unittest.TestCase):
-    def setUp(self):
-        self.lib = FakeLibrary()
-        self.out = io.StringIO()
-        self.session = tbcli.Session(termbridge.TermBridge(lib=self.lib), 900, False, self.out)
-
-    def test_success_and_failure_lines(self):
-        self.lib.set_result(b"\x01\x02", 2)
-        self.session.run("NATIVE_READ_BUFFER_CMD 0x10 2\n")
-        self.lib.rc = 1
-        self.lib.failure = b"Error: Failed to Send Command : 'BAD '"
-        self.session.run("BAD")
-        self.assertEqual(self.out.getvalue().splitlines(),
-                         ["rc=0 len=2 result=0102", "rc=1 failed: Error: Failed to Send Command : 'BAD '"])
-        self.assertEqual(self.session.failures, 1)
-
-    def test_blank_and_comment_lines_are_skipped(self):
-        self.assertTrue(self.session.run("   \n"))
-        self.assertTrue(self.session.run("# a note"))
-        self.assertEqual(self.lib.calls, [])
-
-    def test_own_commands(self):
-        self.session.run(":timeout 40")
-        self.session.run("NATIVE_READ_WORD_CMD 0x10")
-        self.session.run(":severity 3")
-        self.session.run(":internal-timeout 0x20")
-        self.assertFalse(self.session.run(":quit"))
-        self.assertEqual(self.lib.calls, [("sendCommand", (b"NATIVE_READ_WORD_CMD 0x10", 40)),
-                                          ("setLogSeverity", (3,)), ("setInternalCommandTimeout", (32,))])
 
 
 if __name__ == "__main__":

@@ -1,0 +1,154 @@
+// The console's own logic without the library: expectations of scripts,
+// completion from the example definition set, and the progress line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "completer.h"
+#include "definitionnames.h"
+#include "expectation.h"
+#include "progressline.h"
+#include "session.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+Outcome Succeeded(const std::string& hex, const std::string& text) {
+    Outcome outcome;
+    outcome.command = "X";
+    outcome.ok = true;
+    outcome.resultHex = hex;
+    outcome.resultText = text;
+    return outcome;
+}
+
+Outcome Failed(const std::string& failure) {
+    Outcome outcome;
+    outcome.command = "X";
+    outcome.rc = 1;
+    outcome.failure = failure;
+    return outcome;
+}
+
+TEST(ConsoleExpectation, MetOrMissedByTheOutcome) {
+    const Outcome word = Succeeded("3078313200", "0x12");
+    const Outcome timeout = Failed("Timeout Error: No Event occur for command : 'X '");
+    struct Case {
+        const char* expectation;
+        const Outcome& outcome;
+        bool met;
+    } const cases[] = {
+        {"ok", word, true},
+        {"ok", timeout, false},
+        {"fail", timeout, true},
+        {"fail", word, false},
+        {"fail Timeout Error", timeout, true},
+        {"fail Failed to Send", timeout, false},
+        {"result 3078313200", word, true},
+        {"result 30 78 31 32 00", word, true},
+        {"  result 30783132", word, false},  // the whole result, not its start
+        {"result 3078313200", timeout, false},
+        {"text ^0x1[0-9]$", word, true},
+        {"text 0x13", word, false},
+        {"text .*", timeout, false},  // a failure has no result text to match
+    };
+    for (const Case& c : cases) {
+        Expectation expectation;
+        std::string error;
+        ASSERT_TRUE(Expectation::Parse(c.expectation, expectation, error)) << c.expectation << ": " << error;
+        const std::string miss = expectation.Check(c.outcome);
+        EXPECT_EQ(miss.empty(), c.met) << c.expectation << ": " << miss;
+    }
+}
+
+TEST(ConsoleExpectation, MalformedLinesAreRefused) {
+    for (const char* text : {"", "okay", "ok extra", "result", "result 3g", "result 123", "text", "text ([a"}) {
+        Expectation expectation;
+        std::string error;
+        EXPECT_FALSE(Expectation::Parse(text, expectation, error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+    }
+}
+
+class ConsoleCompletion : public ::testing::Test {
+protected:
+    void SetUp() override { names_.ReadListFile(TB_SOURCE_DIR "/examples/definitions/list.txt"); }
+    Names Candidates(const std::string& before, const std::string& word) {
+        const Completer completer(names_, {Session::VerbNames(), Session::EepromVerbNames(), Session::ExpectKinds()});
+        return completer.Complete(before, word).candidates;
+    }
+    DefinitionNames names_;
+};
+
+TEST_F(ConsoleCompletion, WordsByPlaceOnTheLine) {
+    struct Case {
+        const char* before;
+        const char* word;
+        Names expected;
+    } const cases[] = {
+        {"", "NATIVE_READ_", {"NATIVE_READ_WORD_CMD", "NATIVE_READ_BUFFER_CMD", "NATIVE_READ_EEPROM_CMD"}},
+        {"", "MEM_R", {"MEM_READ"}},
+        {"", "PHYC_SET_", {"PHYC_SET_CHANNEL_CMD", "PHYC_SET_GAIN_CMD"}},  // from the definition files
+        {"", ":ee", {":eeprom"}},
+        {"PHYC_SET_GAIN_CMD ", "", {"gain=", "path=", "offset="}},
+        {"PHYC_SET_CHANNEL_CMD channel=3, ", "", {"band=", "flags="}},  // given ones are left out
+        {"PHYC_SET_CHANNEL_CMD ", "fl", {"flags="}},
+        {"NATIVE_READ_WORD_CMD ", "", {}},
+        {":eeprom ", "", {"init", "set", "get", "list", "dump", "burn"}},
+        {":eeprom set ", "Crystal", {"CrystalTrim"}},
+        {":eeprom get ", "Rx", {"RxGainStep"}},
+        {":eeprom get TxPowerGain ", "", {"chip", "image"}},
+        {":eeprom burn ", "", {"full"}},
+        {":expect ", "re", {"result"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Candidates(c.before, c.word), c.expected) << "'" << c.before << "' + '" << c.word << "'";
+    }
+}
+
+TEST_F(ConsoleCompletion, FileNamesAfterVerbsThatTakeThem) {
+    const Completer completer(names_, {Session::VerbNames(), Session::EepromVerbNames(), Session::ExpectKinds()});
+    EXPECT_TRUE(completer.Complete(":load ", "fw").fileName);
+    EXPECT_TRUE(completer.Complete(":eeprom init 1 ", "").fileName);
+    EXPECT_TRUE(completer.Complete(":eeprom dump ", "").fileName);
+    EXPECT_FALSE(completer.Complete(":eeprom set ", "").fileName);
+    EXPECT_FALSE(completer.Complete("", "").fileName);
+}
+
+TEST(ConsoleProgress, DescribesPercentRateAndTimeLeft) {
+    EXPECT_EQ(ProgressLine::Describe("EEPROM read", 512, 2048, 2.0), "EEPROM read   25%  256 B/s  0:06 left");
+    EXPECT_EQ(ProgressLine::Describe("MAC", 3 << 20, 4 << 20, 3.0), "MAC   75%  1.0 MiB/s  0:01 left");
+    EXPECT_EQ(ProgressLine::Describe("burn", 40, 40, 0.5), "burn  100%  80 B/s");
+    EXPECT_EQ(ProgressLine::Describe("burn", 0, 40, 0.0), "burn    0%");
+    EXPECT_EQ(ProgressLine::Describe("verify", 1536, 0, 1.0), "verify  1.5 KiB");
+}
+
+// Without a terminal, a line for each new tenth and each new stage.
+TEST(ConsoleProgress, PlainLinesAtEachTenth) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    double now = 0;
+    ProgressLine progress(out, ProgressLine::Mode::Plain, [&now] { return now; });
+    for (unsigned done = 0; done <= 100; done += 4) {
+        now += 0.1;
+        progress.Update("load", done, 100);
+    }
+    progress.Update("start", 0, 0);
+    progress.Finish();
+    std::rewind(out);
+    std::vector<std::string> lines;
+    char line[256];
+    while (std::fgets(line, sizeof line, out) != nullptr) lines.emplace_back(line);
+    std::fclose(out);
+    // 0, 12 (10%), 20, 32, 40, 52, 60, 72, 80, 92, 100: eleven tenths, then the new stage.
+    ASSERT_EQ(lines.size(), 12u);
+    EXPECT_EQ(lines.front(), "load    0%\n");
+    EXPECT_EQ(lines[1].substr(0, 10), "load   12%");
+    EXPECT_EQ(lines[10].substr(0, 10), "load  100%");
+    EXPECT_EQ(lines.back(), "start  0 B\n");
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+// Tab completion at the prompt: what may stand at the word being typed,
+// judged from the words before it.
+#ifndef TB_CONSOLE_COMPLETER_H
+#define TB_CONSOLE_COMPLETER_H
+
+#include <string>
+#include <vector>
+
+#include "definitionnames.h"
+
+class Completer {
+public:
+    // The console's own words: ":" verbs, the words after ":eeprom" and
+    // after ":expect".
+    struct OwnWords {
+        std::vector<std::string> verbs;
+        std::vector<std::string> eepromVerbs;
+        std::vector<std::string> expectKinds;
+    };
+
+    Completer(const DefinitionNames& definitions, OwnWords ownWords);
+
+    struct Result {
+        std::vector<std::string> candidates;  // each starts with the typed part
+        bool fileName = false;                // the word is a file name: complete from the disk
+    };
+    // `before` is the line up to the word being typed, `word` the typed part.
+    Result Complete(const std::string& before, const std::string& word) const;
+
+private:
+    Result CompleteVerbArgument(const std::vector<std::string>& words, const std::string& word) const;
+    std::vector<std::string> ParametersLeft(const std::vector<std::string>& words) const;
+
+    const DefinitionNames& definitions_;
+    OwnWords own_;
+    std::vector<std::string> commandWords_;  // native words, MEM_READ/MEM_WRITE, definition commands
+};
+
+#endif
