@@ -20,7 +20,7 @@ log() { printf '\n==== %s\n' "$*"; }
 
 # ------------------------------------------------------------------ packages
 native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-                 libbenchmark-dev python3 python3-pytest python3-pip python3-setuptools python3-wheel tshark)
+                 libbenchmark-dev python3 python3-pytest python3-pip python3-setuptools python3-wheel tshark pkg-config)
 windows_packages=(g++-mingw-w64-i686-posix wine wine32:i386)
 
 missing_packages() {
