@@ -59,7 +59,9 @@ bool Emulator::Start(std::string& error) {
     }
     udp_ = BindUdp(options_.commandAddress, options_.commandPort, error);
     if (!udp_.Valid() || !SetNonBlocking(udp_.Get())) return false;
-    commandPort_ = LocalPort(udp_.Get());
+    commandEndpoint_ = LocalEndpoint(udp_.Get());
+    commandPort_ = commandEndpoint_.port;
+    if (!options_.pcapFile.empty() && !pcap_.Open(options_.pcapFile, error)) return false;
     if (options_.controlChannel) {
         controlListener_ = ListenTcp("127.0.0.1", options_.controlPort, error);
         if (!controlListener_.Valid()) return false;
@@ -194,9 +196,12 @@ void Emulator::ReceiveDatagrams() {
     // Larger than a command packet, so that an oversized datagram shows as such.
     std::uint8_t buffer[2048];
     for (;;) {
-        const ssize_t received = ::recv(udp_.Get(), buffer, sizeof buffer, MSG_TRUNC);
+        Endpoint sender;
+        const long received = ReceiveFrom(udp_.Get(), buffer, sizeof buffer, sender);
         if (received < 0) return;  // drained (or failed): wait for the next readiness
-        HandleDatagram(buffer, std::min(static_cast<std::size_t>(received), sizeof buffer));
+        const std::size_t kept = std::min(static_cast<std::size_t>(received), sizeof buffer);
+        pcap_.Udp(sender, commandEndpoint_, buffer, kept);
+        HandleDatagram(buffer, kept);
         if (static_cast<std::size_t>(received) > sizeof buffer) {
             Log(1, "a datagram of " + std::to_string(received) + " bytes was cut");
         }
@@ -409,6 +414,7 @@ bool Emulator::SendItem(Outgoing& item) {
         DropConnection("send failed");
         return false;
     }
+    pcap_.TcpData(libraryFlow_, true, item.bytes.data(), item.bytes.size());
     return true;
 }
 
@@ -430,6 +436,8 @@ bool Emulator::EnsureConnected() {
         return false;
     }
     connectFailureLogged_ = false;
+    libraryFlow_ = TcpFlow{LocalEndpoint(library_.Get()), PeerEndpoint(library_.Get())};
+    pcap_.TcpOpened(libraryFlow_);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++connectionsOpened_;
@@ -442,16 +450,20 @@ bool Emulator::EnsureConnected() {
 
 void Emulator::OpenReplacementConnection() {
     Fd old = std::move(library_);
+    TcpFlow oldFlow = libraryFlow_;
     if (!EnsureConnected()) {
         library_ = std::move(old);
+        libraryFlow_ = oldFlow;
         return;
     }
     if (old.Valid()) Log(1, "replaced the connection to the library by a new one");
+    pcap_.TcpClosed(oldFlow);
     // The old connection closes here, after the new one is up.
 }
 
 void Emulator::DropConnection(const char* reason) {
     if (!library_.Valid()) return;
+    pcap_.TcpClosed(libraryFlow_);
     library_.Reset();
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -470,6 +482,7 @@ void Emulator::ReadFromLibrary() {
     } else if (received < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         DropConnection("receive failed");
     } else if (received > 0) {
+        pcap_.TcpData(libraryFlow_, false, buffer, static_cast<std::size_t>(received));
         Log(1, "ignored " + std::to_string(received) + " bytes sent by the library");
     }
 }

@@ -27,6 +27,7 @@
 #include "commandexecutor.h"
 #include "definitions.h"
 #include "faults.h"
+#include "pcapwriter.h"
 #include "socketutil.h"
 
 namespace tbemu {
@@ -44,6 +45,7 @@ struct EmulatorOptions {
     // The definition set whose commands the chip executes; without one the
     // chip only records what it takes from its mailbox.
     std::string definitionListFile;
+    std::string pcapFile;  // a capture of every packet received and sent; empty: none
     int verbosity = 0;  // 0 quiet, 1 each packet in one line, 2 with data dumps
     std::function<void(const std::string&)> logSink;  // default: standard error
 };
@@ -209,6 +211,10 @@ private:
     std::vector<ControlClient> controlClients_;
     std::uint16_t commandPort_ = 0;
     std::uint16_t controlPort_ = 0;
+    Endpoint commandEndpoint_;
+    // The capture and the connection it follows: worker thread only.
+    PcapWriter pcap_;
+    TcpFlow libraryFlow_;
     Clock::time_point nextConnectAttempt_{};
     bool connectFailureLogged_ = false;
 

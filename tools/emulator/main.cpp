@@ -26,6 +26,7 @@ const char kUsage[] =
     "  --eeprom-file <path>      keep the EEPROM in this file\n"
     "  --eeprom-size <bytes>     EEPROM size (default 65536)\n"
     "  --fault <line>            apply a control line at start, e.g. --fault \"delay 200\"\n"
+    "  --pcap <file>             write every packet received and sent to this capture file\n"
     "  -v, --verbose             log each packet (twice: with data dumps)\n"
     "  -q, --quiet               log nothing but failures\n"
     "  -h, --help                this text\n"
@@ -111,6 +112,9 @@ bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
         } else if (arg == "--eeprom-size") {
             if (!takesValue(ParseUnsigned(value, 0x1000000, number) && number > 0)) return false;
             options.eepromSize = number;
+        } else if (arg == "--pcap") {
+            if (!takesValue(value != nullptr)) return false;
+            options.pcapFile = value;
         } else if (arg == "--fault") {
             if (!takesValue(value != nullptr)) return false;
             line.faults.push_back(value);

@@ -97,11 +97,37 @@ Fd ConnectTcp(const std::string& address, std::uint16_t port, std::string& error
     return fd;
 }
 
-std::uint16_t LocalPort(int fd) {
+std::uint16_t LocalPort(int fd) { return LocalEndpoint(fd).port; }
+
+namespace {
+Endpoint FromAddress(const sockaddr_in& address) {
+    Endpoint endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+    if (endpoint.address == INADDR_ANY) endpoint.address = INADDR_LOOPBACK;
+    return endpoint;
+}
+}  // namespace
+
+Endpoint LocalEndpoint(int fd) {
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
-    return ntohs(local.sin_port);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return {};
+    return FromAddress(local);
+}
+
+Endpoint PeerEndpoint(int fd) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return {};
+    return FromAddress(peer);
+}
+
+long ReceiveFrom(int fd, std::uint8_t* buffer, std::size_t capacity, Endpoint& sender) {
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const ssize_t received =
+        ::recvfrom(fd, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &length);
+    if (received >= 0) sender = FromAddress(from);
+    return static_cast<long>(received);
 }
 
 bool SetNonBlocking(int fd) {

@@ -28,6 +28,12 @@ private:
     int fd_ = -1;
 };
 
+// An IPv4 address (host order) and port.
+struct Endpoint {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+};
+
 // A UDP socket bound to address:port (port 0 picks a free one).
 Fd BindUdp(const std::string& address, std::uint16_t port, std::string& error);
 // A listening TCP socket bound to address:port (port 0 picks a free one).
@@ -35,6 +41,13 @@ Fd ListenTcp(const std::string& address, std::uint16_t port, std::string& error)
 // A TCP connection to address:port with TCP_NODELAY set; invalid on failure.
 Fd ConnectTcp(const std::string& address, std::uint16_t port, std::string& error);
 std::uint16_t LocalPort(int fd);
+// The two ends of a socket (zero when unknown). A socket bound to the any
+// address reports the loopback address, where the emulator's peers are.
+Endpoint LocalEndpoint(int fd);
+Endpoint PeerEndpoint(int fd);
+// A datagram with its sender; the received length (larger than `capacity`
+// when the datagram was cut), or -1 when none is waiting.
+long ReceiveFrom(int fd, std::uint8_t* buffer, std::size_t capacity, Endpoint& sender);
 bool SetNonBlocking(int fd);
 // Writes all bytes (blocking); false when the peer is gone or the send failed.
 bool SendAll(int fd, const std::uint8_t* bytes, std::size_t length);

@@ -1,0 +1,194 @@
+"""Shared by the package's tests: source-tree paths, the library under test,
+and a stand-in of the library that records the calls it gets.
+
+The tests run from the source tree; the library and the emulator come from
+the plugin's options (the CTest run passes this build's)."""
+
+from __future__ import annotations
+
+import ctypes
+from pathlib import Path
+
+import pytest
+
+SOURCE_ROOT = Path(__file__).resolve().parents[3]
+HEADER = SOURCE_ROOT / "include" / "termbridge.h"
+EXTENSION_HEADER = SOURCE_ROOT / "include" / "termbridge_ext.h"
+EXPORT_LIST = SOURCE_ROOT / "src" / "TermBridge.def"
+PROJECT_FILE = SOURCE_ROOT / "CMakeLists.txt"
+EXAMPLES = SOURCE_ROOT / "examples"
+
+NOT_READY = "Fatal Error!!! Console Application isn't Ready!!!!"
+
+
+@pytest.fixture
+def lib(request):
+    """The library under test, loaded once per run (by the plugin)."""
+    return request.config._termbridge.library()
+
+
+@pytest.fixture
+def closed_lib(request, lib):
+    """The library with no session open (the plugin's pooled one is closed)."""
+    request.config._termbridge.close_session()
+    assert lib.getResultLen() == -1
+    return lib
+
+
+class FakeFunction:
+    """A library function that ``lib[name]`` hands out: settable types, a call."""
+
+    def __init__(self, body):
+        self.body = body
+        self.restype = None
+        self.argtypes = None
+
+    def __call__(self, *args):
+        return self.body(*args)
+
+
+class FakeLibrary:
+    """Answers like the library would; every call is recorded as (name, args)."""
+
+    def __init__(self, with_progress=False):
+        self.calls = []
+        self.rc = 0
+        self.init_rc = 0
+        self.eeprom_rc = 0
+        self.burn_written = 1
+        self.failure = b""
+        self.result_len = 0
+        self.default_timeout = 15000
+        self.severity = 2
+        self.version_report = b""
+        self.eeprom_text = b""
+        self.progress = None
+        self.progress_steps = []  # (stage, done, total) reported during long operations
+        self._buffer = ctypes.create_string_buffer(64)
+        self._failure_buffer = ctypes.create_string_buffer(64)
+        if with_progress:
+            self.tbx_setProgressCallback = self._set_progress
+
+    def _record(self, name, *args):
+        self.calls.append((name, args))
+
+    def names(self):
+        return [name for name, _ in self.calls]
+
+    def set_result(self, stored, length):
+        """`stored` is what the buffer holds; `length` how much of it is valid."""
+        self._buffer = ctypes.create_string_buffer(stored, max(len(stored), 1))
+        self.result_len = length
+
+    def _report_progress(self):
+        for stage, done, total in self.progress_steps:
+            if self.progress:
+                self.progress(stage, done, total, None)
+
+    def _set_progress(self, function, user):
+        self._record("tbx_setProgressCallback", bool(function))
+        self.progress = function if function else None
+
+    # the exports
+    def initialize(self, *args):
+        self._record("initialize", *args)
+        return self.init_rc
+
+    def initialize_old(self, *args):
+        self._record("initialize_old", *args)
+        return self.init_rc
+
+    def deinitialize(self):
+        self._record("deinitialize")
+        return 0
+
+    def ver(self):
+        return b"4.5.6\n"
+
+    def sendCommand(self, command, timeout):
+        self._record("sendCommand", command, timeout)
+        return self.rc
+
+    def sendCommandDefaultTimeout(self, command):
+        self._record("sendCommandDefaultTimeout", command)
+        return self.rc
+
+    def getResultBuffer(self):
+        return ctypes.addressof(self._buffer)
+
+    def getResultBufferText(self):
+        return self._buffer.raw[:self.result_len].hex().encode("ascii")
+
+    def getResultLen(self):
+        return self.result_len
+
+    def getFailureMessage(self):
+        return self.failure
+
+    def setDefaultTimeout(self, value):
+        self._record("setDefaultTimeout", value)
+        self.default_timeout = -1 if value == 0 else value
+
+    def getDefaultTimeout(self):
+        return self.default_timeout
+
+    def setLogSeverity(self, value):
+        self._record("setLogSeverity", value)
+        self.severity = value
+
+    def getLogSeverity(self):
+        return self.severity
+
+    def setInternalCommandTimeout(self, value):
+        self._record("setInternalCommandTimeout", value)
+
+    def AllowWriteLogsToFile(self, allow):
+        self._record("AllowWriteLogsToFile", allow)
+
+    def SyncChipAccess(self):
+        self._record("SyncChipAccess")
+        return self.rc
+
+    def LoadFW(self, path):
+        self._record("LoadFW", path)
+        self._report_progress()
+        return self.rc
+
+    def getSystemVersionInfo(self):
+        return self.version_report
+
+    def InitEepromIF(self, mode, path):
+        self._record("InitEepromIF", mode, path)
+        return self.eeprom_rc
+
+    def UpdateEepromField(self, name, value):
+        self._record("UpdateEepromField", name, value)
+        return self.eeprom_rc
+
+    def BurnEeprom(self, partial):
+        self._record("BurnEeprom", partial)
+        self._report_progress()
+        return self.burn_written
+
+    def DumpEepromTableToFile(self, path):
+        self._record("DumpEepromTableToFile", path)
+        return self.eeprom_rc
+
+    # The text-returning EEPROM reads, as ``lib[name]`` gives them: the address
+    # of the result buffer on success, of the failure text otherwise.
+    def __getitem__(self, name):
+        def read(argument):
+            self._record(name, argument)
+            self._report_progress()
+            if self.eeprom_rc != 0:
+                self._failure_buffer = ctypes.create_string_buffer(self.failure)
+                return ctypes.addressof(self._failure_buffer)
+            self._buffer = ctypes.create_string_buffer(self.eeprom_text)
+            return ctypes.addressof(self._buffer)
+
+        return FakeFunction(read)
+
+
+@pytest.fixture
+def fake():
+    return FakeLibrary()

@@ -1,0 +1,94 @@
+"""End to end through the plugin's fixtures: the library against a
+tb-emulator process (the dispatcher and the chip) on free loopback ports."""
+
+import random
+
+import pytest
+
+import termbridge
+from conftest import EXAMPLES
+
+# Far from the mailbox and the firmware load areas.
+SCRATCH = 0x10000040
+TIMEOUT_TEXT = "Timeout Error: No Event occur for command : '%s '"
+
+with_examples = pytest.mark.termbridge_emulator(definitions=str(EXAMPLES / "definitions" / "list.txt"),
+                                                mac_map=str(EXAMPLES / "maps" / "mac.map"),
+                                                phy_map=str(EXAMPLES / "maps" / "phy.map"))
+
+
+def word_value(result):
+    """The value of a word read: hexadecimal text from data byte 2 on."""
+    return int(result.data[2:].split(b"\0", 1)[0].decode("ascii"), 16)
+
+
+def test_written_word_reads_back_and_is_in_chip_memory(termbridge_session, termbridge_emulator):
+    for value in (0x12345678, random.randrange(1, 0xFFFFFFFF), 0):
+        termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x%x 0x%x" % (SCRATCH, value), timeout_ms=5000)
+        result = termbridge_session.send("NATIVE_READ_WORD_CMD 0x%x" % SCRATCH, timeout_ms=5000)
+        assert word_value(result) == value
+        assert result.hex == result.data.hex()
+        assert len(result.data) == termbridge_session.result_length
+        # The chip keeps words most significant byte first.
+        assert termbridge_emulator.read_memory(SCRATCH, 4) == value.to_bytes(4, "big")
+
+
+def test_decimal_address_and_value(termbridge_session):
+    termbridge_session.send("NATIVE_WRITE_WORD_CMD %d %d" % (SCRATCH + 8, 4660))
+    assert word_value(termbridge_session.send("NATIVE_READ_WORD_CMD 0x%x" % (SCRATCH + 8))) == 0x1234
+
+
+def test_buffer_with_zero_bytes_reads_back_exactly(termbridge_session):
+    data = bytes([0x01, 0x00, 0xFF, 0x00, 0x7E, 0x00])
+    termbridge_session.send("NATIVE_WRITE_BUFFER_CMD 0x%x %d %s" % (SCRATCH + 0x20, len(data),
+                                                                     " ".join("0x%x" % byte for byte in data)))
+    result = termbridge_session.send("NATIVE_READ_BUFFER_CMD 0x%x %d" % (SCRATCH + 0x20, len(data)))
+    assert (result.data, result.hex) == (data, "0100ff007e00")
+
+
+@pytest.mark.termbridge_emulator(faults=["drop-next"])
+def test_fault_from_the_marker_drops_the_first_answer(termbridge_session):
+    command = "NATIVE_READ_WORD_CMD 0x%x" % SCRATCH
+    with pytest.raises(termbridge.CommandError) as caught:
+        termbridge_session.send(command, timeout_ms=500)
+    assert (caught.value.rc, caught.value.command, caught.value.message) == (1, command, TIMEOUT_TEXT % command)
+    assert termbridge_session.result_length == 0
+    # The next command is answered again.
+    termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x%x 0x5a5a" % SCRATCH)
+    assert word_value(termbridge_session.send(command)) == 0x5A5A
+
+
+def test_answer_later_than_the_time_out_is_not_taken_as_the_next_result(termbridge_session, termbridge_emulator):
+    termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x%x 0x11" % SCRATCH)
+    termbridge_emulator.control("delay 800")
+    with pytest.raises(termbridge.CommandError):
+        termbridge_session.send("NATIVE_READ_WORD_CMD 0x%x" % SCRATCH, timeout_ms=100)
+    termbridge_emulator.control("delay 0")
+    termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x%x 0x22" % (SCRATCH + 12))
+    assert word_value(termbridge_session.send("NATIVE_READ_WORD_CMD 0x%x" % (SCRATCH + 12))) == 0x22
+
+
+def test_each_test_gets_a_fresh_emulator_and_default_settings(termbridge_session, termbridge_emulator):
+    # The previous tests wrote SCRATCH and changed faults; this emulator has
+    # seen nothing, and the session's settings are the defaults again.
+    assert termbridge_emulator.read_memory(SCRATCH, 4) == bytes(4)
+    assert termbridge_emulator.counts()["packets"] == 0
+    assert (termbridge_session.default_timeout, termbridge_session.log_severity) == (15000, 2)
+    termbridge_session.default_timeout = 700
+    termbridge_session.send("NATIVE_READ_WORD_CMD 0x%x" % SCRATCH)
+
+
+def test_refused_control_line_raises(termbridge_emulator):
+    with pytest.raises(termbridge.EmulatorError):
+        termbridge_emulator.control("no-such-line")
+
+
+@with_examples
+def test_phy_and_mac_commands_of_a_definition_set(termbridge_session, termbridge_emulator):
+    assert termbridge_session.send("PHYC_SET_CHANNEL_CMD channel=3, band=1, flags=0x8001").text.strip() == "PHYC_STATUS_OK"
+    termbridge_emulator.control("fail PHYC_SET_GAIN_CMD 3")
+    with pytest.raises(termbridge.CommandError):
+        termbridge_session.send("PHYC_SET_GAIN_CMD gain=-2 path=1")
+    capture = termbridge_session.send("PHYC_CAPTURE_DATA_CMD address=0xBF560000 length=600 source=1")
+    assert capture.data[:4] == bytes((i * 7 + 1) % 256 for i in range(4))
+    assert termbridge_emulator.control("executed") == "3"

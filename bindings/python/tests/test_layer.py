@@ -1,0 +1,299 @@
+"""The Python layer over the exports, against a stand-in of the library that
+records the calls it gets (tests/conftest.py)."""
+
+import os
+import pathlib
+from unittest import mock
+
+import pytest
+
+import termbridge
+from conftest import FakeLibrary
+
+REPORT = """
+*********************************
+Mac Version:
+*********************************
+Major Version:  3
+Minor Version:  1
+Branch Version: 2
+Build Number:   77
+System Repo Revision Number:        1200
+Component Repo Revision Number:     1300
+Host-FW Interface Revision Number:  4
+Phy-Mac Interface Revision Number:  5
+Uart-Phy Interface Revision Number: 6
+
+*********************************
+Phy Version:
+*********************************
+Major Version:  3
+Minor Version:  1
+Branch Version: 2
+Build Number:   -842150451
+System Repo Revision Number:        1200
+Component Repo Revision Number:     1301
+Phy-Mac Interface Revision Number:  6
+Uart-Phy Interface Revision Number: 6
+
+!!!!!!!!!!!!Incompatible Version!!!!!!!!!!!!!!!!!!!
+!! PHY and Mac use different Phy-Mac IF Release  !!
+!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!
+"""
+
+
+@pytest.fixture
+def bridge(fake):
+    return termbridge.TermBridge(lib=fake)
+
+
+class TestSend:
+    @pytest.mark.parametrize("timeout, call", [
+        (250, ("sendCommand", (b"NATIVE_READ_WORD_CMD 0x10", 250))),
+        (0, ("sendCommand", (b"NATIVE_READ_WORD_CMD 0x10", 0))),
+        (None, ("sendCommandDefaultTimeout", (b"NATIVE_READ_WORD_CMD 0x10",))),
+    ])
+    def test_timeout_chooses_the_export(self, fake, bridge, timeout, call):
+        bridge.send("NATIVE_READ_WORD_CMD 0x10", timeout_ms=timeout)
+        assert fake.calls == [call]
+
+    def test_command_text_is_sent_as_single_byte_text(self, fake, bridge):
+        bridge.send("PHY_CMD name=caf\u00e9", timeout_ms=1)
+        bridge.send(b"RAW \xff", timeout_ms=1)
+        assert [args[0] for _, args in fake.calls] == [b"PHY_CMD name=caf\xe9", b"RAW \xff"]
+
+    def test_result_is_exactly_the_valid_bytes(self, fake, bridge):
+        fake.set_result(b"\x0a\x00\xff\x00tail", 4)
+        result = bridge.send("NATIVE_READ_BUFFER_CMD 0x10 4", timeout_ms=100)
+        assert (result.data, result.hex, len(result), bytes(result)) == (b"\x0a\x00\xff\x00", "0a00ff00", 4,
+                                                                          b"\x0a\x00\xff\x00")
+        assert result.command == "NATIVE_READ_BUFFER_CMD 0x10 4"
+        fake.set_result(b"stale", 0)
+        empty = bridge.send("NATIVE_WRITE_WORD_CMD 0x10 1", timeout_ms=100)
+        assert (empty.data, empty.hex) == (b"", "")
+
+    def test_result_text_stops_at_the_first_nul(self, fake, bridge):
+        fake.set_result(b"0x0000002a\x00junk", 15)
+        assert bridge.send("NATIVE_READ_WORD_CMD 0x10", timeout_ms=100).text == "0x0000002a"
+
+    @pytest.mark.parametrize("rc", [1, -1])
+    def test_failure_raises_command_error_with_the_text(self, fake, bridge, rc):
+        fake.rc = rc
+        fake.failure = b"Timeout Error: No Event occur for command : 'X 1 '"
+        with pytest.raises(termbridge.CommandError) as caught:
+            bridge.send("X 1", timeout_ms=10)
+        error = caught.value
+        assert (error.command, error.rc, error.message) == ("X 1", rc, fake.failure.decode())
+        assert str(error) == error.message
+        assert isinstance(error, termbridge.TermBridgeError)
+
+
+class TestLifecycle:
+    def test_ports_given_use_initialize_old(self, fake):
+        with termbridge.TermBridge(mac_map="m.map", phy_map="p.map", struct_list="l.txt", udp_port=50000,
+                                   tcp_port=50001, dispatcher="10.0.0.2", lib=fake) as bridge:
+            assert bridge.is_open
+        assert fake.calls == [("initialize_old", (50000, b"10.0.0.2", 50001, b"m.map", b"p.map", b"l.txt")),
+                              ("deinitialize", ())]
+
+    def test_without_ports_the_registry_is_used(self, fake):
+        with termbridge.TermBridge(mac_map=b"m.map", phy_map=pathlib.PurePosixPath("a/p.map"), struct_list="l.txt",
+                                   lib=fake):
+            pass
+        assert fake.calls == [("initialize", (b"m.map", b"a/p.map", b"l.txt")), ("deinitialize", ())]
+
+    def test_refused_initialize_raises_and_is_not_undone(self, fake):
+        fake.init_rc = 1
+        bridge = termbridge.TermBridge(udp_port=1, lib=fake)
+        with pytest.raises(termbridge.InitializeError) as caught:
+            bridge.open()
+        assert caught.value.rc == 1
+        assert not bridge.is_open
+        assert bridge.close() == 0
+        assert "deinitialize" not in fake.names()
+
+    def test_exit_deinitializes_once_even_after_an_exception(self, fake):
+        bridge = termbridge.TermBridge(udp_port=1, lib=fake)
+        with pytest.raises(RuntimeError):
+            with bridge:
+                raise RuntimeError("host failure")
+        bridge.close()
+        assert fake.names().count("deinitialize") == 1
+
+
+class TestSettingsAndChip:
+    def test_settings_pass_through(self, fake, bridge):
+        bridge.default_timeout = 0
+        assert bridge.default_timeout == -1
+        bridge.default_timeout = 1234
+        bridge.log_severity = 3
+        bridge.set_internal_command_timeout(700)
+        bridge.allow_file_logging(0)
+        assert (bridge.default_timeout, bridge.log_severity) == (1234, 3)
+        assert fake.calls == [("setDefaultTimeout", (0,)), ("setDefaultTimeout", (1234,)), ("setLogSeverity", (3,)),
+                              ("setInternalCommandTimeout", (700,)), ("AllowWriteLogsToFile", (False,))]
+        assert termbridge.version(fake) == "4.5.6"
+
+    def test_load_firmware_raises_with_the_failure_text(self, fake, bridge):
+        bridge.load_firmware("fw.bin")
+        fake.rc = 1
+        fake.failure = b"Error!!! Failed to Load PHY Firmware data!"
+        with pytest.raises(termbridge.FirmwareError) as caught:
+            bridge.load_firmware(pathlib.Path("fw.bin"))
+        assert (caught.value.operation, caught.value.rc, caught.value.message) == (
+            "LoadFW", 1, "Error!!! Failed to Load PHY Firmware data!")
+        assert fake.calls == [("LoadFW", (b"fw.bin",))] * 2
+
+    def test_sync_raises_on_failure(self, fake, bridge):
+        bridge.sync()
+        fake.rc = 1
+        with pytest.raises(termbridge.OperationError):
+            bridge.sync()
+
+    def test_version_info_reads_both_sides_and_the_warnings(self, fake, bridge):
+        fake.version_report = REPORT.encode()
+        info = bridge.version_info()
+        assert (info.mac.major, info.mac.minor, info.mac.branch, info.mac.build) == (3, 1, 2, 77)
+        assert (info.mac.host_fw_interface, info.mac.phy_mac_interface, info.mac.uart_phy_interface) == (4, 5, 6)
+        assert info.phy.host_fw_interface is None  # the PHY has none
+        assert info.phy.build is None  # its read failed
+        assert info.phy.component_revision == 1301
+        assert info.warnings == ["PHY and Mac use different Phy-Mac IF Release"]
+        assert not info.compatible
+        assert info.text == REPORT
+
+    def test_version_info_without_a_report_raises_the_text(self, fake, bridge):
+        fake.version_report = b"Error!!! The version report is not available in this version"
+        with pytest.raises(termbridge.OperationError) as caught:
+            bridge.version_info()
+        assert caught.value.message == fake.version_report.decode()
+
+
+class TestEeprom:
+    def test_calls_and_arguments(self, fake, bridge):
+        bridge.init_eeprom(termbridge.EepromSource.IMAGE_FILE, "image.bin")
+        bridge.update_eeprom_field("MacAddress", b"\x00\x50\xc2")
+        bridge.update_eeprom_field("CrystalTrim", -1.5)
+        bridge.update_eeprom_field("RxGainStep", 3)
+        bridge.update_eeprom_field("TxPowerGain", "12.25")
+        bridge.burn_eeprom(partial=True)
+        bridge.dump_eeprom_table("table.bin")
+        assert fake.calls == [
+            ("InitEepromIF", (1, b"image.bin")), ("UpdateEepromField", (b"MacAddress", b"0x00 0x50 0xc2")),
+            ("UpdateEepromField", (b"CrystalTrim", b"-1.5")), ("UpdateEepromField", (b"RxGainStep", b"3")),
+            ("UpdateEepromField", (b"TxPowerGain", b"12.25")), ("BurnEeprom", (1,)),
+            ("DumpEepromTableToFile", (b"table.bin",))]
+
+    @pytest.mark.parametrize("value, text", [
+        (0.1, "0.1"), (1e-9, "0.000000001"), (-2.0, "-2"), (True, "1"), (bytearray(b"\xff"), "0xff"), (b"", ""),
+    ])
+    def test_value_texts(self, value, text):
+        assert termbridge.format_eeprom_value(value) == text
+
+    @pytest.mark.parametrize("text, value", [
+        ("  12.250", 12.25), ("-1.500", -1.5), ("0x0a 0xff ", b"\x0a\xff"), ("", b""), ("n/a", "n/a"),
+    ])
+    def test_read_texts_become_values(self, fake, bridge, text, value):
+        fake.eeprom_text = text.encode()
+        assert bridge.read_eeprom_field("field") == value
+        assert bridge.read_volatile_field("field") == value
+
+    def test_entire_eeprom_is_a_dict_in_listing_order(self, fake, bridge):
+        fake.eeprom_text = b"MacAddress = 0x00 0x50 0xc2 \nCrystalTrim = -1.500\nRxGainStep = 0.500\n"
+        fields = bridge.read_entire_eeprom()
+        assert list(fields.items()) == [("MacAddress", b"\x00\x50\xc2"), ("CrystalTrim", -1.5), ("RxGainStep", 0.5)]
+        assert fake.calls == [("ReadEntireEeprom", (b"",))]
+
+    def test_a_failure_text_that_reads_like_a_value_still_raises(self, fake, bridge):
+        # Only where the text lies tells success from failure.
+        fake.eeprom_rc = 1
+        fake.failure = b"12.000"
+        for read in (bridge.read_eeprom_field, bridge.read_volatile_field, bridge.read_entire_eeprom):
+            with pytest.raises(termbridge.EepromError) as caught:
+                read("field")
+            assert caught.value.message == "12.000"
+
+    def test_failed_codes_raise_with_the_failure_text(self, fake, bridge):
+        fake.eeprom_rc = 1
+        fake.failure = b"Failed to Read EEprom!!!"
+        for operation in (lambda: bridge.init_eeprom(7), lambda: bridge.update_eeprom_field("x", 1),
+                          lambda: bridge.dump_eeprom_table("t.bin")):
+            with pytest.raises(termbridge.EepromError) as caught:
+                operation()
+            assert caught.value.message == "Failed to Read EEprom!!!"
+
+    def test_burn_raises_when_nothing_was_written(self, fake, bridge):
+        fake.burn_written = 0
+        fake.failure = b"Error!!! EEPROM write failed"
+        with pytest.raises(termbridge.EepromError) as caught:
+            bridge.burn_eeprom()
+        assert (caught.value.operation, caught.value.rc) == ("BurnEeprom", 0)
+
+    def test_burn_answer_of_a_library_not_initialized_is_no_success(self, fake, bridge):
+        # BurnEeprom's "written" (1) is also its not-initialized answer.
+        fake.result_len = -1
+        fake.failure = termbridge.NOT_READY_TEXT.encode()
+        with pytest.raises(termbridge.EepromError):
+            bridge.burn_eeprom()
+
+
+class TestProgress:
+    def test_callback_gets_each_step_during_the_operation(self):
+        fake = FakeLibrary(with_progress=True)
+        fake.progress_steps = [(b"MAC", 0, 32), (b"MAC", 32, 32), (b"PHY", 16, 16)]
+        bridge = termbridge.TermBridge(lib=fake)
+        seen = []
+        bridge.set_progress_callback(lambda stage, done, total: seen.append((stage, done, total)))
+        bridge.load_firmware("fw.bin")
+        assert seen == [("MAC", 0, 32), ("MAC", 32, 32), ("PHY", 16, 16)]
+        bridge.set_progress_callback(None)
+        bridge.burn_eeprom()
+        assert len(seen) == 3
+        assert fake.calls[0] == ("tbx_setProgressCallback", (True,))
+        assert ("tbx_setProgressCallback", (False,)) in fake.calls
+
+    def test_exception_in_the_callback_ends_up_in_the_caller(self):
+        fake = FakeLibrary(with_progress=True)
+        fake.progress_steps = [(b"burn", 16, 48), (b"burn", 32, 48)]
+        bridge = termbridge.TermBridge(lib=fake)
+        calls = []
+
+        def cancel(stage, done, total):
+            calls.append(done)
+            raise KeyboardInterrupt("stop")
+
+        bridge.set_progress_callback(cancel)
+        with pytest.raises(KeyboardInterrupt):
+            bridge.burn_eeprom()
+        assert calls == [16]  # not called again once it raised
+        bridge.set_progress_callback(lambda stage, done, total: calls.append(done))
+        bridge.burn_eeprom()  # the next operation starts clean
+        assert calls == [16, 16, 32]
+
+    def test_library_without_the_extension(self, bridge):
+        assert not bridge.progress_supported
+        with pytest.raises(termbridge.ExtensionUnavailableError):
+            bridge.set_progress_callback(print)
+
+
+class TestLoading:
+    def test_platform_file_names(self):
+        assert termbridge.default_library_name("win32") == "TermBridge.dll"
+        assert termbridge.default_library_name("linux") == "libTermBridge.so"
+
+    def test_given_path_wins_over_the_environment(self):
+        with mock.patch.dict(os.environ, {termbridge.ENV_LIBRARY: "/elsewhere/libTermBridge.so"}):
+            assert termbridge.find_library("given/libTermBridge.so") == "given/libTermBridge.so"
+            assert termbridge.find_library() == "/elsewhere/libTermBridge.so"
+        env = {key: value for key, value in os.environ.items() if key != termbridge.ENV_LIBRARY}
+        with mock.patch.dict(os.environ, env, clear=True):
+            assert os.path.basename(termbridge.find_library()) == termbridge.default_library_name()
+
+    def test_missing_library_raises_library_not_found(self, tmp_path):
+        missing = str(tmp_path / "no-such-dir" / "libTermBridge.so")
+        with pytest.raises(termbridge.LibraryNotFoundError) as caught:
+            termbridge.load_library(missing)
+        assert missing in str(caught.value)
+        with mock.patch.dict(os.environ, {termbridge.ENV_LIBRARY: missing}):
+            with pytest.raises(termbridge.LibraryNotFoundError):
+                termbridge.load_library()

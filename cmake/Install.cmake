@@ -1,0 +1,67 @@
+# The SDK: `cmake --install` puts the public headers, the library, the console
+# and the emulator, a CMake package (find_package(termbridge) gives
+# termbridge::termbridge) and a pkg-config file under the prefix. The
+# `package` target (CPack) makes the release archive: on the Windows build the
+# DLL, its import library and .def, the headers, tb-console.exe and the README.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(TB_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/termbridge)
+
+set_target_properties(TermBridge PROPERTIES EXPORT_NAME termbridge)
+if(WIN32)
+  # An import library by the name Windows tool chains look for.
+  set_target_properties(TermBridge PROPERTIES IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
+endif()
+
+install(TARGETS TermBridge EXPORT termbridgeTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Every public header: termbridge.h and the extension header when there is one.
+file(GLOB TB_PUBLIC_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/*.h)
+install(FILES ${TB_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+foreach(tool tb-console tb-emulator)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/TermBridge.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+else()
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+# The CMake package, relocatable: it finds its files from where it lies.
+install(EXPORT termbridgeTargets NAMESPACE termbridge:: FILE termbridgeTargets.cmake
+        DESTINATION ${TB_CMAKE_PACKAGE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/termbridgeConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/termbridgeConfig.cmake
+                              INSTALL_DESTINATION ${TB_CMAKE_PACKAGE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/termbridgeConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/termbridgeConfig.cmake ${PROJECT_BINARY_DIR}/termbridgeConfigVersion.cmake
+        DESTINATION ${TB_CMAKE_PACKAGE_DIR})
+
+# pkg-config, relocatable too: the prefix is found from the .pc file's folder.
+file(RELATIVE_PATH TB_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" TB_PC_TO_PREFIX "${TB_PC_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/termbridge.pc.in ${PROJECT_BINARY_DIR}/termbridge.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/termbridge.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# `package`: the release archive.
+set(CPACK_PACKAGE_NAME TermBridge)
+set(CPACK_PACKAGE_VENDOR "termbridge")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Host-side library for the ZRX4620 modem chip")
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win32)
+else()
+  set(CPACK_GENERATOR TGZ)
+endif()
+set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME}")
+include(CPack)
