@@ -1,7 +1,6 @@
 // The 26 exported functions, the tbx_ extensions, and the library-wide state
-// behind them. Each is a
-// thin frame around one operation of the application object; the frames keep
-// exceptions from ever reaching the host.
+// behind them. Each is a thin frame around one operation of the application
+// object; the frames keep exceptions from ever reaching the host.
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
@@ -39,7 +38,8 @@ void ForwardProgress(const char* stage, std::uint64_t done, std::uint64_t total,
 }
 
 void ApplyProgressCallback() {
-    if (g_app != nullptr) g_app->SetProgressCallback(g_progressCallback != nullptr ? &ForwardProgress : nullptr, nullptr);
+    if (g_app == nullptr) return;
+    g_app->SetProgressCallback(g_progressCallback != nullptr ? &ForwardProgress : nullptr, nullptr);
 }
 
 // Every export that talks to the chip starts the traffic counts afresh.

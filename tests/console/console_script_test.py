@@ -39,12 +39,15 @@ class ConsoleScripts(unittest.TestCase):
         self.emulator = subprocess.Popen(
             [ARGS.emulator, "--command-port", str(self.command_port), "--library-port", str(self.library_port),
              "--definitions", os.path.join(ARGS.examples, "definitions", "list.txt"), "-q"],
-            stdout=subprocess.DEVNULL)
-        time.sleep(0.2)
+            stdout=subprocess.PIPE, text=True)
+        # It says "ready ..." once its ports are open.
+        for line in self.emulator.stdout:
+            if line.startswith("ready "):
+                break
 
     def tearDown(self):
         self.emulator.terminate()
-        self.emulator.wait(timeout=30)
+        self.emulator.communicate(timeout=30)
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def path(self, local):

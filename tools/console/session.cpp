@@ -127,39 +127,52 @@ Session::LineResult Session::RunVerb(const std::string& line) {
     const std::string& verb = words[0];
     LineResult result;
     int value = 0;
-    const bool hasValue = words.size() == 2 && ParseInt(words[1], value);
     if (verb == ":quit" || verb == ":exit") {
         result.quit = true;
     } else if (verb == ":help") {
         result.note = kHelp;
-    } else if (verb == ":timeout" && hasValue) {
-        timeoutMs_ = value;
-        result.note = "command time-out " + std::to_string(value) + " ms";
-    } else if (verb == ":internal-timeout" && hasValue) {
-        api_.setInternalCommandTimeout(value);
-        result.note = "internal time-out " + std::to_string(value) + " ms";
-    } else if (verb == ":severity" && hasValue) {
-        api_.setLogSeverity(value);
-        result.note = "log severity " + std::to_string(value);
     } else if (verb == ":stats") {
         result.note = Statistics();
-    } else if (verb == ":sync") {
-        const Stopwatch stopwatch;
-        const int rc = api_.SyncChipAccess();
-        result.outcome = IntegerOutcome(line, rc, rc == 0);
-        result.outcome->elapsedMs = stopwatch.ElapsedMs();
-    } else if (verb == ":version" && words.size() == 1) {
-        const Stopwatch stopwatch;
-        result.outcome = TextOutcome(line, api_.getSystemVersionInfo());
-        result.outcome->elapsedMs = stopwatch.ElapsedMs();
-    } else if (verb == ":load" && words.size() >= 2) {
-        result.outcome = Load(line, AfterWords(line, 1));
-    } else if (verb == ":eeprom" && words.size() >= 2) {
-        result.outcome = RunEeprom(line, words, AfterWords(line, 2));
+    } else if (words.size() == 2 && ParseInt(words[1], value) && ApplySetting(verb, value, result.note)) {
+        // a setting: its note says what it is now
     } else {
-        result.outcome = Refused(line, "unknown or incomplete console verb; :help lists them");
+        result.outcome = RunOperation(line, words);
     }
     return result;
+}
+
+bool Session::ApplySetting(const std::string& verb, int value, std::string& note) {
+    if (verb == ":timeout") {
+        timeoutMs_ = value;
+        note = "command time-out " + std::to_string(value) + " ms";
+    } else if (verb == ":internal-timeout") {
+        api_.setInternalCommandTimeout(value);
+        note = "internal time-out " + std::to_string(value) + " ms";
+    } else if (verb == ":severity") {
+        api_.setLogSeverity(value);
+        note = "log severity " + std::to_string(value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+Outcome Session::RunOperation(const std::string& line, const std::vector<std::string>& words) {
+    const std::string& verb = words[0];
+    if (verb == ":load" && words.size() >= 2) return Load(line, AfterWords(line, 1));
+    if (verb == ":eeprom" && words.size() >= 2) return RunEeprom(line, words, AfterWords(line, 2));
+    const Stopwatch stopwatch;
+    Outcome outcome;
+    if (verb == ":sync" && words.size() == 1) {
+        const int rc = api_.SyncChipAccess();
+        outcome = IntegerOutcome(line, rc, rc == 0);
+    } else if (verb == ":version" && words.size() == 1) {
+        outcome = TextOutcome(line, api_.getSystemVersionInfo());
+    } else {
+        return Refused(line, "unknown or incomplete console verb; :help lists them");
+    }
+    outcome.elapsedMs = stopwatch.ElapsedMs();
+    return outcome;
 }
 
 Outcome Session::Load(const std::string& line, const std::string& path) {

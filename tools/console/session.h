@@ -35,6 +35,9 @@ public:
 private:
     Outcome RunCommand(const std::string& line);
     LineResult RunVerb(const std::string& line);
+    // False when the verb is no setting.
+    bool ApplySetting(const std::string& verb, int value, std::string& note);
+    Outcome RunOperation(const std::string& line, const std::vector<std::string>& words);
     Outcome RunEeprom(const std::string& line, const std::vector<std::string>& words, const std::string& rest);
     Outcome Load(const std::string& line, const std::string& path);
     Outcome IntegerOutcome(const std::string& line, int rc, bool ok);
