@@ -33,6 +33,8 @@ trap 'kill $emulator 2>/dev/null || true; wait $emulator 2>/dev/null || true' EX
 sleep 0.3
 
 echo "== console session (logs in $TERMBRIDGE_ROOT)"
+# The script names the example firmware package relative to the build tree.
+cd "$build"
 # The console exits 1 when an expectation of the script is not met.
 "$build/tools/console/tb-console" --lib "$build/libTermBridge.so" --echo --script "$examples/demo.tbs" \
     --list "$examples/definitions/list.txt" --mac "$examples/maps/mac.map" --phy "$examples/maps/phy.map"

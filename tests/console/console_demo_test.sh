@@ -30,5 +30,11 @@ expect "NO_SUCH_CMD x=1" "  failed (1): Error: Failed to Send Command : 'NO_SUCH
 # The capture's traffic: counter read, two buffer writes, counter write; their
 # four answers and the six events of the capture.
 expect ":stats" "last operation: 4 commands sent, 10 events accepted, 0 events dropped, 2096 bytes sent, 5200 bytes received"
+# The firmware is loaded and started; the report shows the versions the
+# images carry, printed once.
+expect ":load firmware/example.fwp" "  ok ("
+[ "$(grep -c '^Mac Version:' <<<"$output")" -eq 1 ] || { echo "the version report is not printed exactly once"; exit 1; }
+grep -q "Phy-Mac Interface Revision Number:  6" <<<"$output"
+expect ":eeprom get TxPowerGain chip" "  ok ("
 grep -q "== demo finished" <<<"$output"
 echo "console demo: every answer as expected"

@@ -23,6 +23,9 @@ struct Outcome {
     std::size_t resultLength = 0;
     std::string failure;     // the library's failure text when not ok
     double elapsedMs = 0;
+    // The library printed the result text on standard output itself (the
+    // version report), so the text view does not repeat it.
+    bool shownByLibrary = false;
 };
 
 #endif

@@ -39,9 +39,11 @@ void Reporter::Report(const Outcome& outcome) {
     char elapsed[32];
     std::snprintf(elapsed, sizeof elapsed, "%.1f ms", outcome.elapsedMs);
     std::string text = "  ok (" + std::string(elapsed) + ")\n";
-    std::istringstream lines(outcome.resultText);
-    std::string line;
-    while (std::getline(lines, line)) text += "    " + line + "\n";
+    if (!outcome.shownByLibrary) {
+        std::istringstream lines(outcome.resultText);
+        std::string line;
+        while (std::getline(lines, line)) text += "    " + line + "\n";
+    }
     Write(out_, text);
 }
 

@@ -168,6 +168,7 @@ Outcome Session::RunOperation(const std::string& line, const std::vector<std::st
         outcome = IntegerOutcome(line, rc, rc == 0);
     } else if (verb == ":version" && words.size() == 1) {
         outcome = TextOutcome(line, api_.getSystemVersionInfo());
+        outcome.shownByLibrary = true;
     } else {
         return Refused(line, "unknown or incomplete console verb; :help lists them");
     }
