@@ -100,6 +100,20 @@ void ReleaseMutex() {
 
 }  // namespace
 
+namespace {
+constexpr const char* kEepromReadCrashed = "Error!!! The EEPROM read crashed; see the crash file";
+
+// A read export's text: the result when the read succeeded, else the failure.
+template <typename Read>
+const char* EepromReadText(const char* exportName, Read read) {
+    return Guarded(exportName, kEepromReadCrashed, [&] {
+        if (g_app == nullptr) return kNotReady;
+        BeginOperation();
+        return read() == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();
+    });
+}
+}  // namespace
+
 extern "C" {
 
 const char* ver(void) {
@@ -254,42 +268,48 @@ int SyncChipAccess(void) {
     });
 }
 
+// The EEPROM exports are guarded like the others: an exception must never
+// reach a C host.
 int InitEepromIF(int mode, const char* path) {
-    BeginOperation();
-    return g_app != nullptr ? g_app->InitEepromInterface(mode, Text(path)) : 1;
+    return Guarded("InitEepromIF", 1, [&] {
+        BeginOperation();
+        return g_app != nullptr ? g_app->InitEepromInterface(mode, Text(path)) : 1;
+    });
 }
 
 int UpdateEepromField(const char* fieldName, const char* value) {
-    BeginOperation();
-    return g_app != nullptr ? g_app->UpdateEepromField(Text(fieldName), Text(value)) : 1;
+    return Guarded("UpdateEepromField", 1, [&] {
+        BeginOperation();
+        return g_app != nullptr ? g_app->UpdateEepromField(Text(fieldName), Text(value)) : 1;
+    });
 }
 
+// BurnEeprom answers 1 when it wrote: without an application, and after a
+// crash, it answers 0, so that nothing reads as burnt that was not.
 int BurnEeprom(unsigned char partial) {
-    BeginOperation();
-    return g_app != nullptr ? g_app->BurnEeprom(partial != 0) : 1;
+    return Guarded("BurnEeprom", 0, [&] {
+        BeginOperation();
+        return g_app != nullptr ? g_app->BurnEeprom(partial != 0) : 0;
+    });
 }
 
 int DumpEepromTableToFile(const char* path) {
-    BeginOperation();
-    return g_app != nullptr ? g_app->DumpEepromTable(Text(path)) : 1;
+    return Guarded("DumpEepromTableToFile", 1, [&] {
+        BeginOperation();
+        return g_app != nullptr ? g_app->DumpEepromTable(Text(path)) : 1;
+    });
 }
 
 const char* ReadEntireEeprom(const char* path) {
-    if (g_app == nullptr) return kNotReady;
-    BeginOperation();
-    return g_app->ReadEntireEeprom(Text(path)) == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();
+    return EepromReadText("ReadEntireEeprom", [&] { return g_app->ReadEntireEeprom(Text(path)); });
 }
 
 const char* ReadFieldFromEeprom(const char* fieldName) {
-    if (g_app == nullptr) return kNotReady;
-    BeginOperation();
-    return g_app->ReadFieldFromEeprom(Text(fieldName)) == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();
+    return EepromReadText("ReadFieldFromEeprom", [&] { return g_app->ReadFieldFromEeprom(Text(fieldName)); });
 }
 
 const char* ReadFieldFromVolatile(const char* fieldName) {
-    if (g_app == nullptr) return kNotReady;
-    BeginOperation();
-    return g_app->ReadFieldFromVolatile(Text(fieldName)) == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();
+    return EepromReadText("ReadFieldFromVolatile", [&] { return g_app->ReadFieldFromVolatile(Text(fieldName)); });
 }
 
 void AllowWriteLogsToFile(bool allow) { SetFileLoggingAllowed(allow); }

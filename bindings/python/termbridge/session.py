@@ -311,9 +311,7 @@ class TermBridge:
         when nothing was written (a partial burn with no updated field too:
         the library reports both alike)."""
         written = self._run(lambda: self.lib.BurnEeprom(1 if partial else 0))
-        # BurnEeprom answers 1, "written", while the library is not
-        # initialized too; the result length (-1 then) tells that apart.
-        if written != 1 or self.lib.getResultLen() < 0:
+        if written != 1:
             raise EepromError("BurnEeprom", written, self.failure_message)
 
     def dump_eeprom_table(self, path: PathArgument) -> None:

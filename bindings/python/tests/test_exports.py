@@ -109,7 +109,7 @@ class TestNotInitialized:
             "SyncChipAccess": (closed_lib.SyncChipAccess, (), 1),
             "InitEepromIF": (closed_lib.InitEepromIF, (0, b""), 1),
             "UpdateEepromField": (closed_lib.UpdateEepromField, (b"field", b"1"), 1),
-            "BurnEeprom": (closed_lib.BurnEeprom, (0,), 1),
+            "BurnEeprom": (closed_lib.BurnEeprom, (0,), 0),  # 0: not burnt
             "DumpEepromTableToFile": (closed_lib.DumpEepromTableToFile, (b"eeprom.txt",), 1),
             "deinitialize": (closed_lib.deinitialize, (), 0),
         }
