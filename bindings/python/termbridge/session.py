@@ -311,7 +311,9 @@ class TermBridge:
         when nothing was written (a partial burn with no updated field too:
         the library reports both alike)."""
         written = self._run(lambda: self.lib.BurnEeprom(1 if partial else 0))
-        if written != 1:
+        # A library of before this mend answered 1, "written", while not
+        # initialized; the result length (-1 then) tells that apart.
+        if written != 1 or self.lib.getResultLen() < 0:
             raise EepromError("BurnEeprom", written, self.failure_message)
 
     def dump_eeprom_table(self, path: PathArgument) -> None:
