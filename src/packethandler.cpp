@@ -189,7 +189,9 @@ int PacketHandler::SendNumbered(const NativeCommand_t& command, std::uint8_t num
 // ---------------------------------------------------------------- rxDataThread
 
 void PacketHandler::RxDataThread() {
-    platform::RaiseCurrentThreadPriority();
+    if (!platform::RaiseCurrentThreadPriority()) {
+        LogLine("<PacketHandler>rxDataThread stays at normal priority: the system refused a higher one", LOG_DETAIL);
+    }
     try {
         if (platform::WaitForAny({sockets_->ConnectionEvent(), stopEvent_}, -1) == 0) {
             ReceiveLoop();

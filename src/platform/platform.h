@@ -85,8 +85,9 @@ bool OwnModuleVersion(const std::string& modulePath, std::uint16_t parts[4]);
 void ShowErrorMessageBox(const std::string& text, const std::string& title);
 
 // ---------------------------------------------------------------- threads
-// Raises the calling thread one step above normal priority where the OS allows.
-void RaiseCurrentThreadPriority();
+// Raises the calling thread one step above normal priority where the OS
+// allows it; false when it stays where it was.
+bool RaiseCurrentThreadPriority();
 
 // ---------------------------------------------------------------- processes
 // A child process started by a tool or a test.

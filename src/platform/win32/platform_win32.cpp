@@ -216,7 +216,9 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title) {
     MessageBoxA(nullptr, text.c_str(), title.c_str(), MB_OK | MB_ICONERROR);
 }
 
-void RaiseCurrentThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL); }
+bool RaiseCurrentThreadPriority() {
+    return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL) != 0;
+}
 
 std::unique_ptr<Process> StartProcess(const std::string& program, const std::vector<std::string>& arguments) {
     std::string commandLine = QuoteArgument(program);
