@@ -88,6 +88,11 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title);
 // Raises the calling thread one step above normal priority where the OS
 // allows it; false when it stays where it was.
 bool RaiseCurrentThreadPriority();
+// Keeps the process on the first processor: the calling thread and every
+// thread started after the call (benchmarks measure one-core behaviour).
+bool PinToFirstProcessor();
+// Lets the other hardware thread of this core run during a short spin.
+void CpuRelax();
 
 // ---------------------------------------------------------------- processes
 // A child process started by a tool or a test.

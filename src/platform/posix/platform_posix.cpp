@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -290,6 +291,19 @@ bool OwnModuleVersion(const std::string& /*modulePath*/, std::uint16_t parts[4])
 
 void ShowErrorMessageBox(const std::string& text, const std::string& title) {
     std::cerr << title << ": " << text << std::endl;
+}
+
+bool PinToFirstProcessor() {
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    CPU_SET(0, &first);
+    return sched_setaffinity(0, sizeof first, &first) == 0;
+}
+
+void CpuRelax() {
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
 }
 
 // One nice step down for this thread alone (Linux gives each thread its own

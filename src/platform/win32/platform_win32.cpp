@@ -216,6 +216,10 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title) {
     MessageBoxA(nullptr, text.c_str(), title.c_str(), MB_OK | MB_ICONERROR);
 }
 
+bool PinToFirstProcessor() { return SetProcessAffinityMask(GetCurrentProcess(), 1) != 0; }
+
+void CpuRelax() { YieldProcessor(); }
+
 bool RaiseCurrentThreadPriority() {
     return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL) != 0;
 }
