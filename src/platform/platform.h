@@ -4,6 +4,7 @@
 #ifndef TERMBRIDGE_PLATFORM_H
 #define TERMBRIDGE_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -44,6 +45,8 @@ bool CommonAppDataFolder(std::string& folder);
 std::string FixedPath(const std::string& windowsPath);
 // Joins a folder and a name with the native separator.
 char PathSeparator();
+// Bytes a line end takes in a file written in text mode ("\r\n" on Windows).
+std::size_t TextLineEndBytes();
 // Creates a folder with all missing parents. Returns 0 on success, otherwise a
 // system error code; kAlreadyExists when the folder was there already.
 constexpr int kAlreadyExists = 183;

@@ -197,6 +197,8 @@ std::string FixedPath(const std::string& windowsPath) {
 
 char PathSeparator() { return '/'; }
 
+std::size_t TextLineEndBytes() { return 1; }
+
 int CreateFolderPath(const std::string& path) {
     if (path.empty()) return EINVAL;
     if (IsFolder(path)) return kAlreadyExists;

@@ -121,6 +121,8 @@ std::string FixedPath(const std::string& windowsPath) { return windowsPath; }
 
 char PathSeparator() { return '\\'; }
 
+std::size_t TextLineEndBytes() { return 2; }
+
 int CreateFolderPath(const std::string& path) {
     const int result = SHCreateDirectoryExA(nullptr, path.c_str(), nullptr);
     if (result == ERROR_SUCCESS) return 0;
