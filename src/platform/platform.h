@@ -96,6 +96,8 @@ bool RaiseCurrentThreadPriority();
 bool PinToFirstProcessor();
 // Lets the other hardware thread of this core run during a short spin.
 void CpuRelax();
+// Processors this process may run on now (1 when pinned to one).
+int UsableProcessorCount();
 
 // ---------------------------------------------------------------- processes
 // A child process started by a tool or a test.

@@ -302,6 +302,13 @@ bool PinToFirstProcessor() {
     return sched_setaffinity(0, sizeof first, &first) == 0;
 }
 
+int UsableProcessorCount() {
+    cpu_set_t usable;
+    CPU_ZERO(&usable);
+    if (sched_getaffinity(0, sizeof usable, &usable) != 0) return 1;
+    return CPU_COUNT(&usable);
+}
+
 void CpuRelax() {
 #if defined(__i386__) || defined(__x86_64__)
     __builtin_ia32_pause();

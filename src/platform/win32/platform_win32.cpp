@@ -222,6 +222,15 @@ bool PinToFirstProcessor() { return SetProcessAffinityMask(GetCurrentProcess(), 
 
 void CpuRelax() { YieldProcessor(); }
 
+int UsableProcessorCount() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+    int count = 0;
+    for (; process != 0; process &= process - 1) ++count;
+    return count;
+}
+
 bool RaiseCurrentThreadPriority() {
     return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL) != 0;
 }
