@@ -188,7 +188,11 @@ void ConsoleAppSockets::ListenLoop() {
         auto fresh = std::make_unique<Connection>();
         const platform::AcceptResult accepted = listener_.Accept(fresh->socket);
         if (accepted == platform::AcceptResult::kRetry) continue;
-        if (accepted == platform::AcceptResult::kFailed) break;
+        if (accepted == platform::AcceptResult::kFailed) {
+            // The listener ends: the connection it gave goes with it.
+            CloseCurrentConnection();
+            break;
+        }
         if (!TakeConnection(std::move(fresh))) return;
     }
     CloseListener();
@@ -234,7 +238,21 @@ void ConsoleAppSockets::ReplaceConnection(std::shared_ptr<Connection> fresh) {
     }
     // The receiving thread may still wait on the old connection's handle; it
     // is closed when that thread lets go of it (on the connection event).
-    if (old) old->socket.Shutdown();
+    if (old) {
+        old->closedBy.store(CLOSED_BY_REPLACEMENT);
+        old->socket.Shutdown();
+    }
+}
+
+void ConsoleAppSockets::CloseCurrentConnection() {
+    std::shared_ptr<Connection> current;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        current = std::move(connection_);
+    }
+    if (!current) return;
+    current->closedBy.store(CLOSED_AFTER_FAILED_ACCEPT);
+    current->socket.Shutdown();
 }
 
 std::shared_ptr<ConsoleAppSockets::Connection> ConsoleAppSockets::CurrentConnection() const {
@@ -287,7 +305,7 @@ int ConsoleAppSockets::Recv(std::uint8_t* buffer, std::size_t capacity) {
         if (!rxConnection_) return platform::kSocketError;
         const int received = rxConnection_->socket.Receive(buffer, capacity);
         if (received == platform::kSocketClosed || received == platform::kSocketError) {
-            DropConnection(rxConnection_);
+            DropConnection(rxConnection_, received);
         }
         return received;
     } catch (...) {
@@ -298,16 +316,36 @@ int ConsoleAppSockets::Recv(std::uint8_t* buffer, std::size_t capacity) {
 
 // A connection that reads as closed (or failed) stays readable for ever; it
 // is given up so that the receiving thread waits for the next one instead.
-void ConsoleAppSockets::DropConnection(const std::shared_ptr<Connection>& dropped) {
+void ConsoleAppSockets::DropConnection(const std::shared_ptr<Connection>& dropped, int received) {
     const std::shared_ptr<Connection> keep = dropped;
+    const int readError = received == platform::kSocketError ? platform::LastSocketError() : 0;
     {
         std::lock_guard<std::mutex> guard(connectionLock_);
         if (connection_ == keep) connection_.reset();
     }
     keep->socket.Shutdown();
-    LogMessage(Format("<ConsoleAppSockets>Console-Dispatcher I/F Tcp connection (%d) was closed by the dispatcher!",
-                      keep->socket.LogId()),
-               LOG_NORMAL);
+    const int logId = keep->socket.LogId();
+    std::string line;
+    switch (keep->closedBy.load()) {
+        case CLOSED_BY_REPLACEMENT:
+            line = Format("<ConsoleAppSockets>Console-Dispatcher I/F Tcp connection (%d) was replaced by a new one",
+                          logId);
+            break;
+        case CLOSED_AFTER_FAILED_ACCEPT:
+            line = Format("<ConsoleAppSockets>Console-Dispatcher I/F Tcp connection (%d) was closed after a failed "
+                          "accept",
+                          logId);
+            break;
+        default:
+            line = received == platform::kSocketError
+                       ? Format("<ConsoleAppSockets>Console-Dispatcher I/F Tcp connection (%d) failed to read, error "
+                                "%d",
+                                logId, readError)
+                       : Format("<ConsoleAppSockets>Console-Dispatcher I/F Tcp connection (%d) was closed by the "
+                                "dispatcher!",
+                                logId);
+    }
+    LogMessage(line, LOG_NORMAL);
     rxConnection_.reset();
 }
 

@@ -4,6 +4,7 @@
 #ifndef TERMBRIDGE_CONSOLEAPPSOCKETS_H
 #define TERMBRIDGE_CONSOLEAPPSOCKETS_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,9 +57,13 @@ public:
     static bool IsDispatcherPeer(std::uint32_t peer, std::uint32_t dispatcher);
 
 private:
+    // Who ended a connection, for the line logged when the receiving side
+    // lets go of it.
+    enum ClosedBy { CLOSED_BY_PEER = 0, CLOSED_BY_REPLACEMENT = 1, CLOSED_AFTER_FAILED_ACCEPT = 2 };
     struct Connection {
         platform::TcpConnection socket;
         std::uint32_t id = 0;
+        std::atomic<int> closedBy{CLOSED_BY_PEER};
     };
 
     void InitSocket();
@@ -69,7 +74,8 @@ private:
     bool TakeConnection(std::unique_ptr<Connection> fresh);
     void ReplaceConnection(std::shared_ptr<Connection> fresh);
     std::shared_ptr<Connection> CurrentConnection() const;
-    void DropConnection(const std::shared_ptr<Connection>& dropped);
+    void DropConnection(const std::shared_ptr<Connection>& dropped, int received);
+    void CloseCurrentConnection();
     void CloseListener();
 
     bool libraryStarted_ = false;

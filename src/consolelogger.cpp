@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -54,6 +55,7 @@ int AppendLine(const std::string& path, const std::string& line) {
 LoggerEnvironment LoggerEnvironment::System() {
     LoggerEnvironment env;
     env.localTime = [] { return platform::LocalTimeNow(); };
+    env.wallSeconds = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
     env.nowAsFileTime = [] { return platform::LocalNowAsFileTime(); };
     env.appDataFolder = [](std::string& folder) { return platform::CommonAppDataFolder(folder); };
     env.wrapLimit = ConsoleLogger::kWrapLimit;
@@ -92,8 +94,26 @@ void ConsoleLogger::Open() {
     filePath_ = folder + FileNameFor(created);
     file_.open(filePath_, std::ios::out | std::ios::trunc);
     if (!file_.is_open()) return;
-    file_ << "Started at " << CalendarText(created) << '\n';
+    Put("Started at " + CalendarText(created) + '\n');
+}
+
+// Writes and flushes at once (one write per call) and counts the bytes the
+// file receives, line ends as text mode writes them.
+void ConsoleLogger::Put(const std::string& bytes) {
+    file_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     file_.flush();
+    const auto lineEnds = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+    written_ += bytes.size() + lineEnds * (platform::TextLineEndBytes() - 1);
+}
+
+const std::string& ConsoleLogger::TimeStamp() {
+    const std::int64_t second = env_.wallSeconds ? env_.wallSeconds() : -1;
+    if (second < 0 || second != stampSecond_) {
+        const std::tm now = env_.localTime();
+        stamp_ = Format("%02d:%02d:%02d", now.tm_hour, now.tm_min, now.tm_sec);
+        stampSecond_ = second;
+    }
+    return stamp_;
 }
 
 std::string ConsoleLogger::FileNameFor(const std::tm& created) {
@@ -127,14 +147,18 @@ void ConsoleLogger::WriteHexDump(int level, const unsigned char* bytes, std::siz
 void ConsoleLogger::WriteLine(const std::string& text) {
     std::lock_guard<std::mutex> lock(writeLock_);
     if (!FileLoggingAllowed() || !file_.is_open()) return;
-    const std::streamoff position = file_.tellp();
-    if (position > static_cast<std::streamoff>(env_.wrapLimit)) {
+    if (written_ > env_.wrapLimit) {
         file_.seekp(0);
-        file_ << ">>>>>>> LOG OVERLAPPED \x96 Continuing log information below <<<<<<<\n";
+        written_ = 0;
+        line_ = ">>>>>>> LOG OVERLAPPED \x96 Continuing log information below <<<<<<<\n";
+    } else {
+        line_.clear();
     }
-    const std::tm now = env_.localTime();
-    file_ << Format("%02d:%02d:%02d", now.tm_hour, now.tm_min, now.tm_sec) << " : " << text << '\n';
-    file_.flush();
+    line_ += TimeStamp();
+    line_ += " : ";
+    line_ += text;
+    line_ += '\n';
+    Put(line_);
 }
 
 ConsoleLogger& ConsoleLogger::Instance() {

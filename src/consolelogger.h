@@ -24,6 +24,9 @@ enum LogLevel { LOG_ERROR = 1, LOG_NORMAL = 2, LOG_DETAIL = 3 };
 // their own.
 struct LoggerEnvironment {
     std::function<std::tm()> localTime;             // broken-down local time
+    // Whole seconds of the wall clock: the time stamp is formatted once per
+    // second. Left empty, every line takes localTime afresh.
+    std::function<std::int64_t()> wallSeconds;
     std::function<std::int64_t()> nowAsFileTime;    // for the old-log age test
     std::function<bool(std::string&)> appDataFolder;
     std::uint64_t wrapLimit;                         // bytes before the file wraps
@@ -64,12 +67,19 @@ public:
 private:
     void Open();
     void WriteLine(const std::string& text);
+    void Put(const std::string& bytes);
+    const std::string& TimeStamp();
 
     LoggerEnvironment env_;
     std::atomic<int> severity_{LOG_NORMAL};
     std::mutex writeLock_;
     std::ofstream file_;
     std::string filePath_;
+    // Counted as written, so the wrap check asks the stream nothing.
+    std::uint64_t written_ = 0;
+    std::string line_;  // one line, built whole and written at once
+    std::string stamp_;
+    std::int64_t stampSecond_ = -1;
 };
 
 // Old-log removal over a listed folder. `entries` are the log files matching

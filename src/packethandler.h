@@ -61,14 +61,21 @@ private:
 };
 
 // The queue between the two threads: bounded, and a waiting Pop ends on Stop.
+// It also knows whether a packet is in its event step: the receiving thread
+// may take a packet through the step itself only when no packet is queued or
+// in the step, so packets keep their order.
 class EventQueue {
 public:
     static constexpr std::size_t kMaxPackets = 3000;
 
     // False when the queue is full: the packet is not taken.
     bool Push(std::unique_ptr<ConsoleEventPacket_t> packet);
-    // Waits for a packet; false once Stop was called (it takes precedence).
+    // Waits for a packet, which is then in its step until StepDone; false
+    // once Stop was called (it takes precedence).
     bool Pop(std::unique_ptr<ConsoleEventPacket_t>& packet);
+    // True (and the step is taken) when nothing is queued or in its step.
+    bool TakeStepIfIdle();
+    void StepDone();
     void Stop();
     std::size_t Size() const;
 
@@ -76,6 +83,7 @@ private:
     mutable std::mutex lock_;
     std::condition_variable available_;
     std::deque<std::unique_ptr<ConsoleEventPacket_t>> packets_;
+    bool inStep_ = false;
     bool stopped_ = false;
 };
 
@@ -133,6 +141,7 @@ private:
     void RxDataThread();
     void ReceiveLoop();
     void QueuePackets(std::size_t received);
+    void TakeRecord(const std::uint8_t* record);
     void HandleIncomingEvents();
     void HandleOnePacket(ConsoleEventPacket_t& packet, bool dumpPackets);
     void WaitForThreadsToEnd();
@@ -145,6 +154,8 @@ private:
     std::atomic<std::uint32_t> receivedEvents_{0};
     TrafficCounters counters_;
     std::atomic<bool> running_{true};
+    // Whether event packets are dumped: the severity when the handler started.
+    bool dumpPackets_ = false;
     platform::WaitEvent stopEvent_{true, false};
     SyncEvent rxEnded_;
     SyncEvent eventsEnded_;

@@ -1,53 +1,49 @@
 // A kernel-style event for waits between the library's own threads: auto-reset
 // (one waiter consumes one signal) or manual-reset (stays set until reset).
+//
+// A wait first spins briefly before it sleeps: waking a sleeping thread costs
+// about as much as a whole round trip to the dispatcher. The spin is bounded
+// by twice the recent typical wait (and never longer than kMaxSpin); waits
+// that usually last longer than that, or a process kept to one processor,
+// do not spin at all. Set notifies only when a waiter sleeps.
 #ifndef TERMBRIDGE_SYNCEVENT_H
 #define TERMBRIDGE_SYNCEVENT_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 class SyncEvent {
 public:
+    static constexpr std::chrono::nanoseconds kMaxSpin{50000};
+
     explicit SyncEvent(bool manualReset = false, bool initiallySet = false)
         : manualReset_(manualReset), set_(initiallySet) {}
+    SyncEvent(const SyncEvent&) = delete;
+    SyncEvent& operator=(const SyncEvent&) = delete;
 
-    void Set() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            set_ = true;
-        }
-        if (manualReset_) cv_.notify_all();
-        else cv_.notify_one();
-    }
-
-    void Reset() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        set_ = false;
-    }
-
+    void Set();
+    void Reset() { set_.store(false); }
     // Waits at most timeoutMs (-1: without limit). True when the event was set;
     // an auto-reset event is cleared by the wait that sees it.
-    bool Wait(int timeoutMs) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (timeoutMs < 0) {
-            cv_.wait(lock, [this] { return set_; });
-        } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return set_; })) {
-            return false;
-        }
-        if (!manualReset_) set_ = false;
-        return true;
-    }
-
-    bool IsSet() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return set_;
-    }
+    bool Wait(int timeoutMs);
+    bool IsSet() const { return set_.load(); }
 
 private:
+    bool TryTake();
+    bool Spin(std::chrono::nanoseconds budget);
+    bool Sleep(int timeoutMs, std::chrono::steady_clock::time_point start);
+    std::chrono::nanoseconds SpinBudget() const;
+    void Learn(std::chrono::nanoseconds waited);
+
     const bool manualReset_;
-    bool set_;
-    mutable std::mutex mutex_;
+    std::atomic<bool> set_;
+    std::atomic<int> sleepers_{0};
+    // The typical wait, a running average in nanoseconds.
+    std::atomic<std::int64_t> typicalWaitNs_{20000};
+    std::mutex mutex_;
     std::condition_variable cv_;
 };
 

@@ -4,6 +4,7 @@
 #ifndef TERMBRIDGE_PLATFORM_H
 #define TERMBRIDGE_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -44,6 +45,8 @@ bool CommonAppDataFolder(std::string& folder);
 std::string FixedPath(const std::string& windowsPath);
 // Joins a folder and a name with the native separator.
 char PathSeparator();
+// Bytes a line end takes in a file written in text mode ("\r\n" on Windows).
+std::size_t TextLineEndBytes();
 // Creates a folder with all missing parents. Returns 0 on success, otherwise a
 // system error code; kAlreadyExists when the folder was there already.
 constexpr int kAlreadyExists = 183;
@@ -85,8 +88,16 @@ bool OwnModuleVersion(const std::string& modulePath, std::uint16_t parts[4]);
 void ShowErrorMessageBox(const std::string& text, const std::string& title);
 
 // ---------------------------------------------------------------- threads
-// Raises the calling thread one step above normal priority where the OS allows.
-void RaiseCurrentThreadPriority();
+// Raises the calling thread one step above normal priority where the OS
+// allows it; false when it stays where it was.
+bool RaiseCurrentThreadPriority();
+// Keeps the process on the first processor: the calling thread and every
+// thread started after the call (benchmarks measure one-core behaviour).
+bool PinToFirstProcessor();
+// Lets the other hardware thread of this core run during a short spin.
+void CpuRelax();
+// Processors this process may run on now (1 when pinned to one).
+int UsableProcessorCount();
 
 // ---------------------------------------------------------------- processes
 // A child process started by a tool or a test.

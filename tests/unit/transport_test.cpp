@@ -229,6 +229,31 @@ TEST_F(TransportTest, SecondConnectionReplacesTheFirst) {
     stop.Set();
 }
 
+// The receiving side waiting on a connection that the library replaced
+// reads it as closed: the log says it was replaced, not closed by the dispatcher.
+TEST_F(TransportTest, ReplacedConnectionIsLoggedAsReplaced) {
+    platform::WaitEvent stop(true, false);
+    const std::uint16_t port = fake::FreeTcpPort();
+    ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
+    auto first = ConnectTo(port);
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(5000));
+
+    std::atomic<int> woken{-10};
+    std::thread waiter([&] { woken = sockets.SignalUponRx(stop); });
+    platform::SleepMs(100);
+    auto second = ConnectTo(port);
+    ASSERT_NE(second, nullptr);
+    waiter.join();
+    ASSERT_EQ(woken.load(), ConsoleAppSockets::RX_DATA);
+    std::uint8_t buffer[64];
+    EXPECT_EQ(sockets.Recv(buffer, sizeof buffer), 0);
+    const std::string log = Log();
+    EXPECT_NE(log.find("was replaced by a new one"), std::string::npos);
+    EXPECT_EQ(log.find("was closed by the dispatcher!"), std::string::npos);
+    stop.Set();
+}
+
 TEST_F(TransportTest, ClosedConnectionIsDroppedInsteadOfSpinning) {
     platform::WaitEvent stop(true, false);
     const std::uint16_t port = fake::FreeTcpPort();
@@ -243,6 +268,7 @@ TEST_F(TransportTest, ClosedConnectionIsDroppedInsteadOfSpinning) {
     ASSERT_EQ(reason, ConsoleAppSockets::RX_DATA);
     std::uint8_t buffer[64];
     EXPECT_EQ(sockets.Recv(buffer, sizeof buffer), 0);
+    EXPECT_NE(Log().find("was closed by the dispatcher!"), std::string::npos);
 
     // Nothing to read now: the next wait lasts until a new connection comes.
     std::atomic<int> woken{-10};

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,6 +14,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -195,6 +197,8 @@ std::string FixedPath(const std::string& windowsPath) {
 
 char PathSeparator() { return '/'; }
 
+std::size_t TextLineEndBytes() { return 1; }
+
 int CreateFolderPath(const std::string& path) {
     if (path.empty()) return EINVAL;
     if (IsFolder(path)) return kAlreadyExists;
@@ -291,9 +295,34 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title) {
     std::cerr << title << ": " << text << std::endl;
 }
 
-void RaiseCurrentThreadPriority() {
-    // Raising a thread's priority needs privileges an ordinary user lacks on
-    // most systems; the receive thread runs at normal priority here.
+bool PinToFirstProcessor() {
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    CPU_SET(0, &first);
+    return sched_setaffinity(0, sizeof first, &first) == 0;
+}
+
+int UsableProcessorCount() {
+    cpu_set_t usable;
+    CPU_ZERO(&usable);
+    if (sched_getaffinity(0, sizeof usable, &usable) != 0) return 1;
+    return CPU_COUNT(&usable);
+}
+
+void CpuRelax() {
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// One nice step down for this thread alone (Linux gives each thread its own
+// nice value). An ordinary user may lack the right; the thread then stays.
+bool RaiseCurrentThreadPriority() {
+    const auto thread = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, thread);
+    if (nice == -1 && errno != 0) return false;
+    return setpriority(PRIO_PROCESS, thread, nice - 1) == 0;
 }
 
 std::unique_ptr<Process> StartProcess(const std::string& program, const std::vector<std::string>& arguments) {

@@ -121,6 +121,8 @@ std::string FixedPath(const std::string& windowsPath) { return windowsPath; }
 
 char PathSeparator() { return '\\'; }
 
+std::size_t TextLineEndBytes() { return 2; }
+
 int CreateFolderPath(const std::string& path) {
     const int result = SHCreateDirectoryExA(nullptr, path.c_str(), nullptr);
     if (result == ERROR_SUCCESS) return 0;
@@ -216,7 +218,22 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title) {
     MessageBoxA(nullptr, text.c_str(), title.c_str(), MB_OK | MB_ICONERROR);
 }
 
-void RaiseCurrentThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL); }
+bool PinToFirstProcessor() { return SetProcessAffinityMask(GetCurrentProcess(), 1) != 0; }
+
+void CpuRelax() { YieldProcessor(); }
+
+int UsableProcessorCount() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+    int count = 0;
+    for (; process != 0; process &= process - 1) ++count;
+    return count;
+}
+
+bool RaiseCurrentThreadPriority() {
+    return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL) != 0;
+}
 
 std::unique_ptr<Process> StartProcess(const std::string& program, const std::vector<std::string>& arguments) {
     std::string commandLine = QuoteArgument(program);

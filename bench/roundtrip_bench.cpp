@@ -1,0 +1,250 @@
+// One command's round trip through the library against the raw socket round
+// trip it needs, in one run:
+//
+// raw:       one 524-byte UDP datagram out, one 520-byte TCP record back,
+//            strictly in turn, through the OS layer's sockets only.
+// native:    HandleCommand("NATIVE_READ_WORD_CMD 0x100") on the application
+//            object: the host's wait, the packet handler's two threads.
+// internal:  the traffic manager's ReadWord as an internal operation (one
+//            mailbox step or EEPROM chunk).
+//
+// The far end is an echo that answers every datagram at once. The library
+// figures are taken with file logging off and with the default logging
+// (severity 2, every line flushed). Blocks of each kind alternate so that
+// they share the machine's mood; the medians, their ratios to raw and the
+// process CPU time per round trip (user + system, the echo's included) are
+// printed. The run then repeats itself pinned to the first processor.
+//
+// Built on the library's own OS layer, so it runs on Linux and, as a Windows
+// program, under Wine.
+//
+// Run: bench_roundtrip [blocks]
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "benchsupport.h"
+#include "consoleapplogic.h"
+#include "consolelogger.h"
+#include "platform/net.h"
+#include "platform/platform.h"
+#include "trafficmanager.h"
+
+namespace {
+
+using namespace benchsupport;
+
+constexpr int kDefaultBlocks = 8;
+constexpr int kTripsPerBlock = 400;
+constexpr std::size_t kCommandBytes = 524;
+constexpr std::size_t kEventBytes = 520;
+
+// A dispatcher reduced to an echo: every 524-byte datagram is answered with
+// one 520-byte record carrying its packet number, over a TCP connection the
+// echo opens to the given port.
+class Echo {
+public:
+    Echo() {
+        udp_.Open();
+        udp_.Bind(platform::kLoopbackAddress, 0);
+        udp_.WatchReadable();
+    }
+    ~Echo() {
+        stop_.Set();
+        if (thread_.joinable()) thread_.join();
+    }
+    std::uint16_t Port() const { return udp_.LocalPort(); }
+
+    bool Connect(std::uint16_t tcpPort) {
+        for (int attempt = 0; attempt < 250; ++attempt) {
+            if (tcp_.Connect(platform::kLoopbackAddress, tcpPort)) {
+                thread_ = std::thread([this] { Run(); });
+                return true;
+            }
+            platform::SleepMs(20);
+        }
+        return false;
+    }
+
+private:
+    void Run() {
+        std::uint8_t datagram[2048];
+        std::uint8_t record[kEventBytes] = {1, 0, 0, 0, 0, 0, 16, 0};
+        while (platform::WaitForAny({udp_, stop_}, -1) == 0) {
+            udp_.ResetReadable();
+            int got = 0;
+            while ((got = udp_.ReceiveFrom(datagram, sizeof datagram)) > 0) {
+                if (got != static_cast<int>(kCommandBytes)) continue;
+                record[4] = datagram[1];  // RxCmdPacketNum = TxCmdPacketNum
+                if (tcp_.Send(record, sizeof record) != static_cast<int>(sizeof record)) return;
+            }
+        }
+    }
+
+    platform::UdpSocket udp_;
+    platform::TcpConnection tcp_;
+    platform::WaitEvent stop_{true, false};
+    std::thread thread_;
+};
+
+// The raw exchange: this thread sends and reads; the echo answers.
+class RawLoopback {
+public:
+    bool Open() {
+        if (!listener_.Open() || !listener_.Bind(platform::kLoopbackAddress, 0) || !listener_.Listen(1)) return false;
+        if (!sender_.Open() || !sender_.Bind(platform::kLoopbackAddress, 0)) return false;
+        if (!echo_.Connect(listener_.LocalPort())) return false;
+        if (listener_.Accept(receiver_) != platform::AcceptResult::kAccepted) return false;
+        return receiver_.WatchReadable() == platform::WatchResult::kOk;
+    }
+
+    bool RoundTrip() {
+        std::uint8_t datagram[kCommandBytes] = {};
+        if (sender_.SendTo(datagram, sizeof datagram, platform::kLoopbackAddress, echo_.Port()) !=
+            static_cast<int>(sizeof datagram)) {
+            return false;
+        }
+        std::uint8_t record[kEventBytes];
+        for (std::size_t have = 0; have < sizeof record;) {
+            if (platform::WaitForAny({receiver_}, 5000) != 0) return false;
+            receiver_.ResetReadable();
+            const int got = receiver_.Receive(record + have, sizeof record - have);
+            if (got == platform::kSocketWouldBlock) continue;
+            if (got <= 0) return false;
+            have += static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+
+private:
+    Echo echo_;
+    platform::TcpListener listener_;
+    platform::UdpSocket sender_;
+    platform::TcpConnection receiver_;
+};
+
+AppCollaborators OnlyTheTransport() {
+    AppCollaborators only;
+    only.eepromInterface = only.structAccess = only.appAdapter = only.evtAdapter = false;
+    return only;
+}
+
+// A free TCP port for the library's listener.
+std::uint16_t FreeTcpPort() {
+    platform::TcpListener probe;
+    if (!probe.Open() || !probe.Bind(platform::kLoopbackAddress, 0)) return 0;
+    return probe.LocalPort();
+}
+
+// Latency (us) and process CPU time (us) of every round trip of one kind.
+struct Series {
+    std::vector<double> latency;
+    std::vector<double> cpuPerTrip;
+};
+
+template <typename Trip>
+bool RunBlock(Series& series, Trip trip) {
+    const double cpuBefore = platform::ProcessCpuSeconds();
+    for (int i = 0; i < kTripsPerBlock; ++i) {
+        const auto start = Clock::now();
+        if (!trip()) return false;
+        series.latency.push_back(Microseconds(Clock::now() - start));
+    }
+    series.cpuPerTrip.push_back((platform::ProcessCpuSeconds() - cpuBefore) * 1e6 / kTripsPerBlock);
+    return true;
+}
+
+struct Kind {
+    const char* name;
+    bool logging;
+    Series series;
+};
+
+int Run(int blocks, const char* label) {
+    platform::StartSocketLibrary();
+    RawLoopback raw;
+    if (!raw.Open()) {
+        std::fprintf(stderr, "raw loopback did not open\n");
+        return 1;
+    }
+    Echo echo;
+    const std::uint16_t libraryPort = FreeTcpPort();
+    ConsoleAppLogic app(echo.Port(), "127.0.0.1", libraryPort, "", "", "", OnlyTheTransport());
+    TrafficManager* traffic = app.GetTrafficManager();
+    if (traffic == nullptr || !echo.Connect(libraryPort)) {
+        std::fprintf(stderr, "the library's transport did not come up\n");
+        return 1;
+    }
+    app.SetCommandTimeout(5000);
+    traffic->SetInternalTimeout(5000);
+    const auto native = [&app] { return app.HandleCommand("NATIVE_READ_WORD_CMD 0x100") == 0; };
+    const auto internal = [traffic] {
+        traffic->SetInternalOperation(true);
+        const bool answered = traffic->ReadWord(0x100);
+        traffic->SetInternalOperation(false);
+        return answered;
+    };
+    for (int warm = 0; warm < 50 && !native(); ++warm) platform::SleepMs(20);
+
+    Series rawSeries;
+    Kind kinds[] = {{"native command, logging off", false, {}},
+                    {"internal operation, logging off", false, {}},
+                    {"native command, logging on (2)", true, {}},
+                    {"internal operation, logging on (2)", true, {}}};
+    SetLogSeverityLevel(LOG_NORMAL);
+    for (int block = 0; block < blocks; ++block) {
+        const char* failed = RunBlock(rawSeries, [&raw] { return raw.RoundTrip(); }) ? nullptr : "raw";
+        for (std::size_t k = 0; k < std::size(kinds) && failed == nullptr; ++k) {
+            SetFileLoggingAllowed(kinds[k].logging);
+            const bool ok = k % 2 == 0 ? RunBlock(kinds[k].series, native) : RunBlock(kinds[k].series, internal);
+            if (!ok) failed = kinds[k].name;
+        }
+        SetFileLoggingAllowed(true);
+        if (failed != nullptr) {
+            std::fprintf(stderr, "a round trip failed: %s\n", failed);
+            return 1;
+        }
+    }
+
+    const double rawMedian = Median(rawSeries.latency);
+    std::printf("%s (%d blocks of %d round trips)\n", label, blocks, kTripsPerBlock);
+    std::printf("  %-36s %8.1f us           cpu %6.1f us\n", "raw loopback round trip", rawMedian,
+                Median(rawSeries.cpuPerTrip));
+    for (const Kind& kind : kinds) {
+        const double median = Median(kind.series.latency);
+        std::printf("  %-36s %8.1f us  x%5.2f   cpu %6.1f us\n", kind.name, median, median / rawMedian,
+                    Median(kind.series.cpuPerTrip));
+    }
+    std::fflush(stdout);
+    platform::StopSocketLibrary();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool pinned = argc > 1 && std::strcmp(argv[1], "--pinned") == 0;
+    const int blocksArgument = pinned ? 2 : 1;
+    const int blocks = argc > blocksArgument ? std::max(1, std::atoi(argv[blocksArgument])) : kDefaultBlocks;
+    ScratchFolder scratch;
+    platform::SetEnvironmentValue("TERMBRIDGE_ROOT", scratch.Path());
+    if (pinned) {
+        if (!platform::PinToFirstProcessor()) std::printf("(could not pin to the first processor)\n");
+        return Run(blocks, "on one processor");
+    }
+    const int status = Run(blocks, "all processors");
+    if (status != 0) return status;
+    // The same again in a fresh process that keeps to one processor from its start.
+    const std::unique_ptr<platform::Process> child =
+        platform::StartProcess(argv[0], {"--pinned", std::to_string(blocks)});
+    int exitCode = 1;
+    if (!child || !child->WaitForExit(-1, exitCode)) return 1;
+    return exitCode;
+}

@@ -1,0 +1,87 @@
+#include "syncevent.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::nanoseconds;
+
+// A long wait counts only this much towards the typical wait, so a few short
+// ones after it bring the spin back.
+constexpr nanoseconds kLongestLearned{1000000};
+constexpr int kPausesPerYield = 64;
+
+bool SpinningPays() {
+    static const bool severalProcessors = platform::UsableProcessorCount() > 1;
+    return severalProcessors;
+}
+
+}  // namespace
+
+void SyncEvent::Set() {
+    set_.store(true);
+    if (sleepers_.load() == 0) return;
+    // Taking the lock orders this notify after a sleeper's last look at the flag.
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    if (manualReset_) cv_.notify_all();
+    else cv_.notify_one();
+}
+
+bool SyncEvent::TryTake() {
+    if (manualReset_) return set_.load();
+    bool expected = true;
+    return set_.compare_exchange_strong(expected, false);
+}
+
+bool SyncEvent::Wait(int timeoutMs) {
+    if (TryTake()) return true;
+    if (timeoutMs == 0) return false;
+    const auto start = Clock::now();
+    bool taken = Spin(SpinBudget());
+    if (!taken) taken = Sleep(timeoutMs, start);
+    if (taken) Learn(Clock::now() - start);
+    return taken;
+}
+
+nanoseconds SyncEvent::SpinBudget() const {
+    if (!SpinningPays()) return nanoseconds(0);
+    const nanoseconds budget(2 * typicalWaitNs_.load(std::memory_order_relaxed));
+    return budget <= kMaxSpin ? budget : nanoseconds(0);
+}
+
+bool SyncEvent::Spin(nanoseconds budget) {
+    if (budget.count() == 0) return false;
+    const auto end = Clock::now() + budget;
+    for (int round = 1;; ++round) {
+        for (int i = 0; i < kPausesPerYield; ++i) {
+            if (TryTake()) return true;
+            platform::CpuRelax();
+        }
+        if (Clock::now() >= end) return false;
+        if (round % 4 == 0) std::this_thread::yield();
+    }
+}
+
+bool SyncEvent::Sleep(int timeoutMs, Clock::time_point start) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    sleepers_.fetch_add(1);
+    bool taken = false;
+    if (timeoutMs < 0) {
+        cv_.wait(lock, [this] { return TryTake(); });
+        taken = true;
+    } else {
+        taken = cv_.wait_until(lock, start + std::chrono::milliseconds(timeoutMs), [this] { return TryTake(); });
+    }
+    sleepers_.fetch_sub(1);
+    return taken;
+}
+
+void SyncEvent::Learn(nanoseconds waited) {
+    const std::int64_t sample = std::min(waited, kLongestLearned).count();
+    const std::int64_t typical = typicalWaitNs_.load(std::memory_order_relaxed);
+    typicalWaitNs_.store(typical + (sample - typical) / 8, std::memory_order_relaxed);
+}
