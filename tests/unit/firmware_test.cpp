@@ -43,7 +43,8 @@ class MemoryChip {
 public:
     using Match = std::function<bool(const NativeCommand_t&)>;
 
-    explicit MemoryChip(fake::Dispatcher& dispatcher) {
+    // The dispatcher must go before the chip: its thread calls in here.
+    void Attach(fake::Dispatcher& dispatcher) {
         dispatcher.SetResponder([this](const fake::ReceivedCommand& received) { return Answer(received); });
     }
     void Refuse(Match match) {
@@ -261,6 +262,7 @@ class LoaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ConsoleLogger::DestroyInstance();
+        chip_.Attach(dispatcher_);
         listenPort_ = fake::FreeTcpPort();
         traffic_ = std::make_unique<TrafficManager>(&owner_, dispatcher_.CommandPort(), "127.0.0.1", listenPort_);
         ASSERT_TRUE(dispatcher_.Connect(listenPort_));
@@ -275,8 +277,8 @@ protected:
 
     testsupport::IsolatedRoot root_;
     testsupport::TempDir dir_;
+    MemoryChip chip_;
     fake::Dispatcher dispatcher_;
-    MemoryChip chip_{dispatcher_};
     NoOwner owner_;
     std::uint16_t listenPort_ = 0;
     std::unique_ptr<TrafficManager> traffic_;
@@ -351,6 +353,7 @@ Bytes LoadablePackage() {
 class LoadTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        chip_.Attach(dispatcher_);
         listenPort_ = fake::FreeTcpPort();
         app_ = std::make_unique<ConsoleAppLogic>(dispatcher_.CommandPort(), "127.0.0.1", listenPort_, "", "", "",
                                                  OnlyTransport());
@@ -380,8 +383,8 @@ protected:
 
     testsupport::IsolatedRoot root_;
     testsupport::TempDir dir_;
+    MemoryChip chip_;
     fake::Dispatcher dispatcher_;
-    MemoryChip chip_{dispatcher_};
     std::uint16_t listenPort_ = 0;
     std::unique_ptr<ConsoleAppLogic> app_;
     std::string package_;
@@ -515,8 +518,9 @@ class ReportTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         root_ = new testsupport::IsolatedRoot();
+        chip_ = new MemoryChip();
         dispatcher_ = new fake::Dispatcher();
-        chip_ = new MemoryChip(*dispatcher_);
+        chip_->Attach(*dispatcher_);
         const std::uint16_t listenPort = fake::FreeTcpPort();
         const std::string examples = testsupport::ExamplesDir();
         std::thread connect([listenPort] { dispatcher_->Connect(listenPort); });
@@ -526,8 +530,8 @@ protected:
     }
     static void TearDownTestSuite() {
         delete app_;
-        delete chip_;
         delete dispatcher_;
+        delete chip_;
         delete root_;
     }
     static std::string Report(const std::vector<std::int32_t>& mac, const std::vector<std::int32_t>& phy) {
