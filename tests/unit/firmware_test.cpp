@@ -156,6 +156,11 @@ std::vector<BuildCase> BuildCases() {
                       {MAC_MODULE, 0xBFC00280, 63, 1, Slice(hundred, 32, 63)},
                       {MAC_MODULE, 0xBFC002BF, 8, 0, Padded(Slice(hundred, 95, 5), 8)}},
                      {}});
+    cases.push_back({"window inside a first block: only the section's end is padded",
+                     MacWith({{fwbuild::kProgramData, 0xBFC00260, Pattern(1100)}}), true,
+                     {{MAC_MODULE, 0xBFC00260, 32, 0}, {MAC_MODULE, 0xBFC00280, 63, 1}, {MAC_MODULE, 0xBFC002BF, 929, 0},
+                      {MAC_MODULE, 0xBFC00660, 76, 0, Slice(Pattern(1100), 1024, 76)}},
+                     {}});
     cases.push_back({"section ending inside the window is cut at its end",
                      MacWith({{fwbuild::kProgramData, 0xBFC00290, Pattern(14)}}), true,
                      {{MAC_MODULE, 0xBFC00290, 16, 1, Padded(Pattern(14), 16)}}, {}});
