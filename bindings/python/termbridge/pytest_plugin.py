@@ -260,7 +260,10 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
     try:
         yield emulator
     finally:
-        emulator.stop()
+        status = emulator.stop()
+    # It stops cleanly on SIGTERM; anything else is a fault of the run.
+    if status != 0:
+        pytest.fail("tb-emulator ended with status %s:\n%s" % (status, emulator.log_text()))
 
 
 @pytest.fixture
