@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs this build into a scratch prefix, then builds and runs a tiny host
-# project against it with find_package(termbridge), and compiles it once more
-# with the flags of the pkg-config file.
-#   sdk_consumer_test.sh <build dir> <source dir> <expected version "x.y.z">
+# project against it with find_package(termbridge); natively, compiles it once
+# more with the flags of the pkg-config file.
+#   sdk_consumer_test.sh <build dir> <source dir> <expected version "x.y.z"> [<tool chain file> <runner>]
+# With a tool chain file (the Windows build) the consumer is cross-built and
+# run by the runner (wine), with the installed DLL beside it.
 set -euo pipefail
-build="$1" source="$2" version="$3"
+build="$1" source="$2" version="$3" toolchain="${4:-}" runner="${5:-}"
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
@@ -12,20 +14,35 @@ prefix="$scratch/prefix"
 # The library's files (logs) go to the scratch folder.
 export TERMBRIDGE_ROOT="$scratch/root"
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for installed in include/termbridge.h bin/tb-console bin/tb-emulator; do
+
+if [ -n "$toolchain" ]; then
+    expected=(include/termbridge.h bin/TermBridge.dll bin/tb-console.exe lib/TermBridge.lib)
+else
+    expected=(include/termbridge.h lib/libTermBridge.so bin/tb-console bin/tb-emulator)
+fi
+for installed in "${expected[@]}"; do
     [ -e "$prefix/$installed" ] || { echo "not installed: $installed" >&2; exit 1; }
 done
 
+configure=(-S "$source/tests/sdk/consumer" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$prefix")
+[ -n "$toolchain" ] && configure+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
 # A compiler launcher of the environment (ccache) plays no part here.
-env -u CMAKE_C_COMPILER_LAUNCHER -u CMAKE_CXX_COMPILER_LAUNCHER \
-    cmake -S "$source/tests/sdk/consumer" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+env -u CMAKE_C_COMPILER_LAUNCHER -u CMAKE_CXX_COMPILER_LAUNCHER cmake "${configure[@]}" >/dev/null
 cmake --build "$scratch/consumer" >/dev/null
+if [ -n "$toolchain" ]; then
+    cp "$prefix"/bin/*.dll "$scratch/consumer/"
+    consumer=("$runner" "$scratch/consumer/consumer.exe")
+else
+    consumer=("$scratch/consumer/consumer")
+fi
+# Into a file, not a pipe: processes Wine starts on the side keep a pipe open.
+"${consumer[@]}" >"$scratch/consumer.out" 2>&1 </dev/null
 # The library's start-up lines come first; the consumer's own line is the last.
-output="$("$scratch/consumer/consumer" | tail -1)"
+output="$(tr -d '\r' <"$scratch/consumer.out" | tail -1)"
 echo "$output"
 [ "$output" = "termbridge $version" ] || { echo "expected: termbridge $version" >&2; exit 1; }
 
-if command -v pkg-config >/dev/null; then
+if [ -z "$toolchain" ] && command -v pkg-config >/dev/null; then
     export PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name termbridge.pc)")"
     # shellcheck disable=SC2046
     cc -o "$scratch/consumer-pc" "$source/tests/sdk/consumer/consumer.c" $(pkg-config --cflags --libs termbridge)

@@ -23,7 +23,7 @@ from ._library import (ENV_LIBRARY, EXPORTS, EXTENSIONS, NOT_READY_TEXT, allow_f
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
 from .errors import (CommandError, EepromError, EmulatorError, ExtensionUnavailableError, FirmwareError,
                      InitializeError, LibraryNotFoundError, OperationError, TermBridgeError)
-from .session import ProgressCallback, Result, TermBridge
+from .session import OperationStats, ProgressCallback, Result, TermBridge
 from .versioninfo import UNREAD_VALUE, FirmwareVersion, SystemVersion, parse_version_report
 
 __version__ = "1.0.0"
@@ -45,6 +45,7 @@ __all__ = [
     "InitializeError",
     "LibraryNotFoundError",
     "OperationError",
+    "OperationStats",
     "ProgressCallback",
     "Result",
     "SystemVersion",

@@ -20,6 +20,7 @@ __all__ = [
     "EXPORTS",
     "EXTENSIONS",
     "NOT_READY_TEXT",
+    "OperationStatsRecord",
     "ProgressFunction",
     "allow_file_logging",
     "decode",
@@ -86,9 +87,25 @@ EXPORTS: Dict[str, Prototype] = {
 # C calling convention like the exports.
 ProgressFunction = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_uint64, ctypes.c_uint64, ctypes.c_void_p)
 
-# The extension functions this binding uses; each may be missing.
+
+
+class OperationStatsRecord(ctypes.Structure):
+    """tbx_OperationStats: the traffic of the last operation export."""
+
+    _fields_ = [
+        ("commandsSent", ctypes.c_uint),
+        ("eventsAccepted", ctypes.c_uint),
+        ("eventsDropped", ctypes.c_uint),
+        ("reserved", ctypes.c_uint),
+        ("bytesSent", ctypes.c_ulonglong),
+        ("bytesReceived", ctypes.c_ulonglong),
+    ]
+
+
+# The extension functions of include/termbridge_ext.h; each may be missing.
 EXTENSIONS: Dict[str, Prototype] = {
     "tbx_setProgressCallback": (None, (ProgressFunction, ctypes.c_void_p)),
+    "tbx_getLastOperationStats": (_int, (ctypes.POINTER(OperationStatsRecord),)),
 }
 
 

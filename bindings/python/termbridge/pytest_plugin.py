@@ -134,12 +134,16 @@ class _Plugin:
             return str(self.config.rootpath / value)
         return None
 
+    def isolate_root(self) -> None:
+        """Logs, lock and crash files of this run (the library's and those the
+        emulator writes while parsing definitions) stay out of the user's own."""
+        if "TERMBRIDGE_ROOT" not in os.environ:
+            self._root = tempfile.mkdtemp(prefix="tb-pytest-root-")
+            os.environ["TERMBRIDGE_ROOT"] = self._root
+
     def library(self) -> Any:
         if self.lib is None:
-            if "TERMBRIDGE_ROOT" not in os.environ:
-                # Logs, lock and crash files of this run stay out of the user's own.
-                self._root = tempfile.mkdtemp(prefix="tb-pytest-root-")
-                os.environ["TERMBRIDGE_ROOT"] = self._root
+            self.isolate_root()
             path = self.option("library")
             try:
                 self.lib = load_library(path)
@@ -239,6 +243,7 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
     program = find_emulator(plugin.option("emulator"))
     if not program:
         pytest.skip("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
+    plugin.isolate_root()
     config = termbridge_config
     settings = dict(definitions=config.definitions, faults=config.faults, pcap=config.pcap,
                     eeprom_size=config.eeprom_size, eeprom_file=config.eeprom_file, extra_args=config.extra_args,
@@ -255,7 +260,10 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
     try:
         yield emulator
     finally:
-        emulator.stop()
+        status = emulator.stop()
+    # It stops cleanly on SIGTERM; anything else is a fault of the run.
+    if status != 0:
+        pytest.fail("tb-emulator ended with status %s:\n%s" % (status, emulator.log_text()))
 
 
 @pytest.fixture

@@ -3,17 +3,19 @@
 from __future__ import annotations
 
 import ctypes
+import dataclasses
 import os
 import threading
 from typing import Any, Callable, Dict, Optional, Union
 
-from ._library import NOT_READY_TEXT, ProgressFunction, decode, encode, extension, load_library, version
+from ._library import (NOT_READY_TEXT, OperationStatsRecord, ProgressFunction, decode, encode, extension,
+                       load_library, version)
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
 from .errors import (CommandError, EepromError, ExtensionUnavailableError, FirmwareError, InitializeError,
                      OperationError)
 from .versioninfo import SystemVersion, parse_version_report
 
-__all__ = ["ProgressCallback", "Result", "TermBridge"]
+__all__ = ["OperationStats", "ProgressCallback", "Result", "TermBridge"]
 
 # stage, bytes (or steps) done, total
 ProgressCallback = Callable[[str, int, int], None]
@@ -52,6 +54,18 @@ class Result:
 
     def __repr__(self) -> str:
         return "Result(%r, %d bytes, hex=%r)" % (self.command, len(self.data), self.hex)
+
+
+@dataclasses.dataclass(frozen=True)
+class OperationStats:
+    """The traffic of the last operation (command, firmware load, EEPROM
+    call...): packets and their bytes on the wire."""
+
+    commands_sent: int
+    events_accepted: int
+    events_dropped: int
+    bytes_sent: int
+    bytes_received: int
 
 
 class TermBridge:
@@ -249,6 +263,21 @@ class TermBridge:
         function = ProgressFunction(trampoline)
         register(function, None)
         self._progress_function = function
+
+    def last_operation_stats(self) -> OperationStats:
+        """The round trips and bytes of the last operation export. Raises
+        ExtensionUnavailableError when the library lacks the extension, and
+        OperationError while the library is not initialized."""
+        function = extension(self.lib, "tbx_getLastOperationStats")
+        if function is None:
+            raise ExtensionUnavailableError("the loaded library has no tbx_getLastOperationStats")
+        record = OperationStatsRecord()
+        with self._lock:
+            rc = function(ctypes.byref(record))
+        if rc != 0:
+            raise OperationError("tbx_getLastOperationStats", rc, NOT_READY_TEXT)
+        return OperationStats(record.commandsSent, record.eventsAccepted, record.eventsDropped, record.bytesSent,
+                              record.bytesReceived)
 
     def _run(self, call: Callable[[], Any]) -> Any:
         """Runs one long operation; raises what the progress callback raised."""

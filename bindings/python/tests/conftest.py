@@ -50,7 +50,7 @@ class FakeFunction:
 class FakeLibrary:
     """Answers like the library would; every call is recorded as (name, args)."""
 
-    def __init__(self, with_progress=False):
+    def __init__(self, with_extensions=False):
         self.calls = []
         self.rc = 0
         self.init_rc = 0
@@ -66,8 +66,11 @@ class FakeLibrary:
         self.progress_steps = []  # (stage, done, total) reported during long operations
         self._buffer = ctypes.create_string_buffer(64)
         self._failure_buffer = ctypes.create_string_buffer(64)
-        if with_progress:
+        self.stats = (0, 0, 0, 0, 0)  # commands, accepted, dropped, bytes sent, bytes received
+        self.stats_rc = 0
+        if with_extensions:
             self.tbx_setProgressCallback = self._set_progress
+            self.tbx_getLastOperationStats = self._get_stats
 
     def _record(self, name, *args):
         self.calls.append((name, args))
@@ -84,6 +87,12 @@ class FakeLibrary:
         for stage, done, total in self.progress_steps:
             if self.progress:
                 self.progress(stage, done, total, None)
+
+    def _get_stats(self, reference):
+        record = reference._obj  # what ctypes.byref points at
+        (record.commandsSent, record.eventsAccepted, record.eventsDropped, record.bytesSent,
+         record.bytesReceived) = self.stats
+        return self.stats_rc
 
     def _set_progress(self, function, user):
         self._record("tbx_setProgressCallback", bool(function))

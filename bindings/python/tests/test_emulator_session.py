@@ -92,3 +92,30 @@ def test_phy_and_mac_commands_of_a_definition_set(termbridge_session, termbridge
     capture = termbridge_session.send("PHYC_CAPTURE_DATA_CMD address=0xBF560000 length=600 source=1")
     assert capture.data[:4] == bytes((i * 7 + 1) % 256 for i in range(4))
     assert termbridge_emulator.control("executed") == "3"
+
+
+def test_operation_stats_of_one_command(termbridge_session):
+    if not termbridge_session.progress_supported:
+        pytest.skip("the library has no extension functions")
+    termbridge_session.send("NATIVE_READ_WORD_CMD 0x%x" % SCRATCH)
+    stats = termbridge_session.last_operation_stats()
+    assert (stats.commands_sent, stats.events_accepted, stats.bytes_sent, stats.bytes_received) == (1, 1, 524, 520)
+
+
+@with_examples
+def test_progress_of_an_eeprom_burn(termbridge_session, termbridge_emulator):
+    if not termbridge_session.progress_supported:
+        pytest.skip("the library has no extension functions")
+    steps = []
+    termbridge_session.set_progress_callback(lambda stage, done, total: steps.append((stage, done, total)))
+    try:
+        termbridge_session.init_eeprom(termbridge.EepromSource.DEFINITIONS)
+        termbridge_session.burn_eeprom()
+    except termbridge.EepromError as error:
+        if "not available" in error.message:
+            pytest.skip(error.message)
+        raise
+    assert steps, "no progress reported"
+    stage, done, total = steps[-1]
+    assert done == total > 0
+    assert all(earlier[1] <= later[1] for earlier, later in zip(steps, steps[1:]) if earlier[0] == later[0])

@@ -80,12 +80,21 @@ def test_argument_and_result_types_match_the_header():
 
 @pytest.mark.skipif(not EXTENSION_HEADER.exists(), reason="no extension header in this tree")
 def test_extension_declarations_match_their_header():
+    types = dict(C_TYPES, tbx_ProgressCallback=termbridge._library.ProgressFunction,
+                 **{"tbx_OperationStats*": ctypes.POINTER(termbridge._library.OperationStatsRecord)})
     prototypes = header_prototypes(EXTENSION_HEADER)
+    assert sorted(termbridge.EXTENSIONS) == sorted(name for name in prototypes if name.startswith("tbx_"))
     for name, (restype, argtypes) in termbridge.EXTENSIONS.items():
-        assert name in prototypes, name
         result, arguments = prototypes[name]
-        assert restype is C_TYPES[result]
-        assert len(argtypes) == len(arguments)
+        assert (restype, list(argtypes)) == (types[result], [types[argument] for argument in arguments]), name
+
+
+def test_operation_stats_record_has_the_header_layout():
+    record = termbridge._library.OperationStatsRecord
+    assert [(name, getattr(record, name).offset) for name, _ in record._fields_] == [
+        ("commandsSent", 0), ("eventsAccepted", 4), ("eventsDropped", 8), ("reserved", 12), ("bytesSent", 16),
+        ("bytesReceived", 24)]
+    assert ctypes.sizeof(record) == 32
 
 
 def test_loaded_library_carries_the_declared_types(lib):

@@ -239,7 +239,7 @@ class TestEeprom:
 
 class TestProgress:
     def test_callback_gets_each_step_during_the_operation(self):
-        fake = FakeLibrary(with_progress=True)
+        fake = FakeLibrary(with_extensions=True)
         fake.progress_steps = [(b"MAC", 0, 32), (b"MAC", 32, 32), (b"PHY", 16, 16)]
         bridge = termbridge.TermBridge(lib=fake)
         seen = []
@@ -253,7 +253,7 @@ class TestProgress:
         assert ("tbx_setProgressCallback", (False,)) in fake.calls
 
     def test_exception_in_the_callback_ends_up_in_the_caller(self):
-        fake = FakeLibrary(with_progress=True)
+        fake = FakeLibrary(with_extensions=True)
         fake.progress_steps = [(b"burn", 16, 48), (b"burn", 32, 48)]
         bridge = termbridge.TermBridge(lib=fake)
         calls = []
@@ -270,10 +270,23 @@ class TestProgress:
         bridge.burn_eeprom()  # the next operation starts clean
         assert calls == [16, 16, 32]
 
-    def test_library_without_the_extension(self, bridge):
+    def test_library_without_the_extensions(self, bridge):
         assert not bridge.progress_supported
         with pytest.raises(termbridge.ExtensionUnavailableError):
             bridge.set_progress_callback(print)
+        with pytest.raises(termbridge.ExtensionUnavailableError):
+            bridge.last_operation_stats()
+
+
+def test_last_operation_stats():
+    fake = FakeLibrary(with_extensions=True)
+    bridge = termbridge.TermBridge(lib=fake)
+    fake.stats = (3, 3, 1, 3 * 524, 4 * 520)
+    assert bridge.last_operation_stats() == termbridge.OperationStats(
+        commands_sent=3, events_accepted=3, events_dropped=1, bytes_sent=3 * 524, bytes_received=4 * 520)
+    fake.stats_rc = 1
+    with pytest.raises(termbridge.OperationError):
+        bridge.last_operation_stats()
 
 
 class TestLoading:

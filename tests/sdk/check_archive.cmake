@@ -1,0 +1,26 @@
+# Makes the release archive with CPack from a built tree and checks that it
+# holds the files a host project needs.
+#   cmake -DCPACK=<cpack> -DBUILD_DIR=<build dir> -DEXPECTED="<path>;..." -P check_archive.cmake
+set(scratch ${BUILD_DIR}/archive-check)
+file(REMOVE_RECURSE ${scratch})
+execute_process(COMMAND ${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${scratch}
+                RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cpack failed:\n${output}")
+endif()
+file(GLOB archives ${scratch}/*.zip ${scratch}/*.tar.gz)
+list(LENGTH archives count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "expected one archive, found: ${archives}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${archives} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cannot list ${archives}")
+endif()
+foreach(path IN LISTS EXPECTED)
+  if(NOT listing MATCHES "(^|\n)[^/\n]+/${path}(\n|$)")
+    message(FATAL_ERROR "${path} is not in ${archives}:\n${listing}")
+  endif()
+endforeach()
+message(STATUS "${archives}:\n${listing}")
+file(REMOVE_RECURSE ${scratch})
