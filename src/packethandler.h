@@ -67,6 +67,8 @@ public:
     bool Push(std::unique_ptr<ConsoleEventPacket_t> packet);
     // Waits for a packet; false once Stop was called (it takes precedence).
     bool Pop(std::unique_ptr<ConsoleEventPacket_t>& packet);
+    // Takes a packet without waiting; false when there is none or after Stop.
+    bool TryPop(std::unique_ptr<ConsoleEventPacket_t>& packet);
     void Stop();
     std::size_t Size() const;
 
@@ -106,6 +108,19 @@ public:
     ~PacketHandler();
     PacketHandler(const PacketHandler&) = delete;
     PacketHandler& operator=(const PacketHandler&) = delete;
+
+    // Without a transport: no sockets and no threads. The bytes a dispatcher's
+    // stream would carry are handed in with ReceiveBytes and their events are
+    // delivered on the caller's thread by DeliverQueuedEvents, through the
+    // same cutting, queue and event step the two threads run (the stream
+    // fuzz target drives the handler this way).
+    struct NoTransport {};
+    PacketHandler(PacketEventReceiver* owner, NoTransport);
+    void ReceiveBytes(const std::uint8_t* bytes, std::size_t size);
+    // Returns the number of packets taken from the queue.
+    std::size_t DeliverQueuedEvents();
+    std::size_t QueuedEvents() const { return queue_.Size(); }
+    std::size_t CarriedBytes() const { return stream_.Carried(); }
 
     // Numbers the record's packet and sends it: the socket's result, or -1.
     int SendNativeCommand(const NativeCommand_t& command);
