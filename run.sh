@@ -228,6 +228,22 @@ cmd_fuzz() {  # [seconds] [target...]
     return $failed
 }
 
+cmd_soak() {  # [commands]
+    install_packages "${native_packages[@]}"
+    build_linux
+    local commands="${1:-100000}" report status=0
+    log "Soak: $commands commands"
+    report="$out/linux/soak.md"
+    "$out/linux/bench/bench_soak" "$commands" --check >"$report" || status=$?
+    cat "$report"
+    {
+        echo "Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench_soak $commands\` (RelWithDebInfo) on $(nproc) cores."
+        echo
+        grep -v -e '^Removing logs' -e '^Done\.$' "$report"
+    } | write_reliability_section soak
+    return $status
+}
+
 cmd_demo() {
     install_packages "${native_packages[@]}"
     build_linux

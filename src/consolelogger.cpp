@@ -137,16 +137,26 @@ void ConsoleLogger::WriteLine(const std::string& text) {
     file_.flush();
 }
 
+// With g_instanceLock held and no instance in place.
+ConsoleLogger& ConsoleLogger::InstallLocked(LoggerEnvironment env) {
+    auto* logger = new ConsoleLogger(std::move(env));
+    g_severity.store(logger->Severity());
+    g_instance.store(logger, std::memory_order_release);
+    return *logger;
+}
+
 ConsoleLogger& ConsoleLogger::Instance() {
     if (ConsoleLogger* existing = g_instance.load(std::memory_order_acquire)) return *existing;
     std::lock_guard<std::mutex> lock(g_instanceLock);
     ConsoleLogger* logger = g_instance.load(std::memory_order_relaxed);
-    if (logger == nullptr) {
-        logger = new ConsoleLogger(LoggerEnvironment::System());
-        g_severity.store(logger->Severity());
-        g_instance.store(logger, std::memory_order_release);
-    }
-    return *logger;
+    return logger != nullptr ? *logger : InstallLocked(LoggerEnvironment::System());
+}
+
+bool ConsoleLogger::CreateInstance(LoggerEnvironment env) {
+    std::lock_guard<std::mutex> lock(g_instanceLock);
+    if (g_instance.load(std::memory_order_relaxed) != nullptr) return false;
+    InstallLocked(std::move(env));
+    return true;
 }
 
 void ConsoleLogger::DestroyInstance() {
