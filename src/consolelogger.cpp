@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -49,6 +50,21 @@ int AppendLine(const std::string& path, const std::string& line) {
     return 0;
 }
 
+// The log named after the second it starts in. A second logger of the same
+// second (the library initialised again, or another host process that is
+// refused the global mutex) takes the next free "_2", "_3"... name rather
+// than truncating the first one's log.
+std::string FreeLogPath(const std::string& folder, const std::tm& created) {
+    constexpr int kMaxSameSecond = 1000;
+    const std::string first = folder + ConsoleLogger::FileNameFor(created);
+    const std::string stem = first.substr(0, first.size() - std::strlen(".log"));
+    std::string path = first;
+    for (int n = 2; std::ifstream(path).good() && n < kMaxSameSecond; ++n) {
+        path = stem + "_" + std::to_string(n) + ".log";
+    }
+    return path;
+}
+
 }  // namespace
 
 LoggerEnvironment LoggerEnvironment::System() {
@@ -89,7 +105,7 @@ void ConsoleLogger::Open() {
         platform::ShowErrorMessageBox("Couldn't Create Log Output Dir!!!", "ERROR!!!!");
         return;
     }
-    filePath_ = folder + FileNameFor(created);
+    filePath_ = FreeLogPath(folder, created);
     file_.open(filePath_, std::ios::out | std::ios::trunc);
     if (!file_.is_open()) return;
     file_ << "Started at " << CalendarText(created) << '\n';
