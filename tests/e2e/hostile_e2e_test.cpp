@@ -47,6 +47,13 @@ constexpr int kConsoleBoundMs = 15 + 14 * kInternalTimeoutMs + kCommandTimeoutMs
 constexpr int kSlackMs = 400;
 constexpr std::uint8_t kCaptureEvent = 0x41;  // PHYC_CAPTURE_DATA_EVT of the example set
 constexpr std::size_t kFloodPackets = 5000;
+// The sanitizers hold freed memory back (ASan's quarantine), so resident
+// memory says nothing about growth in their builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kResidentMemoryTells = false;
+#else
+constexpr bool kResidentMemoryTells = true;
+#endif
 
 const char* const kNativeLine = "NATIVE_READ_WORD_CMD 0xBFC00100";
 const char* const kStatusLine = "PHYC_GET_STATUS_CMD";
@@ -327,7 +334,9 @@ TEST_F(HostileDispatcher, SurvivesEveryStreamAndWorksWhenTheDispatcherReturns) {
 
     // Bounded: the queue holds at most 3000 packets, a capture at most 64 KiB.
     peer_.Stop();
-    EXPECT_LT(ResidentKiB(), residentBefore + 16 * 1024);
+    if (kResidentMemoryTells) {
+        EXPECT_LT(ResidentKiB(), residentBefore + 16 * 1024);
+    }
     EXPECT_LE(OpenDescriptors(), descriptorsBefore);
 
     // The emulated dispatcher takes over the same ports and everything works.
