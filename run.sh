@@ -205,7 +205,9 @@ cmd_fuzz() {  # [seconds] [target...]
     if [ $# -gt 0 ]; then
         for target in "$@"; do targets+=("$out/fuzz/tests/fuzz/fuzz_${target#fuzz_}"); done
     else
-        targets=("$out"/fuzz/tests/fuzz/fuzz_*)
+        for target in "$out"/fuzz/tests/fuzz/fuzz_*; do
+            [ -x "$target" ] && targets+=("$target")  # not the logs beside them
+        done
     fi
     for target in "${targets[@]}"; do
         [ -x "$target" ] || { echo "no fuzz target $target" >&2; return 1; }
