@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <cstring>
 
 namespace {
 
@@ -50,6 +51,21 @@ int AppendLine(const std::string& path, const std::string& line) {
     return 0;
 }
 
+// The log named after the second it starts in. A second logger of the same
+// second (the library initialised again, or another host process that is
+// refused the global mutex) takes the next free "_2", "_3"... name rather
+// than truncating the first one's log.
+std::string FreeLogPath(const std::string& folder, const std::tm& created) {
+    constexpr int kMaxSameSecond = 1000;
+    const std::string first = folder + ConsoleLogger::FileNameFor(created);
+    const std::string stem = first.substr(0, first.size() - std::strlen(".log"));
+    std::string path = first;
+    for (int n = 2; std::ifstream(path).good() && n < kMaxSameSecond; ++n) {
+        path = stem + "_" + std::to_string(n) + ".log";
+    }
+    return path;
+}
+
 }  // namespace
 
 LoggerEnvironment LoggerEnvironment::System() {
@@ -91,7 +107,7 @@ void ConsoleLogger::Open() {
         platform::ShowErrorMessageBox("Couldn't Create Log Output Dir!!!", "ERROR!!!!");
         return;
     }
-    filePath_ = folder + FileNameFor(created);
+    filePath_ = FreeLogPath(folder, created);
     file_.open(filePath_, std::ios::out | std::ios::trunc);
     if (!file_.is_open()) return;
     Put("Started at " + CalendarText(created) + '\n');
@@ -161,16 +177,26 @@ void ConsoleLogger::WriteLine(const std::string& text) {
     Put(line_);
 }
 
+// With g_instanceLock held and no instance in place.
+ConsoleLogger& ConsoleLogger::InstallLocked(LoggerEnvironment env) {
+    auto* logger = new ConsoleLogger(std::move(env));
+    g_severity.store(logger->Severity());
+    g_instance.store(logger, std::memory_order_release);
+    return *logger;
+}
+
 ConsoleLogger& ConsoleLogger::Instance() {
     if (ConsoleLogger* existing = g_instance.load(std::memory_order_acquire)) return *existing;
     std::lock_guard<std::mutex> lock(g_instanceLock);
     ConsoleLogger* logger = g_instance.load(std::memory_order_relaxed);
-    if (logger == nullptr) {
-        logger = new ConsoleLogger(LoggerEnvironment::System());
-        g_severity.store(logger->Severity());
-        g_instance.store(logger, std::memory_order_release);
-    }
-    return *logger;
+    return logger != nullptr ? *logger : InstallLocked(LoggerEnvironment::System());
+}
+
+bool ConsoleLogger::CreateInstance(LoggerEnvironment env) {
+    std::lock_guard<std::mutex> lock(g_instanceLock);
+    if (g_instance.load(std::memory_order_relaxed) != nullptr) return false;
+    InstallLocked(std::move(env));
+    return true;
 }
 
 void ConsoleLogger::DestroyInstance() {

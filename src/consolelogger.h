@@ -47,6 +47,9 @@ public:
 
     // The process-wide instance, created on first use.
     static ConsoleLogger& Instance();
+    // Creates the process-wide instance with this environment (a benchmark's
+    // small wrap limit); false when one exists already.
+    static bool CreateInstance(LoggerEnvironment env);
     static void DestroyInstance();
     static bool HasInstance();
 
@@ -65,6 +68,7 @@ public:
     static std::string HexDumpText(const unsigned char* bytes, std::size_t length);
 
 private:
+    static ConsoleLogger& InstallLocked(LoggerEnvironment env);
     void Open();
     void WriteLine(const std::string& text);
     void Put(const std::string& bytes);

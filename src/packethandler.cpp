@@ -103,6 +103,14 @@ void EventQueue::StepDone() {
     if (waiting) available_.notify_one();
 }
 
+bool EventQueue::TryPop(std::unique_ptr<ConsoleEventPacket_t>& packet) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (stopped_ || packets_.empty()) return false;
+    packet = std::move(packets_.front());
+    packets_.pop_front();
+    return true;
+}
+
 void EventQueue::Stop() {
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -164,6 +172,8 @@ PacketHandler::PacketHandler(PacketEventReceiver* owner, std::uint16_t targetPor
         PhyConsoleNs::SystemException("<PacketHandler> Handle Incoming Event - CreateThread()", kSource, __LINE__);
     }
 }
+
+PacketHandler::PacketHandler(PacketEventReceiver* owner, NoTransport) : owner_(owner), stepOnReceive_(false) {}
 
 PacketHandler::~PacketHandler() {
     running_.store(false);
@@ -273,7 +283,7 @@ void PacketHandler::TakeRecord(const std::uint8_t* record) {
                           static_cast<unsigned>(packet->Length)),
                    LOG_NORMAL);
     }
-    if (queue_.TakeStepIfIdle()) {
+    if (stepOnReceive_ && queue_.TakeStepIfIdle()) {
         try {
             HandleOnePacket(*packet, dumpPackets_);
         } catch (...) {
@@ -289,7 +299,29 @@ void PacketHandler::TakeRecord(const std::uint8_t* record) {
     }
 }
 
+void PacketHandler::ReceiveBytes(const std::uint8_t* bytes, std::size_t size) {
+    while (size > 0) {
+        const std::size_t taken = std::min(size, stream_.FreeSpace());
+        std::copy_n(bytes, taken, stream_.FreeArea());
+        QueuePackets(taken);
+        bytes += taken;
+        size -= taken;
+    }
+}
+
 // ---------------------------------------------------------------- event thread
+
+std::size_t PacketHandler::DeliverQueuedEvents() {
+    const bool dumpPackets = LogSeverity() == LOG_DETAIL;
+    std::size_t delivered = 0;
+    std::unique_ptr<ConsoleEventPacket_t> packet;
+    while (queue_.TryPop(packet)) {
+        HandleOnePacket(*packet, dumpPackets);
+        packet.reset();
+        ++delivered;
+    }
+    return delivered;
+}
 
 void PacketHandler::HandleIncomingEvents() {
     try {

@@ -76,6 +76,8 @@ public:
     // True (and the step is taken) when nothing is queued or in its step.
     bool TakeStepIfIdle();
     void StepDone();
+    // Takes a packet without waiting; false when there is none or after Stop.
+    bool TryPop(std::unique_ptr<ConsoleEventPacket_t>& packet);
     void Stop();
     std::size_t Size() const;
 
@@ -130,6 +132,19 @@ public:
     // number is taken.
     void SetBeforeNumberHook(std::function<void()> hook) { beforeNumberHook_ = std::move(hook); }
 
+    // Without a transport: no sockets and no threads. The bytes a dispatcher's
+    // stream would carry are handed in with ReceiveBytes and their events are
+    // delivered on the caller's thread by DeliverQueuedEvents, through the
+    // same cutting, queue and event step the two threads run (the stream
+    // fuzz target drives the handler this way).
+    struct NoTransport {};
+    PacketHandler(PacketEventReceiver* owner, NoTransport);
+    void ReceiveBytes(const std::uint8_t* bytes, std::size_t size);
+    // Returns the number of packets taken from the queue.
+    std::size_t DeliverQueuedEvents();
+    std::size_t QueuedEvents() const { return queue_.Size(); }
+    std::size_t CarriedBytes() const { return stream_.Carried(); }
+
     std::uint8_t CommandCounter() const { return commandCounter_.load(); }
     std::uint32_t ReceivedEventCount() const { return receivedEvents_.load(); }
     bool HasSockets() const { return sockets_ != nullptr; }
@@ -156,6 +171,9 @@ private:
     std::atomic<bool> running_{true};
     // Whether event packets are dumped: the severity when the handler started.
     bool dumpPackets_ = false;
+    // Whether the receiving thread may run an answer's event step itself;
+    // without a transport every packet goes through the queue.
+    const bool stepOnReceive_ = true;
     platform::WaitEvent stopEvent_{true, false};
     SyncEvent rxEnded_;
     SyncEvent eventsEnded_;

@@ -152,3 +152,45 @@ TEST(ExportsMutex, SecondProcessWaitsAndFails) {
         EXPECT_EQ(deinitialize(), 0);
     }
 }
+
+// A host that aborts while the library is loaded: every log line written up
+// to the crash is whole on disk, the crash file keeps its lines, and the next
+// process takes the global mutex at once.
+TEST(ExportsCrash, HostAbortLeavesLogAndCrashFileAndFreesTheMutex) {
+    Root();
+    WriteRegistry(true);
+    testsupport::TempDir dir;
+    const std::string crashBefore = testsupport::ReadFile(CrashFilePath());
+    const std::string ready = dir.File("ready_abort");
+    auto holder = platform::StartProcess(TB_MUTEX_HOLDER, {ready, dir.File("unused"), "abort"});
+    ASSERT_TRUE(holder) << "could not start " << TB_MUTEX_HOLDER;
+    int exitCode = 0;
+    ASSERT_TRUE(holder->WaitForExit(30000, exitCode));
+    EXPECT_NE(exitCode, 0);
+    ASSERT_EQ(testsupport::ReadFile(ready).substr(0, 1), "0");
+
+    const std::string crashAdded = testsupport::ReadFile(CrashFilePath()).substr(crashBefore.size());
+    EXPECT_NE(crashAdded.find("Illegal IP address argument"), std::string::npos) << crashAdded;
+
+    // The crashed host's log: the one that names its last command.
+    const std::string logPath = ConsoleLogger::Instance().FilePath();
+    const std::string folder = logPath.substr(0, logPath.find_last_of("/\\") + 1);
+    std::string crashedLog;
+    for (const platform::FileEntry& entry : platform::FindFiles(folder + "console_adapter*.log")) {
+        const std::string text = testsupport::ReadFile(folder + entry.name);
+        if (text.find("NATIVE_READ_WORD_CMD 0xC4A5") != std::string::npos) crashedLog = text;
+    }
+    ASSERT_FALSE(crashedLog.empty()) << "no log of the crashed host in " << folder;
+    EXPECT_NE(crashedLog.find("Timeout Error: No Event occur for command : 'NATIVE_READ_WORD_CMD 0xC4A5 '"),
+              std::string::npos);
+    // The last line the host's command wrote is there whole, line end included.
+    ASSERT_GE(crashedLog.size(), 2u);
+    EXPECT_EQ(crashedLog.back(), '\n');
+    const std::size_t lastLineStart = crashedLog.find_last_of('\n', crashedLog.size() - 2) + 1;
+    EXPECT_NE(crashedLog.find("********", lastLineStart), std::string::npos) << crashedLog.substr(lastLineStart);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(initialize("", "", ""), 0) << "the crashed host still holds the global mutex";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+    EXPECT_EQ(deinitialize(), 0);
+}

@@ -53,9 +53,9 @@ void DiscardFile(const std::string& path) {
     fs::create_symlink("/dev/null", path, ignored);
 }
 
-std::string SourcePath(const char* relative) { return (fs::path(TB_SOURCE_DIR) / relative).string(); }
-
 }  // namespace
+
+std::string SourcePath(const char* relative) { return (fs::path(TB_SOURCE_DIR) / relative).string(); }
 
 void QuietLibrary() {
     static const bool done = [] {

@@ -38,6 +38,9 @@ private:
     std::string path_;
 };
 
+// A path inside the source tree, such as "examples/maps/mac.map".
+std::string SourcePath(const char* relative);
+
 // The example definition set and map files, parsed once through the list
 // file. Stays alive until the process ends.
 StructAccess& ExampleDatabase();

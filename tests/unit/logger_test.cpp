@@ -79,6 +79,22 @@ TEST(LoggerFile, StartsWithCalendarLineAndWritesTimedLines) {
     EXPECT_EQ(lines[1], "16:00:08 : hello");
 }
 
+// Two logs started in the same second (the library initialised again, or a
+// second host process) must not truncate one another.
+TEST(LoggerFile, SecondLogOfTheSameSecondKeepsTheFirst) {
+    TempDir dir;
+    TestLogger first(dir);
+    first.logger->Write(LOG_NORMAL, "first session");
+    TestLogger second(dir);
+    second.logger->Write(LOG_NORMAL, "second session");
+    TestLogger third(dir);
+    EXPECT_NE(first.logger->FilePath(), second.logger->FilePath());
+    EXPECT_NE(second.logger->FilePath(), third.logger->FilePath());
+    EXPECT_NE(second.logger->FilePath().find("console_adapter_01120015160008_2.log"), std::string::npos);
+    EXPECT_EQ(Lines(first.Content()).back(), "16:00:08 : first session");
+    EXPECT_EQ(Lines(second.Content()).back(), "16:00:08 : second session");
+}
+
 TEST(LoggerFile, SeverityFiltersLevels) {
     TempDir dir;
     TestLogger log(dir);

@@ -348,6 +348,40 @@ Bytes AddressBytes(std::uint32_t address) {
                  static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 24)};
 }
 
+// The handler's own cutting, queue and event step, fed without sockets: a
+// flood beyond the queue's 3000 packets is cut off there, the part of a
+// packet after it waits for the rest, and only answers to the last command
+// reach the receiver.
+TEST(PacketHandlerWithoutTransport, FloodStopsAtTheQueueLimitAndPairingStillHolds) {
+    Receiver receiver;
+    PacketHandler handler(&receiver, PacketHandler::NoTransport{});
+    handler.SendNativeCommand(NativeCommand_t{});  // number 0 is the last command now
+
+    Bytes stream;
+    const auto append = [&stream](const ConsoleEventPacket_t& packet) {
+        const EventPacketBytes bytes = EncodeEventPacket(packet);
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+    };
+    append(fake::MakeEvent(7, {0xEE}));  // answers no command of this handler
+    for (std::size_t i = 1; i < EventQueue::kMaxPackets + 100; ++i) append(fake::MakeEvent(0, {1, 2}));
+    const Bytes next = [] {
+        const EventPacketBytes bytes = EncodeEventPacket(fake::MakeEvent(0, {3}));
+        return Bytes(bytes.begin(), bytes.end());
+    }();
+    stream.insert(stream.end(), next.begin(), next.begin() + 300);
+    handler.ReceiveBytes(stream.data(), stream.size());
+    EXPECT_EQ(handler.QueuedEvents(), EventQueue::kMaxPackets);
+    EXPECT_EQ(handler.CarriedBytes(), 300u);
+
+    EXPECT_EQ(handler.DeliverQueuedEvents(), EventQueue::kMaxPackets);
+    EXPECT_EQ(receiver.Events().size(), EventQueue::kMaxPackets - 1);
+    EXPECT_EQ(receiver.Events().front(), (Bytes{1, 2}));
+
+    handler.ReceiveBytes(next.data() + 300, next.size() - 300);
+    EXPECT_EQ(handler.DeliverQueuedEvents(), 1u);
+    EXPECT_EQ(receiver.Events().back(), (Bytes{3}));
+}
+
 TEST_F(TransportTest, AnswersArePairedWithTheLastCommand) {
     Link link;
     link.dispatcher.SetResponder([](const fake::ReceivedCommand& received) {
