@@ -158,7 +158,9 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
     eventReceived_.Reset();
 
     LogMessage(kStars, LOG_NORMAL);
-    LogMessage(Truncated("<ConsoleAppLogic>Handle command: " + command, kMaxLoggedCommand), LOG_NORMAL);
+    if (LogEnabled(LOG_NORMAL)) {
+        LogMessage(Truncated("<ConsoleAppLogic>Handle command: " + command, kMaxLoggedCommand), LOG_NORMAL);
+    }
 
     int state = commandState_.load();
     do {
@@ -275,8 +277,10 @@ bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command, bool& wait
         waitNeeded = true;
         nativeResponse_.store(true);
         LogMessage("<ConsoleAppLogic>Sending Native Command Struct: ", LOG_NORMAL);
-        const NativePacketBytes record = EncodeNativeRecord(nativeConsoleCmd);
-        LogHexDump(record.data(), record.size(), LOG_DETAIL);
+        if (LogEnabled(LOG_DETAIL)) {
+            const NativePacketBytes record = EncodeNativeRecord(nativeConsoleCmd);
+            LogHexDump(record.data(), record.size(), LOG_DETAIL);
+        }
         return SendNativeStruct(nativeConsoleCmd);
     }
 

@@ -150,13 +150,14 @@ std::string ConsoleLogger::HexDumpText(const unsigned char* bytes, std::size_t l
     return text;
 }
 
+// A line that will not be written costs no lock and no text.
 void ConsoleLogger::Write(int level, const std::string& text) {
-    if (level > Severity()) return;
+    if (level > Severity() || !FileLoggingAllowed()) return;
     WriteLine(text);
 }
 
 void ConsoleLogger::WriteHexDump(int level, const unsigned char* bytes, std::size_t length) {
-    if (level > Severity()) return;
+    if (level > Severity() || !FileLoggingAllowed()) return;
     WriteLine(HexDumpText(bytes, length));
 }
 
@@ -264,7 +265,9 @@ void SetLogSeverityLevel(int level) {
     g_severity.store(level);
 }
 
-bool LogEnabled(int level) { return level <= g_severity.load(std::memory_order_relaxed); }
+bool LogEnabled(int level) {
+    return level <= g_severity.load(std::memory_order_relaxed) && g_fileLoggingAllowed.load(std::memory_order_relaxed);
+}
 
 std::string CrashFilePath() { return platform::FixedPath("C:\\ConsoleDllCrash.txt"); }
 std::string StartupTraceFilePath() { return platform::FixedPath("C:\\consoleDllLog.txt"); }

@@ -110,8 +110,9 @@ int LogCrash(const std::string& text);
 int LogStartupLine(const std::string& text);
 int LogSeverity();
 void SetLogSeverityLevel(int level);
-// Whether a line of this level would be written, without taking any lock:
-// callers skip formatting texts nobody will read.
+// Whether a line of this level would be written (its level passes the
+// severity and file logging is on), without taking any lock: callers skip
+// formatting texts nobody will read.
 bool LogEnabled(int level);
 
 // The crash and start-up trace files; tests may point them elsewhere.

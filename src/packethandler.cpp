@@ -12,7 +12,7 @@ namespace {
 
 // The text of a line is built only when the severity lets it through, so
 // the per-packet path allocates nothing for lines that are not written.
-bool LogWanted(int level) { return level <= LogSeverity(); }
+bool LogWanted(int level) { return LogEnabled(level); }
 void LogLine(const char* text, int level) {
     if (LogWanted(level)) LogMessage(text, level);
 }
@@ -76,7 +76,9 @@ bool EventQueue::Push(std::unique_ptr<ConsoleEventPacket_t> packet) {
 
 bool EventQueue::Pop(std::unique_ptr<ConsoleEventPacket_t>& packet) {
     std::unique_lock<std::mutex> guard(lock_);
-    available_.wait(guard, [this] { return stopped_ || (!packets_.empty() && !inStep_); });
+    // The receiving thread takes a step itself only while nothing is queued,
+    // and queues nothing meanwhile, so a queued packet is never overtaken.
+    available_.wait(guard, [this] { return stopped_ || !packets_.empty(); });
     if (stopped_) return false;
     packet = std::move(packets_.front());
     packets_.pop_front();

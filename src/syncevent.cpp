@@ -15,9 +15,12 @@ using std::chrono::nanoseconds;
 constexpr nanoseconds kLongestLearned{1000000};
 constexpr int kPausesPerYield = 64;
 
+// The waiter's spin needs a processor of its own while the thread that will
+// signal it and the dispatcher run: with two or fewer it only steals their
+// time (measured: about 3 us more per round trip on two processors).
 bool SpinningPays() {
-    static const bool severalProcessors = platform::UsableProcessorCount() > 1;
-    return severalProcessors;
+    static const bool enoughProcessors = platform::UsableProcessorCount() >= 3;
+    return enoughProcessors;
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 // A wait first spins briefly before it sleeps: waking a sleeping thread costs
 // about as much as a whole round trip to the dispatcher. The spin is bounded
 // by twice the recent typical wait (and never longer than kMaxSpin); waits
-// that usually last longer than that, or a process kept to one processor,
-// do not spin at all. Set notifies only when a waiter sleeps.
+// that usually last longer than that, or a process with fewer than three
+// processors, do not spin at all. Set notifies only when a waiter sleeps.
 #ifndef TERMBRIDGE_SYNCEVENT_H
 #define TERMBRIDGE_SYNCEVENT_H
 

@@ -11,7 +11,7 @@ namespace {
 
 // The text of a line is built only when the severity lets it through, so
 // the per-packet path allocates nothing for lines that are not written.
-bool LogWanted(int level) { return level <= LogSeverity(); }
+bool LogWanted(int level) { return LogEnabled(level); }
 void LogLine(const char* text, int level) {
     if (LogWanted(level)) LogMessage(text, level);
 }

@@ -194,6 +194,25 @@ TEST(EventQueueBound, WaitingConsumerGetsPacketsInOrderAndEndsOnStop) {
     waiter.join();
 }
 
+// The receiving thread may take the event step itself only when nothing is
+// queued and no packet is in its step: packets keep their order.
+TEST(EventQueueBound, StepIsTakenOnlyWhenIdle) {
+    EventQueue queue;
+    EXPECT_TRUE(queue.TakeStepIfIdle());
+    EXPECT_FALSE(queue.TakeStepIfIdle()) << "a step is running";
+    queue.StepDone();
+    queue.Push(Numbered(1));
+    EXPECT_FALSE(queue.TakeStepIfIdle()) << "a packet is queued";
+    std::unique_ptr<ConsoleEventPacket_t> packet;
+    ASSERT_TRUE(queue.Pop(packet));
+    EXPECT_FALSE(queue.TakeStepIfIdle()) << "the popped packet is in its step";
+    queue.StepDone();
+    EXPECT_TRUE(queue.TakeStepIfIdle());
+    queue.StepDone();
+    queue.Stop();
+    EXPECT_FALSE(queue.TakeStepIfIdle()) << "stopped";
+}
+
 // ---------------------------------------------------------------- pairing and repair
 
 TEST(OversizeRepair, RebuiltFromThePreviousEvent) {
