@@ -177,7 +177,10 @@ test_windows() {
     export WINEPREFIX="$out/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32
     if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1 || true; fi
     # A persistent Wine server makes each test program start in milliseconds.
-    (wineserver -p >/dev/null 2>&1 &)
+    (wineserver -p >/dev/null 2>&1 </dev/null &)
+    # Wine's side processes (services) start with the first program and stay;
+    # started here, they hold no test's output open (CTest would wait for it).
+    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
     # One test program at a time: they share the prefix's log folder and C:\.
     local status=0
     ctest --test-dir "$out/win" --output-on-failure -j 1 || status=$?

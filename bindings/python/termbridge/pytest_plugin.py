@@ -131,7 +131,8 @@ class _Plugin:
             return os.path.abspath(value)
         value = self.config.getini("termbridge_" + name)
         if value:
-            return str(self.config.rootpath / value)
+            folder = self.config.inipath.parent if self.config.inipath else self.config.rootpath
+            return str(folder / value)
         return None
 
     def isolate_root(self) -> None:
