@@ -37,12 +37,12 @@ def read_hex_bytes(path):
     return bytes(data)
 
 
-def asip_block(spec, end):
+def asip_block(argument, end):
     try:
-        asip_type, width, address, path = spec.split(":", 3)
+        asip_type, width, address, path = argument.split(":", 3)
         asip_type, width, address = int(asip_type, 0), int(width, 0), int(address, 0)
     except ValueError:
-        raise SystemExit("fwpack: --asip wants TYPE:WIDTH:ADDRESS:HEXFILE, not " + spec)
+        raise SystemExit("fwpack: --asip wants TYPE:WIDTH:ADDRESS:HEXFILE, not " + argument)
     data = read_hex_bytes(path)
     lines = [
         "ASIP HEADER", RULE, "ASIP module %d" % asip_type, RULE,
@@ -70,8 +70,8 @@ def pack(args):
         if path:
             with open(path, "rb") as image:
                 out += elf_block(header, image.read(), end)
-    for spec in args.asip:
-        out += asip_block(spec, end)
+    for argument in args.asip:
+        out += asip_block(argument, end)
     with open(args.out, "wb") as target:
         target.write(out)
 
