@@ -591,10 +591,7 @@ const char* ConsoleAppLogic::BuildVersionReport() {
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
 
-    std::lock_guard<std::mutex> lock(resultLock_);
-    const std::size_t kept = std::min<std::size_t>(text.size(), kMaxResultLength - 1);
-    std::copy_n(text.begin(), kept, resultBuffer_.begin());
-    resultBuffer_[kept] = 0;
+    StoreTextResult(text, false);  // the length stays what the last version command left
     return ResultBuffer();
 }
 
@@ -610,7 +607,8 @@ EepromInterface* ConsoleAppLogic::EepromForHost() {
 
 void ConsoleAppLogic::StoreTextResult(const std::string& text, bool countLength) {
     std::lock_guard<std::mutex> lock(resultLock_);
-    const std::size_t kept = std::min(text.size(), kResultBufferSize - 1);
+    // At most 65535 bytes with the NUL.
+    const std::size_t kept = std::min<std::size_t>(text.size(), kMaxResultLength - 1);
     std::copy_n(text.begin(), kept, resultBuffer_.begin());
     resultBuffer_[kept] = 0;
     if (countLength) resultLength_.store(static_cast<std::uint32_t>(kept));
