@@ -168,7 +168,6 @@ struct Kind {
 };
 
 int Run(int blocks, const char* label) {
-    platform::StartSocketLibrary();
     RawLoopback raw;
     if (!raw.Open()) {
         std::fprintf(stderr, "raw loopback did not open\n");
@@ -223,8 +222,15 @@ int Run(int blocks, const char* label) {
                     Median(kind.series.cpuPerTrip));
     }
     std::fflush(stdout);
-    platform::StopSocketLibrary();
     return 0;
+}
+
+// The socket library outlives every socket of the run.
+int RunWithSockets(int blocks, const char* label) {
+    platform::StartSocketLibrary();
+    const int status = Run(blocks, label);
+    platform::StopSocketLibrary();
+    return status;
 }
 
 }  // namespace
@@ -237,9 +243,9 @@ int main(int argc, char** argv) {
     platform::SetEnvironmentValue("TERMBRIDGE_ROOT", scratch.Path());
     if (pinned) {
         if (!platform::PinToFirstProcessor()) std::printf("(could not pin to the first processor)\n");
-        return Run(blocks, "on one processor");
+        return RunWithSockets(blocks, "on one processor");
     }
-    const int status = Run(blocks, "all processors");
+    const int status = RunWithSockets(blocks, "all processors");
     if (status != 0) return status;
     // The same again in a fresh process that keeps to one processor from its start.
     const std::unique_ptr<platform::Process> child =
