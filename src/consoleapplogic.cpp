@@ -173,6 +173,7 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
         std::lock_guard<std::mutex> lock(resultLock_);
         failureMessage_[0] = '\0';
         resultLength_.store(0);
+        eventFailed_ = false;
     }
 
     int result = 0;
@@ -410,6 +411,14 @@ bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32
     if (!evtAdapter_ || !evtAdapter_->AdaptEvent(data, length, isSubEvent)) {
         CopyFailureText("Error!!! Failed to adapt console event. ");
         LogMessage(failureMessage_.data(), LOG_NORMAL);
+        eventFailed_ = true;
+        return false;
+    }
+    // A broken sub-event (a capture's refused acceptance header, say) keeps
+    // its failure: the data after it must not turn the command into a success.
+    if (eventFailed_) {
+        LogMessage("<ConsoleAppLogic>An earlier event of this command failed to adapt; the command fails.",
+                   LOG_NORMAL);
         return false;
     }
     const std::uint32_t adaptedLength = evtAdapter_->GetResultLength();

@@ -164,6 +164,9 @@ private:
     std::atomic<bool> nativeResponse_{false};
     SyncEvent eventReceived_;
     std::atomic<int> resultInvalid_{1};
+    // An event of the running command failed to adapt (resultLock_ held):
+    // the command fails even when later events of it adapt.
+    bool eventFailed_ = false;
     std::atomic<int> commandState_{COMMAND_IDLE};
     std::string resultText_;
     ProgressCallback progressCallback_ = nullptr;
