@@ -374,6 +374,11 @@ void ConsoleAppLogic::CopyFailureText(const std::string& text) {
     failureMessage_[length] = '\0';
 }
 
+void ConsoleAppLogic::ClearFailure() {
+    std::lock_guard<std::mutex> lock(resultLock_);
+    failureMessage_[0] = '\0';
+}
+
 void ConsoleAppLogic::StoreFailure(const std::string& text) {
     std::lock_guard<std::mutex> lock(resultLock_);
     CopyFailureText(text);
@@ -515,6 +520,7 @@ bool ConsoleAppLogic::FailLoad(const char* text) {
 }
 
 int ConsoleAppLogic::LoadFirmware(const std::string& path) {
+    ClearFailure();
     if (!trafficManager_) {
         LogCrash("Error!!! Traffic Manager wasn't Initialized");
         FailLoad("<ConsoleAppLogic>Error!!! Traffic Manager wasn't Initialized");
@@ -606,6 +612,7 @@ const char* ConsoleAppLogic::BuildVersionReport() {
 // ---------------------------------------------------------------- EEPROM
 
 EepromInterface* ConsoleAppLogic::EepromForHost() {
+    ClearFailure();
     if (RefuseAbsent(eepromInterface_.get(), "EEprom Interface")) return nullptr;
     eepromInterface_->SetProgressSink([this](const char* stage, std::uint64_t done, std::uint64_t total) {
         ReportProgress(stage, done, total);

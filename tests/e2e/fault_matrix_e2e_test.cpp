@@ -328,6 +328,15 @@ protected:
         };
     }
 
+    // Every cell's operation starts with an earlier failure's text in
+    // place: a success must not leave it there for the host to read.
+    static void LeaveAFailureText() {
+        const std::string line = "NO_SUCH_COMMAND";
+        const Outcome outcome = Send(line, kCommandTimeoutMs);
+        ASSERT_EQ(outcome.rc, 1);
+        ASSERT_EQ(outcome.failure, "Error: Failed to Send Command : '" + line + " '");
+    }
+
     // The plain native read after every cell.
     Observed RunNextRead() {
         const std::string line = "NATIVE_READ_WORD_CMD " + Hex(kNextWordAddress);
@@ -433,27 +442,69 @@ std::string MarkdownTable(const std::vector<Operation>& operations, const std::v
     return out.str();
 }
 
-// Disconnects the dispatcher as soon as the operation's first packet has
-// reached it, while its answer is still held back.
+const char* const kLegend =
+    "Rows: the faults the emulated dispatcher and chip inject; columns: the operations, each through its own "
+    "export. A cell names the outcome the export must report (return value and failure text): *works* is a "
+    "success with the right data and an empty failure text; *time-out*, *send fails* and *adapt fails* are "
+    "sendCommand's failure texts; *MAC load fails* and *run fails* LoadFW's; *read fails* and *burn fails* the "
+    "EEPROM exports'; *value unread* is a version report showing -842150451 for the value whose read failed; "
+    "*as spoilt* is a success carrying the chip's spoilt bytes, which nothing in the protocol can detect. "
+    "✓: the outcome held and the plain native read after it worked; n/a: the fault cannot reach the operation.\n";
+
+std::string Summary(const std::vector<std::vector<Cell>>& cells, double seconds) {
+    int run = 0;
+    int passed = 0;
+    int notApplicable = 0;
+    for (const auto& row : cells) {
+        for (const Cell& cell : row) {
+            if (cell.expected == Kind::NotApplicable) {
+                ++notApplicable;
+                continue;
+            }
+            ++run;
+            if (cell.passed) ++passed;
+        }
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "\n%d cells run, %d passed, %d not applicable; %.0f s.\n", run, passed,
+                  notApplicable, seconds);
+    return text;
+}
+
+// Disconnects the dispatcher, over a control connection of its own, as soon
+// as the operation's first packet has reached it, while its answer is still
+// held back.
 class MidCommandDisconnect {
 public:
-    explicit MidCommandDisconnect(e2e::EmulatorControl& control) : control_(control) {
+    MidCommandDisconnect() {
+        if (!control_.Connect(e2e::LibrarySession::Current().ControlPort())) {
+            ADD_FAILURE() << "no second control connection";
+            return;
+        }
         const std::size_t before = control_.Count().packets;
         thread_ = std::thread([this, before] {
             const bool sent = e2e::WaitFor([&] { return stop_ || control_.Count().packets > before; }, e2e::kWaitMs);
-            if (sent && !stop_) control_.Do("disconnect 20");
+            if (sent && !stop_) disconnected_ = control_.Ask("disconnect 20") == "ok";
         });
     }
     ~MidCommandDisconnect() {
         stop_ = true;
-        thread_.join();
+        if (thread_.joinable()) thread_.join();
     }
     MidCommandDisconnect(const MidCommandDisconnect&) = delete;
     MidCommandDisconnect& operator=(const MidCommandDisconnect&) = delete;
 
+    // After the operation: whether the connection was really closed.
+    bool Disconnected() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return disconnected_;
+    }
+
 private:
-    e2e::EmulatorControl& control_;
+    e2e::EmulatorControl control_;
     std::atomic<bool> stop_{false};
+    bool disconnected_ = false;
     std::thread thread_;
 };
 
@@ -479,11 +530,13 @@ TEST_F(FaultMatrix, EveryFaultAgainstEveryOperation) {
             }
             SCOPED_TRACE(std::string(fault.name) + " x " + operation.name);
             Emulator().Do("reset");
+            LeaveAFailureText();
             for (const std::string& line : fault.arm) Emulator().Do(Armed(line, operation.timeoutMs));
             Observed observed;
             if (fault.disconnectMidCommand) {
-                MidCommandDisconnect disconnect(Emulator());
+                MidCommandDisconnect disconnect;
                 observed = operation.run();
+                EXPECT_TRUE(disconnect.Disconnected()) << "the connection was never closed";
             } else {
                 observed = operation.run();
             }
@@ -500,12 +553,11 @@ TEST_F(FaultMatrix, EveryFaultAgainstEveryOperation) {
 
     const std::string table = MarkdownTable(operations, cells);
     std::cout << "\nFault matrix (rows: faults, columns: operations; cell: expected outcome, then whether it held and "
-                 "the next native read worked), "
-              << static_cast<int>(seconds + 0.5) << " s\n\n"
-              << table << std::flush;
+                 "the next native read worked)\n\n"
+              << table << Summary(cells, seconds) << std::flush;
     if (const char* path = std::getenv("TB_MATRIX_OUT")) {
         std::ofstream file(path, std::ios::trunc);
-        file << table;
+        file << kLegend << "\n" << table << "\n" << Summary(cells, seconds);
         EXPECT_TRUE(file.good()) << "could not write " << path;
     }
 }
