@@ -72,7 +72,9 @@ CFWLoader::CFWLoader(const std::string& packagePath, TrafficManager* trafficMana
     }
     if (size >= 0 && file.seekg(0, std::ios::beg)) {
         package_.resize(static_cast<std::size_t>(size));
-        opened_ = package_.empty() || file.read(reinterpret_cast<char*>(package_.data()), size).gcount() == size;
+        // At most 64 MiB here, so the size fits a 32-bit stream size too.
+        const auto wanted = static_cast<std::streamsize>(size);
+        opened_ = package_.empty() || file.read(reinterpret_cast<char*>(package_.data()), wanted).gcount() == wanted;
     }
     if (!opened_) {
         package_.clear();
