@@ -7,6 +7,8 @@
 #                    targets and run every test (Linux, sanitizers, fuzzers,
 #                    and the Windows suite under Wine)
 #   ./run.sh build   configure and build the Linux target only
+#   ./run.sh matrix  run the fault matrix (every emulated fault against every
+#                    kind of operation) and put its table into RELIABILITY.md
 #
 # Build trees go to out/. Set TB_JOBS to change the build parallelism.
 set -euo pipefail
@@ -139,6 +141,31 @@ test_windows() {
     return $status
 }
 
+# ------------------------------------------------------------------ RELIABILITY.md
+# update_reliability_section <name> <heading> <body file>: replaces the part of
+# RELIABILITY.md between <!-- name:begin --> and <!-- name:end --> (appended
+# when missing; the file is created when missing), so that each command keeps
+# its own section.
+update_reliability_section() {
+    python3 - "$here/RELIABILITY.md" "$1" "$2" "$3" <<'PY'
+import os, sys
+path, name, heading, body_file = sys.argv[1:5]
+begin, end = "<!-- %s:begin -->" % name, "<!-- %s:end -->" % name
+with open(body_file, encoding="utf-8") as f:
+    body = f.read().rstrip("\n")
+section = "%s\n## %s\n\n%s\n%s" % (begin, heading, body, end)
+text = open(path, encoding="utf-8").read() if os.path.exists(path) else "# Reliability\n"
+if begin in text and end in text and text.index(begin) < text.index(end):
+    text = text[:text.index(begin)] + section + text[text.index(end) + len(end):]
+else:
+    text = text.rstrip("\n") + "\n\n" + section + "\n"
+tmp = path + ".tmp"
+with open(tmp, "w", encoding="utf-8") as f:
+    f.write(text)
+os.replace(tmp, path)
+PY
+}
+
 # ------------------------------------------------------------------ commands
 cmd_build() {
     install_packages "${native_packages[@]}"
@@ -156,6 +183,26 @@ cmd_test() {
     log "all tests passed in $((SECONDS - started)) s"
 }
 
+cmd_matrix() {
+    install_packages "${native_packages[@]}"
+    log "Fault matrix (Linux)"
+    cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTB_BENCH=ON >/dev/null
+    cmake --build "$out/linux" -j "$jobs" --target e2e_fault_matrix
+    local table="$out/fault-matrix.md"
+    rm -f "$table"
+    TB_MATRIX_OUT="$table" "$out/linux/tests/e2e/e2e_fault_matrix" --gtest_brief=1
+    local body="$out/fault-matrix-section.md"
+    {
+        echo "Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -sm), \`./run.sh matrix\`" \
+             "(tests/e2e/fault_matrix_e2e_test.cpp; the test command runs the same program on Linux," \
+             "under ASan+UBSan and TSan, and as a Windows program under Wine)."
+        echo
+        cat "$table"
+    } >"$body"
+    update_reliability_section matrix "Fault matrix" "$body"
+    log "RELIABILITY.md: fault matrix updated"
+}
+
 cmd_demo() {
     install_packages "${native_packages[@]}"
     build_linux
@@ -166,8 +213,9 @@ case "${1:-}" in
     demo) cmd_demo ;;
     test) cmd_test ;;
     build) cmd_build ;;
+    matrix) cmd_matrix ;;
     *)
-        sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac
