@@ -51,7 +51,7 @@ enum class Kind {
     TimesOut,           // 1 and the time-out text
     SendFails,          // 1 and the send-failure text
     AdaptFails,         // 1 and the event-adapter failure text
-    Zeroed,             // success with the repaired oversized answer: zeros
+    Zeroed,             // success with zeros: a repaired oversized answer taken as the result
     AsSpoilt,           // success with the chip's spoilt bytes: nothing can tell
     ValueUnread,        // the report's first value as unread (-842150451)
     MacLoadFails,       // LoadFW 1 and the MAC load text

@@ -516,8 +516,9 @@ protected:
     }
     static void TearDownTestSuite() {
         delete app_;
-        delete chip_;
+        // The dispatcher's thread answers through the chip until it stops.
         delete dispatcher_;
+        delete chip_;
         delete root_;
     }
     static std::string Report(const std::vector<std::int32_t>& mac, const std::vector<std::int32_t>& phy) {
