@@ -14,6 +14,8 @@
 #   ./run.sh soak [N]
 #                    N mixed commands (default 100000) against the emulator
 #                    with faults; the figures go into RELIABILITY.md
+#   ./run.sh matrix  run the fault matrix (every emulated fault against every
+#                    kind of operation) and put its table into RELIABILITY.md
 #
 # Build trees go to out/. Set TB_JOBS to change the build parallelism.
 set -euo pipefail
@@ -256,6 +258,22 @@ cmd_soak() {  # [commands]
     return $status
 }
 
+cmd_matrix() {
+    install_packages "${native_packages[@]}"
+    log "Fault matrix (Linux)"
+    cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTB_BENCH=ON >/dev/null
+    cmake --build "$out/linux" -j "$jobs" --target e2e_fault_matrix
+    local table="$out/fault-matrix.md"
+    rm -f "$table"
+    TB_MATRIX_OUT="$table" "$out/linux/tests/e2e/e2e_fault_matrix" --gtest_brief=1
+    {
+        echo "Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -sm), \`./run.sh matrix\`."
+        echo
+        cat "$table"
+    } | write_reliability_section matrix
+    log "RELIABILITY.md: fault matrix updated"
+}
+
 cmd_demo() {
     install_packages "${native_packages[@]}"
     build_linux
@@ -268,8 +286,9 @@ case "${1:-}" in
     build) cmd_build ;;
     fuzz) shift; cmd_fuzz "$@" ;;
     soak) shift; cmd_soak "$@" ;;
+    matrix) cmd_matrix ;;
     *)
-        sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac

@@ -175,6 +175,7 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
         std::lock_guard<std::mutex> lock(resultLock_);
         failureMessage_[0] = '\0';
         resultLength_.store(0);
+        eventFailed_ = false;
     }
 
     int result = 0;
@@ -377,6 +378,11 @@ void ConsoleAppLogic::CopyFailureText(const std::string& text) {
     failureMessage_[length] = '\0';
 }
 
+void ConsoleAppLogic::ClearFailure() {
+    std::lock_guard<std::mutex> lock(resultLock_);
+    failureMessage_[0] = '\0';
+}
+
 void ConsoleAppLogic::StoreFailure(const std::string& text) {
     std::lock_guard<std::mutex> lock(resultLock_);
     CopyFailureText(text);
@@ -414,6 +420,14 @@ bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32
     if (!evtAdapter_ || !evtAdapter_->AdaptEvent(data, length, isSubEvent)) {
         CopyFailureText("Error!!! Failed to adapt console event. ");
         LogMessage(failureMessage_.data(), LOG_NORMAL);
+        eventFailed_ = true;
+        return false;
+    }
+    // A broken sub-event (a capture's refused acceptance header, say) keeps
+    // its failure: the data after it must not turn the command into a success.
+    if (eventFailed_) {
+        LogMessage("<ConsoleAppLogic>An earlier event of this command failed to adapt; the command fails.",
+                   LOG_NORMAL);
         return false;
     }
     const std::uint32_t adaptedLength = evtAdapter_->GetResultLength();
@@ -510,6 +524,7 @@ bool ConsoleAppLogic::FailLoad(const char* text) {
 }
 
 int ConsoleAppLogic::LoadFirmware(const std::string& path) {
+    ClearFailure();
     if (!trafficManager_) {
         LogCrash("Error!!! Traffic Manager wasn't Initialized");
         FailLoad("<ConsoleAppLogic>Error!!! Traffic Manager wasn't Initialized");
@@ -598,6 +613,7 @@ const char* ConsoleAppLogic::BuildVersionReport() {
 // ---------------------------------------------------------------- EEPROM
 
 EepromInterface* ConsoleAppLogic::EepromForHost() {
+    ClearFailure();
     if (RefuseAbsent(eepromInterface_.get(), "EEprom Interface")) return nullptr;
     eepromInterface_->SetProgressSink([this](const char* stage, std::uint64_t done, std::uint64_t total) {
         ReportProgress(stage, done, total);

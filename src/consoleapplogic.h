@@ -123,6 +123,9 @@ private:
                               bool isNonConsoleMacPhyCommand, bool waitNeeded);
     bool SendConsoleData(const std::uint8_t* bytes, std::size_t length, bool waitNeeded);
     bool SendNativeStruct(const NativeCommand_t& nativeConsoleCmd);
+    // An operation export starts with no failure text, as a command does:
+    // a success must not show an earlier failure's text.
+    void ClearFailure();
     void StoreFailure(const std::string& text);  // failure text only, result untouched
     void CopyFailureText(const std::string& text);  // resultLock_ held
     void EndWaitForResponse();
@@ -164,6 +167,9 @@ private:
     std::atomic<bool> nativeResponse_{false};
     SyncEvent eventReceived_;
     std::atomic<int> resultInvalid_{1};
+    // An event of the running command failed to adapt (resultLock_ held):
+    // the command fails even when later events of it adapt.
+    bool eventFailed_ = false;
     std::atomic<int> commandState_{COMMAND_IDLE};
     std::string resultText_;
     ProgressCallback progressCallback_ = nullptr;

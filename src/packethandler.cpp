@@ -128,8 +128,9 @@ std::size_t EventQueue::Size() const {
 
 // ---------------------------------------------------------------- repair
 
-void RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last) {
-    if (packet.Length > kEventDataSize) {
+bool RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last) {
+    const bool oversized = packet.Length > kEventDataSize;
+    if (oversized) {
         LogMessage(Format("ERROR: Illegal packet size received: 0x%x, version: %d, SourceID: %d, type: %d, "
                           "RxCmdPacketNum: %d",
                           static_cast<unsigned>(packet.Length), packet.Version, packet.SourceID, packet.Type,
@@ -149,6 +150,7 @@ void RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last) {
     last.SourceID = packet.SourceID;
     last.Type = packet.Type;
     last.Version = packet.Version;
+    return oversized;
 }
 
 // ---------------------------------------------------------------- handler
@@ -342,9 +344,10 @@ void PacketHandler::HandleIncomingEvents() {
 
 void PacketHandler::HandleOnePacket(ConsoleEventPacket_t& packet, bool dumpPackets) {
     std::lock_guard<std::mutex> step(eventStepLock_);
+    bool repaired = false;
     {
         std::lock_guard<std::mutex> guard(lastEventLock);
-        RepairAndRemember(packet, lastEvent);
+        repaired = RepairAndRemember(packet, lastEvent);
     }
     if (dumpPackets) DumpEventPacket(packet);
     const std::uint32_t count = receivedEvents_.fetch_add(1) + 1;
@@ -355,10 +358,16 @@ void PacketHandler::HandleOnePacket(ConsoleEventPacket_t& packet, bool dumpPacke
                           static_cast<int>(count), packet.RxCmdPacketNum, static_cast<std::uint8_t>(counter - 1)),
                    LOG_NORMAL);
     }
-    const bool accepted = AnswersLastCommand(packet.RxCmdPacketNum, counter);
+    // A repaired packet carries zeros instead of the chip's answer: taken as
+    // the answer it would pass for a success, so the command waits on.
+    const bool accepted = !repaired && AnswersLastCommand(packet.RxCmdPacketNum, counter);
     // Counted before the hand-over, so that the host sees the answer counted
     // once its wait ends.
     counters_.CountEvent(kEventPacketSize, accepted);
+    if (repaired) {
+        LogLine("<PacketHandler>Dumping the repaired oversized Event: it answers no command", LOG_NORMAL);
+        return;
+    }
     if (!accepted) {
         LogLine("<PacketHandler>Dumping Event due to wrong RxCmdPacketNum", LOG_NORMAL);
         return;

@@ -101,7 +101,9 @@ struct LastEventHeader {
 // An event with Length above 512 is logged and rebuilt from the previous
 // event: zero data, its Length, its number + 1 (also as TxEventPacketNum), its
 // SourceID, Type and Version. Then the packet becomes the previous event.
-void RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last);
+// True for a repaired packet: its data is zeros of the library's making, so it
+// answers no command.
+bool RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last);
 
 // Pairing: the event answers the last command sent when its RxCmdPacketNum is
 // (counter - 1) mod 256.

@@ -265,6 +265,8 @@ LibrarySession::~LibrarySession() = default;
 
 LibrarySession& LibrarySession::Current() { return *g_session; }
 
+std::uint16_t LibrarySession::ControlPort() const { return host_ ? host_->ControlPort() : 0; }
+
 void LibrarySession::WriteRegistry(std::uint16_t commandPort, std::uint16_t libraryPort) {
     ASSERT_TRUE(platform::WriteUserRegistryValue(kPortsKey, "Console_To_Dispatcher", std::to_string(commandPort)));
     ASSERT_TRUE(platform::WriteUserRegistryValue(kPortsKey, "Dispatcher_To_Console", std::to_string(libraryPort)));

@@ -93,6 +93,8 @@ public:
 
     static LibrarySession& Current();
     EmulatorControl& Emulator() { return control_; }
+    // For a second control connection, from another thread.
+    std::uint16_t ControlPort() const;
     bool Ready() const { return ready_; }
     // Stops the emulator and starts it again on the same ports with the
     // same EEPROM file (set up as at the session's start); false when it

@@ -325,8 +325,9 @@ protected:
     }
     static void TearDownTestSuite() {
         delete app_;
-        delete chip_;
+        // The dispatcher's thread answers through the chip until it stops.
         delete dispatcher_;
+        delete chip_;
         delete dir_;
     }
     void SetUp() override {

@@ -525,6 +525,7 @@ protected:
     }
     static void TearDownTestSuite() {
         delete app_;
+        // The dispatcher's thread answers through the chip until it stops.
         delete dispatcher_;
         delete chip_;
         delete root_;

@@ -223,7 +223,7 @@ TEST(OversizeRepair, RebuiltFromThePreviousEvent) {
     previous.RxCmdPacketNum = 41;
     previous.SourceID = 4;
     previous.Length = 24;
-    RepairAndRemember(previous, last);
+    EXPECT_FALSE(RepairAndRemember(previous, last));
     EXPECT_EQ(previous.Length, 24);  // a legal packet stays as it is
 
     ConsoleEventPacket_t oversized;
@@ -234,7 +234,7 @@ TEST(OversizeRepair, RebuiltFromThePreviousEvent) {
     oversized.SourceID = 7;
     oversized.Length = 0x300;
     oversized.Data.fill(0xCC);
-    RepairAndRemember(oversized, last);
+    EXPECT_TRUE(RepairAndRemember(oversized, last));
     EXPECT_EQ(oversized.Length, 24);
     EXPECT_EQ(oversized.RxCmdPacketNum, 42);
     EXPECT_EQ(oversized.TxEventPacketNum, 42);

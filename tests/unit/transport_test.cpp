@@ -460,7 +460,7 @@ TEST_F(TransportTest, EventsSplitAcrossOddWritesArriveWhole) {
     for (std::uint8_t i = 0; i < 3; ++i) EXPECT_EQ(events[i], (Bytes{i, 0x55, i}));
 }
 
-TEST_F(TransportTest, OversizedEventIsRepairedBeforePairing) {
+TEST_F(TransportTest, OversizedEventIsRepairedButAnswersNoCommand) {
     Link link;
     ASSERT_TRUE(link.Connect());
     link.Send(0);
@@ -472,10 +472,15 @@ TEST_F(TransportTest, OversizedEventIsRepairedBeforePairing) {
     oversized.Length = 0x300;
     oversized.Data.fill(0xCC);
     ASSERT_TRUE(link.dispatcher.SendEvent(oversized));
+    // Numbered as the previous event + 1, which is the last command sent, but
+    // its zeros are not the chip's answer: it is dropped, and the real answer
+    // behind it is taken.
+    ASSERT_TRUE(link.dispatcher.SendEvent(fake::MakeEvent(1, Bytes(3, 0x22))));
     ASSERT_TRUE(link.receiver.WaitFor(2));
-    // Numbered as the previous event + 1, which is the last command sent.
-    EXPECT_EQ(link.receiver.Events()[1], Bytes(10, 0x00));
+    EXPECT_EQ(link.receiver.Events().size(), 2u);
+    EXPECT_EQ(link.receiver.Events()[1], Bytes(3, 0x22));
     const std::string log = Log();
+    EXPECT_NE(log.find("<PacketHandler>Dumping the repaired oversized Event: it answers no command"), std::string::npos);
     EXPECT_NE(log.find("<rxDataThread ERROR> Illegal packet size received: 0x300"), std::string::npos);
     EXPECT_NE(log.find("ERROR: Illegal packet size received: 0x300, version: 1, SourceID: 4, type: 2, "
                        "RxCmdPacketNum: 77"),

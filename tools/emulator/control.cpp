@@ -257,8 +257,10 @@ std::string Interpreter::Run(bool& shutdown) {
     if (verb == "stale") return CountedFault(&Emulator::StaleAnswerBeforeNext, "stale [<count>]");
     if (verb == "oversize") return CountedFault(&Emulator::OversizeNextAnswers, "oversize [<count>]");
     if (verb == "delay") {
-        if (!ArgCount(1) || !Arg(0, value, 0, 600000)) return Usage("delay <milliseconds>");
-        emu_.SetAnswerDelay(static_cast<int>(value));
+        long long replies = 0;
+        const bool counted = ArgCount(2) && Arg(1, replies, 1, 1000000);
+        if (!(ArgCount(1) || counted) || !Arg(0, value, 0, 600000)) return Usage("delay <milliseconds> [<replies>]");
+        emu_.SetAnswerDelay(static_cast<int>(value), static_cast<int>(replies));
         return "ok";
     }
     if (verb == "split") {
@@ -343,7 +345,7 @@ std::string ExecuteControlLine(Emulator& emulator, const std::string& line, bool
 }
 
 const char* ControlHelp() {
-    return "drop <n> | drop-next [<k>] | delay <ms> | wrong-number [<k>] | stale [<k>] | "
+    return "drop <n> | drop-next [<k>] | delay <ms> [<k>] | wrong-number [<k>] | stale [<k>] | "
            "oversize [<k>] | split <bytes> | reconnect | disconnect | busy <reads>|always|off | "
            "corrupt-read <n> | drop-read <n> | refuse-run [on|off] | firmware | "
            "reset | clear | count | system | mailbox [<n>] | read <addr> <len> | "

@@ -265,6 +265,14 @@ bool Emulator::TakeCountedFault(int& remaining) {
     return true;
 }
 
+// The delay for the reply being scheduled; a counted delay ends with its
+// last reply.
+int Emulator::TakeDelay() {
+    const int delay = faults_.delayMs;
+    if (faults_.delayedLeft > 0 && --faults_.delayedLeft == 0) faults_.delayMs = 0;
+    return delay;
+}
+
 // The EEPROM chunk faults: true when the answer is to be left out; a
 // corrupted answer has its data bytes inverted here.
 bool Emulator::SpoilEepromAnswer(const NativeCommand_t& command, ChipReply& reply) {
@@ -344,7 +352,7 @@ Bytes Emulator::Packet(std::uint8_t rxNum, std::uint8_t sourceId, const Bytes& d
 }
 
 void Emulator::Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool completesCommand) {
-    Clock::time_point due = std::max(Clock::now() + std::chrono::milliseconds(faults_.delayMs), lastDue_);
+    Clock::time_point due = std::max(Clock::now() + std::chrono::milliseconds(TakeDelay()), lastDue_);
     std::vector<Outgoing> items;
     if (faults_.splitBytes == 0) {
         for (Bytes& packet : packets) items.push_back({due, std::move(packet), 1});
@@ -539,9 +547,10 @@ void Emulator::DropNextAnswers(int count) {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.dropNext = count;
 }
-void Emulator::SetAnswerDelay(int milliseconds) {
+void Emulator::SetAnswerDelay(int milliseconds, int replies) {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.delayMs = std::max(0, milliseconds);
+    faults_.delayedLeft = std::max(0, replies);
 }
 void Emulator::WrongNumberForNextAnswers(int count) {
     std::lock_guard<std::mutex> lock(mutex_);

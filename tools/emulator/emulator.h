@@ -96,7 +96,9 @@ public:
     // ---- faults
     void DropAnswerTo(std::uint64_t commandNumber);
     void DropNextAnswers(int count);
-    void SetAnswerDelay(int milliseconds);
+    // `replies` > 0: only that many more replies (an answer with the events
+    // behind it) leave late, then the delay is off again.
+    void SetAnswerDelay(int milliseconds, int replies = 0);
     void WrongNumberForNextAnswers(int count);
     void StaleAnswerBeforeNext(int count);
     void OversizeNextAnswers(int count);
@@ -181,6 +183,7 @@ private:
                  std::optional<std::uint16_t> lengthOverride = std::nullopt);
     void Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool completesCommand);
     bool TakeCountedFault(int& remaining);
+    int TakeDelay();
     bool RefusedRun(const NativeCommand_t& command);
     void SpoilReadBack(const NativeCommand_t& command, ChipReply& reply, bool& drop);
     bool SpoilEepromAnswer(const NativeCommand_t& command, ChipReply& reply);

@@ -14,6 +14,7 @@ struct AnswerFaults {
     std::set<std::uint64_t> dropAnswerTo;
     int dropNext = 0;             // answers still to drop
     int delayMs = 0;              // every answer and event leaves this late
+    int delayedLeft = 0;          // replies still to delay; 0: every one while delayMs is set
     int wrongNumberNext = 0;      // answers still to send with another packet number
     int staleBeforeNext = 0;      // answers still to precede with a stale answer
     int oversizeNext = 0;         // answers still to send with an illegal Length
