@@ -44,7 +44,7 @@ struct Options {
 
 void DescribeOptions(CLI::App& app, Options& options) {
     app.add_option("script,--script", options.script, "run the lines of this file instead of the prompt");
-    app.add_option("--lib", options.library, "library to load (default: the one beside this program)");
+    app.add_option("--lib", options.library, "library to load (default: beside this program, in ../lib, or two folders up)");
     app.add_option("--mac", options.macMap, "MAC linker map file");
     app.add_option("--phy", options.phyMap, "PHY linker map file");
     app.add_option("--list", options.listFile, "list file of struct definition files");
@@ -63,11 +63,19 @@ void DescribeOptions(CLI::App& app, Options& options) {
     app.add_flag("--keep-going", options.keepGoing, "run a script to its end and report every unmet expectation");
 }
 
+// The library beside the program (Windows release, or a copy), in ../lib (an
+// installed SDK), or two folders up (the build tree); else the bare name for
+// the system's loader to search.
 std::string DefaultLibraryPath(const char* argv0) {
     const std::string self = argv0;
     const std::size_t cut = self.find_last_of("/\\");
     const std::string folder = cut == std::string::npos ? "." : self.substr(0, cut);
-    return folder + "/" + platform::DefaultLibraryFileName();
+    const std::string name = platform::DefaultLibraryFileName();
+    for (const char* relative : {"/", "/../lib/", "/../../"}) {
+        const std::string candidate = folder + relative + name;
+        if (std::ifstream(candidate).good()) return candidate;
+    }
+    return name;
 }
 
 ProgressLine::Mode ProgressMode(const Options& options) {
