@@ -7,9 +7,9 @@
 // and MAC console commands, memory by symbol, capture, an EEPROM field read
 // from the chip, a partial burn of one or two updated fields read back from
 // the chip), and periodic ones: a sync every 5,000 commands and a load of the
-// example firmware package every 10,000, each checked by reading a version
-// word through MEM_READ. A run shorter than a period has its periodic
-// operation once, half-way.
+// example firmware package every 10,000, checked by reading a version word
+// through MEM_READ. A run shorter than a period has its periodic operation
+// once, half-way.
 //
 // Every 40th command runs with one of the emulator's faults armed, in turn:
 // dropped, late, misnumbered, stale, oversized or split answers, a busy
