@@ -4,19 +4,26 @@
 // file's size at the start, every 10 % and at the end, as a Markdown table.
 //
 // The operations are a weighted table (native word write and read-back, PHY
-// and MAC console commands, memory by symbol, capture); EEPROM reads and
-// partial burns, and a firmware load every 10,000 commands, join the table
-// when the library has them (see kOperations and kPeriodicOperations).
+// and MAC console commands, memory by symbol, capture, an EEPROM field read
+// from the chip, a partial burn of one or two updated fields read back from
+// the chip), and periodic ones: a sync every 5,000 commands and a load of the
+// example firmware package every 10,000, checked by reading a version word
+// through MEM_READ. A run shorter than a period has its periodic operation
+// once, half-way.
 //
-// Every 40th command runs with one of the emulator's faults armed (dropped,
-// late, misnumbered, stale, oversized or split answers, a busy mailbox, a
-// reconnect, a disconnect, spoilt capture fragments); it may fail, and so may
-// the one after it. Every other command must succeed.
+// Every 40th command runs with one of the emulator's faults armed, in turn:
+// dropped, late, misnumbered, stale, oversized or split answers, a busy
+// mailbox, a reconnect, a disconnect, spoilt capture fragments (on whatever
+// operation the mix draws), a dropped EEPROM chunk answer (on an EEPROM read
+// or a partial burn) and a corrupted read-back (on a firmware load). The
+// faulted operation may fail, and so may the next one; any other failure
+// counts, and so does an operation that reports success although its fault
+// spoils it for certain (the EEPROM and read-back faults).
 //
 // Run: bench_soak [commands] [--check]
 // (100,000 commands by default.) --check makes the exit status fail when
 // anything grows between the end of the warm-up (the first 10 %) and the
-// end, or when a command without a fault failed: the short CTest run.
+// end, or when an operation failed that was allowed none: the short CTest run.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -24,6 +31,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +46,7 @@
 #include "consoleapplogic.h"
 #include "consolelogger.h"
 #include "emulator.h"
+#include "packets.h"
 #include "platform/net.h"
 #include "platform/platform.h"
 #include "socketutil.h"
@@ -86,18 +96,37 @@ Figures Measure() {
 
 // ------------------------------------------------------------------ the run
 
+#ifdef TB_FIRMWARE_DIR
+const char* const kFirmwarePackage = TB_FIRMWARE_DIR "/example.fwp";
+#else
+const char* const kFirmwarePackage = nullptr;
+#endif
+// What examples/firmware/mac.S carries in majorVersion.
+constexpr std::uint32_t kExampleMajorVersion = 3;
+
 struct Soak {
     ConsoleAppLogic& app;
     tbemu::Emulator& emulator;
     std::uint32_t sequence = 0;
     std::string lastFailure;
+    // The value text each EEPROM field last read back from the chip with; a
+    // field is left out while what the chip holds is not known (its burn
+    // failed).
+    std::map<std::string, std::string> eepromOnChip;
 
-    bool Run(const std::string& line) {
-        if (app.HandleCommand(line) == 0) return true;
-        lastFailure = line + ": " + app.FailureMessage();
+    bool Run(const std::string& line) { return Check(app.HandleCommand(line) == 0, line); }
+    // False, with the library's failure text, when `ok` is false.
+    bool Check(bool ok, const std::string& what) {
+        if (!ok) lastFailure = what + ": " + app.FailureMessage();
+        return ok;
+    }
+    bool Fail(const std::string& text) {
+        lastFailure = text;
         return false;
     }
     std::string Result() const { return std::string(app.ResultBuffer(), app.ResultLength()); }
+    // The text the EEPROM reads leave (their length is not counted).
+    std::string TextResult() const { return app.ResultBuffer(); }
 };
 
 std::string Hex(std::uint32_t value) {
@@ -114,8 +143,7 @@ bool NativeWordRoundTrip(Soak& soak) {
     // The answer carries the word as hexadecimal text from byte 2.
     const std::string text = soak.Result();
     if (text.size() > 2 && std::strtoul(text.c_str() + 2, nullptr, 16) == value) return true;
-    soak.lastFailure = "NATIVE_READ_WORD_CMD " + address + " read back something else";
-    return false;
+    return soak.Fail("NATIVE_READ_WORD_CMD " + address + " read back something else");
 }
 
 bool PhyCommand(Soak& soak) { return soak.Run("PHYC_SET_CHANNEL_CMD channel=3, band=1, flags=0x8001"); }
@@ -130,9 +158,93 @@ bool Capture(Soak& soak) {
     if (!soak.Run("PHYC_CAPTURE_DATA_CMD address=0xBF560000 length=1000 source=1")) return false;
     const tbemu::Bytes expected = tbemu::CapturePattern(kCaptureBytes);
     if (soak.Result() == std::string(expected.begin(), expected.end())) return true;
-    soak.lastFailure = "capture came back different";
-    return false;
+    return soak.Fail("capture came back different");
 }
+
+// ------------------------------------------------------------------ EEPROM
+
+// Fields of the example layout (examples/definitions/eeprom.h) that the soak
+// updates, with the n-th value for each inside its fixed-point range.
+struct EepromField {
+    const char* name;
+    double (*value)(std::uint32_t n);
+};
+const EepromField kEepromFields[] = {
+    {"TxPowerGain", [](std::uint32_t n) { return static_cast<double>(n % 1000) / 8; }},  // unsigned 8.8
+    {"RxGainStep", [](std::uint32_t n) { return static_cast<double>(n % 64) / 4; }},     // unsigned 4.4
+    {"CrystalTrim", [](std::uint32_t n) { return (static_cast<double>(n % 64) - 32) / 8; }},  // signed 4.8
+};
+// The fields a partial burn updates, in turn: one field; two adjacent fields
+// (one run); two fields apart (two runs).
+const std::vector<std::size_t> kBurnSets[] = {{0}, {0, 1}, {2, 0}};
+
+bool ReadEepromField(Soak& soak) {
+    const std::string name = kEepromFields[++soak.sequence % std::size(kEepromFields)].name;
+    if (!soak.Check(soak.app.ReadFieldFromEeprom(name) == 0, "ReadFieldFromEeprom " + name)) return false;
+    const std::string value = soak.TextResult();
+    const auto known = soak.eepromOnChip.emplace(name, value).first;
+    if (known->second == value) return true;
+    return soak.Fail("ReadFieldFromEeprom " + name + " gave " + value + ", the chip was given " + known->second);
+}
+
+// Reads `name` from the image and from the chip: both must hold `value`.
+bool BurntFieldReadsBack(Soak& soak, const std::string& name, double value) {
+    if (!soak.Check(soak.app.ReadFieldFromVolatile(name) == 0, "ReadFieldFromVolatile " + name)) return false;
+    const std::string image = soak.TextResult();
+    if (std::strtod(image.c_str(), nullptr) != value) {
+        return soak.Fail("the image holds " + name + " = " + image + " after an update to " + std::to_string(value));
+    }
+    if (!soak.Check(soak.app.ReadFieldFromEeprom(name) == 0, "ReadFieldFromEeprom " + name)) return false;
+    if (soak.TextResult() != image) {
+        return soak.Fail("the chip holds " + name + " = " + soak.TextResult() + " after burning " + image);
+    }
+    soak.eepromOnChip[name] = image;
+    return true;
+}
+
+bool PartialBurn(Soak& soak) {
+    const std::uint32_t n = ++soak.sequence;
+    const std::vector<std::size_t>& fields = kBurnSets[n % std::size(kBurnSets)];
+    for (const std::size_t field : fields) {
+        const std::string name = kEepromFields[field].name;
+        soak.eepromOnChip.erase(name);  // unknown until it reads back
+        const std::string value = std::to_string(kEepromFields[field].value(n));
+        if (!soak.Check(soak.app.UpdateEepromField(name, value) == 0, "UpdateEepromField " + name)) return false;
+    }
+    if (!soak.Check(soak.app.BurnEeprom(true) == 1, "BurnEeprom(partial)")) return false;
+    for (const std::size_t field : fields) {
+        if (!BurntFieldReadsBack(soak, kEepromFields[field].name, kEepromFields[field].value(n))) return false;
+    }
+    return true;
+}
+
+// The chip gets the whole image once, so that every field's value is known.
+bool SetUpEeprom(Soak& soak) {
+    if (!soak.Check(soak.app.InitEepromInterface(0, "") == 0, "InitEepromIF") ||
+        !soak.Check(soak.app.BurnEeprom(false) == 1, "BurnEeprom(full)")) {
+        return false;
+    }
+    for (const EepromField& field : kEepromFields) {
+        if (!soak.Check(soak.app.ReadFieldFromVolatile(field.name) == 0, field.name)) return false;
+        soak.eepromOnChip[field.name] = soak.TextResult();
+    }
+    return true;
+}
+
+// ------------------------------------------------------------------ firmware
+
+// Loads the example package and reads its MAC major version back by symbol;
+// the word is spoilt first, so that only the load can have put it back.
+bool LoadFirmware(Soak& soak) {
+    if (!soak.Run("MEM_WRITE MAC_FILE_TYPE majorVersion 4 0x0")) return false;
+    if (!soak.Check(soak.app.LoadFirmware(kFirmwarePackage) == 0, "LoadFW")) return false;
+    if (!soak.Run("MEM_READ MAC_FILE_TYPE majorVersion 4")) return false;
+    const auto* word = reinterpret_cast<const std::uint8_t*>(soak.app.ResultBuffer());
+    if (soak.app.ResultLength() >= 4 && GetBe32(word) == kExampleMajorVersion) return true;
+    return soak.Fail("the loaded firmware's majorVersion read back as something else");
+}
+
+// ------------------------------------------------------------------ the mix
 
 struct Operation {
     const char* name;
@@ -140,23 +252,29 @@ struct Operation {
     bool (*run)(Soak&);
 };
 
-// The mix. EEPROM reads ({"eeprom read", 10, ...}) and partial burns join it
-// with the EEPROM operations.
 const Operation kOperations[] = {
     {"native word", 30, NativeWordRoundTrip}, {"phy command", 25, PhyCommand}, {"mac command", 15, MacCommand},
-    {"memory", 20, MemoryCommands},           {"capture", 10, Capture},
+    {"memory", 20, MemoryCommands},           {"capture", 10, Capture},         {"eeprom read", 10, ReadEepromField},
+    {"eeprom partial burn", 5, PartialBurn},
 };
 
-// Operations that run every `period` commands instead; the firmware load
-// ({"firmware load", 10000, ...}) joins here with the firmware loader.
+// Operations that run every `period` commands instead (once, half-way, in a
+// shorter run), before that command's own operation.
 struct PeriodicOperation {
     const char* name;
     int period;
     bool (*run)(Soak&);
+    bool needsFirmware;
 };
 const PeriodicOperation kPeriodicOperations[] = {
-    {"sync", 5000, [](Soak& soak) { return soak.app.SyncChipAccess() == 0; }},
+    {"sync", 5000, [](Soak& soak) { return soak.Check(soak.app.SyncChipAccess() == 0, "sync"); }, false},
+    {"firmware load", 10000, LoadFirmware, true},
 };
+
+bool Due(const PeriodicOperation& periodic, int done, int commands) {
+    if (periodic.needsFirmware && kFirmwarePackage == nullptr) return false;
+    return periodic.period <= commands ? done % periodic.period == 0 : done == commands / 2;
+}
 
 const Operation& PickOperation(std::uint32_t draw) {
     int total = 0;
@@ -169,28 +287,103 @@ const Operation& PickOperation(std::uint32_t draw) {
     return kOperations[0];
 }
 
-struct ArmedFault {
+// ------------------------------------------------------------------ faults
+
+struct Fault {
     const char* name;
+    void (*arm)(tbemu::Emulator& emulator, int round);
     // How long its effect outlasts the command: answers made late leave
     // after their time, and the emulator keeps its answers in order, so they
     // would hold back the next ones too.
-    int settleMs = 0;
+    int settleMs;
+    // The operation the fault is meant for, run instead of one drawn from the
+    // mix; the fault spoils it for certain, so it must fail. Null: any.
+    bool (*only)(Soak&);
+};
+
+// The rotation; the last one needs the firmware package.
+const Fault kFaults[] = {
+    {"dropped answer", [](tbemu::Emulator& e, int) { e.DropNextAnswers(1); }, 0, nullptr},
+    {"late answers", [](tbemu::Emulator& e, int) { e.SetAnswerDelay(kCommandTimeoutMs + 50); }, kCommandTimeoutMs + 100,
+     nullptr},
+    {"wrong number", [](tbemu::Emulator& e, int) { e.WrongNumberForNextAnswers(1); }, 0, nullptr},
+    {"stale answer", [](tbemu::Emulator& e, int) { e.StaleAnswerBeforeNext(1); }, 0, nullptr},
+    {"oversized answer", [](tbemu::Emulator& e, int) { e.OversizeNextAnswers(1); }, 0, nullptr},
+    {"split writes", [](tbemu::Emulator& e, int) { e.SplitWrites(7); }, 0, nullptr},
+    {"busy mailbox", [](tbemu::Emulator& e, int) { e.KeepCounterBusy(3); }, 0, nullptr},
+    {"reconnect", [](tbemu::Emulator& e, int) { e.ReconnectBeforeNextAnswer(); }, 0, nullptr},
+    {"disconnect", [](tbemu::Emulator& e, int) { e.Disconnect(20); }, 0, nullptr},
+    {"fragments out of order",
+     [](tbemu::Emulator& e, int) { e.ArmEventFault(tbemu::EventFault::FragmentsOutOfOrder, 1); }, 0, nullptr},
+    {"dropped EEPROM chunk on a read",
+     [](tbemu::Emulator& e, int) { e.ArmEepromChunkFault(tbemu::EepromChunkFault::Drop, 1); }, 0, ReadEepromField},
+    {"dropped EEPROM chunk on a burn",
+     [](tbemu::Emulator& e, int) { e.ArmEepromChunkFault(tbemu::EepromChunkFault::Drop, 1); }, 0, PartialBurn},
+    // Somewhere in the MAC image's first pieces.
+    {"corrupted read-back", [](tbemu::Emulator& e, int round) { e.CorruptReadBack(1 + round % 8); }, 0, LoadFirmware},
 };
 
 // One fault for the next command, taken in turn.
-ArmedFault ArmFault(tbemu::Emulator& emulator, int turn) {
-    switch (turn % 10) {
-        case 0: emulator.DropNextAnswers(1); return {"dropped answer"};
-        case 1: emulator.SetAnswerDelay(kCommandTimeoutMs + 50); return {"late answers", kCommandTimeoutMs + 100};
-        case 2: emulator.WrongNumberForNextAnswers(1); return {"wrong number"};
-        case 3: emulator.StaleAnswerBeforeNext(1); return {"stale answer"};
-        case 4: emulator.OversizeNextAnswers(1); return {"oversized answer"};
-        case 5: emulator.SplitWrites(7); return {"split writes"};
-        case 6: emulator.KeepCounterBusy(3); return {"busy mailbox"};
-        case 7: emulator.ReconnectBeforeNextAnswer(); return {"reconnect"};
-        case 8: emulator.Disconnect(20); return {"disconnect"};
-        default: emulator.ArmEventFault(tbemu::EventFault::FragmentsOutOfOrder, 1); return {"fragments out of order"};
+const Fault& ArmFault(tbemu::Emulator& emulator, int turn) {
+    const int count = static_cast<int>(std::size(kFaults)) - (kFirmwarePackage == nullptr ? 1 : 0);
+    const Fault& fault = kFaults[turn % count];
+    fault.arm(emulator, turn / count);
+    return fault;
+}
+
+// Failures, told apart by how far they are from the last fault.
+struct Tally {
+    std::map<std::string, int> runs;  // by operation
+    int faulted = 0;
+    int faultedFailures = 0;
+    int cleanFailures = 0;
+    std::vector<std::string> notes;  // the first few clean failures
+    const char* lastFault = "none";
+    int sinceFault = 2;  // operations since the faulted one: 0 while it runs
+
+    void Armed(const char* fault) {
+        lastFault = fault;
+        sinceFault = 0;
     }
+    void Record(bool ok, bool mustFail, int done, const std::string& failure) {
+        if (ok && mustFail) {
+            Clean(done, "reported success under a fault that spoils it");
+        } else if (!ok && sinceFault < 2) {
+            ++faultedFailures;
+        } else if (!ok) {
+            Clean(done, failure);
+        }
+        ++sinceFault;
+    }
+    void Clean(int done, const std::string& text) {
+        if (cleanFailures++ >= 5) return;
+        notes.push_back("command " + std::to_string(done) + ", " + std::to_string(sinceFault) + " after a fault (" +
+                        lastFault + "): " + text);
+    }
+};
+
+// One command of the run: the periodic operations due, then one drawn from
+// the mix or, every kFaultEvery commands, the one the fault in turn is meant
+// for.
+void RunCommand(Soak& soak, int done, int commands, std::uint32_t draw, Tally& tally) {
+    for (const PeriodicOperation& periodic : kPeriodicOperations) {
+        if (!Due(periodic, done, commands)) continue;
+        ++tally.runs[periodic.name];
+        tally.Record(periodic.run(soak), false, done, soak.lastFailure);
+    }
+    const Operation& drawn = PickOperation(draw);
+    if (done % kFaultEvery != 0) {
+        ++tally.runs[drawn.name];
+        tally.Record(drawn.run(soak), false, done, soak.lastFailure);
+        return;
+    }
+    const Fault& fault = ArmFault(soak.emulator, tally.faulted++);
+    tally.Armed(fault.name);
+    const bool ok = fault.only != nullptr ? fault.only(soak) : drawn.run(soak);
+    soak.emulator.ClearFaults();
+    std::this_thread::sleep_for(std::chrono::milliseconds(fault.settleMs));
+    ++tally.runs[fault.only != nullptr ? fault.name : drawn.name];
+    tally.Record(ok, fault.only != nullptr, done, soak.lastFailure);
 }
 
 std::string Row(const char* when, int done, const Figures& f, double seconds) {
@@ -252,10 +445,15 @@ int main(int argc, char** argv) {
                         examples + "/maps/phy.map", listFile);
     app.SetCommandTimeout(kCommandTimeoutMs);
     app.SetInternalCommandTimeout(kInternalTimeoutMs);
-    Soak soak{app, emulator, 0, std::string()};
+    Soak soak{app, emulator, 0, std::string(), {}};
+    if (!SetUpEeprom(soak)) {
+        std::fprintf(stderr, "EEPROM set-up: %s\n", soak.lastFailure.c_str());
+        return 1;
+    }
 
-    std::printf("Soak: %d commands, a fault every %d, log wrap at %llu bytes\n\n", commands, kFaultEvery,
-                static_cast<unsigned long long>(kLogWrapBytes));
+    std::printf("Soak: %d commands, a fault every %d, log wrap at %llu bytes%s\n\n", commands, kFaultEvery,
+                static_cast<unsigned long long>(kLogWrapBytes),
+                kFirmwarePackage == nullptr ? " (no example firmware package: no firmware loads)" : "");
     std::printf("| after | commands | resident KiB | descriptors | threads | log bytes | seconds |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
     const auto started = Clock::now();
@@ -265,33 +463,11 @@ int main(int argc, char** argv) {
 
     const int step = std::max(1, commands / 10);
     Figures warm = Measure();
-    int faulted = 0;
-    int faultedFailures = 0;
-    int cleanFailures = 0;
-    std::vector<std::string> cleanFailureNotes;  // the first few
-    ArmedFault lastFault{"none"};
-    int sinceFault = 2;
+    Tally tally;
     std::uint32_t draw = 12345;
     for (int done = 1; done <= commands; ++done) {
         draw = draw * 1103515245u + 12345u;
-        const bool withFault = done % kFaultEvery == 0;
-        if (withFault) lastFault = ArmFault(emulator, faulted++);
-        bool ok = PickOperation(draw >> 8).run(soak);
-        for (const PeriodicOperation& periodic : kPeriodicOperations) {
-            if (done % periodic.period == 0) ok = periodic.run(soak) && ok;
-        }
-        if (withFault) {
-            emulator.ClearFaults();
-            std::this_thread::sleep_for(std::chrono::milliseconds(lastFault.settleMs));
-            sinceFault = 0;
-        }
-        if (!ok && sinceFault < 2) {
-            ++faultedFailures;
-        } else if (!ok && cleanFailures++ < 5) {
-            cleanFailureNotes.push_back("command " + std::to_string(done) + ", " + std::to_string(sinceFault) +
-                                         " after a fault (" + lastFault.name + "): " + soak.lastFailure);
-        }
-        ++sinceFault;
+        RunCommand(soak, done, commands, draw >> 8, tally);
         // The emulator records everything it receives; only the library's
         // own growth is of interest.
         if (done % 500 == 0) emulator.ClearRecords();
@@ -304,14 +480,20 @@ int main(int argc, char** argv) {
     }
     const Figures end = Measure();
     std::printf("%s\n", Row("end", commands, end, elapsed()).c_str());
+    std::printf("\nOperations:");
+    const char* separator = " ";
+    for (const auto& run : tally.runs) {
+        std::printf("%s%s %d", separator, run.first.c_str(), run.second);
+        separator = ", ";
+    }
     std::printf("\nCommands with a fault armed: %d; failures there or right after: %d; failures elsewhere: %d\n",
-                faulted, faultedFailures, cleanFailures);
-    for (const std::string& note : cleanFailureNotes) std::printf("Failure away from a fault: %s\n", note.c_str());
+                tally.faulted, tally.faultedFailures, tally.cleanFailures);
+    for (const std::string& note : tally.notes) std::printf("Failure away from a fault: %s\n", note.c_str());
 
     const std::vector<std::string> growth = Growth(warm, end);
     for (const std::string& text : growth) std::printf("Growth after the warm-up: %s\n", text.c_str());
     if (growth.empty()) std::printf("Flat after the warm-up (the first 10 %%).\n");
-    return check && (!growth.empty() || cleanFailures > 0) ? 1 : 0;
+    return check && (!growth.empty() || tally.cleanFailures > 0) ? 1 : 0;
 }
 
 #else

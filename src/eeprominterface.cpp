@@ -403,9 +403,11 @@ int EepromInterface::Burn(bool partial) {
     for (const EEpromFieldDefinition_t& record : fieldTable_) {
         if (record.isUpdated != 0) total += record.size;
     }
-    // Adjacent marked records form one run; each run's result replaces the
-    // one before, so the last run written decides.
-    bool written = false;
+    // Adjacent marked records form one run. A run that fails does not stop
+    // the later ones, but the burn then reports failure: a later run's
+    // success must not hide an earlier run the chip never confirmed.
+    bool anyRun = false;
+    bool allWritten = true;
     bool runOpen = false;
     std::uint32_t runStart = 0;
     std::size_t runLength = 0;
@@ -418,13 +420,17 @@ int EepromInterface::Burn(bool partial) {
             }
             runLength += record.size;
         } else if (runOpen) {
-            written = WriteToChip(runStart, runLength, done, total);
+            allWritten = WriteToChip(runStart, runLength, done, total) && allWritten;
+            anyRun = true;
             runOpen = false;
         }
         record.isUpdated = 0;
     }
-    if (runOpen) written = WriteToChip(runStart, runLength, done, total);
-    return written ? 1 : 0;
+    if (runOpen) {
+        allWritten = WriteToChip(runStart, runLength, done, total) && allWritten;
+        anyRun = true;
+    }
+    return anyRun && allWritten ? 1 : 0;
 }
 
 int EepromInterface::WriteListing(std::string& stream, const std::string& path) {

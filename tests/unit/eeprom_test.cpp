@@ -493,6 +493,18 @@ TEST_F(EepromChipTest, LostChunkAnswersFailTheOperationNotTheNext) {
     EXPECT_EQ((Runs{{6, 2}, {10, 1}}), Sent(NATIVE_WRITE_EEPROM));
     ASSERT_EQ(0, app_->UpdateEepromField("gain", "2"));
     EXPECT_EQ(1, app_->BurnEeprom(true));
+
+    // One lost run of two fails the burn, whichever it is; the other run is
+    // still written.
+    for (const std::size_t lost : {std::size_t{1}, std::size_t{2}}) {
+        chip_->ClearCommands();
+        ASSERT_EQ(0, app_->UpdateEepromField("gain", "3"));
+        ASSERT_EQ(0, app_->UpdateEepromField("shifted", "3"));
+        chip_->DropEepromCommand(lost);
+        EXPECT_EQ(0, app_->BurnEeprom(true)) << "run " << lost << " lost";
+        EXPECT_EQ("Failed to Burn EEprom!!!", std::string(app_->FailureMessage()));
+        EXPECT_EQ((Runs{{6, 2}, {10, 1}}), Sent(NATIVE_WRITE_EEPROM));
+    }
 }
 
 TEST(EepromWithoutInterface, EveryOperationRefuses) {
