@@ -169,7 +169,9 @@ int main(int argc, char** argv) {
         std::printf("    load, whole                %9.1f ms\n", load.ms);
         std::printf("    outside the 2 s pause      %9.1f ms\n", transferMs);
         std::printf("    throughput                 %9.0f bytes/s  (outside the pause)\n", bytesPerSecond);
-        std::printf("    raw loopback round trip    %9.1f us  median of %zu\n", rawMedian, rawUs.size());
+        std::printf("    raw loopback round trip    %9.1f us  median of %zu (mean %.1f us: a load's time is a sum, so\n"
+                    "                                           it carries the machine's slow trips the median leaves out)\n",
+                    rawMedian, rawUs.size(), Mean(rawUs));
         const double share = 100.0 * bytesPerSecond / boundPerSecond;
         std::printf("    bound, 2 round trips/16 B  %9.0f bytes/s  -> load at %.1f %% of it (goal >= %.0f %%: %s)\n",
                     boundPerSecond, share, kGoalShare, share >= kGoalShare ? "met" : "NOT met");
