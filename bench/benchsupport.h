@@ -24,6 +24,11 @@ inline double Percentile(std::vector<double> values, double fraction) {
 }
 
 inline double Median(const std::vector<double>& values) { return Percentile(values, 0.5); }
+inline double Mean(const std::vector<double>& values) {
+    double sum = 0;
+    for (double value : values) sum += value;
+    return values.empty() ? 0.0 : sum / static_cast<double>(values.size());
+}
 
 // A folder of its own for everything a benchmark writes, removed with its
 // contents at the end.

@@ -118,8 +118,13 @@ void ConsoleLogger::Open() {
 void ConsoleLogger::Put(const std::string& bytes) {
     file_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     file_.flush();
-    const auto lineEnds = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
-    written_ += bytes.size() + lineEnds * (platform::TextLineEndBytes() - 1);
+    written_ += bytes.size();
+    // Only where a line end grows on its way to the file are they counted
+    // (a hex dump line is long: counting it costs more than writing it).
+    const std::size_t growthPerLineEnd = platform::TextLineEndBytes() - 1;
+    if (growthPerLineEnd > 0) {
+        written_ += static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n')) * growthPerLineEnd;
+    }
 }
 
 const std::string& ConsoleLogger::TimeStamp() {

@@ -23,15 +23,22 @@ bool SpinningPays() {
     return enoughProcessors;
 }
 
+// Rounded up, so that a sleep never ends a moment early and turns into a spin.
+int MillisecondsUntil(Clock::time_point deadline) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
 }  // namespace
 
 void SyncEvent::Set() {
     set_.store(true);
-    if (sleepers_.load() == 0) return;
-    // Taking the lock orders this notify after a sleeper's last look at the flag.
-    { std::lock_guard<std::mutex> lock(mutex_); }
-    if (manualReset_) cv_.notify_all();
-    else cv_.notify_one();
+    // Either a sleeper registered before this look, and is woken, or its own
+    // look at the flag after registering finds it set.
+    const int sleeping = sleepers_.load();
+    const int wakes = manualReset_ ? sleeping : std::min(sleeping, 1);
+    for (int i = 0; i < wakes; ++i) wake_.Post();
 }
 
 bool SyncEvent::TryTake() {
@@ -70,14 +77,16 @@ bool SyncEvent::Spin(nanoseconds budget) {
 }
 
 bool SyncEvent::Sleep(int timeoutMs, Clock::time_point start) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    const auto deadline = start + std::chrono::milliseconds(timeoutMs);
     sleepers_.fetch_add(1);
-    bool taken = false;
-    if (timeoutMs < 0) {
-        cv_.wait(lock, [this] { return TryTake(); });
-        taken = true;
-    } else {
-        taken = cv_.wait_until(lock, start + std::chrono::milliseconds(timeoutMs), [this] { return TryTake(); });
+    bool taken = TryTake();
+    while (!taken) {
+        const int leftMs = timeoutMs < 0 ? -1 : MillisecondsUntil(deadline);
+        if (leftMs == 0 || !wake_.Wait(leftMs)) {
+            taken = TryTake();  // a last look once the time is up
+            break;
+        }
+        taken = TryTake();  // another waiter may have taken the signal first
     }
     sleepers_.fetch_sub(1);
     return taken;

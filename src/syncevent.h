@@ -5,15 +5,16 @@
 // about as much as a whole round trip to the dispatcher. The spin is bounded
 // by twice the recent typical wait (and never longer than kMaxSpin); waits
 // that usually last longer than that, or a process with fewer than three
-// processors, do not spin at all. Set notifies only when a waiter sleeps.
+// processors, do not spin at all. Set wakes only when a waiter sleeps, and a
+// woken waiter takes no lock back: one system call on each side.
 #ifndef TERMBRIDGE_SYNCEVENT_H
 #define TERMBRIDGE_SYNCEVENT_H
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/platform.h"
 
 class SyncEvent {
 public:
@@ -43,8 +44,9 @@ private:
     std::atomic<int> sleepers_{0};
     // The typical wait, a running average in nanoseconds.
     std::atomic<std::int64_t> typicalWaitNs_{20000};
-    std::mutex mutex_;
-    std::condition_variable cv_;
+    // Sleepers park here; a post without a sleeper left to take it only
+    // makes a later sleep look once more at the flag.
+    platform::WakeSignal wake_;
 };
 
 #endif

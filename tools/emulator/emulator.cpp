@@ -135,8 +135,9 @@ std::vector<Bytes> Emulator::ExecuteTakenCommand(const Bytes& command) {
 // ------------------------------------------------------------------ worker
 
 void Emulator::Run() {
+    std::vector<pollfd> fds;  // kept across rounds: no allocation per command
     while (!stopRequested_) {
-        std::vector<pollfd> fds;
+        fds.clear();
         fds.push_back({wake_.ReadFd(), POLLIN, 0});
         fds.push_back({udp_.Get(), POLLIN, 0});
         fds.push_back({library_.Get(), POLLIN, 0});  // negative fd: ignored
@@ -149,6 +150,7 @@ void Emulator::Run() {
             break;
         }
         if (fds[0].revents) wake_.Drain();
+        TakeDisconnectRequest();
         if (fds[1].revents) ReceiveDatagrams();
         if (fds[2].revents && library_.Valid()) ReadFromLibrary();
         if (fds[3].revents) AcceptControlClient();
@@ -158,15 +160,6 @@ void Emulator::Run() {
         controlClients_.erase(std::remove_if(controlClients_.begin(), controlClients_.end(),
                                              [](const ControlClient& c) { return !c.fd.Valid(); }),
                               controlClients_.end());
-        std::optional<int> quietMs;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            quietMs = std::exchange(disconnectRequested_, std::nullopt);
-        }
-        if (quietMs) {
-            DropConnection("closed on request");
-            nextConnectAttempt_ = Clock::now() + std::chrono::milliseconds(*quietMs);
-        }
         SendDueItems();
         MaybeConnectAhead();
     }
@@ -175,6 +168,18 @@ void Emulator::Run() {
     Log(1, "stopped");
     running_ = false;
     Notify();
+}
+
+void Emulator::TakeDisconnectRequest() {
+    std::optional<int> quietMs;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quietMs = std::exchange(disconnectRequested_, std::nullopt);
+    }
+    if (quietMs) {
+        DropConnection("closed on request");
+        nextConnectAttempt_ = Clock::now() + std::chrono::milliseconds(*quietMs);
+    }
 }
 
 int Emulator::PollTimeoutMs() const {
@@ -205,6 +210,9 @@ void Emulator::ReceiveDatagrams() {
         if (static_cast<std::size_t>(received) > sizeof buffer) {
             Log(1, "a datagram of " + std::to_string(received) + " bytes was cut");
         }
+        // The answer leaves before the next read, which usually only finds
+        // the socket drained: a dispatcher answers at once.
+        SendDueItems();
     }
 }
 

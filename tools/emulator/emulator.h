@@ -175,6 +175,7 @@ private:
 
     void Run();
     int PollTimeoutMs() const;
+    void TakeDisconnectRequest();
     void ReceiveDatagrams();
     void HandleDatagram(const std::uint8_t* bytes, std::size_t length);
     void Record(const NativeCommand_t& command, std::uint8_t version, std::uint8_t packetNum);
