@@ -4,9 +4,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "consolelogger.h"
+#include "platform/net.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -25,6 +27,21 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     fs::remove_all(path_, ignored);
+}
+
+std::uint16_t FreeLoopbackTcpPort() {
+    constexpr std::uint16_t kFirst = 20000, kLast = 32767;
+    static std::mt19937 pick(std::random_device{}());
+    std::uniform_int_distribution<int> range(kFirst, kLast);
+    platform::StartSocketLibrary();
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const auto port = static_cast<std::uint16_t>(range(pick));
+        platform::TcpListener probe;
+        if (probe.Open() && probe.Bind(platform::kLoopbackAddress, port)) return port;
+    }
+    platform::TcpListener probe;  // the whole range taken: let the system choose
+    if (!probe.Open() || !probe.Bind(platform::kLoopbackAddress, 0)) return 0;
+    return probe.LocalPort();
 }
 
 std::string TempDir::File(const std::string& name) const { return (fs::path(path_) / name).string(); }

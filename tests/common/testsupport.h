@@ -3,6 +3,7 @@
 #define TERMBRIDGE_TESTSUPPORT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace testsupport {
@@ -50,6 +51,13 @@ public:
 private:
     std::size_t start_;
 };
+
+// A loopback TCP port that was free a moment ago, for a listener the test
+// starts next. Taken at random below the systems' ephemeral ranges (Linux
+// from 32768, Windows from 49152): a port the kernel hands out to bind(0) or
+// to an outgoing connection could be taken by another test's connection
+// before the listener binds it.
+std::uint16_t FreeLoopbackTcpPort();
 
 // The example definition set shipped with the sources.
 std::string ExamplesDir();

@@ -23,13 +23,7 @@ constexpr unsigned kSystemClose = 4;
 
 LibrarySession* g_session = nullptr;
 
-std::uint16_t FreeTcpPort() {
-    platform::TcpListener probe;
-    if (!probe.Open() || !probe.Bind(platform::kLoopbackAddress, 0)) return 0;
-    const std::uint16_t port = probe.LocalPort();
-    probe.Close();
-    return port;
-}
+std::uint16_t FreeTcpPort() { return testsupport::FreeLoopbackTcpPort(); }
 
 std::uint16_t PortFromEnvironment(const char* name) {
     const char* text = std::getenv(name);

@@ -262,11 +262,7 @@ protected:
         application_->SetInternalCommandTimeout(kInternalTimeoutMs);
     }
 
-    static std::uint16_t FreeTcpPort() {
-        std::string error;
-        const tbemu::Fd probe = tbemu::ListenTcp("127.0.0.1", 0, error);
-        return probe.Valid() ? tbemu::LocalPort(probe.Get()) : 0;
-    }
+    static std::uint16_t FreeTcpPort() { return testsupport::FreeLoopbackTcpPort(); }
 
     bool ConnectPeer(const char* source = "127.0.0.1") {
         for (int attempt = 0; attempt < 100; ++attempt) {

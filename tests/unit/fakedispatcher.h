@@ -18,6 +18,7 @@
 #include "packets.h"
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "testsupport.h"
 
 namespace fake {
 
@@ -41,11 +42,7 @@ inline ConsoleEventPacket_t MakeEvent(std::uint8_t rxCmdPacketNum, const std::ve
 }
 
 // A port that was free a moment ago.
-inline std::uint16_t FreeTcpPort() {
-    platform::TcpListener probe;
-    if (!probe.Open() || !probe.Bind(platform::kLoopbackAddress, 0)) return 0;
-    return probe.LocalPort();
-}
+inline std::uint16_t FreeTcpPort() { return testsupport::FreeLoopbackTcpPort(); }
 
 class Dispatcher {
 public:

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import os
 import queue
+import random
 import shutil
 import socket
 import subprocess
@@ -32,7 +33,19 @@ PathArgument = Union[str, "os.PathLike[str]"]
 
 
 def free_port() -> int:
-    """A TCP port on 127.0.0.1 that is free at the moment of asking."""
+    """A TCP port on 127.0.0.1 that is free at the moment of asking.
+
+    Taken at random below the systems' ephemeral ranges (Linux from 32768,
+    Windows from 49152), so that no outgoing connection takes it before the
+    emulator or the library binds it."""
+    for _ in range(200):
+        port = random.randint(20000, 32767)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
