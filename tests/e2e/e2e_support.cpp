@@ -327,4 +327,12 @@ void EndToEnd::SetUp() {
     Emulator().Do("reset");
 }
 
+LibrarySession* AddExampleSession() {
+    const std::string examples = TB_EXAMPLES_DIR;
+    auto* session = new LibrarySession(examples + "/definitions/list.txt", examples + "/maps/mac.map",
+                                       examples + "/maps/phy.map");
+    ::testing::AddGlobalTestEnvironment(session);  // owned by GoogleTest
+    return session;
+}
+
 }  // namespace e2e

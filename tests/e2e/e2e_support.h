@@ -115,6 +115,10 @@ private:
     bool ready_ = false;
 };
 
+// Registers, as the test program's global environment, a session with the
+// example definition set and map files.
+LibrarySession* AddExampleSession();
+
 // Base fixture: every test starts with the emulator's faults off and the
 // library ready.
 class EndToEnd : public ::testing::Test {

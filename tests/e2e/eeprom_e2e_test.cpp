@@ -12,9 +12,7 @@ namespace {
 
 using e2e::Bytes;
 
-const std::string kExamples = TB_EXAMPLES_DIR;
-auto* const g_session = ::testing::AddGlobalTestEnvironment(new e2e::LibrarySession(
-    kExamples + "/definitions/list.txt", kExamples + "/maps/mac.map", kExamples + "/maps/phy.map"));
+[[maybe_unused]] auto* const g_session = e2e::AddExampleSession();
 
 // Where the example layout (examples/definitions/eeprom.h) puts its fields.
 constexpr std::size_t kSerialNumberAt = 12;

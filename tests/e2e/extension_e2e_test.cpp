@@ -15,9 +15,7 @@ namespace {
 using e2e::Outcome;
 using e2e::Send;
 
-const std::string kExamples = TB_EXAMPLES_DIR;
-auto* const g_session = ::testing::AddGlobalTestEnvironment(new e2e::LibrarySession(
-    kExamples + "/definitions/list.txt", kExamples + "/maps/mac.map", kExamples + "/maps/phy.map"));
+[[maybe_unused]] auto* const g_session = e2e::AddExampleSession();
 
 constexpr unsigned kCommandBytes = 524;
 constexpr unsigned kEventBytes = 520;

@@ -30,9 +30,7 @@ using e2e::Bytes;
 using e2e::Outcome;
 using e2e::Send;
 
-const std::string kExamples = TB_EXAMPLES_DIR;
-auto* const g_session = ::testing::AddGlobalTestEnvironment(new e2e::LibrarySession(
-    kExamples + "/definitions/list.txt", kExamples + "/maps/mac.map", kExamples + "/maps/phy.map"));
+[[maybe_unused]] auto* const g_session = e2e::AddExampleSession();
 
 // Short, so that the cells that wait for a lost answer end quickly.
 constexpr int kCommandTimeoutMs = 200;
