@@ -55,12 +55,15 @@ public:
         udp_.Open();
         udp_.Bind(platform::kLoopbackAddress, 0);
         udp_.WatchReadable();
+        port_ = udp_.LocalPort();
     }
     ~Echo() {
         stop_.Set();
         if (thread_.joinable()) thread_.join();
     }
-    std::uint16_t Port() const { return udp_.LocalPort(); }
+    // Kept, so that the raw round trip asks the system nothing it would not
+    // ask in a real exchange.
+    std::uint16_t Port() const { return port_; }
 
     bool Connect(std::uint16_t tcpPort) {
         for (int attempt = 0; attempt < 250; ++attempt) {
@@ -89,6 +92,7 @@ private:
     }
 
     platform::UdpSocket udp_;
+    std::uint16_t port_ = 0;
     platform::TcpConnection tcp_;
     platform::WaitEvent stop_{true, false};
     std::thread thread_;

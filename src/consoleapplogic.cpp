@@ -157,9 +157,8 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
     if (evtAdapter_) evtAdapter_->SetCaptureDataFlag(false);
     eventReceived_.Reset();
 
-    LogMessage(kStars, LOG_NORMAL);
     if (LogEnabled(LOG_NORMAL)) {
-        LogMessage(Truncated("<ConsoleAppLogic>Handle command: " + command, kMaxLoggedCommand), LOG_NORMAL);
+        LogMessages({kStars, Truncated("<ConsoleAppLogic>Handle command: " + command, kMaxLoggedCommand)}, LOG_NORMAL);
     }
 
     int state = commandState_.load();
@@ -180,6 +179,7 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
 
     int result = 0;
     bool waitNeeded = false;
+    const char* outcome = nullptr;  // written with the closing stars
     if (!AdaptAndSendCommand(command, waitNeeded)) {
         const std::string text = Format("Error: Failed to Send Command : '%s '", command.c_str());
         EndWaitForResponse();
@@ -196,9 +196,8 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
             result = 1;
         } else {
             result = resultInvalid_.load();
-            LogMessage(result != 0 ? "<ConsoleAppLogic>Event Arrived , Result Buffer contains not valid data!"
-                                   : "<ConsoleAppLogic>Event Arrived ,Result Buffer contains valid data!",
-                       LOG_NORMAL);
+            outcome = result != 0 ? "<ConsoleAppLogic>Event Arrived , Result Buffer contains not valid data!"
+                                  : "<ConsoleAppLogic>Event Arrived ,Result Buffer contains valid data!";
         }
     } else {
         LogMessage("<ConsoleAppLogic>No Wait For Event as a Response to last Console Command is Needed! !", LOG_NORMAL);
@@ -206,7 +205,11 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
 
     responseExpected_.store(false);
     commandState_.store(COMMAND_IDLE);
-    LogMessage(kStars, LOG_NORMAL);
+    if (outcome != nullptr) {
+        LogMessages({outcome, kStars}, LOG_NORMAL);
+    } else {
+        LogMessage(kStars, LOG_NORMAL);
+    }
     return result;
 }
 
@@ -288,14 +291,13 @@ bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command, bool& wait
     nativeResponse_.store(false);
     if (isMACCommand) {
         const std::size_t length = std::min<std::size_t>(commandLen, cmdBuff.size());
-        LogMessage("<ConsoleAppLogic>Sending Mac Command: ", LOG_NORMAL);
-        LogHexDump(cmdBuff.data(), length, LOG_NORMAL);
+        LogMessageAndHexDump("<ConsoleAppLogic>Sending Mac Command: ", cmdBuff.data(), length, LOG_NORMAL);
         return SendConsoleData(cmdBuff.data(), length, waitNeeded);
     }
 
     phyConsoleCmd[2] = commandCounter_++;
-    LogMessage("<ConsoleAppLogic>Sending Phy Command: ", LOG_NORMAL);
-    LogHexDump(phyConsoleCmd.data(), std::min<std::size_t>(phyConsoleCmd[4], phyConsoleCmd.size()), LOG_NORMAL);
+    LogMessageAndHexDump("<ConsoleAppLogic>Sending Phy Command: ", phyConsoleCmd.data(),
+                         std::min<std::size_t>(phyConsoleCmd[4], phyConsoleCmd.size()), LOG_NORMAL);
     return SendPhyTunnelCommand(phyConsoleCmd, isNonConsoleMacPhyCommand, waitNeeded);
 }
 
@@ -402,21 +404,19 @@ bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32
     std::lock_guard<std::mutex> lock(resultLock_);
     accepted = responseExpected_.load();
     if (!accepted) {
-        LogMessage("<ConsoleAppLogic>HandleIncomingEvents-Dumping Unexpected Event: ", LOG_NORMAL);
-        LogHexDump(data, length, LOG_NORMAL);
+        LogMessageAndHexDump("<ConsoleAppLogic>HandleIncomingEvents-Dumping Unexpected Event: ", data, length,
+                             LOG_NORMAL);
         return false;
     }
     if (nativeResponse_.load()) {
-        LogMessage("<ConsoleAppLogic>Handling Incoming Native Response Event: ", LOG_NORMAL);
-        LogHexDump(data, length, LOG_NORMAL);
+        LogMessageAndHexDump("<ConsoleAppLogic>Handling Incoming Native Response Event: ", data, length, LOG_NORMAL);
         const std::uint32_t kept = std::min<std::uint32_t>(length, kMaxResultLength);
         std::copy_n(data, kept, resultBuffer_.begin());
         resultLength_.store(kept);
         return true;
     }
 
-    LogMessage("<ConsoleAppLogic>Handling Incoming Non Native Response Event: ", LOG_NORMAL);
-    LogHexDump(data, length, LOG_NORMAL);
+    LogMessageAndHexDump("<ConsoleAppLogic>Handling Incoming Non Native Response Event: ", data, length, LOG_NORMAL);
     if (!evtAdapter_ || !evtAdapter_->AdaptEvent(data, length, isSubEvent)) {
         CopyFailureText("Error!!! Failed to adapt console event. ");
         LogMessage(failureMessage_.data(), LOG_NORMAL);
@@ -440,8 +440,7 @@ bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32
     }
     std::copy_n(evtAdapter_->GetResultBuffer(), adaptedLength, resultBuffer_.begin());
     resultLength_.store(adaptedLength);
-    LogMessage("<ConsoleAppLogic>Result Buffer:", LOG_DETAIL);
-    LogHexDump(resultBuffer_.data(), adaptedLength, LOG_DETAIL);
+    LogMessageAndHexDump("<ConsoleAppLogic>Result Buffer:", resultBuffer_.data(), adaptedLength, LOG_DETAIL);
     return true;
 }
 

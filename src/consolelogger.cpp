@@ -114,17 +114,23 @@ void ConsoleLogger::Open() {
 }
 
 // Writes and flushes at once (one write per call) and counts the bytes the
-// file receives, line ends as text mode writes them.
+// file receives.
 void ConsoleLogger::Put(const std::string& bytes) {
     file_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     file_.flush();
-    written_ += bytes.size();
-    // Only where a line end grows on its way to the file are they counted
-    // (a hex dump line is long: counting it costs more than writing it).
+    written_ += FileBytes(bytes);
+}
+
+// The bytes text takes in the file, line ends as text mode writes them. Only
+// where a line end grows on its way to the file are they counted (a hex dump
+// line is long: counting it costs more than writing it).
+std::uint64_t ConsoleLogger::FileBytes(const std::string& text) {
+    std::uint64_t bytes = text.size();
     const std::size_t growthPerLineEnd = platform::TextLineEndBytes() - 1;
     if (growthPerLineEnd > 0) {
-        written_ += static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n')) * growthPerLineEnd;
+        bytes += static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n')) * growthPerLineEnd;
     }
+    return bytes;
 }
 
 const std::string& ConsoleLogger::TimeStamp() {
@@ -166,21 +172,37 @@ void ConsoleLogger::WriteHexDump(int level, const unsigned char* bytes, std::siz
     WriteLine(HexDumpText(bytes, length));
 }
 
-void ConsoleLogger::WriteLine(const std::string& text) {
+void ConsoleLogger::WriteLine(const std::string& text) { WriteGroup({text}); }
+
+void ConsoleLogger::WriteLines(int level, std::initializer_list<std::string_view> texts) {
+    if (level > Severity() || !FileLoggingAllowed()) return;
+    WriteGroup(texts);
+}
+
+void ConsoleLogger::WriteGroup(std::initializer_list<std::string_view> texts) {
     std::lock_guard<std::mutex> lock(writeLock_);
     if (!FileLoggingAllowed() || !file_.is_open()) return;
+    line_.clear();
+    for (std::string_view text : texts) AppendLine(text);
+    Put(line_);
+}
+
+// The wrap is decided before each line, on the position that line would be
+// written at: lines of the group before it are written first.
+void ConsoleLogger::AppendLine(std::string_view text) {
+    if (!line_.empty() && written_ + FileBytes(line_) > env_.wrapLimit) {
+        Put(line_);
+        line_.clear();
+    }
     if (written_ > env_.wrapLimit) {
         file_.seekp(0);
         written_ = 0;
         line_ = ">>>>>>> LOG OVERLAPPED \x96 Continuing log information below <<<<<<<\n";
-    } else {
-        line_.clear();
     }
     line_ += TimeStamp();
     line_ += " : ";
     line_ += text;
     line_ += '\n';
-    Put(line_);
 }
 
 // With g_instanceLock held and no instance in place.
@@ -252,6 +274,16 @@ void LogMessage(const std::string& text, int level) { ConsoleLogger::Instance().
 
 void LogHexDump(const void* bytes, std::size_t length, int level) {
     ConsoleLogger::Instance().WriteHexDump(level, static_cast<const unsigned char*>(bytes), length);
+}
+
+void LogMessages(std::initializer_list<std::string_view> texts, int level) {
+    ConsoleLogger::Instance().WriteLines(level, texts);
+}
+
+void LogMessageAndHexDump(const std::string& text, const void* bytes, std::size_t length, int level) {
+    if (!LogEnabled(level)) return;
+    const std::string dump = ConsoleLogger::HexDumpText(static_cast<const unsigned char*>(bytes), length);
+    ConsoleLogger::Instance().WriteLines(level, {text, dump});
 }
 
 int LogCrash(const std::string& text) {

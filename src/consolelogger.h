@@ -10,7 +10,9 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -58,6 +60,10 @@ public:
 
     void Write(int level, const std::string& text);
     void WriteHexDump(int level, const unsigned char* bytes, std::size_t length);
+    // Lines that one step writes back to back, with no work between them:
+    // built whole and written (and flushed) with one system call, so each
+    // is in the file before the caller goes on, as a line on its own is.
+    void WriteLines(int level, std::initializer_list<std::string_view> texts);
 
     const std::string& FilePath() const { return filePath_; }
     bool IsOpen() const { return file_.is_open(); }
@@ -71,7 +77,10 @@ private:
     static ConsoleLogger& InstallLocked(LoggerEnvironment env);
     void Open();
     void WriteLine(const std::string& text);
+    void WriteGroup(std::initializer_list<std::string_view> texts);
+    void AppendLine(std::string_view text);
     void Put(const std::string& bytes);
+    static std::uint64_t FileBytes(const std::string& text);
     const std::string& TimeStamp();
 
     LoggerEnvironment env_;
@@ -81,7 +90,7 @@ private:
     std::string filePath_;
     // Counted as written, so the wrap check asks the stream nothing.
     std::uint64_t written_ = 0;
-    std::string line_;  // one line, built whole and written at once
+    std::string line_;  // the lines of one write, built whole and written at once
     std::string stamp_;
     std::int64_t stampSecond_ = -1;
 };
@@ -106,6 +115,10 @@ bool FileLoggingAllowed();
 // The library-wide logging entry points.
 void LogMessage(const std::string& text, int level);
 void LogHexDump(const void* bytes, std::size_t length, int level);
+// Lines written back to back in one write (see ConsoleLogger::WriteLines).
+void LogMessages(std::initializer_list<std::string_view> texts, int level);
+// A line and the hex dump that follows it, in one write.
+void LogMessageAndHexDump(const std::string& text, const void* bytes, std::size_t length, int level);
 int LogCrash(const std::string& text);
 int LogStartupLine(const std::string& text);
 int LogSeverity();

@@ -29,35 +29,33 @@ std::uint16_t DumpLength(std::uint16_t length) {
 }
 
 void DumpNativePacket(const NativeCommand_t& command, std::uint8_t number) {
-    LogMessage(Format("<PacketHandler>Native Command Udp Packet(In Hex Format):\n"
-                      "           Version: %x\n"
-                      "           TxCmdPacketNum: %x\n"
-                      "           Type: %x\n"
-                      "           Address: %x\n"
-                      "           Length: %x\n"
-                      "           AdditionalParam : %x\n"
-                      "           Data(See Below): ",
-                      1u, static_cast<unsigned>(number), static_cast<unsigned>(command.Type),
-                      static_cast<unsigned>(command.Address), static_cast<unsigned>(command.Length),
-                      static_cast<unsigned>(command.AdditionalParam)),
-               LOG_DETAIL);
-    LogHexDump(command.Data.data(), DumpLength(command.Length), LOG_DETAIL);
+    LogMessageAndHexDump(Format("<PacketHandler>Native Command Udp Packet(In Hex Format):\n"
+                                "           Version: %x\n"
+                                "           TxCmdPacketNum: %x\n"
+                                "           Type: %x\n"
+                                "           Address: %x\n"
+                                "           Length: %x\n"
+                                "           AdditionalParam : %x\n"
+                                "           Data(See Below): ",
+                                1u, static_cast<unsigned>(number), static_cast<unsigned>(command.Type),
+                                static_cast<unsigned>(command.Address), static_cast<unsigned>(command.Length),
+                                static_cast<unsigned>(command.AdditionalParam)),
+                         command.Data.data(), DumpLength(command.Length), LOG_DETAIL);
 }
 
 void DumpEventPacket(const ConsoleEventPacket_t& packet) {
-    LogMessage(Format("<PacketHandler>Event Udp Packet(In Hex Format):\n"
-                      "           Version:%x\n"
-                      "           TxEventPacketNum:%x\n"
-                      "           Type: %x\n"
-                      "           RxCmdPacketNum: %x\n"
-                      "           SouceID: %x\n"
-                      "           Length: %x\n"
-                      "           Data(See Below): ",
-                      static_cast<unsigned>(packet.Version), static_cast<unsigned>(packet.TxEventPacketNum),
-                      static_cast<unsigned>(packet.Type), static_cast<unsigned>(packet.RxCmdPacketNum),
-                      static_cast<unsigned>(packet.SourceID), static_cast<unsigned>(packet.Length)),
-               LOG_DETAIL);
-    LogHexDump(packet.Data.data(), DumpLength(packet.Length), LOG_DETAIL);
+    LogMessageAndHexDump(Format("<PacketHandler>Event Udp Packet(In Hex Format):\n"
+                                "           Version:%x\n"
+                                "           TxEventPacketNum:%x\n"
+                                "           Type: %x\n"
+                                "           RxCmdPacketNum: %x\n"
+                                "           SouceID: %x\n"
+                                "           Length: %x\n"
+                                "           Data(See Below): ",
+                                static_cast<unsigned>(packet.Version), static_cast<unsigned>(packet.TxEventPacketNum),
+                                static_cast<unsigned>(packet.Type), static_cast<unsigned>(packet.RxCmdPacketNum),
+                                static_cast<unsigned>(packet.SourceID), static_cast<unsigned>(packet.Length)),
+                         packet.Data.data(), DumpLength(packet.Length), LOG_DETAIL);
 }
 
 }  // namespace
@@ -131,12 +129,11 @@ std::size_t EventQueue::Size() const {
 bool RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last) {
     const bool oversized = packet.Length > kEventDataSize;
     if (oversized) {
-        LogMessage(Format("ERROR: Illegal packet size received: 0x%x, version: %d, SourceID: %d, type: %d, "
-                          "RxCmdPacketNum: %d",
-                          static_cast<unsigned>(packet.Length), packet.Version, packet.SourceID, packet.Type,
-                          packet.RxCmdPacketNum),
-                   LOG_NORMAL);
-        LogHexDump(packet.Data.data(), packet.Data.size(), LOG_NORMAL);
+        LogMessageAndHexDump(Format("ERROR: Illegal packet size received: 0x%x, version: %d, SourceID: %d, type: %d, "
+                                    "RxCmdPacketNum: %d",
+                                    static_cast<unsigned>(packet.Length), packet.Version, packet.SourceID, packet.Type,
+                                    packet.RxCmdPacketNum),
+                             packet.Data.data(), packet.Data.size(), LOG_NORMAL);
         packet.Data.fill(0);
         packet.Length = last.Length;
         packet.RxCmdPacketNum = static_cast<std::uint8_t>(last.RxCmdPacketNum + 1);

@@ -234,11 +234,11 @@ bool TrafficManager::WriteEeprom(std::uint32_t address, std::size_t length, cons
     if (length > 0 && bytes == nullptr) return false;
     return ForEachChunk(address, length, [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
         if (LogWanted(LOG_NORMAL)) {
-            LogMessage("********************************************************", LOG_NORMAL);
-            LogMessage(Format("<TrafficManager>Write to Eeprom's address= 0x%x,length = %d , Data:",
-                              static_cast<unsigned>(chunkAddress), static_cast<int>(chunk)),
-                       LOG_NORMAL);
-            LogHexDump(bytes + offset, chunk, LOG_NORMAL);
+            LogMessages({"********************************************************",
+                         Format("<TrafficManager>Write to Eeprom's address= 0x%x,length = %d , Data:",
+                                static_cast<unsigned>(chunkAddress), static_cast<int>(chunk)),
+                         ConsoleLogger::HexDumpText(bytes + offset, chunk)},
+                        LOG_NORMAL);
         }
         NativeCommand_t command;
         return ConsoleNativeAdapter::GetInstance().BuildWriteEepromCmd(chunkAddress, chunk, bytes + offset,

@@ -166,6 +166,39 @@ TEST(LoggerWrap, WrapsOnlyPastTheLimit) {
     EXPECT_EQ(content.size(), sizeBefore) << "the wrapped file keeps its length";
 }
 
+// Lines written as one group leave the file exactly as the same lines written
+// one by one, wherever the wrap limit falls: before the group, inside it
+// (the lines before the limit are written first, then the file wraps) or
+// after it.
+TEST(LoggerWrap, GroupedLinesWrapWhereSingleLinesWould) {
+    const unsigned char dump[] = {0x01, 0x02, 0x03};
+    const std::string dumpText = ConsoleLogger::HexDumpText(dump, sizeof dump);
+    for (std::uint64_t limit : {20u, 60u, 75u, 90u, 130u, 200u, 100000u}) {
+        TempDir singleDir;
+        TempDir groupDir;
+        TestLogger single(singleDir, limit);
+        TestLogger grouped(groupDir, limit);
+        for (int round = 0; round < 4; ++round) {
+            single.logger->Write(LOG_NORMAL, "first line");
+            single.logger->Write(LOG_NORMAL, "second");
+            single.logger->WriteHexDump(LOG_NORMAL, dump, sizeof dump);
+            grouped.logger->WriteLines(LOG_NORMAL, {"first line", "second", dumpText});
+        }
+        EXPECT_EQ(grouped.Content(), single.Content()) << "wrap limit " << limit;
+    }
+}
+
+TEST(LoggerFile, GroupedLinesFollowTheSeverity) {
+    TempDir dir;
+    TestLogger log(dir);
+    log.logger->SetSeverity(LOG_ERROR);
+    log.logger->WriteLines(LOG_NORMAL, {"hidden", "hidden too"});
+    log.logger->WriteLines(LOG_ERROR, {"shown"});
+    const auto lines = Lines(log.Content());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "16:00:08 : shown");
+}
+
 TEST(LoggerWrap, DefaultLimitIsFiftyMebibytes) { EXPECT_EQ(ConsoleLogger::kWrapLimit, 52428800u); }
 
 TEST(LoggerThreads, LinesFromManyThreadsNeverInterleave) {
