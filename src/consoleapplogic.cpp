@@ -188,7 +188,7 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
         result = 1;
     } else if (waitNeeded) {
         LogMessage("<ConsoleAppLogic>Wait For Event as a Response to last Console Command!", LOG_NORMAL);
-        if (!eventReceived_.Wait(commandTimeout_.load())) {
+        if (!WaitForResponse(commandTimeout_.load())) {
             const std::string text = Format("Timeout Error: No Event occur for command : '%s '", command.c_str());
             EndWaitForResponse();
             StoreFailure(text);
@@ -211,6 +211,11 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
         LogMessage(kStars, LOG_NORMAL);
     }
     return result;
+}
+
+bool ConsoleAppLogic::WaitForResponse(int timeoutMs) {
+    if (!trafficManager_) return eventReceived_.Wait(timeoutMs);
+    return trafficManager_->Packets().WaitForAnswer(eventReceived_, timeoutMs);
 }
 
 // Closes the wait for the current command's response: an event that arrives

@@ -128,6 +128,9 @@ private:
     void ClearFailure();
     void StoreFailure(const std::string& text);  // failure text only, result untouched
     void CopyFailureText(const std::string& text);  // resultLock_ held
+    // The host's wait for the command's response (the traffic manager's
+    // connection is read meanwhile where that pays).
+    bool WaitForResponse(int timeoutMs);
     void EndWaitForResponse();
     bool RefuseAbsent(const void* member, const char* what);
     // Firmware loading and the version report.

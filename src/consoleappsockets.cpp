@@ -300,12 +300,18 @@ int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent) {
 }
 
 int ConsoleAppSockets::Recv(std::uint8_t* buffer, std::size_t capacity) {
+    const int received = Recv(rxConnection_, buffer, capacity);
+    if (received == platform::kSocketClosed || received == platform::kSocketError) rxConnection_.reset();
+    return received;
+}
+
+int ConsoleAppSockets::Recv(const ConnectionRef& connection, std::uint8_t* buffer, std::size_t capacity) {
     try {
         LogLine("<ConsoleAppSockets> recvfrom() method", LOG_NORMAL);
-        if (!rxConnection_) return platform::kSocketError;
-        const int received = rxConnection_->socket.Receive(buffer, capacity);
+        if (!connection) return platform::kSocketError;
+        const int received = connection->socket.Receive(buffer, capacity);
         if (received == platform::kSocketClosed || received == platform::kSocketError) {
-            DropConnection(rxConnection_, received);
+            DropConnection(connection, received);
         }
         return received;
     } catch (...) {
@@ -314,11 +320,20 @@ int ConsoleAppSockets::Recv(std::uint8_t* buffer, std::size_t capacity) {
     }
 }
 
+platform::WaitTarget ConsoleAppSockets::WaitTargetOf(const Connection& connection) { return connection.socket; }
+
+void ConsoleAppSockets::Rearm(Connection& connection) { connection.socket.ResetReadable(); }
+
+bool ConsoleAppSockets::IsReadable(const Connection& connection) {
+    return !connection.dropped.load() && connection.socket.ReadableNow();
+}
+
 // A connection that reads as closed (or failed) stays readable for ever; it
 // is given up so that the receiving thread waits for the next one instead.
 void ConsoleAppSockets::DropConnection(const std::shared_ptr<Connection>& dropped, int received) {
     const std::shared_ptr<Connection> keep = dropped;
     const int readError = received == platform::kSocketError ? platform::LastSocketError() : 0;
+    keep->dropped.store(true);
     {
         std::lock_guard<std::mutex> guard(connectionLock_);
         if (connection_ == keep) connection_.reset();
@@ -346,11 +361,12 @@ void ConsoleAppSockets::DropConnection(const std::shared_ptr<Connection>& droppe
                                 logId);
     }
     LogMessage(line, LOG_NORMAL);
-    rxConnection_.reset();
 }
 
-bool ConsoleAppSockets::TakeStreamRestart() {
-    if (!rxConnection_ || rxConnection_->id == lastReadConnectionId_) return false;
-    lastReadConnectionId_ = rxConnection_->id;
+bool ConsoleAppSockets::TakeStreamRestart() { return rxConnection_ && TakeStreamRestart(*rxConnection_); }
+
+bool ConsoleAppSockets::TakeStreamRestart(const Connection& connection) {
+    if (connection.id == lastReadConnectionId_) return false;
+    lastReadConnectionId_ = connection.id;
     return true;
 }

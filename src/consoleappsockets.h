@@ -15,7 +15,13 @@
 #include "platform/net.h"
 
 class ConsoleAppSockets {
+    struct Connection;
+
 public:
+    // A dispatcher connection, held by whoever waits on it or reads it: its
+    // socket stays valid until the last holder lets go.
+    using ConnectionRef = std::shared_ptr<Connection>;
+
     static constexpr int kListenBacklog = 10;
 
     // Why SignalUponRx returned.
@@ -42,6 +48,22 @@ public:
     // True once after the reading side moved to another connection: bytes
     // kept from the previous connection's stream no longer belong to it.
     bool TakeStreamRestart();
+    // The connection the last SignalUponRx reported as readable, handed
+    // over (the receiving thread keeps no hold on it afterwards).
+    ConnectionRef TakeReadyConnection() { return std::move(rxConnection_); }
+
+    // Reading from any thread: the receiving thread, or a host thread that
+    // waits for its answer. One reader at a time (the caller's lock) calls
+    // Rearm, IsReadable, TakeStreamRestart and Recv.
+    ConnectionRef CurrentConnection() const;
+    static platform::WaitTarget WaitTargetOf(const Connection& connection);
+    // Re-arms the readiness that woke a waiter.
+    static void Rearm(Connection& connection);
+    // Whether a read would find anything (without reading or logging): false
+    // for a connection already given up.
+    static bool IsReadable(const Connection& connection);
+    bool TakeStreamRestart(const Connection& connection);
+    int Recv(const ConnectionRef& connection, std::uint8_t* buffer, std::size_t capacity);
     // Signalled by the listener each time a dispatcher connection is taken.
     platform::WaitEvent& ConnectionEvent() { return connectionEvent_; }
 
@@ -64,6 +86,9 @@ private:
         platform::TcpConnection socket;
         std::uint32_t id = 0;
         std::atomic<int> closedBy{CLOSED_BY_PEER};
+        // Read as closed (or failed) and let go: still readable, but there
+        // is nothing more to take from it.
+        std::atomic<bool> dropped{false};
     };
 
     void InitSocket();
@@ -73,7 +98,6 @@ private:
     void ListenLoop();
     bool TakeConnection(std::unique_ptr<Connection> fresh);
     void ReplaceConnection(std::shared_ptr<Connection> fresh);
-    std::shared_ptr<Connection> CurrentConnection() const;
     void DropConnection(const std::shared_ptr<Connection>& dropped, int received);
     void CloseCurrentConnection();
     void CloseListener();
@@ -100,6 +124,7 @@ private:
 
     // The receiving thread's own view.
     std::shared_ptr<Connection> rxConnection_;
+    // The reader's (whoever holds the caller's read lock).
     std::uint32_t lastReadConnectionId_ = 0;
 
     std::thread listenerThread_;

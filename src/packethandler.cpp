@@ -19,6 +19,18 @@ void LogLine(const char* text, int level) {
 
 constexpr const char* kSource = "packethandler";
 
+// A host wait that reads for itself saves the hand-over from the receiving
+// thread only when the two can run at once; on one processor the receiving
+// thread would be woken by the same data for nothing.
+bool HostReadsPay() { return platform::UsableProcessorCount() >= 2; }
+
+// Rounded up, so that a wait never ends a moment early.
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
 // The previous event's header is kept for the whole process, as the library
 // always has; the lock only matters when several handlers live at once.
 std::mutex lastEventLock;
@@ -154,7 +166,7 @@ bool RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last) {
 
 PacketHandler::PacketHandler(PacketEventReceiver* owner, std::uint16_t targetPort, const std::string& targetAddress,
                              std::uint16_t listenPort)
-    : owner_(owner), dumpPackets_(LogSeverity() == LOG_DETAIL) {
+    : owner_(owner), dumpPackets_(LogSeverity() == LOG_DETAIL), hostReads_(HostReadsPay()) {
     try {
         sockets_ = std::make_unique<ConsoleAppSockets>(targetPort, targetAddress, listenPort, &stopEvent_);
     } catch (...) {
@@ -239,6 +251,7 @@ void PacketHandler::RxDataThread() {
 
 void PacketHandler::ReceiveLoop() {
     while (running_.load()) {
+        const std::uint32_t readsBefore = reads_.load();
         const int reason = sockets_->SignalUponRx(stopEvent_);
         if (reason == ConsoleAppSockets::RX_NEW_CONNECTION) continue;
         if (reason != ConsoleAppSockets::RX_DATA) {
@@ -246,24 +259,73 @@ void PacketHandler::ReceiveLoop() {
             running_.store(false);
             break;
         }
-        if (sockets_->TakeStreamRestart() && stream_.Carried() > 0) {
-            LogMessage(Format("<PacketHandler>Dropping %u bytes left from the previous connection",
-                              static_cast<unsigned>(stream_.Carried())),
-                       LOG_NORMAL);
-            stream_.DiscardCarried();
-        }
-        const int received = sockets_->Recv(stream_.FreeArea(), stream_.FreeSpace());
-        if (received == -1) {
-            if (running_.load()) LogLine("<PacketHandler>HandleIncomingEvents Thread - SOCKET_ERROR", LOG_NORMAL);
-            continue;
-        }
-        if (received == 0) {
-            LogLine("<PacketHandler>HandleIncomingEvents Thread - No Event", LOG_NORMAL);
-            continue;
-        }
-        if (received < 0) continue;  // woken without data
-        QueuePackets(static_cast<std::size_t>(received));
+        const ConsoleAppSockets::ConnectionRef ready = sockets_->TakeReadyConnection();
+        RunBeforeReceiveHook();
+        std::lock_guard<std::mutex> reader(readLock_);
+        ReadOnce(ready, readsBefore);
     }
+}
+
+void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection, std::uint32_t readsBefore) {
+    if (!connection) return;
+    if (reads_.load() != readsBefore && !ConsoleAppSockets::IsReadable(*connection)) return;
+    reads_.fetch_add(1);
+    if (sockets_->TakeStreamRestart(*connection) && stream_.Carried() > 0) {
+        LogMessage(Format("<PacketHandler>Dropping %u bytes left from the previous connection",
+                          static_cast<unsigned>(stream_.Carried())),
+                   LOG_NORMAL);
+        stream_.DiscardCarried();
+    }
+    const int received = sockets_->Recv(connection, stream_.FreeArea(), stream_.FreeSpace());
+    if (received == -1) {
+        if (running_.load()) LogLine("<PacketHandler>HandleIncomingEvents Thread - SOCKET_ERROR", LOG_NORMAL);
+        return;
+    }
+    if (received == 0) {
+        LogLine("<PacketHandler>HandleIncomingEvents Thread - No Event", LOG_NORMAL);
+        return;
+    }
+    if (received < 0) return;  // woken without data
+    QueuePackets(static_cast<std::size_t>(received));
+}
+
+// The receiving thread keeps reading everything (events nobody waits for,
+// closed and new connections); a host wait only takes what comes while the
+// read lock is free, and leaves it to the receiving thread otherwise.
+bool PacketHandler::WaitForAnswer(SyncEvent& answered, int timeoutMs) {
+    if (!hostReads_ || !sockets_) return answered.Wait(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto leftMs = [&] { return timeoutMs < 0 ? -1 : MillisecondsUntil(deadline); };
+    for (;;) {
+        const std::uint32_t readsBefore = reads_.load();
+        const ConsoleAppSockets::ConnectionRef connection = sockets_->CurrentConnection();
+        if (!connection) return answered.Wait(leftMs());
+        const SyncEvent::WaitOutcome outcome =
+            answered.WaitOr(ConsoleAppSockets::WaitTargetOf(*connection), leftMs());
+        if (outcome != SyncEvent::kAlsoReady) return outcome == SyncEvent::kTaken;
+        std::unique_lock<std::mutex> reader(readLock_, std::try_to_lock);
+        if (!reader.owns_lock()) return answered.Wait(leftMs());
+        ConsoleAppSockets::Rearm(*connection);
+        ReadOnce(connection, readsBefore);
+    }
+}
+
+void PacketHandler::SetBeforeReceiveHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> guard(receiveHookLock_);
+    beforeReceiveHook_ = std::move(hook);
+    hasReceiveHook_.store(true);
+}
+
+void PacketHandler::RunBeforeReceiveHook() {
+    if (!hasReceiveHook_.load()) return;
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(receiveHookLock_);
+        hook = std::move(beforeReceiveHook_);
+        beforeReceiveHook_ = nullptr;
+        hasReceiveHook_.store(false);
+    }
+    if (hook) hook();
 }
 
 void PacketHandler::QueuePackets(std::size_t received) {
@@ -274,7 +336,7 @@ void PacketHandler::QueuePackets(std::size_t received) {
     stream_.Cut(received, [this](const std::uint8_t* record) { TakeRecord(record); });
 }
 
-// When the event thread is idle and nothing waits in the queue, this thread
+// When the event thread is idle and nothing waits in the queue, the reader
 // takes the packet through the event step itself: one thread hand-over less
 // per answer. The step is the same, under the same lock, in the same order.
 void PacketHandler::TakeRecord(const std::uint8_t* record) {

@@ -17,12 +17,11 @@
 #include <string>
 #include <thread>
 
+#include "consoleappsockets.h"
 #include "packets.h"
 #include "platform/net.h"
 #include "syncevent.h"
 #include "trafficcounters.h"
-
-class ConsoleAppSockets;
 
 // Whoever receives the accepted events (the traffic manager).
 class PacketEventReceiver {
@@ -134,6 +133,17 @@ public:
     // number is taken.
     void SetBeforeNumberHook(std::function<void()> hook) { beforeNumberHook_ = std::move(hook); }
 
+    // The host's wait for an answer (an event its step sets). With two or
+    // more processors the waiting thread also watches the dispatcher
+    // connection and, when no other reader is at it, reads and steps what
+    // comes itself, exactly as the receiving thread would: the answer then
+    // costs no hand-over between threads. Otherwise, or while the receiving
+    // thread reads, it sleeps until the step on another thread sets the event.
+    bool WaitForAnswer(SyncEvent& answered, int timeoutMs);
+    // Test seam: runs once, on the receiving thread, when it next finds the
+    // connection readable, before it reads.
+    void SetBeforeReceiveHook(std::function<void()> hook);
+
     // Without a transport: no sockets and no threads. The bytes a dispatcher's
     // stream would carry are handed in with ReceiveBytes and their events are
     // delivered on the caller's thread by DeliverQueuedEvents, through the
@@ -157,6 +167,13 @@ public:
 private:
     void RxDataThread();
     void ReceiveLoop();
+    void RunBeforeReceiveHook();
+    // One read from a connection that a wait found readable, and the cutting
+    // and stepping of what it brings. Read lock held. readsBefore: the count
+    // of reads when that wait began; when another reader read since, the
+    // readiness may have been its data, and only a socket still readable is
+    // read (nothing is logged otherwise).
+    void ReadOnce(const ConsoleAppSockets::ConnectionRef& connection, std::uint32_t readsBefore);
     void QueuePackets(std::size_t received);
     void TakeRecord(const std::uint8_t* record);
     void HandleIncomingEvents();
@@ -180,7 +197,16 @@ private:
     SyncEvent rxEnded_;
     SyncEvent eventsEnded_;
     EventQueue queue_;
-    EventStream stream_;  // rxDataThread's
+    // One reader at a time takes a read, its cutting and its event steps:
+    // the receiving thread, or a host thread waiting for its answer.
+    std::mutex readLock_;
+    std::atomic<std::uint32_t> reads_{0};
+    EventStream stream_;  // the reader's
+    // Whether host waits read for themselves (enough processors, a transport).
+    bool hostReads_ = false;
+    std::atomic<bool> hasReceiveHook_{false};
+    std::mutex receiveHookLock_;
+    std::function<void()> beforeReceiveHook_;
     std::unique_ptr<ConsoleAppSockets> sockets_;
     std::thread rxThread_;
     std::thread eventThread_;

@@ -47,14 +47,19 @@ bool SyncEvent::TryTake() {
     return set_.compare_exchange_strong(expected, false);
 }
 
-bool SyncEvent::Wait(int timeoutMs) {
-    if (TryTake()) return true;
-    if (timeoutMs == 0) return false;
+bool SyncEvent::Wait(int timeoutMs) { return WaitWith(nullptr, timeoutMs) == kTaken; }
+
+SyncEvent::WaitOutcome SyncEvent::WaitOr(const platform::WaitTarget& also, int timeoutMs) {
+    return WaitWith(&also, timeoutMs);
+}
+
+SyncEvent::WaitOutcome SyncEvent::WaitWith(const platform::WaitTarget* also, int timeoutMs) {
+    if (TryTake()) return kTaken;
+    if (timeoutMs == 0) return kTimedOut;
     const auto start = Clock::now();
-    bool taken = Spin(SpinBudget());
-    if (!taken) taken = Sleep(timeoutMs, start);
-    if (taken) Learn(Clock::now() - start);
-    return taken;
+    WaitOutcome outcome = Spin(SpinBudget()) ? kTaken : Sleep(timeoutMs, start, also);
+    if (outcome == kTaken) Learn(Clock::now() - start);
+    return outcome;
 }
 
 nanoseconds SyncEvent::SpinBudget() const {
@@ -76,20 +81,26 @@ bool SyncEvent::Spin(nanoseconds budget) {
     }
 }
 
-bool SyncEvent::Sleep(int timeoutMs, Clock::time_point start) {
+SyncEvent::WaitOutcome SyncEvent::Sleep(int timeoutMs, Clock::time_point start, const platform::WaitTarget* also) {
     const auto deadline = start + std::chrono::milliseconds(timeoutMs);
     sleepers_.fetch_add(1);
-    bool taken = TryTake();
-    while (!taken) {
+    WaitOutcome outcome = TryTake() ? kTaken : kTimedOut;
+    while (outcome != kTaken) {
         const int leftMs = timeoutMs < 0 ? -1 : MillisecondsUntil(deadline);
-        if (leftMs == 0 || !wake_.Wait(leftMs)) {
-            taken = TryTake();  // a last look once the time is up
+        const int woken = leftMs == 0 ? platform::kWaitTimeout
+                          : also != nullptr ? platform::WaitForAny({wake_, *also}, leftMs)
+                                            : platform::WaitForAny({wake_}, leftMs);
+        if (woken == 1) {
+            outcome = kAlsoReady;
             break;
         }
-        taken = TryTake();  // another waiter may have taken the signal first
+        // Another waiter may have taken the signal first; once the time is
+        // up, this is the last look.
+        outcome = TryTake() ? kTaken : kTimedOut;
+        if (woken != 0) break;
     }
     sleepers_.fetch_sub(1);
-    return taken;
+    return outcome;
 }
 
 void SyncEvent::Learn(nanoseconds waited) {

@@ -6,7 +6,8 @@
 // by twice the recent typical wait (and never longer than kMaxSpin); waits
 // that usually last longer than that, or a process with fewer than three
 // processors, do not spin at all. Set wakes only when a waiter sleeps, and a
-// woken waiter takes no lock back: one system call on each side.
+// woken waiter takes no lock back: one system call on each side. A sleeping
+// waiter may watch a socket beside the event (WaitOr).
 #ifndef TERMBRIDGE_SYNCEVENT_H
 #define TERMBRIDGE_SYNCEVENT_H
 
@@ -14,7 +15,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/net.h"
 
 class SyncEvent {
 public:
@@ -32,10 +33,17 @@ public:
     bool Wait(int timeoutMs);
     bool IsSet() const { return set_.load(); }
 
+    enum WaitOutcome { kTaken, kTimedOut, kAlsoReady };
+    // Waits like Wait, and also ends as soon as `also` is ready (kAlsoReady,
+    // the event untouched): the waiter can then do work that may set the
+    // event itself, and wait again with the time left.
+    WaitOutcome WaitOr(const platform::WaitTarget& also, int timeoutMs);
+
 private:
+    WaitOutcome WaitWith(const platform::WaitTarget* also, int timeoutMs);
     bool TryTake();
     bool Spin(std::chrono::nanoseconds budget);
-    bool Sleep(int timeoutMs, std::chrono::steady_clock::time_point start);
+    WaitOutcome Sleep(int timeoutMs, std::chrono::steady_clock::time_point start, const platform::WaitTarget* also);
     std::chrono::nanoseconds SpinBudget() const;
     void Learn(std::chrono::nanoseconds waited);
 

@@ -44,7 +44,7 @@ bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command, bool exte
     if (!internal) return true;
 
     LogLine("<TrafficManager>In the middle of Internal Operation", LOG_DETAIL);
-    if (!responseEvent_.Wait(internalTimeout_.load())) {
+    if (!packetHandler_->WaitForAnswer(responseEvent_, internalTimeout_.load())) {
         LogLine("<TrafficManager>Timeout Occur - No Response for Native Command (Internal Operation)!!!",
                    LOG_NORMAL);
         commandState_.store(kCommandStateTimedOut);

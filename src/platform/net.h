@@ -36,6 +36,27 @@ enum class AcceptResult { kAccepted, kRetry, kFailed };
 
 struct EventState;
 struct SocketState;
+struct WakeState;
+
+// A counting wake-up between the threads of this process: each Post lets one
+// wait return. A woken thread takes no lock back (unlike a condition
+// variable), so a hand-over costs one system call on each side. WaitForAny
+// can watch it together with sockets: a wait that reports it has taken one
+// post.
+class WakeSignal {
+public:
+    WakeSignal();
+    ~WakeSignal();
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+    void Post();
+    // Waits at most timeoutMs (-1: without limit); false when the time ran out.
+    bool Wait(int timeoutMs);
+
+private:
+    friend class WaitTarget;
+    std::unique_ptr<WakeState> state_;
+};
 
 // An event that WaitForAny can wait on together with sockets. Auto-reset: a
 // wait that sees it set clears it (one waiter per signal). Manual-reset: it
@@ -104,6 +125,9 @@ public:
     int Send(const std::uint8_t* bytes, std::size_t length);
     // One read: bytes read, kSocketClosed, kSocketWouldBlock or kSocketError.
     int Receive(std::uint8_t* buffer, std::size_t capacity);
+    // Whether a read would find something now (data, the peer's close or an
+    // error), without reading and without touching the readiness a wait sees.
+    bool ReadableNow() const;
     std::uint32_t PeerAddress() const;
     // The socket's handle value, for log lines.
     int LogId() const;
@@ -146,16 +170,18 @@ private:
     std::unique_ptr<SocketState> state_;
 };
 
-// One thing to wait for: an event, or a socket's readiness.
+// One thing to wait for: an event, a wake signal, or a socket's readiness.
 class WaitTarget {
 public:
     // Implicit, so that a wait list reads {connection, stopEvent}.
     WaitTarget(const WaitEvent& waitEvent);
+    WaitTarget(const WakeSignal& wakeSignal);
     WaitTarget(const UdpSocket& udp);
     WaitTarget(const TcpConnection& connection);
     WaitTarget(const TcpListener& listener);
 
     EventState* event = nullptr;
+    WakeState* wake = nullptr;
     SocketState* socket = nullptr;
 };
 

@@ -1,5 +1,6 @@
-// Sockets and waits on POSIX: poll() over the socket descriptors, and a pipe
-// per event whose read end is readable exactly while the event is set.
+// Sockets and waits on POSIX: poll() over the socket descriptors, a pipe per
+// event whose read end is readable exactly while the event is set, and an
+// eventfd per wake signal.
 #include "platform/net.h"
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,6 +44,17 @@ struct EventState {
 
 struct SocketState {
     int fd = -1;
+};
+
+// A counting eventfd: each read takes one post. Non-blocking, so that a
+// waiter that finds the post taken by another goes back to its wait.
+struct WakeState {
+    int fd = -1;
+
+    bool TryTake() {
+        std::uint64_t value = 0;
+        return read(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
+    }
 };
 
 namespace {
@@ -148,6 +161,23 @@ void WaitEvent::Reset() {
 
 bool WaitEvent::Wait(int timeoutMs) { return WaitForAny({*this}, timeoutMs) == 0; }
 
+// ---------------------------------------------------------------- WakeSignal
+
+WakeSignal::WakeSignal() : state_(new WakeState) {
+    state_->fd = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
+}
+WakeSignal::~WakeSignal() {
+    if (state_->fd >= 0) close(state_->fd);
+}
+
+void WakeSignal::Post() {
+    const std::uint64_t one = 1;
+    while (write(state_->fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+bool WakeSignal::Wait(int timeoutMs) { return WaitForAny({*this}, timeoutMs) == 0; }
+
 // ---------------------------------------------------------------- UdpSocket
 
 UdpSocket::UdpSocket() : state_(new SocketState) {}
@@ -212,6 +242,11 @@ int TcpConnection::Receive(std::uint8_t* buffer, std::size_t capacity) {
     return ReadResult(recv(state_->fd, buffer, capacity, 0));
 }
 
+bool TcpConnection::ReadableNow() const {
+    pollfd readable{state_->fd, POLLIN, 0};
+    return poll(&readable, 1, 0) > 0;
+}
+
 std::uint32_t TcpConnection::PeerAddress() const {
     sockaddr_in addr{};
     socklen_t length = sizeof addr;
@@ -272,6 +307,7 @@ void TcpListener::Close() { CloseSocket(*state_); }
 // ---------------------------------------------------------------- waits
 
 WaitTarget::WaitTarget(const WaitEvent& waitEvent) : event(waitEvent.state_.get()) {}
+WaitTarget::WaitTarget(const WakeSignal& wakeSignal) : wake(wakeSignal.state_.get()) {}
 WaitTarget::WaitTarget(const UdpSocket& udp) : socket(udp.state_.get()) {}
 WaitTarget::WaitTarget(const TcpConnection& connection) : socket(connection.state_.get()) {}
 WaitTarget::WaitTarget(const TcpListener& listener) : socket(listener.state_.get()) {}
@@ -289,6 +325,8 @@ int FirstReady(const WaitTarget* targets, const pollfd* polled, std::size_t coun
         if (events & POLLNVAL) return kWaitFailed;
         if (targets[i].event != nullptr) {
             if (targets[i].event->TryConsume()) return static_cast<int>(i);
+        } else if (targets[i].wake != nullptr) {
+            if (targets[i].wake->TryTake()) return static_cast<int>(i);
         } else {
             return static_cast<int>(i);
         }
@@ -302,7 +340,8 @@ int WaitForAny(const WaitTarget* targets, std::size_t count, int timeoutMs) {
     std::array<pollfd, kMaxWaitTargets> polled{};
     if (count == 0 || count > polled.size()) return kWaitFailed;
     for (std::size_t i = 0; i < count; ++i) {
-        const int fd = targets[i].event != nullptr ? targets[i].event->readFd
+        const int fd = targets[i].event != nullptr  ? targets[i].event->readFd
+                       : targets[i].wake != nullptr   ? targets[i].wake->fd
                        : targets[i].socket != nullptr ? targets[i].socket->fd
                                                       : -1;
         if (fd < 0) return kWaitFailed;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 
 namespace platform {
 
@@ -13,12 +14,17 @@ struct EventState {
     HANDLE handle = nullptr;
 };
 
+struct WakeState {
+    HANDLE semaphore = nullptr;
+};
+
 struct SocketState {
     SOCKET socket = INVALID_SOCKET;
     WSAEVENT event = WSA_INVALID_EVENT;
     // FD_CLOSE is reported once; the event is kept set from then on so that
-    // the reader wakes until its read reports the close.
-    bool closeSeen = false;
+    // the reader wakes until its read reports the close. Two threads that
+    // wait on the same connection may both reset it.
+    std::atomic<bool> closeSeen{false};
 };
 
 namespace {
@@ -125,6 +131,21 @@ void WaitEvent::Set() { SetEvent(state_->handle); }
 void WaitEvent::Reset() { ResetEvent(state_->handle); }
 bool WaitEvent::Wait(int timeoutMs) { return WaitForAny({*this}, timeoutMs) == 0; }
 
+// ---------------------------------------------------------------- WakeSignal
+
+// A semaphore: a wait that WaitForMultipleObjects satisfies has taken one post.
+WakeSignal::WakeSignal() : state_(new WakeState) {
+    state_->semaphore = CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr);
+}
+WakeSignal::~WakeSignal() {
+    if (state_->semaphore != nullptr) CloseHandle(state_->semaphore);
+}
+void WakeSignal::Post() { ReleaseSemaphore(state_->semaphore, 1, nullptr); }
+bool WakeSignal::Wait(int timeoutMs) {
+    const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+    return WaitForSingleObject(state_->semaphore, wait) == WAIT_OBJECT_0;
+}
+
 // ---------------------------------------------------------------- UdpSocket
 
 UdpSocket::UdpSocket() : state_(new SocketState) {}
@@ -189,6 +210,14 @@ int TcpConnection::Receive(std::uint8_t* buffer, std::size_t capacity) {
     return ReadResult(recv(state_->socket, reinterpret_cast<char*>(buffer), CapacityAsInt(capacity), 0));
 }
 
+bool TcpConnection::ReadableNow() const {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(state_->socket, &readable);
+    const timeval now{0, 0};
+    return select(0, &readable, nullptr, nullptr, &now) == 1;
+}
+
 std::uint32_t TcpConnection::PeerAddress() const {
     sockaddr_in addr{};
     int length = sizeof addr;
@@ -245,6 +274,7 @@ void TcpListener::Close() { CloseSocket(*state_); }
 // ---------------------------------------------------------------- waits
 
 WaitTarget::WaitTarget(const WaitEvent& waitEvent) : event(waitEvent.state_.get()) {}
+WaitTarget::WaitTarget(const WakeSignal& wakeSignal) : wake(wakeSignal.state_.get()) {}
 WaitTarget::WaitTarget(const UdpSocket& udp) : socket(udp.state_.get()) {}
 WaitTarget::WaitTarget(const TcpConnection& connection) : socket(connection.state_.get()) {}
 WaitTarget::WaitTarget(const TcpListener& listener) : socket(listener.state_.get()) {}
@@ -254,6 +284,7 @@ int WaitForAny(const WaitTarget* targets, std::size_t count, int timeoutMs) {
     if (count == 0 || count > handles.size()) return kWaitFailed;
     for (std::size_t i = 0; i < count; ++i) {
         HANDLE handle = targets[i].event != nullptr    ? targets[i].event->handle
+                        : targets[i].wake != nullptr   ? targets[i].wake->semaphore
                         : targets[i].socket != nullptr ? targets[i].socket->event
                                                        : nullptr;
         if (handle == nullptr || handle == WSA_INVALID_EVENT) return kWaitFailed;

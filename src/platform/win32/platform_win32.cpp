@@ -220,22 +220,6 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title) {
 
 bool PinToFirstProcessor() { return SetProcessAffinityMask(GetCurrentProcess(), 1) != 0; }
 
-struct WakeSignal::State {
-    HANDLE semaphore = nullptr;
-};
-
-WakeSignal::WakeSignal() : state_(new State) {
-    state_->semaphore = CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr);
-}
-WakeSignal::~WakeSignal() {
-    if (state_->semaphore != nullptr) CloseHandle(state_->semaphore);
-}
-void WakeSignal::Post() { ReleaseSemaphore(state_->semaphore, 1, nullptr); }
-bool WakeSignal::Wait(int timeoutMs) {
-    const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-    return WaitForSingleObject(state_->semaphore, wait) == WAIT_OBJECT_0;
-}
-
 void CpuRelax() { YieldProcessor(); }
 
 int UsableProcessorCount() {
