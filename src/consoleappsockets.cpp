@@ -118,6 +118,8 @@ ConsoleAppSockets::~ConsoleAppSockets() {
         if (last) last->socket.Shutdown();
         last.reset();
         rxConnection_.reset();
+        rxWatch_.Attach(nullptr);
+        watched_.reset();
         CloseListener();
         if (libraryStarted_) platform::StopSocketLibrary();
     } catch (...) {
@@ -271,9 +273,10 @@ void ConsoleAppSockets::CloseListener() {
 int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent) {
     try {
         const std::shared_ptr<Connection> current = CurrentConnection();
+        WatchConnection(current);
         int woken = 0;
         if (current) {
-            woken = platform::WaitForAny({current->socket, stopEvent, connectionEvent_}, -1);
+            woken = platform::WaitForAny({rxWatch_, stopEvent, connectionEvent_}, -1);
         } else {
             // No connection to read from: only a new one or the stop can wake us.
             woken = platform::WaitForAny({stopEvent, connectionEvent_}, -1);
@@ -297,6 +300,15 @@ int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent) {
         LogCrash("<ConsoleAppSockets>SignalUponRx() failed for some reason");
         return RX_WAIT_FAILED;
     }
+}
+
+// The watch is moved to another connection only while this thread still
+// holds the one it leaves, so that the system cannot give that one's handle
+// to a new connection in between.
+void ConsoleAppSockets::WatchConnection(const std::shared_ptr<Connection>& current) {
+    if (current == watched_) return;
+    rxWatch_.Attach(current ? &current->socket : nullptr);
+    watched_ = current;
 }
 
 int ConsoleAppSockets::Recv(std::uint8_t* buffer, std::size_t capacity) {

@@ -64,6 +64,11 @@ public:
     static bool IsReadable(const Connection& connection);
     bool TakeStreamRestart(const Connection& connection);
     int Recv(const ConnectionRef& connection, std::uint8_t* buffer, std::size_t capacity);
+    // While paused, what comes on the connection does not wake the receiving
+    // thread (where the system allows): the pausing thread takes it instead.
+    // Stop and new connections still do.
+    void PauseReceiving() { rxWatch_.Pause(); }
+    void ResumeReceiving() { rxWatch_.Resume(); }
     // Signalled by the listener each time a dispatcher connection is taken.
     platform::WaitEvent& ConnectionEvent() { return connectionEvent_; }
 
@@ -98,6 +103,7 @@ private:
     void ListenLoop();
     bool TakeConnection(std::unique_ptr<Connection> fresh);
     void ReplaceConnection(std::shared_ptr<Connection> fresh);
+    void WatchConnection(const std::shared_ptr<Connection>& current);
     void DropConnection(const std::shared_ptr<Connection>& dropped, int received);
     void CloseCurrentConnection();
     void CloseListener();
@@ -122,7 +128,10 @@ private:
     std::shared_ptr<Connection> connection_;
     std::uint32_t nextConnectionId_ = 1;
 
-    // The receiving thread's own view.
+    // The receiving thread's own view: the connection its wait watches and
+    // the one it found readable.
+    platform::SocketWatch rxWatch_;
+    std::shared_ptr<Connection> watched_;
     std::shared_ptr<Connection> rxConnection_;
     // The reader's (whoever holds the caller's read lock).
     std::uint32_t lastReadConnectionId_ = 0;

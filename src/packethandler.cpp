@@ -261,7 +261,8 @@ void PacketHandler::ReceiveLoop() {
         }
         const ConsoleAppSockets::ConnectionRef ready = sockets_->TakeReadyConnection();
         RunBeforeReceiveHook();
-        std::lock_guard<std::mutex> reader(readLock_);
+        std::unique_lock<std::mutex> reader(readLock_, std::try_to_lock);
+        if (!reader.owns_lock()) continue;
         ReadOnce(ready, readsBefore);
     }
 }
@@ -293,18 +294,32 @@ void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection,
 // closed and new connections); a host wait only takes what comes while the
 // read lock is free, and leaves it to the receiving thread otherwise.
 bool PacketHandler::WaitForAnswer(SyncEvent& answered, int timeoutMs) {
-    if (!hostReads_ || !sockets_) return answered.Wait(timeoutMs);
+    // One host reader at a time; another waiter sleeps as before.
+    if (!hostReads_ || !sockets_ || hostReading_.exchange(true)) return answered.Wait(timeoutMs);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const auto leftMs = [&] { return timeoutMs < 0 ? -1 : MillisecondsUntil(deadline); };
+    sockets_->PauseReceiving();
+    const SyncEvent::WaitOutcome outcome = ReadUntilAnswered(answered, leftMs);
+    // From here on the receiving thread takes everything again.
+    sockets_->ResumeReceiving();
+    hostReading_.store(false);
+    if (outcome != SyncEvent::kAlsoReady) return outcome == SyncEvent::kTaken;
+    return answered.Wait(leftMs());
+}
+
+// kAlsoReady: this thread stopped reading (no connection, or the receiving
+// thread is at it) and the caller waits on without reading.
+template <typename LeftMs>
+SyncEvent::WaitOutcome PacketHandler::ReadUntilAnswered(SyncEvent& answered, LeftMs leftMs) {
     for (;;) {
         const std::uint32_t readsBefore = reads_.load();
         const ConsoleAppSockets::ConnectionRef connection = sockets_->CurrentConnection();
-        if (!connection) return answered.Wait(leftMs());
+        if (!connection) return SyncEvent::kAlsoReady;
         const SyncEvent::WaitOutcome outcome =
             answered.WaitOr(ConsoleAppSockets::WaitTargetOf(*connection), leftMs());
-        if (outcome != SyncEvent::kAlsoReady) return outcome == SyncEvent::kTaken;
+        if (outcome != SyncEvent::kAlsoReady) return outcome;
         std::unique_lock<std::mutex> reader(readLock_, std::try_to_lock);
-        if (!reader.owns_lock()) return answered.Wait(leftMs());
+        if (!reader.owns_lock()) return SyncEvent::kAlsoReady;
         ConsoleAppSockets::Rearm(*connection);
         ReadOnce(connection, readsBefore);
     }

@@ -174,6 +174,8 @@ private:
     // readiness may have been its data, and only a socket still readable is
     // read (nothing is logged otherwise).
     void ReadOnce(const ConsoleAppSockets::ConnectionRef& connection, std::uint32_t readsBefore);
+    template <typename LeftMs>
+    SyncEvent::WaitOutcome ReadUntilAnswered(SyncEvent& answered, LeftMs leftMs);
     void QueuePackets(std::size_t received);
     void TakeRecord(const std::uint8_t* record);
     void HandleIncomingEvents();
@@ -204,6 +206,7 @@ private:
     EventStream stream_;  // the reader's
     // Whether host waits read for themselves (enough processors, a transport).
     bool hostReads_ = false;
+    std::atomic<bool> hostReading_{false};
     std::atomic<bool> hasReceiveHook_{false};
     std::mutex receiveHookLock_;
     std::function<void()> beforeReceiveHook_;
