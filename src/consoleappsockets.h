@@ -67,6 +67,9 @@ public:
     // While paused, what comes on the connection does not wake the receiving
     // thread (where the system allows): the pausing thread takes it instead.
     // Stop and new connections still do.
+    // Pausing costs the receiving thread's wait a little: it is only set up
+    // when EnablePausing was called before the receiving thread started.
+    void EnablePausing() { pausable_ = true; }
     void PauseReceiving() { rxWatch_.Pause(); }
     void ResumeReceiving() { rxWatch_.Resume(); }
     // Signalled by the listener each time a dispatcher connection is taken.
@@ -130,6 +133,7 @@ private:
 
     // The receiving thread's own view: the connection its wait watches and
     // the one it found readable.
+    bool pausable_ = false;
     platform::SocketWatch rxWatch_;
     std::shared_ptr<Connection> watched_;
     std::shared_ptr<Connection> rxConnection_;

@@ -169,6 +169,7 @@ PacketHandler::PacketHandler(PacketEventReceiver* owner, std::uint16_t targetPor
     : owner_(owner), dumpPackets_(LogSeverity() == LOG_DETAIL), hostReads_(HostReadsPay()) {
     try {
         sockets_ = std::make_unique<ConsoleAppSockets>(targetPort, targetAddress, listenPort, &stopEvent_);
+        if (hostReads_) sockets_->EnablePausing();
     } catch (...) {
         PhyConsoleNs::GeneralException("ConsoleAppLogic::ConsoleAppLogic() init error", kSource, __LINE__);
         return;

@@ -36,9 +36,14 @@ void SyncEvent::Set() {
     set_.store(true);
     // Either a sleeper registered before this look, and is woken, or its own
     // look at the flag after registering finds it set.
+    // An auto-reset event wakes one sleeper of each kind: the one that finds
+    // the flag taken sleeps again.
     const int sleeping = sleepers_.load();
+    const int watching = watchers_.load();
     const int wakes = manualReset_ ? sleeping : std::min(sleeping, 1);
+    const int watchedWakes = manualReset_ ? watching : std::min(watching, 1);
     for (int i = 0; i < wakes; ++i) wake_.Post();
+    for (int i = 0; i < watchedWakes; ++i) watchedWake_.Post();
 }
 
 bool SyncEvent::TryTake() {
@@ -83,13 +88,17 @@ bool SyncEvent::Spin(nanoseconds budget) {
 
 SyncEvent::WaitOutcome SyncEvent::Sleep(int timeoutMs, Clock::time_point start, const platform::WaitTarget* also) {
     const auto deadline = start + std::chrono::milliseconds(timeoutMs);
-    sleepers_.fetch_add(1);
+    std::atomic<int>& registered = also != nullptr ? watchers_ : sleepers_;
+    registered.fetch_add(1);
     WaitOutcome outcome = TryTake() ? kTaken : kTimedOut;
     while (outcome != kTaken) {
         const int leftMs = timeoutMs < 0 ? -1 : MillisecondsUntil(deadline);
-        const int woken = leftMs == 0 ? platform::kWaitTimeout
-                          : also != nullptr ? platform::WaitForAny({wake_, *also}, leftMs)
-                                            : platform::WaitForAny({wake_}, leftMs);
+        int woken = platform::kWaitTimeout;
+        if (leftMs != 0 && also != nullptr) {
+            woken = platform::WaitForAny({watchedWake_, *also}, leftMs);
+        } else if (leftMs != 0 && wake_.Wait(leftMs)) {
+            woken = 0;
+        }
         if (woken == 1) {
             outcome = kAlsoReady;
             break;
@@ -99,7 +108,7 @@ SyncEvent::WaitOutcome SyncEvent::Sleep(int timeoutMs, Clock::time_point start, 
         outcome = TryTake() ? kTaken : kTimedOut;
         if (woken != 0) break;
     }
-    sleepers_.fetch_sub(1);
+    registered.fetch_sub(1);
     return outcome;
 }
 

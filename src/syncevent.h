@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "platform/net.h"
+#include "platform/platform.h"
 
 class SyncEvent {
 public:
@@ -50,11 +51,15 @@ private:
     const bool manualReset_;
     std::atomic<bool> set_;
     std::atomic<int> sleepers_{0};
+    std::atomic<int> watchers_{0};
     // The typical wait, a running average in nanoseconds.
     std::atomic<std::int64_t> typicalWaitNs_{20000};
-    // Sleepers park here; a post without a sleeper left to take it only
-    // makes a later sleep look once more at the flag.
+    // Sleepers park on wake_, sleepers that also watch something (WaitOr)
+    // on watchedWake_ (one system call more per wake-up). A post without a
+    // sleeper left to take it only makes a later sleep look once more at the
+    // flag.
     platform::WakeSignal wake_;
+    platform::WaitableWake watchedWake_;
 };
 
 #endif

@@ -38,20 +38,15 @@ struct EventState;
 struct SocketState;
 struct WakeState;
 
-// A counting wake-up between the threads of this process: each Post lets one
-// wait return. A woken thread takes no lock back (unlike a condition
-// variable), so a hand-over costs one system call on each side. WaitForAny
-// can watch it together with sockets: a wait that reports it has taken one
-// post.
-class WakeSignal {
+// A counting wake-up like WakeSignal that WaitForAny can also watch together
+// with sockets: a wait that reports it has taken one post.
+class WaitableWake {
 public:
-    WakeSignal();
-    ~WakeSignal();
-    WakeSignal(const WakeSignal&) = delete;
-    WakeSignal& operator=(const WakeSignal&) = delete;
+    WaitableWake();
+    ~WaitableWake();
+    WaitableWake(const WaitableWake&) = delete;
+    WaitableWake& operator=(const WaitableWake&) = delete;
     void Post();
-    // Waits at most timeoutMs (-1: without limit); false when the time ran out.
-    bool Wait(int timeoutMs);
 
 private:
     friend class WaitTarget;
@@ -200,7 +195,7 @@ class WaitTarget {
 public:
     // Implicit, so that a wait list reads {connection, stopEvent}.
     WaitTarget(const WaitEvent& waitEvent);
-    WaitTarget(const WakeSignal& wakeSignal);
+    WaitTarget(const WaitableWake& wakeable);
     WaitTarget(const UdpSocket& udp);
     WaitTarget(const TcpConnection& connection);
     WaitTarget(const TcpListener& listener);

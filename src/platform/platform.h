@@ -63,6 +63,8 @@ struct FileEntry {
 // file system's.
 std::vector<FileEntry> FindFiles(const std::string& pattern);
 bool RemoveFile(const std::string& path);
+// Moves a file onto a path, replacing what is there in one step.
+bool MoveFileOver(const std::string& from, const std::string& to);
 
 // ---------------------------------------------------------------- time
 // Local wall-clock time, broken down.
@@ -98,6 +100,24 @@ bool PinToFirstProcessor();
 void CpuRelax();
 // Processors this process may run on now (1 when pinned to one).
 int UsableProcessorCount();
+
+// A counting wake-up between the threads of this process: each Post lets one
+// Wait return. A woken thread takes no lock back (unlike a condition
+// variable), so a hand-over costs one system call on each side.
+class WakeSignal {
+public:
+    WakeSignal();
+    ~WakeSignal();
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+    void Post();
+    // Waits at most timeoutMs (-1: without limit); false when the time ran out.
+    bool Wait(int timeoutMs);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // ---------------------------------------------------------------- processes
 // A child process started by a tool or a test.

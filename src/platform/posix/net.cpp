@@ -162,22 +162,20 @@ void WaitEvent::Reset() {
 
 bool WaitEvent::Wait(int timeoutMs) { return WaitForAny({*this}, timeoutMs) == 0; }
 
-// ---------------------------------------------------------------- WakeSignal
+// ---------------------------------------------------------------- WaitableWake
 
-WakeSignal::WakeSignal() : state_(new WakeState) {
+WaitableWake::WaitableWake() : state_(new WakeState) {
     state_->fd = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
 }
-WakeSignal::~WakeSignal() {
+WaitableWake::~WaitableWake() {
     if (state_->fd >= 0) close(state_->fd);
 }
 
-void WakeSignal::Post() {
+void WaitableWake::Post() {
     const std::uint64_t one = 1;
     while (write(state_->fd, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
-
-bool WakeSignal::Wait(int timeoutMs) { return WaitForAny({*this}, timeoutMs) == 0; }
 
 // ---------------------------------------------------------------- UdpSocket
 
@@ -355,7 +353,7 @@ void SocketWatch::Resume() {
 // ---------------------------------------------------------------- waits
 
 WaitTarget::WaitTarget(const WaitEvent& waitEvent) : event(waitEvent.state_.get()) {}
-WaitTarget::WaitTarget(const WakeSignal& wakeSignal) : wake(wakeSignal.state_.get()) {}
+WaitTarget::WaitTarget(const WaitableWake& wakeable) : wake(wakeable.state_.get()) {}
 WaitTarget::WaitTarget(const UdpSocket& udp) : socket(udp.state_.get()) {}
 WaitTarget::WaitTarget(const TcpConnection& connection) : socket(connection.state_.get()) {}
 WaitTarget::WaitTarget(const TcpListener& listener) : socket(listener.state_.get()) {}

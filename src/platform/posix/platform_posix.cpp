@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <sched.h>
+#include <semaphore.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -245,6 +246,10 @@ std::vector<FileEntry> FindFiles(const std::string& pattern) {
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
+bool MoveFileOver(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
 std::tm LocalTimeOf(std::time_t t) {
     std::tm local {};
     ::localtime_r(&t, &local);
@@ -307,6 +312,35 @@ int UsableProcessorCount() {
     CPU_ZERO(&usable);
     if (sched_getaffinity(0, sizeof usable, &usable) != 0) return 1;
     return CPU_COUNT(&usable);
+}
+
+struct WakeSignal::State {
+    sem_t semaphore;
+};
+
+WakeSignal::WakeSignal() : state_(new State) { sem_init(&state_->semaphore, 0, 0); }
+WakeSignal::~WakeSignal() { sem_destroy(&state_->semaphore); }
+void WakeSignal::Post() { sem_post(&state_->semaphore); }
+
+bool WakeSignal::Wait(int timeoutMs) {
+    if (timeoutMs < 0) {
+        while (sem_wait(&state_->semaphore) != 0) {
+            if (errno != EINTR) return false;
+        }
+        return true;
+    }
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (sem_clockwait(&state_->semaphore, CLOCK_MONOTONIC, &deadline) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
 }
 
 void CpuRelax() {

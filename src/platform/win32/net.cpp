@@ -131,20 +131,16 @@ void WaitEvent::Set() { SetEvent(state_->handle); }
 void WaitEvent::Reset() { ResetEvent(state_->handle); }
 bool WaitEvent::Wait(int timeoutMs) { return WaitForAny({*this}, timeoutMs) == 0; }
 
-// ---------------------------------------------------------------- WakeSignal
+// ---------------------------------------------------------------- WaitableWake
 
 // A semaphore: a wait that WaitForMultipleObjects satisfies has taken one post.
-WakeSignal::WakeSignal() : state_(new WakeState) {
+WaitableWake::WaitableWake() : state_(new WakeState) {
     state_->semaphore = CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr);
 }
-WakeSignal::~WakeSignal() {
+WaitableWake::~WaitableWake() {
     if (state_->semaphore != nullptr) CloseHandle(state_->semaphore);
 }
-void WakeSignal::Post() { ReleaseSemaphore(state_->semaphore, 1, nullptr); }
-bool WakeSignal::Wait(int timeoutMs) {
-    const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-    return WaitForSingleObject(state_->semaphore, wait) == WAIT_OBJECT_0;
-}
+void WaitableWake::Post() { ReleaseSemaphore(state_->semaphore, 1, nullptr); }
 
 // ---------------------------------------------------------------- UdpSocket
 
@@ -290,7 +286,7 @@ void SocketWatch::Resume() {}
 // ---------------------------------------------------------------- waits
 
 WaitTarget::WaitTarget(const WaitEvent& waitEvent) : event(waitEvent.state_.get()) {}
-WaitTarget::WaitTarget(const WakeSignal& wakeSignal) : wake(wakeSignal.state_.get()) {}
+WaitTarget::WaitTarget(const WaitableWake& wakeable) : wake(wakeable.state_.get()) {}
 WaitTarget::WaitTarget(const UdpSocket& udp) : socket(udp.state_.get()) {}
 WaitTarget::WaitTarget(const TcpConnection& connection) : socket(connection.state_.get()) {}
 WaitTarget::WaitTarget(const TcpListener& listener) : socket(listener.state_.get()) {}

@@ -151,6 +151,10 @@ std::vector<FileEntry> FindFiles(const std::string& pattern) {
 
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
+bool MoveFileOver(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 std::tm LocalTimeOf(std::time_t t) {
     std::tm local {};
     localtime_s(&local, &t);
@@ -219,6 +223,22 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title) {
 }
 
 bool PinToFirstProcessor() { return SetProcessAffinityMask(GetCurrentProcess(), 1) != 0; }
+
+struct WakeSignal::State {
+    HANDLE semaphore = nullptr;
+};
+
+WakeSignal::WakeSignal() : state_(new State) {
+    state_->semaphore = CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr);
+}
+WakeSignal::~WakeSignal() {
+    if (state_->semaphore != nullptr) CloseHandle(state_->semaphore);
+}
+void WakeSignal::Post() { ReleaseSemaphore(state_->semaphore, 1, nullptr); }
+bool WakeSignal::Wait(int timeoutMs) {
+    const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+    return WaitForSingleObject(state_->semaphore, wait) == WAIT_OBJECT_0;
+}
 
 void CpuRelax() { YieldProcessor(); }
 
