@@ -316,6 +316,47 @@ TEST_F(TrafficTest, LateAnswerJustBeforeTheNextNumberIsNeverTheNextResult) {
     }
 }
 
+// The waiting thread takes its answer off the connection itself while the
+// receiving thread is held back with an event in front of the answer; let go
+// afterwards, the receiving thread finds everything taken and neither reads,
+// logs nor counts anything again.
+TEST_F(TrafficTest, WaitTakesItsAnswerItselfWhileTheReceivingThreadIsHeldBack) {
+    if (platform::UsableProcessorCount() < 2) GTEST_SKIP() << "waits read for themselves on two or more processors";
+    PacketHandler& packets = traffic_->Packets();
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+    packets.SetBeforeReceiveHook([&] {
+        held = true;
+        while (!release.load()) platform::SleepMs(1);
+    });
+    const std::uint8_t stray = static_cast<std::uint8_t>(packets.CommandCounter() + 100);
+    ASSERT_TRUE(dispatcher_.SendEvent(fake::MakeEvent(stray, {'S', 'T', 'R', 'A', 'Y'})));
+    while (!held.load()) platform::SleepMs(1);
+
+    traffic_->SetInternalOperation(true);
+    const bool answered = traffic_->ReadWord(0x100);
+    traffic_->SetInternalOperation(false);
+    const auto readLines = [this] {
+        const std::string log = Log();
+        std::size_t count = 0;
+        for (std::size_t at = log.find("recvfrom() method"); at != std::string::npos; at = log.find("recvfrom() method", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    const std::size_t linesWhileHeld = readLines();
+    release = true;
+    platform::SleepMs(100);
+
+    EXPECT_TRUE(answered);
+    const TrafficManager::ResponseBuffer response = traffic_->GetResponseBuffer();
+    EXPECT_EQ(Bytes(response.begin(), response.begin() + 4), (Bytes{'R', 'W', '0', 0}));
+    EXPECT_EQ(packets.ReceivedEventCount(), 2u);
+    EXPECT_NE(Log().find("<PacketHandler>Dumping Event due to wrong RxCmdPacketNum"), std::string::npos);
+    EXPECT_GE(linesWhileHeld, 1u);
+    EXPECT_EQ(readLines(), linesWhileHeld);
+}
+
 // An event the owner does not accept (nobody waits for it any more) sets no
 // result and wakes nobody, though the external wait is still open.
 TEST_F(TrafficTest, EventTheOwnerDoesNotAcceptWakesNobody) {
