@@ -274,8 +274,8 @@ int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent) {
     try {
         const std::shared_ptr<Connection> current = CurrentConnection();
         int woken = 0;
+        if (pausable_) WatchConnection(current);
         if (current && pausable_) {
-            WatchConnection(current);
             woken = platform::WaitForAny({rxWatch_, stopEvent, connectionEvent_}, -1);
         } else if (current) {
             woken = platform::WaitForAny({current->socket, stopEvent, connectionEvent_}, -1);
