@@ -65,10 +65,10 @@ public:
     bool TakeStreamRestart(const Connection& connection);
     int Recv(const ConnectionRef& connection, std::uint8_t* buffer, std::size_t capacity);
     // While paused, what comes on the connection does not wake the receiving
-    // thread (where the system allows): the pausing thread takes it instead.
-    // Stop and new connections still do.
-    // Pausing costs the receiving thread's wait a little: it is only set up
-    // when EnablePausing was called before the receiving thread started.
+    // thread (where the system allows): the pausing thread reads it instead.
+    // Stops and new connections still wake it. Pausing costs the receiving
+    // thread's wait a little, so it is set up only when EnablePausing was
+    // called before the receiving thread started.
     void EnablePausing() { pausable_ = true; }
     void PauseReceiving() { rxWatch_.Pause(); }
     void ResumeReceiving() { rxWatch_.Resume(); }

@@ -262,8 +262,7 @@ void PacketHandler::ReceiveLoop() {
         }
         const ConsoleAppSockets::ConnectionRef ready = sockets_->TakeReadyConnection();
         RunBeforeReceiveHook();
-        std::unique_lock<std::mutex> reader(readLock_, std::try_to_lock);
-        if (!reader.owns_lock()) continue;
+        std::lock_guard<std::mutex> reader(readLock_);
         ReadOnce(ready, readsBefore);
     }
 }
@@ -291,9 +290,11 @@ void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection,
     QueuePackets(static_cast<std::size_t>(received));
 }
 
-// The receiving thread keeps reading everything (events nobody waits for,
-// closed and new connections); a host wait only takes what comes while the
-// read lock is free, and leaves it to the receiving thread otherwise.
+// While a host wait reads, what comes on the connection no longer wakes the
+// receiving thread, so the system wakes the host alone; the receiving thread
+// still takes stops and new connections, and everything again once the wait
+// ends. A wait that finds the read lock taken leaves the reading to the
+// receiving thread for the rest of its time.
 bool PacketHandler::WaitForAnswer(SyncEvent& answered, int timeoutMs) {
     // One host reader at a time; another waiter sleeps as before.
     if (!hostReads_ || !sockets_ || hostReading_.exchange(true)) return answered.Wait(timeoutMs);

@@ -135,10 +135,10 @@ public:
 
     // The host's wait for an answer (an event its step sets). With two or
     // more processors the waiting thread also watches the dispatcher
-    // connection and, when no other reader is at it, reads and steps what
-    // comes itself, exactly as the receiving thread would: the answer then
-    // costs no hand-over between threads. Otherwise, or while the receiving
-    // thread reads, it sleeps until the step on another thread sets the event.
+    // connection and, when no other reader is at it, reads, cuts and steps
+    // what comes itself, exactly as the receiving thread would: the answer
+    // then costs no hand-over between threads. Otherwise it sleeps until a
+    // step on another thread sets the event.
     bool WaitForAnswer(SyncEvent& answered, int timeoutMs);
     // Test seam: runs once, on the receiving thread, when it next finds the
     // connection readable, before it reads.
