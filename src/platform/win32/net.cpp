@@ -210,7 +210,7 @@ bool TcpConnection::ReadableNow() const {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(state_->socket, &readable);
-    const timeval now{0, 0};
+    timeval now{0, 0};
     return select(0, &readable, nullptr, nullptr, &now) == 1;
 }
 
