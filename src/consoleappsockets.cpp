@@ -286,7 +286,6 @@ int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent) {
         }
         switch (woken) {
             case 0:
-                current->socket.ResetReadable();
                 rxConnection_ = current;
                 return RX_DATA;
             case 1:
@@ -314,6 +313,7 @@ void ConsoleAppSockets::WatchConnection(const std::shared_ptr<Connection>& curre
 }
 
 int ConsoleAppSockets::Recv(std::uint8_t* buffer, std::size_t capacity) {
+    if (rxConnection_) Rearm(*rxConnection_);
     const int received = Recv(rxConnection_, buffer, capacity);
     if (received == platform::kSocketClosed || received == platform::kSocketError) rxConnection_.reset();
     return received;

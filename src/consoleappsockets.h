@@ -57,7 +57,8 @@ public:
     // Rearm, IsReadable, TakeStreamRestart and Recv.
     ConnectionRef CurrentConnection() const;
     static platform::WaitTarget WaitTargetOf(const Connection& connection);
-    // Re-arms the readiness that woke a waiter.
+    // Re-arms the readiness that woke a waiter: before the reader's look or
+    // read, so that what comes after it wakes again.
     static void Rearm(Connection& connection);
     // Whether a read would find anything (without reading or logging): false
     // for a connection already given up.

@@ -269,6 +269,7 @@ void PacketHandler::ReceiveLoop() {
 
 void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection, std::uint32_t readsBefore) {
     if (!connection) return;
+    ConsoleAppSockets::Rearm(*connection);
     if (reads_.load() != readsBefore && !ConsoleAppSockets::IsReadable(*connection)) return;
     reads_.fetch_add(1);
     if (sockets_->TakeStreamRestart(*connection) && stream_.Carried() > 0) {
@@ -322,7 +323,6 @@ SyncEvent::WaitOutcome PacketHandler::ReadUntilAnswered(SyncEvent& answered, Lef
         if (outcome != SyncEvent::kAlsoReady) return outcome;
         std::unique_lock<std::mutex> reader(readLock_, std::try_to_lock);
         if (!reader.owns_lock()) return SyncEvent::kAlsoReady;
-        ConsoleAppSockets::Rearm(*connection);
         ReadOnce(connection, readsBefore);
     }
 }
