@@ -325,9 +325,11 @@ TEST_F(TrafficTest, WaitTakesItsAnswerItselfWhileTheReceivingThreadIsHeldBack) {
     PacketHandler& packets = traffic_->Packets();
     std::atomic<bool> held{false};
     std::atomic<bool> release{false};
+    std::atomic<bool> released{false};
     packets.SetBeforeReceiveHook([&] {
         held = true;
         while (!release.load()) platform::SleepMs(1);
+        released = true;
     });
     const std::uint8_t stray = static_cast<std::uint8_t>(packets.CommandCounter() + 100);
     ASSERT_TRUE(dispatcher_.SendEvent(fake::MakeEvent(stray, {'S', 'T', 'R', 'A', 'Y'})));
@@ -346,7 +348,8 @@ TEST_F(TrafficTest, WaitTakesItsAnswerItselfWhileTheReceivingThreadIsHeldBack) {
     };
     const std::size_t linesWhileHeld = readLines();
     release = true;
-    platform::SleepMs(100);
+    while (!released.load()) platform::SleepMs(1);
+    platform::SleepMs(100);  // the receiving thread's look at the connection
 
     EXPECT_TRUE(answered);
     const TrafficManager::ResponseBuffer response = traffic_->GetResponseBuffer();
