@@ -35,9 +35,8 @@ int MillisecondsUntil(Clock::time_point deadline) {
 void SyncEvent::Set() {
     set_.store(true);
     // Either a sleeper registered before this look, and is woken, or its own
-    // look at the flag after registering finds it set.
-    // An auto-reset event wakes one sleeper of each kind: the one that finds
-    // the flag taken sleeps again.
+    // look at the flag after registering finds it set. An auto-reset set
+    // wakes one sleeper of each kind; one that finds the flag taken sleeps on.
     const int sleeping = sleepers_.load();
     const int watching = watchers_.load();
     const int wakes = manualReset_ ? sleeping : std::min(sleeping, 1);
