@@ -274,11 +274,9 @@ int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent) {
     try {
         const std::shared_ptr<Connection> current = CurrentConnection();
         int woken = 0;
-        if (pausable_) WatchConnection(current);
-        if (current && pausable_) {
+        WatchConnection(current);
+        if (current) {
             woken = platform::WaitForAny({rxWatch_, stopEvent, connectionEvent_}, -1);
-        } else if (current) {
-            woken = platform::WaitForAny({current->socket, stopEvent, connectionEvent_}, -1);
         } else {
             // No connection to read from: only a new one or the stop can wake us.
             woken = platform::WaitForAny({stopEvent, connectionEvent_}, -1);

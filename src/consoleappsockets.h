@@ -67,10 +67,7 @@ public:
     int Recv(const ConnectionRef& connection, std::uint8_t* buffer, std::size_t capacity);
     // While paused, what comes on the connection does not wake the receiving
     // thread (where the system allows): the pausing thread reads it instead.
-    // Stops and new connections still wake it. Pausing costs the receiving
-    // thread's wait a little, so it is set up only when EnablePausing was
-    // called before the receiving thread started.
-    void EnablePausing() { pausable_ = true; }
+    // Stops and new connections still wake it.
     void PauseReceiving() { rxWatch_.Pause(); }
     void ResumeReceiving() { rxWatch_.Resume(); }
     // Signalled by the listener each time a dispatcher connection is taken.
@@ -134,7 +131,6 @@ private:
 
     // The receiving thread's own view: the connection its wait watches and
     // the one it found readable.
-    bool pausable_ = false;
     platform::SocketWatch rxWatch_;
     std::shared_ptr<Connection> watched_;
     std::shared_ptr<Connection> rxConnection_;

@@ -19,18 +19,6 @@ void LogLine(const char* text, int level) {
 
 constexpr const char* kSource = "packethandler";
 
-// A host wait that reads for itself saves the hand-over from the receiving
-// thread only when the two can run at once; on one processor the receiving
-// thread would be woken by the same data for nothing.
-bool HostReadsPay() { return platform::UsableProcessorCount() >= 2; }
-
-// Rounded up, so that a wait never ends a moment early.
-int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
-    const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
 // The previous event's header is kept for the whole process, as the library
 // always has; the lock only matters when several handlers live at once.
 std::mutex lastEventLock;
@@ -166,10 +154,9 @@ bool RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last) {
 
 PacketHandler::PacketHandler(PacketEventReceiver* owner, std::uint16_t targetPort, const std::string& targetAddress,
                              std::uint16_t listenPort)
-    : owner_(owner), dumpPackets_(LogSeverity() == LOG_DETAIL), hostReads_(HostReadsPay()) {
+    : owner_(owner), dumpPackets_(LogSeverity() == LOG_DETAIL) {
     try {
         sockets_ = std::make_unique<ConsoleAppSockets>(targetPort, targetAddress, listenPort, &stopEvent_);
-        if (hostReads_) sockets_->EnablePausing();
     } catch (...) {
         PhyConsoleNs::GeneralException("ConsoleAppLogic::ConsoleAppLogic() init error", kSource, __LINE__);
         return;
@@ -298,9 +285,9 @@ void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection,
 // receiving thread for the rest of its time.
 bool PacketHandler::WaitForAnswer(SyncEvent& answered, int timeoutMs) {
     // One host reader at a time; another waiter sleeps as before.
-    if (!hostReads_ || !sockets_ || hostReading_.exchange(true)) return answered.Wait(timeoutMs);
+    if (!sockets_ || hostReading_.exchange(true)) return answered.Wait(timeoutMs);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    const auto leftMs = [&] { return timeoutMs < 0 ? -1 : MillisecondsUntil(deadline); };
+    const auto leftMs = [&] { return timeoutMs < 0 ? -1 : SyncEvent::MillisecondsUntil(deadline); };
     sockets_->PauseReceiving();
     const SyncEvent::WaitOutcome outcome = ReadUntilAnswered(answered, leftMs);
     // From here on the receiving thread takes everything again.

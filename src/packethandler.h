@@ -133,12 +133,12 @@ public:
     // number is taken.
     void SetBeforeNumberHook(std::function<void()> hook) { beforeNumberHook_ = std::move(hook); }
 
-    // The host's wait for an answer (an event its step sets). With two or
-    // more processors the waiting thread also watches the dispatcher
-    // connection and, when no other reader is at it, reads, cuts and steps
-    // what comes itself, exactly as the receiving thread would: the answer
-    // then costs no hand-over between threads. Otherwise it sleeps until a
-    // step on another thread sets the event.
+    // The host's wait for an answer (an event its step sets). The waiting
+    // thread also watches the dispatcher connection and, when no other
+    // reader is at it, reads, cuts and steps what comes itself, exactly as
+    // the receiving thread would: the answer then costs no hand-over between
+    // threads. Otherwise it sleeps until a step on another thread sets the
+    // event.
     bool WaitForAnswer(SyncEvent& answered, int timeoutMs);
     // Test seam: runs once, on the receiving thread, when it next finds the
     // connection readable, before it reads.
@@ -204,8 +204,7 @@ private:
     std::mutex readLock_;
     std::atomic<std::uint32_t> reads_{0};
     EventStream stream_;  // the reader's
-    // Whether host waits read for themselves (enough processors, a transport).
-    bool hostReads_ = false;
+    // A host wait reads for itself (one at a time).
     std::atomic<bool> hostReading_{false};
     std::atomic<bool> hasReceiveHook_{false};
     std::mutex receiveHookLock_;

@@ -23,14 +23,14 @@ bool SpinningPays() {
     return enoughProcessors;
 }
 
+}  // namespace
+
 // Rounded up, so that a sleep never ends a moment early and turns into a spin.
-int MillisecondsUntil(Clock::time_point deadline) {
+int SyncEvent::MillisecondsUntil(Clock::time_point deadline) {
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) return 0;
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
-
-}  // namespace
 
 void SyncEvent::Set() {
     set_.store(true);

@@ -39,6 +39,9 @@ public:
     // the event untouched): the waiter can then do work that may set the
     // event itself, and wait again with the time left.
     WaitOutcome WaitOr(const platform::WaitTarget& also, int timeoutMs);
+    // The time left until a deadline in whole milliseconds, rounded up: a
+    // wait for it never ends early.
+    static int MillisecondsUntil(std::chrono::steady_clock::time_point deadline);
 
 private:
     WaitOutcome WaitWith(const platform::WaitTarget* also, int timeoutMs);

@@ -321,7 +321,6 @@ TEST_F(TrafficTest, LateAnswerJustBeforeTheNextNumberIsNeverTheNextResult) {
 // afterwards, the receiving thread finds everything taken and neither reads,
 // logs nor counts anything again.
 TEST_F(TrafficTest, WaitTakesItsAnswerItselfWhileTheReceivingThreadIsHeldBack) {
-    if (platform::UsableProcessorCount() < 2) GTEST_SKIP() << "waits read for themselves on two or more processors";
     PacketHandler& packets = traffic_->Packets();
     std::atomic<bool> held{false};
     std::atomic<bool> release{false};
