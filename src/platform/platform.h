@@ -63,6 +63,8 @@ struct FileEntry {
 // file system's.
 std::vector<FileEntry> FindFiles(const std::string& pattern);
 bool RemoveFile(const std::string& path);
+// Moves a file onto a path, replacing what is there in one step.
+bool MoveFileOver(const std::string& from, const std::string& to);
 
 // ---------------------------------------------------------------- time
 // Local wall-clock time, broken down.
