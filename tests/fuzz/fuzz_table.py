@@ -30,10 +30,8 @@ def cells(line):
 
 def old_rows(section):
     """Rows of the section as {column: value}, keyed by target."""
-    date = ""
-    match = re.search(r"Last run: (\d{4}-\d{2}-\d{2} \d{2}:\d{2})", section)
-    if match:
-        date = match.group(1)
+    date = re.search(r"Last run: (\d{4}-\d{2}-\d{2} \d{2}:\d{2})", section)
+    seconds = re.search(r"Last run: [^\n]*?(\d+) s per target", section)
     header = None
     rows = {}
     for line in section.splitlines():
@@ -43,7 +41,12 @@ def old_rows(section):
             header = cells(line)
             continue
         row = dict(zip(header, cells(line)))
-        row.setdefault("date (UTC)", date)
+        if date:
+            row.setdefault("date (UTC)", date.group(1))
+        if seconds:
+            row.setdefault("seconds", seconds.group(1))
+        if row.get("executions", "").isdigit() and row.get("seconds", "").isdigit():
+            row.setdefault("exec/s", str(int(row["executions"]) // max(1, int(row["seconds"]))))
         rows[row.get("target", "")] = row
     return rows
 
