@@ -173,17 +173,17 @@ fuzz_figures() {  # fast target, its status, inputs replayed, replay status, ASa
     seconds=$(grep -o '^Done [0-9]* runs in [0-9]* second' "$log" | grep -o '[0-9]* second' | grep -o '[0-9]*' || true)
     status_line=$(grep -E '^#[0-9]+.*cov: ' "$log" | tail -1 || true)
     [ -n "$executions" ] || executions=$(echo "$status_line" | grep -o '^#[0-9]*' | tr -d '#')
-    cov=$(echo "$status_line" | grep -o 'cov: [0-9]*' | grep -o '[0-9]*')
-    ft=$(echo "$status_line" | grep -o 'ft: [0-9]*' | grep -o '[0-9]*')
+    cov=$(echo "$status_line" | grep -o 'cov: [0-9]*' | grep -o '[0-9]*' || true)
+    ft=$(echo "$status_line" | grep -o 'ft: [0-9]*' | grep -o '[0-9]*' || true)
     local speed="?"
     [ -n "$executions" ] && [ -n "$seconds" ] && [ "$seconds" -gt 0 ] && speed=$((executions / seconds))
     if [ "$2" -ne 0 ]; then
-        crash="$(grep -o 'Test unit written to .*' "$log" | sed 's/.*\///' | head -1)"
+        crash="$(grep -o 'Test unit written to .*' "$log" | sed 's/.*\///' | head -1 || true)"
         [ -z "$crash" ] && crash="exit status $2 (see $(basename "$log"))"
     fi
     replayed="$3 inputs, clean"
     if [ "$4" -ne 0 ]; then
-        replayed="$3 inputs: FAULT $(grep -o 'Test unit written to .*' "$5.replay.log" | sed 's/.*\///' | head -1)"
+        replayed="$3 inputs: FAULT $(grep -o 'Test unit written to .*' "$5.replay.log" | sed 's/.*\///' | head -1 || true)"
         replayed="$replayed (see $(basename "$5").replay.log)"
     fi
     printf '| `%s` | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$name" "$(date -u '+%Y-%m-%d %H:%M')" \
