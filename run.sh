@@ -114,12 +114,14 @@ build_fast_fuzzers() {
 fuzz_name() { basename "$1" | sed 's/^fuzz_//'; }
 
 # The largest input worth trying, where a longer one only repeats what a
-# shorter one reaches: parameter texts end at 255 bytes and a logged command
-# line is cut at 999.
+# shorter one reaches: parameter texts end at 255 bytes, a logged command line
+# and a definition line are cut at 999, and the example definition and map
+# files are below 2 KB. Parsed files cost their time line by line.
 fuzz_max_len() {  # name
     case "$1" in
         commandline) echo 1200 ;;
-        encoding) echo 1024 ;;
+        encoding | lists) echo 1024 ;;
+        definitions | maps) echo 2048 ;;
         *) echo 0 ;;  # libFuzzer's own choice
     esac
 }
