@@ -178,7 +178,8 @@ fuzz_figures() {  # fast target, its status, inputs replayed, replay status, ASa
     cov=$(echo "$status_line" | grep -o 'cov: [0-9]*' | grep -o '[0-9]*' || true)
     ft=$(echo "$status_line" | grep -o 'ft: [0-9]*' | grep -o '[0-9]*' || true)
     local speed="?"
-    [ -n "$executions" ] && [ -n "$seconds" ] && [ "$seconds" -gt 0 ] && speed=$((executions / seconds))
+    # libFuzzer counts whole seconds: a run under one second is taken as one.
+    [ -n "$executions" ] && [ -n "$seconds" ] && speed=$((executions / (seconds > 0 ? seconds : 1)))
     if [ "$2" -ne 0 ]; then
         crash="$(grep -o 'Test unit written to .*' "$log" | sed 's/.*\///' | head -1 || true)"
         [ -z "$crash" ] && crash="exit status $2 (see $(basename "$log"))"
