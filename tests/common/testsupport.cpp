@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -42,6 +43,19 @@ std::uint16_t FreeLoopbackTcpPort() {
     platform::TcpListener probe;  // the whole range taken: let the system choose
     if (!probe.Open() || !probe.Bind(platform::kLoopbackAddress, 0)) return 0;
     return probe.LocalPort();
+}
+
+std::uint16_t PortFromEnvironment(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return 0;
+    const long value = std::strtol(text, nullptr, 10);
+    return value > 0 && value <= 0xFFFF ? static_cast<std::uint16_t>(value) : 0;
+}
+
+std::vector<std::uint8_t> EmulatorCapturePattern(std::size_t length) {
+    std::vector<std::uint8_t> bytes(length);
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8) * 13 + 1);
+    return bytes;
 }
 
 std::string TempDir::File(const std::string& name) const { return (fs::path(path_) / name).string(); }
