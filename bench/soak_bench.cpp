@@ -157,10 +157,6 @@ bool Accepted(const std::string& answer) { return answer == "ok" || answer.rfind
 
 // ------------------------------------------------------------------ the run
 
-// The library takes paths as its system writes them: a Windows build under
-// Wine sees the Linux tree as drive Z:, which the build passes in as the prefix.
-std::string LibraryPath(const std::string& path) { return TB_LIBRARY_PATH_PREFIX + path; }
-
 #ifdef TB_FIRMWARE_DIR
 const char* const kFirmwarePackage = TB_FIRMWARE_DIR "/example.fwp";
 #else
@@ -307,7 +303,7 @@ bool SetUpEeprom(Soak& soak) {
 // the word is spoilt first, so that only the load can have put it back.
 bool LoadFirmware(Soak& soak) {
     if (!soak.Run("MEM_WRITE MAC_FILE_TYPE majorVersion 4 0x0")) return false;
-    if (!soak.Check(soak.app.LoadFirmware(LibraryPath(kFirmwarePackage)) == 0, "LoadFW")) return false;
+    if (!soak.Check(soak.app.LoadFirmware(testsupport::LibraryPath(kFirmwarePackage)) == 0, "LoadFW")) return false;
     if (!soak.Run("MEM_READ MAC_FILE_TYPE majorVersion 4")) return false;
     const auto* word = reinterpret_cast<const std::uint8_t*>(soak.app.ResultBuffer());
     if (soak.app.ResultLength() >= 4 && GetBe32(word) == kExampleMajorVersion) return true;
@@ -463,7 +459,8 @@ void PrintHeader(int commands) {
     std::printf("Soak: %d commands, a fault every %d, log wrap at %llu bytes%s\n\n", commands, kFaultEvery,
                 static_cast<unsigned long long>(kLogWrapBytes),
                 kFirmwarePackage == nullptr ? " (no example firmware package: no firmware loads)" : "");
-    std::printf("| after | commands | resident KiB | %s | threads | log bytes | seconds |\n", platform::OpenHandlesName());
+    std::printf("| after | commands | resident KiB | %s | threads | log bytes | seconds |\n",
+                platform::OpenHandlesName());
     std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
 }
 
@@ -582,6 +579,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    using testsupport::LibraryPath;
     ConsoleAppLogic app(emulator->CommandPort(), "127.0.0.1", libraryPort, LibraryPath(examples + "/maps/mac.map"),
                         LibraryPath(examples + "/maps/phy.map"), LibraryPath(listFile));
     app.SetCommandTimeout(kCommandTimeoutMs);

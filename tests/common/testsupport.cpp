@@ -89,6 +89,8 @@ std::string LogTail::Text() const {
     return text;
 }
 
+std::string LibraryPath(const std::string& linuxPath) { return TB_LIBRARY_PATH_PREFIX + linuxPath; }
+
 std::string ExamplesDir() { return (fs::path(TB_SOURCE_DIR) / "examples").string(); }
 
 }  // namespace testsupport

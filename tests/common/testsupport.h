@@ -68,6 +68,10 @@ std::uint16_t PortFromEnvironment(const char* name);
 // (tools/emulator/README.md).
 std::vector<std::uint8_t> EmulatorCapturePattern(std::size_t length);
 
+// A path of the source or build tree as the library under test sees it: a
+// Windows build under Wine sees the Linux tree as drive Z:.
+std::string LibraryPath(const std::string& linuxPath);
+
 // The example definition set shipped with the sources.
 std::string ExamplesDir();
 

@@ -38,9 +38,7 @@ std::vector<std::string> Words(const std::string& answer) {
 }
 }  // namespace
 
-// A Windows build under Wine sees the Linux tree as drive Z:, which the build
-// passes in as the prefix.
-std::string LibraryPath(const std::string& linuxPath) { return TB_E2E_PATH_PREFIX + linuxPath; }
+std::string LibraryPath(const std::string& linuxPath) { return testsupport::LibraryPath(linuxPath); }
 
 // ------------------------------------------------------------------ control
 

@@ -50,7 +50,8 @@ std::size_t HandlesInSystemTable() {
     }
     if (status < 0) return 0;
     const auto* table = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-    const std::size_t room = (buffer.size() - offsetof(SYSTEM_HANDLE_INFORMATION, Handle)) / sizeof(SYSTEM_HANDLE_ENTRY);
+    const std::size_t room =
+        (buffer.size() - offsetof(SYSTEM_HANDLE_INFORMATION, Handle)) / sizeof(SYSTEM_HANDLE_ENTRY);
     const std::size_t entries = std::min<std::size_t>(table->Count, room);
     const DWORD self = GetCurrentProcessId();
     std::size_t count = 0;
