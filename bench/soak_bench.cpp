@@ -494,9 +494,10 @@ std::vector<std::string> Growth(const std::vector<Figures>& rows) {
     }
     // Descriptors or handles: the end may hold at most two more than the
     // warm-up's end, and only one step after it may set a new high. Wine
-    // opens a handle lazily when some path first runs after the warm-up
-    // (49, then 50 from 20 % on): a step, not a slope. A leak of one per
-    // fault, reconnect or firmware load keeps setting new highs.
+    // opens a handle lazily the first time some path runs, which can fall
+    // after the warm-up (seen: one more, once, then flat): a step, not a
+    // slope. A leak of one per fault, reconnect or firmware load keeps
+    // setting new highs.
     std::size_t high = warm.openHandles;
     int newHighs = 0;
     for (std::size_t row = 2; row < rows.size(); ++row) {
