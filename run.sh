@@ -254,9 +254,10 @@ cmd_fuzz() {  # [seconds] [target...]
     return $failed
 }
 
-# The soak's report without the logger's start-up lines.
+# The soak's report without the logger's start-up lines (and without the
+# carriage returns a Windows program ends its lines with).
 soak_report() {  # report file
-    grep -v -e '^Removing logs' -e '^Done\.$' "$1"
+    tr -d '\r' <"$1" | grep -v -e '^Removing logs' -e '^Done\.$'
 }
 
 cmd_soak() {  # [--windows] [commands]
