@@ -15,9 +15,10 @@
 #                    named targets' rows only). TB_FUZZ_JOBS targets at a time
 #                    (default 1); TB_FUZZ_RUNS stops a target at that many
 #                    executions
-#   ./run.sh soak [N]
+#   ./run.sh soak [--windows] [N]
 #                    N mixed commands (default 100000) against the emulator
-#                    with faults; the figures go into RELIABILITY.md
+#                    with faults; the figures go into RELIABILITY.md. With
+#                    --windows, the Windows build's soak under Wine
 #   ./run.sh matrix  run the fault matrix (every emulated fault against every
 #                    kind of operation) and put its table into RELIABILITY.md
 #
@@ -225,10 +226,27 @@ check_definitions() {
         --phy "$here/examples/maps/phy.map"
 }
 
-test_windows() {
+build_windows() {
     log "Windows build (mingw-w64, i686)"
     configure_build "$out/win" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DTB_NATIVE_EMULATOR="$out/linux/tools/emulator/tb-emulator"
+        -DCMAKE_BUILD_TYPE=Release -DTB_NATIVE_EMULATOR="$out/linux/tools/emulator/tb-emulator" -DTB_BENCH=ON
+}
+
+# Wine for the Windows programs: a prefix in the build tree, quiet, and a
+# persistent server, so that each program starts in milliseconds.
+start_wine() {
+    export WINEPREFIX="$out/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32
+    if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1 || true; fi
+    (wineserver -p >/dev/null 2>&1 </dev/null &)
+    # Wine's side processes (services) start with the first program and stay;
+    # started here, they hold no test's output open (CTest would wait for it).
+    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
+
+test_windows() {
+    build_windows
     local dll="$out/win/bin/TermBridge.dll"
     log "TermBridge.dll imports and exports"
     i686-w64-mingw32-objdump -p "$dll" | grep 'DLL Name' | sort
@@ -240,17 +258,11 @@ test_windows() {
     python3 "$here/tests/check_exports.py" "$dll" "$here/src/TermBridge.def"
 
     log "Windows tests under Wine"
-    export WINEPREFIX="$out/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32
-    if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1 || true; fi
-    # A persistent Wine server makes each test program start in milliseconds.
-    (wineserver -p >/dev/null 2>&1 </dev/null &)
-    # Wine's side processes (services) start with the first program and stay;
-    # started here, they hold no test's output open (CTest would wait for it).
-    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+    start_wine
     # One test program at a time: they share the prefix's log folder and C:\.
     local status=0
     ctest --test-dir "$out/win" --output-on-failure -j 1 || status=$?
-    wineserver -k >/dev/null 2>&1 || true
+    stop_wine
     return $status
 }
 
@@ -323,7 +335,18 @@ cmd_fuzz() {  # [seconds] [target...]
     return $failed
 }
 
-cmd_soak() {  # [commands]
+# The soak's report without the logger's start-up lines (and without the
+# carriage returns a Windows program ends its lines with).
+soak_report() {  # report file
+    tr -d '\r' <"$1" | grep -v -e '^Removing logs' -e '^Done\.$'
+}
+
+cmd_soak() {  # [--windows] [commands]
+    if [ "${1:-}" = --windows ]; then
+        shift
+        cmd_soak_windows "$@"
+        return
+    fi
     install_packages "${native_packages[@]}"
     build_linux
     local commands="${1:-100000}" report status=0
@@ -334,8 +357,30 @@ cmd_soak() {  # [commands]
     {
         echo "Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench_soak $commands\` (RelWithDebInfo) on $(nproc) cores."
         echo
-        grep -v -e '^Removing logs' -e '^Done\.$' "$report"
+        soak_report "$report"
     } | write_reliability_section soak
+    return $status
+}
+
+# The Windows build's soak under Wine, against a native emulator process.
+cmd_soak_windows() {  # [commands]
+    install_packages "${native_packages[@]}" "${windows_packages[@]}"
+    build_linux
+    build_windows
+    local commands="${1:-100000}" report status=0
+    log "Soak under Wine: $commands commands"
+    report="$out/win/soak.md"
+    start_wine
+    sh "$here/tests/e2e/run_with_emulator.sh" "$out/linux/tools/emulator/tb-emulator" \
+        wine "$out/win/bin/bench_soak.exe" "$commands" --check >"$report" || status=$?
+    stop_wine
+    cat "$report"
+    {
+        echo "Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench_soak.exe $commands\` (Release, mingw-w64 i686)" \
+             "under $(wine --version) on $(nproc) cores, against the native emulator process."
+        echo
+        soak_report "$report"
+    } | write_reliability_section soak-windows
     return $status
 }
 
@@ -369,7 +414,7 @@ case "${1:-}" in
     soak) shift; cmd_soak "$@" ;;
     matrix) cmd_matrix ;;
     *)
-        sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac

@@ -76,6 +76,16 @@ void SleepMs(int ms);
 // CPU time the whole process has used, user and system, in seconds.
 double ProcessCpuSeconds();
 
+// What the process holds at the moment; long runs watch these for growth.
+struct ProcessResources {
+    std::size_t residentKiB = 0;  // the resident set (Linux), the working set (Windows)
+    std::size_t openHandles = 0;  // open file descriptors (Linux), handles (Windows)
+    std::size_t threads = 0;
+};
+ProcessResources CurrentProcessResources();
+// What openHandles counts here, in a word: "descriptors" or "handles".
+const char* OpenHandlesName();
+
 // ---------------------------------------------------------------- errors
 int LastSystemError();
 std::string SystemErrorText(int code);
