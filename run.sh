@@ -9,11 +9,16 @@
 #   ./run.sh build   configure and build the Linux target only
 #   ./run.sh fuzz [SECONDS] [TARGET...]
 #                    run every libFuzzer target (or the named ones) for
-#                    SECONDS each (default 600); crashes go to out/fuzz/crashes
-#                    and the figures into RELIABILITY.md
-#   ./run.sh soak [N]
+#                    SECONDS each (default 600) in the fast build, then replay
+#                    each one's corpus under ASan; crashes go to
+#                    out/fuzz/crashes and the figures into RELIABILITY.md (the
+#                    named targets' rows only). TB_FUZZ_JOBS targets at a time
+#                    (default 1); TB_FUZZ_RUNS stops a target at that many
+#                    executions
+#   ./run.sh soak [--windows] [N]
 #                    N mixed commands (default 100000) against the emulator
-#                    with faults; the figures go into RELIABILITY.md
+#                    with faults; the figures go into RELIABILITY.md. With
+#                    --windows, the Windows build's soak under Wine
 #   ./run.sh matrix  run the fault matrix (every emulated fault against every
 #                    kind of operation) and put its table into RELIABILITY.md
 #
@@ -92,41 +97,101 @@ test_sanitizers() {
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest "$out/tsan"
 }
 
+# The fuzz targets under ASan + UBSan (-O1): the short runs of the test
+# command, and the replay of what the long runs found.
 build_fuzzers() {
     configure_build "$out/fuzz" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
         -DTB_FUZZ=ON -DTB_TESTS=OFF -DTB_TOOLS=OFF
 }
 
-# Runs one target over its seeds for the given seconds; new inputs go to a
-# scratch folder (the checked-in seeds stay as they are), a crashing input to
-# out/fuzz/crashes/. The log is left beside the target.
-run_fuzzer() {  # target, seconds
-    local target="$1" seconds="$2" name
-    name=$(basename "$target" | sed 's/^fuzz_//')
-    local scratch="$out/fuzz/corpus/$name"
-    mkdir -p "$scratch" "$out/fuzz/crashes"
-    local seeds=("$here/tests/fuzz/corpus/$name")
-    # The example definition set seeds the parser too (folders are read recursively).
-    [ "$name" = definitions ] && seeds+=("$here/examples/definitions")
-    # The example firmware package (and its images), when the build made them.
-    [ "$name" = firmware ] && [ -d "$out/fuzz/firmware" ] && seeds+=("$out/fuzz/firmware")
-    "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="$out/fuzz/crashes/$name-" "$scratch" "${seeds[@]}" >"$target.log" 2>&1
+# The same targets under UBSan only, at -O2: several times the executions of
+# the ASan build, for the long runs.
+build_fast_fuzzers() {
+    configure_build "$out/fuzz-fast" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+        -DCMAKE_CXX_COMPILER=clang++ -DTB_FUZZ=ON -DTB_TESTS=OFF -DTB_TOOLS=OFF \
+        -DTB_FUZZ_SANITIZERS=undefined -DTB_FUZZ_OPTIMIZE=-O2
 }
 
-# One table row from a target's log: executions, coverage, crash.
-fuzz_figures() {  # target, status
-    local log="$1.log" name executions status_line cov ft
+fuzz_name() { basename "$1" | sed 's/^fuzz_//'; }
+
+# The largest input worth trying, where a longer one only repeats what a
+# shorter one reaches: parameter texts end at 255 bytes, a logged command line
+# and a definition line are cut at 999, and the example definition and map
+# files are below 2 KB. Parsed files cost their time line by line.
+fuzz_max_len() {  # name
+    case "$1" in
+        commandline) echo 1200 ;;
+        encoding | lists) echo 1024 ;;
+        definitions | maps) echo 2048 ;;
+        *) echo 0 ;;  # libFuzzer's own choice
+    esac
+}
+
+# The folders a target's corpus lies in: the scratch folder its runs add to
+# (the checked-in seeds stay as they are) first, then the seeds.
+fuzz_corpus() {  # target
+    local target="$1" name build
+    name=$(fuzz_name "$target")
+    build="$(cd "$(dirname "$target")/../.." && pwd)"
+    echo "$out/fuzz/corpus/$name"
+    echo "$here/tests/fuzz/corpus/$name"
+    # The example definition set seeds the parser too (folders are read recursively).
+    [ "$name" = definitions ] && echo "$here/examples/definitions"
+    # The example firmware package (and its images), when the build made them.
+    [ "$name" = firmware ] && [ -d "$build/firmware" ] && echo "$build/firmware"
+    return 0
+}
+
+# Runs one target over its corpus for the given seconds (and at most
+# TB_FUZZ_RUNS executions, when set); a crashing input goes to
+# out/fuzz/crashes/. The log is left beside the target.
+run_fuzzer() {  # target, seconds
+    local target="$1" seconds="$2" name corpus
+    name=$(fuzz_name "$target")
+    mapfile -t corpus < <(fuzz_corpus "$target")
+    mkdir -p "${corpus[0]}" "$out/fuzz/crashes"
+    "$target" -max_total_time="$seconds" -runs="${TB_FUZZ_RUNS:--1}" -max_len="$(fuzz_max_len "$name")" \
+        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$out/fuzz/crashes/$name-" "${corpus[@]}" >"$target.log" 2>&1
+}
+
+# Runs every input of a target's corpus once through the given (ASan) build
+# of the target. Prints the number of inputs.
+replay_corpus() {  # target of the long run, target to replay with
+    local name corpus
+    name=$(fuzz_name "$1")
+    mapfile -t corpus < <(fuzz_corpus "$1")
+    mkdir -p "$out/fuzz/crashes"
+    find "${corpus[@]}" -type f | wc -l
+    "$2" -runs=0 -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$out/fuzz/crashes/$name-replay-" \
+        "${corpus[@]}" >"$2.replay.log" 2>&1
+}
+
+# One table row from a long run's logs: executions, speed, coverage, the
+# replay, crash.
+fuzz_figures() {  # fast target, its status, inputs replayed, replay status, ASan target
+    local log="$1.log" name executions seconds status_line cov ft replayed crash="none"
     name=$(basename "$1")
     executions=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
+    seconds=$(grep -o '^Done [0-9]* runs in [0-9]* second' "$log" | grep -o '[0-9]* second' | grep -o '[0-9]*' || true)
     status_line=$(grep -E '^#[0-9]+.*cov: ' "$log" | tail -1 || true)
     [ -n "$executions" ] || executions=$(echo "$status_line" | grep -o '^#[0-9]*' | tr -d '#')
-    cov=$(echo "$status_line" | grep -o 'cov: [0-9]*' | grep -o '[0-9]*')
-    ft=$(echo "$status_line" | grep -o 'ft: [0-9]*' | grep -o '[0-9]*')
-    local crash="none"
-    [ "$2" -ne 0 ] && crash="$(grep -o 'Test unit written to .*' "$log" | sed 's/.*\///' | head -1)"
-    [ "$2" -ne 0 ] && [ -z "$crash" ] && crash="exit status $2 (see $(basename "$log"))"
-    printf '| `%s` | %s | %s | %s | %s |\n' "$name" "${executions:-?}" "${cov:-?}" "${ft:-?}" "$crash"
+    cov=$(echo "$status_line" | grep -o 'cov: [0-9]*' | grep -o '[0-9]*' || true)
+    ft=$(echo "$status_line" | grep -o 'ft: [0-9]*' | grep -o '[0-9]*' || true)
+    local speed="?"
+    # libFuzzer counts whole seconds: a run under one second is taken as one.
+    [ -n "$executions" ] && [ -n "$seconds" ] && speed=$((executions / (seconds > 0 ? seconds : 1)))
+    if [ "$2" -ne 0 ]; then
+        crash="$(grep -o 'Test unit written to .*' "$log" | sed 's/.*\///' | head -1 || true)"
+        [ -z "$crash" ] && crash="exit status $2 (see $(basename "$log"))"
+    fi
+    replayed="$3 inputs, clean"
+    if [ "$4" -ne 0 ]; then
+        replayed="$3 inputs: FAULT $(grep -o 'Test unit written to .*' "$5.replay.log" | sed 's/.*\///' | head -1 || true)"
+        replayed="$replayed (see $(basename "$5").replay.log)"
+    fi
+    printf '| `%s` | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$name" "$(date -u '+%Y-%m-%d %H:%M')" \
+        "${seconds:-?}" "${executions:-?}" "$speed" "${cov:-?}" "${ft:-?}" "$replayed" "$crash"
 }
 
 # Replaces the generated section NAME of RELIABILITY.md with standard input.
@@ -161,10 +226,27 @@ check_definitions() {
         --phy "$here/examples/maps/phy.map"
 }
 
-test_windows() {
+build_windows() {
     log "Windows build (mingw-w64, i686)"
     configure_build "$out/win" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DTB_NATIVE_EMULATOR="$out/linux/tools/emulator/tb-emulator"
+        -DCMAKE_BUILD_TYPE=Release -DTB_NATIVE_EMULATOR="$out/linux/tools/emulator/tb-emulator" -DTB_BENCH=ON
+}
+
+# Wine for the Windows programs: a prefix in the build tree, quiet, and a
+# persistent server, so that each program starts in milliseconds.
+start_wine() {
+    export WINEPREFIX="$out/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32
+    if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1 || true; fi
+    (wineserver -p >/dev/null 2>&1 </dev/null &)
+    # Wine's side processes (services) start with the first program and stay;
+    # started here, they hold no test's output open (CTest would wait for it).
+    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
+
+test_windows() {
+    build_windows
     local dll="$out/win/bin/TermBridge.dll"
     log "TermBridge.dll imports and exports"
     i686-w64-mingw32-objdump -p "$dll" | grep 'DLL Name' | sort
@@ -176,17 +258,11 @@ test_windows() {
     python3 "$here/tests/check_exports.py" "$dll" "$here/src/TermBridge.def"
 
     log "Windows tests under Wine"
-    export WINEPREFIX="$out/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32
-    if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1 || true; fi
-    # A persistent Wine server makes each test program start in milliseconds.
-    (wineserver -p >/dev/null 2>&1 </dev/null &)
-    # Wine's side processes (services) start with the first program and stay;
-    # started here, they hold no test's output open (CTest would wait for it).
-    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+    start_wine
     # One test program at a time: they share the prefix's log folder and C:\.
     local status=0
     ctest --test-dir "$out/win" --output-on-failure -j 1 || status=$?
-    wineserver -k >/dev/null 2>&1 || true
+    stop_wine
     return $status
 }
 
@@ -207,42 +283,70 @@ cmd_test() {
     log "all tests passed in $((SECONDS - started)) s"
 }
 
+# One target's long run in the fast build, then the replay of its corpus
+# under ASan; its table row goes to the rows folder. False on a crash or a
+# fault in the replay.
+fuzz_one_target() {  # fast target, seconds, rows folder
+    local fast="$1" seconds="$2" rows="$3" asan status=0 replay=0 inputs
+    asan="$out/fuzz/tests/fuzz/$(basename "$fast")"
+    run_fuzzer "$fast" "$seconds" || status=$?
+    inputs=$(replay_corpus "$fast" "$asan") || replay=$?
+    [ -n "$inputs" ] || inputs="?"
+    fuzz_figures "$fast" $status "$inputs" $replay "$asan" | tee "$rows/$(basename "$fast")"
+    [ $status -eq 0 ] && [ $replay -eq 0 ]
+}
+
 cmd_fuzz() {  # [seconds] [target...]
     install_packages "${native_packages[@]}"
-    local seconds="${1:-600}"
+    local seconds="${1:-600}" parallel="${TB_FUZZ_JOBS:-1}"
     [ $# -gt 0 ] && shift
-    log "Fuzz targets, $seconds s each"
+    log "Fuzz targets, $seconds s each${TB_FUZZ_RUNS:+ (at most $TB_FUZZ_RUNS executions)}, $parallel at a time"
+    build_fast_fuzzers
     build_fuzzers
-    local targets=() target status failed=0 rows=""
+    local targets=() target failed=0 rows="$out/fuzz-fast/rows"
     if [ $# -gt 0 ]; then
-        for target in "$@"; do targets+=("$out/fuzz/tests/fuzz/fuzz_${target#fuzz_}"); done
+        for target in "$@"; do targets+=("$out/fuzz-fast/tests/fuzz/fuzz_${target#fuzz_}"); done
     else
-        for target in "$out"/fuzz/tests/fuzz/fuzz_*; do
+        for target in "$out"/fuzz-fast/tests/fuzz/fuzz_*; do
             [ -x "$target" ] && targets+=("$target")  # not the logs beside them
         done
     fi
     for target in "${targets[@]}"; do
         [ -x "$target" ] || { echo "no fuzz target $target" >&2; return 1; }
-        echo "$(basename "$target"): $seconds s"
-        status=0
-        run_fuzzer "$target" "$seconds" || status=$?
-        [ $status -ne 0 ] && failed=1
-        rows+="$(fuzz_figures "$target" $status)"$'\n'
-        echo "${rows%$'\n'}" | tail -1
     done
-    {
-        echo "Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), $seconds s per target on $(nproc) cores," \
-             "ASan + UBSan, -O1; coverage as libFuzzer counts it at the end (cov: edges, ft: features)."
-        echo
-        echo "| target | executions | cov | ft | crash |"
-        echo "|---|---:|---:|---:|---|"
-        printf '%s' "$rows"
-    } | write_reliability_section fuzz
+    rm -rf "$rows"
+    mkdir -p "$rows"
+    local running=0
+    for target in "${targets[@]}"; do
+        if [ "$running" -ge "$parallel" ]; then
+            wait -n || failed=1
+            running=$((running - 1))
+        fi
+        echo "$(basename "$target"): $seconds s"
+        fuzz_one_target "$target" "$seconds" "$rows" &
+        running=$((running + 1))
+    done
+    while [ "$running" -gt 0 ]; do
+        wait -n || failed=1
+        running=$((running - 1))
+    done
+    python3 "$here/tests/fuzz/fuzz_table.py" "$here/RELIABILITY.md" "$rows"/*
     log "figures written to RELIABILITY.md; crashing inputs, if any, in $out/fuzz/crashes"
     return $failed
 }
 
-cmd_soak() {  # [commands]
+# The soak's report without the logger's start-up lines (and without the
+# carriage returns a Windows program ends its lines with).
+soak_report() {  # report file
+    tr -d '\r' <"$1" | grep -v -e '^Removing logs' -e '^Done\.$'
+}
+
+cmd_soak() {  # [--windows] [commands]
+    if [ "${1:-}" = --windows ]; then
+        shift
+        cmd_soak_windows "$@"
+        return
+    fi
     install_packages "${native_packages[@]}"
     build_linux
     local commands="${1:-100000}" report status=0
@@ -253,8 +357,30 @@ cmd_soak() {  # [commands]
     {
         echo "Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench_soak $commands\` (RelWithDebInfo) on $(nproc) cores."
         echo
-        grep -v -e '^Removing logs' -e '^Done\.$' "$report"
+        soak_report "$report"
     } | write_reliability_section soak
+    return $status
+}
+
+# The Windows build's soak under Wine, against a native emulator process.
+cmd_soak_windows() {  # [commands]
+    install_packages "${native_packages[@]}" "${windows_packages[@]}"
+    build_linux
+    build_windows
+    local commands="${1:-100000}" report status=0
+    log "Soak under Wine: $commands commands"
+    report="$out/win/soak.md"
+    start_wine
+    sh "$here/tests/e2e/run_with_emulator.sh" "$out/linux/tools/emulator/tb-emulator" \
+        wine "$out/win/bin/bench_soak.exe" "$commands" --check >"$report" || status=$?
+    stop_wine
+    cat "$report"
+    {
+        echo "Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench_soak.exe $commands\` (Release, mingw-w64 i686)" \
+             "under $(wine --version) on $(nproc) cores, against the native emulator process."
+        echo
+        soak_report "$report"
+    } | write_reliability_section soak-windows
     return $status
 }
 
@@ -288,7 +414,7 @@ case "${1:-}" in
     soak) shift; cmd_soak "$@" ;;
     matrix) cmd_matrix ;;
     *)
-        sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac

@@ -4,10 +4,12 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 
 #include "consolelogger.h"
+#include "platform/platform.h"
 #include "strformat.h"
 #include "trafficmanager.h"
 
@@ -82,6 +84,26 @@ std::vector<std::string> SplitAtBlanks(const std::string& text) {
 void SetReason(std::string* reason, const std::string& text) {
     if (reason != nullptr) *reason = text;
 }
+
+enum class FileWrite { kWritten, kNotOpened, kNotWritten };
+
+// Writes a file whole or not at all: into a sibling first, which then takes
+// the path's place in one step, so that a crash or a full disk never leaves
+// a shortened image or listing that a later load would take as good. What is
+// not a regular file (a device, a pipe) is written in place.
+FileWrite WriteWholeFile(const std::string& path, const char* bytes, std::size_t size) {
+    std::error_code error;
+    const bool inPlace = std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error);
+    const std::string written = inPlace ? path : path + ".tmp";
+    std::ofstream file(written, std::ios::binary | std::ios::trunc);
+    if (!file.is_open()) return FileWrite::kNotOpened;
+    file.write(bytes, static_cast<std::streamsize>(size));
+    file.close();
+    const bool whole = !file.fail() && (inPlace || platform::MoveFileOver(written, path));
+    if (!whole && !inPlace) platform::RemoveFile(written);
+    return whole ? FileWrite::kWritten : FileWrite::kNotWritten;
+}
+
 
 }  // namespace
 
@@ -254,17 +276,15 @@ bool EepromInterface::FormatFieldValue(const EEpromFieldDefinition_t& record, co
 // ---------------------------------------------------------------- files
 
 int EepromInterface::CreateBinaryFile(const std::string& path) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!file.is_open()) {
+    const std::vector<std::uint8_t>& image = GetImage();
+    const std::size_t length = ImageDataBaseSize();
+    const FileWrite written = WriteWholeFile(path, reinterpret_cast<const char*>(image.data()), length);
+    if (written == FileWrite::kNotOpened) {
         Log(Format("<EepromInterface>Couldn't Open Eeprom File: %s", path.c_str()));
         return 1;
     }
     Log(Format("<EepromInterface>Creating Eeprom Binary File: %s", path.c_str()));
-    const std::vector<std::uint8_t>& image = GetImage();
-    const std::size_t length = ImageDataBaseSize();
-    file.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(length));
-    file.close();
-    if (file.fail()) {
+    if (written == FileWrite::kNotWritten) {
         Log(Format("<EepromInterface>Couldn't Write Eeprom File: %s", path.c_str()));
         return 1;
     }
@@ -434,9 +454,11 @@ int EepromInterface::Burn(bool partial) {
 }
 
 int EepromInterface::WriteListing(std::string& stream, const std::string& path) {
-    std::ofstream file;
     if (!path.empty()) {
-        file.open(path, std::ios::binary | std::ios::trunc);
+        // Opened at once, so that a path that cannot be written costs no
+        // chip reads; it stays empty should a read fail. The listing itself
+        // is written whole at the end.
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
         if (!file.is_open()) {
             Log("<EepromInterface>Error! Failed to open file.");
             return 1;
@@ -461,13 +483,9 @@ int EepromInterface::WriteListing(std::string& stream, const std::string& path) 
     }
     text.push_back('\0');
     stream += text;
-    if (file.is_open()) {
-        file.write(text.data(), static_cast<std::streamsize>(text.size()));
-        file.close();
-        if (file.fail()) {
-            Log("<EepromInterface>Error! Failed to write file.");
-            return 1;
-        }
+    if (!path.empty() && WriteWholeFile(path, text.data(), text.size()) != FileWrite::kWritten) {
+        Log("<EepromInterface>Error! Failed to write file.");
+        return 1;
     }
     return 0;
 }

@@ -345,7 +345,7 @@ void PacketHandler::QueuePackets(std::size_t received) {
 // per answer. The step is the same, under the same lock, in the same order.
 void PacketHandler::TakeRecord(const std::uint8_t* record) {
     auto packet = std::make_unique<ConsoleEventPacket_t>(DecodeEventPacket(record));
-    if (packet->Length > kEventDataSize) {
+    if (packet->Length > kEventDataSize && LogWanted(LOG_NORMAL)) {
         LogMessage(Format("<rxDataThread ERROR> Illegal packet size received: 0x%x",
                           static_cast<unsigned>(packet->Length)),
                    LOG_NORMAL);
@@ -359,7 +359,7 @@ void PacketHandler::TakeRecord(const std::uint8_t* record) {
         queue_.StepDone();
         return;
     }
-    if (!queue_.Push(std::move(packet))) {
+    if (!queue_.Push(std::move(packet)) && LogWanted(LOG_ERROR)) {
         LogMessage(Format("<rxDataThread ERROR> Event queue full (%u packets), event packet dropped",
                           static_cast<unsigned>(EventQueue::kMaxPackets)),
                    LOG_ERROR);

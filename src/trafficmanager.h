@@ -34,6 +34,8 @@ public:
     static constexpr std::uint32_t kDefaultCommandBufferAddress = 0xBFE30000;
     static constexpr std::uint32_t kSetupReadAddress = 0xBFC00000;
     static constexpr int kSyncPauseMs = 1000;
+    // The pause before the first read of the mailbox counter.
+    static constexpr int kCounterReadPauseMs = 15;
 
     using ResponseBuffer = std::array<std::uint8_t, kEventDataSize>;
 
@@ -60,6 +62,9 @@ public:
     // Milliseconds; a negative value waits without limit.
     void SetInternalTimeout(int timeoutMs) { internalTimeout_.store(timeoutMs); }
     int InternalTimeout() const { return internalTimeout_.load(); }
+    // Test seam: the pause before the first counter read, in milliseconds
+    // (kCounterReadPauseMs unless set; 0 leaves it out).
+    void SetCounterReadPause(int pauseMs) { counterReadPauseMs_.store(pauseMs); }
     // A copy of the last internal response's data (zeros after its length).
     ResponseBuffer GetResponseBuffer() const;
 
@@ -119,6 +124,7 @@ private:
     ResponseBuffer responseBuffer_{};
     SyncEvent responseEvent_;
     std::atomic<int> internalTimeout_{kDefaultInternalTimeoutMs};
+    std::atomic<int> counterReadPauseMs_{kCounterReadPauseMs};
     std::atomic<std::uint32_t> counterReadAddress_{kDefaultCounterReadAddress};
     std::atomic<std::uint32_t> counterWriteAddress_{kDefaultCounterWriteAddress};
     std::atomic<std::uint32_t> commandBufferAddress_{kDefaultCommandBufferAddress};

@@ -63,6 +63,8 @@ struct FileEntry {
 // file system's.
 std::vector<FileEntry> FindFiles(const std::string& pattern);
 bool RemoveFile(const std::string& path);
+// Moves a file onto a path, replacing what is there in one step.
+bool MoveFileOver(const std::string& from, const std::string& to);
 
 // ---------------------------------------------------------------- time
 // Local wall-clock time, broken down.
@@ -73,6 +75,16 @@ std::int64_t LocalNowAsFileTime();
 void SleepMs(int ms);
 // CPU time the whole process has used, user and system, in seconds.
 double ProcessCpuSeconds();
+
+// What the process holds at the moment; long runs watch these for growth.
+struct ProcessResources {
+    std::size_t residentKiB = 0;  // the resident set (Linux), the working set (Windows)
+    std::size_t openHandles = 0;  // open file descriptors (Linux), handles (Windows)
+    std::size_t threads = 0;
+};
+ProcessResources CurrentProcessResources();
+// What openHandles counts here, in a word: "descriptors" or "handles".
+const char* OpenHandlesName();
 
 // ---------------------------------------------------------------- errors
 int LastSystemError();

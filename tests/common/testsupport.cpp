@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -44,6 +45,19 @@ std::uint16_t FreeLoopbackTcpPort() {
     return probe.LocalPort();
 }
 
+std::uint16_t PortFromEnvironment(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return 0;
+    const long value = std::strtol(text, nullptr, 10);
+    return value > 0 && value <= 0xFFFF ? static_cast<std::uint16_t>(value) : 0;
+}
+
+std::vector<std::uint8_t> EmulatorCapturePattern(std::size_t length) {
+    std::vector<std::uint8_t> bytes(length);
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8) * 13 + 1);
+    return bytes;
+}
+
 std::string TempDir::File(const std::string& name) const { return (fs::path(path_) / name).string(); }
 
 std::string TempDir::Write(const std::string& name, const std::string& content) const {
@@ -74,6 +88,8 @@ std::string LogTail::Text() const {
     }
     return text;
 }
+
+std::string LibraryPath(const std::string& linuxPath) { return TB_LIBRARY_PATH_PREFIX + linuxPath; }
 
 std::string ExamplesDir() { return (fs::path(TB_SOURCE_DIR) / "examples").string(); }
 

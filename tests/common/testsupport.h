@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -58,6 +59,18 @@ private:
 // to an outgoing connection could be taken by another test's connection
 // before the listener binds it.
 std::uint16_t FreeLoopbackTcpPort();
+
+// A port number from the environment variable `name`; 0 when it is unset or
+// not a port.
+std::uint16_t PortFromEnvironment(const char* name);
+
+// The bytes the emulated chip captures: byte i is i * 7 + (i / 256) * 13 + 1
+// (tools/emulator/README.md).
+std::vector<std::uint8_t> EmulatorCapturePattern(std::size_t length);
+
+// A path of the source or build tree as the library under test sees it: a
+// Windows build under Wine sees the Linux tree as drive Z:.
+std::string LibraryPath(const std::string& linuxPath);
 
 // The example definition set shipped with the sources.
 std::string ExamplesDir();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "termbridge.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -25,16 +26,6 @@ constexpr std::size_t kSequenceInPacket = kTunnelHeader + 2;
 
 std::string TimeoutText(const std::string& line) {
     return "Timeout Error: No Event occur for command : '" + line + " '";
-}
-
-// The bytes the emulated chip captures: byte i is i * 7 + (i / 256) * 13 + 1
-// (tools/emulator/README.md).
-Bytes CapturePattern(std::size_t length) {
-    Bytes bytes(length);
-    for (std::size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8) * 13 + 1);
-    }
-    return bytes;
 }
 
 using Commands = e2e::EndToEnd;
@@ -142,7 +133,7 @@ TEST_F(Commands, CaptureInManyFragmentsComesBackWhole) {
     Emulator().Do("fragment-bytes 100");
     const Outcome outcome = Send("PHYC_CAPTURE_DATA_CMD length=3000");
     ASSERT_EQ(outcome.rc, 0) << outcome.failure;
-    EXPECT_EQ(outcome.result, CapturePattern(3000));
+    EXPECT_EQ(outcome.result, testsupport::EmulatorCapturePattern(3000));
 }
 
 TEST_F(Commands, SpoiltCaptureEndsInTheTimeoutAndTheNextCommandWorks) {
@@ -158,7 +149,7 @@ TEST_F(Commands, SpoiltCaptureEndsInTheTimeoutAndTheNextCommandWorks) {
     }
     const Outcome whole = Send(line);
     EXPECT_EQ(whole.rc, 0) << whole.failure;
-    EXPECT_EQ(whole.result, CapturePattern(600));
+    EXPECT_EQ(whole.result, testsupport::EmulatorCapturePattern(600));
 }
 
 TEST_F(Commands, CommandNeedingNoResponseReturnsAtOnce) {
@@ -183,7 +174,7 @@ TEST_F(Commands, LargestCaptureAndTheResultTextLimit) {
     ASSERT_EQ(getResultLen(), 65534);
     const std::string text = getResultBufferText();
     EXPECT_EQ(text.size(), 2u * 65534);
-    const Bytes expected = CapturePattern(65534);
+    const Bytes expected = testsupport::EmulatorCapturePattern(65534);
     std::string expectedText;
     for (const std::uint8_t byte : expected) {
         static const char kDigits[] = "0123456789abcdef";

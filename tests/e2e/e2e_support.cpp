@@ -25,13 +25,6 @@ LibrarySession* g_session = nullptr;
 
 std::uint16_t FreeTcpPort() { return testsupport::FreeLoopbackTcpPort(); }
 
-std::uint16_t PortFromEnvironment(const char* name) {
-    const char* text = std::getenv(name);
-    if (text == nullptr) return 0;
-    const long value = std::strtol(text, nullptr, 10);
-    return value > 0 && value <= 0xFFFF ? static_cast<std::uint16_t>(value) : 0;
-}
-
 bool StartsWithOk(const std::string& answer) { return answer == "ok" || answer.rfind("ok ", 0) == 0; }
 
 // The words after "ok".
@@ -45,37 +38,13 @@ std::vector<std::string> Words(const std::string& answer) {
 }
 }  // namespace
 
-// A Windows build under Wine sees the Linux tree as drive Z:, which the build
-// passes in as the prefix.
-std::string LibraryPath(const std::string& linuxPath) { return TB_E2E_PATH_PREFIX + linuxPath; }
+std::string LibraryPath(const std::string& linuxPath) { return testsupport::LibraryPath(linuxPath); }
 
 // ------------------------------------------------------------------ control
 
-bool EmulatorControl::Connect(std::uint16_t port) {
-    connection_.Close();
-    pending_.clear();
-    return connection_.Connect(platform::kLoopbackAddress, port);
-}
+bool EmulatorControl::Connect(std::uint16_t port) { return connection_.Connect(port); }
 
-std::string EmulatorControl::Ask(const std::string& line) {
-    const std::string sent = line + "\n";
-    if (connection_.Send(reinterpret_cast<const std::uint8_t*>(sent.data()), sent.size()) !=
-        static_cast<int>(sent.size())) {
-        return "error control connection lost";
-    }
-    for (;;) {
-        const std::size_t end = pending_.find('\n');
-        if (end != std::string::npos) {
-            std::string answer = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            return answer;
-        }
-        std::uint8_t buffer[4096];
-        const int got = connection_.Receive(buffer, sizeof buffer);
-        if (got <= 0) return "error control connection lost";
-        pending_.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(got));
-    }
-}
+std::string EmulatorControl::Ask(const std::string& line) { return connection_.Ask(line); }
 
 void EmulatorControl::Do(const std::string& line) {
     const std::string answer = Ask(line);
@@ -189,8 +158,8 @@ Bytes FromHex(const std::string& hexWithBlanks) {
 class LibrarySession::Host {
 public:
     bool Start(std::string& error) {
-        commandPort_ = PortFromEnvironment("TB_EMULATOR_COMMAND_PORT");
-        controlPort_ = PortFromEnvironment("TB_EMULATOR_CONTROL_PORT");
+        commandPort_ = testsupport::PortFromEnvironment("TB_EMULATOR_COMMAND_PORT");
+        controlPort_ = testsupport::PortFromEnvironment("TB_EMULATOR_CONTROL_PORT");
         if (commandPort_ != 0 && controlPort_ != 0) return true;
 #ifdef TB_E2E_IN_PROCESS_EMULATOR
         commandPort_ = controlPort_ = 0;  // free ones

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/net.h"
+#include "controlconnection.h"
 
 namespace e2e {
 
@@ -59,8 +59,7 @@ public:
     Bytes Eeprom(std::size_t offset, std::size_t length);
 
 private:
-    platform::TcpConnection connection_;
-    std::string pending_;
+    testsupport::ControlConnection connection_;
 };
 
 // Re-tests `condition` every few milliseconds until it holds.

@@ -157,12 +157,6 @@ std::string Hex(std::uint32_t value) {
     return text;
 }
 
-Bytes CapturePattern(std::size_t length) {
-    Bytes bytes(length);
-    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8) * 13 + 1);
-    return bytes;
-}
-
 // The version words the chip holds, by the examples' map files: MAC at
 // 0xBFC12000, PHY at 0xBF548000, one word per value in report order (the PHY
 // has no host interface revision; its slot is left out of the report).
@@ -324,7 +318,9 @@ protected:
             {"MAC console", kLateInternalMs, [this] { return RunMac(); }},
             {"memory", kLateCommandMs, [this] { return RunCommand("MEM_READ STRUCT MAC_STATS crcErrors", kMacStats); }},
             {"capture", kLateInternalMs,
-             [this] { return RunCommand("PHYC_CAPTURE_DATA_CMD", CapturePattern(kCaptureBytes)); }},
+             [this] {
+                 return RunCommand("PHYC_CAPTURE_DATA_CMD", testsupport::EmulatorCapturePattern(kCaptureBytes));
+             }},
             {"firmware load", 2 * kInternalTimeoutMs + kLateByMs, [this] { return RunFirmware(); }},
             {"EEPROM read", kLateInternalMs, [this] { return RunEepromRead(); }},
             {"EEPROM burn", kLateInternalMs, [this] { return RunEepromBurn(); }},

@@ -2,9 +2,12 @@
 // own HandleCommand: native commands, MEM_READ and MEM_WRITE, PHY, MAC and
 // tunnelled PHY commands of the example definition set, and anything else.
 // No dispatcher answers (its port is a socket of this program that nobody
-// reads), and both time-outs are 1 ms, so every command must end in failure
-// with a failure text and an empty result: a command that is reported as
-// done here was reported as done without an answer.
+// reads), so every command must end in failure with a failure text and an
+// empty result: a command that is reported as done here was reported as done
+// without an answer. Both time-outs are 0 (a wait that finds no answer ends at
+// once, through the same failure path as a longer one) and the mailbox's pause
+// before its first counter read is left out: otherwise every console command
+// would sleep 16 ms.
 //
 // The line is the input up to its first zero byte, as a host's C string.
 #include <netinet/in.h>
@@ -19,6 +22,7 @@
 #include <string>
 
 #include "consoleapplogic.h"
+#include "trafficmanager.h"
 #include "fuzzsupport.h"
 
 namespace {
@@ -45,8 +49,9 @@ ConsoleAppLogic& Application() {
         // Lives as long as the process: its threads run until then.
         auto* made = new ConsoleAppLogic(SilentUdpPort(), "127.0.0.1", 0, examples + "/maps/mac.map",
                                          examples + "/maps/phy.map", examples + "/definitions/list.txt");
-        made->SetCommandTimeout(1);
-        made->SetInternalCommandTimeout(1);
+        made->SetCommandTimeout(0);
+        made->SetInternalCommandTimeout(0);
+        made->GetTrafficManager()->SetCounterReadPause(0);
         return made;
     }();
     return *application;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "consoleevtadapter.h"
@@ -47,8 +48,13 @@ void CheckFragments(const PhyConsoleNs::FragmentBuffer& fragments) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     StructAccess& database = fuzzsupport::ExampleDatabase();
-    const auto adapter = std::make_unique<ConsoleEvtAdapter>(&database);
-    const auto fragments = std::make_unique<PhyConsoleNs::FragmentBuffer>();
+    // Both are built afresh for every input, in place: each holds a 64 KB
+    // buffer, and a heap block of that size per input (allocated, poisoned,
+    // quarantined by the address sanitizer) would cost more than the input.
+    static std::optional<ConsoleEvtAdapter> adapter;
+    static std::optional<PhyConsoleNs::FragmentBuffer> fragments;
+    adapter.emplace(&database);
+    fragments.emplace();
 
     fuzzsupport::InputReader input(data, size);
     while (!input.AtEnd()) {

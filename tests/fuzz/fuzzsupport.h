@@ -20,8 +20,8 @@ namespace fuzzsupport {
 // level. Idempotent.
 void QuietLibrary();
 
-// A file that lives in memory, reachable by a path that the library's
-// readers open like any other file.
+// A file that lives in memory (on /dev/shm when there is one), reachable by
+// a path that the library's readers open like any other file.
 class MemoryFile {
 public:
     MemoryFile();

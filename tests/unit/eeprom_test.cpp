@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -215,6 +216,32 @@ TEST_F(EepromImageTest, FailedWritesAreFailures) {
     std::string listing;
     EXPECT_EQ(1, empty.WriteListing(listing, "/dev/full"));
     EXPECT_TRUE(log.Has("<EepromInterface>Error! Failed to write file."));
+}
+
+// The image and the listing are written whole or not at all: a write that
+// cannot finish (here a folder stands where the file is first written) never
+// leaves a shortened file behind, and a finished one leaves nothing else.
+TEST_F(EepromImageTest, FilesAreWrittenWholeOrNotAtAll) {
+    EepromInterface empty(nullptr);  // its listing is one NUL, read from no chip
+    const std::string image = dir_.Write("image.bin", "earlier image");
+    const std::string listing = dir_.Write("listing.txt", "earlier listing");
+    std::filesystem::create_directory(image + ".tmp");
+    std::filesystem::create_directory(listing + ".tmp");
+    std::string text;
+    EXPECT_EQ(1, eeprom_.CreateBinaryFile(image));
+    EXPECT_EQ(1, empty.WriteListing(text, listing));
+    EXPECT_EQ("earlier image", testsupport::ReadFile(image)) << "a failed write keeps the earlier image";
+    EXPECT_EQ("", testsupport::ReadFile(listing)) << "a failed listing leaves its file empty";
+
+    std::filesystem::remove(image + ".tmp");
+    std::filesystem::remove(listing + ".tmp");
+    EXPECT_EQ(0, eeprom_.CreateBinaryFile(image));
+    EXPECT_EQ(0, empty.WriteListing(text, listing));
+    const std::string written = testsupport::ReadFile(image);
+    EXPECT_EQ(ImageBytes(eeprom_, 0, 40), Bytes(written.begin(), written.end()));
+    EXPECT_EQ(std::string(1, '\0'), testsupport::ReadFile(listing));
+    EXPECT_FALSE(std::filesystem::exists(image + ".tmp"));
+    EXPECT_FALSE(std::filesystem::exists(listing + ".tmp"));
 }
 
 TEST_F(EepromImageTest, ValueFileSetsFieldsByName) {

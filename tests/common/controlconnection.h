@@ -1,0 +1,28 @@
+// One connection to the emulator's control port (tools/emulator/README.md):
+// a text line out, one answer line back.
+#ifndef TERMBRIDGE_CONTROLCONNECTION_H
+#define TERMBRIDGE_CONTROLCONNECTION_H
+
+#include <cstdint>
+#include <string>
+
+#include "platform/net.h"
+
+namespace testsupport {
+
+class ControlConnection {
+public:
+    // Connects on loopback, closing an earlier connection first.
+    bool Connect(std::uint16_t port);
+    // The answer line to one control line ("ok ...", "error ..."); "error
+    // control connection lost" when the connection fails.
+    std::string Ask(const std::string& line);
+
+private:
+    platform::TcpConnection connection_;
+    std::string pending_;  // received bytes after the last answer line
+};
+
+}  // namespace testsupport
+
+#endif
