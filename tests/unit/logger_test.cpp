@@ -188,17 +188,6 @@ TEST(LoggerWrap, GroupedLinesWrapWhereSingleLinesWould) {
     }
 }
 
-TEST(LoggerFile, GroupedLinesFollowTheSeverity) {
-    TempDir dir;
-    TestLogger log(dir);
-    log.logger->SetSeverity(LOG_ERROR);
-    log.logger->WriteLines(LOG_NORMAL, {"hidden", "hidden too"});
-    log.logger->WriteLines(LOG_ERROR, {"shown"});
-    const auto lines = Lines(log.Content());
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], "16:00:08 : shown");
-}
-
 TEST(LoggerWrap, DefaultLimitIsFiftyMebibytes) { EXPECT_EQ(ConsoleLogger::kWrapLimit, 52428800u); }
 
 TEST(LoggerThreads, LinesFromManyThreadsNeverInterleave) {

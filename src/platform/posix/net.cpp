@@ -314,9 +314,14 @@ struct WatchState {
     bool paused = false;
     std::mutex lock;
 
-    void Apply() {
+    // Data asked for unless paused.
+    epoll_event Interest() const {
         epoll_event interest{};
         interest.events = paused ? 0u : static_cast<std::uint32_t>(EPOLLIN);
+        return interest;
+    }
+    void Apply() {
+        epoll_event interest = Interest();
         epoll_ctl(epollFd, EPOLL_CTL_MOD, watchedFd, &interest);
     }
 };
@@ -333,8 +338,7 @@ void SocketWatch::Attach(const TcpConnection* connection) {
     if (state_->watchedFd >= 0) epoll_ctl(state_->epollFd, EPOLL_CTL_DEL, state_->watchedFd, nullptr);
     state_->watchedFd = fd;
     if (fd < 0) return;
-    epoll_event interest{};
-    interest.events = state_->paused ? 0u : static_cast<std::uint32_t>(EPOLLIN);
+    epoll_event interest = state_->Interest();
     epoll_ctl(state_->epollFd, EPOLL_CTL_ADD, fd, &interest);
 }
 
