@@ -104,7 +104,6 @@ FileWrite WriteWholeFile(const std::string& path, const char* bytes, std::size_t
     return whole ? FileWrite::kWritten : FileWrite::kNotWritten;
 }
 
-
 }  // namespace
 
 EepromInterface::EepromInterface(TrafficManager* trafficManager) : trafficManager_(trafficManager) {}

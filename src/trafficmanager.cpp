@@ -151,7 +151,8 @@ bool TrafficManager::DeliverThroughMailbox(const std::uint8_t* bytes, std::size_
 bool TrafficManager::ReadCounterUntilFree() {
     for (int read = 1; read <= kMaxCounterReads; ++read) {
         LogLine("<TrafficManager>Reading MAC_COMMAND_COUNTER value", LOG_DETAIL);
-        if (read == 1 && counterReadPauseMs_.load() > 0) platform::SleepMs(counterReadPauseMs_.load());
+        const int pauseMs = counterReadPauseMs_.load();
+        if (read == 1 && pauseMs > 0) platform::SleepMs(pauseMs);
         if (!ReadWord(counterReadAddress_.load())) return false;
         if (ParseCounterText(GetResponseBuffer()) != 1) {
             LogLine("<TrafficManager>We can send the Command because MAC_COMMAND_COUNTER==0", LOG_DETAIL);
