@@ -169,6 +169,8 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
             return 1;
         }
     } while (!commandState_.compare_exchange_weak(state, COMMAND_BUSY));
+    // A command that sent but did not wait still holds the connection.
+    const HostReadingRelease release(trafficManager_ ? &trafficManager_->Packets() : nullptr);
 
     {
         std::lock_guard<std::mutex> lock(resultLock_);
@@ -369,6 +371,9 @@ bool ConsoleAppLogic::SendConsoleData(const std::uint8_t* bytes, std::size_t len
 bool ConsoleAppLogic::SendNativeStruct(const NativeCommand_t& nativeConsoleCmd) {
     if (RefuseAbsent(trafficManager_.get(), "Traffic Manager")) return false;
     try {
+        // The host's wait reads the answer (HandleCommand hands the
+        // connection back should it not wait).
+        trafficManager_->Packets().ClaimHostReading();
         return trafficManager_->SendNativeCommand(nativeConsoleCmd);
     } catch (...) {
         commandState_.store(COMMAND_SEND_FAILED);

@@ -278,21 +278,35 @@ void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection,
     QueuePackets(static_cast<std::size_t>(received));
 }
 
-// While a host wait reads, what comes on the connection no longer wakes the
+// While a host thread reads, what comes on the connection no longer wakes the
 // receiving thread, so the system wakes the host alone; the receiving thread
-// still takes stops and new connections, and everything again once the wait
-// ends. A wait that finds the read lock taken leaves the reading to the
-// receiving thread for the rest of its time.
+// still takes stops and new connections, and everything again once the host
+// releases the connection.
+bool PacketHandler::ClaimHostReading() {
+    if (!sockets_) return false;
+    const std::thread::id self = std::this_thread::get_id();
+    if (hostReader_.load() == self) return true;
+    std::thread::id none;
+    if (!hostReader_.compare_exchange_strong(none, self)) return false;
+    sockets_->PauseReceiving();
+    return true;
+}
+
+void PacketHandler::ReleaseHostReading() {
+    if (hostReader_.load() != std::this_thread::get_id()) return;
+    sockets_->ResumeReceiving();
+    hostReader_.store(std::thread::id());
+}
+
+// A wait that finds the read lock taken leaves the reading to the receiving
+// thread for the rest of its time.
 bool PacketHandler::WaitForAnswer(SyncEvent& answered, int timeoutMs) {
     // One host reader at a time; another waiter sleeps as before.
-    if (!sockets_ || hostReading_.exchange(true)) return answered.Wait(timeoutMs);
+    if (!ClaimHostReading()) return answered.Wait(timeoutMs);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const auto leftMs = [&] { return timeoutMs < 0 ? -1 : SyncEvent::MillisecondsUntil(deadline); };
-    sockets_->PauseReceiving();
     const SyncEvent::WaitOutcome outcome = ReadUntilAnswered(answered, leftMs);
-    // From here on the receiving thread takes everything again.
-    sockets_->ResumeReceiving();
-    hostReading_.store(false);
+    ReleaseHostReading();
     if (outcome != SyncEvent::kAlsoReady) return outcome == SyncEvent::kTaken;
     return answered.Wait(leftMs());
 }

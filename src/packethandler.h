@@ -140,6 +140,15 @@ public:
     // threads. Otherwise it sleeps until a step on another thread sets the
     // event.
     bool WaitForAnswer(SyncEvent& answered, int timeoutMs);
+    // Makes the calling thread the connection's reader from now until its
+    // next WaitForAnswer ends (or ReleaseHostReading), so that an answer
+    // that comes before the wait begins does not wake the receiving thread.
+    // Called just before sending a command whose answer this thread awaits.
+    // False when another thread reads already or there is no connection.
+    bool ClaimHostReading();
+    // Hands the connection back to the receiving thread if the calling
+    // thread holds it; nothing otherwise.
+    void ReleaseHostReading();
     // Test seam: runs once, on the receiving thread, when it next finds the
     // connection readable, before it reads.
     void SetBeforeReceiveHook(std::function<void()> hook);
@@ -204,8 +213,8 @@ private:
     std::mutex readLock_;
     std::atomic<std::uint32_t> reads_{0};
     EventStream stream_;  // the reader's
-    // A host wait reads for itself (one at a time).
-    std::atomic<bool> hostReading_{false};
+    // The host thread that reads for itself (one at a time; none: empty id).
+    std::atomic<std::thread::id> hostReader_{};
     std::atomic<bool> hasReceiveHook_{false};
     std::mutex receiveHookLock_;
     std::function<void()> beforeReceiveHook_;
@@ -213,6 +222,21 @@ private:
     std::thread rxThread_;
     std::thread eventThread_;
     std::function<void()> beforeNumberHook_;
+};
+
+// Hands the connection back to the receiving thread when the scope ends, if
+// the thread that sent a command still holds it (the command did not wait).
+class HostReadingRelease {
+public:
+    explicit HostReadingRelease(PacketHandler* handler) : handler_(handler) {}
+    ~HostReadingRelease() {
+        if (handler_ != nullptr) handler_->ReleaseHostReading();
+    }
+    HostReadingRelease(const HostReadingRelease&) = delete;
+    HostReadingRelease& operator=(const HostReadingRelease&) = delete;
+
+private:
+    PacketHandler* handler_;
 };
 
 #endif

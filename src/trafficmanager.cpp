@@ -40,6 +40,9 @@ bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command, bool exte
     const bool internal = internalOperation_.load();
     if (internal) responseEvent_.Reset();
     if (external) OpenExternalWait();
+    // This thread reads the answer from before it leaves: should the answer
+    // come before the wait begins, it wakes nobody.
+    if (internal) packetHandler_->ClaimHostReading();
     packetHandler_->SendNumbered(command, number);
     if (!internal) return true;
 

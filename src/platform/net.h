@@ -184,6 +184,8 @@ public:
     void Attach(const TcpConnection* connection);
     void Pause();
     void Resume();
+    // Whether a pause holds a wait under way back on this system.
+    static bool PauseHoldsWaits();
 
 private:
     friend class WaitTarget;

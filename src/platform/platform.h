@@ -106,6 +106,10 @@ bool RaiseCurrentThreadPriority();
 // Keeps the process on the first processor: the calling thread and every
 // thread started after the call (benchmarks measure one-core behaviour).
 bool PinToFirstProcessor();
+// Keeps the calling thread alone on processor `index` (counted from 0);
+// false when there is no such processor. Benchmarks use it to place the two
+// ends of an exchange on different processors.
+bool PinCurrentThreadToProcessor(int index);
 // Lets the other hardware thread of this core run during a short spin.
 void CpuRelax();
 // Processors this process may run on now (1 when pinned to one).

@@ -359,6 +359,34 @@ TEST_F(TrafficTest, WaitTakesItsAnswerItselfWhileTheReceivingThreadIsHeldBack) {
     EXPECT_EQ(readLines(), linesWhileHeld);
 }
 
+// From the claim on, whatever comes is left to the claiming thread's next
+// wait, and the receiving thread takes the connection back when that wait
+// ends.
+TEST_F(TrafficTest, ClaimedConnectionIsReadByTheClaimingWaitOnly) {
+    if (!platform::SocketWatch::PauseHoldsWaits()) GTEST_SKIP() << "a wait under way cannot be held back here";
+    PacketHandler& packets = traffic_->Packets();
+    std::atomic<bool> receiverRead{false};
+    packets.SetBeforeReceiveHook([&] { receiverRead = true; });
+    const auto sendStray = [&] {
+        const std::uint8_t stray = static_cast<std::uint8_t>(packets.CommandCounter() + 100);
+        ASSERT_TRUE(dispatcher_.SendEvent(fake::MakeEvent(stray, {'S', 'T', 'R', 'A', 'Y'})));
+    };
+
+    ASSERT_TRUE(packets.ClaimHostReading());
+    sendStray();
+    platform::SleepMs(100);  // time enough for the receiving thread to read
+    EXPECT_EQ(packets.ReceivedEventCount(), 0u);
+    SyncEvent never;
+    EXPECT_FALSE(packets.WaitForAnswer(never, 200));
+    EXPECT_EQ(packets.ReceivedEventCount(), 1u);
+    EXPECT_FALSE(receiverRead.load());
+
+    sendStray();
+    for (int look = 0; look < 500 && packets.ReceivedEventCount() < 2; ++look) platform::SleepMs(10);
+    EXPECT_EQ(packets.ReceivedEventCount(), 2u);
+    EXPECT_TRUE(receiverRead.load());
+}
+
 // An event the owner does not accept (nobody waits for it any more) sets no
 // result and wakes nobody, though the external wait is still open.
 TEST_F(TrafficTest, EventTheOwnerDoesNotAcceptWakesNobody) {

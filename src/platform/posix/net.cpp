@@ -354,6 +354,8 @@ void SocketWatch::Resume() {
     if (state_->watchedFd >= 0) state_->Apply();
 }
 
+bool SocketWatch::PauseHoldsWaits() { return true; }
+
 // ---------------------------------------------------------------- waits
 
 WaitTarget::WaitTarget(const WaitEvent& waitEvent) : event(waitEvent.state_.get()) {}

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
 #include <dlfcn.h>
@@ -305,6 +306,14 @@ bool PinToFirstProcessor() {
     CPU_ZERO(&first);
     CPU_SET(0, &first);
     return sched_setaffinity(0, sizeof first, &first) == 0;
+}
+
+bool PinCurrentThreadToProcessor(int index) {
+    if (index < 0 || index >= CPU_SETSIZE) return false;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(index, &one);
+    return pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0;
 }
 
 int UsableProcessorCount() {

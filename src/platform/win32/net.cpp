@@ -282,6 +282,7 @@ void SocketWatch::Attach(const TcpConnection* connection) {
 }
 void SocketWatch::Pause() {}
 void SocketWatch::Resume() {}
+bool SocketWatch::PauseHoldsWaits() { return false; }
 
 // ---------------------------------------------------------------- waits
 

@@ -224,6 +224,11 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title) {
 
 bool PinToFirstProcessor() { return SetProcessAffinityMask(GetCurrentProcess(), 1) != 0; }
 
+bool PinCurrentThreadToProcessor(int index) {
+    if (index < 0 || index >= static_cast<int>(8 * sizeof(DWORD_PTR))) return false;
+    return SetThreadAffinityMask(GetCurrentThread(), DWORD_PTR{1} << index) != 0;
+}
+
 struct WakeSignal::State {
     HANDLE semaphore = nullptr;
 };
