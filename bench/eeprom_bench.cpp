@@ -72,8 +72,8 @@ int main(int argc, char** argv) {
     std::string error;
 
     RawLoopback raw;
-    if (!raw.Open(error)) {
-        std::fprintf(stderr, "raw loopback: %s\n", error.c_str());
+    if (!raw.Open()) {
+        std::fprintf(stderr, "raw loopback did not open\n");
         return 1;
     }
     const std::uint16_t libraryPort = FreeTcpPort();

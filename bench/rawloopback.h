@@ -1,19 +1,15 @@
 // The raw loopback exchange the benchmarks measure the library against, and
-// the traffic-manager helpers they share. Needs the emulator's socket helpers
-// (a native Linux build with the tools).
+// the traffic-manager helpers they share. Built on the library's OS layer
+// only, so it serves the Windows build as well.
 #ifndef TERMBRIDGE_RAWLOOPBACK_H
 #define TERMBRIDGE_RAWLOOPBACK_H
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <atomic>
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <thread>
 
-#include "socketutil.h"
+#include "platform/net.h"
+#include "platform/platform.h"
 #include "trafficmanager.h"
 
 namespace benchsupport {
@@ -21,92 +17,113 @@ namespace benchsupport {
 constexpr std::size_t kCommandPacketBytes = 524;
 constexpr std::size_t kEventPacketBytes = 520;
 
+// The socket library (Winsock) for as long as the holder lives.
+class SocketLibraryUse {
+public:
+    SocketLibraryUse() : started_(platform::StartSocketLibrary() == 0) {}
+    ~SocketLibraryUse() {
+        if (started_) platform::StopSocketLibrary();
+    }
+    SocketLibraryUse(const SocketLibraryUse&) = delete;
+    SocketLibraryUse& operator=(const SocketLibraryUse&) = delete;
+
+private:
+    bool started_;
+};
+
+// A free TCP port on the loopback interface (0 when none could be had).
 inline std::uint16_t FreeTcpPort() {
-    std::string error;
-    tbemu::Fd probe = tbemu::ListenTcp("127.0.0.1", 0, error);
-    return probe.Valid() ? tbemu::LocalPort(probe.Get()) : 0;
+    const SocketLibraryUse sockets;
+    platform::TcpListener probe;
+    if (!probe.Open() || !probe.Bind(platform::kLoopbackAddress, 0)) return 0;
+    return probe.LocalPort();
 }
 
 // A dispatcher reduced to an echo: every 524-byte datagram is answered with
-// one 520-byte record carrying the datagram's packet number, over a TCP
-// connection the echo opened.
+// one 520-byte record carrying its packet number, over a TCP connection the
+// echo opens to the given port. `processor` (-1: any) is where its thread
+// runs.
 class Echo {
 public:
-    bool Bind(std::string& error) {
-        udp_ = tbemu::BindUdp("127.0.0.1", 0, error);
-        return udp_.Valid();
-    }
-    // Connects (retrying while the listener starts) and starts answering.
-    bool Connect(std::uint16_t tcpPort, std::string& error) {
-        for (int attempt = 0; attempt < 250 && !tcp_.Valid(); ++attempt) {
-            tcp_ = tbemu::ConnectTcp("127.0.0.1", tcpPort, error);
-            if (!tcp_.Valid()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (!tcp_.Valid()) return false;
-        thread_ = std::thread([this] { Run(); });
-        return true;
+    explicit Echo(int processor = -1) : processor_(processor) {
+        udp_.Open();
+        udp_.Bind(platform::kLoopbackAddress, 0);
+        udp_.WatchReadable();
+        port_ = udp_.LocalPort();
     }
     ~Echo() {
-        stop_ = true;
-        if (!thread_.joinable()) return;
-        tbemu::Fd waker = tbemu::BindUdp("127.0.0.1", 0, wakeError_);
-        std::uint8_t datagram[kCommandPacketBytes] = {};
-        sockaddr_in to = Address(Port());
-        ::sendto(waker.Get(), datagram, sizeof datagram, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        thread_.join();
+        stop_.Set();
+        if (thread_.joinable()) thread_.join();
     }
-    std::uint16_t Port() const { return tbemu::LocalPort(udp_.Get()); }
+    Echo(const Echo&) = delete;
+    Echo& operator=(const Echo&) = delete;
 
-    static sockaddr_in Address(std::uint16_t port) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return to;
+    // Kept, so that the raw round trip asks the system nothing it would not
+    // ask in a real exchange. 0 when the socket could not be bound.
+    std::uint16_t Port() const { return port_; }
+
+    // Connects (retrying while the listener starts) and starts answering.
+    bool Connect(std::uint16_t tcpPort) {
+        for (int attempt = 0; attempt < 250 && port_ != 0; ++attempt) {
+            if (tcp_.Connect(platform::kLoopbackAddress, tcpPort)) {
+                thread_ = std::thread([this] { Run(); });
+                return true;
+            }
+            platform::SleepMs(20);
+        }
+        return false;
     }
 
 private:
     void Run() {
+        if (processor_ >= 0) platform::PinCurrentThreadToProcessor(processor_);
         std::uint8_t datagram[2048];
         std::uint8_t record[kEventPacketBytes] = {1, 0, 0, 0, 0, 0, 16, 0};
-        for (;;) {
-            const ssize_t got = ::recv(udp_.Get(), datagram, sizeof datagram, 0);
-            if (stop_) return;
-            if (got != static_cast<ssize_t>(kCommandPacketBytes)) continue;
-            record[4] = datagram[1];  // RxCmdPacketNum = TxCmdPacketNum
-            if (!tbemu::SendAll(tcp_.Get(), record, sizeof record)) return;
+        while (platform::WaitForAny({udp_, stop_}, -1) == 0) {
+            udp_.ResetReadable();
+            int got = 0;
+            while ((got = udp_.ReceiveFrom(datagram, sizeof datagram)) > 0) {
+                if (got != static_cast<int>(kCommandPacketBytes)) continue;
+                record[4] = datagram[1];  // RxCmdPacketNum = TxCmdPacketNum
+                if (tcp_.Send(record, sizeof record) != static_cast<int>(sizeof record)) return;
+            }
         }
     }
 
-    tbemu::Fd udp_;
-    tbemu::Fd tcp_;
+    SocketLibraryUse sockets_;  // first in, last out
+    int processor_;
+    platform::UdpSocket udp_;
+    std::uint16_t port_ = 0;
+    platform::TcpConnection tcp_;
+    platform::WaitEvent stop_{true, false};
     std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::string wakeError_;
 };
 
 // The raw exchange: this thread sends and reads; the echo answers.
 class RawLoopback {
 public:
-    bool Open(std::string& error) {
-        tbemu::Fd listener = tbemu::ListenTcp("127.0.0.1", 0, error);
-        sender_ = tbemu::BindUdp("127.0.0.1", 0, error);
-        if (!listener.Valid() || !sender_.Valid()) return false;
-        if (!echo_.Bind(error) || !echo_.Connect(tbemu::LocalPort(listener.Get()), error)) return false;
-        receiver_ = tbemu::Fd(::accept(listener.Get(), nullptr, nullptr));
-        to_ = Echo::Address(echo_.Port());
-        return receiver_.Valid();
+    explicit RawLoopback(int farEndProcessor = -1) : echo_(farEndProcessor) {}
+
+    bool Open() {
+        if (!listener_.Open() || !listener_.Bind(platform::kLoopbackAddress, 0) || !listener_.Listen(1)) return false;
+        if (!sender_.Open() || !sender_.Bind(platform::kLoopbackAddress, 0)) return false;
+        if (!echo_.Connect(listener_.LocalPort())) return false;
+        if (listener_.Accept(receiver_) != platform::AcceptResult::kAccepted) return false;
+        return receiver_.WatchReadable() == platform::WatchResult::kOk;
     }
 
     bool RoundTrip() {
         std::uint8_t datagram[kCommandPacketBytes] = {};
-        if (::sendto(sender_.Get(), datagram, sizeof datagram, 0, reinterpret_cast<const sockaddr*>(&to_),
-                     sizeof to_) != static_cast<ssize_t>(sizeof datagram)) {
+        if (sender_.SendTo(datagram, sizeof datagram, platform::kLoopbackAddress, echo_.Port()) !=
+            static_cast<int>(sizeof datagram)) {
             return false;
         }
         std::uint8_t record[kEventPacketBytes];
         for (std::size_t have = 0; have < sizeof record;) {
-            const ssize_t got = ::recv(receiver_.Get(), record + have, sizeof record - have, 0);
+            if (platform::WaitForAny({receiver_}, 5000) != 0) return false;
+            receiver_.ResetReadable();
+            const int got = receiver_.Receive(record + have, sizeof record - have);
+            if (got == platform::kSocketWouldBlock) continue;
             if (got <= 0) return false;
             have += static_cast<std::size_t>(got);
         }
@@ -114,10 +131,11 @@ public:
     }
 
 private:
+    SocketLibraryUse sockets_;  // first in, last out
     Echo echo_;
-    tbemu::Fd sender_;
-    tbemu::Fd receiver_;
-    sockaddr_in to_{};
+    platform::TcpListener listener_;
+    platform::UdpSocket sender_;
+    platform::TcpConnection receiver_;
 };
 
 // Retries until the far end's connection is up and answers.

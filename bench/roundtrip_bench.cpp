@@ -43,6 +43,7 @@
 #include "consolelogger.h"
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "rawloopback.h"
 #include "trafficmanager.h"
 
 namespace {
@@ -51,8 +52,6 @@ using namespace benchsupport;
 
 constexpr int kDefaultBlocks = 8;
 constexpr int kTripsPerBlock = 400;
-constexpr std::size_t kCommandBytes = 524;
-constexpr std::size_t kEventBytes = 520;
 
 // Where the host thread and the echoes run; -1 leaves a side to the
 // scheduler.
@@ -67,109 +66,10 @@ constexpr Placement kTogether{"two processors, far end beside the host", 0, 0};
 constexpr Placement kFree{"all processors, placement left to the scheduler", -1, -1};
 constexpr Placement kOneProcessor{"on one processor", -1, -1};
 
-// A dispatcher reduced to an echo: every 524-byte datagram is answered with
-// one 520-byte record carrying its packet number, over a TCP connection the
-// echo opens to the given port.
-class Echo {
-public:
-    explicit Echo(int processor) : processor_(processor) {
-        udp_.Open();
-        udp_.Bind(platform::kLoopbackAddress, 0);
-        udp_.WatchReadable();
-        port_ = udp_.LocalPort();
-    }
-    ~Echo() {
-        stop_.Set();
-        if (thread_.joinable()) thread_.join();
-    }
-    // Kept, so that the raw round trip asks the system nothing it would not
-    // ask in a real exchange.
-    std::uint16_t Port() const { return port_; }
-
-    bool Connect(std::uint16_t tcpPort) {
-        for (int attempt = 0; attempt < 250; ++attempt) {
-            if (tcp_.Connect(platform::kLoopbackAddress, tcpPort)) {
-                thread_ = std::thread([this] { Run(); });
-                return true;
-            }
-            platform::SleepMs(20);
-        }
-        return false;
-    }
-
-private:
-    void Run() {
-        if (processor_ >= 0) platform::PinCurrentThreadToProcessor(processor_);
-        std::uint8_t datagram[2048];
-        std::uint8_t record[kEventBytes] = {1, 0, 0, 0, 0, 0, 16, 0};
-        while (platform::WaitForAny({udp_, stop_}, -1) == 0) {
-            udp_.ResetReadable();
-            int got = 0;
-            while ((got = udp_.ReceiveFrom(datagram, sizeof datagram)) > 0) {
-                if (got != static_cast<int>(kCommandBytes)) continue;
-                record[4] = datagram[1];  // RxCmdPacketNum = TxCmdPacketNum
-                if (tcp_.Send(record, sizeof record) != static_cast<int>(sizeof record)) return;
-            }
-        }
-    }
-
-    int processor_;
-    platform::UdpSocket udp_;
-    std::uint16_t port_ = 0;
-    platform::TcpConnection tcp_;
-    platform::WaitEvent stop_{true, false};
-    std::thread thread_;
-};
-
-// The raw exchange: this thread sends and reads; the echo answers.
-class RawLoopback {
-public:
-    explicit RawLoopback(int farEndProcessor) : echo_(farEndProcessor) {}
-
-    bool Open() {
-        if (!listener_.Open() || !listener_.Bind(platform::kLoopbackAddress, 0) || !listener_.Listen(1)) return false;
-        if (!sender_.Open() || !sender_.Bind(platform::kLoopbackAddress, 0)) return false;
-        if (!echo_.Connect(listener_.LocalPort())) return false;
-        if (listener_.Accept(receiver_) != platform::AcceptResult::kAccepted) return false;
-        return receiver_.WatchReadable() == platform::WatchResult::kOk;
-    }
-
-    bool RoundTrip() {
-        std::uint8_t datagram[kCommandBytes] = {};
-        if (sender_.SendTo(datagram, sizeof datagram, platform::kLoopbackAddress, echo_.Port()) !=
-            static_cast<int>(sizeof datagram)) {
-            return false;
-        }
-        std::uint8_t record[kEventBytes];
-        for (std::size_t have = 0; have < sizeof record;) {
-            if (platform::WaitForAny({receiver_}, 5000) != 0) return false;
-            receiver_.ResetReadable();
-            const int got = receiver_.Receive(record + have, sizeof record - have);
-            if (got == platform::kSocketWouldBlock) continue;
-            if (got <= 0) return false;
-            have += static_cast<std::size_t>(got);
-        }
-        return true;
-    }
-
-private:
-    Echo echo_;
-    platform::TcpListener listener_;
-    platform::UdpSocket sender_;
-    platform::TcpConnection receiver_;
-};
-
 AppCollaborators OnlyTheTransport() {
     AppCollaborators only;
     only.eepromInterface = only.structAccess = only.appAdapter = only.evtAdapter = false;
     return only;
-}
-
-// A free TCP port for the library's listener.
-std::uint16_t FreeTcpPort() {
-    platform::TcpListener probe;
-    if (!probe.Open() || !probe.Bind(platform::kLoopbackAddress, 0)) return 0;
-    return probe.LocalPort();
 }
 
 // Latency (us) and process CPU time (us) of every round trip of one kind.
@@ -274,10 +174,8 @@ int Run(int blocks, const Placement& placement) {
 
 // The socket library outlives every socket of the run.
 int RunWithSockets(int blocks, const Placement& placement) {
-    platform::StartSocketLibrary();
-    const int status = Run(blocks, placement);
-    platform::StopSocketLibrary();
-    return status;
+    const SocketLibraryUse sockets;
+    return Run(blocks, placement);
 }
 
 // Runs this program again with `flag`, in a fresh process.

@@ -110,6 +110,8 @@ bool PinToFirstProcessor();
 // false when there is no such processor. Benchmarks use it to place the two
 // ends of an exchange on different processors.
 bool PinCurrentThreadToProcessor(int index);
+// Lets the calling thread run on every processor of the process again.
+bool UnpinCurrentThread();
 // Lets the other hardware thread of this core run during a short spin.
 void CpuRelax();
 // Processors this process may run on now (1 when pinned to one).

@@ -316,6 +316,13 @@ bool PinCurrentThreadToProcessor(int index) {
     return pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0;
 }
 
+bool UnpinCurrentThread() {
+    cpu_set_t every;
+    CPU_ZERO(&every);
+    for (int index = 0; index < CPU_SETSIZE; ++index) CPU_SET(index, &every);
+    return pthread_setaffinity_np(pthread_self(), sizeof every, &every) == 0;
+}
+
 int UsableProcessorCount() {
     cpu_set_t usable;
     CPU_ZERO(&usable);

@@ -229,6 +229,13 @@ bool PinCurrentThreadToProcessor(int index) {
     return SetThreadAffinityMask(GetCurrentThread(), DWORD_PTR{1} << index) != 0;
 }
 
+bool UnpinCurrentThread() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return false;
+    return SetThreadAffinityMask(GetCurrentThread(), process) != 0;
+}
+
 struct WakeSignal::State {
     HANDLE semaphore = nullptr;
 };
