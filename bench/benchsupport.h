@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace benchsupport {
 
@@ -52,6 +56,33 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// How this process was started: a benchmark that runs itself again in fresh
+// processes passes `--<mode> <value>`; the first start has no mode.
+struct Invocation {
+    std::string mode;           // "--split", "--pinned", ...; empty at the first start
+    const char* value = nullptr;  // the argument after the mode, if any
+};
+
+inline Invocation ReadInvocation(int argc, char** argv) {
+    Invocation invocation;
+    int valueAt = 1;
+    if (argc > 1 && std::strncmp(argv[1], "--", 2) == 0) {
+        invocation.mode = argv[1];
+        valueAt = 2;
+    }
+    if (argc > valueAt) invocation.value = argv[valueAt];
+    return invocation;
+}
+
+// Runs this program again as `program mode value` and waits for it: its exit
+// code, or 1 when it could not run.
+inline int RunAgain(const char* program, const char* mode, const std::string& value) {
+    const std::unique_ptr<platform::Process> child = platform::StartProcess(program, {mode, value});
+    int exitCode = 1;
+    if (!child || !child->WaitForExit(-1, exitCode)) return 1;
+    return exitCode;
+}
 
 }  // namespace benchsupport
 

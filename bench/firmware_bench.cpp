@@ -35,8 +35,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -142,11 +140,8 @@ bool ChunkPass(TrafficManager& traffic) {
     return done;
 }
 
-// Where the host thread and the far ends run.
-enum class Placement { kSplit, kOneProcessor };
-
-int Run(std::size_t kib, Placement placement) {
-    const bool split = placement == Placement::kSplit;
+int Run(std::size_t kib, const Placement& placement) {
+    const bool split = placement.farEndProcessor >= 0;
     ScratchFolder scratch;
     platform::SetEnvironmentValue("TERMBRIDGE_ROOT", scratch.Path());
 
@@ -157,12 +152,12 @@ int Run(std::size_t kib, Placement placement) {
     std::fclose(out);
 
     std::string error;
-    RawLoopback raw(split ? 1 : -1);
+    RawLoopback raw(placement.farEndProcessor);
     tbemu::EmulatorOptions options;
     options.libraryPort = FreeTcpPort();
     tbemu::Emulator emulator(options);
     // The emulator's thread keeps the processor of the thread that starts it.
-    if (split && !platform::PinCurrentThreadToProcessor(1)) return 1;
+    if (split && !platform::PinCurrentThreadToProcessor(placement.farEndProcessor)) return 1;
     const bool started = emulator.Start(error);
     if (split && !platform::UnpinCurrentThread()) return 1;
     if (!raw.Open() || options.libraryPort == 0 || !started) {
@@ -177,12 +172,11 @@ int Run(std::size_t kib, Placement placement) {
         return 1;
     }
     // Pinned only now, so that the library's threads see the whole machine.
-    if (split && !platform::PinCurrentThreadToProcessor(0)) return 1;
+    if (split && !platform::PinCurrentThreadToProcessor(placement.hostProcessor)) return 1;
     const Expected expected = ExpectedFor(path, app.GetTrafficManager());
     for (int i = 0; i < 200; ++i) raw.RoundTrip();
 
-    std::printf("Firmware load against the in-process emulator, %s\n",
-                split ? "two processors, far end on the other one" : "on one processor");
+    std::printf("Firmware load against the in-process emulator, %s\n", placement.label);
     std::printf("  package                      %zu bytes, %zu of them loaded and read back\n", package.size(),
                 expected.bytes);
     int failures = 0;
@@ -243,25 +237,19 @@ int Run(std::size_t kib, Placement placement) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string mode = argc > 1 && std::strncmp(argv[1], "--", 2) == 0 ? argv[1] : "";
-    const int sizeArgument = mode.empty() ? 1 : 2;
+    const Invocation invocation = ReadInvocation(argc, argv);
     const std::size_t kib =
-        std::max<std::size_t>(256, argc > sizeArgument ? std::strtoul(argv[sizeArgument], nullptr, 10) : 300);
+        std::max<std::size_t>(256, invocation.value != nullptr ? std::strtoul(invocation.value, nullptr, 10) : 300);
     const SocketLibraryUse sockets;
-    if (mode == "--split") return Run(kib, Placement::kSplit);
-    if (mode == "--pinned") {
+    if (invocation.mode == "--split") return Run(kib, kSplit);
+    if (invocation.mode == "--pinned") {
         if (!platform::PinToFirstProcessor()) std::printf("(could not pin to the first processor)\n");
-        return Run(kib, Placement::kOneProcessor);
+        return Run(kib, kOneProcessor);
     }
-    int status = 0;
-    for (const char* flag : {"--split", "--pinned"}) {
-        if (std::strcmp(flag, "--split") == 0 && platform::UsableProcessorCount() < 2) continue;
-        const std::unique_ptr<platform::Process> child = platform::StartProcess(argv[0], {flag, std::to_string(kib)});
-        int exitCode = 1;
-        if (!child || !child->WaitForExit(-1, exitCode)) exitCode = 1;
-        if (exitCode != 0) status = exitCode;
-    }
-    return status;
+    const std::string kibText = std::to_string(kib);
+    const int split = platform::UsableProcessorCount() >= 2 ? RunAgain(argv[0], "--split", kibText) : 0;
+    const int pinned = RunAgain(argv[0], "--pinned", kibText);
+    return split != 0 ? split : pinned;
 }
 
 #else

@@ -17,6 +17,19 @@ namespace benchsupport {
 constexpr std::size_t kCommandPacketBytes = 524;
 constexpr std::size_t kEventPacketBytes = 520;
 
+// Where the host thread and the far end (the echoes, the emulator) run;
+// -1 leaves a side to the scheduler.
+struct Placement {
+    const char* label;
+    int hostProcessor;
+    int farEndProcessor;
+};
+
+constexpr Placement kSplit{"two processors, far end on the other one", 0, 1};
+constexpr Placement kTogether{"two processors, far end beside the host", 0, 0};
+constexpr Placement kFree{"all processors, placement left to the scheduler", -1, -1};
+constexpr Placement kOneProcessor{"on one processor", -1, -1};
+
 // The socket library (Winsock) for as long as the holder lives.
 class SocketLibraryUse {
 public:

@@ -32,8 +32,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,19 +50,6 @@ using namespace benchsupport;
 
 constexpr int kDefaultBlocks = 8;
 constexpr int kTripsPerBlock = 400;
-
-// Where the host thread and the echoes run; -1 leaves a side to the
-// scheduler.
-struct Placement {
-    const char* label;
-    int hostProcessor;
-    int farEndProcessor;
-};
-
-constexpr Placement kSplit{"two processors, far end on the other one", 0, 1};
-constexpr Placement kTogether{"two processors, far end beside the host", 0, 0};
-constexpr Placement kFree{"all processors, placement left to the scheduler", -1, -1};
-constexpr Placement kOneProcessor{"on one processor", -1, -1};
 
 AppCollaborators OnlyTheTransport() {
     AppCollaborators only;
@@ -178,20 +163,13 @@ int RunWithSockets(int blocks, const Placement& placement) {
     return Run(blocks, placement);
 }
 
-// Runs this program again with `flag`, in a fresh process.
-int RunChild(const char* program, const char* flag, int blocks) {
-    const std::unique_ptr<platform::Process> child = platform::StartProcess(program, {flag, std::to_string(blocks)});
-    int exitCode = 1;
-    if (!child || !child->WaitForExit(-1, exitCode)) return 1;
-    return exitCode;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string mode = argc > 1 && std::strncmp(argv[1], "--", 2) == 0 ? argv[1] : "";
-    const int blocksArgument = mode.empty() ? 1 : 2;
-    const int blocks = argc > blocksArgument ? std::max(1, std::atoi(argv[blocksArgument])) : kDefaultBlocks;
+    const Invocation invocation = ReadInvocation(argc, argv);
+    const std::string& mode = invocation.mode;
+    const int blocks = invocation.value != nullptr ? std::max(1, std::atoi(invocation.value)) : kDefaultBlocks;
+    const std::string blocksText = std::to_string(blocks);
     ScratchFolder scratch;
     platform::SetEnvironmentValue("TERMBRIDGE_ROOT", scratch.Path());
     if (mode == "--pinned") {
@@ -201,10 +179,10 @@ int main(int argc, char** argv) {
     if (mode == "--split") return RunWithSockets(blocks, kSplit);
     if (mode == "--together") return RunWithSockets(blocks, kTogether);
     if (platform::UsableProcessorCount() >= 2) {
-        if (RunChild(argv[0], "--split", blocks) != 0 || RunChild(argv[0], "--together", blocks) != 0) return 1;
+        if (RunAgain(argv[0], "--split", blocksText) != 0 || RunAgain(argv[0], "--together", blocksText) != 0) return 1;
     } else {
         std::printf("two processors: only one here, skipped\n");
     }
     if (RunWithSockets(blocks, kFree) != 0) return 1;
-    return RunChild(argv[0], "--pinned", blocks);
+    return RunAgain(argv[0], "--pinned", blocksText);
 }
