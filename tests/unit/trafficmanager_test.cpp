@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "consolelogger.h"
@@ -130,6 +131,17 @@ protected:
         ConsoleLogger::DestroyInstance();
     }
     std::string Log() const { return testsupport::ReadFile(ConsoleLogger::Instance().FilePath()); }
+    // An event that answers no command.
+    void SendStrayEvent() {
+        const std::uint8_t stray = static_cast<std::uint8_t>(traffic_->Packets().CommandCounter() + 100);
+        ASSERT_TRUE(dispatcher_.SendEvent(fake::MakeEvent(stray, {'S', 'T', 'R', 'A', 'Y'})));
+    }
+    // Waits up to 5 s for the handler to have taken this many events.
+    void AwaitReceivedEvents(std::uint32_t count) {
+        for (int look = 0; look < 500 && traffic_->Packets().ReceivedEventCount() < count; ++look) {
+            platform::SleepMs(10);
+        }
+    }
     std::vector<NativeCommand_t> Sent() {
         std::vector<NativeCommand_t> commands;
         for (const fake::ReceivedCommand& received : dispatcher_.Commands()) commands.push_back(received.command);
@@ -367,13 +379,9 @@ TEST_F(TrafficTest, ClaimedConnectionIsReadByTheClaimingWaitOnly) {
     PacketHandler& packets = traffic_->Packets();
     std::atomic<bool> receiverRead{false};
     packets.SetBeforeReceiveHook([&] { receiverRead = true; });
-    const auto sendStray = [&] {
-        const std::uint8_t stray = static_cast<std::uint8_t>(packets.CommandCounter() + 100);
-        ASSERT_TRUE(dispatcher_.SendEvent(fake::MakeEvent(stray, {'S', 'T', 'R', 'A', 'Y'})));
-    };
 
     ASSERT_TRUE(packets.ClaimHostReading());
-    sendStray();
+    SendStrayEvent();
     platform::SleepMs(100);  // time enough for the receiving thread to read
     EXPECT_EQ(packets.ReceivedEventCount(), 0u);
     SyncEvent never;
@@ -381,10 +389,41 @@ TEST_F(TrafficTest, ClaimedConnectionIsReadByTheClaimingWaitOnly) {
     EXPECT_EQ(packets.ReceivedEventCount(), 1u);
     EXPECT_FALSE(receiverRead.load());
 
-    sendStray();
-    for (int look = 0; look < 500 && packets.ReceivedEventCount() < 2; ++look) platform::SleepMs(10);
+    SendStrayEvent();
+    AwaitReceivedEvents(2);
     EXPECT_EQ(packets.ReceivedEventCount(), 2u);
     EXPECT_TRUE(receiverRead.load());
+}
+
+// Only the claiming thread holds the connection and hands it back: another
+// thread's claim fails and its release changes nothing, until the holder's
+// release scope ends. (Where a wait under way cannot be held back, the
+// receiving thread reads throughout; the claim is still one thread's.)
+TEST_F(TrafficTest, OnlyTheClaimingThreadHandsTheConnectionBack) {
+    const bool held = platform::SocketWatch::PauseHoldsWaits();
+    PacketHandler& packets = traffic_->Packets();
+    const auto claimOnAnotherThread = [&packets] {
+        bool claimed = false;
+        std::thread([&] {
+            claimed = packets.ClaimHostReading();
+            packets.ReleaseHostReading();
+        }).join();
+        return claimed;
+    };
+    {
+        const HostReadingRelease release(&packets);
+        ASSERT_TRUE(packets.ClaimHostReading());
+        EXPECT_TRUE(packets.ClaimHostReading());  // the holder again
+        EXPECT_FALSE(claimOnAnotherThread());
+        SendStrayEvent();
+        platform::SleepMs(100);  // time enough for the receiving thread to read
+        if (held) {
+            EXPECT_EQ(packets.ReceivedEventCount(), 0u);
+        }
+    }
+    AwaitReceivedEvents(1);
+    EXPECT_EQ(packets.ReceivedEventCount(), 1u);
+    EXPECT_TRUE(claimOnAnotherThread());
 }
 
 // An event the owner does not accept (nobody waits for it any more) sets no
