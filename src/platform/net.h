@@ -31,6 +31,9 @@ constexpr int kSocketClosed = 0;       // the peer closed the connection
 constexpr int kSocketError = -1;       // the socket failed
 constexpr int kSocketWouldBlock = -2;  // nothing to read right now
 
+// How long TcpConnection::Connect tries unless told otherwise.
+constexpr int kConnectTimeoutMs = 3000;
+
 enum class WatchResult { kOk, kEventFailed, kAssociateFailed };
 enum class AcceptResult { kAccepted, kRetry, kFailed };
 
@@ -114,8 +117,11 @@ public:
     TcpConnection& operator=(const TcpConnection&) = delete;
 
     bool IsOpen() const;
-    // Blocking connect (dispatchers played by tests and tools).
-    bool Connect(std::uint32_t address, std::uint16_t port);
+    // Connects (dispatchers played by tests and tools), giving up after
+    // timeoutMs: a listener whose backlog is full, or that nobody serves,
+    // lets a connect wait for minutes otherwise. The connection is blocking
+    // until WatchReadable.
+    bool Connect(std::uint32_t address, std::uint16_t port, int timeoutMs = kConnectTimeoutMs);
     // Sends every byte; the count, or kSocketError.
     int Send(const std::uint8_t* bytes, std::size_t length);
     // One read: bytes read, kSocketClosed, kSocketWouldBlock or kSocketError.

@@ -42,6 +42,9 @@ int CountOccurrences(const std::string& text, const std::string& what) {
 }
 
 const char* kTrace = "tryGetMutex() Wait for the mutex to get a waitResult for the mutex handle";
+// A helper process starts, does its few steps and ends in well under a
+// second; Wine's start-up makes it longer.
+constexpr int kProcessWaitMs = 10000;
 
 }  // namespace
 
@@ -134,9 +137,8 @@ TEST(ExportsMutex, SecondProcessWaitsAndFails) {
         const std::string release = dir.File(std::string("release_") + mode);
         auto holder = platform::StartProcess(TB_MUTEX_HOLDER, {ready, release, mode});
         ASSERT_TRUE(holder) << "could not start " << TB_MUTEX_HOLDER;
-        for (int i = 0; i < 1500 && !testsupport::FileExists(ready); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ASSERT_TRUE(testsupport::FileExists(ready));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(ready); }, kProcessWaitMs))
+            << "the holder wrote no ready file within " << kProcessWaitMs << " ms";
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_EQ(testsupport::ReadFile(ready).substr(0, 1), "0");
 
@@ -146,7 +148,8 @@ TEST(ExportsMutex, SecondProcessWaitsAndFails) {
 
         std::ofstream(release) << "go\n";
         int exitCode = -1;
-        ASSERT_TRUE(holder->WaitForExit(30000, exitCode));
+        ASSERT_TRUE(holder->WaitForExit(kProcessWaitMs, exitCode))
+            << "the holder did not end within " << kProcessWaitMs << " ms of its release";
         EXPECT_EQ(exitCode, 0);
         EXPECT_EQ(initialize("", "", ""), 0) << "free again after the holder's " << mode;
         EXPECT_EQ(deinitialize(), 0);
@@ -165,7 +168,8 @@ TEST(ExportsCrash, HostAbortLeavesLogAndCrashFileAndFreesTheMutex) {
     auto holder = platform::StartProcess(TB_MUTEX_HOLDER, {ready, dir.File("unused"), "abort"});
     ASSERT_TRUE(holder) << "could not start " << TB_MUTEX_HOLDER;
     int exitCode = 0;
-    ASSERT_TRUE(holder->WaitForExit(30000, exitCode));
+    ASSERT_TRUE(holder->WaitForExit(kProcessWaitMs, exitCode)) << "the crashing host did not end within "
+                                                               << kProcessWaitMs << " ms";
     EXPECT_NE(exitCode, 0);
     ASSERT_EQ(testsupport::ReadFile(ready).substr(0, 1), "0");
 

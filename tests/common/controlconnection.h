@@ -15,7 +15,8 @@ public:
     // Connects on loopback, closing an earlier connection first.
     bool Connect(std::uint16_t port);
     // The answer line to one control line ("ok ...", "error ..."); "error
-    // control connection lost" when the connection fails.
+    // control connection lost" when the connection fails, and an error
+    // naming the line when no answer comes within a few seconds.
     std::string Ask(const std::string& line);
 
 private:

@@ -45,6 +45,15 @@ std::uint16_t FreeLoopbackTcpPort() {
     return probe.LocalPort();
 }
 
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        platform::SleepMs(5);
+    }
+    return true;
+}
+
 std::uint16_t PortFromEnvironment(const char* name) {
     const char* text = std::getenv(name);
     if (text == nullptr) return 0;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,15 @@ public:
 private:
     std::size_t start_;
 };
+
+// How long a test waits for any one thing (a connection, an answer, a thread,
+// a file) before it fails naming what did not come: loopback traffic takes
+// milliseconds, even under the sanitizers and Wine.
+constexpr int kWaitMs = 5000;
+
+// Re-tests `condition` every few milliseconds until it holds; false when it
+// still does not after timeoutMs.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs);
 
 // A loopback TCP port that was free a moment ago, for a listener the test
 // starts next. Taken at random below the systems' ephemeral ranges (Linux

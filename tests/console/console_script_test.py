@@ -40,10 +40,23 @@ class ConsoleScripts(unittest.TestCase):
             [ARGS.emulator, "--command-port", str(self.command_port), "--library-port", str(self.library_port),
              "--definitions", os.path.join(ARGS.examples, "definitions", "list.txt"), "-q"],
             stdout=subprocess.PIPE, text=True)
-        # It says "ready ..." once its ports are open.
-        for line in self.emulator.stdout:
+        # It says "ready ..." once its ports are open, at once.
+        deadline = time.monotonic() + 5
+        while True:
+            if not select.select([self.emulator.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
+                self.give_up("the emulator did not say ready within 5 s")
+            line = self.emulator.stdout.readline()
+            if not line:
+                self.give_up("the emulator ended without saying ready")
             if line.startswith("ready "):
                 break
+
+    def give_up(self, why):
+        """A failed set-up: tearDown does not run, so the emulator is stopped here."""
+        self.emulator.kill()
+        self.emulator.communicate()
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.fail(why)
 
     def tearDown(self):
         self.emulator.terminate()

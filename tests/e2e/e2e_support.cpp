@@ -23,6 +23,15 @@ constexpr unsigned kSystemClose = 4;
 
 LibrarySession* g_session = nullptr;
 
+// A command that any working link answers at once.
+const char* const kProbeLine = "NATIVE_READ_WORD_CMD 0xBFC00000";
+// Set once a command with the generous time-out and a probe after it both went
+// unanswered: the link to the emulator is broken, and later commands fail at
+// once instead of each waiting its time-out.
+std::string g_brokenLink;
+
+bool IsTimeout(const Outcome& outcome) { return outcome.rc != 0 && outcome.failure.rfind("Timeout Error", 0) == 0; }
+
 std::uint16_t FreeTcpPort() { return testsupport::FreeLoopbackTcpPort(); }
 
 bool StartsWithOk(const std::string& answer) { return answer == "ok" || answer.rfind("ok ", 0) == 0; }
@@ -118,17 +127,13 @@ Bytes EmulatorControl::Eeprom(std::size_t offset, std::size_t length) {
 }
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return testsupport::WaitUntil(condition, timeoutMs);
 }
 
 // ------------------------------------------------------------------ commands
 
-Outcome Send(const std::string& line, int timeoutMs) {
+namespace {
+Outcome SendNow(const std::string& line, int timeoutMs) {
     Outcome outcome;
     outcome.rc = sendCommand(line.c_str(), timeoutMs);
     const int length = getResultLen();
@@ -139,6 +144,25 @@ Outcome Send(const std::string& line, int timeoutMs) {
     }
     outcome.text = getResultBufferText();
     outcome.failure = getFailureMessage();
+    return outcome;
+}
+}  // namespace
+
+Outcome Send(const std::string& line, int timeoutMs) {
+    if (!g_brokenLink.empty()) {
+        Outcome refused;
+        refused.rc = 1;
+        refused.failure = "not sent: " + g_brokenLink;
+        return refused;
+    }
+    const Outcome outcome = SendNow(line, timeoutMs);
+    // Only a command that was given the generous time-out was expected to be
+    // answered; the probe tells a lost answer from a broken link.
+    if (timeoutMs >= kCommandTimeoutMs && IsTimeout(outcome) && IsTimeout(SendNow(kProbeLine, kCommandTimeoutMs))) {
+        g_brokenLink = "no answer to \"" + line + "\" within " + std::to_string(timeoutMs) +
+                       " ms, nor to a probe after it: the library's link to the emulator is broken";
+        ADD_FAILURE() << g_brokenLink;
+    }
     return outcome;
 }
 
@@ -249,6 +273,7 @@ void LibrarySession::SetUp() {
     ASSERT_EQ(initialize(LibraryPath(macMap_).c_str(), LibraryPath(phyMap_).c_str(),
                          LibraryPath(listFile_).c_str()),
               0);
+    initialized_ = true;
     // Construction ends with the synchronising system command.
     ASSERT_TRUE(WaitFor([&] {
         for (const auto& command : control_.SystemCommands()) {
@@ -256,6 +281,11 @@ void LibrarySession::SetUp() {
         }
         return false;
     })) << "the sync command never reached the emulator";
+    // Answers come back: the library took the emulator's event connection.
+    const Outcome first = SendNow(kProbeLine, kCommandTimeoutMs);
+    ASSERT_EQ(first.rc, 0) << "no answer to the first command (" << first.failure << "); the emulator opened "
+                           << control_.Count().connections << " connection(s) to the library's port "
+                           << libraryPort_;
     ready_ = true;
 }
 
@@ -278,7 +308,7 @@ bool LibrarySession::RestartEmulator() {
 }
 
 void LibrarySession::TearDown() {
-    if (ready_) {
+    if (initialized_) {
         EXPECT_EQ(deinitialize(), 0);
         const bool closed = WaitFor([&] {
             const auto commands = control_.SystemCommands();
@@ -286,13 +316,14 @@ void LibrarySession::TearDown() {
         });
         EXPECT_TRUE(closed) << "deinitialize sent no closing system command";
     }
-    ready_ = false;
+    initialized_ = ready_ = false;
     host_.reset();
     platform::StopSocketLibrary();
 }
 
 void EndToEnd::SetUp() {
     ASSERT_TRUE(LibrarySession::Current().Ready()) << "the library did not start";
+    ASSERT_TRUE(g_brokenLink.empty()) << "not run: " << g_brokenLink;
     Emulator().Do("reset");
 }
 

@@ -72,6 +72,9 @@ struct Outcome {
     std::string text;     // getResultBufferText
     std::string failure;  // getFailureMessage
 };
+// A command with the generous time-out that goes unanswered, and a probe
+// after it too, marks the link broken: later commands then fail at once
+// ("not sent: ...") and so does the next test's set-up.
 Outcome Send(const std::string& line, int timeoutMs = kCommandTimeoutMs);
 std::string AsText(const Bytes& bytes);
 // A Linux path as the library under test sees it (through drive Z: under Wine).
@@ -111,6 +114,7 @@ private:
     std::unique_ptr<Host> host_;
     EmulatorControl control_;
     std::uint16_t libraryPort_ = 0;
+    bool initialized_ = false;
     bool ready_ = false;
 };
 

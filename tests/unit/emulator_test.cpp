@@ -953,11 +953,13 @@ public:
             ::waitpid(pid_, nullptr, 0);
         }
     }
-    // The first line of standard output.
+    // The first line of standard output; what came of it when the program
+    // says nothing more for kWaitMs.
     std::string FirstLine() {
         std::string line;
         char c;
-        while (::read(output_.Get(), &c, 1) == 1 && c != '\n') line += c;
+        pollfd readable{output_.Get(), POLLIN, 0};
+        while (::poll(&readable, 1, kWaitMs) == 1 && ::read(output_.Get(), &c, 1) == 1 && c != '\n') line += c;
         return line;
     }
     void Signal(int signal) { ::kill(pid_, signal); }

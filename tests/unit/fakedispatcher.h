@@ -5,6 +5,8 @@
 #ifndef TERMBRIDGE_TESTS_FAKEDISPATCHER_H
 #define TERMBRIDGE_TESTS_FAKEDISPATCHER_H
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -72,12 +74,17 @@ public:
         responder_ = std::move(responder);
     }
 
-    // Connects to the library, retrying while its listener starts up.
+    // Connects to the library, retrying while its listener starts up; a
+    // failure is the test's, with the port.
     bool Connect(std::uint16_t libraryPort, int timeoutMs = 5000) {
         auto connection = std::make_shared<platform::TcpConnection>();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!connection->Connect(platform::kLoopbackAddress, libraryPort)) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
+        while (!connection->Connect(platform::kLoopbackAddress, libraryPort, platform::kConnectTimeoutMs)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "the library's listener on port " << libraryPort << " took no connection within "
+                              << timeoutMs << " ms";
+                return false;
+            }
             platform::SleepMs(20);
         }
         std::lock_guard<std::mutex> guard(lock_);
@@ -110,10 +117,15 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         return commands_;
     }
+    // A failure is the test's, with what came.
     bool WaitForCommands(std::size_t count, int timeoutMs = 5000) {
         std::unique_lock<std::mutex> guard(lock_);
-        return arrived_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return commands_.size() >= count; });
+        if (arrived_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return commands_.size() >= count; })) {
+            return true;
+        }
+        ADD_FAILURE() << "the dispatcher received " << commands_.size() << " of " << count << " command packets within "
+                      << timeoutMs << " ms";
+        return false;
     }
 
 private:

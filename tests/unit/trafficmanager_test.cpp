@@ -262,7 +262,8 @@ TEST_F(TrafficTest, LateResponseIsNotTakenForTheNextCommand) {
     // The operation goes on; the late answer arrives between two commands.
     traffic_->SetInternalOperation(true);
     ASSERT_TRUE(dispatcher_.SendEvent(fake::MakeEvent(lateNumber, {'L', 'A', 'T', 'E'})));
-    while (traffic_->GetResponseBuffer()[0] != 'L') platform::SleepMs(1);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return traffic_->GetResponseBuffer()[0] == 'L'; }))
+        << "the late answer did not reach the response buffer within 5000 ms";
 
     // A slow answer: a wait satisfied by the late signal would return long before it.
     chip_.Mute(false);
@@ -302,7 +303,8 @@ TEST_F(TrafficTest, LateAnswerJustBeforeTheNextNumberIsNeverTheNextResult) {
         packets.SetBeforeNumberHook([&] {
             const std::uint32_t taken = packets.ReceivedEventCount();
             ASSERT_TRUE(dispatcher_.SendEvent(fake::MakeEvent(lateNumber, {'L', 'A', 'T', 'E'})));
-            while (packets.ReceivedEventCount() == taken) platform::SleepMs(1);
+            EXPECT_TRUE(testsupport::WaitUntil([&] { return packets.ReceivedEventCount() != taken; }))
+                << "the late answer was not taken within 5000 ms";
         });
         // A slow answer: a wait met by the late answer would end long before it.
         chip_.Mute(false);
@@ -342,9 +344,13 @@ TEST_F(TrafficTest, WaitTakesItsAnswerItselfWhileTheReceivingThreadIsHeldBack) {
         while (!release.load()) platform::SleepMs(1);
         released = true;
     });
+    // The receiving thread is let go however the test ends.
+    const std::unique_ptr<std::atomic<bool>, void (*)(std::atomic<bool>*)> letGo(&release,
+                                                                                  [](std::atomic<bool>* r) { *r = true; });
     const std::uint8_t stray = static_cast<std::uint8_t>(packets.CommandCounter() + 100);
     ASSERT_TRUE(dispatcher_.SendEvent(fake::MakeEvent(stray, {'S', 'T', 'R', 'A', 'Y'})));
-    while (!held.load()) platform::SleepMs(1);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return held.load(); }))
+        << "the receiving thread did not come to read the stray event within 5000 ms";
 
     traffic_->SetInternalOperation(true);
     const bool answered = traffic_->ReadWord(0x100);
@@ -359,7 +365,8 @@ TEST_F(TrafficTest, WaitTakesItsAnswerItselfWhileTheReceivingThreadIsHeldBack) {
     };
     const std::size_t linesWhileHeld = readLines();
     release = true;
-    while (!released.load()) platform::SleepMs(1);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return released.load(); }))
+        << "the receiving thread did not go on within 5000 ms of its release";
     platform::SleepMs(100);  // the receiving thread's look at the connection
 
     EXPECT_TRUE(answered);
@@ -470,7 +477,8 @@ TEST_F(TrafficTest, EventWithNobodyWaitingIsDumped) {
     // A second answer to the same command: nothing waits for it any more.
     const std::uint32_t before = traffic_->Packets().ReceivedEventCount();
     ASSERT_TRUE(dispatcher_.SendEvent(fake::MakeEvent(dispatcher_.Commands()[0].number, {9})));
-    while (traffic_->Packets().ReceivedEventCount() == before) platform::SleepMs(1);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return traffic_->Packets().ReceivedEventCount() != before; }))
+        << "the second answer was not taken within 5000 ms";
     traffic_.reset();  // the event thread has finished with the event
     EXPECT_EQ(owner_.Events().size(), 1u);
     EXPECT_EQ(owner_.signals_.load(), 1);

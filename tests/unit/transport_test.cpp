@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +19,15 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
+
+// How long any one thing a test waits for may take: loopback connections and
+// packets come within milliseconds, even under the sanitizers and Wine.
+constexpr int kWaitMs = 5000;
+
+int RemainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
 
 // Everything the library writes goes into a temporary root.
 class TransportTest : public ::testing::Test {
@@ -132,24 +142,57 @@ TEST(DispatcherAddress, OnlyTheDispatcherMayConnect) {
 
 // ---------------------------------------------------------------- sockets
 
-// Connecting, retrying until the listener is up.
+// Connecting, retrying until the listener is up; a failure names the port.
 std::unique_ptr<platform::TcpConnection> ConnectTo(std::uint16_t port) {
     auto connection = std::make_unique<platform::TcpConnection>();
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!connection->Connect(platform::kLoopbackAddress, port)) {
-        if (Clock::now() > deadline) return nullptr;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!connection->Connect(platform::kLoopbackAddress, port, std::max(1, RemainingMs(deadline)))) {
+        if (RemainingMs(deadline) == 0) {
+            ADD_FAILURE() << "the library's listener on port " << port << " took no connection within " << kWaitMs
+                          << " ms";
+            return nullptr;
+        }
         platform::SleepMs(20);
     }
     return connection;
 }
 
-// Reads from the sockets until `count` bytes came, or a wait reason other
-// than data or a new connection ends it.
-Bytes ReadBytes(ConsoleAppSockets& sockets, platform::WaitEvent& stop, std::size_t count) {
+// SignalUponRx on a thread of its own, so that the test can act while it
+// waits; a wait the test ends itself (nothing came) reports RX_STOP.
+class RxWait {
+public:
+    explicit RxWait(ConsoleAppSockets& sockets)
+        : thread_([this, &sockets] {
+              reason_ = sockets.SignalUponRx(giveUp_);
+              ended_.Set();
+          }) {}
+    ~RxWait() { Reason(0); }
+    RxWait(const RxWait&) = delete;
+    RxWait& operator=(const RxWait&) = delete;
+
+    bool EndsWithin(int timeoutMs) { return ended_.Wait(timeoutMs); }
+    // Why the wait ended, ending it after timeoutMs at the latest.
+    int Reason(int timeoutMs = kWaitMs) {
+        if (!ended_.Wait(timeoutMs)) giveUp_.Set();
+        if (thread_.joinable()) thread_.join();
+        return reason_;
+    }
+
+private:
+    platform::WaitEvent giveUp_{true, false};
+    platform::WaitEvent ended_{true, false};
+    std::atomic<int> reason_{ConsoleAppSockets::RX_WAIT_FAILED};
+    std::thread thread_;
+};
+
+// Reads from the sockets until `count` bytes came, the time is up, or a wait
+// reason other than data or a new connection ends it.
+Bytes ReadBytes(ConsoleAppSockets& sockets, std::size_t count) {
     Bytes got;
     std::uint8_t buffer[1024];
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
     while (got.size() < count) {
-        const int reason = sockets.SignalUponRx(stop);
+        const int reason = RxWait(sockets).Reason(RemainingMs(deadline));
         if (reason == ConsoleAppSockets::RX_NEW_CONNECTION) continue;
         if (reason != ConsoleAppSockets::RX_DATA) break;
         const int received = sockets.Recv(buffer, sizeof buffer);
@@ -157,6 +200,9 @@ Bytes ReadBytes(ConsoleAppSockets& sockets, platform::WaitEvent& stop, std::size
     }
     return got;
 }
+
+const char* const kNoConnectionEvent = "the listener signalled no connection within 5000 ms";
+const char* const kNotClosed = "the library did not close the connection within 5000 ms";
 
 TEST_F(TransportTest, IllegalAddressLeavesObjectWithListener) {
     platform::WaitEvent stop(true, false);
@@ -168,7 +214,7 @@ TEST_F(TransportTest, IllegalAddressLeavesObjectWithListener) {
     // dispatcher of a zero address, so it is closed again.
     auto connection = ConnectTo(port);
     ASSERT_NE(connection, nullptr);
-    EXPECT_TRUE(fake::PeerClosed(*connection, 5000));
+    EXPECT_TRUE(fake::PeerClosed(*connection, kWaitMs)) << kNotClosed;
     EXPECT_FALSE(sockets.ConnectionEvent().Wait(0));
     stop.Set();
 }
@@ -179,7 +225,7 @@ TEST_F(TransportTest, StrangerIsRefusedWithLogLine) {
     ConsoleAppSockets sockets(5000, "10.1.2.3", port, &stop);
     auto connection = ConnectTo(port);
     ASSERT_NE(connection, nullptr);
-    EXPECT_TRUE(fake::PeerClosed(*connection, 5000));
+    EXPECT_TRUE(fake::PeerClosed(*connection, kWaitMs)) << kNotClosed;
     EXPECT_FALSE(sockets.ConnectionEvent().Wait(200));
     EXPECT_NE(Log().find("<ConsoleAppSockets>Refused Tcp connection"), std::string::npos);
     EXPECT_NE(Log().find("only the dispatcher (10.1.2.3) may connect"), std::string::npos);
@@ -192,17 +238,20 @@ TEST_F(TransportTest, StopEndsTheWaitAndTheListener) {
     ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
     auto first = ConnectTo(port);
     ASSERT_NE(first, nullptr);
-    ASSERT_TRUE(sockets.ConnectionEvent().Wait(5000));
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent;
     stop.Set();
     EXPECT_EQ(sockets.SignalUponRx(stop), ConsoleAppSockets::RX_STOP);
-    // Once the listener has ended, connections are refused.
+    // Once the listener has ended, connections are refused. A listener left
+    // open but unserved takes a few into its backlog, then lets the
+    // handshakes wait: each try is bounded.
     bool refused = false;
-    for (int attempt = 0; attempt < 100 && !refused; ++attempt) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!refused && RemainingMs(deadline) > 0) {
         platform::TcpConnection late;
-        refused = !late.Connect(platform::kLoopbackAddress, port);
+        refused = !late.Connect(platform::kLoopbackAddress, port, std::max(1, RemainingMs(deadline)));
         if (!refused) platform::SleepMs(20);
     }
-    EXPECT_TRUE(refused);
+    EXPECT_TRUE(refused) << "the listener still took connections " << kWaitMs << " ms after the stop";
 }
 
 TEST_F(TransportTest, SecondConnectionReplacesTheFirst) {
@@ -211,16 +260,16 @@ TEST_F(TransportTest, SecondConnectionReplacesTheFirst) {
     ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
     auto first = ConnectTo(port);
     ASSERT_NE(first, nullptr);
-    ASSERT_TRUE(sockets.ConnectionEvent().Wait(5000));
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent;
 
     auto second = ConnectTo(port);
     ASSERT_NE(second, nullptr);
     // Signalled after the old connection was closed and the new one logged.
-    ASSERT_TRUE(sockets.ConnectionEvent().Wait(5000));
-    EXPECT_TRUE(fake::PeerClosed(*first, 5000));
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent << " (the second)";
+    EXPECT_TRUE(fake::PeerClosed(*first, kWaitMs)) << kNotClosed;
     const Bytes payload{1, 2, 3, 4, 5};
     ASSERT_EQ(second->Send(payload.data(), payload.size()), 5);
-    EXPECT_EQ(ReadBytes(sockets, stop, 5), payload);
+    EXPECT_EQ(ReadBytes(sockets, 5), payload) << "the bytes sent on the second connection";
 
     const std::string log = Log();
     const std::size_t established = log.find("was established!");
@@ -237,22 +286,22 @@ TEST_F(TransportTest, ReplacedConnectionIsLoggedAsReplaced) {
     ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
     auto first = ConnectTo(port);
     ASSERT_NE(first, nullptr);
-    ASSERT_TRUE(sockets.ConnectionEvent().Wait(5000));
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent;
 
-    std::atomic<int> woken{-10};
-    std::thread waiter([&] { woken = sockets.SignalUponRx(stop); });
+    RxWait waiting(sockets);
     platform::SleepMs(100);
     auto second = ConnectTo(port);
     ASSERT_NE(second, nullptr);
-    waiter.join();
+    const int woken = waiting.Reason();
     // POSIX reports the shut-down old connection as readable; Windows only
     // reports the new connection, and the old one is let go unread.
-    if (woken.load() == ConsoleAppSockets::RX_DATA) {
+    if (woken == ConsoleAppSockets::RX_DATA) {
         std::uint8_t buffer[64];
         EXPECT_EQ(sockets.Recv(buffer, sizeof buffer), 0);
         EXPECT_NE(Log().find("was replaced by a new one"), std::string::npos);
     } else {
-        EXPECT_EQ(woken.load(), ConsoleAppSockets::RX_NEW_CONNECTION);
+        EXPECT_EQ(woken, ConsoleAppSockets::RX_NEW_CONNECTION) << "the waiting side saw neither the replaced "
+                                                                  "connection nor the new one within 5000 ms";
     }
     EXPECT_EQ(Log().find("was closed by the dispatcher!"), std::string::npos);
     stop.Set();
@@ -264,28 +313,26 @@ TEST_F(TransportTest, ClosedConnectionIsDroppedInsteadOfSpinning) {
     ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
     auto first = ConnectTo(port);
     ASSERT_NE(first, nullptr);
-    ASSERT_TRUE(sockets.ConnectionEvent().Wait(5000));
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent;
     first->Shutdown();
 
     int reason = ConsoleAppSockets::RX_NEW_CONNECTION;
-    while (reason == ConsoleAppSockets::RX_NEW_CONNECTION) reason = sockets.SignalUponRx(stop);
-    ASSERT_EQ(reason, ConsoleAppSockets::RX_DATA);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (reason == ConsoleAppSockets::RX_NEW_CONNECTION) reason = RxWait(sockets).Reason(RemainingMs(deadline));
+    ASSERT_EQ(reason, ConsoleAppSockets::RX_DATA) << "the close was not reported as readable within 5000 ms";
     std::uint8_t buffer[64];
     EXPECT_EQ(sockets.Recv(buffer, sizeof buffer), 0);
     EXPECT_NE(Log().find("was closed by the dispatcher!"), std::string::npos);
 
     // Nothing to read now: the next wait lasts until a new connection comes.
-    std::atomic<int> woken{-10};
-    std::thread waiter([&] { woken = sockets.SignalUponRx(stop); });
-    platform::SleepMs(200);
-    EXPECT_EQ(woken.load(), -10);
+    RxWait waiting(sockets);
+    EXPECT_FALSE(waiting.EndsWithin(200));
     auto second = ConnectTo(port);
     ASSERT_NE(second, nullptr);
-    waiter.join();
-    EXPECT_EQ(woken.load(), ConsoleAppSockets::RX_NEW_CONNECTION);
+    EXPECT_EQ(waiting.Reason(), ConsoleAppSockets::RX_NEW_CONNECTION) << "no new connection reported within 5000 ms";
     const Bytes payload{9, 8, 7};
     ASSERT_EQ(second->Send(payload.data(), payload.size()), 3);
-    EXPECT_EQ(ReadBytes(sockets, stop, 3), payload);
+    EXPECT_EQ(ReadBytes(sockets, 3), payload) << "the bytes sent on the new connection";
     EXPECT_TRUE(sockets.TakeStreamRestart());
     EXPECT_FALSE(sockets.TakeStreamRestart());
     stop.Set();
@@ -313,9 +360,14 @@ public:
         }
         arrived_.notify_all();
     }
-    bool WaitFor(std::size_t count, int timeoutMs = 5000) {
+    bool WaitFor(std::size_t count, int timeoutMs = kWaitMs) {
         std::unique_lock<std::mutex> guard(lock_);
-        return arrived_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return events_.size() >= count; });
+        if (arrived_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return events_.size() >= count; })) {
+            return true;
+        }
+        ADD_FAILURE() << "the receiver got " << events_.size() << " of " << count << " events within " << timeoutMs
+                      << " ms";
+        return false;
     }
     std::vector<Bytes> Events() {
         std::lock_guard<std::mutex> guard(lock_);
@@ -506,7 +558,7 @@ TEST_F(TransportTest, ReplacedDispatcherConnectionKeepsEventsFlowing) {
     ASSERT_TRUE(link.Connect());
     const std::shared_ptr<platform::TcpConnection> first = link.dispatcher.Connection();
     ASSERT_TRUE(link.Connect());  // the dispatcher now talks over a second connection
-    EXPECT_TRUE(fake::PeerClosed(*first, 5000));
+    EXPECT_TRUE(fake::PeerClosed(*first, kWaitMs)) << kNotClosed;
     link.Send(0);
     ASSERT_TRUE(link.dispatcher.SendEvent(fake::MakeEvent(0, {4, 2})));
     ASSERT_TRUE(link.receiver.WaitFor(1));

@@ -85,15 +85,18 @@ Fd ConnectTcp(const std::string& address, std::uint16_t port, std::string& error
         error = "socket: " + ErrnoText();
         return Fd();
     }
+    // A library that stops reading must not hold the emulator forever; on
+    // Linux the limit bounds the connect too (a listener nobody serves, with
+    // its backlog full, drops the handshake and the connect would wait
+    // minutes).
+    timeval sendTimeout{2, 0};
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
     if (::connect(fd.Get(), AsSockaddr(remote), sizeof remote) != 0) {
         error = "connect " + address + ":" + std::to_string(port) + ": " + ErrnoText();
         return Fd();
     }
     const int on = 1;
     ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    // A library that stops reading must not hold the emulator forever.
-    timeval sendTimeout{2, 0};
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
     return fd;
 }
 

@@ -108,6 +108,22 @@ bool IsTransientAcceptError(int error) {
            error == EPROTO;
 }
 
+// A non-blocking connect, waited for at most timeoutMs; the socket is
+// blocking again afterwards.
+bool ConnectWithin(int fd, const sockaddr_in& addr, int timeoutMs) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    if (!connected && errno == EINPROGRESS) {
+        pollfd writable{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t length = sizeof error;
+        connected = poll(&writable, 1, timeoutMs) == 1 &&
+                    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+    return fcntl(fd, F_SETFL, flags) == 0 && connected;
+}
+
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -212,10 +228,10 @@ TcpConnection::TcpConnection() : state_(new SocketState) {}
 TcpConnection::~TcpConnection() { Close(); }
 bool TcpConnection::IsOpen() const { return state_->fd >= 0; }
 
-bool TcpConnection::Connect(std::uint32_t address, std::uint16_t port) {
+bool TcpConnection::Connect(std::uint32_t address, std::uint16_t port, int timeoutMs) {
     if (!OpenSocket(*state_, SOCK_STREAM, IPPROTO_TCP)) return false;
     const sockaddr_in addr = MakeAddress(address, port);
-    if (connect(state_->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return true;
+    if (ConnectWithin(state_->fd, addr, timeoutMs)) return true;
     CloseSocket(*state_);
     return false;
 }

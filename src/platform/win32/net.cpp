@@ -103,6 +103,26 @@ bool WaitWritable(SOCKET socket) {
     return select(0, nullptr, &writable, nullptr, nullptr) == 1;
 }
 
+// A non-blocking connect, waited for at most timeoutMs (a refusal shows in
+// the exception set); the socket is blocking again afterwards.
+bool ConnectWithin(SOCKET socket, const sockaddr_in& addr, int timeoutMs) {
+    u_long nonBlocking = 1;
+    if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) return false;
+    bool connected = connect(socket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(socket, &writable);
+        FD_SET(socket, &failed);
+        timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        connected = select(0, nullptr, &writable, &failed, &limit) == 1 && FD_ISSET(socket, &writable);
+    }
+    u_long blocking = 0;
+    return ioctlsocket(socket, FIONBIO, &blocking) == 0 && connected;
+}
+
 bool IsTransientAcceptError(int error) {
     return error == WSAEWOULDBLOCK || error == WSAEINTR || error == WSAECONNRESET;
 }
@@ -179,10 +199,10 @@ TcpConnection::TcpConnection() : state_(new SocketState) {}
 TcpConnection::~TcpConnection() { Close(); }
 bool TcpConnection::IsOpen() const { return state_->socket != INVALID_SOCKET; }
 
-bool TcpConnection::Connect(std::uint32_t address, std::uint16_t port) {
+bool TcpConnection::Connect(std::uint32_t address, std::uint16_t port, int timeoutMs) {
     if (!OpenSocket(*state_, SOCK_STREAM, IPPROTO_TCP)) return false;
     const sockaddr_in addr = MakeAddress(address, port);
-    if (connect(state_->socket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return true;
+    if (ConnectWithin(state_->socket, addr, timeoutMs)) return true;
     CloseSocket(*state_);
     return false;
 }
