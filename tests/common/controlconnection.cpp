@@ -34,6 +34,9 @@ std::string ControlConnection::Ask(const std::string& line) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || platform::WaitForAny({connection_}, static_cast<int>(left.count())) != 0) {
+            // A late answer would be taken for the next line's: the
+            // connection is given up.
+            connection_.Close();
             return "error no answer from the emulator to \"" + line + "\" within " +
                    std::to_string(kAnswerTimeoutMs) + " ms";
         }

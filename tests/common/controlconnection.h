@@ -16,7 +16,8 @@ public:
     bool Connect(std::uint16_t port);
     // The answer line to one control line ("ok ...", "error ..."); "error
     // control connection lost" when the connection fails, and an error
-    // naming the line when no answer comes within a few seconds.
+    // naming the line when no answer comes within a few seconds (the
+    // connection is closed then: a late answer would be taken for the next).
     std::string Ask(const std::string& line);
 
 private:

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -569,6 +570,18 @@ public:
     const Fd& Current() const { return connection_; }
     const Fd& Previous() const { return previous_; }
     void CloseCurrent() { connection_.Reset(); }
+    // Everything the current connection carries until its peer closes it.
+    Bytes ReadToClose() {
+        Bytes bytes;
+        std::uint8_t buffer[4096];
+        ssize_t got = 0;
+        while (Readable(connection_.Get(), kWaitMs) && (got = ::recv(connection_.Get(), buffer, sizeof buffer, 0)) > 0) {
+            bytes.insert(bytes.end(), buffer, buffer + got);
+        }
+        return bytes;
+    }
+    // The peer's address of the current connection (host order).
+    std::uint32_t PeerAddress() const { return tbemu::PeerEndpoint(connection_.Get()).address; }
 
 private:
     static bool Readable(int fd, int timeoutMs) {
@@ -810,6 +823,91 @@ TEST_F(EmulatorOverSockets, ReplacesClosesAndReopensItsConnection) {
     EXPECT_EQ(WordValue(RoundTrip(Command(NATIVE_READ_WORD, 0))), 0u);
 }
 
+// The hostile dispatcher answers in place of the chip, which never sees the
+// commands; `off` gives the chip back.
+TEST_F(EmulatorOverSockets, HostileModesAnswerInsteadOfTheChip) {
+    RoundTrip(Command(NATIVE_READ_WORD, 0));  // the connection is up
+    const std::uint16_t port = emulator_->CommandPort();
+    const NativeCommand_t counterWrite = WriteWord(0xBF108240, 1);
+
+    emulator_->SetHostileMode(tbemu::HostileMode::Silent);
+    library_.Send(WriteWord(0xBFC00100, 0x1234), 1, port);
+    EXPECT_TRUE(library_.Quiet(200)) << "silent";
+
+    emulator_->SetHostileMode(tbemu::HostileMode::MaxLength);
+    library_.Send(Command(NATIVE_READ_WORD, 0), 2, port);
+    for (const std::uint16_t length : {std::uint16_t{0xFFFF}, std::uint16_t{512}}) {
+        const auto event = library_.NextEvent();
+        ASSERT_TRUE(event) << "max-length " << length;
+        EXPECT_EQ(event->RxCmdPacketNum, 2);
+        EXPECT_EQ(event->Length, length);
+        EXPECT_EQ(event->Data.back(), 0xFF);
+    }
+
+    // Capture: a free counter, acknowledgements, and after the counter write
+    // 300 fragments claiming 65535 bytes, out of order (fragment 0 second),
+    // numbers past 255.
+    emulator_->SetHostileMode(tbemu::HostileMode::Capture);
+    library_.Send(Command(NATIVE_READ_WORD, 0xBF108300), 3, port);
+    auto event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(Bytes(event->Data.begin(), event->Data.begin() + event->Length), (Bytes{0, 0, '0', 0}));
+    library_.Send(counterWrite, 4, port);
+    ASSERT_TRUE((event = library_.NextEvent()));
+    EXPECT_EQ(event->Length, 0);
+    std::vector<std::uint8_t> numbers;
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE((event = library_.NextEvent())) << "fragment " << i;
+        EXPECT_EQ(event->Data[EventHeader::kType], 0x41);
+        EXPECT_EQ((event->Data[EventHeader::kFlags] & EventHeader::kFragmentBit) != 0, i < 299);
+        numbers.push_back(event->Data[EventHeader::kFragmentNum]);
+    }
+    EXPECT_EQ(numbers[1], 0);
+    EXPECT_FALSE(std::is_sorted(numbers.begin(), numbers.begin() + 256));
+    EXPECT_EQ(std::count(numbers.begin(), numbers.end(), 0), 2);
+
+    emulator_->SetHostileMode(tbemu::HostileMode::Flood);
+    library_.Send(Command(NATIVE_READ_WORD, 0), 5, port);
+    int copies = 0;
+    while (copies < 5000 && (event = library_.NextEvent()) && event->RxCmdPacketNum == 5) ++copies;
+    EXPECT_EQ(copies, 5000);
+
+    emulator_->SetHostileMode(tbemu::HostileMode::Garbage);
+    library_.Send(Command(NATIVE_READ_WORD, 0), 6, port);
+    EXPECT_FALSE(library_.Quiet(kWaitMs)) << "garbage";
+
+    emulator_->SetHostileMode(tbemu::HostileMode::Off);
+    emulator_->ReconnectBeforeNextAnswer();  // past the garbage
+    library_.Send(WriteWord(0xBFC00104, 0x5678), 7, port);
+    ASSERT_TRUE(library_.Accept());
+    ASSERT_TRUE((event = library_.NextEvent()));
+    EXPECT_EQ(event->RxCmdPacketNum, 7);
+    EXPECT_EQ(emulator_->ReadMemory(0xBFC00100, 8), (Bytes{0, 0, 0, 0, 0, 0, 0x56, 0x78}));
+    EXPECT_EQ(emulator_->MailboxCommands().size(), 0u);
+}
+
+// Connections opened and dropped in a loop, each with a piece of a packet,
+// every other one from 127.0.0.2; a chosen source address for the next one.
+TEST_F(EmulatorOverSockets, ChurnsConnectionsAndConnectsFromAChosenAddress) {
+    RoundTrip(Command(NATIVE_READ_WORD, 0));
+    std::string error;
+    ASSERT_TRUE(emulator_->ChurnConnections(5, error)) << error;
+    for (std::size_t i = 0; i < 5; ++i) {
+        ASSERT_TRUE(library_.Accept()) << "connection " << i;
+        EXPECT_EQ(library_.PeerAddress(), i % 2 == 0 ? 0x7F000001u : 0x7F000002u) << i;
+        EXPECT_EQ(library_.ReadToClose().size(), 1 + 5 * i) << i;
+    }
+
+    emulator_->ConnectFrom("127.0.0.3");
+    emulator_->ReconnectBeforeNextAnswer();
+    library_.Send(Command(NATIVE_READ_WORD, 0), 40, emulator_->CommandPort());
+    ASSERT_TRUE(library_.Accept());
+    EXPECT_EQ(library_.PeerAddress(), 0x7F000003u);
+    const auto event = library_.NextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->RxCmdPacketNum, 40);
+}
+
 // ------------------------------------------------------------------ control channel
 
 class ControlClient {
@@ -817,6 +915,9 @@ public:
     explicit ControlClient(std::uint16_t port) {
         std::string error;
         fd_ = tbemu::ConnectTcp("127.0.0.1", port, error);
+        // An emulator that does not answer ends the read with what came.
+        const timeval limit{kWaitMs / 1000, 0};
+        ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     std::string Ask(const std::string& line) {
         const std::string sent = line + "\n";
@@ -839,15 +940,21 @@ TEST_F(EmulatorOverSockets, ControlLinesSetFaultsAndReport) {
     EXPECT_EQ(control.Ask("delay 0x10"), "ok");
     EXPECT_EQ(control.Ask("split 13"), "ok");
     EXPECT_EQ(control.Ask("busy always"), "ok");
+    EXPECT_EQ(control.Ask("hostile max-length"), "ok");
+    EXPECT_EQ(control.Ask("source-address 127.0.0.2"), "ok");
     tbemu::AnswerFaults faults = emulator_->Faults();
     EXPECT_EQ(faults.dropNext, 2);
     EXPECT_EQ(faults.delayMs, 16);
     EXPECT_EQ(faults.splitBytes, 13u);
+    EXPECT_EQ(faults.hostile, tbemu::HostileMode::MaxLength);
+    EXPECT_EQ(faults.sourceAddress, "127.0.0.2");
 
     EXPECT_EQ(control.Ask("reset"), "ok");
     faults = emulator_->Faults();
     EXPECT_EQ(faults.dropNext, 0);
     EXPECT_EQ(faults.splitBytes, 0u);
+    EXPECT_EQ(faults.hostile, tbemu::HostileMode::Off);
+    EXPECT_EQ(faults.sourceAddress, "");
     EXPECT_EQ(WordValue(RoundTrip(Command(NATIVE_READ_WORD, tbemu::MailboxAddresses{}.counterRead))), 0u);
 
     EXPECT_EQ(control.Ask("write 0xBFE00000 1 2 0xff"), "ok");
@@ -863,7 +970,8 @@ TEST_F(EmulatorOverSockets, ControlLinesSetFaultsAndReport) {
 
     // Malformed lines are refused and change nothing.
     for (const char* bad : {"drop 0", "delay -5", "split x", "busy", "read 0x10", "write 0x10 256",
-                            "eeprom 250 7", "eeprom-fault drop 0", "eeprom-fault lose 1", "mailbox 1", "frobnicate", "reset now"}) {
+                            "eeprom 250 7", "eeprom-fault drop 0", "eeprom-fault lose 1", "mailbox 1", "frobnicate", "reset now",
+                            "hostile", "hostile loud", "source-address 1.2.3", "churn 0", "churn many"}) {
         EXPECT_EQ(control.Ask(bad).rfind("error", 0), 0u) << bad;
     }
     EXPECT_EQ(emulator_->Faults().dropAnswerTo.size(), 0u);

@@ -1,5 +1,6 @@
 #include "control.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +74,7 @@ private:
     std::string Write();
     std::string Eeprom() const;
     std::string EepromFault();
+    std::string Hostile();
     std::string Execution();
     std::string Executed() const;
 
@@ -183,6 +185,33 @@ std::string Interpreter::EepromFault() {
     emu_.ArmEepromChunkFault(line_.args[0] == "drop" ? EepromChunkFault::Drop : EepromChunkFault::Corrupt,
                              static_cast<std::uint64_t>(chunk));
     return "ok";
+}
+
+// The hostile dispatcher's lines (hostile.h): its answers, the address its
+// connections come from, connections dropped in a loop.
+std::string Interpreter::Hostile() {
+    const std::string& verb = line_.verb;
+    if (verb == "hostile") {
+        HostileMode mode = HostileMode::Off;
+        if (!ArgCount(1) || !HostileModeFromName(line_.args[0], mode)) {
+            return Usage("hostile off|silent|garbage|max-length|capture|flood");
+        }
+        emu_.SetHostileMode(mode);
+        return "ok";
+    }
+    if (verb == "source-address") {
+        in_addr address{};
+        const bool system = ArgCount(1) && line_.args[0] == "default";
+        if (!ArgCount(1) || (!system && ::inet_pton(AF_INET, line_.args[0].c_str(), &address) != 1)) {
+            return Usage("source-address <local IPv4 address>|default");
+        }
+        emu_.ConnectFrom(system ? std::string() : line_.args[0]);
+        return "ok";
+    }
+    long long count = 0;
+    if (!ArgCount(1) || !Arg(0, count, 1, 10000)) return Usage("churn <connections, 1 to 10000>");
+    std::string error;
+    return emu_.ChurnConnections(static_cast<int>(count), error) ? "ok" : "error " + error;
 }
 
 std::string Interpreter::Execution() {
@@ -313,6 +342,7 @@ std::string Interpreter::Run(bool& shutdown) {
     if (verb == "write") return Write();
     if (verb == "eeprom") return Eeprom();
     if (verb == "eeprom-fault") return EepromFault();
+    if (verb == "hostile" || verb == "source-address" || verb == "churn") return Hostile();
     if (verb == "fail" || verb == "succeed" || verb == "capture-length" ||
         verb == "fragment-bytes" || verb == "mac-events" || verb == "event-fault") {
         return Execution();
@@ -349,7 +379,9 @@ const char* ControlHelp() {
            "oversize [<k>] | split <bytes> | reconnect | disconnect | busy <reads>|always|off | "
            "corrupt-read <n> | drop-read <n> | refuse-run [on|off] | firmware | "
            "reset | clear | count | system | mailbox [<n>] | read <addr> <len> | "
-           "write <addr> <byte>... | eeprom <offset> <len> | eeprom-fault drop|corrupt <n> | fail <command> <status> | "
+           "write <addr> <byte>... | eeprom <offset> <len> | eeprom-fault drop|corrupt <n> | "
+           "hostile off|silent|garbage|max-length|capture|flood | source-address <addr>|default | churn <n> | "
+           "fail <command> <status> | "
            "succeed <command> | capture-length <bytes> | fragment-bytes <bytes> | "
            "mac-events <n> | event-fault <fault> [<k>] | executed [<n>] | library-port <port> | "
            "definitions <list file> | shutdown";

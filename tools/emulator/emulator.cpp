@@ -238,8 +238,11 @@ void Emulator::HandleDatagram(const std::uint8_t* bytes, std::size_t length) {
         Record(command, version, packetNum);
         ChipReply reply;
         reply.answered = true;  // a refused run is left unanswered by QueueReply
-        if (!RefusedRun(command)) reply = chip_.Execute(command, packetNum);
-        if (reply.answered) {
+        const bool hostile = faults_.hostile != HostileMode::Off && command.Type != NATIVE_SYSTEM_COMMAND;
+        if (!hostile && !RefusedRun(command)) reply = chip_.Execute(command, packetNum);
+        if (hostile) {
+            QueueHostileAnswer(command, packetNum);
+        } else if (reply.answered) {
             QueueReply(command, packetNum, reply);
         } else {
             systemCommands_.push_back({command.AdditionalParam, command.Address, packetNum});
@@ -324,6 +327,14 @@ void Emulator::QueueReply(const NativeCommand_t& command, std::uint8_t packetNum
         return;
     }
     Schedule(std::move(packets), reconnect, reply.tookCommand);
+}
+
+// In place of the chip's answer; the chip never sees the command.
+void Emulator::QueueHostileAnswer(const NativeCommand_t& command, std::uint8_t packetNum) {
+    Bytes stream = HostileAnswer(faults_.hostile, packetNum, command, hostileRandom_);
+    if (stream.empty()) return;
+    const bool reconnect = std::exchange(faults_.reconnectBeforeNext, false);
+    Schedule({std::move(stream)}, reconnect, false);
 }
 
 bool Emulator::RefusedRun(const NativeCommand_t& command) {
@@ -437,14 +448,16 @@ bool Emulator::SendItem(Outgoing& item) {
 bool Emulator::EnsureConnected() {
     if (library_.Valid()) return true;
     std::uint16_t port = 0;
+    std::string source;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         port = libraryPort_;
+        source = faults_.sourceAddress;
     }
     if (port == 0) return false;
     nextConnectAttempt_ = Clock::now() + kConnectRetry;
     std::string error;
-    library_ = ConnectTcp(options_.libraryAddress, port, error);
+    library_ = ConnectTcp(options_.libraryAddress, port, error, source);
     if (!library_.Valid()) {
         // Said once per outage; the retries go on quietly.
         if (!connectFailureLogged_) Log(1, error + " (retrying)");
@@ -609,6 +622,26 @@ void Emulator::ArmEepromChunkFault(EepromChunkFault fault, std::uint64_t n) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& chunks = fault == EepromChunkFault::Drop ? faults_.dropEepromAnswerTo : faults_.corruptEepromAnswerTo;
     chunks.insert(eepromCommands_ + n);
+}
+void Emulator::SetHostileMode(HostileMode mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.hostile = mode;
+}
+void Emulator::ConnectFrom(const std::string& sourceAddress) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.sourceAddress = sourceAddress;
+}
+bool Emulator::ChurnConnections(int count, std::string& error) {
+    std::uint16_t port = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        port = libraryPort_;
+    }
+    if (port == 0) {
+        error = "no library port";
+        return false;
+    }
+    return tbemu::ChurnConnections(options_.libraryAddress, port, count, "127.0.0.2", error);
 }
 void Emulator::ClearFaults() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -19,6 +19,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +118,14 @@ public:
     // Spoils the answer to the n-th EEPROM command (a read or write chunk)
     // from now on, n from 1.
     void ArmEepromChunkFault(EepromChunkFault fault, std::uint64_t n);
+    // A hostile dispatcher (hostile.h) answers from now on; Off: the chip.
+    void SetHostileMode(HostileMode mode);
+    // Connections to the library come from this local address from the next
+    // one on (empty: the system's choice).
+    void ConnectFrom(const std::string& sourceAddress);
+    // Opens and drops `count` connections to the library at once, each with
+    // a piece of a packet, every other one from 127.0.0.2 (hostile.h).
+    bool ChurnConnections(int count, std::string& error);
     void ClearFaults();
     AnswerFaults Faults() const;
 
@@ -180,6 +189,7 @@ private:
     void HandleDatagram(const std::uint8_t* bytes, std::size_t length);
     void Record(const NativeCommand_t& command, std::uint8_t version, std::uint8_t packetNum);
     void QueueReply(const NativeCommand_t& command, std::uint8_t packetNum, ChipReply& reply);
+    void QueueHostileAnswer(const NativeCommand_t& command, std::uint8_t packetNum);
     Bytes Packet(std::uint8_t rxNum, std::uint8_t sourceId, const Bytes& data,
                  std::optional<std::uint16_t> lengthOverride = std::nullopt);
     void Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool completesCommand);
@@ -229,6 +239,7 @@ private:
     std::vector<std::unique_ptr<Definitions>> definitionSets_;
     std::unique_ptr<CommandExecutor> executor_;
     AnswerFaults faults_;
+    std::mt19937 hostileRandom_{20261207};
     std::deque<Outgoing> outbox_;
     Clock::time_point lastDue_{};
     std::optional<int> disconnectRequested_;  // the quiet time asked for

@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <set>
+#include <string>
+
+#include "hostile.h"
 
 namespace tbemu {
 
@@ -31,6 +34,12 @@ struct AnswerFaults {
     // bytes inverted. The chip carries the command out either way.
     std::set<std::uint64_t> dropEepromAnswerTo;
     std::set<std::uint64_t> corruptEepromAnswerTo;
+    // Every command but the system ones is answered as this hostile
+    // dispatcher would, instead of by the chip.
+    HostileMode hostile = HostileMode::Off;
+    // The local address connections to the library come from; empty: the
+    // system's choice.
+    std::string sourceAddress;
 };
 
 enum class EepromChunkFault { Drop, Corrupt };

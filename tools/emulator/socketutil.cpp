@@ -77,24 +77,27 @@ Fd ListenTcp(const std::string& address, std::uint16_t port, std::string& error)
     return fd;
 }
 
-Fd ConnectTcp(const std::string& address, std::uint16_t port, std::string& error) {
+Fd ConnectTcp(const std::string& address, std::uint16_t port, std::string& error, const std::string& source,
+              int timeoutMs) {
     sockaddr_in remote{};
     if (!MakeAddress(address, port, remote, error)) return Fd();
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd fd = source.empty() ? Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) : BoundSocket(SOCK_STREAM, source, 0, error);
     if (!fd.Valid()) {
-        error = "socket: " + ErrnoText();
+        if (source.empty()) error = "socket: " + ErrnoText();
         return Fd();
     }
-    // A library that stops reading must not hold the emulator forever; on
-    // Linux the limit bounds the connect too (a listener nobody serves, with
-    // its backlog full, drops the handshake and the connect would wait
-    // minutes).
-    timeval sendTimeout{2, 0};
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+    // On Linux the send time limit bounds the connect too: a listener whose
+    // backlog is full drops the handshake, and the connect would wait
+    // seconds to minutes for its retries.
+    const timeval connectLimit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &connectLimit, sizeof connectLimit);
     if (::connect(fd.Get(), AsSockaddr(remote), sizeof remote) != 0) {
         error = "connect " + address + ":" + std::to_string(port) + ": " + ErrnoText();
         return Fd();
     }
+    // A library that stops reading must not hold the emulator forever.
+    const timeval sendTimeout{2, 0};
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
     const int on = 1;
     ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return fd;

@@ -38,8 +38,11 @@ struct Endpoint {
 Fd BindUdp(const std::string& address, std::uint16_t port, std::string& error);
 // A listening TCP socket bound to address:port (port 0 picks a free one).
 Fd ListenTcp(const std::string& address, std::uint16_t port, std::string& error);
-// A TCP connection to address:port with TCP_NODELAY set; invalid on failure.
-Fd ConnectTcp(const std::string& address, std::uint16_t port, std::string& error);
+// A TCP connection to address:port with TCP_NODELAY set, from the local
+// address `source` when one is given; invalid on failure, or when the
+// connect takes longer than timeoutMs.
+Fd ConnectTcp(const std::string& address, std::uint16_t port, std::string& error,
+              const std::string& source = std::string(), int timeoutMs = 2000);
 std::uint16_t LocalPort(int fd);
 // The two ends of a socket (zero when unknown). A socket bound to the any
 // address reports the loopback address, where the emulator's peers are.
