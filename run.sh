@@ -35,7 +35,8 @@ log() { printf '\n==== %s\n' "$*"; }
 # ------------------------------------------------------------------ packages
 native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
                  libbenchmark-dev python3 binutils-mips-linux-gnu libcli11-dev nlohmann-json3-dev libedit-dev
-                 python3-pytest python3-pip python3-setuptools python3-wheel tshark pkg-config)
+                 python3-pytest python3-pytest-xdist python3-pip python3-setuptools python3-wheel python3-venv tshark
+                 pkg-config)
 # The console's option and JSON headers are header-only: the Windows build
 # takes them from the native packages above.
 windows_packages=(g++-mingw-w64-i686-posix wine wine32:i386 libcli11-dev nlohmann-json3-dev)
