@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # termbridge: one entry point for everything.
 #
-#   ./run.sh demo    build, start the emulated dispatcher and chip, and run the
-#                    console host on a short scripted session
+#   ./run.sh demo [-v]
+#                    build what the demo runs, start the emulated dispatcher
+#                    and chip, and run the console host on a short scripted
+#                    session (-v: the emulator's packet lines too)
+#   ./run.sh venv    make out/venv, a virtual environment of Debian's python3
+#                    (whatever python3 comes first on PATH) that sees the
+#                    system's pytest, and install the Python package into it
 #   ./run.sh test    install what is missing, build the Linux and Windows
 #                    targets and run every test (Linux, sanitizers, fuzzers,
 #                    and the Windows suite under Wine)
@@ -401,21 +406,46 @@ cmd_matrix() {
     log "RELIABILITY.md: fault matrix updated"
 }
 
-cmd_demo() {
+# The demo builds what it runs only: the library, the console, the emulator
+# and the example firmware (a fresh tree is configured without the benchmarks).
+cmd_demo() {  # [-v]
     install_packages "${native_packages[@]}"
-    build_linux
-    "$here/examples/demo.sh" "$out/linux"
+    log "Building what the demo runs"
+    cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$out/linux" -j "$jobs" --target TermBridge tb-console tb-emulator tb_firmware tb_wireshark
+    log "Demo"
+    "$here/examples/demo.sh" "$out/linux" "$@"
+}
+
+# A virtual environment for the Python package: Debian's own python3, so that
+# the system's pytest, pytest-xdist, setuptools and wheel are seen whatever
+# python3 (pyenv, another venv) comes first on PATH; the package is installed
+# from the source tree without a network.
+cmd_venv() {
+    install_packages python3 python3-venv python3-pip python3-pytest python3-pytest-xdist python3-setuptools \
+        python3-wheel
+    local venv="$out/venv"
+    log "Python environment $venv"
+    /usr/bin/python3 -m venv --system-site-packages "$venv"
+    # pip builds in the folder it is given: a copy keeps the source tree clean.
+    local copy
+    copy="$(mktemp -d)"
+    cp -r "$here/bindings/python" "$copy/package"
+    "$venv/bin/python" -m pip install --quiet --no-index --no-build-isolation --no-deps "$copy/package"
+    rm -rf "$copy"
+    echo "activate it with: . out/venv/bin/activate (then python -m pytest ...)"
 }
 
 case "${1:-}" in
-    demo) cmd_demo ;;
+    demo) shift; cmd_demo "$@" ;;
     test) cmd_test ;;
     build) cmd_build ;;
+    venv) cmd_venv ;;
     fuzz) shift; cmd_fuzz "$@" ;;
     soak) shift; cmd_soak "$@" ;;
     matrix) cmd_matrix ;;
     *)
-        sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac

@@ -1,0 +1,75 @@
+"""A capture a user takes with Wireshark's dumpcap on the loopback device
+(pcapng, Ethernet frames, the kernel's own TCP segments) of a session
+against a dispatcher, replayed by tb-emulator --replay with the ports found
+from the packets: the same commands get the same results, and the replay
+reports every recorded command played."""
+
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+import termbridge
+from termbridge.emulator import Emulator, free_port
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+DUMPCAP = shutil.which("dumpcap")
+COMMANDS = ["NATIVE_WRITE_WORD_CMD 0x10000040 0xbeef", "NATIVE_READ_WORD_CMD 0x10000040",
+            "PHYC_SET_CHANNEL_CMD channel=3, band=1, flags=0x8001",
+            "PHYC_CAPTURE_DATA_CMD address=0xBF560000 length=600 source=1"]
+FILES = dict(mac_map=str(EXAMPLES / "maps" / "mac.map"), phy_map=str(EXAMPLES / "maps" / "phy.map"),
+             struct_list=str(EXAMPLES / "definitions" / "list.txt"))
+
+
+def run_commands(plugin, emulator):
+    """The commands' results through a session of the library against this emulator."""
+    with termbridge.TermBridge(udp_port=emulator.command_port, tcp_port=emulator.library_port, lib=plugin.library(),
+                               **FILES) as session:
+        return [session.send(command, timeout_ms=3000).data for command in COMMANDS]
+
+
+class Dumpcap:
+    """dumpcap on the loopback device, filtered to two ports, into a pcapng file."""
+
+    def __init__(self, path, udp_port, tcp_port):
+        assert DUMPCAP, "dumpcap (Debian's wireshark-common, with tshark) is not installed"
+        self.process = subprocess.Popen([DUMPCAP, "-q", "-i", "lo", "-f", "udp port %d or tcp port %d" % (
+            udp_port, tcp_port), "-w", str(path)], stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 10
+        for line in self.process.stderr:
+            if "Capturing on" in line:
+                return
+            assert time.monotonic() < deadline, "dumpcap did not start capturing within 10 s"
+        raise AssertionError("dumpcap ended without capturing (capture permissions?)")
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        self.process.wait(timeout=10)
+        self.process.stderr.close()
+
+
+def test_dumpcap_capture_replays_with_the_same_results(request, tmp_path):
+    plugin = request.config._termbridge
+    plugin.close_session()  # this test opens its own sessions
+    program = plugin.value("emulator")
+    recording = tmp_path / "bench.pcapng"
+    with Emulator(program, free_port(), command_port=free_port(), definitions=FILES["struct_list"],
+                  log_dir=tmp_path) as bench:
+        capture = Dumpcap(recording, bench.command_port, bench.library_port)
+        try:
+            recorded = run_commands(plugin, bench)
+        finally:
+            capture.stop()
+
+    replay = Emulator(program, free_port(), extra_args=["--replay", str(recording)], log_dir=tmp_path)
+    try:
+        assert run_commands(plugin, replay) == recorded
+        # Counter reads, command bytes and counter writes of the two console commands too.
+        played = replay.control("replay")
+        assert played.startswith("played ") and played.split()[1] == played.split()[3], played
+    finally:
+        assert replay.stop() == 0, replay.log_text()
