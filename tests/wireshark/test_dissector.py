@@ -139,7 +139,7 @@ def test_mailbox_traffic_and_event_headers(session_capture):
         assert (number(event["hdr.status"]), number(event["hdr.subevent"])) == (status, subevent)
         assert (event["hdr.event"], event["hdr.status_name"]) == ("PHYC_GENERAL_EVT", status_names()[status])
         # Paired with the counter write that handed the command over, named after the command.
-        assert (number(event["request_in"]), event["answers"]) == (number(row["frame.number"]), command)
+        assert (number(event["request_in"]), event["answers"]) == (number(row["number"]), command)
 
 
 def test_every_answer_is_paired_with_its_command(session_capture):
@@ -147,9 +147,9 @@ def test_every_answer_is_paired_with_its_command(session_capture):
     events = [row for row in rows if "evt.rxnumber" in row]
     assert events
     for event in events:
-        command = [row for row in rows if number(row["frame.number"]) == number(event["request_in"])]
+        command = [row for row in rows if number(row["number"]) == number(event["request_in"])]
         assert [number(row["cmd.number"]) for row in command] == [number(event["evt.rxnumber"])]
-        assert number(command[0]["frame.number"]) < number(event["frame.number"])
+        assert number(command[0]["number"]) < number(event["number"])
         assert float(event["response_time"]) >= 0
 
 
@@ -183,8 +183,10 @@ def test_report_of_a_failing_test_gives_the_capture_and_a_tshark_command(request
          "--termbridge-library", plugin.library()._name, "--termbridge-emulator", plugin.value("emulator"),
          "test_fails.py"],
         cwd=tmp_path, capture_output=True, text=True, timeout=120,
-        env=dict(os.environ, PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python"), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1"))
-    assert run.returncode == 1, run.stdout + run.stderr
+        env=dict({key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"},
+                 PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python"), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1"))
+    # It fails on its assertion, after its commands went out.
+    assert run.returncode == 1 and "b'00004321'" in run.stdout, run.stdout + run.stderr
     capture = re.search(r"^capture: (\S+)$", run.stdout, re.M)
     command = re.search(r"^(tshark .*)$", run.stdout, re.M)
     assert capture and command, run.stdout

@@ -6,6 +6,7 @@ reports every recorded command played."""
 
 import shutil
 import signal
+import socket
 import subprocess
 import time
 from pathlib import Path
@@ -35,7 +36,11 @@ def run_commands(plugin, emulator):
 class Dumpcap:
     """dumpcap on the loopback device, filtered to two ports, into a pcapng file."""
 
+    END = b"end of the recorded session"
+
     def __init__(self, path, udp_port, tcp_port):
+        self.path = path
+        self.udp_port = udp_port
         assert DUMPCAP, "dumpcap (Debian's wireshark-common, with tshark) is not installed"
         self.process = subprocess.Popen([DUMPCAP, "-q", "-i", "lo", "-f", "udp port %d or tcp port %d" % (
             udp_port, tcp_port), "-w", str(path)], stderr=subprocess.PIPE, text=True)
@@ -47,6 +52,14 @@ class Dumpcap:
         raise AssertionError("dumpcap ended without capturing (capture permissions?)")
 
     def stop(self):
+        """Stops once the capture holds everything sent: a last datagram (one
+        the dispatcher ignores) must be in the file first."""
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as marker:
+            marker.sendto(self.END, ("127.0.0.1", self.udp_port))
+        deadline = time.monotonic() + 10
+        while self.END not in self.path.read_bytes():
+            assert time.monotonic() < deadline, "dumpcap did not write the session's last datagram within 10 s"
+            time.sleep(0.05)
         self.process.send_signal(signal.SIGTERM)
         self.process.wait(timeout=10)
         self.process.stderr.close()

@@ -353,7 +353,7 @@ void WriteCodes(std::ostream& out, const char* key, const std::map<std::uint32_t
 
 void WriteLuaNameTable(const NameTable& names, const std::string& listFile, std::ostream& out) {
     out << "-- termbridge name table, made by tb-defcheck --names from " << listFile << "\n"
-        << "-- Read by termbridge.lua from beside it (or from its name_file preference).\n"
+        << "-- Read by termbridge.lua from beside it (or from its names_file preference).\n"
         << "return {\n";
     WriteCodes(out, "phy_commands", names.phyCommands);
     WriteCodes(out, "mac_commands", names.macCommands);

@@ -42,8 +42,11 @@ def run_session(folder, request, address, *options):
                "--termbridge-library", plugin.library()._name, "--termbridge-emulator", plugin.value("emulator"),
                "--termbridge-definitions", str(EXAMPLES / "definitions" / "list.txt"),
                "--termbridge-mac-map", str(EXAMPLES / "maps" / "mac.map"),
-               "--termbridge-phy-map", str(EXAMPLES / "maps" / "phy.map"), *options, "test_session.py"]
-    environment = dict(os.environ, PYTHONPATH=str(PACKAGE), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
+               "--termbridge-phy-map", str(EXAMPLES / "maps" / "phy.map"), "--rootdir", str(folder), *options,
+               "test_session.py"]
+    # The run's library files are its own, not this process's (whose library is in use).
+    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
+    environment.update(PYTHONPATH=str(PACKAGE), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
     run = subprocess.run(command, cwd=folder, env=environment, capture_output=True, text=True, timeout=180)
     return run.returncode, run.stdout + run.stderr
 

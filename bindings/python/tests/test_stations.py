@@ -37,8 +37,9 @@ CHIP_TESTS = textwrap.dedent("""
 
 def run_pytest(folder, *arguments, env=None):
     """pytest in a process of its own, with only the termbridge plugin; (exit status, output)."""
-    environment = dict(os.environ, PYTHONPATH=str(PACKAGE), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1",
-                       PYTHONDONTWRITEBYTECODE="1")
+    # The run's library files are its own, not this process's (whose library is in use).
+    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
+    environment.update(PYTHONPATH=str(PACKAGE), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1", PYTHONDONTWRITEBYTECODE="1")
     environment.update(env or {})
     command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-rs",
                "-q", *arguments]
@@ -155,7 +156,7 @@ def test_claims_are_exclusive_and_a_killed_holder_gives_its_station_back(tmp_pat
     stations = [parse_station("127.0.0.1:%d:%d" % (port, port + 1)) for port in (41000, 41002)]
     holder = subprocess.Popen(
         [sys.executable, "-c", "import sys, time; from pathlib import Path; from termbridge.stations import "
-         "claim_station, parse_station; claim_station([parse_station(sys.argv[1])], 'holder', Path(sys.argv[2])); "
+         "claim_station, parse_station; held = claim_station([parse_station(sys.argv[1])], 'holder', Path(sys.argv[2])); "
          "print('claimed', flush=True); time.sleep(60)", "127.0.0.1:41000:41001", str(tmp_path)],
         stdout=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=str(PACKAGE)))
     try:
