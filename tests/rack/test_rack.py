@@ -46,7 +46,7 @@ def test_word_round_trip(session, value):
 
 @pytest.mark.parametrize("value", VALUES)
 def test_buffer_round_trip(session, value):
-    data = bytes((value * 31 + i) % 256 for i in range(48))
+    data = bytes((value * 31 + i) % 256 for i in range(16))
     address = SCRATCH + 0x1000 + 64 * value
     session.send("NATIVE_WRITE_BUFFER_CMD 0x%x %d %s" % (address, len(data), " ".join("0x%02x" % b for b in data)))
     assert session.send("NATIVE_READ_BUFFER_CMD 0x%x %d" % (address, len(data))).data == data

@@ -1336,7 +1336,9 @@ TEST(Replay, RefusesWhatIsNotASession) {
         std::vector<tbemu::CapturedSegment> segments;
         std::string error;
         const bool parsed = tbemu::ParseCapture(Bytes8(test.file), segments, error);
-        if (parsed) EXPECT_FALSE(tbemu::Replay::FromSegments(segments, {}, error));
+        if (parsed) {
+            EXPECT_FALSE(tbemu::Replay::FromSegments(segments, {}, error));
+        }
         EXPECT_NE(error.find(test.error), std::string::npos) << "got: " << error << "\nexpected: " << test.error;
     }
 }
