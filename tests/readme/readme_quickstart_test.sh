@@ -34,7 +34,8 @@ if ! bash -euo pipefail -x "$scratch/quickstart.sh" >"$scratch/output" 2>&1; the
     echo "the quick start failed at the line above" >&2
     exit 1
 fi
-for expected in "== demo finished" " passed" "PHYC_SET_CHANNEL_CMD" "PHYC_STATUS_OK" "Answers the command in"; do
+for expected in "== demo finished" " passed" "PHYC_SET_CHANNEL_CMD" "PHYC_STATUS_OK" "(PHYC_CAPTURE_DATA_CMD, " \
+                "(capture of 1000 bytes reassembled)"; do
     if ! grep -q -F -- "$expected" "$scratch/output"; then
         cat "$scratch/output"
         echo "the quick start's output lacks: $expected" >&2
