@@ -294,14 +294,7 @@ class _Plugin:
 
     def _seed_registry(self, root: str) -> None:
         """The registry station's settings, from the user's registry file into this run's root."""
-        saved = os.environ.get("TERMBRIDGE_ROOT")
-        if self._user_root is not None:
-            os.environ["TERMBRIDGE_ROOT"] = self._user_root
-        else:
-            os.environ.pop("TERMBRIDGE_ROOT", None)
-        source = registry_file()
-        if saved is not None:
-            os.environ["TERMBRIDGE_ROOT"] = saved
+        source = registry_file(self._user_root)
         target = Path(root) / "registry.reg"
         if source.resolve() == target.resolve():
             return

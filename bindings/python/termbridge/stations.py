@@ -177,11 +177,11 @@ def load_inventory(path: str) -> List[Station]:
     return stations
 
 
-def registry_file() -> Path:
-    """The library's registry file on Linux (under $TERMBRIDGE_ROOT, or its default folder)."""
-    root = os.environ.get("TERMBRIDGE_ROOT") or os.path.join(os.path.expanduser("~"), ".local", "share",
-                                                             "termbridge")
-    return Path(root) / "registry.reg"
+def registry_file(root: Optional[str] = None) -> Path:
+    """The library's registry file on Linux: under the root given, else the
+    library's default folder (~/.local/share/termbridge)."""
+    folder = root or os.path.join(os.path.expanduser("~"), ".local", "share", "termbridge")
+    return Path(folder) / "registry.reg"
 
 
 class StationClaim:
