@@ -123,12 +123,15 @@ fuzz_name() { basename "$1" | sed 's/^fuzz_//'; }
 # The largest input worth trying, where a longer one only repeats what a
 # shorter one reaches: parameter texts end at 255 bytes, a logged command line
 # and a definition line are cut at 999, and the example definition and map
-# files are below 2 KB. Parsed files cost their time line by line.
+# files are below 2 KB. Parsed files cost their time line by line. A firmware
+# package's cost can grow with its shape (images sharing a table of section
+# headers): it may be long enough to hold many images and a large table.
 fuzz_max_len() {  # name
     case "$1" in
         commandline) echo 1200 ;;
         encoding | lists) echo 1024 ;;
         definitions | maps) echo 2048 ;;
+        firmware) echo 262144 ;;
         *) echo 0 ;;  # libFuzzer's own choice
     esac
 }

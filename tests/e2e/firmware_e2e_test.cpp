@@ -5,7 +5,9 @@
 
 #include <string>
 
+#include "firmwarebuilder.h"
 #include "termbridge.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -62,6 +64,23 @@ TEST_F(Firmware, ExamplePackageRunsAndReportsItsVersions) {
                               "\n!!!!!!!!!!!!Incompatible Version!!!!!!!!!!!!!!!!!!!\n"
                               "!! PHY and Mac use different Phy-Mac IF Release  !!\n"
                               "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n");
+}
+
+// Two MAC sections reach into the interrupt-vector window: after the run
+// the window holds the bytes of both.
+TEST_F(Firmware, EveryVectorByteReachesTheWindow) {
+    const Bytes first = fwbuild::Pattern(0x90, 3), second = fwbuild::Pattern(0x40, 9);
+    const Bytes package = fwbuild::Package()
+                              .Mac(fwbuild::Elf({{fwbuild::kProgramData, 0xBFC00200, first},
+                                                 {fwbuild::kProgramData, 0xBFC00290, second}}))
+                              .Phy(fwbuild::Elf({{fwbuild::kProgramData, 0xBF000000, fwbuild::Pattern(16)}}))
+                              .Contents();
+    const testsupport::TempDir dir;
+    const std::string path = dir.Write("two.fwp", std::string(package.begin(), package.end()));
+    ASSERT_EQ(LoadFW(path.c_str()), 0) << getFailureMessage();
+    Bytes window(first.begin() + 0x80, first.end());
+    window.insert(window.end(), second.begin(), second.begin() + 47);
+    EXPECT_EQ(Emulator().ReadMemory(0xBFC00280, 63), window);
 }
 
 TEST_F(Firmware, SpoiledReadBackOrRefusedRunFailsTheLoad) {
