@@ -4,6 +4,7 @@ against a dispatcher, replayed by tb-emulator --replay with the ports found
 from the packets: the same commands get the same results, and the replay
 reports every recorded command played."""
 
+import select
 import shutil
 import signal
 import socket
@@ -45,11 +46,14 @@ class Dumpcap:
         self.process = subprocess.Popen([DUMPCAP, "-q", "-i", "lo", "-f", "udp port %d or tcp port %d" % (
             udp_port, tcp_port), "-w", str(path)], stderr=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 10
-        for line in self.process.stderr:
-            if "Capturing on" in line:
-                return
-            assert time.monotonic() < deadline, "dumpcap did not start capturing within 10 s"
-        raise AssertionError("dumpcap ended without capturing (capture permissions?)")
+        said = ""
+        while "Capturing on" not in said:
+            left = deadline - time.monotonic()
+            assert left > 0, "dumpcap did not start capturing within 10 s: %r" % said
+            if select.select([self.process.stderr], [], [], left)[0]:
+                line = self.process.stderr.readline()
+                assert line, "dumpcap ended without capturing (capture permissions?): %r" % said
+                said += line
 
     def stop(self):
         """Stops once the capture holds everything sent: a last datagram (one
