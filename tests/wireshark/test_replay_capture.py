@@ -45,6 +45,14 @@ class Dumpcap:
         assert DUMPCAP, "dumpcap (Debian's wireshark-common, with tshark) is not installed"
         self.process = subprocess.Popen([DUMPCAP, "-q", "-i", "lo", "-f", "udp port %d or tcp port %d" % (
             udp_port, tcp_port), "-w", str(path)], stderr=subprocess.PIPE, text=True)
+        try:
+            self._wait_until_capturing()
+        except BaseException:
+            self.process.kill()
+            self.process.wait(timeout=10)
+            raise
+
+    def _wait_until_capturing(self):
         deadline = time.monotonic() + 10
         said = ""
         while "Capturing on" not in said:
