@@ -176,3 +176,17 @@ def test_claims_are_exclusive_and_a_killed_holder_gives_its_station_back(tmp_pat
         holder.kill()
         holder.wait(timeout=10)
         holder.stdout.close()
+
+
+def test_station_of_an_inventory_with_firmware(library_options, tmp_path):
+    package = Path(library_options[1]).resolve().parent / "firmware" / "example.fwp"
+    assert package.is_file(), "the build's example firmware is missing: %s" % package
+    (tmp_path / "rack.toml").write_text('[[station]]\nname = "emu-fw"\nemulator = true\nfirmware = "%s"\n' % package)
+    (tmp_path / "test_firmware.py").write_text(textwrap.dedent("""
+        def test_loaded(termbridge_session, termbridge_emulator, termbridge_station):
+            assert termbridge_station.name == "emu-fw"
+            assert termbridge_emulator.control("firmware").startswith("running")
+    """))
+    status, output = run_pytest(tmp_path, *library_options, "--termbridge-inventory", "rack.toml",
+                                "--termbridge-lock-dir", str(tmp_path / "locks"), "test_firmware.py")
+    assert (status, summary(output)) == (0, {"passed": 1}), output
