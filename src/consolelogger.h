@@ -127,6 +127,11 @@ void SetLogSeverityLevel(int level);
 // severity and file logging is on), without taking any lock: callers skip
 // formatting texts nobody will read.
 bool LogEnabled(int level);
+// A fixed line, written only when its level lets it through: the per-packet
+// paths pass literals and allocate nothing for lines that are not written.
+inline void LogLine(const char* text, int level) {
+    if (LogEnabled(level)) LogMessage(text, level);
+}
 
 // The crash and start-up trace files; tests may point them elsewhere.
 std::string CrashFilePath();

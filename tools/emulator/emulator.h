@@ -29,6 +29,7 @@
 #include "definitions.h"
 #include "faults.h"
 #include "pcapwriter.h"
+#include "replay.h"
 #include "socketutil.h"
 
 namespace tbemu {
@@ -47,6 +48,9 @@ struct EmulatorOptions {
     // chip only records what it takes from its mailbox.
     std::string definitionListFile;
     std::string pcapFile;  // a capture of every packet received and sent; empty: none
+    // A recorded session to play back instead of running the chip; empty: none.
+    std::string replayFile;
+    ReplayPorts replayPorts;  // its ports; 0: found from the packets
     int verbosity = 0;  // 0 quiet, 1 each packet in one line, 2 with data dumps
     std::function<void(const std::string&)> logSink;  // default: standard error
 };
@@ -141,6 +145,13 @@ public:
     void ArmEventFault(EventFault fault, int count);
     std::vector<ExecutedCommand> ExecutedCommands() const;
 
+    // ---- replay (with a replay file)
+    bool Replaying() const { return replay_ != nullptr; }
+    // "played P of N recorded commands", and the divergence when there was one.
+    std::string ReplayStatus() const;
+    // Every recorded command was played and none differed.
+    bool ReplaySucceeded() const;
+
     // ---- the loaded firmware
     bool FirmwareRunning() const;
     std::size_t RunCommands() const;
@@ -190,6 +201,8 @@ private:
     void Record(const NativeCommand_t& command, std::uint8_t version, std::uint8_t packetNum);
     void QueueReply(const NativeCommand_t& command, std::uint8_t packetNum, ChipReply& reply);
     void QueueHostileAnswer(const NativeCommand_t& command, std::uint8_t packetNum);
+    void ExecuteOnChip(const NativeCommand_t& command, std::uint8_t packetNum);
+    void QueueRecordedReply(const NativeCommand_t& command, std::uint8_t packetNum);
     Bytes Packet(std::uint8_t rxNum, std::uint8_t sourceId, const Bytes& data,
                  std::optional<std::uint16_t> lengthOverride = std::nullopt);
     void Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool completesCommand);
@@ -238,6 +251,7 @@ private:
     // Every set loaded stays until the end: an executor refers to its set.
     std::vector<std::unique_ptr<Definitions>> definitionSets_;
     std::unique_ptr<CommandExecutor> executor_;
+    std::unique_ptr<Replay> replay_;
     AnswerFaults faults_;
     std::mt19937 hostileRandom_{20261207};
     std::deque<Outgoing> outbox_;
