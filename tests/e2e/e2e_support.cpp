@@ -148,6 +148,8 @@ Outcome SendNow(const std::string& line, int timeoutMs) {
 }
 }  // namespace
 
+const std::string& BrokenLink() { return g_brokenLink; }
+
 Outcome Send(const std::string& line, int timeoutMs) {
     if (!g_brokenLink.empty()) {
         Outcome refused;

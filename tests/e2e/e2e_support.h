@@ -76,6 +76,8 @@ struct Outcome {
 // after it too, marks the link broken: later commands then fail at once
 // ("not sent: ...") and so does the next test's set-up.
 Outcome Send(const std::string& line, int timeoutMs = kCommandTimeoutMs);
+// Why the link is taken for broken; empty while it is not.
+const std::string& BrokenLink();
 std::string AsText(const Bytes& bytes);
 // A Linux path as the library under test sees it (through drive Z: under Wine).
 std::string LibraryPath(const std::string& linuxPath);

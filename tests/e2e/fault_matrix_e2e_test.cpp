@@ -528,7 +528,10 @@ TEST_F(FaultMatrix, EveryFaultAgainstEveryOperation) {
     const std::vector<Operation> operations = Operations();
     ASSERT_EQ(operations.size(), kOperations);
     std::vector<std::vector<Cell>> cells;
+    // A broken link (the native read after a cell and a probe unanswered)
+    // ends the run: every later cell would only wait out its time-outs.
     for (const Fault& fault : Faults()) {
+        if (!e2e::BrokenLink().empty()) break;
         cells.emplace_back();
         for (std::size_t column = 0; column < operations.size(); ++column) {
             const Operation& operation = operations[column];
@@ -556,6 +559,7 @@ TEST_F(FaultMatrix, EveryFaultAgainstEveryOperation) {
             EXPECT_EQ(next.kind, Kind::Works) << "the next native read: " << next.detail;
             cell.passed = observed.kind == cell.expected && next.kind == Kind::Works;
             cells.back().push_back(cell);
+            if (!e2e::BrokenLink().empty()) break;
         }
     }
     const double seconds =

@@ -84,9 +84,10 @@ void AppendOversizedCapture(Bytes& stream, std::uint8_t packetNum, std::mt19937&
 
 // Connects again at once when a handshake goes unanswered: the library takes
 // connections more slowly than they come, its backlog fills and the system
-// drops the handshakes that find it full, then tries again only after a second.
+// drops the handshakes that find it full, then tries again only after a
+// second. A library that takes none for a second is not churned further.
 Fd ConnectPromptly(const std::string& address, std::uint16_t port, const std::string& source, std::string& error) {
-    constexpr int kAttempts = 30;
+    constexpr int kAttempts = 10;
     constexpr int kAttemptMs = 100;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         Fd connection = ConnectTcp(address, port, error, source, kAttemptMs);
@@ -147,7 +148,11 @@ bool ChurnConnections(const std::string& address, std::uint16_t port, int count,
     std::mt19937 random(static_cast<std::uint32_t>(count));
     for (int i = 0; i < count; ++i) {
         Fd connection = ConnectPromptly(address, port, i % 2 == 0 ? std::string() : otherSource, error);
-        if (!connection.Valid()) return false;
+        if (!connection.Valid()) {
+            error = "connection " + std::to_string(i + 1) + " of " + std::to_string(count) +
+                    " was not taken within a second: " + error;
+            return false;
+        }
         const Bytes piece = RandomBytes(1 + static_cast<std::size_t>(i) * 5, random);
         SendAll(connection.Get(), piece.data(), piece.size());
     }

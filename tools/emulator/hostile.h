@@ -36,7 +36,7 @@ Bytes HostileAnswer(HostileMode mode, std::uint8_t packetNum, const NativeComman
 // Opens `count` connections to the library one after the other, writes a
 // piece of a packet into each (1 + 5i random bytes into the i-th) and closes
 // it; every other one comes from `otherSource`. False with a reason when a
-// connection cannot be opened.
+// connection cannot be opened within a second.
 bool ChurnConnections(const std::string& address, std::uint16_t port, int count, const std::string& otherSource,
                       std::string& error);
 
