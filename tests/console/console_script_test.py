@@ -39,8 +39,9 @@ class ConsoleScripts(unittest.TestCase):
         self.emulator = subprocess.Popen(
             [ARGS.emulator, "--command-port", str(self.command_port), "--library-port", str(self.library_port),
              "--definitions", os.path.join(ARGS.examples, "definitions", "list.txt"), "-q"],
-            stdout=subprocess.PIPE, text=True)
-        # It says "ready ..." once its ports are open, at once.
+            stdout=subprocess.PIPE, bufsize=0)
+        # It says "ready ..." once its ports are open, at once. Unbuffered, so
+        # that a line read ahead never hides from the wait.
         deadline = time.monotonic() + 5
         while True:
             if not select.select([self.emulator.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
@@ -48,7 +49,7 @@ class ConsoleScripts(unittest.TestCase):
             line = self.emulator.stdout.readline()
             if not line:
                 self.give_up("the emulator ended without saying ready")
-            if line.startswith("ready "):
+            if line.startswith(b"ready "):
                 break
 
     def give_up(self, why):
