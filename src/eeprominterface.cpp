@@ -372,7 +372,7 @@ bool EepromInterface::WriteToChip(std::uint32_t address, std::size_t length, std
         written = trafficManager_->WriteEeprom(sliceAddress, slice, image.data() + sliceAddress);
         if (written) {
             done += slice;
-            Report(kBurnStage, done, total);
+            written = Report(kBurnStage, done, total);  // false: stopped by the host
         }
     }
     trafficManager_->SetInternalOperation(false);
@@ -388,7 +388,7 @@ int EepromInterface::InitFromSetupEeprom() {
         if (!RecordInImage(record) || !ReadFromChip(record.offset, buffer.size(), buffer.data())) return 1;
         std::copy(buffer.begin(), buffer.end(), image.begin() + record.offset);
         done += record.size;
-        Report(kReadStage, done, dataBaseSize_);
+        if (!Report(kReadStage, done, dataBaseSize_)) return 1;
     }
     return 0;
 }
@@ -478,7 +478,7 @@ int EepromInterface::WriteListing(std::string& stream, const std::string& path) 
         }
         text += record.name + " = " + value + "\n";
         done += record.size;
-        Report(kReadStage, done, total);
+        if (!Report(kReadStage, done, total)) return 1;
     }
     text.push_back('\0');
     stream += text;

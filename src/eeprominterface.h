@@ -44,8 +44,9 @@ public:
     // Burns and whole reads report their progress after each slice this long.
     static constexpr std::size_t kProgressSlice = 1024;
 
-    // stage, bytes done, bytes in all.
-    using ProgressSink = std::function<void(const char*, std::uint64_t, std::uint64_t)>;
+    // stage, bytes done, bytes in all; false stops the transfer at the next
+    // slice.
+    using ProgressSink = std::function<bool(const char*, std::uint64_t, std::uint64_t)>;
 
     // The traffic manager is not owned; without one every chip transfer fails.
     explicit EepromInterface(TrafficManager* trafficManager);
@@ -114,8 +115,8 @@ private:
     int UpdateByteList(EEpromFieldDefinition_t& record, const std::string& value, std::string* reason);
     bool ReadFromChip(std::uint32_t address, std::size_t length, std::uint8_t* out);
     bool WriteToChip(std::uint32_t address, std::size_t length, std::uint64_t& done, std::uint64_t total);
-    void Report(const char* stage, std::uint64_t done, std::uint64_t total) const {
-        if (progress_) progress_(stage, done, total);
+    bool Report(const char* stage, std::uint64_t done, std::uint64_t total) const {
+        return !progress_ || progress_(stage, done, total);
     }
 
     TrafficManager* trafficManager_;
