@@ -71,12 +71,14 @@ std::vector<std::string> Nearest(const std::string& word, const std::vector<std:
         const std::size_t distance = prefix ? 1 : Distance(word, name);
         if (NearEnough(distance, word, name)) near.emplace_back(distance, name);
     }
-    std::stable_sort(near.begin(), near.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::string> best;
+    if (near.empty()) return best;
+    const std::size_t nearest =
+        std::min_element(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; })
+            ->first;
     for (const auto& entry : near) {
         if (best.size() == count) break;
-        if (!Contains(best, entry.second)) best.push_back(entry.second);
+        if (entry.first == nearest && !Contains(best, entry.second)) best.push_back(entry.second);
     }
     return best;
 }

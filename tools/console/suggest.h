@@ -14,8 +14,8 @@ namespace suggest {
 // other, letter case ignored.
 std::size_t Distance(const std::string& a, const std::string& b);
 
-// The names nearest to `word`, best first (at most `count`); none when no
-// name is near enough to be what was meant.
+// The names nearest to `word` (those that differ least from it, at most
+// `count`); none when no name is near enough to be what was meant.
 std::vector<std::string> Nearest(const std::string& word, const std::vector<std::string>& names,
                                  std::size_t count = 3);
 
