@@ -58,7 +58,7 @@ TEST_F(Cancel, BurnStoppedHalfwayWritesNoFurtherSlice) {
     EXPECT_GE(stoppedAt * 2, kDataBaseSize);
     // What came before the stop is in the chip; the rest was never sent.
     EXPECT_EQ(Emulator().Eeprom(0, 2), (Bytes{0x01, 0x10}));  // the section header
-    EXPECT_EQ(Emulator().Eeprom(stoppedAt, 3), (Bytes{0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(Emulator().Eeprom(static_cast<std::size_t>(stoppedAt), 3), (Bytes{0xFF, 0xFF, 0xFF}));
     EXPECT_NE(std::string(tbx_getLastOperationLog()).find("The progress callback asked to stop"), std::string::npos);
 
     // The next burn, not stopped, writes it all.

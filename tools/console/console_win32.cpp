@@ -28,14 +28,31 @@ std::atomic<bool> g_promptInterrupted{false};
 std::atomic<bool> g_promptSecond{false};
 HANDLE g_promptPressed = nullptr;  // set when a press ends the prompt's read
 
+// An Enter key for the console's input: a read that Ctrl-C did not end
+// (Wine's console goes on reading) ends with it.
+void PressEnter() {
+    INPUT_RECORD keys[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        keys[i].EventType = KEY_EVENT;
+        keys[i].Event.KeyEvent.bKeyDown = i == 0 ? TRUE : FALSE;
+        keys[i].Event.KeyEvent.wRepeatCount = 1;
+        keys[i].Event.KeyEvent.wVirtualKeyCode = VK_RETURN;
+        keys[i].Event.KeyEvent.uChar.UnicodeChar = L'\r';
+    }
+    DWORD written = 0;
+    WriteConsoleInputW(GetStdHandle(STD_INPUT_HANDLE), keys, 2, &written);
+}
+
 BOOL WINAPI OnControl(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
     const ULONGLONG now = GetTickCount64();
     const ULONGLONG last = g_lastPressMs.exchange(now);
     const bool second = last != 0 && now - last <= kSecondPressMs;
     if (g_atPrompt.load()) {
+        // Marked first: the read that the Enter ends must not take the line.
         g_promptSecond.store(second);
         g_promptInterrupted.store(true);
+        PressEnter();
         SetEvent(g_promptPressed);
     } else if (g_onPress) {
         g_onPress(second);
@@ -82,6 +99,8 @@ public:
         g_atPrompt.store(false);
         if (read == Read::Interrupted) {
             second = g_promptSecond.load();
+            // The Enter pressed for Wine's sake, where the read ended without it.
+            FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
             std::fputs("^C\n", stdout);
         } else if (read == Read::End) {
             std::fputs("\n", stdout);  // Ctrl-Z leaves the prompt's line

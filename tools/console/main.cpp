@@ -203,9 +203,11 @@ std::atomic<Session*> g_session{nullptr};
 // second, or with nothing to cancel in a script, ends the console at once.
 void OnInterrupt(bool second, bool interactive) {
     Session* session = g_session.load();
-    if (!second && session != nullptr && session->Interrupt()) {
+    if (!second && session != nullptr && session->Busy()) {
+        // Said before the cancel: the outcome that follows it comes after.
         std::fputs("\n  cancelling (Ctrl-C again within a second ends tb-console)\n", stderr);
         std::fflush(stderr);
+        session->Interrupt();
         return;
     }
     if (!second && interactive && session != nullptr) return;  // between lines: the prompt comes next

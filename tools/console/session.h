@@ -40,6 +40,8 @@ public:
     // One line without its comment or surrounding blanks; not an ":expect".
     LineResult Run(const std::string& line);
 
+    // Whether a library call runs now (any thread).
+    bool Busy() const { return running_.load(); }
     // Ctrl-C, from another thread: cancels the operation running now; false
     // when none runs.
     bool Interrupt();
