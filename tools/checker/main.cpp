@@ -5,6 +5,7 @@
 // drew no warning, 1 when it drew some, 2 when the arguments or the list file
 // are unusable.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "defcheck.h"
@@ -15,11 +16,16 @@ constexpr int kClean = 0;
 constexpr int kWarnings = 1;
 constexpr int kUnusable = 2;
 
+#ifndef TB_VERSION_TEXT
+#define TB_VERSION_TEXT "unknown"
+#endif
+
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: tb-defcheck <list file> [--mac <map file>] [--phy <map file>]\n"
+                 "usage: tb-defcheck <list file> [--mac <map file>] [--phy <map file>] [--version]\n"
                  "Parses the definition files the list names, prints each warning with its file\n"
-                 "and line and a summary; exits 1 when there were warnings.\n");
+                 "and line and a summary.\n"
+                 "Exit status: 0 no warning, 1 warnings, 2 a usage error or a list file that does not open.\n");
 }
 
 // False, with the reason printed, when the arguments do not make a check.
@@ -30,6 +36,10 @@ bool ParseArguments(int argc, char** argv, defcheck::Options& options, bool& hel
         if (argument == "-h" || argument == "--help") {
             help = true;
             return true;
+        }
+        if (argument == "--version") {
+            std::printf("tb-defcheck %s\n", TB_VERSION_TEXT);
+            std::exit(kClean);
         }
         if (argument == "--mac" || argument == "--phy") {
             if (i + 1 >= argc) {

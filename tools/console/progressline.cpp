@@ -44,13 +44,13 @@ double ProgressLine::SteadySeconds() {
 }
 
 std::string ProgressLine::Describe(const std::string& stage, std::uint64_t done, std::uint64_t total,
-                                   double elapsedSeconds) {
+                                   double elapsedSeconds, std::uint64_t doneAtStart) {
     if (total == 0) return stage + "  " + Bytes(static_cast<double>(done));
     char percent[16];
     std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(done >= total ? 100 : done * 100 / total));
     std::string text = stage + "  " + percent;
-    if (elapsedSeconds <= 0 || done == 0) return text;
-    const double rate = static_cast<double>(done) / elapsedSeconds;
+    if (elapsedSeconds <= 0 || done <= doneAtStart) return text;
+    const double rate = static_cast<double>(done - doneAtStart) / elapsedSeconds;
     text += "  " + Bytes(rate) + "/s";
     if (done < total) text += "  " + ClockText(static_cast<double>(total - done) / rate) + " left";
     return text;
@@ -62,7 +62,7 @@ void ProgressLine::Update(const std::string& stage, std::uint64_t done, std::uin
     auto found = stages_.find(stage);
     // A stage that counts from the start again (a new module) starts anew.
     if (found == stages_.end() || done < found->second.lastDone) {
-        found = stages_.insert_or_assign(stage, Stage{now, -1, 0}).first;
+        found = stages_.insert_or_assign(stage, Stage{now, done, -1, 0}).first;
     } else if (!Due(found->second, done, total, now)) {
         found->second.lastDone = done;
         return;
@@ -71,7 +71,7 @@ void ProgressLine::Update(const std::string& stage, std::uint64_t done, std::uin
     current.lastDone = done;
     current.lastTenth = Tenth(done, total);
     lastPrint_ = now;
-    Print(Describe(stage, done, total, now - current.start));
+    Print(Describe(stage, done, total, now - current.start, current.doneAtStart));
 }
 
 // A terminal line is rewritten at most ten times a second and at the end; a

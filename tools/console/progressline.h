@@ -24,13 +24,16 @@ public:
     void Finish();
 
     // "stage  45%  12.3 KiB/s  0:07 left"; without a total "stage  1.5 KiB".
+    // The rate counts the bytes done since the stage's first report
+    // (`doneAtStart`), which came `elapsedSeconds` ago.
     static std::string Describe(const std::string& stage, std::uint64_t done, std::uint64_t total,
-                                double elapsedSeconds);
+                                double elapsedSeconds, std::uint64_t doneAtStart = 0);
     static double SteadySeconds();
 
 private:
     struct Stage {
         double start = 0;
+        std::uint64_t doneAtStart = 0;
         int lastTenth = -1;
         std::uint64_t lastDone = 0;
     };

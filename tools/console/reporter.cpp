@@ -29,9 +29,11 @@ void Reporter::Write(std::FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-// Not flushed: the echo and the outcome reach a shared output together.
+// Flushed at once, as every line is: what the line prints meanwhile
+// (progress, on the error stream) comes after it also where both streams
+// go to one pipe.
 void Reporter::Echo(const std::string& line) {
-    if (style_.echo && !style_.json) std::fputs(("> " + line + "\n").c_str(), out_);
+    if (style_.echo && !style_.json) Write(out_, "> " + line + "\n");
 }
 
 std::string Reporter::JsonLine(const Outcome& outcome, const Place& place) {
