@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # termbridge: one entry point for everything.
 #
-#   ./run.sh demo    build, start the emulated dispatcher and chip, and run the
-#                    console host on a short scripted session
+#   ./run.sh demo [-v]
+#                    build what the demo runs, start the emulated dispatcher
+#                    and chip, and run the console host on a short scripted
+#                    session (-v: the emulator's packet lines too)
+#   ./run.sh venv    make out/venv, a virtual environment of Debian's python3
+#                    (whatever python3 comes first on PATH) that sees the
+#                    system's pytest, and install the Python package into it
 #   ./run.sh test    install what is missing, build the Linux and Windows
 #                    targets and run every test (Linux, sanitizers, fuzzers,
 #                    and the Windows suite under Wine)
@@ -35,7 +40,8 @@ log() { printf '\n==== %s\n' "$*"; }
 # ------------------------------------------------------------------ packages
 native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
                  libbenchmark-dev python3 binutils-mips-linux-gnu libcli11-dev nlohmann-json3-dev libedit-dev
-                 python3-pytest python3-pip python3-setuptools python3-wheel tshark pkg-config)
+                 python3-pytest python3-pytest-xdist python3-pip python3-setuptools python3-wheel python3-venv tshark
+                 pkg-config)
 # The console's option and JSON headers are header-only: the Windows build
 # takes them from the native packages above.
 windows_packages=(g++-mingw-w64-i686-posix wine wine32:i386 libcli11-dev nlohmann-json3-dev)
@@ -117,12 +123,15 @@ fuzz_name() { basename "$1" | sed 's/^fuzz_//'; }
 # The largest input worth trying, where a longer one only repeats what a
 # shorter one reaches: parameter texts end at 255 bytes, a logged command line
 # and a definition line are cut at 999, and the example definition and map
-# files are below 2 KB. Parsed files cost their time line by line.
+# files are below 2 KB. Parsed files cost their time line by line. A firmware
+# package's cost can grow with its shape (images sharing a table of section
+# headers): it may be long enough to hold many images and a large table.
 fuzz_max_len() {  # name
     case "$1" in
         commandline) echo 1200 ;;
         encoding | lists) echo 1024 ;;
         definitions | maps) echo 2048 ;;
+        firmware) echo 262144 ;;
         *) echo 0 ;;  # libFuzzer's own choice
     esac
 }
@@ -400,21 +409,46 @@ cmd_matrix() {
     log "RELIABILITY.md: fault matrix updated"
 }
 
-cmd_demo() {
+# The demo builds what it runs only: the library, the console, the emulator
+# and the example firmware (a fresh tree is configured without the benchmarks).
+cmd_demo() {  # [-v]
     install_packages "${native_packages[@]}"
-    build_linux
-    "$here/examples/demo.sh" "$out/linux"
+    log "Building what the demo runs"
+    cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$out/linux" -j "$jobs" --target TermBridge tb-console tb-emulator tb_firmware tb_wireshark
+    log "Demo"
+    "$here/examples/demo.sh" "$out/linux" "$@"
+}
+
+# A virtual environment for the Python package: Debian's own python3, so that
+# the system's pytest, pytest-xdist, setuptools and wheel are seen whatever
+# python3 (pyenv, another venv) comes first on PATH; the package is installed
+# from the source tree without a network.
+cmd_venv() {
+    install_packages python3 python3-venv python3-pip python3-pytest python3-pytest-xdist python3-setuptools \
+        python3-wheel
+    local venv="$out/venv"
+    log "Python environment $venv"
+    /usr/bin/python3 -m venv --system-site-packages "$venv"
+    # pip builds in the folder it is given: a copy keeps the source tree clean.
+    local copy
+    copy="$(mktemp -d)"
+    cp -r "$here/bindings/python" "$copy/package"
+    "$venv/bin/python" -m pip install --quiet --no-index --no-build-isolation --no-deps "$copy/package"
+    rm -rf "$copy"
+    echo "activate it with: . out/venv/bin/activate (then python -m pytest ...)"
 }
 
 case "${1:-}" in
-    demo) cmd_demo ;;
+    demo) shift; cmd_demo "$@" ;;
     test) cmd_test ;;
     build) cmd_build ;;
+    venv) cmd_venv ;;
     fuzz) shift; cmd_fuzz "$@" ;;
     soak) shift; cmd_soak "$@" ;;
     matrix) cmd_matrix ;;
     *)
-        sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac

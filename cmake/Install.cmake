@@ -1,6 +1,10 @@
-# The SDK: `cmake --install` puts the public headers, the library, the console
-# and the emulator, a CMake package (find_package(termbridge) gives
-# termbridge::termbridge) and a pkg-config file under the prefix. The
+# The SDK: `cmake --install` puts the public headers, the library (with a
+# versioned SONAME on Linux), the console, the emulator and the definitions
+# checker, a CMake package (find_package(termbridge) gives
+# termbridge::termbridge), a pkg-config file whose link flags carry the
+# library's folder as run path, the Wireshark dissector with the name table of
+# the example definitions (share/termbridge/wireshark) and a wheel of the
+# Python package (share/termbridge/python) under the prefix. The
 # `package` target (CPack) makes the release archive: on the Windows build the
 # DLL, its import library and .def, the headers, tb-console.exe and the README.
 include(GNUInstallDirs)
@@ -9,6 +13,13 @@ include(CMakePackageConfigHelpers)
 set(TB_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/termbridge)
 
 set_target_properties(TermBridge PROPERTIES EXPORT_NAME termbridge)
+if(NOT WIN32)
+  # libTermBridge.so -> libTermBridge.so.1 -> libTermBridge.so.1.0.0: hosts
+  # link against the major version, which changes only when the exports do.
+  set_target_properties(TermBridge PROPERTIES
+    VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
+endif()
 if(WIN32)
   # An import library by the name Windows tool chains look for.
   set_target_properties(TermBridge PROPERTIES IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
@@ -23,11 +34,21 @@ install(TARGETS TermBridge EXPORT termbridgeTargets
 file(GLOB TB_PUBLIC_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/*.h)
 install(FILES ${TB_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-foreach(tool tb-console tb-emulator)
+foreach(tool tb-console tb-emulator tb-defcheck)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
+
+if(TARGET tb_wireshark)
+  get_property(tb_wireshark_files TARGET tb_wireshark PROPERTY TB_FILES)
+  install(FILES ${tb_wireshark_files} DESTINATION ${CMAKE_INSTALL_DATADIR}/termbridge/wireshark)
+endif()
+
+if(TARGET tb_python_wheel)
+  get_property(tb_wheel TARGET tb_python_wheel PROPERTY TB_FILES)
+  install(FILES ${tb_wheel} DESTINATION ${CMAKE_INSTALL_DATADIR}/termbridge/python)
+endif()
 
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/src/TermBridge.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
@@ -48,6 +69,13 @@ install(FILES ${PROJECT_BINARY_DIR}/termbridgeConfig.cmake ${PROJECT_BINARY_DIR}
         DESTINATION ${TB_CMAKE_PACKAGE_DIR})
 
 # pkg-config, relocatable too: the prefix is found from the .pc file's folder.
+# On Linux the link flags carry the library's folder as run path, so that a
+# host built with them runs as it is.
+if(WIN32)
+  set(TB_PC_RPATH "")
+else()
+  set(TB_PC_RPATH "-Wl,-rpath,\${libdir} ")
+endif()
 file(RELATIVE_PATH TB_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 string(REGEX REPLACE "/$" "" TB_PC_TO_PREFIX "${TB_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/termbridge.pc.in ${PROJECT_BINARY_DIR}/termbridge.pc @ONLY)

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # The demo: the emulated dispatcher and chip on loopback, and the console host
 # running examples/demo.tbs against them through the library.
-#   examples/demo.sh <build dir>
+#   examples/demo.sh <build dir> [-v]
+# The emulator's log goes to demo-root/emulator.log; -v shows it, one line
+# per packet, among the session's lines.
 set -euo pipefail
 
 build="$(cd "${1:?build dir}" && pwd)"
+verbose="${2:-}"
 examples="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# The library's files of this session (log, crash file, registry) start afresh.
 export TERMBRIDGE_ROOT="$build/demo-root"
+rm -rf "$TERMBRIDGE_ROOT"
 mkdir -p "$TERMBRIDGE_ROOT"
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
@@ -25,12 +30,23 @@ Windows Registry Editor Version 5.00
 "Console_To_Dispatcher"="127.0.0.1"
 REG
 
-emulator_args=(--command-port "$command_port" --library-port "$library_port")
-[ -f "$examples/definitions/list.txt" ] && emulator_args+=(--definitions "$examples/definitions/list.txt")
-"$build/tools/emulator/tb-emulator" "${emulator_args[@]}" -v &
+emulator_args=(--command-port "$command_port" --library-port "$library_port"
+               --definitions "$examples/definitions/list.txt" --pcap "$TERMBRIDGE_ROOT/demo.pcap")
+emulator_log="$TERMBRIDGE_ROOT/emulator.log"
+if [ "$verbose" = -v ]; then
+    "$build/tools/emulator/tb-emulator" "${emulator_args[@]}" -v >"$TERMBRIDGE_ROOT/emulator.ready" &
+else
+    "$build/tools/emulator/tb-emulator" "${emulator_args[@]}" >"$TERMBRIDGE_ROOT/emulator.ready" 2>"$emulator_log" &
+fi
 emulator=$!
 trap 'kill $emulator 2>/dev/null || true; wait $emulator 2>/dev/null || true' EXIT
-sleep 0.3
+# The emulator says "ready ..." once its ports are bound.
+for _ in $(seq 100); do
+    grep -q '^ready ' "$TERMBRIDGE_ROOT/emulator.ready" 2>/dev/null && break
+    kill -0 $emulator 2>/dev/null || { echo "tb-emulator did not start:" >&2; cat "$emulator_log" >&2; exit 1; }
+    sleep 0.05
+done
+grep -q '^ready ' "$TERMBRIDGE_ROOT/emulator.ready" || { echo "tb-emulator is not ready after 5 s" >&2; exit 1; }
 
 echo "== console session (logs in $TERMBRIDGE_ROOT)"
 # The script names the example firmware package relative to the build tree.
@@ -38,4 +54,9 @@ cd "$build"
 # The console exits 1 when an expectation of the script is not met.
 "$build/tools/console/tb-console" --lib "$build/libTermBridge.so" --echo --script "$examples/demo.tbs" \
     --list "$examples/definitions/list.txt" --mac "$examples/maps/mac.map" --phy "$examples/maps/phy.map"
-echo "== demo finished"
+crash_file="$TERMBRIDGE_ROOT/C/ConsoleDllCrash.txt"
+if [ -s "$crash_file" ]; then
+    echo "== the library's crash file $crash_file:"
+    cat "$crash_file"
+fi
+echo "== demo finished; its traffic, decoded: tshark -X lua_script:$build/wireshark/termbridge.lua -r $TERMBRIDGE_ROOT/demo.pcap -Y termbridge"

@@ -5,6 +5,7 @@
 
 #include "consolelogger.h"
 #include "packets.h"
+#include "platform/platform.h"
 #include "trafficmanager.h"
 
 namespace {
@@ -63,7 +64,10 @@ CFWLoader::CFWLoader(const std::string& packagePath, TrafficManager* trafficMana
         LogCrash("Error!!! Traffic Manager wasn't Initialized");
         return;
     }
-    std::ifstream file(packagePath, std::ios::binary);
+    // A folder, a pipe or a device is a package that does not open: a pipe
+    // would block the open until some writer came.
+    std::ifstream file;
+    if (platform::IsRegularFile(packagePath)) file.open(packagePath, std::ios::binary);
     std::streamoff size = -1;
     if (file.is_open() && file.seekg(0, std::ios::end)) size = file.tellg();
     if (size > static_cast<std::streamoff>(kMaxPackageSize)) {
@@ -82,6 +86,7 @@ CFWLoader::CFWLoader(const std::string& packagePath, TrafficManager* trafficMana
         return;
     }
     budget_ = kBudgetBase + kBudgetPerFileByte * package_.size();
+    headerBudget_ = kHeaderBudgetBase + package_.size() / kMinSectionHeader;
 }
 
 // ---------------------------------------------------------------- text lines
@@ -225,14 +230,24 @@ bool CFWLoader::ProcessSection(std::uint32_t moduleType, std::size_t imageBase, 
     return CutSection(moduleType, section);
 }
 
-// An entry shorter than a 32-bit section header cannot hold the fields used
-// and is refused; of a longer one the first 40 bytes are used.
+// An entry too short for the fields used (type, address, offset and size
+// end at byte 24) is refused; of a longer one those fields are used.
+//
+// Each image's section headers lie in the package, so a package holds at
+// most one header per kMinSectionHeader bytes; reading more means images
+// share one table, and a crafted package of many tiny images could make
+// the build read it over and over. Such a package is refused.
 bool CFWLoader::ReadSectionHeader(std::size_t imageBase, const ElfHeaderData& header, std::uint32_t index,
                                   ShdrData& section) {
+    if (sectionHeadersRead_ >= headerBudget_) {
+        LogError("<FWLoader>Error!!! Firmware file holds more section headers than it has room for!");
+        return false;
+    }
+    ++sectionHeadersRead_;
     const std::uint64_t at = static_cast<std::uint64_t>(imageBase) + header.sectionHeaderOffset +
                              static_cast<std::uint64_t>(index) * header.sectionHeaderSize;
     if (at > package_.size()) return false;  // the seek fails
-    if (header.sectionHeaderSize < kSectionHeaderKept || at + header.sectionHeaderSize > package_.size()) {
+    if (header.sectionHeaderSize < kMinSectionHeader || at + header.sectionHeaderSize > package_.size()) {
         LogError("<FWLoader>Error!!! Error reading section header");
         return false;
     }
@@ -250,11 +265,6 @@ bool CFWLoader::ReadSectionHeader(std::size_t imageBase, const ElfHeaderData& he
 // section's end is padded to a whole word.
 bool CFWLoader::CutSection(std::uint32_t moduleType, const ShdrData& section) {
     if (section.size == 0) return true;
-    const std::uint32_t base = AdaptPhysicalAddress(moduleType, section.address);
-    if (base == 0) {
-        LogError("<FWLoader>Error!!! Couldn't adapt Physical Address!");
-        return false;
-    }
     std::uint64_t consumed = 0;
     std::size_t remaining = section.size;
     while (remaining > 0) {
@@ -275,6 +285,13 @@ bool CFWLoader::CutSection(std::uint32_t moduleType, const ShdrData& section) {
             block -= piece;
             std::size_t length = piece;
             if (lastBlock && block == 0 && piece % 4 != 0) length += 4 - piece % 4;
+            // Adapted (and checked against its memory) for every chunk, on
+            // the section's start address.
+            const std::uint32_t base = AdaptPhysicalAddress(moduleType, section.address);
+            if (base == 0) {
+                LogError("<FWLoader>Error!!! Couldn't adapt Physical Address!");
+                return false;
+            }
             const auto address = static_cast<std::uint32_t>(base + consumed);
             if (!AddChunk(moduleType, address, piece, length, vector)) return false;
             consumed += length;
@@ -293,8 +310,10 @@ bool CFWLoader::ProcessAsipModule(const asipHeader& header) {
         LogError("<FWLoader>Error!!! Processing data for ASIP module insruction");
         return false;
     }
-    // Each instruction takes a slot of 64 bytes: the slots written must lie
-    // in the window too, not only the data length.
+    // Each instruction takes a slot of 64 bytes, so the slots written reach
+    // further than the data length: 32 bytes of width 16 ending at the
+    // window's end would put the second instruction 48 bytes past it, into
+    // memory that is not this ASIP's. The slots must lie in the window too.
     const std::uint64_t instructions = (header.dataLength + header.instructionWidth - 1) / header.instructionWidth;
     const std::uint64_t lastPiece = header.dataLength - (instructions == 0 ? 0 : (instructions - 1) * header.instructionWidth);
     const std::uint64_t footprint = instructions == 0 ? 0 : (instructions - 1) * kAsipSlot + lastPiece;
@@ -402,20 +421,47 @@ bool CFWLoader::VerifyChunk(const ChunkDescriptor& chunk) {
     return true;
 }
 
+// The MAC data of the interrupt-vector window, as one piece: the boot ROM
+// copies the staged bytes into the window. Sections that each reach into the
+// window give several chunks; they are merged in address order (a later
+// chunk over an earlier one where they overlap), counted from the lowest,
+// with zeros where no chunk lies, so that no byte of the image is left out.
+std::vector<std::uint8_t> CFWLoader::InterruptVectorData() const {
+    std::vector<const ChunkDescriptor*> pieces;
+    for (const ChunkDescriptor& chunk : chunks_) {
+        if (chunk.isInterruptVector == 1) pieces.push_back(&chunk);
+    }
+    if (pieces.empty()) return {};
+    std::stable_sort(pieces.begin(), pieces.end(),
+                     [](const ChunkDescriptor* a, const ChunkDescriptor* b) { return a->address < b->address; });
+    const std::uint32_t start = pieces.front()->address;
+    std::uint64_t end = start;
+    for (const ChunkDescriptor* chunk : pieces) end = std::max<std::uint64_t>(end, chunk->address + chunk->length);
+    // The window is 63 bytes, and pieces start inside it: a gap past the
+    // staging area's size is refused below, never allocated.
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(std::min<std::uint64_t>(end - start, kUnusedMacCapacity + 1)));
+    for (const ChunkDescriptor* chunk : pieces) {
+        const std::size_t offset = chunk->address - start;
+        if (offset >= data.size()) continue;
+        const std::size_t count = std::min<std::size_t>(chunk->length, data.size() - offset);
+        std::copy_n(chunk->data.begin(), count, data.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+    return data;
+}
+
 bool CFWLoader::LoadInterruptVectorData() {
-    const auto staged = std::find_if(chunks_.begin(), chunks_.end(),
-                                     [](const ChunkDescriptor& chunk) { return chunk.isInterruptVector == 1; });
-    if (staged == chunks_.end() || traffic_ == nullptr) return false;
-    if (staged->length > kUnusedMacCapacity) {
+    const std::vector<std::uint8_t> staged = InterruptVectorData();
+    if (staged.empty() || traffic_ == nullptr) return false;
+    if (staged.size() > kUnusedMacCapacity) {
         LogError("<FWLoader>Error!!! Failed to load data into Mac Unused Memory section because Chunk size is bigger "
                  "then section size!");
         return false;
     }
-    if (!traffic_->WriteWord(kUnusedMacSizeWord, staged->length)) {
+    if (!traffic_->WriteWord(kUnusedMacSizeWord, static_cast<std::uint32_t>(staged.size()))) {
         LogError("<FWLoader>Error!!! Failed to load data into Mac Unused Memory section -couldn't set chunk size!");
         return false;
     }
-    if (!traffic_->WriteBuffer(kUnusedMacData, staged->data.data(), staged->length)) {
+    if (!traffic_->WriteBuffer(kUnusedMacData, staged.data(), staged.size())) {
         LogError("<FWLoader>Error!!! Failed to load data into Mac Unused Memory section -couldn't Load chunk code!");
         return false;
     }

@@ -70,7 +70,10 @@ public:
     static constexpr std::uint32_t kMaxInstructionWidth = 64;
     static constexpr std::uint32_t kAsipSlot = 64;
     static constexpr std::size_t kElfHeaderSize = 52;
-    static constexpr std::size_t kSectionHeaderKept = 40;
+    // Section header entries shorter than this cannot hold the fields used.
+    static constexpr std::size_t kMinSectionHeader = 24;
+    // Section header reads allowed beyond one per kMinSectionHeader bytes.
+    static constexpr std::size_t kHeaderBudgetBase = 1024;
     static constexpr std::uint32_t kProgramDataSection = 1;
     static constexpr std::size_t kVerifyPiece = 16;
     // What the chunk list may cost: data bytes plus this much per chunk,
@@ -103,6 +106,11 @@ public:
     static std::uint32_t AdaptPhysicalAddress(std::uint32_t moduleType, std::uint32_t address);
 
     const std::vector<ChunkDescriptor>& Chunks() const { return chunks_; }
+    // The bytes LoadInterruptVectorData stages (empty without vector data).
+    std::vector<std::uint8_t> InterruptVectorData() const;
+    // Section headers read by the build: the work it did, bounded by the
+    // package's size.
+    std::size_t SectionHeadersRead() const { return sectionHeadersRead_; }
     bool EndOfInput() const { return endOfInput_; }
 
 private:
@@ -138,6 +146,8 @@ private:
     std::size_t position_ = 0;
     bool endOfInput_ = false;
     std::size_t budget_ = 0;
+    std::size_t headerBudget_ = 0;
+    std::size_t sectionHeadersRead_ = 0;
     std::vector<ChunkDescriptor> chunks_;
     Progress progress_;
 };

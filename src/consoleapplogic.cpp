@@ -434,12 +434,14 @@ void ConsoleAppLogic::StoreFailure(const std::string& text) {
 }
 
 void ConsoleAppLogic::SetFailure(const std::string& text) {
-    {
-        std::lock_guard<std::mutex> lock(resultLock_);
-        resultLength_.store(0);
-        CopyFailureText(text);
-    }
+    SetFailureUnlogged(text);
     LogMessage(text, LOG_NORMAL);
+}
+
+void ConsoleAppLogic::SetFailureUnlogged(const std::string& text) {
+    std::lock_guard<std::mutex> lock(resultLock_);
+    resultLength_.store(0);
+    CopyFailureText(text);
 }
 
 bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent,
@@ -560,8 +562,8 @@ constexpr const char* kIncompatibleBottom = "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!
 // A failed step leaves everything as it is (chunks written stay written, the
 // link stays in the load set-up) and becomes the host's failure text.
 bool ConsoleAppLogic::FailLoad(const char* text) {
-    LogMessage(text, LOG_ERROR);
-    SetFailure(text);
+    LogMessage(text, LOG_ERROR);  // once, at its own level
+    SetFailureUnlogged(text);
     return false;
 }
 
@@ -666,8 +668,10 @@ EepromInterface* ConsoleAppLogic::EepromForHost() {
 
 void ConsoleAppLogic::StoreTextResult(const std::string& text, bool countLength) {
     std::lock_guard<std::mutex> lock(resultLock_);
-    // At most 65535 bytes with the NUL.
-    const std::size_t kept = std::min<std::size_t>(text.size(), kMaxResultLength - 1);
+    // At most 65535 bytes with the NUL: a text that brings its own NUL (a
+    // listing) may fill all of them.
+    const bool endsWithNul = !text.empty() && text.back() == '\0';
+    const std::size_t kept = std::min<std::size_t>(text.size(), endsWithNul ? kMaxResultLength : kMaxResultLength - 1);
     std::copy_n(text.begin(), kept, resultBuffer_.begin());
     resultBuffer_[kept] = 0;
     if (countLength) resultLength_.store(static_cast<std::uint32_t>(kept));

@@ -143,6 +143,7 @@ private:
     // a success must not show an earlier failure's text.
     void ClearFailure();
     void StoreFailure(const std::string& text);  // failure text only, result untouched
+    void SetFailureUnlogged(const std::string& text);  // SetFailure for a text already logged
     void CopyFailureText(const std::string& text);  // resultLock_ held
     // The host's wait for the command's response (the traffic manager's
     // connection is read meanwhile where that pays).

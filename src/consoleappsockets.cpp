@@ -8,13 +8,6 @@
 
 namespace {
 
-// The text of a line is built only when the severity lets it through, so
-// the per-packet path allocates nothing for lines that are not written.
-bool LogWanted(int level) { return LogEnabled(level); }
-void LogLine(const char* text, int level) {
-    if (LogWanted(level)) LogMessage(text, level);
-}
-
 constexpr const char* kSource = "consoleappsockets";
 
 std::string AddressText(std::uint32_t address) {

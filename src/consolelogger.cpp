@@ -40,7 +40,10 @@ std::string LogFolderOf(const std::string& appData) {
 }
 
 int AppendLine(const std::string& path, const std::string& line) {
-    std::FILE* file = std::fopen(path.c_str(), "a");
+    // Only a file, or none yet: a pipe there would block the open.
+    const platform::PathKind kind = platform::KindOfPath(path);
+    const bool appendable = kind == platform::PathKind::kMissing || kind == platform::PathKind::kRegularFile;
+    std::FILE* file = appendable ? std::fopen(path.c_str(), "a") : nullptr;
     if (file == nullptr) {
         std::printf("Error opening %s\n", path.c_str());
         std::fflush(stdout);

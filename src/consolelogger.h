@@ -127,6 +127,11 @@ void SetLogSeverityLevel(int level);
 // severity and file logging is on) or kept in the operation log below;
 // without taking any lock, so callers skip formatting texts nobody reads.
 bool LogEnabled(int level);
+// A fixed line, written only when its level lets it through: the per-packet
+// paths pass literals and allocate nothing for lines that are not written.
+inline void LogLine(const char* text, int level) {
+    if (LogEnabled(level)) LogMessage(text, level);
+}
 
 // The operation log: the lines of levels 1 and 2 logged since the last
 // operation export started, kept whatever the severity and the file-logging

@@ -8,13 +8,6 @@
 
 namespace {
 
-// The text of a line is built only when the severity lets it through, so
-// the per-packet path allocates nothing for lines that are not written.
-bool LogWanted(int level) { return LogEnabled(level); }
-void LogLine(const char* text, int level) {
-    if (LogWanted(level)) LogMessage(text, level);
-}
-
 struct NativeCommandName {
     const char* name;
     int type;
@@ -77,7 +70,7 @@ std::uint16_t Low16(std::int32_t value) { return static_cast<std::uint16_t>(valu
 std::uint32_t AsUnsigned(std::int32_t value) { return static_cast<std::uint32_t>(value); }
 
 void LogBuilding(const char* name) {
-    if (LogWanted(LOG_DETAIL)) LogMessage(Format("<ConsoleNativeAdapter>Building %s Struct", name), LOG_DETAIL);
+    if (LogEnabled(LOG_DETAIL)) LogMessage(Format("<ConsoleNativeAdapter>Building %s Struct", name), LOG_DETAIL);
 }
 
 NativeCommand_t MakeRecord(std::uint16_t type, std::uint32_t address, std::uint16_t length) {

@@ -4,10 +4,11 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <limits>
+#include <memory>
 
+#include "autobase.h"
 #include "consolelogger.h"
 #include "platform/platform.h"
 #include "strformat.h"
@@ -50,21 +51,26 @@ double ParseDecimal(const std::string& text) {
     return std::strtod(text.substr(start, end - start).c_str(), nullptr);
 }
 
-// A byte token: "0x" and one or more hexadecimal digits; the low 8 bits kept.
+// A byte token, read as "0x%x" reads it: the token starts with "0x", then
+// (after an optional sign and a second 0x/0X) hexadecimal digits up to the
+// first other character, which ends the number (a trailing comma or carriage
+// return is left over, not refused). The low 8 bits are kept.
 bool ParseByteToken(const std::string& token, std::uint8_t& byte) {
-    if (token.size() < 3 || token.compare(0, 2, "0x") != 0) return false;
-    unsigned value = 0;
-    for (std::size_t i = 2; i < token.size(); ++i) {
-        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(token[i])));
-        if (IsDigit(c)) {
-            value = ((value << 4) | static_cast<unsigned>(c - '0')) & 0xFFu;
-        } else if (c >= 'a' && c <= 'f') {
-            value = ((value << 4) | static_cast<unsigned>(c - 'a' + 10)) & 0xFFu;
-        } else {
-            return false;
-        }
+    if (token.compare(0, 2, "0x") != 0) return false;
+    std::size_t at = 2;
+    const bool negative = at < token.size() && token[at] == '-';
+    if (at < token.size() && (token[at] == '+' || token[at] == '-')) ++at;
+    if (token.compare(at, 2, "0x") == 0 || token.compare(at, 2, "0X") == 0) {
+        if (at + 2 < token.size() && std::isxdigit(static_cast<unsigned char>(token[at + 2])) != 0) at += 2;
     }
-    byte = static_cast<std::uint8_t>(value);
+    unsigned value = 0;
+    std::size_t digits = 0;
+    for (; at < token.size() && std::isxdigit(static_cast<unsigned char>(token[at])) != 0; ++at, ++digits) {
+        const int c = std::tolower(static_cast<unsigned char>(token[at]));
+        value = (value << 4) | static_cast<unsigned>(IsDigit(static_cast<char>(c)) ? c - '0' : c - 'a' + 10);
+    }
+    if (digits == 0) return false;
+    byte = static_cast<std::uint8_t>(negative ? 0u - value : value);
     return true;
 }
 
@@ -83,25 +89,6 @@ std::vector<std::string> SplitAtBlanks(const std::string& text) {
 
 void SetReason(std::string* reason, const std::string& text) {
     if (reason != nullptr) *reason = text;
-}
-
-enum class FileWrite { kWritten, kNotOpened, kNotWritten };
-
-// Writes a file whole or not at all: into a sibling first, which then takes
-// the path's place in one step, so that a crash or a full disk never leaves
-// a shortened image or listing that a later load would take as good. What is
-// not a regular file (a device, a pipe) is written in place.
-FileWrite WriteWholeFile(const std::string& path, const char* bytes, std::size_t size) {
-    std::error_code error;
-    const bool inPlace = std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error);
-    const std::string written = inPlace ? path : path + ".tmp";
-    std::ofstream file(written, std::ios::binary | std::ios::trunc);
-    if (!file.is_open()) return FileWrite::kNotOpened;
-    file.write(bytes, static_cast<std::streamsize>(size));
-    file.close();
-    const bool whole = !file.fail() && (inPlace || platform::MoveFileOver(written, path));
-    if (!whole && !inPlace) platform::RemoveFile(written);
-    return whole ? FileWrite::kWritten : FileWrite::kNotWritten;
 }
 
 }  // namespace
@@ -211,7 +198,11 @@ int EepromInterface::UpdateNumeric(EEpromFieldDefinition_t& record, const std::s
                                  static_cast<unsigned>(record.size)));
         return 1;
     }
-    auto bits = static_cast<std::uint64_t>(ToFixedPoint(ParseDecimal(value), record.fractionBits));
+    // A register value is a number as the definition files write them: hex
+    // with "0x" (its 32 bits as given), else decimal like every field.
+    auto bits = isRegister && AutoBase(value) == 16
+                    ? static_cast<std::uint64_t>(ParseUnsigned32(value, 16))
+                    : static_cast<std::uint64_t>(ToFixedPoint(ParseDecimal(value), record.fractionBits));
     if (record.shift > 0 && record.shift < 64) bits <<= record.shift;
     const std::uint8_t word[4] = {static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
                                   static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
@@ -275,15 +266,14 @@ bool EepromInterface::FormatFieldValue(const EEpromFieldDefinition_t& record, co
 // ---------------------------------------------------------------- files
 
 int EepromInterface::CreateBinaryFile(const std::string& path) {
-    const std::vector<std::uint8_t>& image = GetImage();
-    const std::size_t length = ImageDataBaseSize();
-    const FileWrite written = WriteWholeFile(path, reinterpret_cast<const char*>(image.data()), length);
-    if (written == FileWrite::kNotOpened) {
+    const std::unique_ptr<platform::ReplacingFile> file = platform::OpenReplacingFile(path);
+    if (!file) {
         Log(Format("<EepromInterface>Couldn't Open Eeprom File: %s", path.c_str()));
         return 1;
     }
     Log(Format("<EepromInterface>Creating Eeprom Binary File: %s", path.c_str()));
-    if (written == FileWrite::kNotWritten) {
+    const std::vector<std::uint8_t>& image = GetImage();
+    if (!file->Commit(image.data(), ImageDataBaseSize())) {
         Log(Format("<EepromInterface>Couldn't Write Eeprom File: %s", path.c_str()));
         return 1;
     }
@@ -291,7 +281,10 @@ int EepromInterface::CreateBinaryFile(const std::string& path) {
 }
 
 int EepromInterface::LoadBinaryFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    // A folder, a pipe or a device is a file that does not open: a pipe
+    // would block the open until some writer came.
+    std::ifstream file;
+    if (platform::IsRegularFile(path)) file.open(path, std::ios::binary | std::ios::ate);
     const std::streamoff fileSize = file.is_open() ? static_cast<std::streamoff>(file.tellg()) : -1;
     if (fileSize < 0) {
         Log(Format("<EepromInterface>Couldn't Open Eeprom File: %s", path.c_str()));
@@ -316,9 +309,20 @@ int EepromInterface::LoadBinaryFile(const std::string& path) {
     return 0;
 }
 
+// An empty value sets nothing, except for a byte-list field of no bytes,
+// whose listing line ("name = ") reads back as the field's whole value.
+bool EepromInterface::LoadValueLine(const std::string& name, const std::string& value) {
+    if (value.empty()) {
+        const EEpromFieldDefinition_t* record = FindField(name);
+        if (record == nullptr || record->isNumeric != 0 || record->size != 0) return false;
+    }
+    return UpdateField(name, value) == 0;
+}
+
 int EepromInterface::LoadValueFile(const std::string& path) {
     InitFromConsoleDb();
-    std::ifstream file(path);
+    std::ifstream file;
+    if (platform::IsRegularFile(path)) file.open(path);
     if (!file.is_open()) {
         Log(Format("<EepromInterface>Couldn't Open Eeprom File: %s", path.c_str()));
         return 1;
@@ -336,12 +340,11 @@ int EepromInterface::LoadValueFile(const std::string& path) {
             currentName = equals > 0 ? line.substr(0, equals - 1) : std::string();
             std::size_t valueAt = equals + 1;
             while (valueAt < line.size() && IsBlank(line[valueAt])) ++valueAt;
-            const std::string value = line.substr(valueAt);
-            if (value.empty() || UpdateField(currentName, value) != 0) {
+            if (!LoadValueLine(currentName, line.substr(valueAt))) {
                 Log(Format("<EepromInterface>Failed to load line: %s", line.c_str()));
             }
         }
-        Log("<EepromInterface>" + currentName);
+        Log(currentName);
     }
     return 0;
 }
@@ -453,12 +456,13 @@ int EepromInterface::Burn(bool partial) {
 }
 
 int EepromInterface::WriteListing(std::string& stream, const std::string& path) {
+    // Opened first, so that a path that cannot be written costs no chip
+    // reads; the listing then replaces the file whole, or leaves it as it
+    // was should a read fail.
+    std::unique_ptr<platform::ReplacingFile> file;
     if (!path.empty()) {
-        // Opened at once, so that a path that cannot be written costs no
-        // chip reads; it stays empty should a read fail. The listing itself
-        // is written whole at the end.
-        std::ofstream file(path, std::ios::binary | std::ios::trunc);
-        if (!file.is_open()) {
+        file = platform::OpenReplacingFile(path);
+        if (!file) {
             Log("<EepromInterface>Error! Failed to open file.");
             return 1;
         }
@@ -482,7 +486,7 @@ int EepromInterface::WriteListing(std::string& stream, const std::string& path) 
     }
     text.push_back('\0');
     stream += text;
-    if (!path.empty() && WriteWholeFile(path, text.data(), text.size()) != FileWrite::kWritten) {
+    if (file && !file->Commit(text.data(), text.size())) {
         Log("<EepromInterface>Error! Failed to write file.");
         return 1;
     }

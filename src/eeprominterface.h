@@ -113,6 +113,7 @@ private:
     std::size_t ImageDataBaseSize();
     int UpdateNumeric(EEpromFieldDefinition_t& record, const std::string& value, std::string* reason);
     int UpdateByteList(EEpromFieldDefinition_t& record, const std::string& value, std::string* reason);
+    bool LoadValueLine(const std::string& name, const std::string& value);
     bool ReadFromChip(std::uint32_t address, std::size_t length, std::uint8_t* out);
     bool WriteToChip(std::uint32_t address, std::size_t length, std::uint64_t& done, std::uint64_t total);
     bool Report(const char* stage, std::uint64_t done, std::uint64_t total) const {

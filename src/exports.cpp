@@ -121,12 +121,10 @@ void ReleaseMutex() {
 }  // namespace
 
 namespace {
-constexpr const char* kEepromReadCrashed = "Error!!! The EEPROM read crashed; see the crash file";
-
 // A read export's text: the result when the read succeeded, else the failure.
 template <typename Read>
 const char* EepromReadText(const char* exportName, Read read) {
-    return Guarded(exportName, kEepromReadCrashed, [&] {
+    return Guarded(exportName, kNotReady, [&] {
         if (g_app == nullptr) return kNotReady;
         BeginOperation();
         return read() == 0 ? g_app->ResultBuffer() : g_app->FailureMessage();

@@ -10,13 +10,6 @@
 
 namespace {
 
-// The text of a line is built only when the severity lets it through, so
-// the per-packet path allocates nothing for lines that are not written.
-bool LogWanted(int level) { return LogEnabled(level); }
-void LogLine(const char* text, int level) {
-    if (LogWanted(level)) LogMessage(text, level);
-}
-
 constexpr const char* kSource = "packethandler";
 
 // The previous event's header is kept for the whole process, as the library
@@ -347,7 +340,7 @@ void PacketHandler::RunBeforeReceiveHook() {
 }
 
 void PacketHandler::QueuePackets(std::size_t received) {
-    if (LogWanted(LOG_DETAIL)) {
+    if (LogEnabled(LOG_DETAIL)) {
         LogMessage(Format("<PacketHandler>RX Buffer's Len=%d", static_cast<int>(stream_.Carried() + received)),
                    LOG_DETAIL);
     }
@@ -359,7 +352,7 @@ void PacketHandler::QueuePackets(std::size_t received) {
 // per answer. The step is the same, under the same lock, in the same order.
 void PacketHandler::TakeRecord(const std::uint8_t* record) {
     auto packet = std::make_unique<ConsoleEventPacket_t>(DecodeEventPacket(record));
-    if (packet->Length > kEventDataSize && LogWanted(LOG_NORMAL)) {
+    if (packet->Length > kEventDataSize && LogEnabled(LOG_NORMAL)) {
         LogMessage(Format("<rxDataThread ERROR> Illegal packet size received: 0x%x",
                           static_cast<unsigned>(packet->Length)),
                    LOG_NORMAL);
@@ -373,7 +366,7 @@ void PacketHandler::TakeRecord(const std::uint8_t* record) {
         queue_.StepDone();
         return;
     }
-    if (!queue_.Push(std::move(packet)) && LogWanted(LOG_ERROR)) {
+    if (!queue_.Push(std::move(packet)) && LogEnabled(LOG_ERROR)) {
         LogMessage(Format("<rxDataThread ERROR> Event queue full (%u packets), event packet dropped",
                           static_cast<unsigned>(EventQueue::kMaxPackets)),
                    LOG_ERROR);
@@ -429,7 +422,7 @@ void PacketHandler::HandleOnePacket(ConsoleEventPacket_t& packet, bool dumpPacke
     if (dumpPackets) DumpEventPacket(packet);
     const std::uint32_t count = receivedEvents_.fetch_add(1) + 1;
     const std::uint8_t counter = commandCounter_.load();
-    if (LogWanted(LOG_NORMAL)) {
+    if (LogEnabled(LOG_NORMAL)) {
         LogMessage(Format("<PacketHandler>Received Event #%d with RxCmdPacketNum = %d that should be equal to "
                           "TxCmdPktNum = %d",
                           static_cast<int>(count), packet.RxCmdPacketNum, static_cast<std::uint8_t>(counter - 1)),

@@ -27,6 +27,12 @@ enum NativeCommandType : std::uint16_t {
     NATIVE_SYSTEM_COMMAND = 0xFFFF,
 };
 
+// The dispatcher's answer to a command it could not carry out (an address
+// range past the chip's EEPROM, a length above 512): these three bytes as
+// the whole answer.
+constexpr char kRefusalAnswer[] = "ERR";
+constexpr std::size_t kRefusalAnswerLength = 3;
+
 // System command codes carried in AdditionalParam of a type 0xFFFF record.
 enum SystemCommandCode : std::uint16_t {
     SYSTEM_SETUP_SECOND = 0,

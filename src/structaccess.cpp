@@ -10,6 +10,7 @@
 #include "autobase.h"
 #include "consolelogger.h"
 #include "eeprominterface.h"
+#include "platform/platform.h"
 #include "structparser.h"
 
 namespace {
@@ -279,7 +280,8 @@ bool FirstTwoWords(const std::string& line, std::string& first, std::string& sec
 
 bool MapFileSymbols::Load(const std::string& mapFilePath) {
     addresses_.clear();
-    std::ifstream file(mapFilePath);
+    std::ifstream file;
+    if (platform::IsRegularFile(mapFilePath)) file.open(mapFilePath);  // a pipe would block
     if (!file.is_open()) return false;
     std::string line;
     std::string name;

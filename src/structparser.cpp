@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <locale>
 #include <sstream>
@@ -46,11 +45,6 @@ bool FileNameBefore(const platform::FileEntry& a, const platform::FileEntry& b) 
     const std::string foldedA = folded(a.name);
     const std::string foldedB = folded(b.name);
     return foldedA != foldedB ? foldedA < foldedB : a.name < b.name;
-}
-
-bool IsRegularFile(const std::string& path) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(std::filesystem::path(path), error);
 }
 
 std::uint32_t Decimal(const std::string& text) { return ParseUnsigned32(text, 10); }
@@ -134,7 +128,9 @@ void StructParser::addKeywords() {
 
 bool StructParser::parseStructFiles() {
     const std::string path = WithoutLeadingBlanks(listFilePath_);
-    std::ifstream listFile(path);
+    // A folder, a pipe or a device does not open: a pipe would block.
+    std::ifstream listFile;
+    if (platform::IsRegularFile(path)) listFile.open(path);
     if (!listFile.is_open()) {
         LogMessage(Format("The file: %s can't be open for reading.", path.c_str()), LOG_NORMAL);
         return false;
@@ -156,7 +152,7 @@ void StructParser::parseListEntry(const std::string& directory, const std::strin
     const std::string fullEntry = directory + entry;
     const std::size_t patternAt = fullEntry.find(kDirectoryPattern);
     if (patternAt == std::string::npos) {
-        if (IsRegularFile(fullEntry)) {
+        if (platform::IsRegularFile(fullEntry)) {
             parseStructFile(fullEntry);
         } else {
             LogMessage(Format("Given pass \"%s\" is invalid OR EMPTY.", fullEntry.c_str()),
@@ -180,7 +176,8 @@ void StructParser::parseListEntry(const std::string& directory, const std::strin
 
 bool StructParser::parseStructFile(const std::string& path) {
     LogMessage(Format("Start parsing file %s", path.c_str()), LOG_NORMAL);
-    std::ifstream file(path);
+    std::ifstream file;
+    if (platform::IsRegularFile(path)) file.open(path);
     std::string line;
     int lineNumber = 0;
     while (file.is_open() && std::getline(file, line)) {

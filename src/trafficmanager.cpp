@@ -7,17 +7,6 @@
 #include "consolenativeadapter.h"
 #include "platform/platform.h"
 
-namespace {
-
-// The text of a line is built only when the severity lets it through, so
-// the per-packet path allocates nothing for lines that are not written.
-bool LogWanted(int level) { return LogEnabled(level); }
-void LogLine(const char* text, int level) {
-    if (LogWanted(level)) LogMessage(text, level);
-}
-
-}  // namespace
-
 TrafficManager::TrafficManager(TrafficOwner* owner, std::uint16_t targetPort, const std::string& targetAddress,
                                std::uint16_t listenPort)
     : owner_(owner),
@@ -55,6 +44,35 @@ bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command, bool exte
         return false;
     }
     LogLine("<TrafficManager>Response for Native Command arrived(Internal Operation)!!!", LOG_NORMAL);
+    return AnswerIsData(command);
+}
+
+// An answer is taken for what its command asked only when it can be: a read
+// must bring the bytes it asked for (the event's length says how many came),
+// and no command may be answered by the dispatcher's refusal. A read of
+// three bytes answered "ERR" cannot be told from data and is taken as such.
+bool TrafficManager::AnswerIsData(const NativeCommand_t& command) {
+    std::size_t length = 0;
+    bool refused = false;
+    {
+        std::lock_guard<std::mutex> guard(responseLock_);
+        length = responseLength_;
+        refused = length == kRefusalAnswerLength &&
+                  std::equal(kRefusalAnswer, kRefusalAnswer + kRefusalAnswerLength, responseBuffer_.begin());
+    }
+    const bool isRead = command.Type == NATIVE_READ_BUFFER || command.Type == NATIVE_READ_EEPROM;
+    if (isRead && length < command.Length) {
+        LogMessage(Format("<TrafficManager>Error!!! The answer holds %u bytes where the read asked for %u: no data "
+                          "(Internal Operation)!!!",
+                          static_cast<unsigned>(length), static_cast<unsigned>(command.Length)),
+                   LOG_ERROR);
+        return false;
+    }
+    if (refused && !(isRead && command.Length == kRefusalAnswerLength)) {
+        LogLine("<TrafficManager>Error!!! The dispatcher refused the Native Command (Internal Operation)!!!",
+                LOG_ERROR);
+        return false;
+    }
     return true;
 }
 
@@ -76,6 +94,7 @@ void TrafficManager::HandleEvent(const std::uint8_t* data, std::uint32_t length)
             // Cleared first: a short answer must not read as the longer one before it.
             responseBuffer_.fill(0);
             std::copy_n(data, kept, responseBuffer_.begin());
+            responseLength_ = kept;
         }
         if (commandState_.load() == CMD_STATE_INC_COUNTER) {
             internalOperation_.store(false);
@@ -114,6 +133,11 @@ void TrafficManager::HandleExternalEvent(const std::uint8_t* data, std::uint32_t
 TrafficManager::ResponseBuffer TrafficManager::GetResponseBuffer() const {
     std::lock_guard<std::mutex> guard(responseLock_);
     return responseBuffer_;
+}
+
+std::size_t TrafficManager::GetResponseLength() const {
+    std::lock_guard<std::mutex> guard(responseLock_);
+    return responseLength_;
 }
 
 // ---------------------------------------------------------------- the mailbox
@@ -237,7 +261,7 @@ bool TrafficManager::WriteBuffer(std::uint32_t address, const std::uint8_t* byte
 bool TrafficManager::WriteEeprom(std::uint32_t address, std::size_t length, const std::uint8_t* bytes) {
     if (length > 0 && bytes == nullptr) return false;
     return ForEachChunk(address, length, [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
-        if (LogWanted(LOG_NORMAL)) {
+        if (LogEnabled(LOG_NORMAL)) {
             LogMessages({"********************************************************",
                          Format("<TrafficManager>Write to Eeprom's address= 0x%x,length = %d , Data:",
                                 static_cast<unsigned>(chunkAddress), static_cast<int>(chunk)),

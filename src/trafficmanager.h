@@ -67,6 +67,8 @@ public:
     void SetCounterReadPause(int pauseMs) { counterReadPauseMs_.store(pauseMs); }
     // A copy of the last internal response's data (zeros after its length).
     ResponseBuffer GetResponseBuffer() const;
+    // The number of data bytes the last internal response carried.
+    std::size_t GetResponseLength() const;
 
     bool ReadWord(std::uint32_t address);
     bool WriteWord(std::uint32_t address, std::uint32_t value);
@@ -107,6 +109,7 @@ public:
 
 private:
     bool SendNativeAndWait(const NativeCommand_t& command, bool external = false);
+    bool AnswerIsData(const NativeCommand_t& command);
     void OpenExternalWait();
     bool ReadCounterUntilFree();
     bool DeliverThroughMailbox(const std::uint8_t* bytes, std::size_t length);
@@ -122,6 +125,7 @@ private:
     std::atomic<bool> requestedExternalWait_{false};
     mutable std::mutex responseLock_;
     ResponseBuffer responseBuffer_{};
+    std::size_t responseLength_ = 0;
     SyncEvent responseEvent_;
     std::atomic<int> internalTimeout_{kDefaultInternalTimeoutMs};
     std::atomic<int> counterReadPauseMs_{kCounterReadPauseMs};

@@ -1,6 +1,7 @@
 # PHY firmware of the example package. It is linked at the PHY's own
 # addresses (0xBF000000); the loader moves them into the PHY memory window
-# (0xBF540000). Its Phy-Mac interface revision is one ahead of the MAC's.
+# (0xBF540000). Its version words agree with the MAC's where the version
+# report compares them (release branch, Phy-Mac interface revision).
         .set    noreorder
 
         .text
@@ -29,7 +30,7 @@ buildNumber:                    .word   977
 systemRepoRevisionNumber:       .word   52113
 componentRepoRevisionNumber:    .word   4410
 reserved:                       .word   0
-phyMacInterfaceRevision:        .word   6
+phyMacInterfaceRevision:        .word   5
 uartPhyInterfaceRevision:       .word   2
 
         .bss

@@ -63,8 +63,33 @@ struct FileEntry {
 // file system's.
 std::vector<FileEntry> FindFiles(const std::string& pattern);
 bool RemoveFile(const std::string& path);
-// Moves a file onto a path, replacing what is there in one step.
-bool MoveFileOver(const std::string& from, const std::string& to);
+
+// What a path names, a symbolic link followed to what it names. Readers
+// open only a regular file (not a folder, a pipe or a device), and writers
+// that append create a missing one: a pipe without a peer would block them.
+enum class PathKind { kMissing, kRegularFile, kOther };
+PathKind KindOfPath(const std::string& path);
+inline bool IsRegularFile(const std::string& path) { return KindOfPath(path) == PathKind::kRegularFile; }
+
+// A file written whole or not at all, so that a crash, a full disk or a
+// failed step never leaves a shortened file in place of a good one.
+// OpenReplacingFile checks the destination as an open for writing would
+// (an existing file must be a regular file the caller may write; a
+// symbolic link is followed to the file it names) and creates a temporary
+// file of a unique name, exclusively, in the destination's folder; null when
+// the destination cannot be written. Commit writes the bytes into the
+// temporary file, flushes them to the disk, gives it the destination's
+// permissions and puts it in the destination's place in one step. Until
+// Commit succeeds, destroying the object removes its temporary file and
+// touches nothing else.
+class ReplacingFile {
+public:
+    virtual ~ReplacingFile() = default;
+    virtual bool Commit(const void* bytes, std::size_t size) = 0;
+    // Where the bytes go: the destination with its links resolved.
+    virtual const std::string& Destination() const = 0;
+};
+std::unique_ptr<ReplacingFile> OpenReplacingFile(const std::string& path);
 
 // ---------------------------------------------------------------- time
 // Local wall-clock time, broken down.

@@ -5,12 +5,16 @@
 #include "e2e_support.h"
 
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "consolelogger.h"
+#include "platform/platform.h"
 #include "termbridge.h"
 #include "termbridge_ext.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -173,6 +177,28 @@ TEST_F(Extensions, LinkStateShowsTheDispatchersConnection) {
     EXPECT_NE(state.commandPort, 0u);
     EXPECT_EQ(state.reserved, 0u);
     EXPECT_EQ(tbx_getLinkState(nullptr), 1);
+}
+
+void TB_CALL ThrowingProgress(const char*, unsigned long long, unsigned long long, void*) {
+    throw std::runtime_error("a host's callback that throws");
+}
+
+// A crash inside a read export is caught there: it answers with the
+// not-ready text, as every text export does after a crash, and leaves its
+// crash line.
+TEST_F(Extensions, ACrashInAReadExportAnswersNotReady) {
+    if (platform::PathSeparator() == '\\') {
+        GTEST_SKIP() << "an exception cannot cross into a DLL with its own static runtime";
+    }
+    ASSERT_EQ(InitEepromIF(0, ""), 0) << getFailureMessage();
+    const std::string crashBefore = testsupport::ReadFile(CrashFilePath());
+    tbx_setProgressCallback(&ThrowingProgress, nullptr);
+    const std::string answer = ReadEntireEeprom("");
+    tbx_setProgressCallback(nullptr, nullptr);
+    EXPECT_EQ(answer, "Fatal Error!!! Console Application isn't Ready!!!!");
+    EXPECT_NE(testsupport::ReadFile(CrashFilePath()).find("Crash: ReadEntireEeprom method really crashed",
+                                                          crashBefore.size()),
+              std::string::npos);
 }
 
 }  // namespace

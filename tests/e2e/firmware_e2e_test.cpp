@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "firmwarebuilder.h"
 #include "termbridge.h"
 #include "termbridge_ext.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -30,10 +32,9 @@ const std::string kExampleReport =
     "\n*********************************\nPhy Version:\n*********************************\n"
     "Major Version:  3\nMinor Version:  1\nBranch Version: 2\nBuild Number:   977\n"
     "System Repo Revision Number:        52113\nComponent Repo Revision Number:     4410\n"
-    "Phy-Mac Interface Revision Number:  6\nUart-Phy Interface Revision Number: 2\n"
-    "\n!!!!!!!!!!!!Incompatible Version!!!!!!!!!!!!!!!!!!!\n"
-    "!! PHY and Mac use different Phy-Mac IF Release  !!\n"
-    "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n";
+    "Phy-Mac Interface Revision Number:  5\nUart-Phy Interface Revision Number: 2\n";
+// The PHY image's Phy-Mac interface revision word, by the example map file.
+constexpr std::uint32_t kPhyInterfaceRevisionAddress = 0xBF54801C;
 
 class Firmware : public e2e::EndToEnd {
 protected:
@@ -55,6 +56,33 @@ TEST_F(Firmware, ExamplePackageRunsAndReportsItsVersions) {
     EXPECT_EQ(Emulator().ReadMemory(0xBFC00280, 63), staged);
 
     EXPECT_EQ(std::string(getSystemVersionInfo()), kExampleReport);
+
+    // A PHY whose interface revision is ahead of the MAC's: the report ends in the warning block.
+    Emulator().WriteMemory(kPhyInterfaceRevisionAddress, Bytes{0, 0, 0, 6});
+    const std::string mismatched = getSystemVersionInfo();
+    const std::string phyLine = "Phy-Mac Interface Revision Number:  5\nUart-Phy Interface Revision Number: 2\n";
+    EXPECT_EQ(mismatched, kExampleReport.substr(0, kExampleReport.rfind(phyLine)) +
+                              "Phy-Mac Interface Revision Number:  6\nUart-Phy Interface Revision Number: 2\n"
+                              "\n!!!!!!!!!!!!Incompatible Version!!!!!!!!!!!!!!!!!!!\n"
+                              "!! PHY and Mac use different Phy-Mac IF Release  !!\n"
+                              "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n");
+}
+
+// Two MAC sections reach into the interrupt-vector window: after the run
+// the window holds the bytes of both.
+TEST_F(Firmware, EveryVectorByteReachesTheWindow) {
+    const Bytes first = fwbuild::Pattern(0x90, 3), second = fwbuild::Pattern(0x40, 9);
+    const Bytes package = fwbuild::Package()
+                              .Mac(fwbuild::Elf({{fwbuild::kProgramData, 0xBFC00200, first},
+                                                 {fwbuild::kProgramData, 0xBFC00290, second}}))
+                              .Phy(fwbuild::Elf({{fwbuild::kProgramData, 0xBF000000, fwbuild::Pattern(16)}}))
+                              .Contents();
+    const testsupport::TempDir dir;
+    const std::string path = dir.Write("two.fwp", std::string(package.begin(), package.end()));
+    ASSERT_EQ(LoadFW(path.c_str()), 0) << getFailureMessage();
+    Bytes window(first.begin() + 0x80, first.end());
+    window.insert(window.end(), second.begin(), second.begin() + 47);
+    EXPECT_EQ(Emulator().ReadMemory(0xBFC00280, 63), window);
 }
 
 TEST_F(Firmware, SpoiledReadBackOrRefusedRunFailsTheLoad) {

@@ -3,7 +3,8 @@
 // watches the loader's single copy of the file), and whatever it builds must
 // keep the chunk rules: at most 1024 bytes each, data of exactly the chunk's
 // length, interrupt-vector chunks inside their window, and no more memory
-// than the package's size allows.
+// than the package's size allows; nor may it read more section headers than
+// the package has room for (images that share one table).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,6 +35,9 @@ void CheckChunks(const CFWLoader& loader, std::size_t packageSize) {
         cost += chunk.length + CFWLoader::kChunkBookkeeping;
     }
     FUZZ_CHECK(cost <= CFWLoader::kBudgetBase + CFWLoader::kBudgetPerFileByte * packageSize);
+    // The build's work grows with the package, never faster: section headers
+    // read are bounded by what the package has room for.
+    FUZZ_CHECK(loader.SectionHeadersRead() <= packageSize / CFWLoader::kMinSectionHeader + CFWLoader::kHeaderBudgetBase);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs this build into a scratch prefix, then builds and runs a tiny host
 # project against it with find_package(termbridge); natively, compiles it once
-# more with the flags of the pkg-config file.
+# more with the flags of the pkg-config file and runs it as it is (the run
+# path is in the flags), checks the library's versioned SONAME, and installs
+# the Python wheel of the SDK and imports it.
 #   sdk_consumer_test.sh <build dir> <source dir> <expected version "x.y.z"> [<tool chain file> <runner>]
 # With a tool chain file (the Windows build) the consumer is cross-built and
 # run by the runner (wine), with the installed DLL beside it.
@@ -18,7 +20,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 if [ -n "$toolchain" ]; then
     expected=(include/termbridge.h bin/TermBridge.dll bin/tb-console.exe lib/TermBridge.lib)
 else
-    expected=(include/termbridge.h lib/libTermBridge.so bin/tb-console bin/tb-emulator)
+    expected=(include/termbridge.h lib/libTermBridge.so bin/tb-console bin/tb-emulator bin/tb-defcheck
+              share/termbridge/wireshark/termbridge.lua share/termbridge/wireshark/termbridge_names.lua)
 fi
 for installed in "${expected[@]}"; do
     [ -e "$prefix/$installed" ] || { echo "not installed: $installed" >&2; exit 1; }
@@ -46,7 +49,21 @@ if [ -z "$toolchain" ] && command -v pkg-config >/dev/null; then
     export PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name termbridge.pc)")"
     # shellcheck disable=SC2046
     cc -o "$scratch/consumer-pc" "$source/tests/sdk/consumer/consumer.c" $(pkg-config --cflags --libs termbridge)
-    output="$(LD_LIBRARY_PATH="$(pkg-config --variable=libdir termbridge)" "$scratch/consumer-pc" | tail -1)"
+    output="$(env -u LD_LIBRARY_PATH "$scratch/consumer-pc" | tail -1)"
     [ "$output" = "termbridge $version" ] || { echo "pkg-config build printed: $output" >&2; exit 1; }
     echo "pkg-config: $(pkg-config --modversion termbridge)"
+fi
+
+if [ -z "$toolchain" ]; then
+    soname="$(objdump -p "$prefix/lib/libTermBridge.so" | awk '$1 == "SONAME" { print $2 }')"
+    [ "$soname" = "libTermBridge.so.${version%%.*}" ] || { echo "SONAME: '$soname'" >&2; exit 1; }
+    echo "SONAME: $soname"
+fi
+# The wheel (the build makes one with $TB_WHEEL_PYTHON) installs and imports without a network.
+if [ -n "${TB_WHEEL_PYTHON:-}" ]; then
+    wheels=("$prefix"/share/termbridge/python/termbridge-*.whl)
+    [ -e "${wheels[0]}" ] || { echo "no wheel in $prefix/share/termbridge/python" >&2; exit 1; }
+    "$TB_WHEEL_PYTHON" -m pip install --quiet --no-index --no-deps --target "$scratch/site" "${wheels[0]}"
+    PYTHONPATH="$scratch/site" "$TB_WHEEL_PYTHON" -c \
+        'import termbridge.pytest_plugin, termbridge.stations; print("wheel:", termbridge.__version__)'
 fi

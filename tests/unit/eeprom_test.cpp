@@ -34,6 +34,7 @@ const char* kLayout =
     "EEPROM_FIELD_CHAR(twice, 1, 0x11)\n"               // 18
     "EEPROM_FIELD_CHAR(twice, 1, 0x22)\n"               // 19
     "EEPROM_FIELD_REGISTER(reg, 0x0104, 0x1F3C)\n"      // 20
+    "EEPROM_FIELD_CHAR(none, 0, 0x00)\n"                // 26, no bytes
     "EEPROM_END_SECTION\n"                              // padding 26..36
     "EEPROM_EOB_SECTION\n";                             // 37..39
 
@@ -86,7 +87,7 @@ TEST_F(EepromImageTest, UpdatesStoreAndFormatBitExact) {
         {"gain", "1.501", 0, 6, {0x01, 0x80}, "1.500"},  // 384.256 rounds to 384
         {"gain", "  2.25xyz", 0, 6, {0x02, 0x40}, "2.250"},
         {"gain", "0.001953125", 0, 6, {0x00, 0x01}, "0.004"},  // half a step rounds up
-        {"gain", "0x10", 0, 6, {0x00, 0x00}, "0.000"},         // decimal only: reads 0
+        {"gain", "0x10", 0, 6, {0x00, 0x00}, "0.000"},         // a field's number is decimal only: reads 0
         {"gain", "abc", 0, 6, {0x00, 0x00}, "0.000"},
         {"sgain", "-1.5", 0, 8, {0xFE, 0x80}, "-1.500"},
         {"sgain", "-0.001953125", 0, 8, {0xFF, 0xFF}, "-0.004"},  // away from zero
@@ -98,6 +99,16 @@ TEST_F(EepromImageTest, UpdatesStoreAndFormatBitExact) {
         {"serial", "0X01 0x02 0x03", 1, 15, {0x0A, 0xFF, 0x03}, "0x0a 0xff 0x03 "},
         {"serial", "0x1FF\t0x02 0x10 ", 0, 15, {0xFF, 0x02, 0x10}, "0xff 0x02 0x10 "},
         {"twice", "0x33", 0, 18, {0x33, 0x22}, "0x33 "},  // only the first record of the name
+        {"serial", "0x0a, 0xff, 0x3", 0, 15, {0x0A, 0xFF, 0x03}, "0x0a 0xff 0x03 "},  // read as "0x%x" reads
+        {"serial", "0x0b 0xfe 0x04\r", 0, 15, {0x0B, 0xFE, 0x04}, "0x0b 0xfe 0x04 "},
+        {"serial", "0x 0x02 0x03", 1, 15, {0x0B, 0xFE, 0x04}, "0x0b 0xfe 0x04 "},  // a token without digits
+        {"wide", "1.5e1", 0, 11, {0x00, 0x0F, 0x00, 0x00}, "15.000"},
+        {"wide", "2E+1", 0, 11, {0x00, 0x14, 0x00, 0x00}, "20.000"},
+        {"wide", "1e-1", 0, 11, {0x00, 0x00, 0x19, 0x9A}, "0.100"},
+        {"wide", "-3e0", 0, 11, {0xFF, 0xFD, 0x00, 0x00}, "-3.000"},
+        {"wide", "1e", 0, 11, {0x00, 0x01, 0x00, 0x00}, "1.000"},  // an exponent without digits is no exponent
+        {"wide", "2e+", 0, 11, {0x00, 0x02, 0x00, 0x00}, "2.000"},
+        {"reg", "0x1F3D", 0, 20, {0x01, 0x04, 0x00, 0x00, 0x1F, 0x3D}, "7997.000"},  // hex as definitions write it
         {"reg", "305419896", 0, 20, {0x01, 0x04, 0x12, 0x34, 0x56, 0x78}, "305419896.000"},
         {"reg", "-2", 0, 20, {0x01, 0x04, 0xFF, 0xFF, 0xFF, 0xFE}, "-2.000"},
         {"sec", "0x01 0x00 0x22 0x0a 0x00 0x02", 1, 0, {0x01, 0x00, 0x22, 0x0A, 0x00, 0x01}, nullptr},
@@ -207,43 +218,6 @@ TEST_F(EepromImageTest, BinaryFileRoundTripsAndSizes) {
     EXPECT_TRUE(log.Has("<EepromInterface>Couldn't Open Eeprom File: " + dir_.File("missing.bin")));
 }
 
-TEST_F(EepromImageTest, FailedWritesAreFailures) {
-    if (!testsupport::FileExists("/dev/full")) GTEST_SKIP() << "no full device here";
-    testsupport::LogTail log;
-    EXPECT_EQ(1, eeprom_.CreateBinaryFile("/dev/full"));
-    EXPECT_TRUE(log.Has("<EepromInterface>Couldn't Write Eeprom File: /dev/full"));
-    EepromInterface empty(nullptr);  // nothing to read from a chip, one NUL to write
-    std::string listing;
-    EXPECT_EQ(1, empty.WriteListing(listing, "/dev/full"));
-    EXPECT_TRUE(log.Has("<EepromInterface>Error! Failed to write file."));
-}
-
-// The image and the listing are written whole or not at all: a write that
-// cannot finish (here a folder stands where the file is first written) never
-// leaves a shortened file behind, and a finished one leaves nothing else.
-TEST_F(EepromImageTest, FilesAreWrittenWholeOrNotAtAll) {
-    EepromInterface empty(nullptr);  // its listing is one NUL, read from no chip
-    const std::string image = dir_.Write("image.bin", "earlier image");
-    const std::string listing = dir_.Write("listing.txt", "earlier listing");
-    std::filesystem::create_directory(image + ".tmp");
-    std::filesystem::create_directory(listing + ".tmp");
-    std::string text;
-    EXPECT_EQ(1, eeprom_.CreateBinaryFile(image));
-    EXPECT_EQ(1, empty.WriteListing(text, listing));
-    EXPECT_EQ("earlier image", testsupport::ReadFile(image)) << "a failed write keeps the earlier image";
-    EXPECT_EQ("", testsupport::ReadFile(listing)) << "a failed listing leaves its file empty";
-
-    std::filesystem::remove(image + ".tmp");
-    std::filesystem::remove(listing + ".tmp");
-    EXPECT_EQ(0, eeprom_.CreateBinaryFile(image));
-    EXPECT_EQ(0, empty.WriteListing(text, listing));
-    const std::string written = testsupport::ReadFile(image);
-    EXPECT_EQ(ImageBytes(eeprom_, 0, 40), Bytes(written.begin(), written.end()));
-    EXPECT_EQ(std::string(1, '\0'), testsupport::ReadFile(listing));
-    EXPECT_FALSE(std::filesystem::exists(image + ".tmp"));
-    EXPECT_FALSE(std::filesystem::exists(listing + ".tmp"));
-}
-
 TEST_F(EepromImageTest, ValueFileSetsFieldsByName) {
     ASSERT_EQ(0, eeprom_.UpdateField("wide", "7"));  // the load starts from the definitions
     const std::string file = dir_.Write("values.txt",
@@ -253,7 +227,8 @@ TEST_F(EepromImageTest, ValueFileSetsFieldsByName) {
                                         "sgain=1.5\r\n"
                                         "shifted = \r\n"
                                         "nosuch = 1\r\n"
-                                        "reg = 16");
+                                        "none = \r\n"
+                                        "reg = 0x10");
     testsupport::LogTail log;
     ASSERT_EQ(0, eeprom_.InitEepromInterface(EepromInterface::INIT_FROM_VALUE_FILE, file));
     EXPECT_EQ("2.250", Formatted(eeprom_, "gain"));
@@ -266,17 +241,30 @@ TEST_F(EepromImageTest, ValueFileSetsFieldsByName) {
         EXPECT_TRUE(log.Has(std::string("<EepromInterface>Failed to load line: ") + line + "\n")) << line;
     }
     EXPECT_FALSE(log.Has("Failed to load line: gain"));
+    EXPECT_FALSE(log.Has("Failed to load line: none")) << "an empty value fills a field of no bytes";
+    EXPECT_TRUE(log.Has(" : serial\n")) << "each line logs the bare field name";
+    EXPECT_FALSE(log.Has("<EepromInterface>serial\n"));
     EXPECT_EQ(1, eeprom_.LoadValueFile(dir_.File("missing.txt")));
 }
 
 // ---------------------------------------------------------------- against a chip
 
 // An EEPROM behind the fake dispatcher: answers reads and writes, records
-// the EEPROM commands, and can leave the answer to one of them out.
+// the EEPROM commands, and can leave the answer to one of them out. Like the
+// dispatcher it refuses ("ERR") a range past its end; it can also answer a
+// read with one byte short.
 class EepromChip {
 public:
-    explicit EepromChip(fake::Dispatcher& dispatcher) : bytes_(4096, 0xFF) {
+    explicit EepromChip(fake::Dispatcher& dispatcher, std::size_t size = 4096) : bytes_(size, 0xFF), end_(size) {
         dispatcher.SetResponder([this](const fake::ReceivedCommand& received) { return Answer(received); });
+    }
+    void EndAt(std::size_t end) {
+        std::lock_guard<std::mutex> guard(lock_);
+        end_ = std::min(end, bytes_.size());
+    }
+    void ShortReads(bool on) {
+        std::lock_guard<std::mutex> guard(lock_);
+        shortReads_ = on;
     }
     // The answer to the n-th EEPROM command from now (from 1) is not sent.
     void DropEepromCommand(std::size_t n) {
@@ -307,8 +295,10 @@ private:
             commands_.push_back(command);
             if (std::find(drops_.begin(), drops_.end(), commands_.size()) != drops_.end()) return {};
             const auto at = bytes_.begin() + command.Address;
-            if (command.Type == NATIVE_READ_EEPROM) {
-                data.assign(at, at + command.Length);
+            if (command.Address + command.Length > end_) {
+                data = {'E', 'R', 'R'};
+            } else if (command.Type == NATIVE_READ_EEPROM) {
+                data.assign(at, at + command.Length - (shortReads_ ? 1 : 0));
             } else {
                 std::copy_n(command.Data.begin(), command.Length, at);
             }
@@ -320,6 +310,8 @@ private:
     Bytes bytes_;
     std::vector<NativeCommand_t> commands_;
     std::vector<std::size_t> drops_;
+    std::size_t end_;
+    bool shortReads_ = false;
 };
 
 struct Progress {
@@ -452,12 +444,14 @@ TEST_F(EepromChipTest, ListingReadsBackAsAValueFile) {
     ASSERT_EQ(0, app_->ReadEntireEeprom(path));
     const std::string expected =
         "gain = 1.000\nsgain = -2.500\nshifted = 1.000\nwide = 0.000\nserial = 0x0a 0xff 0x00 \n"
-        "twice = 0x11 \ntwice = 0x22 \n" + std::string(1, '\0');
+        "twice = 0x11 \ntwice = 0x22 \nnone = \n" + std::string(1, '\0');
     EXPECT_EQ(expected, std::string(app_->ResultBuffer(), app_->ResultLength()));
     EXPECT_EQ(expected, testsupport::ReadFile(path));
 
     const Bytes burnt = ImageBytes(Eeprom(), 6, 12);
+    const testsupport::LogTail log;
     ASSERT_EQ(0, app_->InitEepromInterface(EepromInterface::INIT_FROM_VALUE_FILE, path));
+    EXPECT_FALSE(log.Has("Failed to load line")) << "every listed line loads back";
     EXPECT_EQ(burnt, ImageBytes(Eeprom(), 6, 12));
     // Both "twice" lines name the first record: it ends with the second value.
     EXPECT_EQ(Bytes({0x22, 0x22}), ImageBytes(Eeprom(), 18, 2));
@@ -502,11 +496,10 @@ TEST_F(EepromChipTest, LostChunkAnswersFailTheOperationNotTheNext) {
     EXPECT_EQ("7996.000", std::string(app_->ResultBuffer()));
 
     chip_->DropEepromCommand(3);
-    const std::string listing = dir_->File("lost.txt");
+    const std::string listing = dir_->Write("lost.txt", "an earlier listing");
     EXPECT_EQ(1, app_->ReadEntireEeprom(listing));
     EXPECT_EQ("Failed to Read EEprom!!!", std::string(app_->FailureMessage()));
-    EXPECT_TRUE(testsupport::FileExists(listing));
-    EXPECT_EQ("", testsupport::ReadFile(listing));
+    EXPECT_EQ("an earlier listing", testsupport::ReadFile(listing)) << "a failed listing leaves the file as it was";
     EXPECT_EQ(0, app_->ReadEntireEeprom(""));
 
     // Every run of a partial burn waits for its own answers: two lost runs
@@ -531,6 +524,146 @@ TEST_F(EepromChipTest, LostChunkAnswersFailTheOperationNotTheNext) {
         EXPECT_EQ(0, app_->BurnEeprom(true)) << "run " << lost << " lost";
         EXPECT_EQ("Failed to Burn EEprom!!!", std::string(app_->FailureMessage()));
         EXPECT_EQ((Runs{{6, 2}, {10, 1}}), Sent(NATIVE_WRITE_EEPROM));
+    }
+}
+
+// A refusal or a short answer is never taken as data: the operation fails
+// with its text, a burn is not reported as written, the image keeps what it
+// held past the failing record.
+TEST_F(EepromChipTest, AnswersThatAreNotDataFailTheOperation) {
+    const std::string refused = "<TrafficManager>Error!!! The dispatcher refused the Native Command";
+    const std::string shortAnswer = "<TrafficManager>Error!!! The answer holds 1 bytes where the read asked for 2";
+    struct Case {
+        const char* name;
+        std::size_t chipEnd;
+        bool shortReads;
+        std::function<int()> operation;
+        int result;
+        const char* failure;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {"full burn past the chip's end", 30, false, [] { return app_->BurnEeprom(false); }, 0,
+         "Failed to Burn EEprom!!!", refused},
+        {"partial burn past the chip's end", 10, false,
+         [] { return app_->UpdateEepromField("wide", "0") == 0 ? app_->BurnEeprom(true) : -1; }, 0,
+         "Failed to Burn EEprom!!!", refused},
+        {"field read past the chip's end", 10, false, [] { return app_->ReadFieldFromEeprom("wide"); }, 1,
+         "Failed to Read EEprom!!!", "where the read asked for 4"},
+        {"setup read past the chip's end", 10, false, [] { return app_->InitEepromInterface(2, ""); }, 1,
+         "Failed to Init EEprom Interface (mode 2) ", refused},  // a 1-byte record: "ERR" is longer
+        {"2-byte field read past the chip's end", 6, false, [] { return app_->ReadFieldFromEeprom("gain"); }, 1,
+         "Failed to Read EEprom!!!", refused},
+        {"short field read", 4096, true, [] { return app_->ReadFieldFromEeprom("gain"); }, 1,
+         "Failed to Read EEprom!!!", shortAnswer},
+        {"short listing read", 4096, true, [] { return app_->ReadEntireEeprom("") == 0 ? 0 : 1; }, 1,
+         "Failed to Read EEprom!!!", shortAnswer},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(0, app_->InitEepromInterface(EepromInterface::INIT_FROM_CONSOLE_DB, ""));
+        ASSERT_EQ(0, app_->UpdateEepromField("sgain", "3"));  // in the image, never on the chip
+        const Bytes image = ImageBytes(Eeprom(), 0, 40);
+        chip_->EndAt(c.chipEnd);
+        chip_->ShortReads(c.shortReads);
+        const testsupport::LogTail log;
+        EXPECT_EQ(c.result, c.operation());
+        chip_->EndAt(4096);
+        chip_->ShortReads(false);
+        EXPECT_EQ(c.failure, std::string(app_->FailureMessage()));
+        EXPECT_TRUE(log.Has(c.logged)) << c.logged;
+        EXPECT_EQ(Bytes(image.begin() + 10, image.end()), ImageBytes(Eeprom(), 10, 30)) << "the image keeps its bytes";
+        Eeprom().Burn(true);  // clears the marks
+    }
+}
+
+TEST_F(EepromChipTest, DumpWritesTheImageOrSaysWhy) {
+    ASSERT_EQ(0, app_->UpdateEepromField("gain", "4.25"));
+    const std::string path = dir_->File("dump.bin");
+    EXPECT_EQ(0, app_->DumpEepromTable(path));
+    EXPECT_EQ("", std::string(app_->FailureMessage()));
+    const std::string written = testsupport::ReadFile(path);
+    EXPECT_EQ(ImageBytes(Eeprom(), 0, 40), Bytes(written.begin(), written.end()));
+
+    const std::string nowhere = dir_->File("no/such/folder/dump.bin");
+    EXPECT_EQ(1, app_->DumpEepromTable(nowhere));
+    EXPECT_EQ("Failed to Dump EEprom Table to File: " + nowhere, std::string(app_->FailureMessage()));
+    EXPECT_TRUE(chip_->Commands().empty()) << "a dump never talks to the chip";
+}
+
+// Burns go in slices of 1024 bytes with progress between them: a layout of
+// 2.5 KiB puts fields in the second and third slice.
+TEST_F(EepromChipTest, BurnsLongerThanOneSliceLandWhereTheyBelong) {
+    testsupport::TempDir dir;
+    EepromInterface wide(app_->GetTrafficManager());
+    Parse(wide, dir,
+          "EEPROM_CER_SECTION(a, 01, 1100)\nEEPROM_FIELD_DOUBLE(early, 2, 8.8, 0, 0, 1)\nEEPROM_END_SECTION\n"
+          "EEPROM_CER_SECTION(b, 02, 1000)\nEEPROM_FIELD_CHAR(middle, 4, 0x01, 0x02, 0x03, 0x04)\n"
+          "EEPROM_END_SECTION\nEEPROM_CER_SECTION(c, 03, 400)\nEEPROM_FIELD_DOUBLE(late, 2, 8.8, 0, 0, 2)\n"
+          "EEPROM_END_SECTION\n");
+    const std::uint32_t size = wide.GetDataBaseSize();
+    ASSERT_EQ(2512u, size);
+    ASSERT_GT(wide.FindField("late")->offset, 2048u);
+
+    std::string pattern(size, '\0');
+    for (std::uint32_t i = 0; i < size; ++i) pattern[i] = static_cast<char>(i * 7 + i / 256);
+    ASSERT_EQ(0, wide.LoadBinaryFile(dir.Write("pattern.bin", pattern)));  // marks every record
+    for (const bool partial : {false, true}) {
+        SCOPED_TRACE(partial ? "partial burn: one run of every record" : "full burn");
+        chip_->ClearCommands();
+        EXPECT_EQ(1, wide.Burn(partial));
+        EXPECT_EQ(ImageBytes(wide, 0, size), chip_->Contents(0, size));
+        Runs expected;
+        for (std::uint32_t at = 0; at < size; at += 16) expected.emplace_back(at, std::min<std::uint32_t>(16, size - at));
+        EXPECT_EQ(expected, Sent(NATIVE_WRITE_EEPROM));
+        for (std::size_t i = 0; i < size; ++i) pattern[i] = static_cast<char>(~pattern[i]);
+        ASSERT_EQ(0, wide.LoadBinaryFile(dir.Write("pattern.bin", pattern)));
+    }
+}
+
+// The listing's text, its NUL counted, may fill the result buffer to its
+// last byte: 65535 is taken whole, 65536 refused.
+TEST(EepromListingLimit, ExactlyTheResultBuffersLength) {
+    testsupport::IsolatedRoot root;
+    testsupport::TempDir dir;
+    // 601 lines of 109 characters, one of 15 and "d = <value>": 65524 + the value.
+    std::string layout = "EEPROM_CEM_SECTION(s, 000001, 12100)\n";
+    for (int i = 0; i < 601; ++i) {
+        layout += Format("EEPROM_FIELD_CHAR(f%04d, 20", i);
+        for (int b = 0; b < 20; ++b) layout += ", 0x00";
+        layout += ")\n";
+    }
+    layout += "EEPROM_FIELD_CHAR(c, 2, 0x00, 0x00)\nEEPROM_FIELD_DOUBLE(d, 2, 8.8, 0, 0, 0)\nEEPROM_END_SECTION\n";
+    dir.Write("eeprom.h", layout);
+    // The dispatcher's thread answers through the chip: it goes first.
+    std::unique_ptr<EepromChip> chipOwner;
+    auto dispatcher = std::make_unique<fake::Dispatcher>();
+    chipOwner = std::make_unique<EepromChip>(*dispatcher, 16384);
+    const std::uint16_t listenPort = fake::FreeTcpPort();
+    ConsoleAppLogic app(dispatcher->CommandPort(), "127.0.0.1", listenPort, "", "", dir.Write("list.txt", "eeprom.h\n"));
+    ASSERT_TRUE(dispatcher->Connect(listenPort));
+    const struct Teardown {
+        std::unique_ptr<fake::Dispatcher>& dispatcher;
+        ~Teardown() { dispatcher.reset(); }
+    } teardown{dispatcher};
+    ASSERT_EQ(0, app.InitEepromInterface(EepromInterface::INIT_FROM_CONSOLE_DB, ""));
+    const struct {
+        const char* value;
+        int result;
+        std::uint32_t length;
+    } cases[] = {{"1", 0, 65535}, {"10", 1, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        ASSERT_EQ(0, app.UpdateEepromField("d", c.value));
+        ASSERT_EQ(1, app.BurnEeprom(true));
+        EXPECT_EQ(c.result, app.ReadEntireEeprom(""));
+        EXPECT_EQ(c.length, app.ResultLength());
+        if (c.result == 0) {
+            EXPECT_EQ(0, app.ResultBuffer()[65534]);
+            EXPECT_EQ("d = 1.000\n", std::string(app.ResultBuffer() + 65524, 10));
+        } else {
+            EXPECT_EQ("Failed to Read EEprom!!,Data length exceed the buffer size", std::string(app.FailureMessage()));
+        }
     }
 }
 

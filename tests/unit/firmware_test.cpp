@@ -187,7 +187,42 @@ std::vector<BuildCase> BuildCases() {
     cases.push_back({"section header entries above 40 bytes",
                      MacWith({{fwbuild::kProgramData, 0xBFC00000, Pattern(8)}}, wideEntries), true,
                      {{MAC_MODULE, 0xBFC00000, 8, 0}}, {}});
+    fwbuild::ElfKnobs shortestEntries;
+    shortestEntries.sectionHeaderSize = 24;  // still holds type, address, offset and size
+    cases.push_back({"section header entries of 24 bytes",
+                     MacWith({{fwbuild::kProgramData, 0xBFC00000, Pattern(8)}}, shortestEntries), true,
+                     {{MAC_MODULE, 0xBFC00000, 8, 0}}, {}});
     cases.push_back({"preamble only", Package().Contents(), true, {}, {}});
+    // Data that ends exactly where the package ends is whole.
+    Bytes asipAtEnd = Package().Asip({1, 16, 0xBF3C0000, Pattern(16)}).Contents();
+    asipAtEnd.pop_back();
+    cases.push_back({"ASIP data ending at the package's end", asipAtEnd, true, {{ASIP_MODULE, 0xBF3C0000, 16, 0}}, {}});
+    Bytes asipPastEnd = Package().Asip({1, 16, 0xBF3C0000, Pattern(16), 17}).Contents();
+    asipPastEnd.pop_back();
+    cases.push_back({"ASIP data one byte past the package's end", asipPastEnd, false, {},
+                     {"<FWLoader>Error!!! ASIP data runs past the end of the file!"}});
+    // The image is the package's last bytes but one (its line feed): a
+    // section of 4 bytes at elf.size() - 3 ends exactly at the package's end.
+    const std::size_t elfSize = Elf({{fwbuild::kProgramData, 0xBFC01000, Pattern(8)}}).size();
+    for (const std::size_t past : {std::size_t{0}, std::size_t{1}}) {
+        fwbuild::ElfKnobs atEnd;
+        atEnd.firstSectionOffset = static_cast<long long>(elfSize - 3 + past);
+        atEnd.firstSectionSize = 4;
+        cases.push_back({past == 0 ? "section data ending at the package's end" : "section data one byte past it",
+                         MacWith({{fwbuild::kProgramData, 0xBFC01000, Pattern(8)}}, atEnd), past == 0,
+                         past == 0 ? std::vector<Chunk>{{MAC_MODULE, 0xBFC01000, 4, 0}} : std::vector<Chunk>{},
+                         past == 0 ? std::vector<std::string>{}
+                                   : std::vector<std::string>{"<FWLoader>Error!!! Error seeking section data!"}});
+    }
+    // An ASIP instruction takes a 64-byte slot: two of width 16 reach 80
+    // bytes from the load address, and must end inside the window. (32 bytes
+    // ending at the window's end would pass a check on the length alone.)
+    cases.push_back({"ASIP slots ending at the window's end", Package().Asip({1, 16, 0xBF3E0000 - 80, Pattern(32)}).Contents(),
+                     true, {{ASIP_MODULE, 0xBF3E0000 - 80, 16, 0}, {ASIP_MODULE, 0xBF3E0000 - 16, 16, 0}}, {}});
+    cases.push_back({"ASIP slots one byte past the window", Package().Asip({1, 16, 0xBF3E0000 - 79, Pattern(32)}).Contents(),
+                     false, {}, {kAsipOutside}});
+    cases.push_back({"ASIP data ending at the window's end, its slots past it",
+                     Package().Asip({1, 16, 0xBF3E0000 - 32, Pattern(32)}).Contents(), false, {}, {kAsipOutside}});
     cases.push_back({"MAC section outside MAC memory is loaded with a message",
                      MacWith({{fwbuild::kProgramData, 0xBFD00000, Pattern(4)}}), true, {{MAC_MODULE, 0xBFD00000, 4, 0}},
                      {"<FWLoader>Error!!! Chunk is out the MAC Memory Section!"}});
@@ -310,8 +345,13 @@ TEST_F(LoaderTest, UnusablePackagesAndMissingTrafficManager) {
     CFWLoader missing(dir_.File("absent.fwp"), traffic_.get());
     EXPECT_FALSE(missing.BuildChunkDataBase());
     EXPECT_TRUE(log.Has("<FWLoader>Error!!! Couldn't open Firmware file for loading firmware software!!!!"));
+    // A package of the largest size is read; one byte more is refused.
     const std::string huge = dir_.File("huge.fwp");
     std::filesystem::copy_file(Write(Package().Contents()), huge);
+    std::filesystem::resize_file(huge, CFWLoader::kMaxPackageSize);
+    CFWLoader largest(huge, traffic_.get());
+    EXPECT_TRUE(largest.BuildChunkDataBase());
+    EXPECT_FALSE(log.Has("larger than 64 MiB"));
     std::filesystem::resize_file(huge, CFWLoader::kMaxPackageSize + 1);
     CFWLoader tooLarge(huge, traffic_.get());
     EXPECT_FALSE(tooLarge.BuildChunkDataBase());
@@ -319,6 +359,75 @@ TEST_F(LoaderTest, UnusablePackagesAndMissingTrafficManager) {
     CFWLoader orphan(Write(Package().Contents()), nullptr);
     EXPECT_FALSE(orphan.BuildChunkDataBase());
     EXPECT_TRUE(log.Has("<FWLoader>Error!!! Traffic Manager wasn't Initialized"));
+}
+
+// A package whose many small images all point at one shared table of
+// section headers would have the build read that table once per image. The
+// work is bounded by the package's size: such a package is refused after
+// reading at most one header per 24 bytes of it (plus a small allowance).
+Bytes SharedSectionTablePackage(std::size_t images, std::size_t headers) {
+    constexpr std::size_t kEntry = 24;
+    Package package;
+    std::vector<std::size_t> imageBases;
+    for (std::size_t i = 0; i < images; ++i) {
+        package.Text("MAC HEADER\n-\nImage Size: 52\n-\n");
+        imageBases.push_back(package.Contents().size());
+        package.Text(std::string(52, '\0')).Text("\n");
+    }
+    Bytes bytes = package.Contents();
+    const std::size_t table = bytes.size();
+    bytes.resize(table + headers * kEntry, 0);
+    // The last entry is data of no bytes right after each image's header, so
+    // that the search for the next block goes on from there.
+    fwbuild::PutBe(bytes, table + (headers - 1) * kEntry + 4, fwbuild::kProgramData, 4);
+    fwbuild::PutBe(bytes, table + (headers - 1) * kEntry + 12, 0xBFC01000, 4);
+    fwbuild::PutBe(bytes, table + (headers - 1) * kEntry + 16, 52, 4);
+    for (const std::size_t base : imageBases) {
+        const Bytes magic = {0x7F, 'E', 'L', 'F'};
+        std::copy(magic.begin(), magic.end(), bytes.begin() + static_cast<std::ptrdiff_t>(base));
+        fwbuild::PutBe(bytes, base + 32, table - base, 4);
+        fwbuild::PutBe(bytes, base + 46, kEntry, 2);
+        fwbuild::PutBe(bytes, base + 48, headers, 2);
+    }
+    return bytes;
+}
+
+TEST_F(LoaderTest, WorkIsBoundedByThePackagesSize) {
+    struct Case {
+        std::size_t images, headers;
+        bool builds;
+    };
+    // Two images sharing a small table read it twice within the allowance;
+    // thousands sharing the largest table are refused early.
+    for (const Case& c : {Case{2, 100, true}, Case{4000, 0xFFFF, false}}) {
+        SCOPED_TRACE(c.images);
+        const testsupport::LogTail log;
+        const Bytes package = SharedSectionTablePackage(c.images, c.headers);
+        CFWLoader loader(Write(package), traffic_.get());
+        EXPECT_EQ(c.builds, loader.BuildChunkDataBase());
+        EXPECT_LE(loader.SectionHeadersRead(),
+                  package.size() / CFWLoader::kMinSectionHeader + CFWLoader::kHeaderBudgetBase);
+        EXPECT_EQ(!c.builds, log.Has("<FWLoader>Error!!! Firmware file holds more section headers than it has room for!"));
+        if (c.builds) {
+            EXPECT_EQ(c.images * c.headers, loader.SectionHeadersRead());
+        }
+    }
+}
+
+// The memory check is made per chunk, on the section's address, as each
+// chunk is cut: a section of three chunks outside its memory says so three
+// times.
+TEST_F(LoaderTest, OutsideItsMemoryEachChunkSaysSo) {
+    const testsupport::LogTail log;
+    CFWLoader loader(Write(Package().Phy(Elf({{fwbuild::kProgramData, 0x00001000, Pattern(2500)}})).Contents()),
+                     traffic_.get());
+    ASSERT_TRUE(loader.BuildChunkDataBase());
+    ASSERT_EQ(3u, loader.Chunks().size());
+    const std::string text = log.Text();
+    const std::string message = "<FWLoader>Error!!! Chunk is out the PHY Memory Section!";
+    std::size_t count = 0;
+    for (std::size_t at = text.find(message); at != std::string::npos; at = text.find(message, at + 1)) ++count;
+    EXPECT_EQ(3u, count);
 }
 
 TEST_F(LoaderTest, KindWithoutChunksAndMissingVectorData) {
@@ -461,7 +570,10 @@ TEST_F(LoadTest, EachFailingStepReturnsOneWithItsText) {
         chip_.Refuse(failure.refuse);
         EXPECT_EQ(app_->LoadFirmware(package_), 1);
         EXPECT_EQ(std::string(app_->FailureMessage()), failure.text);
-        EXPECT_TRUE(log.Has(failure.text));
+        const std::string text = log.Text();
+        const std::size_t at = text.find(failure.text);
+        EXPECT_NE(at, std::string::npos);
+        EXPECT_EQ(text.find(failure.text, at + 1), std::string::npos) << "logged once";
         // Nothing follows the refused command, and the link stays in the load set-up.
         const std::vector<fake::ReceivedCommand> commands = dispatcher_.Commands();
         ASSERT_GT(commands.size(), before);
@@ -485,6 +597,25 @@ TEST_F(LoadTest, ReadBackMismatchStopsAtThatChunk) {
     EXPECT_EQ(commands.back().command.Type, NATIVE_READ_BUFFER);
     EXPECT_EQ(commands.back().command.Address, 0xBFC002BFu);
     EXPECT_LT(First(WriteTo(NATIVE_WRITE_BUFFER, 0xBFC12000, 0xBFC12100)), 0) << "the next chunk is never written";
+}
+
+// Two sections that each reach into the interrupt-vector window: the bytes
+// of both are staged, in address order, as one piece of 63 bytes.
+TEST_F(LoadTest, EveryVectorByteOfTheImageIsStaged) {
+    const Bytes first = Pattern(0x90, 3), second = Pattern(0x40, 9);
+    const Bytes package = Package()
+                              .Mac(Elf({{fwbuild::kProgramData, 0xBFC00290, second},
+                                        {fwbuild::kProgramData, 0xBFC00200, first}}))
+                              .Phy(Elf({{fwbuild::kProgramData, 0xBF000000, Pattern(16)}}))
+                              .Contents();
+    ASSERT_EQ(app_->LoadFirmware(dir_.Write("two.fwp", std::string(package.begin(), package.end()))), 0)
+        << app_->FailureMessage();
+    Bytes staged = Slice(first, 0x80, 16);
+    const Bytes secondInWindow = Slice(second, 0, 47);
+    staged.insert(staged.end(), secondInWindow.begin(), secondInWindow.end());
+    EXPECT_EQ(chip_.Peek(0xBFC23800, 4), (Bytes{0, 0, 0, 63}));
+    EXPECT_EQ(chip_.Peek(0xBFC23804, 63), staged);
+    EXPECT_EQ(chip_.Peek(0xBFC002BF, 17), Slice(second, 47, 17)) << "the rest is loaded where it belongs";
 }
 
 TEST(LoadWithoutTransport, RefusedWithItsText) {

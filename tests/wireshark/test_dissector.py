@@ -1,17 +1,22 @@
-"""The Wireshark dissector (tools/wireshark/termbridge.lua) read by tshark on
-the emulator's capture of a short session like the demo's: the fields of
-chosen packets are those of the commands sent and of the answers the
-emulator reports having sent."""
+"""The Wireshark dissector (tools/wireshark/termbridge.lua, with the name
+table of the example definitions beside it in the build tree) read by tshark
+on the emulator's capture of a short session like the demo's, with no port
+given: the fields of chosen packets are those of the commands sent and of the
+answers the emulator reports having sent, events are paired with their
+commands and named, and the capture's fragments come out as one payload."""
 
+import os
 import re
+import shlex
 import shutil
 import subprocess
+import sys
+import textwrap
 from pathlib import Path
 
 import pytest
 
 SOURCE_ROOT = Path(__file__).resolve().parents[2]
-DISSECTOR = SOURCE_ROOT / "tools" / "wireshark" / "termbridge.lua"
 EXAMPLES = SOURCE_ROOT / "examples"
 TSHARK = shutil.which("tshark")
 
@@ -29,15 +34,25 @@ FIELDS = ["frame.number", "termbridge.cmd.number", "termbridge.cmd.type", "termb
           "termbridge.mailbox", "termbridge.mailbox.offset", "termbridge.evt.rxnumber", "termbridge.evt.source",
           "termbridge.evt.length", "termbridge.evt.text", "termbridge.hdr.ctrl", "termbridge.hdr.source",
           "termbridge.hdr.code", "termbridge.hdr.more_fragments", "termbridge.hdr.fragment",
-          "termbridge.hdr.status", "termbridge.hdr.subevent"]
+          "termbridge.hdr.status", "termbridge.hdr.subevent", "termbridge.hdr.event", "termbridge.hdr.status_name",
+          "termbridge.mailbox.command", "termbridge.request_in", "termbridge.response_time", "termbridge.answers",
+          "termbridge.capture.length", "termbridge.capture.address", "termbridge.capture.fragments",
+          "termbridge.capture.data"]
 
 
-def decode(emulator):
+@pytest.fixture
+def dissector(request):
+    """The build's dissector, with its name table beside it (found as the plugin finds it)."""
+    request.config._termbridge.library()
+    path = request.config._termbridge.dissector()
+    assert path and (Path(path).parent / "termbridge_names.lua").is_file(), "no dissector with a name table: %s" % path
+    return path
+
+
+def decode(emulator, dissector):
     """Every TERMBRIDGE packet of the emulator's capture as tshark reads it
-    with the dissector: one dict of field values per frame."""
-    arguments = [TSHARK, "-n", "-r", emulator.pcap_path, "-X", "lua_script:%s" % DISSECTOR,
-                 "-o", "termbridge.command_port:%d" % emulator.command_port,
-                 "-o", "termbridge.event_port:%d" % emulator.library_port,
+    with the dissector, no port given: one dict of field values per frame."""
+    arguments = [TSHARK, "-n", "-r", emulator.pcap_path, "-X", "lua_script:%s" % dissector,
                  "-Y", "termbridge", "-T", "fields", "-E", "separator=\t", "-E", "occurrence=a", "-E", "aggregator=|"]
     for field in FIELDS:
         arguments += ["-e", field]
@@ -61,6 +76,13 @@ def number(text):
     return int(text, 0)
 
 
+def status_names():
+    """The PHY general event names (statuses) of the example definitions, by code."""
+    text = (EXAMPLES / "definitions" / "events.h").read_text()
+    section = text.split("START_GNRL_EVNTS_ENUM(PHY_CMD_TYPE)", 1)[1].split("END_GNRL_EVNTS_ENUM", 1)[0]
+    return dict(enumerate(re.findall(r"ENUM_GNRL_EVNTS_\w+\((\w+)", section)))
+
+
 def general_event_code():
     """PHYC_GENERAL_EVT's code in the example definitions."""
     text = (EXAMPLES / "definitions" / "events.h").read_text()
@@ -68,7 +90,7 @@ def general_event_code():
 
 
 @pytest.fixture
-def session_capture(termbridge_session, termbridge_emulator):
+def session_capture(termbridge_session, termbridge_emulator, dissector):
     """Runs the session, stops the emulator (the capture is complete then)
     and returns what the test needs to check it."""
     bridge = termbridge_session
@@ -83,11 +105,11 @@ def session_capture(termbridge_session, termbridge_emulator):
     termbridge_emulator.control("split 100")  # events cut across segments
     bridge.send("PHYC_CAPTURE_DATA_CMD address=0xBF560000 length=600 source=1")
     termbridge_emulator.stop()
-    return termbridge_emulator
+    return decode(termbridge_emulator, dissector)
 
 
 def test_native_commands_and_their_answers(session_capture):
-    rows = decode(session_capture)
+    rows = session_capture
     write, = select(rows, cmd_type=1, cmd_address=SCRATCH)
     assert (number(write["cmd.length"]), number(write["cmd.value"])) == (4, 0x12345678)
     read, = select(rows, cmd_type=0, cmd_address=SCRATCH)
@@ -100,7 +122,7 @@ def test_native_commands_and_their_answers(session_capture):
 
 
 def test_mailbox_traffic_and_event_headers(session_capture):
-    rows = decode(session_capture)
+    rows = session_capture
     roles = [row["mailbox"] for row in rows if "mailbox" in row]
     # Each console command: the counter is read free, the bytes go in from offset 0, the counter is written.
     hand_over = "counter write (command handed to the chip)"
@@ -109,16 +131,67 @@ def test_mailbox_traffic_and_event_headers(session_capture):
     assert {row["mailbox"] for row in select(rows, mailbox_offset=0)} == {"command bytes"}
     hand_overs = [row for row in rows if row.get("mailbox") == hand_over]
     # The channel command succeeds, the gain command fails, the capture's general event has sub-events.
-    expected = [(0, 0), (FAILED_STATUS, 0), (0, 1)]
-    for row, (status, subevent) in zip(hand_overs, expected):
+    expected = [("PHYC_SET_CHANNEL_CMD", 0, 0), ("PHYC_SET_GAIN_CMD", FAILED_STATUS, 0), ("PHYC_CAPTURE_DATA_CMD", 0, 1)]
+    for row, (command, status, subevent) in zip(hand_overs, expected):
+        assert row["mailbox.command"] == command
         event, = select(rows, evt_rxnumber=number(row["cmd.number"]), hdr_source=4)
         assert (number(event["hdr.ctrl"]), number(event["hdr.code"])) == (11, general_event_code())
         assert (number(event["hdr.status"]), number(event["hdr.subevent"])) == (status, subevent)
+        assert (event["hdr.event"], event["hdr.status_name"]) == ("PHYC_GENERAL_EVT", status_names()[status])
+        # Paired with the counter write that handed the command over, named after the command.
+        assert (number(event["request_in"]), event["answers"]) == (number(row["number"]), command)
+
+
+def test_every_answer_is_paired_with_its_command(session_capture):
+    rows = session_capture
+    events = [row for row in rows if "evt.rxnumber" in row]
+    assert events
+    for event in events:
+        command = [row for row in rows if number(row["number"]) == number(event["request_in"])]
+        assert [number(row["cmd.number"]) for row in command] == [number(event["evt.rxnumber"])]
+        assert number(command[0]["number"]) < number(event["number"])
+        assert float(event["response_time"]) >= 0
 
 
 def test_capture_fragments_reassembled_from_a_split_stream(session_capture):
-    fragments = select(decode(session_capture), hdr_source=1)
+    fragments = select(session_capture, hdr_source=1)
     assert [number(row["hdr.fragment"]) for row in fragments] == [0, 1, 2]
     assert [row["hdr.more_fragments"] for row in fragments] == ["1", "1", "0"]
     # 200 captured bytes each after the 16-byte header; the first also carries the 8-byte information block.
     assert [number(row["evt.length"]) for row in fragments] == [16 + 8 + 200, 16 + 200, 16 + 200]
+    # The last fragment carries the whole capture: the emulated chip's pattern.
+    assert ["capture.data" in row for row in fragments] == [False, False, True]
+    last = fragments[-1]
+    assert (number(last["capture.length"]), number(last["capture.address"]), number(last["capture.fragments"])) == \
+        (600, 0xBF560000, 3)
+    pattern = bytes((i * 7 + (i // 256) * 13 + 1) % 256 for i in range(600))
+    assert bytes.fromhex(last["capture.data"].replace(":", "")) == pattern
+
+
+FAILING_TEST = textwrap.dedent("""
+    def test_that_fails(termbridge_session):
+        termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x10000040 0x1234")
+        assert termbridge_session.send("NATIVE_READ_WORD_CMD 0x10000040").data[2:10] == b"00004321"
+""")
+
+
+def test_report_of_a_failing_test_gives_the_capture_and_a_tshark_command(request, tmp_path, dissector):
+    (tmp_path / "test_fails.py").write_text(FAILING_TEST)
+    plugin = request.config._termbridge
+    run = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
+         "--termbridge-library", plugin.library()._name, "--termbridge-emulator", plugin.value("emulator"),
+         "test_fails.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120,
+        env=dict({key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"},
+                 PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python"), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1"))
+    # It fails on its assertion, after its commands went out.
+    assert run.returncode == 1 and "b'00004321'" in run.stdout, run.stdout + run.stderr
+    capture = re.search(r"^capture: (\S+)$", run.stdout, re.M)
+    command = re.search(r"^(tshark .*)$", run.stdout, re.M)
+    assert capture and command, run.stdout
+    assert os.path.isfile(capture.group(1))
+    assert "lua_script:%s" % dissector in command.group(1)
+    decoded = subprocess.run(shlex.split(command.group(1)), capture_output=True, text=True, timeout=120)
+    assert decoded.returncode == 0, decoded.stderr
+    assert "NATIVE_READ_WORD_CMD" in decoded.stdout and "Answers the command in" in decoded.stdout

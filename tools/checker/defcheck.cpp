@@ -296,7 +296,81 @@ std::vector<Warning> PlaceWarnings(const std::vector<std::string>& texts,
     return warnings;
 }
 
+NameTable CollectNames(const StructAccess& database) {
+    NameTable names;
+    for (const std::string& command : database.getCommandNames()) {
+        int type = 0;
+        std::uint32_t opcode = 0;
+        if (!database.getCommandType(command, type) || !database.getCommandOpcode(command, opcode)) continue;
+        if (type == MAC_CMD_TYPE) {
+            names.macCommands.emplace(opcode & 0xFFFF, command);
+        } else {
+            names.phyCommands.emplace(opcode & 0xFF, command);
+        }
+    }
+    for (std::uint16_t code = 0; code < 256; ++code) {
+        std::string name;
+        if (database.getEventName(code, name)) names.events.emplace(code, name);
+        if (database.getGeneralEventName(code, name)) names.statuses.emplace(code, name);
+    }
+    for (const char* name : {"CMD_TUNNEL_TO_PHY", "PHY_CONSOLE_CMD"}) {
+        std::uint32_t value = 0;
+        if (database.getEnumValue(name, value)) names.values[name] = value;
+    }
+    for (const char* name : {"MAC_COMMAND_BUFFER_ADDRESS", "MAC_COMMAND_COUNTER_READ_ADDRESS",
+                             "MAC_COMMAND_COUNTER_WRITE_ADDRESS"}) {
+        std::int64_t value = 0;
+        if (database.getPredefinedValue(name, value)) names.values[name] = static_cast<std::uint32_t>(value);
+    }
+    return names;
+}
+
+// A Lua string literal: names come from definition files, so quote everything.
+std::string LuaString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\%03u", static_cast<unsigned>(c));  // three digits: no digit after it joins in
+            quoted += escaped;
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
+}
+
+void WriteCodes(std::ostream& out, const char* key, const std::map<std::uint32_t, std::string>& codes) {
+    out << "    " << key << " = {\n";
+    for (const auto& [code, name] : codes) out << "        [" << code << "] = " << LuaString(name) << ",\n";
+    out << "    },\n";
+}
+
 }  // namespace
+
+void WriteLuaNameTable(const NameTable& names, const std::string& listFile, std::ostream& out) {
+    out << "-- termbridge name table, made by tb-defcheck --names from " << listFile << "\n"
+        << "-- Read by termbridge.lua from beside it (or from its names_file preference).\n"
+        << "return {\n";
+    WriteCodes(out, "phy_commands", names.phyCommands);
+    WriteCodes(out, "mac_commands", names.macCommands);
+    WriteCodes(out, "events", names.events);
+    WriteCodes(out, "statuses", names.statuses);
+    const auto value = [&](const char* key, const char* name) {
+        const auto found = names.values.find(name);
+        if (found != names.values.end()) out << "    " << key << " = " << found->second << ",\n";
+    };
+    value("tunnel", "CMD_TUNNEL_TO_PHY");
+    value("phy_console", "PHY_CONSOLE_CMD");
+    out << "    mailbox = {\n";
+    value("    buffer", "MAC_COMMAND_BUFFER_ADDRESS");
+    value("    counter_read", "MAC_COMMAND_COUNTER_READ_ADDRESS");
+    value("    counter_write", "MAC_COMMAND_COUNTER_WRITE_ADDRESS");
+    out << "    },\n}\n";
+}
 
 // ---------------------------------------------------------------- FileTail
 
@@ -361,6 +435,7 @@ Result Check(const Options& options) {
     result.summary.commands = database.getCommandNames().size();
     result.summary.eepromBytes = eeprom.GetDataBaseSize();
     result.summary.eepromRecords = eeprom.FieldTable().size();
+    result.names = CollectNames(database);
     return result;
 }
 

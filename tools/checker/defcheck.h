@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,11 +37,28 @@ struct Summary {
     std::size_t eepromRecords = 0;
 };
 
+// What a capture's reader needs to name things: console commands by opcode
+// (PHY commands by the low 8 bits, MAC commands by 16), event codes and the
+// statuses of the general events, the tunnel constants and the mailbox
+// addresses the set moves.
+struct NameTable {
+    std::map<std::uint32_t, std::string> phyCommands;
+    std::map<std::uint32_t, std::string> macCommands;
+    std::map<std::uint32_t, std::string> events;
+    std::map<std::uint32_t, std::string> statuses;
+    std::map<std::string, std::uint32_t> values;  // CMD_TUNNEL_TO_PHY, PHY_CONSOLE_CMD, MAC_COMMAND_*_ADDRESS
+};
+
 struct Result {
     bool listRead = false;  // false: the list file could not be opened
     Summary summary;
     std::vector<Warning> warnings;
+    NameTable names;
 };
+
+// The name table as a Lua file for the Wireshark dissector
+// (termbridge_names.lua beside termbridge.lua).
+void WriteLuaNameTable(const NameTable& names, const std::string& listFile, std::ostream& out);
 
 // Parses the set named by the list file. Points the library's files (log,
 // crash file) at a private temporary folder for the rest of the process.

@@ -1,11 +1,13 @@
-// tb-defcheck <list file> [--mac <map file>] [--phy <map file>]
+// tb-defcheck <list file> [--mac <map file>] [--phy <map file>] [--names <file>]
 //
 // Parses a definition set as the library does at start-up and prints every
 // warning as "file:line: text", then a summary. Exit status: 0 when the set
 // drew no warning, 1 when it drew some, 2 when the arguments or the list file
-// are unusable.
+// are unusable. With --names, the set's name table for the Wireshark
+// dissector is written to the file as well.
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "defcheck.h"
@@ -22,14 +24,15 @@ constexpr int kUnusable = 2;
 
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: tb-defcheck <list file> [--mac <map file>] [--phy <map file>] [--version]\n"
+                 "usage: tb-defcheck <list file> [--mac <map file>] [--phy <map file>] [--names <file>] [--version]\n"
                  "Parses the definition files the list names, prints each warning with its file\n"
-                 "and line and a summary.\n"
+                 "and line and a summary. --names writes the set's name table for the Wireshark\n"
+                 "dissector (termbridge_names.lua).\n"
                  "Exit status: 0 no warning, 1 warnings, 2 a usage error or a list file that does not open.\n");
 }
 
 // False, with the reason printed, when the arguments do not make a check.
-bool ParseArguments(int argc, char** argv, defcheck::Options& options, bool& help) {
+bool ParseArguments(int argc, char** argv, defcheck::Options& options, std::string& namesFile, bool& help) {
     help = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -41,12 +44,15 @@ bool ParseArguments(int argc, char** argv, defcheck::Options& options, bool& hel
             std::printf("tb-defcheck %s\n", TB_VERSION_TEXT);
             std::exit(kClean);
         }
-        if (argument == "--mac" || argument == "--phy") {
+        if (argument == "--mac" || argument == "--phy" || argument == "--names") {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "tb-defcheck: %s needs a map file\n", argument.c_str());
+                std::fprintf(stderr, "tb-defcheck: %s needs a file\n", argument.c_str());
                 return false;
             }
-            (argument == "--mac" ? options.macMap : options.phyMap) = argv[++i];
+            std::string& value = argument == "--mac" ? options.macMap
+                                 : argument == "--phy" ? options.phyMap
+                                                       : namesFile;
+            value = argv[++i];
         } else if (argument.size() > 1 && argument[0] == '-') {
             std::fprintf(stderr, "tb-defcheck: unknown option %s\n", argument.c_str());
             return false;
@@ -89,8 +95,9 @@ void PrintSummary(const std::string& listFile, const defcheck::Result& result) {
 
 int main(int argc, char** argv) {
     defcheck::Options options;
+    std::string namesFile;
     bool help = false;
-    if (!ParseArguments(argc, argv, options, help)) {
+    if (!ParseArguments(argc, argv, options, namesFile, help)) {
         PrintUsage(stderr);
         return kUnusable;
     }
@@ -102,6 +109,14 @@ int main(int argc, char** argv) {
     if (!result.listRead) {
         std::fprintf(stderr, "tb-defcheck: cannot read the list file %s\n", options.listFile.c_str());
         return kUnusable;
+    }
+    if (!namesFile.empty()) {
+        std::ofstream names(namesFile, std::ios::trunc);
+        defcheck::WriteLuaNameTable(result.names, options.listFile, names);
+        if (!names.flush()) {
+            std::fprintf(stderr, "tb-defcheck: cannot write the name table %s\n", namesFile.c_str());
+            return kUnusable;
+        }
     }
     for (const defcheck::Warning& warning : result.warnings) PrintWarning(warning);
     PrintSummary(options.listFile, result);

@@ -36,7 +36,7 @@ Bytes EmulatedChip::WordAnswer(std::uint32_t value) {
 }
 
 Bytes EmulatedChip::Acknowledgement() { return FromText("OK"); }
-Bytes EmulatedChip::Refusal() { return FromText("ERR"); }
+Bytes EmulatedChip::Refusal() { return FromText(kRefusalAnswer); }
 
 ChipReply EmulatedChip::Execute(const NativeCommand_t& command, std::uint8_t packetNum) {
     ChipReply reply;

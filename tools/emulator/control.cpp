@@ -307,6 +307,9 @@ std::string Interpreter::Run(bool& shutdown) {
         return "ok";
     }
     if (verb == "count" && ArgCount(0)) return Count();
+    if (verb == "replay" && ArgCount(0)) {
+        return emu_.Replaying() ? "ok " + emu_.ReplayStatus() : "error not replaying";
+    }
     if (verb == "system" && ArgCount(0)) return System();
     if (verb == "mailbox") return Mailbox();
     if (verb == "read") return Read();
@@ -352,7 +355,7 @@ const char* ControlHelp() {
            "write <addr> <byte>... | eeprom <offset> <len> | eeprom-fault drop|corrupt <n> | fail <command> <status> | "
            "succeed <command> | capture-length <bytes> | fragment-bytes <bytes> | "
            "mac-events <n> | event-fault <fault> [<k>] | executed [<n>] | library-port <port> | "
-           "definitions <list file> | shutdown";
+           "definitions <list file> | replay | shutdown";
 }
 
 }  // namespace tbemu

@@ -50,7 +50,13 @@ bool Emulator::Start(std::string& error) {
         error = "cannot open the EEPROM file " + options_.eepromFile;
         return false;
     }
-    if (!options_.definitionListFile.empty() && !LoadDefinitions(options_.definitionListFile, error)) {
+    if (!options_.replayFile.empty()) {
+        replay_ = Replay::Load(options_.replayFile, options_.replayPorts, error);
+        if (!replay_) return false;
+        Log(1, "replaying " + options_.replayFile + ": " + std::to_string(replay_->Script().size()) +
+                   " commands recorded to UDP port " + std::to_string(replay_->Ports().command) +
+                   ", events to TCP port " + std::to_string(replay_->Ports().library) + "; the chip model is off");
+    } else if (!options_.definitionListFile.empty() && !LoadDefinitions(options_.definitionListFile, error)) {
         return false;
     }
     if (!wake_.Open()) {
@@ -236,18 +242,26 @@ void Emulator::HandleDatagram(const std::uint8_t* bytes, std::size_t length) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         Record(command, version, packetNum);
-        ChipReply reply;
-        reply.answered = true;  // a refused run is left unanswered by QueueReply
-        if (!RefusedRun(command)) reply = chip_.Execute(command, packetNum);
-        if (reply.answered) {
-            QueueReply(command, packetNum, reply);
+        if (replay_) {
+            QueueRecordedReply(command, packetNum);
         } else {
-            systemCommands_.push_back({command.AdditionalParam, command.Address, packetNum});
-            // The load set-up stops the running firmware.
-            if (command.AdditionalParam == SYSTEM_SETUP_SECOND && command.Address == 1) chip_.StopFirmware();
+            ExecuteOnChip(command, packetNum);
         }
     }
     Notify();
+}
+
+void Emulator::ExecuteOnChip(const NativeCommand_t& command, std::uint8_t packetNum) {
+    ChipReply reply;
+    reply.answered = true;  // a refused run is left unanswered by QueueReply
+    if (!RefusedRun(command)) reply = chip_.Execute(command, packetNum);
+    if (reply.answered) {
+        QueueReply(command, packetNum, reply);
+    } else {
+        systemCommands_.push_back({command.AdditionalParam, command.Address, packetNum});
+        // The load set-up stops the running firmware.
+        if (command.AdditionalParam == SYSTEM_SETUP_SECOND && command.Address == 1) chip_.StopFirmware();
+    }
 }
 
 void Emulator::Record(const NativeCommand_t& command, std::uint8_t version,
@@ -324,6 +338,38 @@ void Emulator::QueueReply(const NativeCommand_t& command, std::uint8_t packetNum
         return;
     }
     Schedule(std::move(packets), reconnect, reply.tookCommand);
+}
+
+// Replay: the recorded events stand in for the chip; system commands are
+// recorded and go unanswered as ever.
+void Emulator::QueueRecordedReply(const NativeCommand_t& command, std::uint8_t packetNum) {
+    if (command.Type == NATIVE_SYSTEM_COMMAND) {
+        systemCommands_.push_back({command.AdditionalParam, command.Address, packetNum});
+        return;
+    }
+    const bool divergedBefore = replay_->Diverged();
+    const auto recorded = replay_->Answer(command, packetNum);
+    if (!recorded) {
+        if (!divergedBefore) Log(0, "replay: " + replay_->Divergence() + "; nothing is answered from here on");
+        return;
+    }
+    ++answeredCommands_;
+    std::vector<Bytes> packets;
+    for (const EventPacketBytes& event : *recorded) {
+        if (options_.verbosity >= 1) Log(1, "-> (recorded) " + DescribeEvent(DecodeEventPacket(event.data())));
+        packets.emplace_back(event.begin(), event.end());
+    }
+    if (!packets.empty()) Schedule(std::move(packets), false, false);
+}
+
+std::string Emulator::ReplayStatus() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return replay_ ? replay_->Status() : std::string();
+}
+
+bool Emulator::ReplaySucceeded() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return replay_ && replay_->Succeeded();
 }
 
 bool Emulator::RefusedRun(const NativeCommand_t& command) {

@@ -28,6 +28,7 @@
 #include "definitions.h"
 #include "faults.h"
 #include "pcapwriter.h"
+#include "replay.h"
 #include "socketutil.h"
 
 namespace tbemu {
@@ -46,6 +47,9 @@ struct EmulatorOptions {
     // chip only records what it takes from its mailbox.
     std::string definitionListFile;
     std::string pcapFile;  // a capture of every packet received and sent; empty: none
+    // A recorded session to play back instead of running the chip; empty: none.
+    std::string replayFile;
+    ReplayPorts replayPorts;  // its ports; 0: found from the packets
     int verbosity = 0;  // 0 quiet, 1 each packet in one line, 2 with data dumps
     std::function<void(const std::string&)> logSink;  // default: standard error
 };
@@ -132,6 +136,13 @@ public:
     void ArmEventFault(EventFault fault, int count);
     std::vector<ExecutedCommand> ExecutedCommands() const;
 
+    // ---- replay (with a replay file)
+    bool Replaying() const { return replay_ != nullptr; }
+    // "played P of N recorded commands", and the divergence when there was one.
+    std::string ReplayStatus() const;
+    // Every recorded command was played and none differed.
+    bool ReplaySucceeded() const;
+
     // ---- the loaded firmware
     bool FirmwareRunning() const;
     std::size_t RunCommands() const;
@@ -180,6 +191,8 @@ private:
     void HandleDatagram(const std::uint8_t* bytes, std::size_t length);
     void Record(const NativeCommand_t& command, std::uint8_t version, std::uint8_t packetNum);
     void QueueReply(const NativeCommand_t& command, std::uint8_t packetNum, ChipReply& reply);
+    void ExecuteOnChip(const NativeCommand_t& command, std::uint8_t packetNum);
+    void QueueRecordedReply(const NativeCommand_t& command, std::uint8_t packetNum);
     Bytes Packet(std::uint8_t rxNum, std::uint8_t sourceId, const Bytes& data,
                  std::optional<std::uint16_t> lengthOverride = std::nullopt);
     void Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool completesCommand);
@@ -228,6 +241,7 @@ private:
     // Every set loaded stays until the end: an executor refers to its set.
     std::vector<std::unique_ptr<Definitions>> definitionSets_;
     std::unique_ptr<CommandExecutor> executor_;
+    std::unique_ptr<Replay> replay_;
     AnswerFaults faults_;
     std::deque<Outgoing> outbox_;
     Clock::time_point lastDue_{};

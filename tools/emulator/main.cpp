@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -31,6 +32,11 @@ const char kUsage[] =
     "  --eeprom-size <bytes>     EEPROM size (default 65536)\n"
     "  --fault <line>            apply a control line at start, e.g. --fault \"delay 200\"\n"
     "  --pcap <file>             write every packet received and sent to this capture file\n"
+    "  --replay <capture>        play the dispatcher's side of a recorded session (pcap or\n"
+    "                            pcapng) instead of the chip: each command gets its recorded\n"
+    "                            answer; exit status 3 when the session differed or fell short\n"
+    "  --replay-ports <udp>,<tcp>  the recording's command and library ports (default:\n"
+    "                            found from the packets)\n"
     "  -v, --verbose             log each packet (twice: with data dumps)\n"
     "  -q, --quiet               log nothing but failures\n"
     "  -h, --help                this text\n"
@@ -62,6 +68,12 @@ bool ParsePort(const char* text, std::uint16_t& port) {
     if (!ParseUnsigned(text, 0xFFFF, value)) return false;
     port = static_cast<std::uint16_t>(value);
     return true;
+}
+
+bool ParsePortPair(const std::string& text, tbemu::ReplayPorts& ports) {
+    const std::size_t comma = text.find(',');
+    return comma != std::string::npos && ParsePort(text.substr(0, comma).c_str(), ports.command) &&
+           ParsePort(text.substr(comma + 1).c_str(), ports.library);
 }
 
 bool ParseMailbox(const std::string& text, tbemu::MailboxAddresses& mailbox) {
@@ -128,6 +140,11 @@ bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
         } else if (arg == "--pcap") {
             if (!takesValue(value != nullptr)) return false;
             options.pcapFile = value;
+        } else if (arg == "--replay") {
+            if (!takesValue(value != nullptr)) return false;
+            options.replayFile = value;
+        } else if (arg == "--replay-ports") {
+            if (!takesValue(value != nullptr && ParsePortPair(value, options.replayPorts))) return false;
         } else if (arg == "--fault") {
             if (!takesValue(value != nullptr)) return false;
             line.faults.push_back(value);
@@ -193,6 +210,32 @@ void WaitForEnd(tbemu::Emulator& emulator, const sigset_t& signals) {
     }
 }
 
+// The library code that parses the definitions writes a log and a crash
+// file under $TERMBRIDGE_ROOT. The emulator keeps those in a folder of its
+// own, so that the files of a library in use (the same user's, on the same
+// machine) get nothing of the emulator's.
+class PrivateLibraryRoot {
+public:
+    PrivateLibraryRoot() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tb-emulator-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) {
+            path_ = pattern;
+            setenv("TERMBRIDGE_ROOT", path_.c_str(), 1);
+        }
+    }
+    ~PrivateLibraryRoot() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    PrivateLibraryRoot(const PrivateLibraryRoot&) = delete;
+    PrivateLibraryRoot& operator=(const PrivateLibraryRoot&) = delete;
+
+private:
+    std::string path_;
+};
+
+constexpr int kReplayFailed = 3;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,6 +264,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    PrivateLibraryRoot root;
     tbemu::Emulator emulator(line.options);
     if (!ApplyFaults(emulator, line.faults)) return 2;
     if (!emulator.Start(error)) {
@@ -231,5 +275,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     WaitForEnd(emulator, signals);
     emulator.Stop();
+    if (emulator.Replaying()) {
+        LogWithTime("replay: " + emulator.ReplayStatus());
+        if (!emulator.ReplaySucceeded()) return kReplayFailed;
+    }
     return 0;
 }

@@ -1,36 +1,48 @@
-"""pytest fixtures that run chip tests against the emulated dispatcher and chip.
+"""pytest fixtures that run chip tests against the emulator or a real dispatcher.
 
 Registered as the pytest11 entry point ``termbridge``, so installing the
-package is enough. Fixtures:
+package is enough. A test is written once; the *station* decides where it
+runs: the emulator (``tb-emulator``, the default), a dispatcher given by
+address and ports, the dispatcher of the library's registry, or one station
+of a rack (a TOML inventory, see ``termbridge.stations``). Fixtures:
 
-``termbridge_emulator``
-    a ``termbridge.emulator.Emulator`` (tb-emulator on free loopback ports)
-    started for the test and stopped after it.
 ``termbridge_session``
-    a ``termbridge.TermBridge`` initialized against that emulator. Starting
-    the library costs a second (its synchronising pause), so the library stays
-    initialized from one test to the next when the definition set is the same;
-    each test's emulator then takes over the previous one's ports. The
-    session's time-outs, log severity and progress callback are set back to
-    their defaults before each test; the EEPROM image is the library's, init
-    it in tests that use it.
+    a ``termbridge.TermBridge`` initialized against the station. Starting
+    the library costs a second (its synchronising pause), so it stays
+    initialized from one test to the next while the definition set and the
+    dispatcher stay the same. Time-outs, log severity and the progress
+    callback are set back to their defaults before each test; the EEPROM image
+    is the library's, init it in tests that use it.
+``termbridge_emulator``
+    a ``termbridge.emulator.Emulator`` started for the test and stopped after
+    it: fault injection and the chip's state. A test that uses it (or a
+    marker with faults or emulator settings) is emulator-only: on a dispatcher
+    station it is skipped, with the reason.
+``termbridge_station``
+    the ``Station`` this process runs on.
 ``termbridge_config``
     the settings both use (an ``EmulatorConfig``); override the fixture, or
     mark a test::
 
         @pytest.mark.termbridge_emulator(definitions="defs/list.txt", mac_map="defs/mac.map",
-                                         phy_map="defs/phy.map", faults=["delay 200"], pcap=True)
+                                         phy_map="defs/phy.map", faults=["delay 200"])
 
-Options (command line, or the ini keys without the leading dashes and with
-underscores): ``--termbridge-library``, ``--termbridge-emulator``,
-``--termbridge-definitions``, ``--termbridge-mac-map``,
-``--termbridge-phy-map`` and ``--termbridge-pcap-dir`` (a capture of every
-test's traffic, named after the test). Without them the library is searched
-as ``termbridge.load_library`` does and the emulator at $TB_EMULATOR or on
-PATH; a test that needs what is not found is skipped.
+Settings come from the command line, else the ini file (the option's name
+with underscores, paths relative to the ini file), else the environment:
+``--termbridge-station`` ($TERMBRIDGE_STATION: ``emulator``, ``registry``,
+``ADDRESS:UDP:TCP``, or a station's name in the inventory),
+``--termbridge-inventory`` ($TERMBRIDGE_INVENTORY), ``--termbridge-library``
+($TERMBRIDGE_LIBRARY), ``--termbridge-emulator`` ($TB_EMULATOR, then PATH),
+``--termbridge-definitions``, ``--termbridge-mac-map``, ``--termbridge-phy-map``,
+``--termbridge-pcap-dir``, ``--termbridge-replay-dir``, ``--termbridge-dissector``,
+``--termbridge-lock-dir``, ``--termbridge-claim-timeout``. A library or emulator
+that cannot be found makes the tests that need it errors, unless
+``--termbridge-skip-missing`` (ini ``termbridge_skip_missing = true``) asks for
+skips.
 
-The library keeps its files under $TERMBRIDGE_ROOT on Linux; unless that is
-set, the plugin points it at a temporary folder for the test run.
+Under pytest-xdist each worker is a process of its own: it claims one
+station of the inventory for its whole run (or, without one, runs emulators
+of its own), with library files of its own ($TERMBRIDGE_ROOT on Linux).
 """
 
 from __future__ import annotations
@@ -39,6 +51,7 @@ import dataclasses
 import os
 import re
 import shutil
+import sys
 import tempfile
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Tuple
@@ -49,17 +62,32 @@ from ._library import load_library
 from .emulator import Emulator, find_emulator, free_port
 from .errors import EmulatorError, LibraryNotFoundError
 from .session import TermBridge
+from .stations import (Station, StationClaim, StationError, claim_station, load_inventory, parse_station,
+                       registry_file)
 
 __all__ = ["EmulatorConfig"]
 
+# name -> (help, environment variable or None, is a path)
 _OPTIONS = {
-    "library": "the termbridge library to test (default: $TERMBRIDGE_LIBRARY, then the usual search)",
-    "emulator": "the tb-emulator program (default: $TB_EMULATOR, then PATH)",
-    "definitions": "list file of the definition set the emulator executes and the library parses",
-    "mac_map": "MAC linker map file given to the library",
-    "phy_map": "PHY linker map file given to the library",
-    "pcap_dir": "write a capture of every test's emulator traffic into this folder",
+    "station": ("where the tests run: emulator (default), registry, ADDRESS:UDP:TCP, or a station of the "
+                "inventory", "TERMBRIDGE_STATION", False),
+    "inventory": ("TOML inventory of stations; each process (xdist worker) claims one", "TERMBRIDGE_INVENTORY",
+                  True),
+    "library": ("the termbridge library to test (default: $TERMBRIDGE_LIBRARY, then the usual search)", None, True),
+    "emulator": ("the tb-emulator program (default: $TB_EMULATOR, then PATH)", None, True),
+    "definitions": ("list file of the definition set the emulator executes and the library parses", None, True),
+    "mac_map": ("MAC linker map file given to the library", None, True),
+    "phy_map": ("PHY linker map file given to the library", None, True),
+    "pcap_dir": ("write a capture of every test's emulator traffic into this folder, named after the test",
+                 None, True),
+    "replay_dir": ("answer every test from its capture in this folder (tb-emulator --replay)", None, True),
+    "dissector": ("termbridge.lua, for the tshark command of a failing test's report", "TERMBRIDGE_DISSECTOR",
+                  True),
+    "lock_dir": ("folder of the station claims (default: the system's temporary folder)", None, True),
+    "claim_timeout": ("seconds to wait for a free station (default 0)", None, False),
 }
+# Marker settings that only the emulator can honour: their tests are emulator-only.
+_EMULATOR_ONLY_SETTINGS = ("faults", "eeprom_size", "eeprom_file", "extra_args")
 
 _DEFAULT_TIMEOUT_MS = 15000
 _DEFAULT_SEVERITY = 2
@@ -84,18 +112,25 @@ class EmulatorConfig:
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
-    group = parser.getgroup("termbridge", "termbridge library and emulator")
-    for name, text in _OPTIONS.items():
+    group = parser.getgroup("termbridge", "termbridge library, emulator and stations")
+    for name, (text, _, _) in _OPTIONS.items():
         option = "--termbridge-" + name.replace("_", "-")
         group.addoption(option, dest="termbridge_" + name, default=None, help=text)
         parser.addini("termbridge_" + name, text, default=None)
+    text = "skip (instead of failing) the tests whose library or emulator is not found"
+    group.addoption("--termbridge-skip-missing", dest="termbridge_skip_missing", action="store_true", default=None,
+                    help=text)
+    parser.addini("termbridge_skip_missing", text, type="bool", default=False)
 
 
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers", "termbridge_emulator(definitions=, mac_map=, phy_map=, faults=[], pcap=False, eeprom_size=, "
-                   "eeprom_file=, extra_args=[]): settings of the termbridge_emulator fixture for this test")
-    config._termbridge = _Plugin(config)  # type: ignore[attr-defined]
+                   "eeprom_file=, extra_args=[]): settings of the emulator and the session for this test")
+    try:
+        config._termbridge = _Plugin(config)  # type: ignore[attr-defined]
+    except StationError as error:
+        raise pytest.UsageError(str(error)) from None
 
 
 def pytest_unconfigure(config: pytest.Config) -> None:
@@ -104,54 +139,181 @@ def pytest_unconfigure(config: pytest.Config) -> None:
         plugin.close()
 
 
+def pytest_report_header(config: pytest.Config) -> Optional[str]:
+    plugin = getattr(config, "_termbridge", None)
+    return plugin.header() if plugin is not None else None
+
+
+def pytest_runtest_setup(item: pytest.Item) -> None:
+    """Emulator-only tests are skipped on a dispatcher, saying why."""
+    uses_emulator = "termbridge_emulator" in getattr(item, "fixturenames", ())
+    marker = item.get_closest_marker("termbridge_emulator")
+    emulator_settings = sorted(key for key in _EMULATOR_ONLY_SETTINGS if marker and marker.kwargs.get(key))
+    if not uses_emulator and not emulator_settings:
+        return
+    station = item.config._termbridge.station()  # type: ignore[attr-defined]
+    if not station.emulator:
+        needs = "the termbridge_emulator fixture" if uses_emulator else "emulator settings %s" % emulator_settings
+        pytest.skip("emulator only (%s); running on %s" % (needs, station.describe()))
+
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item: pytest.Item, call: Any) -> Iterator[None]:
     outcome = yield
     report = outcome.get_result()
-    emulator = getattr(item, "funcargs", {}).get("termbridge_emulator")
-    if report.failed and isinstance(emulator, Emulator):
+    if not report.failed:
+        return
+    funcargs = getattr(item, "funcargs", {})
+    emulator = funcargs.get("termbridge_emulator") or getattr(item, "_termbridge_emulator", None)
+    if isinstance(emulator, Emulator):
         report.sections.append(("tb-emulator log", emulator.log_text()))
+        if emulator.pcap_path:
+            plugin = item.config._termbridge  # type: ignore[attr-defined]
+            report.sections.append(("termbridge capture", plugin.capture_help(emulator.pcap_path)))
+    elif "termbridge_session" in funcargs:
+        report.sections.append(("termbridge station", item.config._termbridge.station().describe()))  # type: ignore
+
+
+def _worker() -> Optional[str]:
+    """The pytest-xdist worker's id (gw0, gw1, ...), or None outside xdist."""
+    return os.environ.get("PYTEST_XDIST_WORKER")
 
 
 class _Plugin:
-    """The run's library, its pooled session and the option values."""
+    """The run's station, its library, its pooled session and the option values."""
 
     def __init__(self, config: pytest.Config):
         self.config = config
         self.lib: Any = None
         self.session: Optional[TermBridge] = None
         self.session_key: Any = None
-        self._root: Optional[str] = None
+        self._station: Optional[Station] = None
+        self._claim: Optional[StationClaim] = None
+        self._firmware_target: Any = None  # the dispatcher the station's firmware was loaded into
+        self._user_root = os.environ.get("TERMBRIDGE_ROOT")
+        self._root_ready = False
+        self._own_root: Optional[str] = None
         self._scratch = tempfile.mkdtemp(prefix="tb-pytest-")
+        self._stations = self._read_stations()
 
-    def option(self, name: str) -> Optional[str]:
-        """A path option: the command line's (as given), else the ini file's (from its folder)."""
+    # -- settings
+
+    def value(self, name: str) -> Optional[str]:
+        """A setting: the command line's, else the ini file's (paths from its
+        folder), else the environment's (paths from the current folder)."""
+        is_path = _OPTIONS[name][2]
         value = self.config.getoption("termbridge_" + name)
         if value:
-            return os.path.abspath(value)
+            return os.path.abspath(value) if is_path else value
         value = self.config.getini("termbridge_" + name)
         if value:
             folder = self.config.inipath.parent if self.config.inipath else self.config.rootpath
-            return str(folder / value)
+            return str(folder / value) if is_path else value
+        variable = _OPTIONS[name][1]
+        value = os.environ.get(variable) if variable else None
+        if value:
+            return os.path.abspath(value) if is_path else value
         return None
 
-    def isolate_root(self) -> None:
-        """Logs, lock and crash files of this run (the library's and those the
-        emulator writes while parsing definitions) stay out of the user's own."""
-        if "TERMBRIDGE_ROOT" not in os.environ:
-            self._root = tempfile.mkdtemp(prefix="tb-pytest-root-")
-            os.environ["TERMBRIDGE_ROOT"] = self._root
+    def skip_missing(self) -> bool:
+        return bool(self.config.getoption("termbridge_skip_missing") or self.config.getini("termbridge_skip_missing"))
+
+    def missing(self, text: str) -> None:
+        """A library or emulator that is not there: an error unless skips were asked for."""
+        if self.skip_missing():
+            pytest.skip(text)
+        pytest.fail(text + " (--termbridge-skip-missing makes this a skip)", pytrace=False)
+
+    # -- the station
+
+    def _read_stations(self) -> Optional[List[Station]]:
+        """The inventory's stations (None without one); checks a station text early."""
+        inventory = self.value("inventory")
+        text = self.value("station")
+        if inventory is None:
+            if text:
+                parse_station(text)
+            return None
+        stations = load_inventory(inventory)
+        if text:
+            stations = [station for station in stations if station.name == text]
+            if not stations:
+                raise StationError("inventory %s has no station %r" % (inventory, text))
+        return stations
+
+    def in_rack(self) -> bool:
+        return self._stations is not None or _worker() is not None
+
+    def station(self) -> Station:
+        """This process's station, claimed on first use for the rest of the run."""
+        if self._station is not None:
+            return self._station
+        worker = _worker()
+        try:
+            if self._stations is not None:
+                first = int(re.sub(r"\D", "", worker) or 0) if worker else 0
+                timeout = float(self.value("claim_timeout") or 0)
+                lock_dir = self.value("lock_dir")
+                station, self._claim = claim_station(self._stations, worker or "pytest",
+                                                     Path(lock_dir) if lock_dir else None, first, timeout)
+            else:
+                station = parse_station(self.value("station") or "emulator")
+                if station.emulator and worker:
+                    station.name = "emulator-" + worker
+                elif not station.emulator:
+                    lock_dir = self.value("lock_dir")
+                    station, self._claim = claim_station([station], worker or "pytest",
+                                                         Path(lock_dir) if lock_dir else None)
+        except StationError as error:
+            pytest.fail(str(error), pytrace=False)
+        self._station = station
+        return station
+
+    def header(self) -> str:
+        if self._stations is not None:
+            return "termbridge: inventory %s, %d stations (%s)" % (
+                self.value("inventory"), len(self._stations), ", ".join(s.name for s in self._stations))
+        return "termbridge: %s" % parse_station(self.value("station") or "emulator").describe()
+
+    def prepare_root(self) -> None:
+        """Logs, lock and crash files of this run stay out of the user's own,
+        and each station of a rack keeps its own (the library's global mutex
+        is a lock file under the root on Linux)."""
+        if self._root_ready:
+            return
+        station = self.station()
+        base = self._user_root
+        if base is None:
+            base = self._own_root = tempfile.mkdtemp(prefix="tb-pytest-root-")
+        root = os.path.join(base, "stations", re.sub(r"[^\w.-]+", "_", station.name)) if self.in_rack() else base
+        os.makedirs(root, exist_ok=True)
+        if station.registry and sys.platform != "win32":
+            self._seed_registry(root)
+        os.environ["TERMBRIDGE_ROOT"] = root
+        self._root_ready = True
+
+    def _seed_registry(self, root: str) -> None:
+        """The registry station's settings, from the user's registry file into this run's root."""
+        source = registry_file(self._user_root)
+        target = Path(root) / "registry.reg"
+        if source.resolve() == target.resolve():
+            return
+        if not source.is_file():
+            pytest.fail("station registry: no registry file at %s to read the dispatcher's settings from" % source,
+                        pytrace=False)
+        shutil.copyfile(source, target)
+
+    # -- library and session
 
     def library(self) -> Any:
         if self.lib is None:
-            self.isolate_root()
-            path = self.option("library")
+            self.prepare_root()
+            path = self.value("library")
             try:
                 self.lib = load_library(path)
             except LibraryNotFoundError as error:
-                if path or os.environ.get("TERMBRIDGE_LIBRARY"):
-                    raise
-                pytest.skip("termbridge library not found: %s" % error)
+                self.missing("termbridge library not found (--termbridge-library or $TERMBRIDGE_LIBRARY): %s"
+                             % error)
         return self.lib
 
     def empty_definitions(self) -> Dict[str, str]:
@@ -163,28 +325,40 @@ class _Plugin:
         return files
 
     def reusable_ports(self, config: EmulatorConfig) -> Optional[Tuple[int, int]]:
-        """(command port, library port) of the open session, if it suits this configuration."""
+        """(command port, library port) the next emulator takes: the station's
+        own, or those of the open session when it suits this configuration."""
+        station = self.station()
+        if station.library_port:
+            return station.command_port, station.library_port
         if self.session is None or not self.session.is_open or self.session_key[0] != config.definition_key():
             return None
-        return self.session_key[1], self.session_key[2]
+        return self.session_key[2], self.session_key[3]
 
-    def open_session(self, emulator: Emulator, config: EmulatorConfig) -> TermBridge:
-        key = (config.definition_key(), emulator.command_port, emulator.library_port)
-        if self.session is not None and self.session.is_open and self.session_key == key:
-            return self.session
-        self.close_session()
-        files = self.empty_definitions()
-        if config.definitions:
-            files["struct_list"] = config.definitions
-        if config.mac_map:
-            files["mac_map"] = config.mac_map
-        if config.phy_map:
-            files["phy_map"] = config.phy_map
-        session = TermBridge(udp_port=emulator.command_port, tcp_port=emulator.library_port, dispatcher="127.0.0.1",
-                             lib=self.library(), **files)
-        session.open()
-        self.session, self.session_key = session, key
-        return session
+    def open_session(self, config: EmulatorConfig, emulator: Optional[Emulator] = None) -> TermBridge:
+        """The pooled session for this configuration, against the emulator given or the station's dispatcher."""
+        station = self.station()
+        if emulator is not None:
+            address, udp, tcp = "127.0.0.1", emulator.command_port, emulator.library_port
+        else:
+            address, udp, tcp = station.address, station.command_port, station.library_port
+        key = (config.definition_key(), address, udp, tcp, station.registry)
+        if not (self.session is not None and self.session.is_open and self.session_key == key):
+            self.close_session()
+            files = self.empty_definitions()
+            for name, value in (("struct_list", config.definitions), ("mac_map", config.mac_map),
+                                ("phy_map", config.phy_map)):
+                if value:
+                    files[name] = value
+            session = TermBridge(udp_port=None if station.registry else udp, tcp_port=tcp, dispatcher=address,
+                                 lib=self.library(), **files)
+            session.open()
+            self.session, self.session_key = session, key
+            self._firmware_target = None
+        target = emulator if emulator is not None else station
+        if station.firmware and self._firmware_target is not target:
+            self.session.load_firmware(station.firmware)
+            self._firmware_target = target
+        return self.session
 
     def close_session(self) -> None:
         if self.session is not None:
@@ -192,11 +366,41 @@ class _Plugin:
         self.session = None
         self.session_key = None
 
+    # -- captures
+
+    def capture_name(self, nodeid: str) -> str:
+        return re.sub(r"[^\w.-]+", "_", nodeid) + ".pcap"
+
+    def dissector(self) -> Optional[str]:
+        """termbridge.lua: as set, else beside the library (an installed SDK, or a build tree)."""
+        given = self.value("dissector")
+        if given:
+            return given
+        library = getattr(self.lib, "_name", None)
+        if library:
+            folder = Path(library).resolve().parent
+            for candidate in (folder.parent / "share" / "termbridge" / "wireshark" / "termbridge.lua",
+                              folder / "wireshark" / "termbridge.lua"):
+                if candidate.is_file():
+                    return str(candidate)
+        return None
+
+    def capture_help(self, pcap: str) -> str:
+        dissector = self.dissector()
+        load = "-X lua_script:%s " % dissector if dissector else ""
+        text = "capture: %s\ntshark %s-r %s -Y termbridge -O termbridge" % (pcap, load, pcap)
+        if not dissector:
+            text += ("\n(the dissector tools/wireshark/termbridge.lua is loaded from Wireshark's plugins folder, "
+                     "or give it with -X lua_script:PATH)")
+        return text
+
     def close(self) -> None:
         self.close_session()
+        if self._claim is not None:
+            self._claim.close()
         shutil.rmtree(self._scratch, ignore_errors=True)
-        if self._root is not None:
-            shutil.rmtree(self._root, ignore_errors=True)
+        if self._own_root is not None:
+            shutil.rmtree(self._own_root, ignore_errors=True)
 
 
 def _plugin(request: pytest.FixtureRequest) -> _Plugin:
@@ -211,11 +415,20 @@ def _marker_path(request: pytest.FixtureRequest, value: Optional[str]) -> Option
 
 
 @pytest.fixture
+def termbridge_station(request: pytest.FixtureRequest) -> Station:
+    """The station this process runs its tests on."""
+    return _plugin(request).station()
+
+
+@pytest.fixture
 def termbridge_config(request: pytest.FixtureRequest, tmp_path: Path) -> EmulatorConfig:
-    """The settings of the emulator and the session: options first, then the test's marker."""
+    """The settings of the emulator and the session: the options, then the
+    station's definition set, then the test's marker."""
     plugin = _plugin(request)
-    config = EmulatorConfig(definitions=plugin.option("definitions"), mac_map=plugin.option("mac_map"),
-                            phy_map=plugin.option("phy_map"))
+    station = plugin.station()
+    config = EmulatorConfig(definitions=station.definitions or plugin.value("definitions"),
+                            mac_map=station.mac_map or plugin.value("mac_map"),
+                            phy_map=station.phy_map or plugin.value("phy_map"))
     marker = request.node.get_closest_marker("termbridge_emulator")
     settings: Dict[str, Any] = dict(marker.kwargs) if marker else {}
     for key in ("definitions", "mac_map", "phy_map", "eeprom_file"):
@@ -224,27 +437,37 @@ def termbridge_config(request: pytest.FixtureRequest, tmp_path: Path) -> Emulato
     config.faults = list(settings.pop("faults", []))
     config.extra_args = list(settings.pop("extra_args", []))
     config.eeprom_size = settings.pop("eeprom_size", None)
-    pcap = settings.pop("pcap", False)
+    settings.pop("pcap", None)  # every test is recorded; kept for markers written before that
     if settings:
         raise pytest.UsageError("termbridge_emulator marker: unknown settings %s" % sorted(settings))
-    pcap_dir = plugin.option("pcap_dir")
+    pcap_dir = plugin.value("pcap_dir")
     if pcap_dir:
         os.makedirs(pcap_dir, exist_ok=True)
-        config.pcap = os.path.join(pcap_dir, re.sub(r"[^\w.-]+", "_", request.node.nodeid) + ".pcap")
-    elif pcap:
+        config.pcap = os.path.join(pcap_dir, plugin.capture_name(request.node.nodeid))
+    else:
         config.pcap = str(tmp_path / "emulator.pcap")
+    replay_dir = plugin.value("replay_dir")
+    if replay_dir:
+        recording = os.path.join(replay_dir, plugin.capture_name(request.node.nodeid))
+        if not os.path.isfile(recording):
+            pytest.fail("no recording of this test: %s (make one with --termbridge-pcap-dir)" % recording,
+                        pytrace=False)
+        config.extra_args += ["--replay", recording]
     return config
 
 
 @pytest.fixture
 def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: EmulatorConfig,
                         tmp_path: Path) -> Iterator[Emulator]:
-    """tb-emulator on free loopback ports for this test, stopped after it."""
+    """tb-emulator for this test, stopped after it (emulator stations only)."""
     plugin = _plugin(request)
-    program = find_emulator(plugin.option("emulator"))
+    station = plugin.station()
+    if not station.emulator:
+        pytest.skip("emulator only; running on %s" % station.describe())
+    program = find_emulator(plugin.value("emulator"))
     if not program:
-        pytest.skip("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
-    plugin.isolate_root()
+        plugin.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
+    plugin.prepare_root()
     config = termbridge_config
     settings = dict(definitions=config.definitions, faults=config.faults, pcap=config.pcap,
                     eeprom_size=config.eeprom_size, eeprom_file=config.eeprom_file, extra_args=config.extra_args,
@@ -255,23 +478,27 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
         try:
             emulator = Emulator(program, ports[1], command_port=ports[0], **settings)
         except EmulatorError:
+            if station.library_port:
+                raise  # the station's own ports are taken: nothing else may be used
             plugin.close_session()  # the port went elsewhere: a new session on new ports
     if emulator is None:
         emulator = Emulator(program, free_port(), **settings)
+    request.node._termbridge_emulator = emulator
     try:
         yield emulator
     finally:
         status = emulator.stop()
-    # It stops cleanly on SIGTERM; anything else is a fault of the run.
+    # It stops cleanly on SIGTERM; anything else (a replay that went astray too) is a fault of the run.
     if status != 0:
         pytest.fail("tb-emulator ended with status %s:\n%s" % (status, emulator.log_text()))
 
 
 @pytest.fixture
-def termbridge_session(request: pytest.FixtureRequest, termbridge_emulator: Emulator,
-                       termbridge_config: EmulatorConfig) -> Iterator[TermBridge]:
-    """The library, initialized against this test's emulator."""
-    session = _plugin(request).open_session(termbridge_emulator, termbridge_config)
+def termbridge_session(request: pytest.FixtureRequest, termbridge_config: EmulatorConfig) -> Iterator[TermBridge]:
+    """The library, initialized against this test's station."""
+    plugin = _plugin(request)
+    emulator = request.getfixturevalue("termbridge_emulator") if plugin.station().emulator else None
+    session = plugin.open_session(termbridge_config, emulator)
     if session.default_timeout != _DEFAULT_TIMEOUT_MS:
         session.default_timeout = _DEFAULT_TIMEOUT_MS
     if session.log_severity != _DEFAULT_SEVERITY:

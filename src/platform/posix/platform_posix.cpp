@@ -247,10 +247,6 @@ std::vector<FileEntry> FindFiles(const std::string& pattern) {
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-    return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
 std::tm LocalTimeOf(std::time_t t) {
     std::tm local {};
     ::localtime_r(&t, &local);

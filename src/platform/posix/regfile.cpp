@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/platform.h"
+
 namespace {
 
 bool SameKeyPath(const std::string& a, const std::string& b) {
@@ -60,6 +62,8 @@ std::string Quote(const std::string& text) {
 }  // namespace
 
 RegFile RegFile::Load(const std::string& path) {
+    // A pipe in the file's place would block the open.
+    if (!platform::IsRegularFile(path)) return RegFile();
     std::ifstream in(path, std::ios::binary);
     if (!in) return RegFile();
     std::stringstream content;

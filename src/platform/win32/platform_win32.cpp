@@ -151,10 +151,6 @@ std::vector<FileEntry> FindFiles(const std::string& pattern) {
 
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
 std::tm LocalTimeOf(std::time_t t) {
     std::tm local {};
     localtime_s(&local, &t);

@@ -1,0 +1,70 @@
+"""A pytest session recorded against the emulator (--termbridge-pcap-dir)
+and replayed from its captures (--termbridge-replay-dir): the emulator's chip
+model is off and every answer comes from the recording. A test that sends
+something else is told where it went astray."""
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from conftest import EXAMPLES
+
+PACKAGE = Path(__file__).resolve().parents[1]
+
+SESSION = textwrap.dedent("""
+    import pytest
+    import termbridge
+
+    def test_words_and_buffers(termbridge_session):
+        termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x%(address)x 0x1234", timeout_ms=2000)
+        assert termbridge_session.send("NATIVE_READ_WORD_CMD 0x%(address)x").data[2:10] == b"00001234"
+        termbridge_session.send("NATIVE_WRITE_BUFFER_CMD 0x10000100 3 1 2 3")
+        assert termbridge_session.send("NATIVE_READ_BUFFER_CMD 0x10000100 3").data == bytes([1, 2, 3])
+
+    def test_console_commands(termbridge_session):
+        assert termbridge_session.send("PHYC_SET_CHANNEL_CMD channel=3, band=1, flags=0x8001").text.strip() == \\
+            "PHYC_STATUS_OK"
+        assert termbridge_session.send("UMAC_SET_MODE_CMD mode=2 timeout=500 powerOffset=-3").hex == \\
+            "01010000020001f4fffffffd"
+        capture = termbridge_session.send("PHYC_CAPTURE_DATA_CMD address=0xBF560000 length=600 source=1")
+        assert len(capture.data) == 1000 and capture.data[:3] == bytes([1, 8, 15])
+""")
+
+
+def run_session(folder, request, address, *options):
+    (folder / "test_session.py").write_text(SESSION % {"address": address})
+    plugin = request.config._termbridge
+    command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
+               "--termbridge-library", plugin.library()._name, "--termbridge-emulator", plugin.value("emulator"),
+               "--termbridge-definitions", str(EXAMPLES / "definitions" / "list.txt"),
+               "--termbridge-mac-map", str(EXAMPLES / "maps" / "mac.map"),
+               "--termbridge-phy-map", str(EXAMPLES / "maps" / "phy.map"), "--rootdir", str(folder), *options,
+               "test_session.py"]
+    # The run's library files are its own, not this process's (whose library is in use).
+    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
+    environment.update(PYTHONPATH=str(PACKAGE), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
+    run = subprocess.run(command, cwd=folder, env=environment, capture_output=True, text=True, timeout=180)
+    return run.returncode, run.stdout + run.stderr
+
+
+def test_recorded_session_replays_and_a_changed_one_is_caught(request, tmp_path):
+    recordings = tmp_path / "recordings"
+    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-pcap-dir", str(recordings))
+    assert status == 0 and "2 passed" in output, output
+    assert sorted(path.name for path in recordings.iterdir()) == [
+        "test_session.py_test_console_commands.pcap", "test_session.py_test_words_and_buffers.pcap"]
+
+    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-replay-dir", str(recordings))
+    assert status == 0 and "2 passed" in output, output
+
+    # Another address in the first write: the replay stops there and says so.
+    status, output = run_session(tmp_path, request, 0x10000044, "--termbridge-replay-dir", str(recordings),
+                                 "-k", "words")
+    assert status == 1 and "tb-emulator ended with status 3" in output, output
+    assert ("replay: command 1 of 4 differs: recorded NATIVE_WRITE_WORD_CMD address 0x10000040 length 4 (#" in output
+            and "live NATIVE_WRITE_WORD_CMD address 0x10000044 length 4" in output), output
+    assert "replay: played 0 of 4 recorded commands" in output, output

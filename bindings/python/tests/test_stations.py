@@ -1,0 +1,192 @@
+"""Stations: one test file run on the emulator and on a dispatcher (a
+tb-emulator process standing in for a bench), inventories, exclusive claims
+that a crashed process gives back, and a missing library or emulator."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from termbridge.emulator import Emulator, find_emulator, free_port
+from termbridge.stations import StationError, claim_station, load_inventory, parse_station
+
+PACKAGE = Path(__file__).resolve().parents[1]
+
+CHIP_TESTS = textwrap.dedent("""
+    import pytest
+
+    def test_word_round_trip(termbridge_session, termbridge_station):
+        termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x10000040 0x1234")
+        assert termbridge_session.send("NATIVE_READ_WORD_CMD 0x10000040").data[2:10] == b"00001234"
+
+    @pytest.mark.termbridge_emulator(faults=["drop-next"])
+    def test_lost_answer(termbridge_session):
+        with pytest.raises(Exception, match="Timeout Error"):
+            termbridge_session.send("NATIVE_READ_WORD_CMD 0x10000040", timeout_ms=300)
+
+    def test_chip_memory(termbridge_session, termbridge_emulator):
+        termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x10000040 0xcafe")
+        assert termbridge_emulator.read_memory(0x10000040, 4) == bytes.fromhex("0000cafe")
+""")
+
+
+def run_pytest(folder, *arguments, env=None):
+    """pytest in a process of its own, with only the termbridge plugin; (exit status, output)."""
+    # The run's library files are its own, not this process's (whose library is in use).
+    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
+    environment.update(PYTHONPATH=str(PACKAGE), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1", PYTHONDONTWRITEBYTECODE="1")
+    environment.update(env or {})
+    command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-rs",
+               "-q", *arguments]
+    run = subprocess.run(command, cwd=folder, env=environment, capture_output=True, text=True, timeout=120)
+    return run.returncode, run.stdout + run.stderr
+
+
+def summary(output):
+    """The counts of pytest's closing line: {"passed": 1, "skipped": 2, ...}."""
+    last = [line for line in output.splitlines() if re.search(r"\d+ (passed|failed|skipped|error)", line)][-1]
+    return {word: int(count) for count, word in re.findall(r"(\d+) (passed|failed|skipped|errors?)", last)}
+
+
+@pytest.fixture
+def chip_tests(tmp_path):
+    (tmp_path / "test_chip.py").write_text(CHIP_TESTS)
+    return tmp_path
+
+
+@pytest.fixture
+def library_options(request):
+    plugin = request.config._termbridge
+    return ["--termbridge-library", plugin.library()._name, "--termbridge-emulator",
+            find_emulator(plugin.value("emulator"))]
+
+
+@pytest.fixture
+def bench(request, tmp_path):
+    """A dispatcher at fixed ports, as a bench would be: a tb-emulator the tests do not start."""
+    program = find_emulator(request.config._termbridge.value("emulator"))
+    with Emulator(program, free_port(), command_port=free_port(), log_dir=tmp_path) as dispatcher:
+        yield dispatcher
+
+
+def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_options, bench, tmp_path):
+    status, output = run_pytest(chip_tests, *library_options)
+    assert (status, summary(output)) == (0, {"passed": 3}), output
+
+    station = "127.0.0.1:%d:%d" % (bench.command_port, bench.library_port)
+    status, output = run_pytest(chip_tests, *library_options, "--termbridge-station", station)
+    assert (status, summary(output)) == (0, {"passed": 1, "skipped": 2}), output
+    assert "emulator only (emulator settings ['faults']); running on station %s (dispatcher 127.0.0.1" % station \
+        in output
+    assert "emulator only (the termbridge_emulator fixture)" in output
+    assert bench.counts()["answers"] >= 2  # the round trip went to the dispatcher
+
+    # The same dispatcher through the library's registry, named by the environment.
+    root = tmp_path / "user-root"
+    root.mkdir()
+    (root / "registry.reg").write_text(
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_CURRENT_USER\\SOFTWARE\\Quoril Semiconductor\\ZRX4620\\Sockets\\Ports]\n"
+        "\"Console_To_Dispatcher\"=\"%d\"\n\"Dispatcher_To_Console\"=\"%d\"\n\n"
+        "[HKEY_CURRENT_USER\\SOFTWARE\\Quoril Semiconductor\\ZRX4620\\Sockets\\IPAddresses]\n"
+        "\"Console_To_Dispatcher\"=\"127.0.0.1\"\n" % (bench.command_port, bench.library_port))
+    status, output = run_pytest(chip_tests, *library_options, "-k", "round_trip",
+                                env={"TERMBRIDGE_STATION": "registry", "TERMBRIDGE_ROOT": str(root)})
+    assert (status, summary(output)) == (0, {"passed": 1}), output
+
+
+def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(chip_tests, library_options, tmp_path):
+    without = {"TERMBRIDGE_LIBRARY": "", "TB_EMULATOR": "", "PATH": "/usr/bin:/bin"}
+    for missing, options in (("termbridge library not found", library_options[2:]),
+                             ("tb-emulator not found", library_options[:2])):
+        status, output = run_pytest(chip_tests, *options, "-k", "round_trip", env=without)
+        assert status == 1 and summary(output) == {"error": 1} and missing in output, output
+        status, output = run_pytest(chip_tests, *options, "-k", "round_trip", "--termbridge-skip-missing",
+                                    env=without)
+        assert (status, summary(output)) == (0, {"skipped": 1}), output
+
+
+@pytest.mark.parametrize("text, error", [
+    ("bench:50000", "expected 'emulator', 'registry' or ADDRESS:UDP-PORT:TCP-PORT"),
+    ("10.0.0.1:50000:70000", "expected"),
+    ('[[station]]\nname = "a"\naddress = "10.0.0.1"\ncommand_port = 50000\n', "needs address, command_port and library_port"),
+    ('[[station]]\nname = "a"\nemulator = true\nlibrary_port = 40000\n', "both ports or neither"),
+    ('[[station]]\nname = "a"\nemulator = true\ncolour = "red"\n', "unknown keys colour"),
+    ('[[station]]\nname = "a"\nemulator = true\n[[station]]\nname = "a"\nemulator = true\n', "names a station twice"),
+    ("[defaults]\nemulator = true\n", "names no station"),
+    ("[[station]\n", "inventory"),
+])
+def test_refused_stations_and_inventories(tmp_path, text, error):
+    with pytest.raises(StationError, match=re.escape(error)):
+        if text.startswith("[") or "\n" in text:
+            (tmp_path / "rack.toml").write_text(text)
+            load_inventory(str(tmp_path / "rack.toml"))
+        else:
+            parse_station(text)
+
+
+def test_inventory_paths_and_defaults(tmp_path):
+    (tmp_path / "rack.toml").write_text(textwrap.dedent("""
+        [defaults]
+        definitions = "defs/list.txt"
+        [[station]]
+        name = "bench-a"
+        address = "10.0.0.21"
+        command_port = 50000
+        library_port = 50001
+        firmware = "fw/release.fwp"
+        [[station]]
+        name = "emu"
+        emulator = true
+        definitions = "other/list.txt"
+    """))
+    bench, emulator = load_inventory(str(tmp_path / "rack.toml"))
+    assert (bench.emulator, bench.address, bench.command_port, bench.library_port) == (False, "10.0.0.21", 50000, 50001)
+    assert (bench.definitions, bench.firmware) == (str(tmp_path / "defs/list.txt"), str(tmp_path / "fw/release.fwp"))
+    assert (emulator.emulator, emulator.definitions) == (True, str(tmp_path / "other/list.txt"))
+    assert bench.lock_key == "10.0.0.21-50000-50001"
+
+
+def test_claims_are_exclusive_and_a_killed_holder_gives_its_station_back(tmp_path):
+    stations = [parse_station("127.0.0.1:%d:%d" % (port, port + 1)) for port in (41000, 41002)]
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import sys, time; from pathlib import Path; from termbridge.stations import "
+         "claim_station, parse_station; held = claim_station([parse_station(sys.argv[1])], 'holder', Path(sys.argv[2])); "
+         "print('claimed', flush=True); time.sleep(60)", "127.0.0.1:41000:41001", str(tmp_path)],
+        stdout=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=str(PACKAGE)))
+    try:
+        assert holder.stdout.readline().strip() == "claimed", "the holder process did not claim its station"
+        station, claim = claim_station(stations, "test", tmp_path)
+        assert station.command_port == 41002  # the first is held by the other process
+        with pytest.raises(StationError, match=r"no free station: .* held by holder \(pid %d\)" % holder.pid):
+            claim_station(stations, "test", tmp_path)
+        claim.close()
+        holder.send_signal(signal.SIGKILL)
+        holder.wait(timeout=10)
+        taken = [claim_station(stations, "test", tmp_path) for _ in stations]
+        assert sorted(station.command_port for station, _ in taken) == [41000, 41002]
+        for _, claim in taken:
+            claim.close()
+    finally:
+        holder.kill()
+        holder.wait(timeout=10)
+        holder.stdout.close()
+
+
+def test_station_of_an_inventory_with_firmware(library_options, tmp_path):
+    package = Path(library_options[1]).resolve().parent / "firmware" / "example.fwp"
+    assert package.is_file(), "the build's example firmware is missing: %s" % package
+    (tmp_path / "rack.toml").write_text('[[station]]\nname = "emu-fw"\nemulator = true\nfirmware = "%s"\n' % package)
+    (tmp_path / "test_firmware.py").write_text(textwrap.dedent("""
+        def test_loaded(termbridge_session, termbridge_emulator, termbridge_station):
+            assert termbridge_station.name == "emu-fw"
+            assert termbridge_emulator.control("firmware").startswith("running")
+    """))
+    status, output = run_pytest(tmp_path, *library_options, "--termbridge-inventory", "rack.toml",
+                                "--termbridge-lock-dir", str(tmp_path / "locks"), "test_firmware.py")
+    assert (status, summary(output)) == (0, {"passed": 1}), output

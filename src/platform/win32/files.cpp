@@ -1,0 +1,141 @@
+// Files on Windows: the regular-file test of readers and the writer that
+// replaces a file whole or not at all.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace platform {
+namespace {
+
+constexpr std::size_t kTemporaryNameKept = 32;
+constexpr int kTemporaryNameTries = 100;
+
+std::size_t LastSeparator(const std::string& path) { return path.find_last_of("\\/"); }
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t separator = LastSeparator(path);
+    return separator == std::string::npos ? std::string(".") : path.substr(0, separator);
+}
+
+std::string NameOf(const std::string& path) {
+    const std::size_t separator = LastSeparator(path);
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+std::string UniqueSuffix() {
+    static std::atomic<unsigned> counter{0};
+    char text[48];
+    std::snprintf(text, sizeof text, ".tb%lx%x%lx", static_cast<unsigned long>(GetCurrentProcessId()),
+                  counter.fetch_add(1), static_cast<unsigned long>(GetTickCount() & 0xFFFFFF));
+    return text;
+}
+
+// Opens what the path names without reading or writing it. Devices such as
+// NUL and COM1 open too; the caller asks for the type.
+HANDLE OpenForQuery(const std::string& path, DWORD access) {
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool IsDiskFile(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &information) != 0 &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool WriteAll(HANDLE handle, const void* bytes, std::size_t size) {
+    const auto* at = static_cast<const char*>(bytes);
+    while (size > 0) {
+        const DWORD piece = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (WriteFile(handle, at, piece, &written, nullptr) == 0 || written == 0) return false;
+        at += written;
+        size -= written;
+    }
+    return true;
+}
+
+class Win32ReplacingFile : public ReplacingFile {
+public:
+    Win32ReplacingFile(std::string destination, std::string temporary, HANDLE handle, bool existed)
+        : destination_(std::move(destination)), temporary_(std::move(temporary)), handle_(handle),
+          existed_(existed) {}
+
+    ~Win32ReplacingFile() override {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        if (!committed_) DeleteFileA(temporary_.c_str());
+    }
+
+    bool Commit(const void* bytes, std::size_t size) override {
+        if (committed_ || handle_ == INVALID_HANDLE_VALUE) return false;
+        bool written = WriteAll(handle_, bytes, size) && FlushFileBuffers(handle_) != 0;
+        written = CloseHandle(handle_) != 0 && written;
+        handle_ = INVALID_HANDLE_VALUE;
+        if (!written) return false;
+        // ReplaceFile keeps the old file's attributes and security; a new
+        // destination is simply moved into place.
+        committed_ = (existed_ && ReplaceFileA(destination_.c_str(), temporary_.c_str(), nullptr,
+                                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) ||
+                     MoveFileExA(temporary_.c_str(), destination_.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        return committed_;
+    }
+
+    const std::string& Destination() const override { return destination_; }
+
+private:
+    std::string destination_;
+    std::string temporary_;
+    HANDLE handle_;
+    bool existed_;
+    bool committed_ = false;
+};
+
+// An existing destination must be a file on a disk that this process may
+// open for writing (a read-only file may not be); it is opened only to ask.
+bool DestinationWritable(const std::string& destination, bool& existed) {
+    const HANDLE handle = OpenForQuery(destination, GENERIC_WRITE);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        existed = false;
+        return error == ERROR_FILE_NOT_FOUND;
+    }
+    existed = true;
+    const bool disk = IsDiskFile(handle);
+    CloseHandle(handle);
+    return disk;
+}
+
+}  // namespace
+
+PathKind KindOfPath(const std::string& path) {
+    if (path.empty()) return PathKind::kOther;
+    const HANDLE handle = OpenForQuery(path, 0);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? PathKind::kMissing : PathKind::kOther;
+    }
+    const bool disk = IsDiskFile(handle);
+    CloseHandle(handle);
+    return disk ? PathKind::kRegularFile : PathKind::kOther;
+}
+
+std::unique_ptr<ReplacingFile> OpenReplacingFile(const std::string& path) {
+    bool existed = false;
+    if (path.empty() || !DestinationWritable(path, existed)) return nullptr;
+    const std::string stem = FolderOf(path) + "\\." + NameOf(path).substr(0, kTemporaryNameKept);
+    for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
+        std::string temporary = stem + UniqueSuffix();
+        const HANDLE handle = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            return std::make_unique<Win32ReplacingFile>(path, std::move(temporary), handle, existed);
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace platform
