@@ -8,11 +8,17 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # The emulator's own log lines (time first) are left out.
 output=$("$here/../../examples/demo.sh" "$1" 2>&1 | grep -v '^[0-9][0-9]:[0-9][0-9]:[0-9][0-9] ')
 
-expect() {  # the console's answer line right after the echoed command
+# The console's lines after the echoed command, up to the next echoed one
+# (a load's progress lines come before its answer).
+answer_of() {
+    awk -v command="> $1" 'found && /^> / { exit } found { print } $0 == command { found = 1 }' <<<"$output"
+}
+
+expect() {  # the console's answer to the echoed command
     local command="$1" answer="$2"
-    if ! grep -A1 -F -- "> $command" <<<"$output" | grep -q -F -- "$answer"; then
+    if ! answer_of "$command" | grep -v -E '^(build|load|verify|eeprom) ' | head -1 | grep -q -F -- "$answer"; then
         echo "after '$command' expected '$answer'"
-        grep -A1 -F -- "> $command" <<<"$output" || true
+        answer_of "$command"
         exit 1
     fi
 }

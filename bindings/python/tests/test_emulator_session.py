@@ -170,7 +170,7 @@ def _gone(process_id, seconds=10.0):
 
 
 def test_an_emulator_nobody_stops_ends_with_its_object_or_the_interpreter(request, tmp_path):
-    program = find_emulator(request.config._termbridge.option("emulator"))
+    program = find_emulator(request.config._termbridge.value("emulator"))
     if not program:
         pytest.skip("tb-emulator not found")
     emulator = Emulator(program, free_port(), log_dir=tmp_path)
