@@ -115,7 +115,6 @@ public:
     // next progress report, each with a failure text that says so.
     void BeginOperation() { cancelRequested_.store(false); }
     void RequestCancel();
-    bool CancelRequested() const { return cancelRequested_.load(); }
 
     // Firmware and EEPROM operations behind their exports.
     int LoadFirmware(const std::string& path);
