@@ -126,6 +126,7 @@ private:
     std::uint32_t dataBaseSize_ = 0;
     std::vector<std::uint8_t> eepromImage_;
     bool imageCreated_ = false;
+    bool stopped_ = false;  // the host stopped the burn in progress
     ProgressSink progress_;
 };
 
