@@ -1,6 +1,7 @@
 /*
  * termbridge extensions: functions beyond the 26 of termbridge.h, for hosts
- * that want progress reports and traffic figures. All carry the prefix tbx_
+ * that want progress reports, cancelling, traffic figures and the reasons
+ * behind failures. All carry the prefix tbx_
  * and are listed after the 26 in the export list; a host that knows only
  * termbridge.h sees no difference.
  */
@@ -24,6 +25,26 @@ typedef void (TB_CALL* tbx_ProgressCallback)(const char* stage, unsigned long lo
  * Works before initialize and stays registered until replaced. */
 TB_API void TB_CALL tbx_setProgressCallback(tbx_ProgressCallback callback, void* user);
 
+/* The same reports, from a callback that may stop the operation: it answers
+ * nonzero to stop, 0 to go on. A stopped LoadFW or whole-EEPROM read
+ * (ReadEntireEeprom, InitEepromIF from the chip) ends at its next chunk and
+ * returns 1, a stopped BurnEeprom returns 0 (not written); the failure text
+ * then begins with "Cancelled:". What was written stays written: a stopped
+ * load leaves the chip as a failed load does. Registering either callback
+ * replaces the other. */
+typedef int (TB_CALL* tbx_StoppableProgressCallback)(const char* stage, unsigned long long done,
+                                                     unsigned long long total, void* user);
+TB_API void TB_CALL tbx_setStoppableProgressCallback(tbx_StoppableProgressCallback callback, void* user);
+
+/* Asks the operation export running on another thread to stop: a command's
+ * wait for its answer ends at once (sendCommand returns 1), LoadFW and the
+ * EEPROM burn and reads end at their next chunk, each with a failure text
+ * that begins with "Cancelled:". Every operation export starts without such
+ * a request, so a request made while none runs has no effect. Callable from
+ * any thread while the library is initialized, but not from a signal
+ * handler, and not while deinitialize runs. */
+TB_API void TB_CALL tbx_cancelOperation(void);
+
 /* The traffic of the last operation export (sendCommand, LoadFW, the EEPROM
  * exports, SyncChipAccess, getSystemVersionInfo, setLogSeverity): each of
  * them starts the counts from zero. Bytes are those of the packets on the
@@ -41,6 +62,36 @@ typedef struct tbx_OperationStats {
 /* Fills *stats: 0 on success, 1 when stats is NULL or the library is not
  * initialized (then *stats is all zero when given). */
 TB_API int TB_CALL tbx_getLastOperationStats(tbx_OperationStats* stats);
+
+/* The log lines of levels 1 and 2 (errors and the course of each command)
+ * that the last operation export wrote, oldest first, each ending with a
+ * line end: the reason behind a failure text such as "Error: Failed to Send
+ * Command : '...'". Kept whether or not file logging is on and whatever the
+ * severity; at most the latest 200 lines of 1000 characters each (a first
+ * line then says how many were left out). Lines that other threads log
+ * between operations (a late answer, a new dispatcher connection) belong to
+ * the last operation. Reset at the start of each operation export, as
+ * tbx_getLastOperationStats is. Never NULL: "" before the first operation
+ * export; the text stays valid until the next call of this function. */
+TB_API const char* TB_CALL tbx_getLastOperationLog(void);
+
+/* The path of the log file the library writes now; "" when it writes none
+ * (no logger yet, or its folder could not be made). The text stays valid
+ * until the next call of this function. */
+TB_API const char* TB_CALL tbx_getLogFilePath(void);
+
+/* The link to the dispatcher as the library sees it. */
+typedef struct tbx_LinkState {
+    unsigned int connected;      /* 1 while a dispatcher connection is open */
+    unsigned int connections;    /* dispatcher connections taken since initialize */
+    unsigned short listenPort;   /* the port the library listens on for the dispatcher */
+    unsigned short commandPort;  /* the dispatcher's command port the library sends to */
+    unsigned int reserved;       /* 0 */
+} tbx_LinkState;
+
+/* Fills *state: 0 on success, 1 when state is NULL or the library is not
+ * initialized (then *state is all zero when given). */
+TB_API int TB_CALL tbx_getLinkState(tbx_LinkState* state);
 
 #ifdef __cplusplus
 }

@@ -398,8 +398,8 @@ bool CFWLoader::LoadChunks(std::uint32_t vectorMark, std::uint32_t moduleType, b
         }
         if (verify && !VerifyChunk(chunk)) return false;
         done += chunk.length;
-        Report(LoadStage(moduleType), done, total);
-        if (verify) Report("verify", done, total);
+        if (!Report(LoadStage(moduleType), done, total)) return false;
+        if (verify && !Report("verify", done, total)) return false;
     }
     return true;
 }
@@ -490,6 +490,6 @@ std::uint64_t CFWLoader::BytesOfKind(std::uint32_t vectorMark, std::uint32_t mod
     return total;
 }
 
-void CFWLoader::Report(const char* stage, std::uint64_t done, std::uint64_t total) const {
-    if (progress_) progress_(stage, done, total);
+bool CFWLoader::Report(const char* stage, std::uint64_t done, std::uint64_t total) const {
+    return !progress_ || progress_(stage, done, total);
 }

@@ -85,8 +85,9 @@ public:
     // cannot overflow on a 32-bit host.
     static constexpr std::uint64_t kMaxPackageSize = 64u << 20;
 
-    // stage, bytes done, bytes in the stage
-    using Progress = std::function<void(const char*, std::uint64_t, std::uint64_t)>;
+    // stage, bytes done, bytes in the stage; false stops the load at the
+    // next chunk
+    using Progress = std::function<bool(const char*, std::uint64_t, std::uint64_t)>;
 
     // The traffic manager is not owned; null makes the loader unusable.
     CFWLoader(const std::string& packagePath, TrafficManager* trafficManager);
@@ -136,7 +137,8 @@ private:
     bool AddChunk(std::uint32_t moduleType, std::uint32_t address, std::size_t dataBytes,
                   std::size_t paddedLength, std::uint32_t vector);
     std::uint64_t BytesOfKind(std::uint32_t vectorMark, std::uint32_t moduleType) const;
-    void Report(const char* stage, std::uint64_t done, std::uint64_t total) const;
+    // False when the progress asked to stop.
+    bool Report(const char* stage, std::uint64_t done, std::uint64_t total) const;
 
     TrafficManager* traffic_;
     bool opened_ = false;

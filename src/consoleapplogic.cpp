@@ -153,6 +153,25 @@ bool ConsoleAppLogic::RefuseAbsent(const void* member, const char* what) {
     return true;
 }
 
+void ConsoleAppLogic::SayIfCancelled(const char* what) {
+    if (cancelRequested_.load()) SetFailure(Format("Cancelled: %s stopped by the host", what));
+}
+
+bool ConsoleAppLogic::ReportProgress(const char* stage, std::uint64_t done, std::uint64_t total) {
+    if (progressCallback_ != nullptr) progressCallback_(stage, done, total, progressUser_);
+    if (stoppableCallback_ != nullptr && stoppableCallback_(stage, done, total, progressUser_) != 0 &&
+        !cancelRequested_.exchange(true)) {
+        LogMessage("<ConsoleAppLogic>The progress callback asked to stop the operation", LOG_NORMAL);
+    }
+    return !cancelRequested_.load();
+}
+
+void ConsoleAppLogic::RequestCancel() {
+    if (cancelRequested_.exchange(true)) return;
+    LogMessage("<ConsoleAppLogic>The host asked to cancel the running operation", LOG_NORMAL);
+    eventReceived_.Set();  // a command's wait ends at once
+}
+
 int ConsoleAppLogic::HandleCommand(const std::string& command) {
     if (evtAdapter_) evtAdapter_->SetCaptureDataFlag(false);
     eventReceived_.Reset();
@@ -182,7 +201,12 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
     int result = 0;
     bool waitNeeded = false;
     const char* outcome = nullptr;  // written with the closing stars
-    if (!AdaptAndSendCommand(command, waitNeeded)) {
+    if (cancelRequested_.load()) {
+        const std::string text = Format("Cancelled: command '%s ' was not sent", command.c_str());
+        StoreFailure(text);
+        LogMessage(text, LOG_NORMAL);
+        result = 1;
+    } else if (!AdaptAndSendCommand(command, waitNeeded)) {
         const std::string text = Format("Error: Failed to Send Command : '%s '", command.c_str());
         EndWaitForResponse();
         StoreFailure(text);
@@ -190,7 +214,16 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
         result = 1;
     } else if (waitNeeded) {
         LogMessage("<ConsoleAppLogic>Wait For Event as a Response to last Console Command!", LOG_NORMAL);
-        if (!WaitForResponse(commandTimeout_.load())) {
+        // The wait is armed already: a cancel from now on wakes it.
+        const bool answered = !cancelRequested_.load() && WaitForResponse(commandTimeout_.load());
+        if (cancelRequested_.load()) {
+            const std::string text =
+                Format("Cancelled: stopped waiting for the answer to command '%s '", command.c_str());
+            EndWaitForResponse();
+            StoreFailure(text);
+            LogMessage(text, LOG_NORMAL);
+            result = 1;
+        } else if (!answered) {
             const std::string text = Format("Timeout Error: No Event occur for command : '%s '", command.c_str());
             EndWaitForResponse();
             StoreFailure(text);
@@ -544,12 +577,13 @@ int ConsoleAppLogic::LoadFirmware(const std::string& path) {
     TrafficManager& traffic = *trafficManager_;
     CFWLoader loader(path, &traffic);
     loader.SetProgress([this](const char* stage, std::uint64_t done, std::uint64_t total) {
-        ReportProgress(stage, done, total);
+        return ReportProgress(stage, done, total);
     });
     traffic.SendSystemSetup(57600, 1);
     traffic.SetInternalOperation(true);
     const bool started = LoadFirmwareSteps(loader, traffic);
     traffic.SetInternalOperation(false);
+    if (!started) SayIfCancelled("firmware load");
     return started ? 0 : 1;
 }
 
@@ -627,7 +661,7 @@ EepromInterface* ConsoleAppLogic::EepromForHost() {
     ClearFailure();
     if (RefuseAbsent(eepromInterface_.get(), "EEprom Interface")) return nullptr;
     eepromInterface_->SetProgressSink([this](const char* stage, std::uint64_t done, std::uint64_t total) {
-        ReportProgress(stage, done, total);
+        return ReportProgress(stage, done, total);
     });
     return eepromInterface_.get();
 }
@@ -648,6 +682,7 @@ int ConsoleAppLogic::InitEepromInterface(int mode, const std::string& path) {
     if (eeprom == nullptr) return 1;
     if (eeprom->InitEepromInterface(mode, path) == 0) return 0;
     SetFailure(Format("Failed to Init EEprom Interface (mode %d) %s", mode, path.c_str()));
+    SayIfCancelled("EEprom read");
     return 1;
 }
 
@@ -669,6 +704,7 @@ int ConsoleAppLogic::BurnEeprom(bool partial) {
     if (eeprom->Burn(partial) == 1) return 1;
     SetFailure(partial && !anyMarked ? "EEprom wasn't burnt: no field was updated since the last partial burn"
                                      : "Failed to Burn EEprom!!!");
+    SayIfCancelled("EEprom burn");
     return 0;
 }
 
@@ -686,6 +722,7 @@ int ConsoleAppLogic::ReadEntireEeprom(const std::string& path) {
     std::string listing;
     if (eeprom->WriteListing(listing, path) != 0) {
         SetFailure("Failed to Read EEprom!!!");
+        SayIfCancelled("EEprom read");
         return 1;
     }
     if (listing.size() >= kResultBufferSize) {

@@ -91,15 +91,30 @@ public:
 
     // Progress of long operations (firmware load, EEPROM burn and whole reads),
     // reported on the host's own thread. `stage` names the step; done and total
-    // count bytes. A null callback reports nothing.
+    // count bytes. A null callback reports nothing. A stoppable callback
+    // answers nonzero to stop the operation; setting either replaces the other.
     using ProgressCallback = void (*)(const char* stage, std::uint64_t done, std::uint64_t total, void* user);
+    using StoppableProgressCallback = int (*)(const char* stage, std::uint64_t done, std::uint64_t total,
+                                              void* user);
     void SetProgressCallback(ProgressCallback callback, void* user) {
         progressCallback_ = callback;
+        stoppableCallback_ = nullptr;
         progressUser_ = user;
     }
-    void ReportProgress(const char* stage, std::uint64_t done, std::uint64_t total) const {
-        if (progressCallback_ != nullptr) progressCallback_(stage, done, total, progressUser_);
+    void SetStoppableProgressCallback(StoppableProgressCallback callback, void* user) {
+        stoppableCallback_ = callback;
+        progressCallback_ = nullptr;
+        progressUser_ = user;
     }
+    // False when the operation is to stop: the callback asked so, or the
+    // host cancelled it.
+    bool ReportProgress(const char* stage, std::uint64_t done, std::uint64_t total);
+
+    // Cancelling: each operation export starts with no request; RequestCancel
+    // (any thread) ends a command's wait at once and a long operation at its
+    // next progress report, each with a failure text that says so.
+    void BeginOperation() { cancelRequested_.store(false); }
+    void RequestCancel();
 
     // Firmware and EEPROM operations behind their exports.
     int LoadFirmware(const std::string& path);
@@ -134,6 +149,9 @@ private:
     bool WaitForResponse(int timeoutMs);
     void EndWaitForResponse();
     bool RefuseAbsent(const void* member, const char* what);
+    // After a failed operation: when it was cancelled, the failure text says
+    // that instead (`what` names the operation).
+    void SayIfCancelled(const char* what);
     // Firmware loading and the version report.
     // The values of a version record (VersionInfo), in the report's order.
     using VersionValues = std::array<std::int32_t, 9>;
@@ -177,7 +195,9 @@ private:
     std::atomic<int> commandState_{COMMAND_IDLE};
     std::string resultText_;
     ProgressCallback progressCallback_ = nullptr;
+    StoppableProgressCallback stoppableCallback_ = nullptr;
     void* progressUser_ = nullptr;
+    std::atomic<bool> cancelRequested_{false};
 };
 
 #endif

@@ -218,6 +218,7 @@ bool ConsoleAppSockets::TakeConnection(std::unique_ptr<Connection> fresh) {
     fresh->id = nextConnectionId_++;
     const int logId = fresh->socket.LogId();
     ReplaceConnection(std::shared_ptr<Connection>(std::move(fresh)));
+    connectionsTaken_.fetch_add(1);
     LogMessage(Format("<ConsoleAppSockets>Console-Dispatcher I/F Tcp connection (%d) was established!", logId),
                LOG_NORMAL);
     connectionEvent_.Set();
@@ -253,6 +254,11 @@ void ConsoleAppSockets::CloseCurrentConnection() {
 std::shared_ptr<ConsoleAppSockets::Connection> ConsoleAppSockets::CurrentConnection() const {
     std::lock_guard<std::mutex> guard(connectionLock_);
     return connection_;
+}
+
+bool ConsoleAppSockets::IsConnected() const {
+    const ConnectionRef connection = CurrentConnection();
+    return connection && !connection->dropped.load();
 }
 
 void ConsoleAppSockets::CloseListener() {

@@ -76,6 +76,11 @@ public:
     bool HasSendSocket() const { return sendSocket_.IsOpen(); }
     std::uint32_t TargetAddress() const { return targetAddress_; }
     std::uint16_t TargetPort() const { return targetPort_; }
+    std::uint16_t ListenPort() const { return listenPort_; }
+    // The link as a host asks about it (any thread): whether a dispatcher
+    // connection is open and not given up, and how many were taken.
+    bool IsConnected() const;
+    std::uint32_t ConnectionsTaken() const { return connectionsTaken_.load(); }
 
     // Strict dotted-decimal IPv4 text ("a.b.c.d", each 0-255). The all-ones
     // address is refused: it is the conversion's failure value.
@@ -128,6 +133,7 @@ private:
     mutable std::mutex connectionLock_;
     std::shared_ptr<Connection> connection_;
     std::uint32_t nextConnectionId_ = 1;
+    std::atomic<std::uint32_t> connectionsTaken_{0};
 
     // The receiving thread's own view: the connection its wait watches and
     // the one it found readable.

@@ -118,6 +118,7 @@ bool ConsoleEvtAdapter::AdaptGeneralEvent(const std::uint8_t* data, bool& isSubE
     if (structAccess_->getGeneralEventName(static_cast<std::uint16_t>(status), statusName)) {
         text += statusName + " ";
         ok = (statusName == kStatusOk);
+        if (!ok) LogMessage("<ConsoleEvtAdapter>The chip answered the command with " + statusName, LOG_NORMAL);
     } else {
         const std::string unknown = Format("No event found by type %i", status);
         text += "Unknown error code " + unknown;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <cstring>
+#include <deque>
 
 namespace {
 
@@ -67,6 +68,67 @@ std::string FreeLogPath(const std::string& folder, const std::tm& created) {
         path = stem + "_" + std::to_string(n) + ".log";
     }
     return path;
+}
+
+// The lines of levels 1 and 2 of the current operation (see
+// StartOperationLog). Its own lock: it never waits on a file write.
+class OperationLog {
+public:
+    bool Active() const { return active_.load(std::memory_order_relaxed); }
+
+    void Start() {
+        std::lock_guard<std::mutex> lock(lock_);
+        lines_.clear();
+        dropped_ = 0;
+        active_.store(true);
+    }
+
+    void Stop() {
+        std::lock_guard<std::mutex> lock(lock_);
+        active_.store(false);
+        lines_.clear();
+        dropped_ = 0;
+    }
+
+    void Add(std::string_view text) {
+        if (!Active()) return;
+        // A hex dump's text ends with its own line end.
+        while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+        std::string line(text.substr(0, kOperationLogLineChars));
+        if (text.size() > kOperationLogLineChars) line += "...";
+        std::lock_guard<std::mutex> lock(lock_);
+        if (!Active()) return;
+        lines_.push_back(std::move(line));
+        if (lines_.size() > kOperationLogLines) {
+            lines_.pop_front();
+            ++dropped_;
+        }
+    }
+
+    std::string Text() const {
+        std::lock_guard<std::mutex> lock(lock_);
+        std::string text;
+        if (dropped_ > 0) text = Format("(%u earlier lines left out)\n", static_cast<unsigned>(dropped_));
+        for (const std::string& line : lines_) {
+            text += line;
+            text += '\n';
+        }
+        return text;
+    }
+
+private:
+    std::atomic<bool> active_{false};
+    mutable std::mutex lock_;
+    std::deque<std::string> lines_;
+    std::size_t dropped_ = 0;
+};
+
+OperationLog g_operationLog;
+
+bool KeptInOperationLog(int level) { return level <= kOperationLogLevel && g_operationLog.Active(); }
+
+void KeepInOperationLog(int level, std::string_view text) {
+    if (KeptInOperationLog(level)) g_operationLog.Add(text);
 }
 
 }  // namespace
@@ -273,19 +335,29 @@ int RemoveOldLogsInFolder(const std::string& folder, std::int64_t now) {
 void SetFileLoggingAllowed(bool allowed) { g_fileLoggingAllowed.store(allowed); }
 bool FileLoggingAllowed() { return g_fileLoggingAllowed.load(); }
 
-void LogMessage(const std::string& text, int level) { ConsoleLogger::Instance().Write(level, text); }
+void LogMessage(const std::string& text, int level) {
+    KeepInOperationLog(level, text);
+    ConsoleLogger::Instance().Write(level, text);
+}
 
 void LogHexDump(const void* bytes, std::size_t length, int level) {
-    ConsoleLogger::Instance().WriteHexDump(level, static_cast<const unsigned char*>(bytes), length);
+    const auto* data = static_cast<const unsigned char*>(bytes);
+    if (!KeptInOperationLog(level)) return ConsoleLogger::Instance().WriteHexDump(level, data, length);
+    const std::string dump = ConsoleLogger::HexDumpText(data, length);
+    g_operationLog.Add(dump);
+    ConsoleLogger::Instance().Write(level, dump);
 }
 
 void LogMessages(std::initializer_list<std::string_view> texts, int level) {
+    for (std::string_view text : texts) KeepInOperationLog(level, text);
     ConsoleLogger::Instance().WriteLines(level, texts);
 }
 
 void LogMessageAndHexDump(const std::string& text, const void* bytes, std::size_t length, int level) {
     if (!LogEnabled(level)) return;
     const std::string dump = ConsoleLogger::HexDumpText(static_cast<const unsigned char*>(bytes), length);
+    KeepInOperationLog(level, text);
+    KeepInOperationLog(level, dump);
     ConsoleLogger::Instance().WriteLines(level, {text, dump});
 }
 
@@ -306,7 +378,18 @@ void SetLogSeverityLevel(int level) {
 }
 
 bool LogEnabled(int level) {
-    return level <= g_severity.load(std::memory_order_relaxed) && g_fileLoggingAllowed.load(std::memory_order_relaxed);
+    return KeptInOperationLog(level) || (level <= g_severity.load(std::memory_order_relaxed) &&
+                                         g_fileLoggingAllowed.load(std::memory_order_relaxed));
+}
+
+void StartOperationLog() { g_operationLog.Start(); }
+void StopOperationLog() { g_operationLog.Stop(); }
+std::string OperationLogText() { return g_operationLog.Text(); }
+
+std::string CurrentLogFilePath() {
+    std::lock_guard<std::mutex> lock(g_instanceLock);
+    const ConsoleLogger* logger = g_instance.load();
+    return logger != nullptr && logger->IsOpen() ? logger->FilePath() : std::string();
 }
 
 std::string CrashFilePath() { return platform::FixedPath("C:\\ConsoleDllCrash.txt"); }

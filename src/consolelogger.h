@@ -123,15 +123,32 @@ int LogCrash(const std::string& text);
 int LogStartupLine(const std::string& text);
 int LogSeverity();
 void SetLogSeverityLevel(int level);
-// Whether a line of this level would be written (its level passes the
-// severity and file logging is on), without taking any lock: callers skip
-// formatting texts nobody will read.
+// Whether a line of this level is used: written (its level passes the
+// severity and file logging is on) or kept in the operation log below;
+// without taking any lock, so callers skip formatting texts nobody reads.
 bool LogEnabled(int level);
 // A fixed line, written only when its level lets it through: the per-packet
 // paths pass literals and allocate nothing for lines that are not written.
 inline void LogLine(const char* text, int level) {
     if (LogEnabled(level)) LogMessage(text, level);
 }
+
+// The operation log: the lines of levels 1 and 2 logged since the last
+// operation export started, kept whatever the severity and the file-logging
+// flag say, so that a host can tell why an operation failed. Bounded: the
+// latest kOperationLogLines lines (each cut to kOperationLogLineChars) are
+// kept. It collects from the first StartOperationLog on, until
+// StopOperationLog; the library's own file output is not touched.
+constexpr int kOperationLogLevel = LOG_NORMAL;
+constexpr std::size_t kOperationLogLines = 200;
+constexpr std::size_t kOperationLogLineChars = 1000;
+void StartOperationLog();
+void StopOperationLog();
+// The kept lines, each ending with a line end; a first line says how many
+// earlier ones were left out, if any.
+std::string OperationLogText();
+// The path of the process-wide logger's open log file ("" when none is open).
+std::string CurrentLogFilePath();
 
 // The crash and start-up trace files; tests may point them elsewhere.
 std::string CrashFilePath();

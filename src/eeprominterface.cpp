@@ -375,7 +375,8 @@ bool EepromInterface::WriteToChip(std::uint32_t address, std::size_t length, std
         written = trafficManager_->WriteEeprom(sliceAddress, slice, image.data() + sliceAddress);
         if (written) {
             done += slice;
-            Report(kBurnStage, done, total);
+            written = Report(kBurnStage, done, total);
+            stopped_ = !written;
         }
     }
     trafficManager_->SetInternalOperation(false);
@@ -391,7 +392,7 @@ int EepromInterface::InitFromSetupEeprom() {
         if (!RecordInImage(record) || !ReadFromChip(record.offset, buffer.size(), buffer.data())) return 1;
         std::copy(buffer.begin(), buffer.end(), image.begin() + record.offset);
         done += record.size;
-        Report(kReadStage, done, dataBaseSize_);
+        if (!Report(kReadStage, done, dataBaseSize_)) return 1;
     }
     return 0;
 }
@@ -419,40 +420,44 @@ int EepromInterface::ReadFieldByName(const std::string& name, std::string& out, 
 int EepromInterface::Burn(bool partial) {
     GetImage();
     std::uint64_t done = 0;
+    stopped_ = false;
     if (!partial) return WriteToChip(0, dataBaseSize_, done, dataBaseSize_) ? 1 : 0;
 
+    // Adjacent marked records form one run; every mark is cleared.
+    struct Run {
+        std::uint32_t start = 0;
+        std::size_t length = 0;
+        std::size_t firstRecord = 0, endRecord = 0;
+    };
+    std::vector<Run> runs;
     std::uint64_t total = 0;
-    for (const EEpromFieldDefinition_t& record : fieldTable_) {
-        if (record.isUpdated != 0) total += record.size;
-    }
-    // Adjacent marked records form one run. A run that fails does not stop
-    // the later ones, but the burn then reports failure: a later run's
-    // success must not hide an earlier run the chip never confirmed.
-    bool anyRun = false;
-    bool allWritten = true;
-    bool runOpen = false;
-    std::uint32_t runStart = 0;
-    std::size_t runLength = 0;
-    for (EEpromFieldDefinition_t& record : fieldTable_) {
+    for (std::size_t i = 0; i < fieldTable_.size(); ++i) {
+        EEpromFieldDefinition_t& record = fieldTable_[i];
         if (record.isUpdated != 0) {
-            if (!runOpen) {
-                runOpen = true;
-                runStart = record.offset;
-                runLength = 0;
-            }
-            runLength += record.size;
-        } else if (runOpen) {
-            allWritten = WriteToChip(runStart, runLength, done, total) && allWritten;
-            anyRun = true;
-            runOpen = false;
+            if (runs.empty() || runs.back().endRecord != i) runs.push_back({record.offset, 0, i, i});
+            runs.back().length += record.size;
+            runs.back().endRecord = i + 1;
+            total += record.size;
         }
         record.isUpdated = 0;
     }
-    if (runOpen) {
-        allWritten = WriteToChip(runStart, runLength, done, total) && allWritten;
-        anyRun = true;
+    // A run that fails does not stop the later ones, but the burn then
+    // reports failure: a later run's success must not hide an earlier run the
+    // chip never confirmed. A burn the host stops writes nothing more, and the
+    // records it did not finish keep their marks for the next burn.
+    bool allWritten = true;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        allWritten = WriteToChip(runs[r].start, runs[r].length, done, total) && allWritten;
+        if (stopped_) {
+            for (std::size_t unfinished = r; unfinished < runs.size(); ++unfinished) {
+                for (std::size_t i = runs[unfinished].firstRecord; i < runs[unfinished].endRecord; ++i) {
+                    fieldTable_[i].isUpdated = 1;
+                }
+            }
+            break;
+        }
     }
-    return anyRun && allWritten ? 1 : 0;
+    return !runs.empty() && allWritten ? 1 : 0;
 }
 
 int EepromInterface::WriteListing(std::string& stream, const std::string& path) {
@@ -482,7 +487,7 @@ int EepromInterface::WriteListing(std::string& stream, const std::string& path) 
         }
         text += record.name + " = " + value + "\n";
         done += record.size;
-        Report(kReadStage, done, total);
+        if (!Report(kReadStage, done, total)) return 1;
     }
     text.push_back('\0');
     stream += text;

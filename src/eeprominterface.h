@@ -44,8 +44,9 @@ public:
     // Burns and whole reads report their progress after each slice this long.
     static constexpr std::size_t kProgressSlice = 1024;
 
-    // stage, bytes done, bytes in all.
-    using ProgressSink = std::function<void(const char*, std::uint64_t, std::uint64_t)>;
+    // stage, bytes done, bytes in all; false stops the transfer at the next
+    // slice.
+    using ProgressSink = std::function<bool(const char*, std::uint64_t, std::uint64_t)>;
 
     // The traffic manager is not owned; without one every chip transfer fails.
     explicit EepromInterface(TrafficManager* trafficManager);
@@ -115,8 +116,8 @@ private:
     bool LoadValueLine(const std::string& name, const std::string& value);
     bool ReadFromChip(std::uint32_t address, std::size_t length, std::uint8_t* out);
     bool WriteToChip(std::uint32_t address, std::size_t length, std::uint64_t& done, std::uint64_t total);
-    void Report(const char* stage, std::uint64_t done, std::uint64_t total) const {
-        if (progress_) progress_(stage, done, total);
+    bool Report(const char* stage, std::uint64_t done, std::uint64_t total) const {
+        return !progress_ || progress_(stage, done, total);
     }
 
     TrafficManager* trafficManager_;
@@ -125,6 +126,7 @@ private:
     std::uint32_t dataBaseSize_ = 0;
     std::vector<std::uint8_t> eepromImage_;
     bool imageCreated_ = false;
+    bool stopped_ = false;  // the host stopped the burn in progress
     ProgressSink progress_;
 };
 

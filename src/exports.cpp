@@ -1,6 +1,7 @@
 // The 26 exported functions, the tbx_ extensions, and the library-wide state
 // behind them. Each is a thin frame around one operation of the application
 // object; the frames keep exceptions from ever reaching the host.
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
@@ -8,8 +9,10 @@
 #include <memory>
 #include <string>
 
+#include "consoleappsockets.h"
 #include "consoleapplogic.h"
 #include "consolelogger.h"
+#include "packethandler.h"
 #include "platform/platform.h"
 #include "strformat.h"
 #include "termbridge.h"
@@ -29,22 +32,39 @@ std::uint16_t g_version[4] = {0, 0, 0, 0};
 char g_versionText[100] = "";
 std::string g_dispatcherAddress;  // lives as long as the library
 
-// The host's progress callback, kept across initialize and deinitialize.
+// The host's progress callback, kept across initialize and deinitialize:
+// one that only reports, or one that may stop the operation.
 tbx_ProgressCallback g_progressCallback = nullptr;
+tbx_StoppableProgressCallback g_stoppableCallback = nullptr;
 void* g_progressUser = nullptr;
+// The application a cancel request reaches from another thread.
+std::atomic<ConsoleAppLogic*> g_cancelTarget{nullptr};
 
-void ForwardProgress(const char* stage, std::uint64_t done, std::uint64_t total, void* /*user*/) {
+int ForwardProgress(const char* stage, std::uint64_t done, std::uint64_t total, void* /*user*/) {
+    if (g_stoppableCallback != nullptr) return g_stoppableCallback(stage, done, total, g_progressUser);
     if (g_progressCallback != nullptr) g_progressCallback(stage, done, total, g_progressUser);
+    return 0;
 }
 
 void ApplyProgressCallback() {
     if (g_app == nullptr) return;
-    g_app->SetProgressCallback(g_progressCallback != nullptr ? &ForwardProgress : nullptr, nullptr);
+    const bool any = g_progressCallback != nullptr || g_stoppableCallback != nullptr;
+    g_app->SetStoppableProgressCallback(any ? &ForwardProgress : nullptr, nullptr);
 }
 
-// Every export that talks to the chip starts the traffic counts afresh.
+// Every export that talks to the chip starts the traffic counts, the
+// operation log and the cancel request afresh.
 void BeginOperation() {
-    if (g_app != nullptr && g_app->GetTrafficManager() != nullptr) g_app->GetTrafficManager()->ResetTrafficCounters();
+    StartOperationLog();
+    if (g_app == nullptr) return;
+    g_app->BeginOperation();
+    if (g_app->GetTrafficManager() != nullptr) g_app->GetTrafficManager()->ResetTrafficCounters();
+}
+
+// A text handed to the host: stays valid until the same export is called again.
+const char* KeptText(std::string& slot, std::string text) {
+    slot = std::move(text);
+    return slot.c_str();
 }
 
 void CrashLine(const char* exportName) { LogCrash(Format("Crash: %s method really crashed", exportName)); }
@@ -140,6 +160,7 @@ int initialize_old(unsigned short consoleToDispatcherPort, const char* dispatche
         return 1;
     }
     ApplyProgressCallback();
+    g_cancelTarget.store(g_app);
     return g_app != nullptr ? 0 : 1;
 }
 
@@ -167,6 +188,8 @@ int initialize(const char* macMapFile, const char* phyMapFile, const char* struc
 int deinitialize(void) {
     try {
         if (g_app != nullptr) {
+            g_cancelTarget.store(nullptr);
+            StopOperationLog();
             delete g_app;
             g_app = nullptr;
             ReleaseMutex();
@@ -317,8 +340,49 @@ void AllowWriteLogsToFile(bool allow) { SetFileLoggingAllowed(allow); }
 void tbx_setProgressCallback(tbx_ProgressCallback callback, void* user) {
     GuardedVoid("tbx_setProgressCallback", [&] {
         g_progressCallback = callback;
+        g_stoppableCallback = nullptr;
         g_progressUser = user;
         ApplyProgressCallback();
+    });
+}
+
+void tbx_setStoppableProgressCallback(tbx_StoppableProgressCallback callback, void* user) {
+    GuardedVoid("tbx_setStoppableProgressCallback", [&] {
+        g_stoppableCallback = callback;
+        g_progressCallback = nullptr;
+        g_progressUser = user;
+        ApplyProgressCallback();
+    });
+}
+
+void tbx_cancelOperation(void) {
+    GuardedVoid("tbx_cancelOperation", [] {
+        if (ConsoleAppLogic* app = g_cancelTarget.load()) app->RequestCancel();
+    });
+}
+
+const char* tbx_getLastOperationLog(void) {
+    static std::string text;
+    return Guarded<const char*>("tbx_getLastOperationLog", "", [] { return KeptText(text, OperationLogText()); });
+}
+
+const char* tbx_getLogFilePath(void) {
+    static std::string path;
+    return Guarded<const char*>("tbx_getLogFilePath", "", [] { return KeptText(path, CurrentLogFilePath()); });
+}
+
+int tbx_getLinkState(tbx_LinkState* state) {
+    return Guarded("tbx_getLinkState", 1, [&] {
+        if (state == nullptr) return 1;
+        *state = tbx_LinkState{};
+        if (g_app == nullptr || g_app->GetTrafficManager() == nullptr) return 1;
+        const ConsoleAppSockets* sockets = g_app->GetTrafficManager()->Packets().Sockets();
+        if (sockets == nullptr) return 1;
+        state->connected = sockets->IsConnected() ? 1 : 0;
+        state->connections = sockets->ConnectionsTaken();
+        state->listenPort = sockets->ListenPort();
+        state->commandPort = sockets->TargetPort();
+        return 0;
     });
 }
 

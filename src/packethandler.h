@@ -169,6 +169,8 @@ public:
     std::uint8_t CommandCounter() const { return commandCounter_.load(); }
     std::uint32_t ReceivedEventCount() const { return receivedEvents_.load(); }
     bool HasSockets() const { return sockets_ != nullptr; }
+    // The dispatcher link, for a host's questions; null without a transport.
+    const ConsoleAppSockets* Sockets() const { return sockets_.get(); }
     // Commands sent and events received since the last reset.
     TrafficCounters& Counters() { return counters_; }
     const TrafficCounters& Counters() const { return counters_; }

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """tb-console in script mode against the emulator: expectations met and
-missed (file:line, exit status), --keep-going, and --json output.
+missed (file:line, exit status), --keep-going, --json output, what a failure
+says about its cause, start-up warnings, the exit codes, and Ctrl-C at a
+terminal.
 
 usage: console_script_test.py --emulator TB-EMULATOR --examples DIR
                               [--path-prefix Z:] [--lib LIBRARY] -- CONSOLE-COMMAND...
@@ -9,15 +11,19 @@ The console command may start with a runner (wine). Paths handed to the
 console get the prefix (Windows programs under Wine see / as Z:).
 """
 import argparse
+import fcntl
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -26,30 +32,47 @@ ARGS = None
 WORD_ADDRESS = 0xBFC00140
 
 
+def screen_text(shown):
+    """What a terminal shows as plain text: Wine's console draws with cursor
+    moves (a blank as "erase, move one right"), which become blanks here."""
+    text = shown.decode(errors="replace")
+    text = re.sub(r"\x1b\[K\x1b\[(\d*)C", lambda match: " " * int(match.group(1) or 1), text)
+    return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", text)
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
 
 
-class ConsoleScripts(unittest.TestCase):
+class ConsoleTest(unittest.TestCase):
+    """An emulator for each test, and the console run against it."""
+
+    FAULTS = []  # emulator faults of the test class
+
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="tb-console-script-")
         self.command_port, self.library_port = free_port(), free_port()
+        faults = [word for fault in self.FAULTS for word in ("--fault", fault)]
         self.emulator = subprocess.Popen(
             [ARGS.emulator, "--command-port", str(self.command_port), "--library-port", str(self.library_port),
-             "--definitions", os.path.join(ARGS.examples, "definitions", "list.txt"), "-q"],
+             "--definitions", os.path.join(ARGS.examples, "definitions", "list.txt"), "-q",
+             "--control-port", "0"] + faults,
             stdout=subprocess.PIPE, bufsize=0)
         # It says "ready ..." once its ports are open, at once. Unbuffered, so
         # that a line read ahead never hides from the wait.
+        self.control = None
         deadline = time.monotonic() + 5
         while True:
             if not select.select([self.emulator.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
                 self.give_up("the emulator did not say ready within 5 s")
-            line = self.emulator.stdout.readline()
+            line = self.emulator.stdout.readline().decode(errors="replace")
             if not line:
                 self.give_up("the emulator ended without saying ready")
-            if line.startswith(b"ready "):
+            if line.startswith("ready "):
+                fields = dict(word.split("=", 1) for word in line.split()[1:] if "=" in word)
+                self.control = int(fields.get("control-port", 0))
                 break
 
     def give_up(self, why):
@@ -67,9 +90,9 @@ class ConsoleScripts(unittest.TestCase):
     def path(self, local):
         return ARGS.path_prefix + local
 
-    def console_options(self):
+    def console_options(self, tcp_port=None):
         maps = os.path.join(ARGS.examples, "maps")
-        options = ["--udp", str(self.command_port), "--tcp", str(self.library_port), "--timeout", "3000",
+        options = ["--udp", str(self.command_port), "--tcp", str(tcp_port or self.library_port), "--timeout", "3000",
                    "--list", self.path(os.path.join(ARGS.examples, "definitions", "list.txt")),
                    "--mac", self.path(os.path.join(maps, "mac.map")),
                    "--phy", self.path(os.path.join(maps, "phy.map"))]
@@ -80,15 +103,25 @@ class ConsoleScripts(unittest.TestCase):
         env.setdefault("WINEDEBUG", "-all")
         return env
 
-    def run_script(self, lines, *options):
+    def run_script(self, lines, *options, base_options=None):
         """Writes the script, runs the console on it; (status, stdout, stderr, script path)."""
         script = os.path.join(self.folder, "session.tbs")
         with open(script, "w") as handle:
             handle.write("\n".join(lines) + "\n")
-        command = list(ARGS.console) + self.console_options() + ["--script", self.path(script)] + list(options)
+        base = self.console_options() if base_options is None else base_options
+        command = list(ARGS.console) + base + ["--script", self.path(script)] + list(options)
         run = subprocess.run(command, capture_output=True, text=True, env=self.environment(), timeout=120)
         return run.returncode, run.stdout, run.stderr, self.path(script)
 
+    def run_console(self, *arguments):
+        """The console with these arguments only; (status, stdout, stderr)."""
+        run = subprocess.run(list(ARGS.console) + list(arguments), capture_output=True, text=True,
+                             env=self.environment(), timeout=120)
+        return run.returncode, run.stdout, run.stderr
+
+
+
+class ConsoleScripts(ConsoleTest):
     def test_a_script_whose_expectations_hold_passes(self):
         status, out, err, _ = self.run_script([
             "# write a word and read it back",
@@ -151,9 +184,21 @@ class ConsoleScripts(unittest.TestCase):
         self.assertEqual([o["command"] for o in objects], [line for line in lines if not line.startswith(
             (":expect", ":timeout"))])
         for o in objects:
-            self.assertEqual(set(o), {"command", "rc", "ok", "result_hex", "result_text", "failure", "elapsed_ms"})
+            self.assertEqual(set(o), {"file", "line", "command", "rc", "ok", "result_hex", "result_text", "decoded",
+                                      "failure", "cause", "suggestion", "cancelled", "elapsed_ms", "expectations"})
             self.assertGreaterEqual(o["elapsed_ms"], 0)
         write, read, status_command, unknown, field, burn = objects
+        # Each record says where its line stands and how the expectations after it went.
+        self.assertEqual([(o["file"], o["line"]) for o in objects],
+                         [(self.path(os.path.join(self.folder, "session.tbs")), n) for n in (1, 2, 3, 4, 7, 9)])
+        self.assertEqual(unknown["expectations"], [{"line": 5, "expect": "fail", "met": True, "reason": ""}])
+        self.assertEqual([e["line"] for e in field["expectations"]], [8])
+        self.assertEqual(write["expectations"], [{"line": 1, "expect": "ok (implied: no :expect after the line)",
+                                                  "met": True, "reason": ""}])
+        # The raw hexadecimal stays; the decoded form is beside it.
+        self.assertEqual(status_command["decoded"], "PHYC_STATUS_OK ")
+        self.assertEqual(read["decoded"], "0x0000beef")
+        self.assertIn("NO_SUCH_CMD not found", " ".join(unknown["cause"]))
         self.assertEqual((write["rc"], write["ok"], write["result_hex"], write["failure"]), (0, True, "4f4b", ""))
         self.assertEqual(read["result_text"], "0x0000beef")
         self.assertEqual(read["result_hex"], b"0x0000beef\0".hex())
@@ -203,13 +248,161 @@ class ConsoleScripts(unittest.TestCase):
         shown = self.run_at_terminal(history, [b"PHYC_SET_CH\t\r", b":eeprom set Crys\t\r", b":quit\r"])
         # The terminal shows what completion added to the typed part.
         self.assertIn("ANNEL_CMD ", shown)
-        self.assertIn("  ok, 15 bytes: 504859435f5354415455535f4f4b20", shown)
+        self.assertIn('  ok, 15 bytes: "PHYC_STATUS_OK "', shown)
         self.assertIn("talTrim ", shown)
         with open(history) as saved:
             self.assertIn("PHYC_SET_CHANNEL_CMD", saved.read())
         # The next run starts with that history: three lines up is the PHY command again.
         shown = self.run_at_terminal(history, [b"\x1b[A\x1b[A\x1b[A\r", b":quit\r"])
-        self.assertIn("  ok, 15 bytes: 504859435f5354415455535f4f4b20", shown)
+        self.assertIn('  ok, 15 bytes: "PHYC_STATUS_OK "', shown)
+
+    def test_failures_say_why(self):
+        """What a failed line shows under its failure text: the library's reason
+        (cause), what a mistyped name probably meant, and the log's path once."""
+        cases = [
+            # line, what must show under it
+            ("PHYC_SET_CHANNEL_CMD chanel=3", ["cause: <StructAccess>Error!,Struct: PhycSetChannel_t doesn't contain "
+                                               "the field: chanel", "did you mean: PHYC_SET_CHANNEL_CMD channel=3"]),
+            ("PHYC_GET_STATUS", ["cause: <StructAccess>Command type for PHYC_GET_STATUS not found",
+                                 "did you mean: PHYC_GET_STATUS_CMD"]),
+            ("NATIVE_READ_WORD_CMD", ["cause: Wrong Usage for NATIVE_READ_WORD_CMD, try: NATIVE_READ_WORD_CMD address"]),
+            ("PHYC_SET_GAIN_CMD gain=-2 path=1", ["cause: <ConsoleEvtAdapter>The chip answered the command with "
+                                                  "PHYC_STATUS_NOT_SUPPORTED"]),
+            # Values the library would read as 0 are refused before it sees them.
+            (":eeprom set TxPowerGain abc", ["failed (2): TxPowerGain takes a decimal number, not 'abc'"]),
+            (":eeprom set MacAddress 0x00 0x50", ["failed (2): MacAddress takes 6 bytes, the value gives 2"]),
+            (":eeprom set TxPowrGain 3", ["did you mean: :eeprom set TxPowerGain 3"]),
+        ]
+        lines = [":eeprom init 0"]
+        for line, _ in cases:
+            lines += [line, ":expect fail"]
+        with socket.create_connection(("127.0.0.1", self.control)) as control:
+            control.sendall(b"fail PHYC_SET_GAIN_CMD 3\n")
+            control.recv(100)
+            status, out, err, _ = self.run_script(lines)
+        self.assertEqual(status, 0, out + err)
+        blocks = out.split("\n  failed")[1:]
+        self.assertEqual(len(blocks), len(cases), out)
+        for (line, shown), block in zip(cases, blocks):
+            for text in shown:
+                self.assertIn(text.replace("failed ", ""), block, line)
+        self.assertEqual(out.count("the library's log: "), 1, out)
+        # With --lenient the library reads the text itself.
+        status, out, err, _ = self.run_script([":eeprom init 0", ":eeprom set TxPowerGain abc",
+                                               ":eeprom get TxPowerGain image", ":expect text ^ *0.000"], "--lenient")
+        self.assertEqual(status, 0, out + err)
+
+    def test_start_up_says_what_is_missing(self):
+        """Files that do not open and a listening port that is taken are named at
+        start; a failure while no dispatcher is connected says so."""
+        with socket.socket() as taken:
+            taken.bind(("0.0.0.0", 0))
+            taken.listen()
+            port = taken.getsockname()[1]
+            options = self.console_options(tcp_port=port)
+            options[options.index("--mac") + 1] = self.path(os.path.join(self.folder, "no-such.map"))
+            options[options.index("--timeout") + 1] = "300"
+            status, out, err, _ = self.run_script(["NATIVE_READ_WORD_CMD 0x10"], base_options=options)
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("warning: the MAC map file %s does not open" % self.path(os.path.join(self.folder, "no-such.map")),
+                      err)
+        self.assertIn("warning: the library cannot listen for the dispatcher on port %d" % port, err)
+        self.assertIn("no dispatcher is connected: the library waits for it on port %d" % port, out)
+        options = self.console_options()
+        options[options.index("--list") + 1] = self.path(os.path.join(self.folder, "no-such-list.txt"))
+        status, out, err, _ = self.run_script(["NATIVE_READ_WORD_CMD 0x10"], base_options=options)
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("warning: the definition list %s does not open" % self.path(
+            os.path.join(self.folder, "no-such-list.txt")), err)
+
+    def test_conventions(self):
+        """--version, --quiet, the exit codes (documented in --help), and
+        :timeout without a value."""
+        status, out, _ = self.run_console("--version")
+        self.assertEqual(status, 0)
+        self.assertRegex(out, r"^tb-console \d+\.\d+\.\d+")
+        status, out, _ = self.run_console("--help")
+        self.assertEqual(status, 0)
+        self.assertIn("Exit status: 0", out)
+        self.assertEqual(self.run_console("--no-such-option")[0], 2)
+        self.assertEqual(self.run_console("--script", self.path(os.path.join(self.folder, "none.tbs")))[0], 2)
+        status, out, err, _ = self.run_script([":timeout 1234", ":timeout"], "--quiet")
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("command time-out 1234 ms\ncommand time-out 1234 ms", out)
+        self.assertNotIn("Major version", out)
+
+
+class ConsoleInterrupts(ConsoleTest):
+    """Ctrl-C at a terminal: the prompt's line is cleared, a running command is
+    cancelled and the prompt comes back, twice within a second ends the
+    console. The answer to the first command is lost, so it waits until
+    cancelled."""
+
+    FAULTS = ["drop-next"]
+
+    def test_ctrl_c_clears_cancels_and_ends(self):
+        master, slave = pty.openpty()
+        # Wide enough that no line wraps (Wine's console wraps at the width).
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 250, 0, 0))
+
+        def controlling_terminal():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        options = self.console_options()
+        options[options.index("--timeout") + 1] = "0"
+        console = subprocess.Popen(list(ARGS.console) + options + ["--history", os.path.join(self.folder, "h")],
+                                   stdin=slave, stdout=slave, stderr=slave, env=self.environment(),
+                                   preexec_fn=controlling_terminal)
+        os.close(slave)
+        shown = bytearray()
+
+        def read_until(what, condition, seconds=10):
+            deadline = time.time() + seconds
+            while not condition():
+                if time.time() > deadline:
+                    self.fail("no %s within %d s; the terminal showed:\n%s" % (what, seconds,
+                                                                               screen_text(shown)))
+                if select.select([master], [], [], 0.1)[0]:
+                    try:
+                        shown.extend(os.read(master, 4096))
+                    except OSError:
+                        return
+
+        def prompt(count):
+            read_until("prompt %d" % count, lambda: screen_text(shown).count("tb> ") >= count)
+
+        try:
+            prompt(1)
+            os.write(master, b"NATIVE_READ_WO")
+            time.sleep(0.3)
+            os.write(master, b"\x03")
+            prompt(2)
+            os.write(master, b"NATIVE_READ_WORD_CMD 0x10\r")
+            read_until("the command's wait", lambda: re.search(r"0x10\r*\n", screen_text(shown)))
+            time.sleep(1.2)  # not within a second of the press before
+            os.write(master, b"\x03")
+            prompt(3)
+            os.write(master, b"NATIVE_READ_WORD_CMD 0x10\r")
+            prompt(4)
+            time.sleep(1.2)  # the next two presses are a pair of their own
+            os.write(master, b"\x03")
+            time.sleep(0.2)
+            os.write(master, b"\x03")
+            read_until("the end", lambda: console.poll() is not None)
+            status = console.wait(timeout=10)
+        finally:
+            if console.poll() is None:
+                console.kill()
+            os.close(master)
+        text = screen_text(shown)
+        self.assertEqual(status, 130, text)
+        # The half-typed line is dropped, not run: the next prompt follows.
+        self.assertRegex(text, r"tb> NATIVE_READ_WO[^\n]*?\s*\^C\s*tb> NATIVE_READ_WORD_CMD 0x10")
+        self.assertNotIn("'NATIVE_READ_WO '", text)
+        self.assertIn("failed (1): Cancelled: stopped waiting for the answer to command 'NATIVE_READ_WORD_CMD 0x10 '",
+                      text)
+        self.assertIn('ok, 11 bytes: "0x00000000"', text)  # the session goes on after a cancel
 
 
 def main():

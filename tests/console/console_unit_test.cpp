@@ -2,6 +2,7 @@
 // completion from the example definition set, and the progress line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -149,6 +150,29 @@ TEST(ConsoleProgress, PlainLinesAtEachTenth) {
     EXPECT_EQ(lines[1].substr(0, 10), "load   12%");
     EXPECT_EQ(lines[10].substr(0, 10), "load  100%");
     EXPECT_EQ(lines.back(), "start  0 B\n");
+}
+
+// On a terminal one line, rewritten, whatever the stages: a load reports
+// writing and verifying each piece in turn.
+TEST(ConsoleProgress, OneTerminalLineForAllStages) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    double now = 0;
+    ProgressLine progress(out, ProgressLine::Mode::Terminal, [&now] { return now; });
+    for (unsigned done = 16; done <= 160; done += 16) {
+        now += 0.5;
+        progress.Update("load MAC", done, 160);
+        progress.Update("verify", done, 160);
+    }
+    progress.Finish();
+    std::rewind(out);
+    std::string shown;
+    for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) shown += static_cast<char>(c);
+    std::fclose(out);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 1) << shown;
+    EXPECT_EQ(shown.back(), '\n');
+    // The rate is the stage's own: 16 bytes per half second from its start.
+    EXPECT_NE(shown.find("\rverify  100%  32 B/s"), std::string::npos) << shown;
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The tbx_ extensions end to end: the traffic figures of each operation
-// against what the emulated dispatcher counted, and progress reports of a
-// whole-EEPROM read on the host's own thread.
+// against what the emulated dispatcher counted, progress reports of a
+// whole-EEPROM read on the host's own thread, the cause of each failure in
+// the operation log, and the link to the dispatcher.
 #include "e2e_support.h"
 
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -113,6 +115,68 @@ TEST_F(Extensions, WholeEepromReadReportsProgressOnTheHostsThread) {
     const std::size_t reports = record.done.size();
     ReadEntireEeprom("");
     EXPECT_EQ(record.done.size(), reports);
+}
+
+std::uint64_t FileSize(const std::string& path) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    return file ? static_cast<std::uint64_t>(file.tellg()) : 0;
+}
+
+// Each failing command leaves the reason in the operation log, whether or
+// not the log file is written and whatever the severity; the log file gets
+// nothing more while file logging is off.
+TEST_F(Extensions, OperationLogGivesTheCauseOfEachFailure) {
+    struct Case {
+        const char* line;
+        const char* fault;  // emulator control line before the command, or null
+        const char* cause;  // a whole line of the operation log
+    } const cases[] = {
+        {"PHYC_SET_CHANNEL_CMD chanel=3", nullptr,
+         "<StructAccess>Error!,Struct: PhycSetChannel_t doesn't contain the field: chanel"},
+        {"PHYC_GET_STATUS", nullptr,
+         "<StructAccess>Command type for PHYC_GET_STATUS not found. Please check your input files."},
+        {"PHYC_SET_CHANNEL_CMD channel=abc", nullptr, "<StructAccess>Error!,Enum for value abc not found."},
+        {"NATIVE_READ_WORD_CMD", nullptr, "Wrong Usage for NATIVE_READ_WORD_CMD, try: NATIVE_READ_WORD_CMD address"},
+        {"PHYC_SET_GAIN_CMD gain=-2 path=1", "fail PHYC_SET_GAIN_CMD 3",
+         "<ConsoleEvtAdapter>The chip answered the command with PHYC_STATUS_NOT_SUPPORTED"},
+    };
+    const std::string logFile = tbx_getLogFilePath();
+    ASSERT_FALSE(logFile.empty());
+    for (const bool fileLogging : {true, false}) {
+        AllowWriteLogsToFile(fileLogging);
+        setLogSeverity(fileLogging ? 2 : 1);
+        const std::uint64_t logSize = FileSize(logFile);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.line) + (fileLogging ? "" : ", file logging off"));
+            if (c.fault != nullptr) Emulator().Do(c.fault);
+            const Outcome outcome = Send(c.line);
+            ASSERT_EQ(outcome.rc, 1);
+            const std::string log = tbx_getLastOperationLog();
+            EXPECT_NE(log.find(std::string("\n") + c.cause + "\n"), std::string::npos) << log;
+            EXPECT_NE(log.find(outcome.failure + "\n"), std::string::npos) << log;
+            // Only this command's lines: it starts with the command's own.
+            EXPECT_EQ(log.find("<ConsoleAppLogic>Handle command: "), log.rfind("<ConsoleAppLogic>Handle command: "));
+            Emulator().Do("reset");
+        }
+        if (!fileLogging) {
+            EXPECT_EQ(FileSize(logFile), logSize) << "lines reached the log file while it was off";
+        }
+    }
+    AllowWriteLogsToFile(true);
+    setLogSeverity(2);
+    ASSERT_EQ(Send("NATIVE_READ_WORD_CMD 0xBFC00000").rc, 0);
+    EXPECT_EQ(std::string(tbx_getLastOperationLog()).find("Error"), std::string::npos);
+}
+
+TEST_F(Extensions, LinkStateShowsTheDispatchersConnection) {
+    tbx_LinkState state{};
+    ASSERT_EQ(tbx_getLinkState(&state), 0);
+    EXPECT_EQ(state.connected, 1u);
+    EXPECT_GE(state.connections, 1u);
+    EXPECT_NE(state.listenPort, 0u);
+    EXPECT_NE(state.commandPort, 0u);
+    EXPECT_EQ(state.reserved, 0u);
+    EXPECT_EQ(tbx_getLinkState(nullptr), 1);
 }
 
 void TB_CALL ThrowingProgress(const char*, unsigned long long, unsigned long long, void*) {

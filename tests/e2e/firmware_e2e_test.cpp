@@ -4,9 +4,11 @@
 #include "e2e_support.h"
 
 #include <string>
+#include <vector>
 
 #include "firmwarebuilder.h"
 #include "termbridge.h"
+#include "termbridge_ext.h"
 #include "testsupport.h"
 
 namespace {
@@ -101,6 +103,38 @@ TEST_F(Firmware, SpoiledReadBackOrRefusedRunFailsTheLoad) {
         EXPECT_EQ(std::string(getFailureMessage()), test.failure);
         EXPECT_EQ(Emulator().Ask("firmware").rfind("ok stopped", 0), 0u) << "the load set-up stopped the firmware";
     }
+}
+
+struct LoadReports {
+    std::vector<std::string> stages;
+    std::vector<unsigned long long> done;
+};
+
+// Asks to stop halfway through the MAC image.
+int TB_CALL StopHalfwayThroughMac(const char* stage, unsigned long long done, unsigned long long total, void* user) {
+    auto* reports = static_cast<LoadReports*>(user);
+    reports->stages.emplace_back(stage);
+    reports->done.push_back(done);
+    return reports->stages.back() == "load MAC" && done * 2 >= total ? 1 : 0;
+}
+
+TEST_F(Firmware, LoadStoppedHalfwayEndsAtOnceAsCancelled) {
+    Emulator().Do("reset");
+    const Bytes marker = {0xA5, 0x5A, 0xA5, 0x5A};
+    Emulator().WriteMemory(0xBF540000, marker);  // where the PHY image goes
+    LoadReports reports;
+    tbx_setStoppableProgressCallback(&StopHalfwayThroughMac, &reports);
+    const int rc = LoadFW(kPackage.c_str());
+    tbx_setStoppableProgressCallback(nullptr, nullptr);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(std::string(getFailureMessage()), "Cancelled: firmware load stopped by the host");
+    // Nothing after the report that asked to stop: no PHY image, no run.
+    ASSERT_FALSE(reports.stages.empty());
+    EXPECT_EQ(reports.stages.back(), "load MAC");
+    EXPECT_EQ(Emulator().Ask("firmware").rfind("ok stopped", 0), 0u) << "left as a failed load leaves it";
+    EXPECT_EQ(Emulator().ReadMemory(0xBF540000, 4), marker) << "the PHY image was written";
+    // The old callback, which cannot stop, still serves; the next load runs.
+    ASSERT_EQ(LoadFW(kPackage.c_str()), 0) << getFailureMessage();
 }
 
 TEST_F(Firmware, ReportWithNoDispatcherAnswering) {

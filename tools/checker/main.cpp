@@ -6,6 +6,7 @@
 // are unusable. With --names, the set's name table for the Wireshark
 // dissector is written to the file as well.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -17,12 +18,17 @@ constexpr int kClean = 0;
 constexpr int kWarnings = 1;
 constexpr int kUnusable = 2;
 
+#ifndef TB_VERSION_TEXT
+#define TB_VERSION_TEXT "unknown"
+#endif
+
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: tb-defcheck <list file> [--mac <map file>] [--phy <map file>] [--names <file>]\n"
+                 "usage: tb-defcheck <list file> [--mac <map file>] [--phy <map file>] [--names <file>] [--version]\n"
                  "Parses the definition files the list names, prints each warning with its file\n"
-                 "and line and a summary; exits 1 when there were warnings. --names writes the\n"
-                 "set's name table for the Wireshark dissector (termbridge_names.lua).\n");
+                 "and line and a summary. --names writes the set's name table for the Wireshark\n"
+                 "dissector (termbridge_names.lua).\n"
+                 "Exit status: 0 no warning, 1 warnings, 2 a usage error or a list file that does not open.\n");
 }
 
 // False, with the reason printed, when the arguments do not make a check.
@@ -33,6 +39,10 @@ bool ParseArguments(int argc, char** argv, defcheck::Options& options, std::stri
         if (argument == "-h" || argument == "--help") {
             help = true;
             return true;
+        }
+        if (argument == "--version") {
+            std::printf("tb-defcheck %s\n", TB_VERSION_TEXT);
+            std::exit(kClean);
         }
         if (argument == "--mac" || argument == "--phy" || argument == "--names") {
             if (i + 1 >= argc) {

@@ -23,10 +23,14 @@ std::string ParameterName(const std::string& word) { return word.substr(0, word.
 }  // namespace
 
 Completer::Completer(const DefinitionNames& definitions, OwnWords ownWords)
-    : definitions_(definitions), own_(std::move(ownWords)), commandWords_(ConsoleNativeAdapter::CommandNames()) {
-    commandWords_.push_back("MEM_READ");
-    commandWords_.push_back("MEM_WRITE");
-    for (const std::string& command : definitions_.Commands()) commandWords_.push_back(command);
+    : definitions_(definitions), own_(std::move(ownWords)), commandWords_(CommandWords(definitions)) {}
+
+std::vector<std::string> Completer::CommandWords(const DefinitionNames& definitions) {
+    std::vector<std::string> words = ConsoleNativeAdapter::CommandNames();
+    words.push_back("MEM_READ");
+    words.push_back("MEM_WRITE");
+    for (const std::string& command : definitions.Commands()) words.push_back(command);
+    return words;
 }
 
 Completer::Result Completer::Complete(const std::string& before, const std::string& word) const {

@@ -20,6 +20,10 @@ public:
 
     Completer(const DefinitionNames& definitions, OwnWords ownWords);
 
+    // The words a command line may start with: native commands, MEM_READ and
+    // MEM_WRITE, and the commands of the definitions.
+    static std::vector<std::string> CommandWords(const DefinitionNames& definitions);
+
     struct Result {
         std::vector<std::string> candidates;  // each starts with the typed part
         bool fileName = false;                // the word is a file name: complete from the disk

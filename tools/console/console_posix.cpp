@@ -1,9 +1,17 @@
 // The console's terminal on Linux: libedit for line editing, completion and
-// the history file.
+// the history file; SIGINT for Ctrl-C.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <thread>
 #include <vector>
 
 #include <editline/readline.h>
@@ -15,6 +23,7 @@ namespace osconsole {
 namespace {
 
 constexpr int kHistoryLines = 1000;
+constexpr long long kSecondPressMs = 1000;
 
 // libedit's completion entry points are plain functions: they reach the
 // completer of the one editor through this pointer.
@@ -39,6 +48,72 @@ char** CompleteWord(const char* text, int start, int /*end*/) {
     return rl_completion_matches(text, &NextCandidate);
 }
 
+// ---------------------------------------------------------------- Ctrl-C
+//
+// SIGINT is blocked in the main thread (and so in every thread the library
+// starts from it) except while the prompt reads: then it interrupts the read.
+// Otherwise the watcher thread takes it and calls the console's handler.
+// The signal handler itself only notes the press and wakes the watcher.
+
+int g_wakePipe[2] = {-1, -1};
+std::atomic<long long> g_lastPressMs{-1};
+volatile sig_atomic_t g_atPrompt = 0;
+volatile sig_atomic_t g_promptInterrupted = 0;
+volatile sig_atomic_t g_promptSecond = 0;
+InterruptHandler g_onPress;
+std::thread g_watcher;
+
+long long NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void OnSigint(int) {
+    const int savedErrno = errno;
+    const long long now = NowMs();
+    const long long last = g_lastPressMs.exchange(now);
+    const bool second = last >= 0 && now - last <= kSecondPressMs;
+    if (g_atPrompt != 0) {
+        g_promptInterrupted = 1;
+        g_promptSecond = second ? 1 : 0;
+    } else {
+        const char press = second ? '2' : '1';
+        if (write(g_wakePipe[1], &press, 1) < 0) {
+            // the pipe is full: presses enough are waiting already
+        }
+    }
+    errno = savedErrno;
+}
+
+void SetSigintMask(int how) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(how, &set, nullptr);
+}
+
+// Restarting calls keep the library's reads and waits undisturbed; the
+// prompt's read must end instead.
+void InstallSigint(bool restart) {
+    struct sigaction action {};
+    action.sa_handler = &OnSigint;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = restart ? SA_RESTART : 0;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void WatchPresses() {
+    SetSigintMask(SIG_UNBLOCK);
+    for (;;) {
+        char press = 0;
+        const ssize_t got = read(g_wakePipe[0], &press, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0 || press == 'q') return;
+        if (g_onPress) g_onPress(press == '2');
+    }
+}
+
 class EditLineReader : public LineEditor {
 public:
     EditLineReader(const Completer& completer, std::string historyFile) : historyFile_(std::move(historyFile)) {
@@ -55,13 +130,30 @@ public:
         g_completer = nullptr;
     }
 
-    bool ReadLine(const std::string& prompt, std::string& line) override {
+    Read ReadLine(const std::string& prompt, std::string& line, bool& second) override {
+        g_promptInterrupted = 0;
+        g_atPrompt = 1;
+        InstallSigint(false);
+        SetSigintMask(SIG_UNBLOCK);
         char* read = readline(prompt.c_str());
-        if (read == nullptr) return false;
+        SetSigintMask(SIG_BLOCK);
+        InstallSigint(true);
+        g_atPrompt = 0;
+        if (read == nullptr) {
+            if (g_promptInterrupted == 0) {
+                std::fputs("\n", stdout);  // Ctrl-D leaves the prompt's line
+                std::fflush(stdout);
+                return Read::End;
+            }
+            second = g_promptSecond != 0;
+            std::fputs("^C\n", stdout);
+            std::fflush(stdout);
+            return Read::Interrupted;
+        }
         line = read;
         std::free(read);
         if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
-        return true;
+        return Read::Line;
     }
 
 private:
@@ -83,6 +175,44 @@ std::FILE* DivertStandardOutput() {
     }
     dup2(STDERR_FILENO, STDOUT_FILENO);
     return json;
+}
+
+QuietStandardOutput::QuietStandardOutput() {
+    std::fflush(stdout);
+    const int nowhere = open("/dev/null", O_WRONLY);
+    if (nowhere < 0) return;
+    saved_ = dup(STDOUT_FILENO);
+    if (saved_ >= 0) dup2(nowhere, STDOUT_FILENO);
+    close(nowhere);
+}
+
+QuietStandardOutput::~QuietStandardOutput() {
+    if (saved_ < 0) return;
+    std::fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+}
+
+void WatchInterrupts(InterruptHandler onPress) {
+    if (g_watcher.joinable() || pipe(g_wakePipe) != 0) return;
+    fcntl(g_wakePipe[1], F_SETFL, fcntl(g_wakePipe[1], F_GETFL) | O_NONBLOCK);
+    g_onPress = std::move(onPress);
+    SetSigintMask(SIG_BLOCK);
+    InstallSigint(true);
+    g_watcher = std::thread(&WatchPresses);
+}
+
+void StopWatchingInterrupts() {
+    if (!g_watcher.joinable()) return;
+    signal(SIGINT, SIG_DFL);
+    const char stop = 'q';
+    while (write(g_wakePipe[1], &stop, 1) < 0 && errno == EAGAIN) {
+        std::this_thread::yield();
+    }
+    g_watcher.join();
+    close(g_wakePipe[0]);
+    close(g_wakePipe[1]);
+    g_onPress = nullptr;
 }
 
 std::unique_ptr<LineEditor> CreateLineEditor(const Completer& completer, const std::string& historyFile) {

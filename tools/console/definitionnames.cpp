@@ -1,6 +1,7 @@
 #include "definitionnames.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 
@@ -14,8 +15,6 @@ const std::string kFolderPattern = "*.h";
 const std::set<std::string> kFieldKeywords = {
     "FIELD_UINT32", "FIELD_INT32", "FIELD_FIXED_POINT32", "USAGE_SPECIFIC_COUNTER_DEFINITION", "FIELD_UINT16",
     "FIELD_INT16",  "FIELD_FIXED_POINT16", "FIELD_UINT8", "FIELD_INT8"};
-const std::set<std::string> kEepromFieldKeywords = {"EEPROM_FIELD_DOUBLE", "EEPROM_FIELD_CHAR",
-                                                    "EEPROM_FIELD_REGISTER"};
 
 std::string WithoutLeadingBlanks(const std::string& text) {
     const std::size_t start = text.find_first_not_of(" \t");
@@ -31,23 +30,36 @@ void DropCarriageReturn(std::string& line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
 }
 
+// A number as the definition files write it: hexadecimal when "0x" is in
+// it anywhere, decimal otherwise.
+std::uint32_t AutoBase(const std::string& text) {
+    const std::size_t hex = text.find("0x");
+    if (hex != std::string::npos) return static_cast<std::uint32_t>(std::strtoul(text.c_str() + hex + 2, nullptr, 16));
+    return static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
+}
+
 }  // namespace
 
-void DefinitionNames::ReadListFile(const std::string& listFile) {
+bool DefinitionNames::ReadListFile(const std::string& listFile) {
     const std::string path = WithoutLeadingBlanks(listFile);
     std::ifstream list(path);
+    if (!list) return false;
     std::string line;
     while (std::getline(list, line)) {
         DropCarriageReturn(line);
         const std::string entry = WithoutLeadingBlanks(line);
         if (!entry.empty()) ReadListEntry(FolderOf(path), entry);
     }
+    return true;
 }
 
 void DefinitionNames::ReadListEntry(const std::string& folder, const std::string& entry) {
     const std::string full = folder + entry;
     const std::size_t pattern = full.find(kFolderPattern);
-    if (pattern == std::string::npos) return ReadDefinitionFile(full);
+    if (pattern == std::string::npos) {
+        if (!ReadDefinitionFile(full)) unreadable_.push_back(full);
+        return;
+    }
     std::vector<std::string> files;
     for (const platform::FileEntry& found : platform::FindFiles(full)) {
         if (!found.isDirectory) files.push_back(found.name);
@@ -56,8 +68,9 @@ void DefinitionNames::ReadListEntry(const std::string& folder, const std::string
     for (const std::string& name : files) ReadDefinitionFile(full.substr(0, pattern) + name);
 }
 
-void DefinitionNames::ReadDefinitionFile(const std::string& path) {
+bool DefinitionNames::ReadDefinitionFile(const std::string& path) {
     std::ifstream file(path);
+    if (!file) return false;
     std::string line;
     while (std::getline(file, line)) {
         DropCarriageReturn(line);
@@ -65,6 +78,7 @@ void DefinitionNames::ReadDefinitionFile(const std::string& path) {
         const std::vector<std::string> tokens = StructParser::splitLine(line);
         if (!tokens.empty()) TakeLine(tokens);
     }
+    return true;
 }
 
 void DefinitionNames::TakeLine(const std::vector<std::string>& tokens) {
@@ -77,21 +91,79 @@ void DefinitionNames::TakeLine(const std::vector<std::string>& tokens) {
         structFields_[tokens[1]] = openFields_;
         openFields_.clear();
     } else if (keyword == "DECLARE_COMMAND" && tokens.size() >= 6) {
-        commandStructs_.emplace(tokens[1], tokens[3]);
-    } else if (kEepromFieldKeywords.count(keyword) != 0 && tokens.size() >= 2) {
-        eepromFields_.push_back(tokens[1]);
+        commands_.emplace(tokens[1], Command{tokens[3], tokens[2], tokens[4]});
+    } else if ((keyword == "EEPROM_FIELD_DOUBLE" || keyword == "EEPROM_FIELD_REGISTER") && tokens.size() >= 2) {
+        eepromFieldNames_.push_back(tokens[1]);
+        eepromFields_[tokens[1]] = EepromField{EepromField::Kind::Number, 0};
+    } else if (keyword == "EEPROM_FIELD_CHAR" && tokens.size() >= 3) {
+        eepromFieldNames_.push_back(tokens[1]);
+        eepromFields_[tokens[1]] = EepromField{EepromField::Kind::Bytes, std::strtoul(tokens[2].c_str(), nullptr, 10)};
+    } else {
+        TakeEnumLine(tokens);
+    }
+}
+
+// The enumeration keywords, as the library numbers them.
+void DefinitionNames::TakeEnumLine(const std::vector<std::string>& tokens) {
+    const std::string& keyword = tokens[0];
+    const auto known = [this](const std::string& name) { return enumValues_.find(name); };
+    if (keyword == "START_ENUM" || keyword == "START_STRUCT_ENUM") {
+        enumCounter_ = 0;
+    } else if (keyword == "ENUM_WITH_VALUE" && tokens.size() >= 3) {
+        SetEnum(tokens[1], AutoBase(tokens[2]));
+        enumCounter_ = AutoBase(tokens[2]) + 1;
+    } else if (keyword == "ENUM_NO_VALUE" && tokens.size() >= 2) {
+        SetEnum(tokens[1], enumCounter_++);
+    } else if (keyword == "ENUM_WITH_ENUM_VALUE" && tokens.size() >= 3 && known(tokens[2]) != enumValues_.end()) {
+        const std::uint32_t value = known(tokens[2])->second;
+        SetEnum(tokens[1], value);
+        enumCounter_ = value + 1;
+    } else if (keyword == "ENUM_OR_VALUE" && tokens.size() >= 4 && known(tokens[3]) != enumValues_.end()) {
+        const std::uint32_t value = (known(tokens[3])->second | AutoBase(tokens[2])) & 0xFFu;
+        SetEnum(tokens[1], value);
+        enumCounter_ = (value + 1) & 0xFFu;
+    } else if (keyword == "ENUM_COMBINED_WITH_VALUE" && tokens.size() >= 4 &&
+               known(tokens[2]) != enumValues_.end()) {
+        SetEnum(tokens[1], known(tokens[2])->second * 256 + AutoBase(tokens[3]));
+        ++enumCounter_;
+    } else if (keyword == "ENUM_COMBINED_NO_VALUE" && tokens.size() >= 3 && known(tokens[2]) != enumValues_.end()) {
+        SetEnum(tokens[1], known(tokens[2])->second * 256 + enumCounter_++);
     }
 }
 
 std::vector<std::string> DefinitionNames::Commands() const {
     std::vector<std::string> names;
-    for (const auto& command : commandStructs_) names.push_back(command.first);
+    for (const auto& command : commands_) names.push_back(command.first);
     return names;
 }
 
 std::vector<std::string> DefinitionNames::Parameters(const std::string& command) const {
-    const auto found = commandStructs_.find(command);
-    if (found == commandStructs_.end()) return {};
-    const auto fields = structFields_.find(found->second);
+    const auto found = commands_.find(command);
+    if (found == commands_.end()) return {};
+    const auto fields = structFields_.find(found->second.structName);
     return fields == structFields_.end() ? std::vector<std::string>() : fields->second;
+}
+
+const DefinitionNames::EepromField* DefinitionNames::FindEepromField(const std::string& name) const {
+    const auto found = eepromFields_.find(name);
+    return found == eepromFields_.end() ? nullptr : &found->second;
+}
+
+std::optional<std::uint32_t> DefinitionNames::EnumValue(const std::string& name) const {
+    const auto found = enumValues_.find(name);
+    if (found == enumValues_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<std::pair<std::string, std::uint32_t>> DefinitionNames::Opcode(const std::string& command) const {
+    const auto found = commands_.find(command);
+    if (found == commands_.end()) return std::nullopt;
+    const std::optional<std::uint32_t> value = EnumValue(found->second.opcodeName);
+    if (!value) return std::nullopt;
+    return std::make_pair(found->second.opcodeName, *value);
+}
+
+bool DefinitionNames::IsMacCommand(const std::string& command) const {
+    const auto found = commands_.find(command);
+    return found != commands_.end() && found->second.type == "MAC_CMD_TYPE";
 }

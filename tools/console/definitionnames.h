@@ -1,5 +1,6 @@
-// The names a definition set declares, for completion at the prompt: command
-// words with the fields of their structures, and EEPROM field names.
+// The names a definition set declares, for completion, suggestions, value
+// checks and readable results at the console: command words with the fields
+// of their structures, named values, and EEPROM fields with their kinds.
 //
 // The lines are split with the library's own tokenizer, but only names are
 // taken: the library's parser also writes the library's log and crash files,
@@ -7,31 +8,61 @@
 #ifndef TB_CONSOLE_DEFINITIONNAMES_H
 #define TB_CONSOLE_DEFINITIONNAMES_H
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 class DefinitionNames {
 public:
+    struct EepromField {
+        enum class Kind { Number, Bytes };
+        Kind kind = Kind::Number;
+        std::size_t bytes = 0;  // of a byte list
+    };
+
     // Reads the files the list file names (an entry "folder/*.h" names every
-    // .h file in that folder). Unreadable files contribute nothing.
-    void ReadListFile(const std::string& listFile);
-    // Reads one definition file.
-    void ReadDefinitionFile(const std::string& path);
+    // .h file in that folder). Files that do not open are remembered
+    // (Unreadable) and contribute nothing; false when the list file itself
+    // does not open.
+    bool ReadListFile(const std::string& listFile);
+    // Reads one definition file; false when it does not open.
+    bool ReadDefinitionFile(const std::string& path);
 
     std::vector<std::string> Commands() const;
+    bool HasCommand(const std::string& command) const { return commands_.count(command) != 0; }
     // The fields of the command's structure, in declaration order.
     std::vector<std::string> Parameters(const std::string& command) const;
-    const std::vector<std::string>& EepromFields() const { return eepromFields_; }
+    const std::vector<std::string>& EepromFields() const { return eepromFieldNames_; }
+    const EepromField* FindEepromField(const std::string& name) const;
+    // The value of a named value of the enumerations, and the name of the
+    // command's opcode with its value.
+    std::optional<std::uint32_t> EnumValue(const std::string& name) const;
+    std::optional<std::pair<std::string, std::uint32_t>> Opcode(const std::string& command) const;
+    bool IsMacCommand(const std::string& command) const;
+    // The definition files named by the list that did not open.
+    const std::vector<std::string>& Unreadable() const { return unreadable_; }
 
 private:
+    struct Command {
+        std::string structName;
+        std::string type;
+        std::string opcodeName;
+    };
     void ReadListEntry(const std::string& folder, const std::string& entry);
     void TakeLine(const std::vector<std::string>& tokens);
+    void TakeEnumLine(const std::vector<std::string>& tokens);
+    void SetEnum(const std::string& name, std::uint32_t value) { enumValues_[name] = value; }
 
-    std::map<std::string, std::string> commandStructs_;            // command -> structure
+    std::map<std::string, Command> commands_;
     std::map<std::string, std::vector<std::string>> structFields_;  // structure -> fields
     std::vector<std::string> openFields_;                           // of the structure being declared
-    std::vector<std::string> eepromFields_;
+    std::vector<std::string> eepromFieldNames_;
+    std::map<std::string, EepromField> eepromFields_;
+    std::map<std::string, std::uint32_t> enumValues_;
+    std::uint32_t enumCounter_ = 0;
+    std::vector<std::string> unreadable_;
 };
 
 #endif

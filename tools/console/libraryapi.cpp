@@ -24,6 +24,7 @@ std::unique_ptr<platform::DynamicLibrary> LibraryApi::Load(const std::string& pa
     Resolve(*library, "getResultLen", api.getResultLen, missing);
     Resolve(*library, "getFailureMessage", api.getFailureMessage, missing);
     Resolve(*library, "setLogSeverity", api.setLogSeverity, missing);
+    Resolve(*library, "getLogSeverity", api.getLogSeverity, missing);
     Resolve(*library, "setInternalCommandTimeout", api.setInternalCommandTimeout, missing);
     Resolve(*library, "SyncChipAccess", api.SyncChipAccess, missing);
     Resolve(*library, "LoadFW", api.LoadFW, missing);
@@ -42,5 +43,10 @@ std::unique_ptr<platform::DynamicLibrary> LibraryApi::Load(const std::string& pa
     std::string optional;
     Resolve(*library, "tbx_setProgressCallback", api.setProgressCallback, optional);
     Resolve(*library, "tbx_getLastOperationStats", api.getLastOperationStats, optional);
+    Resolve(*library, "tbx_setStoppableProgressCallback", api.setStoppableProgressCallback, optional);
+    Resolve(*library, "tbx_cancelOperation", api.cancelOperation, optional);
+    Resolve(*library, "tbx_getLastOperationLog", api.getLastOperationLog, optional);
+    Resolve(*library, "tbx_getLogFilePath", api.getLogFilePath, optional);
+    Resolve(*library, "tbx_getLinkState", api.getLinkState, optional);
     return library;
 }

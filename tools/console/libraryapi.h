@@ -21,6 +21,7 @@ struct LibraryApi {
     int (*getResultLen)() = nullptr;
     const char* (*getFailureMessage)() = nullptr;
     void (*setLogSeverity)(int) = nullptr;
+    int (*getLogSeverity)() = nullptr;
     void (*setInternalCommandTimeout)(int) = nullptr;
     int (*SyncChipAccess)() = nullptr;
     int (*LoadFW)(const char*) = nullptr;
@@ -35,6 +36,11 @@ struct LibraryApi {
     // Extensions (null when the library has none).
     void (*setProgressCallback)(tbx_ProgressCallback, void*) = nullptr;
     int (*getLastOperationStats)(tbx_OperationStats*) = nullptr;
+    void (*setStoppableProgressCallback)(tbx_StoppableProgressCallback, void*) = nullptr;
+    void (*cancelOperation)() = nullptr;
+    const char* (*getLastOperationLog)() = nullptr;
+    const char* (*getLogFilePath)() = nullptr;
+    int (*getLinkState)(tbx_LinkState*) = nullptr;
 
     // Loads the library and resolves the exports; on failure `error` says why.
     static std::unique_ptr<platform::DynamicLibrary> Load(const std::string& path, LibraryApi& api,

@@ -3,7 +3,9 @@
 // initializes it and runs command lines from a script or the prompt, one per
 // line, printing each outcome (or a JSON object per line with --json).
 // Lines starting with ':' are the console's own verbs (see :help).
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -19,10 +21,23 @@
 #include "reporter.h"
 #include "scriptrunner.h"
 #include "session.h"
+#include "startupcheck.h"
+
+#ifndef TB_VERSION_TEXT
+#define TB_VERSION_TEXT "unknown"
+#endif
 
 namespace {
 
+constexpr int kSuccess = 0;
+constexpr int kFailed = 1;
 constexpr int kUsageError = 2;
+constexpr int kInterrupted = 130;
+
+const char* const kExitCodes =
+    "Exit status: 0 every line did what was asked (or met its :expect); 1 a line failed or an expectation\n"
+    "was not met, or the library did not start; 2 a usage error (options, a script or library that cannot\n"
+    "be opened); 130 ended by Ctrl-C.";
 
 struct Options {
     std::string library;
@@ -32,6 +47,7 @@ struct Options {
     std::string script;
     std::string dispatcher = "127.0.0.1";
     std::string history;
+    std::string format = "auto";
     int udpPort = 0;  // 0: take the dispatcher's address and ports from the registry
     int tcpPort = 0;
     int timeoutMs = 5000;
@@ -40,9 +56,13 @@ struct Options {
     bool json = false;
     bool progress = false;
     bool keepGoing = false;
+    bool quiet = false;
+    bool lenient = false;
 };
 
 void DescribeOptions(CLI::App& app, Options& options) {
+    app.set_version_flag("--version", std::string("tb-console ") + TB_VERSION_TEXT);
+    app.footer(kExitCodes);
     app.add_option("script,--script", options.script, "run the lines of this file instead of the prompt");
     app.add_option("--lib", options.library, "library to load (default: beside this program, in ../lib, or two folders up)");
     app.add_option("--mac", options.macMap, "MAC linker map file");
@@ -55,12 +75,18 @@ void DescribeOptions(CLI::App& app, Options& options) {
         ->check(CLI::Range(0, 65535));
     app.add_option("--timeout", options.timeoutMs, "command time-out in ms (0 waits without limit)")
         ->capture_default_str();
+    app.add_option("--format", options.format, "results as auto (text where they are text), hex or text")
+        ->check(CLI::IsMember({"auto", "hex", "text"}))
+        ->capture_default_str();
     app.add_option("--history", options.history, "history file of the prompt (default ~/.tb-console_history)");
     app.add_flag("--echo", options.echo, "print each line before its outcome");
     app.add_flag("--full", options.fullResults, "print long results whole (default: their first 64 bytes)");
     app.add_flag("--json", options.json, "one JSON object per line run (JSON Lines) on standard output");
     app.add_flag("--progress", options.progress, "show progress of long operations also with --json");
     app.add_flag("--keep-going", options.keepGoing, "run a script to its end and report every unmet expectation");
+    app.add_flag("-q,--quiet", options.quiet, "no banner and start-up lines (warnings still show)");
+    app.add_flag("--lenient", options.lenient,
+                 "pass EEPROM values to the library as typed, even those it reads as 0 (not a number)");
 }
 
 // The library beside the program (Windows release, or a copy), in ../lib (an
@@ -83,7 +109,39 @@ ProgressLine::Mode ProgressMode(const Options& options) {
     return osconsole::IsTerminal(stderr) ? ProgressLine::Mode::Terminal : ProgressLine::Mode::Plain;
 }
 
+void Warn(const std::string& text) { std::cerr << "tb-console: warning: " << text << "\n"; }
+
+// What the library would only log: given files that do not open, a
+// definition list naming files that do not open, a taken listening port.
+void CheckBeforeStart(const Options& options, const DefinitionNames& names, bool listRead) {
+    const struct {
+        const std::string& path;
+        const char* what;
+    } files[] = {{options.macMap, "MAC map file"}, {options.phyMap, "PHY map file"}};
+    for (const auto& file : files) {
+        if (file.path.empty()) continue;
+        const std::string problem = startupcheck::FileProblem(file.path);
+        if (!problem.empty()) Warn("the " + std::string(file.what) + " " + file.path + " does not open: " + problem);
+    }
+    if (!options.listFile.empty() && !listRead) {
+        Warn("the definition list " + options.listFile + " does not open: " +
+             startupcheck::FileProblem(options.listFile) + "; only native and memory commands will work");
+    }
+    for (const std::string& path : names.Unreadable()) {
+        Warn("the definition file " + path + " named by " + options.listFile + " does not open");
+    }
+    if (options.udpPort != 0 && options.tcpPort != 0) {
+        const std::string problem = startupcheck::PortProblem(static_cast<std::uint16_t>(options.tcpPort));
+        if (!problem.empty()) {
+            Warn("the library cannot listen for the dispatcher on port " + std::to_string(options.tcpPort) + ": " +
+                 problem + "; no answer will reach it");
+        }
+    }
+}
+
 int Initialize(const LibraryApi& api, const Options& options) {
+    std::unique_ptr<osconsole::QuietStandardOutput> quiet;
+    if (options.quiet) quiet = std::make_unique<osconsole::QuietStandardOutput>();
     return options.udpPort != 0
                ? api.initialize_old(static_cast<unsigned short>(options.udpPort), options.dispatcher.c_str(),
                                     static_cast<unsigned short>(options.tcpPort), options.macMap.c_str(),
@@ -91,17 +149,34 @@ int Initialize(const LibraryApi& api, const Options& options) {
                : api.initialize(options.macMap.c_str(), options.phyMap.c_str(), options.listFile.c_str());
 }
 
-// Runs the script or the prompt; the number of unmet expectations.
-int RunLines(Session& session, Reporter& reporter, const Options& options, std::istream* script) {
+ScriptRunner::Input FromEditor(osconsole::LineEditor::Read read, bool second) {
+    switch (read) {
+        case osconsole::LineEditor::Read::Line: return ScriptRunner::Input::Line;
+        case osconsole::LineEditor::Read::Interrupted:
+            return second ? ScriptRunner::Input::Quit : ScriptRunner::Input::Interrupted;
+        case osconsole::LineEditor::Read::End: break;
+    }
+    return ScriptRunner::Input::End;
+}
+
+struct RunResult {
+    int misses = 0;
+    bool interrupted = false;
+};
+
+// Runs the script or the prompt.
+RunResult RunLines(Session& session, Reporter& reporter, const Options& options, const DefinitionNames& names,
+                   std::istream* script) {
     ScriptRunner::Rules rules;
     rules.keepGoing = options.keepGoing;
     if (script != nullptr) {
         rules.name = options.script;
         ScriptRunner runner(session, reporter, rules);
-        return runner.Run([script](std::string& line) { return static_cast<bool>(std::getline(*script, line)); });
+        const int misses = runner.Run([script](std::string& line) {
+            return std::getline(*script, line) ? ScriptRunner::Input::Line : ScriptRunner::Input::End;
+        });
+        return {misses, runner.EndedByInterrupt()};
     }
-    DefinitionNames names;
-    if (!options.listFile.empty()) names.ReadListFile(options.listFile);
     const Completer completer(names, {Session::VerbNames(), Session::EepromVerbNames(), Session::ExpectKinds()});
     std::unique_ptr<osconsole::LineEditor> editor = osconsole::CreateLineEditor(completer, options.history);
     // At a terminal a failed line is part of the work; piped input is a script.
@@ -109,9 +184,36 @@ int RunLines(Session& session, Reporter& reporter, const Options& options, std::
     rules.name = "<stdin>";
     rules.failuresMiss = !terminal;
     rules.keepGoing = options.keepGoing || terminal;
+    rules.deferJson = !terminal;
+    rules.stopWhenInterrupted = !terminal;
     ScriptRunner runner(session, reporter, rules);
     const std::string prompt = terminal ? "tb> " : "";
-    return runner.Run([&editor, &prompt](std::string& line) { return editor->ReadLine(prompt, line); });
+    const int misses = runner.Run([&editor, &prompt](std::string& line) {
+        bool second = false;
+        const osconsole::LineEditor::Read read = editor->ReadLine(prompt, line, second);
+        return FromEditor(read, second);
+    });
+    return {misses, runner.EndedByInterrupt()};
+}
+
+// The session Ctrl-C reaches (null while none runs).
+std::atomic<Session*> g_session{nullptr};
+
+// Ctrl-C outside the prompt: cancels the running operation; twice within a
+// second, or with nothing to cancel in a script, ends the console at once.
+void OnInterrupt(bool second, bool interactive) {
+    Session* session = g_session.load();
+    if (!second && session != nullptr && session->Busy()) {
+        // Said before the cancel: the outcome that follows it comes after.
+        std::fputs("\n  cancelling (Ctrl-C again within a second ends tb-console)\n", stderr);
+        std::fflush(stderr);
+        session->Interrupt();
+        return;
+    }
+    if (!second && interactive && session != nullptr) return;  // between lines: the prompt comes next
+    std::fputs("\ntb-console: ended by Ctrl-C\n", stderr);
+    std::fflush(stderr);
+    std::_Exit(kInterrupted);
 }
 
 }  // namespace
@@ -120,7 +222,11 @@ int main(int argc, char** argv) {
     Options options;
     CLI::App app{"tb-console: run termbridge command lines from a script or the prompt"};
     DescribeOptions(app, options);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? kSuccess : kUsageError;
+    }
     if (options.library.empty()) options.library = DefaultLibraryPath(argv[0]);
 
     std::ifstream scriptFile;
@@ -131,6 +237,10 @@ int main(int argc, char** argv) {
             return kUsageError;
         }
     }
+    DefinitionNames names;
+    const bool listRead = !options.listFile.empty() && names.ReadListFile(options.listFile);
+    CheckBeforeStart(options, names, listRead);
+
     // The library prints on standard output; with --json only the JSON goes there.
     std::FILE* out = options.json ? osconsole::DivertStandardOutput() : stdout;
     if (out == nullptr) out = stdout;
@@ -142,21 +252,35 @@ int main(int argc, char** argv) {
         std::cerr << "tb-console: cannot load " << options.library << ": " << error << "\n";
         return kUsageError;
     }
+    // Before the library starts its threads: they must never take Ctrl-C.
+    const bool interactive = options.script.empty() && osconsole::IsTerminal(stdin);
+    osconsole::WatchInterrupts([interactive](bool second) { OnInterrupt(second, interactive); });
     if (Initialize(api, options) != 0) {
+        osconsole::StopWatchingInterrupts();
         std::cerr << "tb-console: initialize failed (is the dispatcher configured, or another host running?)\n";
-        return 1;
+        return kFailed;
     }
 
-    int misses = 0;
+    resultview::Format format = resultview::Format::Auto;
+    resultview::ParseFormat(options.format, format);
+    RunResult run;
     {
         ProgressLine progress(stderr, ProgressMode(options));
-        Session session(api, options.timeoutMs, &progress);
+        Session session(api, names, {options.timeoutMs, !options.lenient, format}, &progress);
+        const std::string link = session.LinkNote();
+        if (!link.empty()) Warn(link);
         Reporter reporter(out, stderr, {options.json, options.echo, options.fullResults});
-        misses = RunLines(session, reporter, options, options.script.empty() ? nullptr : &scriptFile);
-        if (misses > 0 && options.keepGoing) reporter.Miss(options.script.empty() ? "<stdin>" : options.script,
-                                                           std::to_string(misses) + " unmet expectation(s)");
+        g_session.store(&session);
+        run = RunLines(session, reporter, options, names, options.script.empty() ? nullptr : &scriptFile);
+        g_session.store(nullptr);
+        if (run.misses > 0 && options.keepGoing) {
+            reporter.Miss(options.script.empty() ? "<stdin>" : options.script,
+                          std::to_string(run.misses) + " unmet expectation(s)");
+        }
     }
+    osconsole::StopWatchingInterrupts();
     api.deinitialize();
     std::fflush(out);
-    return misses == 0 ? 0 : 1;
+    if (run.interrupted) return kInterrupted;
+    return run.misses == 0 ? kSuccess : kFailed;
 }

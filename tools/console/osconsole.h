@@ -1,13 +1,14 @@
 // What the console needs of the operating system's terminal: whether a
 // stream is a terminal, keeping the library's own printing out of the JSON
-// output, and reading a line at the prompt. console_posix.cpp (libedit:
-// line editing, completion, a history file) and console_win32.cpp (the
-// Windows console's own line editing and history, completion on Tab)
-// implement it; the build picks one.
+// output (or out of sight with --quiet), Ctrl-C, and reading a line at the
+// prompt. console_posix.cpp (libedit: line editing, completion, a history
+// file) and console_win32.cpp (the Windows console's own line editing and
+// history, completion on Tab) implement it; the build picks one.
 #ifndef TB_CONSOLE_OSCONSOLE_H
 #define TB_CONSOLE_OSCONSOLE_H
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,11 +24,34 @@ bool IsTerminal(std::FILE* stream);
 // Null when that is not possible (the console then writes to stdout).
 std::FILE* DivertStandardOutput();
 
+// Standard output goes nowhere while an object of this lives (the library's
+// banner and start-up lines under --quiet).
+class QuietStandardOutput {
+public:
+    QuietStandardOutput();
+    ~QuietStandardOutput();
+    QuietStandardOutput(const QuietStandardOutput&) = delete;
+    QuietStandardOutput& operator=(const QuietStandardOutput&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+// Ctrl-C. From WatchInterrupts on (call it before the library starts its
+// threads), each press calls `onPress` on a thread of the console's own,
+// except while the prompt reads a line: that read ends as Interrupted
+// instead. `second` tells a press within a second of the one before.
+using InterruptHandler = std::function<void(bool second)>;
+void WatchInterrupts(InterruptHandler onPress);
+void StopWatchingInterrupts();
+
 class LineEditor {
 public:
+    enum class Read { Line, Interrupted, End };
     virtual ~LineEditor() = default;
-    // False at the end of input.
-    virtual bool ReadLine(const std::string& prompt, std::string& line) = 0;
+    // Interrupted: Ctrl-C at the prompt, the typed part is dropped;
+    // `second` then tells a press within a second of the one before.
+    virtual Read ReadLine(const std::string& prompt, std::string& line, bool& second) = 0;
 };
 
 // Plain reading of standard input (plainreader.cpp).

@@ -9,8 +9,8 @@ namespace {
 
 class PlainReader : public LineEditor {
 public:
-    bool ReadLine(const std::string& /*prompt*/, std::string& line) override {
-        return static_cast<bool>(std::getline(std::cin, line));
+    Read ReadLine(const std::string& /*prompt*/, std::string& line, bool& /*second*/) override {
+        return std::getline(std::cin, line) ? Read::Line : Read::End;
     }
 };
 

@@ -44,13 +44,13 @@ double ProgressLine::SteadySeconds() {
 }
 
 std::string ProgressLine::Describe(const std::string& stage, std::uint64_t done, std::uint64_t total,
-                                   double elapsedSeconds) {
+                                   double elapsedSeconds, std::uint64_t doneAtStart) {
     if (total == 0) return stage + "  " + Bytes(static_cast<double>(done));
     char percent[16];
     std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(done >= total ? 100 : done * 100 / total));
     std::string text = stage + "  " + percent;
-    if (elapsedSeconds <= 0 || done == 0) return text;
-    const double rate = static_cast<double>(done) / elapsedSeconds;
+    if (elapsedSeconds <= 0 || done <= doneAtStart) return text;
+    const double rate = static_cast<double>(done - doneAtStart) / elapsedSeconds;
     text += "  " + Bytes(rate) + "/s";
     if (done < total) text += "  " + ClockText(static_cast<double>(total - done) / rate) + " left";
     return text;
@@ -59,24 +59,26 @@ std::string ProgressLine::Describe(const std::string& stage, std::uint64_t done,
 void ProgressLine::Update(const std::string& stage, std::uint64_t done, std::uint64_t total) {
     if (mode_ == Mode::Off) return;
     const double now = clock_();
-    if (stage != stage_) {
-        if (mode_ == Mode::Terminal && lineOpen_) Finish();
-        stage_ = stage;
-        stageStart_ = now;
-        lastTenth_ = -1;
-    } else if (!Due(stage, done, total, now)) {
+    auto found = stages_.find(stage);
+    // A stage that counts from the start again (a new module) starts anew.
+    if (found == stages_.end() || done < found->second.lastDone) {
+        found = stages_.insert_or_assign(stage, Stage{now, done, -1, 0}).first;
+    } else if (!Due(found->second, done, total, now)) {
+        found->second.lastDone = done;
         return;
     }
+    Stage& current = found->second;
+    current.lastDone = done;
+    current.lastTenth = Tenth(done, total);
     lastPrint_ = now;
-    lastTenth_ = Tenth(done, total);
-    Print(Describe(stage, done, total, now - stageStart_));
+    Print(Describe(stage, done, total, now - current.start, current.doneAtStart));
 }
 
 // A terminal line is rewritten at most ten times a second and at the end; a
-// plain line is written for each new tenth.
-bool ProgressLine::Due(const std::string& /*stage*/, std::uint64_t done, std::uint64_t total, double now) const {
+// plain line is written for each new tenth of a stage.
+bool ProgressLine::Due(const Stage& stage, std::uint64_t done, std::uint64_t total, double now) const {
     if (mode_ == Mode::Terminal) return done >= total || now - lastPrint_ >= kTerminalIntervalSeconds;
-    return Tenth(done, total) != lastTenth_;
+    return Tenth(done, total) != stage.lastTenth;
 }
 
 void ProgressLine::Print(const std::string& text) {
@@ -100,5 +102,5 @@ void ProgressLine::Finish() {
     }
     lineOpen_ = false;
     shownWidth_ = 0;
-    stage_.clear();
+    stages_.clear();
 }

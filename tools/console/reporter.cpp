@@ -4,6 +4,24 @@
 
 #include <nlohmann/json.hpp>
 
+namespace {
+
+nlohmann::json TextOrNull(const std::string& text) { return text.empty() ? nlohmann::json() : nlohmann::json(text); }
+
+nlohmann::json ExpectationJson(const ExpectationResult& expectation) {
+    return {{"line", expectation.line},
+            {"expect", expectation.expectation},
+            {"met", expectation.met},
+            {"reason", expectation.reason}};
+}
+
+std::string Dump(const nlohmann::json& object) {
+    // Texts from the chip need not be UTF-8: odd bytes become U+FFFD.
+    return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
 Reporter::Reporter(std::FILE* out, std::FILE* err, Style style) : out_(out), err_(err), style_(style) {}
 
 void Reporter::Write(std::FILE* stream, const std::string& text) {
@@ -11,31 +29,61 @@ void Reporter::Write(std::FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-// Not flushed: the echo and the outcome reach a shared output together.
+// Flushed at once, as every line is: what the line prints meanwhile
+// (progress, on the error stream) comes after it also where both streams
+// go to one pipe.
 void Reporter::Echo(const std::string& line) {
-    if (style_.echo && !style_.json) std::fputs(("> " + line + "\n").c_str(), out_);
+    if (style_.echo && !style_.json) Write(out_, "> " + line + "\n");
 }
 
-std::string Reporter::Json(const Outcome& outcome) {
+std::string Reporter::JsonLine(const Outcome& outcome, const Place& place) {
+    nlohmann::json expectations = nlohmann::json::array();
+    for (const ExpectationResult& expectation : place.expectations) expectations.push_back(ExpectationJson(expectation));
     const nlohmann::json object = {
-        {"command", outcome.command},       {"rc", outcome.rc},
-        {"ok", outcome.ok},                 {"result_hex", outcome.resultHex},
-        {"result_text", outcome.resultText}, {"failure", outcome.failure},
+        {"file", place.file},
+        {"line", place.line},
+        {"command", outcome.command},
+        {"rc", outcome.rc},
+        {"ok", outcome.ok},
+        {"result_hex", outcome.resultHex},
+        {"result_text", outcome.resultText},
+        {"decoded", TextOrNull(outcome.decoded)},
+        {"failure", outcome.failure},
+        {"cause", outcome.cause},
+        {"suggestion", TextOrNull(outcome.suggestion)},
+        {"cancelled", outcome.cancelled},
         {"elapsed_ms", outcome.elapsedMs},
+        {"expectations", expectations},
     };
-    // Texts from the chip need not be UTF-8: odd bytes become U+FFFD.
-    return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return Dump(object);
 }
 
-void Reporter::Report(const Outcome& outcome) {
-    if (style_.json) return Write(out_, Json(outcome) + "\n");
+void Reporter::ReportExpectation(const std::string& file, const ExpectationResult& expectation) {
+    nlohmann::json object = ExpectationJson(expectation);
+    object["file"] = file;
+    Write(out_, Dump(object) + "\n");
+}
+
+std::string Reporter::ShownResult(const Outcome& outcome, resultview::Format format) const {
+    const std::string size = "  ok, " + std::to_string(outcome.resultLength) + " bytes: ";
+    if (format == resultview::Format::Text) return size + "\"" + Shortened(resultview::Escaped(outcome.resultBytes)) + "\"";
+    if (format == resultview::Format::Auto && !outcome.decoded.empty()) {
+        const bool text = resultview::PrintableText(outcome.resultBytes).has_value();
+        return size + (text ? "\"" + Shortened(outcome.decoded) + "\"" : Shortened(outcome.decoded));
+    }
+    return size + Shortened(outcome.resultHex);
+}
+
+void Reporter::Report(const Outcome& outcome, const Place& place, resultview::Format format) {
+    if (style_.json) return Write(out_, JsonLine(outcome, place) + "\n");
     if (!outcome.ok) {
-        return Write(out_, "  failed (" + std::to_string(outcome.rc) + "): " + outcome.failure + "\n");
+        std::string text = "  failed (" + std::to_string(outcome.rc) + "): " + outcome.failure + "\n";
+        for (const std::string& line : outcome.cause) text += "    cause: " + line + "\n";
+        if (!outcome.suggestion.empty()) text += "    did you mean: " + outcome.suggestion + "\n";
+        for (const std::string& note : outcome.notes) text += "    " + note + "\n";
+        return Write(out_, text);
     }
-    if (outcome.kind == Outcome::Kind::Command) {
-        return Write(out_, "  ok, " + std::to_string(outcome.resultLength) + " bytes: " +
-                               Shortened(outcome.resultHex) + "\n");
-    }
+    if (outcome.kind == Outcome::Kind::Command) return Write(out_, ShownResult(outcome, format) + "\n");
     char elapsed[32];
     std::snprintf(elapsed, sizeof elapsed, "%.1f ms", outcome.elapsedMs);
     std::string text = "  ok (" + std::string(elapsed) + ")\n";
@@ -57,8 +105,8 @@ void Reporter::Miss(const std::string& place, const std::string& reason) {
 }
 
 // Long results (captures) are shown by their start; --full shows them whole.
-std::string Reporter::Shortened(const std::string& hex) const {
+std::string Reporter::Shortened(const std::string& text) const {
     constexpr std::size_t kShown = 128;
-    if (style_.fullResults || hex.size() <= kShown) return hex;
-    return hex.substr(0, kShown) + "...";
+    if (style_.fullResults || text.size() <= kShown) return text;
+    return text.substr(0, kShown) + "...";
 }

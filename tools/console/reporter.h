@@ -6,8 +6,10 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "outcome.h"
+#include "resultview.h"
 
 class Reporter {
 public:
@@ -16,19 +18,29 @@ public:
         bool echo = false;         // print each line before its outcome
         bool fullResults = false;  // long results whole instead of their start
     };
+    // Where a line stands, and how the expectations after it went.
+    struct Place {
+        std::string file;
+        int line = 0;
+        std::vector<ExpectationResult> expectations;
+    };
 
     Reporter(std::FILE* out, std::FILE* err, Style style);
 
+    bool Json() const { return style_.json; }
     void Echo(const std::string& line);
-    void Report(const Outcome& outcome);
+    void Report(const Outcome& outcome, const Place& place, resultview::Format format);
+    // One expectation checked on its own (JSON at the prompt).
+    void ReportExpectation(const std::string& file, const ExpectationResult& expectation);
     void Note(const std::string& text);
     // An unmet expectation at file:line.
     void Miss(const std::string& place, const std::string& reason);
 
-    static std::string Json(const Outcome& outcome);
+    static std::string JsonLine(const Outcome& outcome, const Place& place);
 
 private:
-    std::string Shortened(const std::string& hex) const;
+    std::string Shortened(const std::string& text) const;
+    std::string ShownResult(const Outcome& outcome, resultview::Format format) const;
     void Write(std::FILE* stream, const std::string& text);
 
     std::FILE* out_;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "outcome.h"
 #include "reporter.h"
@@ -19,19 +20,34 @@ public:
         std::string name;          // the file name in "file:line"
         bool failuresMiss = true;  // a failed line without ":expect" is a miss
         bool keepGoing = false;    // go on after a miss
+        // A JSON record waits for the expectations after its line, so that it
+        // carries their outcome; at the prompt each is written at once.
+        bool deferJson = true;
+        bool stopWhenInterrupted = true;  // Ctrl-C that cancelled a line ends the run
     };
-    using NextLine = std::function<bool(std::string& line)>;
+    enum class Input {
+        Line,
+        Interrupted,  // Ctrl-C at the prompt: nothing to run
+        Quit,         // Ctrl-C twice within a second
+        End,
+    };
+    using NextLine = std::function<Input(std::string& line)>;
 
     ScriptRunner(Session& session, Reporter& reporter, Rules rules);
 
-    // Runs until the lines end, ":quit", or (without keepGoing) the first
-    // miss. Returns the number of misses.
+    // Runs until the lines end, ":quit", Ctrl-C ends it, or (without
+    // keepGoing) the first miss. Returns the number of misses.
     int Run(const NextLine& next);
+    // The run ended because of Ctrl-C.
+    bool EndedByInterrupt() const { return endedByInterrupt_; }
 
 private:
+    bool RunLine(const std::string& line, int number);
     // False when the run must stop.
     bool Check(const std::string& expectation, int line);
     bool SettleImplicit();
+    bool Record(ExpectationResult result);
+    void ReportPending();
     bool Missed(int line, const std::string& reason);
 
     Session& session_;
@@ -40,7 +56,10 @@ private:
     std::optional<Outcome> last_;
     int lastLine_ = 0;
     bool lastChecked_ = false;
+    bool reportPending_ = false;
+    std::vector<ExpectationResult> expectations_;  // of the last line
     int misses_ = 0;
+    bool endedByInterrupt_ = false;
 };
 
 #endif

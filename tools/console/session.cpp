@@ -3,7 +3,11 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "cause.h"
+#include "completer.h"
 #include "consoletext.h"
+#include "suggest.h"
+#include "valuecheck.h"
 
 namespace {
 
@@ -11,16 +15,22 @@ using consoletext::Words;
 
 const char* const kHelp =
     "command lines go to the library, e.g. NATIVE_READ_WORD_CMD 0xBFC00000\n"
-    ":timeout MS            command time-out (0 waits without limit)\n"
-    ":internal-timeout MS   time-out of each step of internal operations\n"
-    ":severity N            log severity (1 errors, 2 commands, 3 detail)\n"
+    ":timeout [MS]          command time-out (0 waits without limit); without MS the current one\n"
+    ":internal-timeout [MS] time-out of each step of internal operations\n"
+    ":severity [N]          log severity (1 errors, 2 commands, 3 detail)\n"
+    ":format [auto|hex|text] how results are shown (auto: text when they are text)\n"
     ":sync                  synchronise chip access\n"
     ":load FILE             load and start a firmware package\n"
     ":version               the running firmware's version report\n"
     ":eeprom init MODE [FILE] | set NAME VALUE | get NAME [chip|image] | list [FILE] | dump FILE | burn [full]\n"
     ":stats                 packets and bytes of the last operation\n"
     ":expect ok | fail [TEXT] | result HEX | text REGEX   (checks the line before)\n"
-    ":help, :quit\n";
+    ":help, :quit\n"
+    "Ctrl-C clears the prompt's line, or cancels the running operation; twice within a second ends tb-console.\n";
+
+// What the version report shows for a word it could not read (0xCDCDCDCD).
+const char* const kUnreadVersionWord = "-842150451";
+const char* const kCancelled = "Cancelled:";
 
 class Stopwatch {
 public:
@@ -52,32 +62,47 @@ bool ParseInt(const std::string& word, int& value) {
     return true;
 }
 
-std::string Hex(const unsigned char* bytes, std::size_t length) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(length * 2);
-    for (std::size_t i = 0; i < length; ++i) {
-        hex += kDigits[bytes[i] >> 4];
-        hex += kDigits[bytes[i] & 0x0F];
-    }
-    return hex;
-}
+std::string Milliseconds(int ms) { return ms <= 0 ? "none (waits without limit)" : std::to_string(ms) + " ms"; }
+
+bool StartsWith(const std::string& text, const char* start) { return text.rfind(start, 0) == 0; }
 
 }  // namespace
 
-Session::Session(const LibraryApi& api, int timeoutMs, ProgressLine* progress)
-    : api_(api), timeoutMs_(timeoutMs), progress_(progress) {
-    if (api_.setProgressCallback != nullptr && progress_ != nullptr) api_.setProgressCallback(&OnProgress, this);
+// A library call under way: Ctrl-C cancels it meanwhile.
+class Session::Running {
+public:
+    explicit Running(Session& session) : session_(session) {
+        session_.cancel_.store(false);
+        session_.running_.store(true);
+    }
+    ~Running() { session_.running_.store(false); }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+private:
+    Session& session_;
+};
+
+Session::Session(const LibraryApi& api, const DefinitionNames& names, Settings settings, ProgressLine* progress)
+    : api_(api), names_(names), commandWords_(Completer::CommandWords(names)), settings_(settings),
+      progress_(progress) {
+    // The callback that may stop an operation (Ctrl-C) where the library has it.
+    if (api_.setStoppableProgressCallback != nullptr) {
+        api_.setStoppableProgressCallback(&OnProgress, this);
+    } else if (api_.setProgressCallback != nullptr && progress_ != nullptr) {
+        api_.setProgressCallback(&OnProgressOnly, this);
+    }
 }
 
 Session::~Session() {
-    if (api_.setProgressCallback != nullptr && progress_ != nullptr) api_.setProgressCallback(nullptr, nullptr);
+    if (api_.setStoppableProgressCallback != nullptr) api_.setStoppableProgressCallback(nullptr, nullptr);
+    else if (api_.setProgressCallback != nullptr && progress_ != nullptr) api_.setProgressCallback(nullptr, nullptr);
 }
 
 const std::vector<std::string>& Session::VerbNames() {
-    static const std::vector<std::string> names = {":timeout", ":internal-timeout", ":severity", ":sync",
-                                                   ":load",    ":version",          ":eeprom",   ":stats",
-                                                   ":expect",  ":help",             ":quit"};
+    static const std::vector<std::string> names = {":timeout", ":internal-timeout", ":severity", ":format",
+                                                   ":sync",    ":load",             ":version",  ":eeprom",
+                                                   ":stats",   ":expect",           ":help",     ":quit"};
     return names;
 }
 
@@ -91,8 +116,29 @@ const std::vector<std::string>& Session::ExpectKinds() {
     return kinds;
 }
 
-void Session::OnProgress(const char* stage, unsigned long long done, unsigned long long total, void* user) {
-    static_cast<Session*>(user)->progress_->Update(stage != nullptr ? stage : "", done, total);
+int Session::OnProgress(const char* stage, unsigned long long done, unsigned long long total, void* user) {
+    auto* session = static_cast<Session*>(user);
+    if (session->progress_ != nullptr) session->progress_->Update(stage != nullptr ? stage : "", done, total);
+    return session->cancel_.load() ? 1 : 0;
+}
+
+void Session::OnProgressOnly(const char* stage, unsigned long long done, unsigned long long total, void* user) {
+    OnProgress(stage, done, total, user);
+}
+
+bool Session::Interrupt() {
+    if (!running_.load()) return false;
+    cancel_.store(true);
+    interrupted_.store(true);
+    if (api_.cancelOperation != nullptr) api_.cancelOperation();
+    return true;
+}
+
+std::string Session::LinkNote() const {
+    tbx_LinkState state{};
+    if (api_.getLinkState == nullptr || api_.getLinkState(&state) != 0 || state.connected != 0) return "";
+    return "no dispatcher has connected yet: the library waits for it on port " + std::to_string(state.listenPort) +
+           " and sends its commands to port " + std::to_string(state.commandPort);
 }
 
 Session::LineResult Session::Run(const std::string& line) {
@@ -106,34 +152,57 @@ Outcome Session::RunCommand(const std::string& line) {
     Outcome outcome;
     outcome.command = line;
     const Stopwatch stopwatch;
-    outcome.rc = api_.sendCommand(line.c_str(), timeoutMs_);
+    {
+        const Running running(*this);
+        outcome.rc = api_.sendCommand(line.c_str(), settings_.timeoutMs);
+    }
     outcome.elapsedMs = stopwatch.ElapsedMs();
     outcome.ok = outcome.rc == 0;
     if (!outcome.ok) {
         outcome.failure = api_.getFailureMessage();
+        Explain(outcome, true);
         return outcome;
     }
     const int length = api_.getResultLen();
     outcome.resultLength = length > 0 ? static_cast<std::size_t>(length) : 0;
     outcome.resultHex = api_.getResultBufferText();
-    const char* bytes = api_.getResultBuffer();
-    outcome.resultText.assign(bytes, outcome.resultLength);
-    outcome.resultText = outcome.resultText.c_str();  // up to the first NUL
+    outcome.resultBytes.assign(api_.getResultBuffer(), outcome.resultLength);
+    outcome.resultText = outcome.resultBytes.c_str();  // up to the first NUL
+    outcome.decoded = resultview::Decoded(line, outcome.resultBytes, names_);
     return outcome;
+}
+
+void Session::Explain(Outcome& outcome, bool chipTraffic) {
+    outcome.cancelled = StartsWith(outcome.failure, kCancelled);
+    if (api_.getLastOperationLog != nullptr) {
+        outcome.cause = cause::Lines(api_.getLastOperationLog(), outcome.failure);
+    }
+    if (outcome.kind == Outcome::Kind::Command && StartsWith(outcome.failure, "Error: Failed to Send Command")) {
+        outcome.suggestion = suggest::Line(outcome.command, commandWords_, names_);
+    }
+    tbx_LinkState state{};
+    if (chipTraffic && !outcome.cancelled && api_.getLinkState != nullptr && api_.getLinkState(&state) == 0 &&
+        state.connected == 0) {
+        outcome.notes.push_back("no dispatcher is connected: the library waits for it on port " +
+                                std::to_string(state.listenPort));
+    }
+    if (!logPathShown_ && api_.getLogFilePath != nullptr && *api_.getLogFilePath() != '\0') {
+        outcome.notes.push_back(std::string("the library's log: ") + api_.getLogFilePath());
+        logPathShown_ = true;
+    }
 }
 
 Session::LineResult Session::RunVerb(const std::string& line) {
     const std::vector<std::string> words = Words(line);
     const std::string& verb = words[0];
     LineResult result;
-    int value = 0;
     if (verb == ":quit" || verb == ":exit") {
         result.quit = true;
     } else if (verb == ":help") {
         result.note = kHelp;
     } else if (verb == ":stats") {
         result.note = Statistics();
-    } else if (words.size() == 2 && ParseInt(words[1], value) && ApplySetting(verb, value, result.note)) {
+    } else if (words.size() <= 2 && ApplySetting(verb, words, result.note)) {
         // a setting: its note says what it is now
     } else {
         result.outcome = RunOperation(line, words);
@@ -141,16 +210,30 @@ Session::LineResult Session::RunVerb(const std::string& line) {
     return result;
 }
 
-bool Session::ApplySetting(const std::string& verb, int value, std::string& note) {
+// A setting with its value sets it; without one it shows it. False when the
+// verb is no setting or the value is not one it takes.
+bool Session::ApplySetting(const std::string& verb, const std::vector<std::string>& words, std::string& note) {
+    const bool show = words.size() == 1;
+    int value = 0;
+    if (verb == ":format") {
+        if (!show && !resultview::ParseFormat(words[1], settings_.format)) return false;
+        note = std::string("result format ") + resultview::FormatName(settings_.format);
+        return true;
+    }
+    if (!show && !ParseInt(words[1], value)) return false;
     if (verb == ":timeout") {
-        timeoutMs_ = value;
-        note = "command time-out " + std::to_string(value) + " ms";
+        if (!show) settings_.timeoutMs = value;
+        note = "command time-out " + Milliseconds(settings_.timeoutMs);
     } else if (verb == ":internal-timeout") {
-        api_.setInternalCommandTimeout(value);
-        note = "internal time-out " + std::to_string(value) + " ms";
+        if (!show) {
+            api_.setInternalCommandTimeout(value);
+            internalTimeoutMs_ = value;
+        }
+        note = internalTimeoutMs_ == -2 ? "internal time-out: the library's own (not set by this console)"
+                                        : "internal time-out " + Milliseconds(internalTimeoutMs_);
     } else if (verb == ":severity") {
-        api_.setLogSeverity(value);
-        note = "log severity " + std::to_string(value);
+        if (!show) api_.setLogSeverity(value);
+        note = "log severity " + std::to_string(api_.getLogSeverity());
     } else {
         return false;
     }
@@ -161,16 +244,40 @@ Outcome Session::RunOperation(const std::string& line, const std::vector<std::st
     const std::string& verb = words[0];
     if (verb == ":load" && words.size() >= 2) return Load(line, AfterWords(line, 1));
     if (verb == ":eeprom" && words.size() >= 2) return RunEeprom(line, words, AfterWords(line, 2));
-    const Stopwatch stopwatch;
-    Outcome outcome;
+    if (verb == ":version" && words.size() == 1) return VersionReport(line);
     if (verb == ":sync" && words.size() == 1) {
-        const int rc = api_.SyncChipAccess();
-        outcome = IntegerOutcome(line, rc, rc == 0);
-    } else if (verb == ":version" && words.size() == 1) {
-        outcome = TextOutcome(line, api_.getSystemVersionInfo());
-        outcome.shownByLibrary = true;
-    } else {
-        return Refused(line, "unknown or incomplete console verb; :help lists them");
+        const Stopwatch stopwatch;
+        int rc = 0;
+        {
+            const Running running(*this);
+            rc = api_.SyncChipAccess();
+        }
+        Outcome outcome = IntegerOutcome(line, rc, rc == 0);
+        outcome.elapsedMs = stopwatch.ElapsedMs();
+        return outcome;
+    }
+    if (verb == ":format" || verb == ":timeout" || verb == ":internal-timeout" || verb == ":severity") {
+        return Refused(line, "usage: " + verb + (verb == ":format" ? " [auto|hex|text]" : " [NUMBER]"));
+    }
+    return Refused(line, "unknown or incomplete console verb; :help lists them");
+}
+
+// The report counts as done only when every version word was read.
+Outcome Session::VersionReport(const std::string& line) {
+    const Stopwatch stopwatch;
+    const char* text = nullptr;
+    {
+        const Running running(*this);
+        text = api_.getSystemVersionInfo();
+    }
+    Outcome outcome = TextOutcome(line, text);
+    outcome.shownByLibrary = true;
+    if (outcome.ok && outcome.resultText.find(kUnreadVersionWord) != std::string::npos) {
+        outcome.ok = false;
+        outcome.rc = 1;
+        outcome.failure = "some version words could not be read (the report shows them as " +
+                          std::string(kUnreadVersionWord) + ")";
+        Explain(outcome, true);
     }
     outcome.elapsedMs = stopwatch.ElapsedMs();
     return outcome;
@@ -178,10 +285,26 @@ Outcome Session::RunOperation(const std::string& line, const std::vector<std::st
 
 Outcome Session::Load(const std::string& line, const std::string& path) {
     const Stopwatch stopwatch;
-    const int rc = api_.LoadFW(path.c_str());
+    int rc = 0;
+    {
+        const Running running(*this);
+        rc = api_.LoadFW(path.c_str());
+    }
     if (progress_ != nullptr) progress_->Finish();
     Outcome outcome = IntegerOutcome(line, rc, rc == 0);
+    if (!outcome.ok) Explain(outcome, true);
     outcome.elapsedMs = stopwatch.ElapsedMs();
+    return outcome;
+}
+
+Outcome Session::UpdateEepromField(const std::string& line, const std::string& field, const std::string& value) {
+    if (settings_.strict) {
+        const std::string problem = valuecheck::EepromValueProblem(field, value, names_);
+        if (!problem.empty()) return Refused(line, problem + " (--lenient passes it to the library)");
+    }
+    const int rc = api_.UpdateEepromField(field.c_str(), value.c_str());
+    Outcome outcome = IntegerOutcome(line, rc, rc == 0);
+    if (!outcome.ok) Explain(outcome, false);
     return outcome;
 }
 
@@ -192,29 +315,45 @@ Outcome Session::RunEeprom(const std::string& line, const std::vector<std::strin
     const Stopwatch stopwatch;
     Outcome outcome;
     int mode = 0;
-    if (action == "init" && (arguments == 1 || arguments == 2) && ParseInt(words[2], mode)) {
-        const int rc = api_.InitEepromIF(mode, AfterWords(line, 3).c_str());
-        outcome = IntegerOutcome(line, rc, rc == 0);
-    } else if (action == "set" && arguments >= 2) {
-        const int rc = api_.UpdateEepromField(words[2].c_str(), AfterWords(line, 3).c_str());
-        outcome = IntegerOutcome(line, rc, rc == 0);
-    } else if (action == "get" && (arguments == 1 || (arguments == 2 && (words[3] == "chip" || words[3] == "image")))) {
-        const bool image = arguments == 2 && words[3] == "image";
-        outcome = TextOutcome(line, image ? api_.ReadFieldFromVolatile(words[2].c_str())
-                                          : api_.ReadFieldFromEeprom(words[2].c_str()));
-    } else if (action == "list" && arguments <= 1) {
-        outcome = TextOutcome(line, api_.ReadEntireEeprom(rest.c_str()));
-    } else if (action == "dump" && arguments == 1) {
-        const int rc = api_.DumpEepromTableToFile(rest.c_str());
-        outcome = IntegerOutcome(line, rc, rc == 0);
-    } else if (action == "burn" && (arguments == 0 || (arguments == 1 && words[2] == "full"))) {
-        const int rc = api_.BurnEeprom(arguments == 0 ? 1 : 0);
-        outcome = IntegerOutcome(line, rc, rc == 1);  // BurnEeprom answers 1 when it wrote
-    } else {
-        return Refused(line, "usage: :eeprom init MODE [FILE] | set NAME VALUE | get NAME [chip|image] | "
-                             "list [FILE] | dump FILE | burn [full]");
+    bool chipTraffic = true;
+    {
+        const Running running(*this);
+        if (action == "init" && (arguments == 1 || arguments == 2) && ParseInt(words[2], mode)) {
+            const int rc = api_.InitEepromIF(mode, AfterWords(line, 3).c_str());
+            outcome = IntegerOutcome(line, rc, rc == 0);
+            chipTraffic = mode == 2;
+        } else if (action == "set" && arguments >= 2) {
+            outcome = UpdateEepromField(line, words[2], AfterWords(line, 3));
+            chipTraffic = false;
+        } else if (action == "get" &&
+                   (arguments == 1 || (arguments == 2 && (words[3] == "chip" || words[3] == "image")))) {
+            const bool image = arguments == 2 && words[3] == "image";
+            outcome = TextOutcome(line, image ? api_.ReadFieldFromVolatile(words[2].c_str())
+                                              : api_.ReadFieldFromEeprom(words[2].c_str()));
+            chipTraffic = !image;
+        } else if (action == "list" && arguments <= 1) {
+            outcome = TextOutcome(line, api_.ReadEntireEeprom(rest.c_str()));
+        } else if (action == "dump" && arguments == 1) {
+            const int rc = api_.DumpEepromTableToFile(rest.c_str());
+            outcome = IntegerOutcome(line, rc, rc == 0);
+            chipTraffic = false;
+        } else if (action == "burn" && (arguments == 0 || (arguments == 1 && words[2] == "full"))) {
+            const int rc = api_.BurnEeprom(arguments == 0 ? 1 : 0);
+            outcome = IntegerOutcome(line, rc, rc == 1);  // BurnEeprom answers 1 when it wrote
+        } else {
+            return Refused(line, "usage: :eeprom init MODE [FILE] | set NAME VALUE | get NAME [chip|image] | "
+                                 "list [FILE] | dump FILE | burn [full]");
+        }
     }
     if (progress_ != nullptr) progress_->Finish();
+    if (!outcome.ok && outcome.rc != Outcome::kRefused) Explain(outcome, chipTraffic);
+    if (!outcome.ok && (action == "set" || action == "get") && !names_.EepromFields().empty() &&
+        names_.FindEepromField(words[2]) == nullptr) {
+        const std::vector<std::string> nearest = suggest::Nearest(words[2], names_.EepromFields(), 1);
+        if (!nearest.empty()) {
+            outcome.suggestion = consoletext::Trimmed(":eeprom " + action + " " + nearest.front() + " " + AfterWords(line, 3));
+        }
+    }
     outcome.elapsedMs = stopwatch.ElapsedMs();
     return outcome;
 }
@@ -240,8 +379,9 @@ Outcome Session::TextOutcome(const std::string& line, const char* text) {
     outcome.rc = outcome.ok ? 0 : 1;
     if (outcome.ok) {
         outcome.resultText = text;
+        outcome.resultBytes = outcome.resultText;
         outcome.resultLength = outcome.resultText.size();
-        outcome.resultHex = Hex(reinterpret_cast<const unsigned char*>(text), outcome.resultLength);
+        outcome.resultHex = resultview::Hex(outcome.resultBytes);
     } else {
         outcome.failure = text;
     }

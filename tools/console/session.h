@@ -1,21 +1,33 @@
 // Runs console lines against the library: command lines through
 // sendCommand, and the console's own ':' verbs (settings, firmware load,
-// version report, EEPROM operations).
+// version report, EEPROM operations). A failed line carries what the
+// library logged about it (its cause) and, for a mistyped name, what was
+// probably meant.
 #ifndef TB_CONSOLE_SESSION_H
 #define TB_CONSOLE_SESSION_H
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "definitionnames.h"
 #include "libraryapi.h"
 #include "outcome.h"
 #include "progressline.h"
+#include "resultview.h"
 
 class Session {
 public:
-    // The progress line may be null (no progress shown); it must outlive the session.
-    Session(const LibraryApi& api, int timeoutMs, ProgressLine* progress);
+    struct Settings {
+        int timeoutMs = 5000;
+        bool strict = true;  // refuse EEPROM values the library would misread
+        resultview::Format format = resultview::Format::Auto;
+    };
+
+    // The definitions and the progress line (which may be null: no progress
+    // shown) must outlive the session.
+    Session(const LibraryApi& api, const DefinitionNames& names, Settings settings, ProgressLine* progress);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -28,27 +40,54 @@ public:
     // One line without its comment or surrounding blanks; not an ":expect".
     LineResult Run(const std::string& line);
 
+    // Whether a library call runs now (any thread).
+    bool Busy() const { return running_.load(); }
+    // Ctrl-C, from another thread: cancels the operation running now; false
+    // when none runs.
+    bool Interrupt();
+    // Whether Ctrl-C cancelled an operation of this session.
+    bool WasInterrupted() const { return interrupted_.load(); }
+    // A line for the start of the session when no dispatcher has connected
+    // yet ("" when one has, or the library cannot tell).
+    std::string LinkNote() const;
+    resultview::Format Format() const { return settings_.format; }
+
     static const std::vector<std::string>& VerbNames();
     static const std::vector<std::string>& EepromVerbNames();
     static const std::vector<std::string>& ExpectKinds();
 
 private:
+    class Running;  // marks a library call in progress, for Interrupt
+
     Outcome RunCommand(const std::string& line);
     LineResult RunVerb(const std::string& line);
     // False when the verb is no setting.
-    bool ApplySetting(const std::string& verb, int value, std::string& note);
+    bool ApplySetting(const std::string& verb, const std::vector<std::string>& words, std::string& note);
     Outcome RunOperation(const std::string& line, const std::vector<std::string>& words);
     Outcome RunEeprom(const std::string& line, const std::vector<std::string>& words, const std::string& rest);
+    Outcome UpdateEepromField(const std::string& line, const std::string& field, const std::string& value);
     Outcome Load(const std::string& line, const std::string& path);
+    Outcome VersionReport(const std::string& line);
     Outcome IntegerOutcome(const std::string& line, int rc, bool ok);
     Outcome TextOutcome(const std::string& line, const char* text);
     static Outcome Refused(const std::string& line, const std::string& usage);
+    // Fills in why a failed outcome failed; `chipTraffic`: the operation
+    // needs the dispatcher.
+    void Explain(Outcome& outcome, bool chipTraffic);
     std::string Statistics() const;
-    static void OnProgress(const char* stage, unsigned long long done, unsigned long long total, void* user);
+    static int OnProgress(const char* stage, unsigned long long done, unsigned long long total, void* user);
+    static void OnProgressOnly(const char* stage, unsigned long long done, unsigned long long total, void* user);
 
     const LibraryApi& api_;
-    int timeoutMs_;
+    const DefinitionNames& names_;
+    const std::vector<std::string> commandWords_;
+    Settings settings_;
+    int internalTimeoutMs_ = -2;  // not set by this console
     ProgressLine* progress_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> cancel_{false};
+    std::atomic<bool> interrupted_{false};
+    bool logPathShown_ = false;
 };
 
 #endif

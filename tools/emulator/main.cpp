@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "consolelogger.h"
 #include "control.h"
 #include "emulator.h"
 
@@ -36,12 +40,19 @@ const char kUsage[] =
     "  -v, --verbose             log each packet (twice: with data dumps)\n"
     "  -q, --quiet               log nothing but failures\n"
     "  -h, --help                this text\n"
-    "Stops on SIGINT, SIGTERM or the control line \"shutdown\".\n";
+    "  --version                 the version\n"
+    "Stops on SIGINT, SIGTERM or the control line \"shutdown\".\n"
+    "Exit status: 0 stopped, 1 could not start (a port taken, a file that does not open), 2 a usage error.\n";
+
+#ifndef TB_VERSION_TEXT
+#define TB_VERSION_TEXT "unknown"
+#endif
 
 struct CommandLine {
     tbemu::EmulatorOptions options;
     std::vector<std::string> faults;
     bool help = false;
+    bool version = false;
 };
 
 bool ParseUnsigned(const char* text, unsigned long max, unsigned long& value) {
@@ -94,6 +105,8 @@ bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
         unsigned long number = 0;
         if (arg == "-h" || arg == "--help") {
             line.help = true;
+        } else if (arg == "--version") {
+            line.version = true;
         } else if (arg == "-v" || arg == "--verbose") {
             ++options.verbosity;
         } else if (arg == "-q" || arg == "--quiet") {
@@ -150,6 +163,26 @@ void LogWithTime(const std::string& text) {
     char stamp[16];
     std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
     std::fprintf(stderr, "%s %s\n", stamp, text.c_str());
+}
+
+// The library's logger, which the definitions parser writes to, announces
+// its removal of old logs on standard output when it starts: with -q it
+// starts with standard output silenced, so that the "ready" line stands alone.
+void StartLoggerQuietly() {
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int nowhere = open("/dev/null", O_WRONLY);
+    if (saved < 0 || nowhere < 0) {
+        if (saved >= 0) close(saved);
+        if (nowhere >= 0) close(nowhere);
+        return;
+    }
+    dup2(nowhere, STDOUT_FILENO);
+    ConsoleLogger::Instance();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(nowhere);
 }
 
 bool ApplyFaults(tbemu::Emulator& emulator, const std::vector<std::string>& faults) {
@@ -212,12 +245,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tb-emulator: %s\n%s", error.c_str(), kUsage);
         return 2;
     }
+    if (line.version) {
+        std::printf("tb-emulator %s\n", TB_VERSION_TEXT);
+        return 0;
+    }
     if (line.help) {
         std::fputs(kUsage, stdout);
         std::printf("Control lines: %s\n", tbemu::ControlHelp());
         return 0;
     }
     line.options.logSink = LogWithTime;
+    if (line.options.verbosity == 0) StartLoggerQuietly();
 
     // Signals are taken synchronously by the main thread only.
     sigset_t signals;

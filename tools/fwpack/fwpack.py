@@ -101,8 +101,15 @@ def write_map(args):
         target.write("\n".join(lines) + "\n")
 
 
+# The project's version (CMakeLists.txt).
+VERSION = "1.0.0.0"
+
+
 def main():
-    parser = argparse.ArgumentParser(description="ZRX4620 firmware packages and map files")
+    parser = argparse.ArgumentParser(description="ZRX4620 firmware packages and map files",
+                                     epilog="Exit status: 0 written, 1 an input could not be read or the output "
+                                            "written, 2 a usage error.")
+    parser.add_argument("--version", action="version", version="fwpack.py " + VERSION)
     commands = parser.add_subparsers(dest="command", required=True)
     pack_command = commands.add_parser("pack", help="write a firmware package")
     pack_command.add_argument("--out", required=True)

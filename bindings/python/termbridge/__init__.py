@@ -21,9 +21,11 @@ its platform file name.
 from ._library import (ENV_LIBRARY, EXPORTS, EXTENSIONS, NOT_READY_TEXT, allow_file_logging, default_library_name,
                        find_library, load_library, version)
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
-from .errors import (CommandError, EepromError, EmulatorError, ExtensionUnavailableError, FirmwareError,
-                     InitializeError, LibraryNotFoundError, OperationError, TermBridgeError)
-from .session import OperationStats, ProgressCallback, Result, TermBridge
+from .definitions import DefinitionNames
+from .errors import (CommandError, EepromError, EepromValueError, EmulatorError, ExtensionUnavailableError,
+                     FirmwareError, InitializeError, LibraryNotFoundError, OperationError, SessionInUseError,
+                     TermBridgeError, UnknownNameError)
+from .session import LinkState, OperationStats, ProgressCallback, Result, TermBridge
 from .versioninfo import UNREAD_VALUE, FirmwareVersion, SystemVersion, parse_version_report
 
 __version__ = "1.0.0"
@@ -35,7 +37,9 @@ __all__ = [
     "NOT_READY_TEXT",
     "UNREAD_VALUE",
     "CommandError",
+    "DefinitionNames",
     "EepromError",
+    "EepromValueError",
     "EepromSource",
     "EepromValue",
     "EmulatorError",
@@ -44,13 +48,16 @@ __all__ = [
     "FirmwareVersion",
     "InitializeError",
     "LibraryNotFoundError",
+    "LinkState",
     "OperationError",
     "OperationStats",
     "ProgressCallback",
     "Result",
+    "SessionInUseError",
     "SystemVersion",
     "TermBridge",
     "TermBridgeError",
+    "UnknownNameError",
     "allow_file_logging",
     "default_library_name",
     "find_library",

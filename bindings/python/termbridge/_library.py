@@ -20,8 +20,10 @@ __all__ = [
     "EXPORTS",
     "EXTENSIONS",
     "NOT_READY_TEXT",
+    "LinkStateRecord",
     "OperationStatsRecord",
     "ProgressFunction",
+    "StoppableProgressFunction",
     "allow_file_logging",
     "decode",
     "default_library_name",
@@ -86,7 +88,9 @@ EXPORTS: Dict[str, Prototype] = {
 # void (*)(const char* stage, uint64_t done, uint64_t total, void* user), the
 # C calling convention like the exports.
 ProgressFunction = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_uint64, ctypes.c_uint64, ctypes.c_void_p)
-
+# The same, answering nonzero to stop the operation.
+StoppableProgressFunction = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_char_p, ctypes.c_uint64, ctypes.c_uint64,
+                                             ctypes.c_void_p)
 
 
 class OperationStatsRecord(ctypes.Structure):
@@ -102,10 +106,27 @@ class OperationStatsRecord(ctypes.Structure):
     ]
 
 
+class LinkStateRecord(ctypes.Structure):
+    """tbx_LinkState: the link to the dispatcher as the library sees it."""
+
+    _fields_ = [
+        ("connected", ctypes.c_uint),
+        ("connections", ctypes.c_uint),
+        ("listenPort", ctypes.c_ushort),
+        ("commandPort", ctypes.c_ushort),
+        ("reserved", ctypes.c_uint),
+    ]
+
+
 # The extension functions of include/termbridge_ext.h; each may be missing.
 EXTENSIONS: Dict[str, Prototype] = {
     "tbx_setProgressCallback": (None, (ProgressFunction, ctypes.c_void_p)),
     "tbx_getLastOperationStats": (_int, (ctypes.POINTER(OperationStatsRecord),)),
+    "tbx_setStoppableProgressCallback": (None, (StoppableProgressFunction, ctypes.c_void_p)),
+    "tbx_cancelOperation": (None, ()),
+    "tbx_getLastOperationLog": (_text, ()),
+    "tbx_getLogFilePath": (_text, ()),
+    "tbx_getLinkState": (_int, (ctypes.POINTER(LinkStateRecord),)),
 }
 
 

@@ -7,7 +7,9 @@
 The emulator prints "ready command-port=P control-port=Q" once its ports are
 bound; its log (standard error) goes to ``log_path``. Control lines are
 those of tools/emulator/README.md; ``control`` returns the answer's data and
-raises EmulatorError on an "error" answer.
+raises EmulatorError on an "error" answer. An emulator that is not stopped
+(no ``with``, a script that raised) is stopped when the object is collected
+or the interpreter exits.
 """
 
 from __future__ import annotations
@@ -21,6 +23,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import weakref
 from typing import IO, Dict, List, Optional, Sequence, Union
 
 from .errors import EmulatorError
@@ -58,6 +61,27 @@ def find_emulator(path: Optional[PathArgument] = None) -> Optional[str]:
     return os.environ.get(ENV_EMULATOR) or shutil.which("tb-emulator")
 
 
+def _read_lines(stream: Optional[IO[bytes]], lines: "queue.Queue[Optional[str]]") -> None:
+    """The emulator's output lines, then None at its end (a thread that holds
+    no Emulator, so that an unreferenced one can be collected)."""
+    assert stream is not None
+    for line in stream:
+        lines.put(line.decode("ascii", "replace"))
+    lines.put(None)
+
+
+def _end_process(process: "subprocess.Popen[bytes]", log: IO[bytes]) -> None:
+    """Stops an emulator process that its object no longer holds."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    log.close()
+
+
 class Emulator:
     """A running tb-emulator with its text control channel."""
 
@@ -82,8 +106,10 @@ class Emulator:
         except OSError as error:
             self._log.close()
             raise EmulatorError("cannot start %s: %s" % (arguments[0], error)) from None
+        # Holds neither this object nor its reader: collection can happen.
+        self._finalizer = weakref.finalize(self, _end_process, self.process, self._log)
         self._lines: "queue.Queue[Optional[str]]" = queue.Queue()
-        self._reader = threading.Thread(target=self._read_output, daemon=True)
+        self._reader = threading.Thread(target=_read_lines, args=(self.process.stdout, self._lines), daemon=True)
         self._reader.start()
         try:
             self.command_port, self.control_port = self._wait_ready()
@@ -108,12 +134,6 @@ class Emulator:
         for fault in faults:
             arguments += ["--fault", fault]
         return arguments + list(extra_args)
-
-    def _read_output(self) -> None:
-        assert self.process.stdout is not None
-        for line in self.process.stdout:
-            self._lines.put(line.decode("ascii", "replace"))
-        self._lines.put(None)
 
     def _wait_ready(self):
         deadline = time.monotonic() + self.START_TIMEOUT
@@ -178,6 +198,7 @@ class Emulator:
 
     def stop(self) -> int:
         """Stops the emulator (SIGTERM, then SIGKILL after 10 s); returns its exit status."""
+        self._finalizer.detach()
         if self._control is not None:
             self._replies.close()
             self._control.close()

@@ -1,37 +1,48 @@
 """The exceptions of the termbridge package.
 
 Every failure the library reports becomes an exception that carries the
-library's own failure text in ``message`` (also its ``str()``) and the
-function's return code in ``rc``.
+library's own failure text in ``message`` and the function's return code in
+``rc``. Where the library logged why (its operation log, an extension
+function), ``cause`` holds those lines and ``str()`` shows them under the
+failure text, with ``notes`` (no dispatcher connected, the log file's path).
 """
 
 from __future__ import annotations
 
-from typing import Optional
+from typing import Optional, Sequence
 
 __all__ = [
     "CommandError",
     "EepromError",
+    "EepromValueError",
     "EmulatorError",
     "ExtensionUnavailableError",
     "FirmwareError",
     "InitializeError",
     "LibraryNotFoundError",
     "OperationError",
+    "SessionInUseError",
     "TermBridgeError",
+    "UnknownNameError",
 ]
 
 
 class TermBridgeError(Exception):
     """Base class of the errors raised by this package."""
 
-    def __init__(self, message: str, rc: Optional[int] = None):
+    def __init__(self, message: str, rc: Optional[int] = None, cause: Sequence[str] = (),
+                 notes: Sequence[str] = ()):
         super().__init__(message)
         self.message = message
         self.rc = rc
+        self.cause = list(cause)  # the library's log lines that say why
+        self.notes = list(notes)  # what else to know: nothing connected, where the log is
 
     def __str__(self) -> str:
-        return self.message
+        lines = [self.message]
+        lines += ["  cause: " + line for line in self.cause]
+        lines += ["  " + note for note in self.notes]
+        return "\n".join(lines)
 
 
 class LibraryNotFoundError(TermBridgeError, OSError):
@@ -46,11 +57,16 @@ class InitializeError(TermBridgeError):
     """initialize / initialize_old returned failure."""
 
 
+class SessionInUseError(TermBridgeError):
+    """A session is open in this process already: the library serves one."""
+
+
 class OperationError(TermBridgeError):
     """An export reported failure; ``operation`` names it."""
 
-    def __init__(self, operation: str, rc: Optional[int], message: str):
-        super().__init__(message, rc)
+    def __init__(self, operation: str, rc: Optional[int], message: str, cause: Sequence[str] = (),
+                 notes: Sequence[str] = ()):
+        super().__init__(message, rc, cause, notes)
         self.operation = operation
 
     def __repr__(self) -> str:
@@ -60,12 +76,19 @@ class OperationError(TermBridgeError):
 class CommandError(OperationError):
     """A command returned failure; ``command`` is the line sent."""
 
-    def __init__(self, command: str, rc: int, message: str):
-        super().__init__("sendCommand", rc, message)
+    def __init__(self, command: str, rc: Optional[int], message: str, cause: Sequence[str] = (),
+                 notes: Sequence[str] = ()):
+        super().__init__("sendCommand", rc, message, cause, notes)
         self.command = command
 
     def __repr__(self) -> str:
-        return "CommandError(%r, rc=%d, %r)" % (self.command, self.rc, self.message)
+        return "%s(%r, rc=%r, %r)" % (type(self).__name__, self.command, self.rc, self.message)
+
+
+class UnknownNameError(CommandError, ValueError):
+    """A command line names a command or parameter that the session's
+    definitions do not declare; it was not sent (``rc`` is None). The message
+    names the nearest declared names."""
 
 
 class FirmwareError(OperationError):
@@ -74,6 +97,11 @@ class FirmwareError(OperationError):
 
 class EepromError(OperationError):
     """An EEPROM operation reported failure."""
+
+
+class EepromValueError(EepromError, ValueError):
+    """A value the library would not read as the field's value (it stores 0
+    for a number it cannot read); it was not passed on (``rc`` is None)."""
 
 
 class EmulatorError(TermBridgeError):

@@ -6,20 +6,35 @@ import ctypes
 import dataclasses
 import os
 import threading
-from typing import Any, Callable, Dict, Optional, Union
+import weakref
+from typing import Any, Callable, Dict, List, Optional, Type, TypeVar, Union
 
-from ._library import (NOT_READY_TEXT, OperationStatsRecord, ProgressFunction, decode, encode, extension,
-                       load_library, version)
+from ._library import (NOT_READY_TEXT, LinkStateRecord, OperationStatsRecord, ProgressFunction,
+                       StoppableProgressFunction, decode, encode, extension, load_library, version)
+from .definitions import DefinitionNames, cause_lines
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
-from .errors import (CommandError, EepromError, ExtensionUnavailableError, FirmwareError, InitializeError,
-                     OperationError)
+from .errors import (CommandError, EepromError, EepromValueError, ExtensionUnavailableError, FirmwareError,
+                     InitializeError, OperationError, SessionInUseError, TermBridgeError, UnknownNameError)
 from .versioninfo import SystemVersion, parse_version_report
 
-__all__ = ["OperationStats", "ProgressCallback", "Result", "TermBridge"]
+__all__ = ["LinkState", "OperationStats", "ProgressCallback", "Result", "TermBridge"]
 
-# stage, bytes (or steps) done, total
-ProgressCallback = Callable[[str, int, int], None]
+# stage, bytes (or steps) done, total; a true answer stops the operation
+ProgressCallback = Callable[[str, int, int], Optional[bool]]
 PathArgument = Union[str, bytes, "os.PathLike[str]"]
+ErrorType = TypeVar("ErrorType", bound=TermBridgeError)
+
+# The library serves one session per process: the one open now.
+_sessions_lock = threading.Lock()
+_open_session: Optional["weakref.ReferenceType[TermBridge]"] = None
+
+
+def _shut_down(lib: Any) -> None:
+    """Shuts the library down for a session that was collected while open."""
+    try:
+        lib.deinitialize()
+    except Exception:  # noqa: BLE001 - at interpreter exit the library may be gone
+        pass
 
 
 class Result:
@@ -57,6 +72,17 @@ class Result:
 
 
 @dataclasses.dataclass(frozen=True)
+class LinkState:
+    """The link to the dispatcher: whether one is connected now, how many
+    connections were taken, and the two ports."""
+
+    connected: bool
+    connections: int
+    listen_port: int
+    command_port: int
+
+
+@dataclasses.dataclass(frozen=True)
 class OperationStats:
     """The traffic of the last operation (command, firmware load, EEPROM
     call...): packets and their bytes on the wire."""
@@ -81,15 +107,25 @@ class TermBridge:
             print(tb.send("NATIVE_READ_WORD_CMD 0xBFC00000").hex)
 
     Every operation that the library reports as failed raises a subclass of
-    TermBridgeError carrying the library's failure text. The library holds one
-    session per process and expects one call at a time; this object
-    serialises its own calls with a lock.
+    TermBridgeError carrying the library's failure text, and where the library
+    logged why, the reason (``cause``). The library holds one session per
+    process (opening a second raises SessionInUseError) and expects one call
+    at a time; this object serialises its own calls with a lock.
+
+    With ``strict`` (the default) a command line naming a command or
+    parameter that the definitions (``struct_list``) do not declare raises
+    UnknownNameError, and an EEPROM value the library would not read as the
+    field's value raises EepromValueError, both before the library is called.
+    Ctrl-C (KeyboardInterrupt) during a call from the main thread cancels the
+    library's operation and then raises.
     """
 
     def __init__(self, mac_map: PathArgument = "", phy_map: PathArgument = "", struct_list: PathArgument = "",
                  udp_port: Optional[int] = None, tcp_port: int = 0, dispatcher: str = "127.0.0.1",
-                 lib: Any = None, library_path: Optional[PathArgument] = None):
+                 lib: Any = None, library_path: Optional[PathArgument] = None, strict: bool = True):
         self.lib = lib if lib is not None else load_library(library_path)
+        self.strict = strict
+        self.definitions: Optional[DefinitionNames] = None
         self.mac_map = mac_map
         self.phy_map = phy_map
         self.struct_list = struct_list
@@ -101,13 +137,22 @@ class TermBridge:
         self._progress: Optional[ProgressCallback] = None
         self._progress_function: Any = None  # the C callback, kept alive while registered
         self._progress_error: Optional[BaseException] = None
+        self._finalizer: Optional[weakref.finalize] = None
 
     # -- start-up and shut-down
 
     def open(self) -> "TermBridge":
-        """Initializes the library; raises InitializeError when it refuses."""
+        """Initializes the library; raises InitializeError when it refuses and
+        SessionInUseError while another session of this process is open."""
+        global _open_session
         files = (encode(self.mac_map), encode(self.phy_map), encode(self.struct_list))
-        with self._lock:
+        with _sessions_lock, self._lock:
+            if self._opened:
+                return self
+            other = _open_session() if _open_session is not None else None
+            if other is not None and other.is_open:
+                raise SessionInUseError("a session is open in this process already (%r): the library serves one "
+                                        "session per process; close that one first" % other)
             if self.udp_port is not None:
                 rc = self.lib.initialize_old(int(self.udp_port), encode(self.dispatcher), int(self.tcp_port or 0),
                                              *files)
@@ -119,8 +164,14 @@ class TermBridge:
                 raise InitializeError("%s returned %d: dispatcher not configured, or the library is owned by "
                                       "another process" % (how, rc), rc)
             self._opened = True
+            _open_session = weakref.ref(self)
+            # Collected while open, or open at the interpreter's exit: the
+            # library is shut down then.
+            self._finalizer = weakref.finalize(self, _shut_down, self.lib)
             if self._progress is not None:
                 self._register_progress(self._progress)
+        if self.struct_list:
+            self.definitions = DefinitionNames.from_list_file(os.fsdecode(os.fspath(self.struct_list)))
         return self
 
     def close(self) -> int:
@@ -129,7 +180,14 @@ class TermBridge:
             if not self._opened:
                 return 0
             self._opened = False
+            if self._finalizer is not None:
+                self._finalizer.detach()
             return self.lib.deinitialize()
+
+    def __repr__(self) -> str:
+        where = ("%s:%s/%s" % (self.dispatcher, self.udp_port, self.tcp_port) if self.udp_port is not None
+                 else "registry")
+        return "TermBridge(%s, %s)" % (where, "open" if self._opened else "closed")
 
     @property
     def is_open(self) -> bool:
@@ -153,14 +211,92 @@ class TermBridge:
         """
         raw = encode(command)
         text = command if isinstance(command, str) else decode(raw)
+        if self.strict and self.definitions is not None and not self.definitions.empty:
+            problem = self.definitions.unknown_names(text)
+            if problem is not None:
+                raise UnknownNameError(text, None, problem)
         with self._lock:
             if timeout_ms is None:
-                rc = self.lib.sendCommandDefaultTimeout(raw)
+                rc = self._blocking(lambda: self.lib.sendCommandDefaultTimeout(raw))
             else:
-                rc = self.lib.sendCommand(raw, int(timeout_ms))
+                rc = self._blocking(lambda: self.lib.sendCommand(raw, int(timeout_ms)))
             if rc != 0:
-                raise CommandError(text, rc, self.failure_message)
+                raise self._failure(CommandError, text, rc, self.failure_message)
             return Result(text, self._result_bytes(), decode(self.lib.getResultBufferText()))
+
+    # -- why a call failed, and calls that Ctrl-C can cancel
+
+    def _failure(self, error_type: Type[ErrorType], name: str, rc: Optional[int], message: str,
+                 chip: bool = True) -> ErrorType:
+        """The error for a failure, with the library's reason (its operation
+        log), a note when no dispatcher is connected (``chip``: the call needs
+        one) and the library's log file (``log_path``)."""
+        cause: List[str] = []
+        notes: List[str] = []
+        read_log = extension(self.lib, "tbx_getLastOperationLog")
+        if read_log is not None:
+            cause = cause_lines(decode(read_log()), message)
+        link = self.link_state() if chip and self._opened else None
+        if link is not None and not link.connected and not message.startswith("Cancelled:"):
+            notes.append("no dispatcher is connected: the library waits for it on port %d" % link.listen_port)
+        error = error_type(name, rc, message, cause, notes)
+        error.log_path = self.log_path  # type: ignore[attr-defined]
+        return error
+
+    @property
+    def log_path(self) -> Optional[str]:
+        """The library's log file now (None when it writes none, or cannot tell)."""
+        function = extension(self.lib, "tbx_getLogFilePath")
+        path = decode(function()) if function is not None else ""
+        return path or None
+
+    def link_state(self) -> Optional[LinkState]:
+        """The link to the dispatcher, or None when the library cannot tell
+        (no extension, not initialized)."""
+        function = extension(self.lib, "tbx_getLinkState")
+        if function is None:
+            return None
+        record = LinkStateRecord()
+        if function(ctypes.byref(record)) != 0:
+            return None
+        return LinkState(bool(record.connected), record.connections, record.listenPort, record.commandPort)
+
+    def _blocking(self, call: Callable[[], Any]) -> Any:
+        """Runs a library call that may take long. From the main thread it runs
+        on a helper thread, so that Ctrl-C reaches Python meanwhile: it then
+        cancels the library's operation (tbx_cancelOperation), waits for the
+        call to return and raises KeyboardInterrupt."""
+        cancel = extension(self.lib, "tbx_cancelOperation")
+        if cancel is None or threading.current_thread() is not threading.main_thread():
+            return call()
+        outcome: Dict[str, Any] = {}
+        # An event, not Thread.join: a join that Ctrl-C interrupts may take
+        # the thread for ended while it still runs.
+        done = threading.Event()
+
+        def run() -> None:
+            try:
+                outcome["value"] = call()
+            except BaseException as error:  # noqa: BLE001 - handed to the caller
+                outcome["error"] = error
+            finally:
+                done.set()
+
+        threading.Thread(target=run, name="termbridge-call", daemon=True).start()
+        try:
+            while not done.wait(0.1):
+                pass
+        except KeyboardInterrupt:
+            cancel()
+            while not done.is_set():
+                try:
+                    done.wait(0.1)
+                except KeyboardInterrupt:
+                    pass  # the operation ends at its next step
+            raise
+        if "error" in outcome:
+            raise outcome["error"]
+        return outcome["value"]
 
     def _result_bytes(self) -> bytes:
         length = self.lib.getResultLen()
@@ -231,9 +367,12 @@ class TermBridge:
         """Calls ``callback(stage, done, total)`` during firmware loads, EEPROM
         burns and whole-EEPROM reads, on the thread that runs the operation.
 
-        None removes it. An exception raised by the callback is re-raised by
-        the operation once the library returns. Raises
-        ExtensionUnavailableError when the library lacks the extension.
+        None removes it. A true answer stops the operation at its next step
+        (where the library can stop: tbx_setStoppableProgressCallback); the
+        library then reports it as cancelled. An exception raised by the
+        callback stops it too and is re-raised by the operation once the
+        library returns. Raises ExtensionUnavailableError when the library
+        lacks the extension.
         """
         if not self.progress_supported:
             raise ExtensionUnavailableError("the loaded library has no tbx_setProgressCallback")
@@ -242,25 +381,34 @@ class TermBridge:
             self._register_progress(callback)
 
     def _register_progress(self, callback: Optional[ProgressCallback]) -> None:
-        register = extension(self.lib, "tbx_setProgressCallback")
+        stoppable = extension(self.lib, "tbx_setStoppableProgressCallback")
+        register = stoppable if stoppable is not None else extension(self.lib, "tbx_setProgressCallback")
+        function_type = StoppableProgressFunction if stoppable is not None else ProgressFunction
         if register is None:
             return
         if callback is None:
-            register(ProgressFunction(), None)
+            register(function_type(), None)
             self._progress_function = None
             return
 
-        def trampoline(stage: Optional[bytes], done: int, total: int, _user: Any) -> None:
+        def stop_after(stage: Optional[bytes], done: int, total: int) -> int:
             # An exception must not unwind through the library's frames; it
-            # is kept and raised once the operation has returned.
+            # is kept, stops the operation and is raised once it has returned.
             if self._progress_error is not None:
-                return
+                return 1
             try:
-                callback(decode(stage), int(done), int(total))
+                return 1 if callback(decode(stage), int(done), int(total)) else 0
             except BaseException as error:  # noqa: BLE001 - re-raised by _run
                 self._progress_error = error
+                return 1
 
-        function = ProgressFunction(trampoline)
+        def stoppable_trampoline(stage: Optional[bytes], done: int, total: int, _user: Any) -> int:
+            return stop_after(stage, done, total)
+
+        def trampoline(stage: Optional[bytes], done: int, total: int, _user: Any) -> None:
+            stop_after(stage, done, total)  # this library cannot stop; the answer is dropped
+
+        function = function_type(stoppable_trampoline if stoppable is not None else trampoline)
         register(function, None)
         self._progress_function = function
 
@@ -284,7 +432,7 @@ class TermBridge:
         with self._lock:
             self._progress_error = None
             try:
-                outcome = call()
+                outcome = self._blocking(call)
             finally:
                 error, self._progress_error = self._progress_error, None
             if error is not None:
@@ -296,21 +444,21 @@ class TermBridge:
     def sync(self) -> None:
         """Synchronises with the dispatcher (SyncChipAccess)."""
         with self._lock:
-            rc = self.lib.SyncChipAccess()
+            rc = self._blocking(self.lib.SyncChipAccess)
             if rc != 0:
-                raise OperationError("SyncChipAccess", rc, self.failure_message)
+                raise self._failure(OperationError, "SyncChipAccess", rc, self.failure_message)
 
     def load_firmware(self, path: PathArgument) -> None:
         """Loads a firmware package and starts it; raises FirmwareError with the
         library's failure text when LoadFW reports failure."""
         rc = self._run(lambda: self.lib.LoadFW(encode(path)))
         if rc != 0:
-            raise FirmwareError("LoadFW", rc, self.failure_message)
+            raise self._failure(FirmwareError, "LoadFW", rc, self.failure_message)
 
     def system_version_info(self) -> str:
         """The version report as the library writes it (getSystemVersionInfo)."""
         with self._lock:
-            return decode(self.lib.getSystemVersionInfo())
+            return decode(self._blocking(self.lib.getSystemVersionInfo))
 
     def version_info(self) -> SystemVersion:
         """The MAC and PHY firmware versions, read from the chip; raises
@@ -326,13 +474,27 @@ class TermBridge:
     def init_eeprom(self, source: Union[EepromSource, int], path: PathArgument = "") -> None:
         """Initialises the EEPROM image from ``source`` (``path`` for the file sources)."""
         with self._lock:
-            self._eeprom_code("InitEepromIF", self.lib.InitEepromIF(int(source), encode(path)))
+            rc = self._blocking(lambda: self.lib.InitEepromIF(int(source), encode(path)))
+            self._eeprom_code("InitEepromIF", rc, chip=int(source) == EepromSource.CHIP)
 
-    def update_eeprom_field(self, name: str, value: Union[str, bytes, int, float]) -> None:
-        """Sets a field of the image: a number, bytes for a byte-list field, or the library's text."""
+    def update_eeprom_field(self, name: str, value: Union[str, bytes, int, float],
+                            strict: Optional[bool] = None) -> None:
+        """Sets a field of the image: a number, bytes for a byte-list field, or the library's text.
+
+        Strict (the session's setting unless ``strict`` says otherwise): a text
+        that is no decimal number for a numeric field, or bytes of the wrong
+        count or form for a byte-list field, raise EepromValueError before the
+        library sees them (the library itself stores 0 for a number it cannot
+        read)."""
+        text = format_eeprom_value(value)
+        strict = self.strict if strict is None else strict
+        if strict and self.definitions is not None:
+            problem = self.definitions.eeprom_value_problem(name, text)
+            if problem is not None:
+                raise EepromValueError("UpdateEepromField", None, problem)
         with self._lock:
-            rc = self.lib.UpdateEepromField(encode(name), encode(format_eeprom_value(value)))
-            self._eeprom_code("UpdateEepromField", rc)
+            rc = self.lib.UpdateEepromField(encode(name), encode(text))
+            self._eeprom_code("UpdateEepromField", rc, chip=False)
 
     def burn_eeprom(self, partial: bool = False) -> None:
         """Writes the image into the chip's EEPROM: all of it, or with ``partial``
@@ -343,12 +505,12 @@ class TermBridge:
         # A library of before this mend answered 1, "written", while not
         # initialized; the result length (-1 then) tells that apart.
         if written != 1 or self.lib.getResultLen() < 0:
-            raise EepromError("BurnEeprom", written, self.failure_message)
+            raise self._failure(EepromError, "BurnEeprom", written, self.failure_message)
 
     def dump_eeprom_table(self, path: PathArgument) -> None:
         """Writes the image to a binary file."""
         with self._lock:
-            self._eeprom_code("DumpEepromTableToFile", self.lib.DumpEepromTableToFile(encode(path)))
+            self._eeprom_code("DumpEepromTableToFile", self.lib.DumpEepromTableToFile(encode(path)), chip=False)
 
     def read_entire_eeprom(self, path: Optional[PathArgument] = None) -> Dict[str, EepromValue]:
         """Reads every listed field from the chip, in listing order (and writes
@@ -363,9 +525,9 @@ class TermBridge:
         """One field's value as the image holds it (no chip traffic)."""
         return parse_eeprom_value(self._eeprom_text("ReadFieldFromVolatile", name))
 
-    def _eeprom_code(self, operation: str, rc: int) -> None:
+    def _eeprom_code(self, operation: str, rc: int, chip: bool = True) -> None:
         if rc != 0:
-            raise EepromError(operation, rc, self.failure_message)
+            raise self._failure(EepromError, operation, rc, self.failure_message, chip)
 
     def _eeprom_text(self, operation: str, argument: PathArgument) -> str:
         """Runs a text-returning EEPROM read. It returns the result buffer on
@@ -378,5 +540,6 @@ class TermBridge:
             address = self._run(lambda: function(encode(argument)))
             text = decode(ctypes.string_at(address)) if address else ""
             if address != self.lib.getResultBuffer() or self.lib.getResultLen() < 0:
-                raise EepromError(operation, None, text or NOT_READY_TEXT)
+                raise self._failure(EepromError, operation, None, text or NOT_READY_TEXT,
+                                    chip=operation != "ReadFieldFromVolatile")
             return text

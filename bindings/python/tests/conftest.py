@@ -7,6 +7,7 @@ the plugin's options (the CTest run passes this build's)."""
 from __future__ import annotations
 
 import ctypes
+import threading
 from pathlib import Path
 
 import pytest
@@ -63,14 +64,23 @@ class FakeLibrary:
         self.version_report = b""
         self.eeprom_text = b""
         self.progress = None
+        self.stoppable = False
         self.progress_steps = []  # (stage, done, total) reported during long operations
         self._buffer = ctypes.create_string_buffer(64)
         self._failure_buffer = ctypes.create_string_buffer(64)
         self.stats = (0, 0, 0, 0, 0)  # commands, accepted, dropped, bytes sent, bytes received
         self.stats_rc = 0
+        self.operation_log = b""
+        self.stop_answers = []  # what a stoppable progress callback answered
+        self.cancelled = threading.Event()
+        self.block_until_cancelled = False  # LoadFW waits for tbx_cancelOperation
         if with_extensions:
             self.tbx_setProgressCallback = self._set_progress
             self.tbx_getLastOperationStats = self._get_stats
+            self.tbx_setStoppableProgressCallback = self._set_stoppable_progress
+            self.tbx_cancelOperation = self._cancel
+            self.tbx_getLastOperationLog = lambda: self.operation_log
+            self.tbx_getLogFilePath = lambda: b"/logs/console_adapter.log"
 
     def _record(self, name, *args):
         self.calls.append((name, args))
@@ -86,7 +96,22 @@ class FakeLibrary:
     def _report_progress(self):
         for stage, done, total in self.progress_steps:
             if self.progress:
-                self.progress(stage, done, total, None)
+                answer = self.progress(stage, done, total, None)
+                if self.stoppable:
+                    self.stop_answers.append(answer)
+                    if answer:
+                        self.failure = b"Cancelled: stopped by the host"
+                        return 1
+        return 0
+
+    def _set_stoppable_progress(self, function, user):
+        self._record("tbx_setStoppableProgressCallback", bool(function))
+        self.progress = function if function else None
+        self.stoppable = True
+
+    def _cancel(self):
+        self._record("tbx_cancelOperation")
+        self.cancelled.set()
 
     def _get_stats(self, reference):
         record = reference._obj  # what ctypes.byref points at
@@ -97,6 +122,7 @@ class FakeLibrary:
     def _set_progress(self, function, user):
         self._record("tbx_setProgressCallback", bool(function))
         self.progress = function if function else None
+        self.stoppable = False
 
     # the exports
     def initialize(self, *args):
@@ -160,8 +186,11 @@ class FakeLibrary:
 
     def LoadFW(self, path):
         self._record("LoadFW", path)
-        self._report_progress()
-        return self.rc
+        if self.block_until_cancelled:
+            assert self.cancelled.wait(10), "never cancelled"
+            self.failure = b"Cancelled: firmware load stopped by the host"
+            return 1
+        return self._report_progress() or self.rc
 
     def getSystemVersionInfo(self):
         return self.version_report

@@ -1,12 +1,20 @@
 """End to end through the plugin's fixtures: the library against a
 tb-emulator process (the dispatcher and the chip) on free loopback ports."""
 
+import _thread
+import gc
+import os
 import random
+import subprocess
+import sys
+import threading
+import time
 
 import pytest
 
 import termbridge
 from conftest import EXAMPLES
+from termbridge.emulator import Emulator, find_emulator, free_port
 
 # Far from the mailbox and the firmware load areas.
 SCRATCH = 0x10000040
@@ -119,3 +127,64 @@ def test_progress_of_an_eeprom_burn(termbridge_session, termbridge_emulator):
     stage, done, total = steps[-1]
     assert done == total > 0
     assert all(earlier[1] <= later[1] for earlier, later in zip(steps, steps[1:]) if earlier[0] == later[0])
+
+
+@with_examples
+def test_failures_say_why_and_unknown_names_are_not_sent(termbridge_session, termbridge_emulator):
+    with pytest.raises(termbridge.CommandError) as caught:
+        termbridge_session.send("PHYC_SET_CHANNEL_CMD channel=abc")
+    assert caught.value.cause == ["<StructAccess>Error!,Enum for value abc not found."]
+    assert "cause: <StructAccess>Error!,Enum for value abc not found." in str(caught.value)
+    packets = termbridge_emulator.counts()["packets"]
+    with pytest.raises(termbridge.UnknownNameError, match="did you mean channel="):
+        termbridge_session.send("PHYC_SET_CHANNEL_CMD chanel=3")
+    with pytest.raises(termbridge.EepromValueError):
+        termbridge_session.update_eeprom_field("TxPowerGain", "abc")
+    assert termbridge_emulator.counts()["packets"] == packets
+
+
+@pytest.mark.termbridge_emulator(faults=["drop-next"])
+def test_ctrl_c_cancels_a_waiting_command(termbridge_session):
+    if not hasattr(termbridge_session.lib, "tbx_cancelOperation"):
+        pytest.skip("the library cannot cancel")
+    command = "NATIVE_READ_WORD_CMD 0x%x" % SCRATCH
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        termbridge_session.send(command, timeout_ms=20000)  # the answer is lost: it waits until cancelled
+    timer.join()
+    assert termbridge_session.failure_message == "Cancelled: stopped waiting for the answer to command '%s '" % command
+    termbridge_session.send(command)  # the session goes on
+
+
+def _gone(process_id, seconds=10.0):
+    """Whether the process ended within the deadline."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            os.kill(process_id, 0)
+        except OSError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def test_an_emulator_nobody_stops_ends_with_its_object_or_the_interpreter(request, tmp_path):
+    program = find_emulator(request.config._termbridge.value("emulator"))
+    if not program:
+        pytest.skip("tb-emulator not found")
+    emulator = Emulator(program, free_port(), log_dir=tmp_path)
+    process = emulator.process
+    del emulator
+    gc.collect()
+    assert process.wait(timeout=10) is not None, "the collected emulator's process still runs"
+    # A script that raised before stopping its emulator.
+    script = ("import sys; from termbridge.emulator import Emulator, free_port\n"
+              "emulator = Emulator(sys.argv[1], free_port(), log_dir=sys.argv[2])\n"
+              "print(emulator.process.pid, flush=True)\n"
+              "raise SystemExit('the script failed')\n")
+    package = os.path.dirname(os.path.dirname(os.path.abspath(termbridge.__file__)))
+    run = subprocess.run([sys.executable, "-c", script, program, str(tmp_path)], capture_output=True, text=True,
+                         env=dict(os.environ, PYTHONPATH=package), timeout=60)
+    assert run.returncode == 1, run.stderr
+    assert _gone(int(run.stdout.split()[0])), "the emulator outlived the script"

@@ -81,7 +81,9 @@ def test_argument_and_result_types_match_the_header():
 @pytest.mark.skipif(not EXTENSION_HEADER.exists(), reason="no extension header in this tree")
 def test_extension_declarations_match_their_header():
     types = dict(C_TYPES, tbx_ProgressCallback=termbridge._library.ProgressFunction,
-                 **{"tbx_OperationStats*": ctypes.POINTER(termbridge._library.OperationStatsRecord)})
+                 tbx_StoppableProgressCallback=termbridge._library.StoppableProgressFunction,
+                 **{"tbx_OperationStats*": ctypes.POINTER(termbridge._library.OperationStatsRecord),
+                    "tbx_LinkState*": ctypes.POINTER(termbridge._library.LinkStateRecord)})
     prototypes = header_prototypes(EXTENSION_HEADER)
     assert sorted(termbridge.EXTENSIONS) == sorted(name for name in prototypes if name.startswith("tbx_"))
     for name, (restype, argtypes) in termbridge.EXTENSIONS.items():
@@ -95,6 +97,13 @@ def test_operation_stats_record_has_the_header_layout():
         ("commandsSent", 0), ("eventsAccepted", 4), ("eventsDropped", 8), ("reserved", 12), ("bytesSent", 16),
         ("bytesReceived", 24)]
     assert ctypes.sizeof(record) == 32
+
+
+def test_link_state_record_has_the_header_layout():
+    record = termbridge._library.LinkStateRecord
+    assert [(name, getattr(record, name).offset) for name, _ in record._fields_] == [
+        ("connected", 0), ("connections", 4), ("listenPort", 8), ("commandPort", 10), ("reserved", 12)]
+    assert ctypes.sizeof(record) == 16
 
 
 def test_loaded_library_carries_the_declared_types(lib):

@@ -1,14 +1,19 @@
 """The Python layer over the exports, against a stand-in of the library that
 records the calls it gets (tests/conftest.py)."""
 
+import _thread
+import gc
 import os
 import pathlib
+import threading
 from unittest import mock
 
 import pytest
 
 import termbridge
-from conftest import FakeLibrary
+from conftest import EXAMPLES, FakeLibrary
+
+EXAMPLE_LIST = str(EXAMPLES / "definitions" / "list.txt")
 
 REPORT = """
 *********************************
@@ -40,6 +45,13 @@ Uart-Phy Interface Revision Number: 6
 !! PHY and Mac use different Phy-Mac IF Release  !!
 !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!
 """
+
+
+@pytest.fixture(autouse=True)
+def no_session_open(request):
+    """Sessions of the stand-in take the process's one session: the plugin's
+    pooled session of the real library is closed first."""
+    request.config._termbridge.close_session()
 
 
 @pytest.fixture
@@ -249,8 +261,8 @@ class TestProgress:
         bridge.set_progress_callback(None)
         bridge.burn_eeprom()
         assert len(seen) == 3
-        assert fake.calls[0] == ("tbx_setProgressCallback", (True,))
-        assert ("tbx_setProgressCallback", (False,)) in fake.calls
+        assert fake.calls[0] == ("tbx_setStoppableProgressCallback", (True,))
+        assert ("tbx_setStoppableProgressCallback", (False,)) in fake.calls
 
     def test_exception_in_the_callback_ends_up_in_the_caller(self):
         fake = FakeLibrary(with_extensions=True)
@@ -269,6 +281,17 @@ class TestProgress:
         bridge.set_progress_callback(lambda stage, done, total: calls.append(done))
         bridge.burn_eeprom()  # the next operation starts clean
         assert calls == [16, 16, 32]
+
+    def test_a_true_answer_stops_the_operation(self):
+        fake = FakeLibrary(with_extensions=True)
+        fake.progress_steps = [(b"burn", 16, 48), (b"burn", 32, 48), (b"burn", 48, 48)]
+        bridge = termbridge.TermBridge(lib=fake)
+        bridge.set_progress_callback(lambda stage, done, total: done >= 32)
+        fake.burn_written = 0
+        with pytest.raises(termbridge.EepromError) as caught:
+            bridge.burn_eeprom()
+        assert fake.stop_answers == [0, 1]
+        assert caught.value.message.startswith("Cancelled:")
 
     def test_library_without_the_extensions(self, bridge):
         assert not bridge.progress_supported
@@ -310,3 +333,87 @@ class TestLoading:
         with mock.patch.dict(os.environ, {termbridge.ENV_LIBRARY: missing}):
             with pytest.raises(termbridge.LibraryNotFoundError):
                 termbridge.load_library()
+
+
+class TestSayWhy:
+    """Failures carry the library's reason; names and values the definitions
+    refuse are refused before the library is called."""
+
+    @pytest.fixture
+    def opened(self):
+        fake = FakeLibrary(with_extensions=True)
+        bridge = termbridge.TermBridge(struct_list=EXAMPLE_LIST, udp_port=1, lib=fake).open()
+        yield fake, bridge
+        bridge.close()
+
+    def test_the_cause_comes_with_the_failure(self, opened):
+        fake, bridge = opened
+        fake.rc = 1
+        fake.failure = b"Error: Failed to Send Command : 'PHYC_SET_CHANNEL_CMD channel=abc '"
+        fake.operation_log = (b"****\n<ConsoleAppLogic>Handle command: PHYC_SET_CHANNEL_CMD channel=abc\n"
+                              b"<StructAccess>Error!,Enum for value abc not found.\n"
+                              b"Error: Couldn't adapt command 'PHYC_SET_CHANNEL_CMD channel=abc'\n" + fake.failure + b"\n")
+        with pytest.raises(termbridge.CommandError) as caught:
+            bridge.send("PHYC_SET_CHANNEL_CMD channel=abc")
+        error = caught.value
+        assert error.message == fake.failure.decode()
+        assert error.cause == ["<StructAccess>Error!,Enum for value abc not found."]
+        assert str(error) == error.message + "\n  cause: <StructAccess>Error!,Enum for value abc not found."
+        assert error.log_path == "/logs/console_adapter.log"
+
+    @pytest.mark.parametrize("line, said", [
+        ("PHYC_SET_CHANEL_CMD channel=3", "unknown command PHYC_SET_CHANEL_CMD (did you mean PHYC_SET_CHANNEL_CMD?)"),
+        ("PHYC_SET_CHANNEL_CMD chanel=3", "PHYC_SET_CHANNEL_CMD has no parameter chanel (did you mean channel=?)"),
+    ])
+    def test_unknown_names_are_refused_before_sending(self, opened, line, said):
+        fake, bridge = opened
+        with pytest.raises(termbridge.UnknownNameError) as caught:
+            bridge.send(line)
+        assert (caught.value.message, caught.value.rc) == (said, None)
+        assert "sendCommandDefaultTimeout" not in fake.names()
+        bridge.strict = False  # passed on as typed
+        bridge.send(line)
+        assert fake.names()[-1] == "sendCommandDefaultTimeout"
+
+    @pytest.mark.parametrize("field, value, said", [
+        ("TxPowerGain", "abc", "TxPowerGain takes a decimal number, not 'abc' (the library would store 0)"),
+        ("RfControl", "0x1F3C", "RfControl takes a decimal number, not '0x1F3C' (the library would store 0)"),
+        ("MacAddress", b"\x00\x50", "MacAddress takes 6 bytes, the value gives 2"),
+        ("MacAddress", "0x00 0x50 0xc2 0x12 0x34 0x5g", "MacAddress takes bytes written 0xNN; '0x5g' is not one"),
+    ])
+    def test_values_the_library_would_misread_are_refused(self, opened, field, value, said):
+        fake, bridge = opened
+        with pytest.raises(termbridge.EepromValueError) as caught:
+            bridge.update_eeprom_field(field, value)
+        assert (caught.value.message, caught.value.rc) == (said, None)
+        assert "UpdateEepromField" not in fake.names()
+        bridge.update_eeprom_field(field, value, strict=False)
+        assert fake.names()[-1] == "UpdateEepromField"
+
+    def test_a_second_session_in_the_process_is_refused(self, opened):
+        _, first = opened
+        with pytest.raises(termbridge.SessionInUseError):
+            termbridge.TermBridge(udp_port=1, lib=FakeLibrary()).open()
+        first.close()
+        with termbridge.TermBridge(udp_port=1, lib=FakeLibrary()) as second:
+            assert second.is_open
+
+    def test_a_session_collected_while_open_shuts_the_library_down(self):
+        fake = FakeLibrary()
+        termbridge.TermBridge(udp_port=1, lib=fake).open()
+        gc.collect()
+        assert fake.names() == ["initialize_old", "deinitialize"]
+        with termbridge.TermBridge(udp_port=1, lib=FakeLibrary()):
+            pass  # no longer in use
+
+    def test_ctrl_c_cancels_the_operation_and_raises(self):
+        fake = FakeLibrary(with_extensions=True)
+        fake.block_until_cancelled = True
+        bridge = termbridge.TermBridge(lib=fake)
+        timer = threading.Timer(0.2, _thread.interrupt_main)
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            bridge.load_firmware("fw.bin")
+        timer.join()
+        assert fake.names() == ["LoadFW", "tbx_cancelOperation"]
+        assert bridge.failure_message.startswith("Cancelled:")

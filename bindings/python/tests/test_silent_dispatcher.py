@@ -81,12 +81,29 @@ def test_malformed_native_command_is_not_sent(bridge, command):
         bridge.send(command, timeout_ms=5000)
     assert (caught.value.command, caught.value.message) == (command,
                                                             "Error: Failed to Send Command : '%s '" % command)
+    # The library's reason, from its operation log, comes with it.
+    assert caught.value.cause, "no cause"
+    assert str(caught.value).startswith(caught.value.message + "\n  cause: ")
 
 
-def test_initialize_again_keeps_the_session(bridge, lib):
+def test_a_second_session_is_refused_and_the_first_kept(bridge, lib):
     bridge.default_timeout = 4321
-    termbridge.TermBridge(udp_port=1, tcp_port=1, lib=lib).open()
+    second = termbridge.TermBridge(udp_port=1, tcp_port=1, lib=lib)
+    with pytest.raises(termbridge.SessionInUseError):
+        second.open()
+    assert not second.is_open
+    assert second.close() == 0  # closing the refused one leaves the first alone
     assert bridge.default_timeout == 4321
+
+
+def test_failure_while_no_dispatcher_is_connected_says_so(bridge):
+    # The silent dispatcher takes packets but never connects to the library.
+    with pytest.raises(termbridge.CommandError) as caught:
+        bridge.send("NATIVE_READ_WORD_CMD 0x30", timeout_ms=200)
+    assert caught.value.notes == ["no dispatcher is connected: the library waits for it on port %d"
+                                  % bridge.link_state().listen_port]
+    assert "no dispatcher is connected" in str(caught.value)
+    assert caught.value.log_path and caught.value.log_path.endswith(".log")
 
 
 def test_missing_firmware_file_raises_a_text(bridge, tmp_path):

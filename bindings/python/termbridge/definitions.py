@@ -1,0 +1,208 @@
+"""The names a definition set declares, read the way the library splits its
+lines, for checks before a call: command words and the parameters of their
+structures, EEPROM fields with their kinds. Also the reason lines of a
+failure, picked from the library's operation log, and the nearest names for
+a mistyped one.
+
+Only names are read; the library parses the same files for everything else.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import glob
+import os
+import re
+from typing import Dict, Iterable, List, Optional, Sequence
+
+__all__ = ["NATIVE_COMMANDS", "DefinitionNames", "EepromField", "cause_lines", "nearest_names"]
+
+# The native command words (the library's native command adapter) and the
+# memory commands; a line may start with any of them whatever the definitions.
+NATIVE_COMMANDS = ("NATIVE_READ_WORD_CMD", "NATIVE_WRITE_WORD_CMD", "NATIVE_READ_BUFFER_CMD", "NATIVE_WRITE_BUFFER_CMD",
+                   "NATIVE_READ_EEPROM_CMD", "NATIVE_WRITE_EEPROM_CMD", "NATIVE_COMMAND_PIPE_CMD", "MEM_READ",
+                   "MEM_WRITE")
+
+_DELIMITERS = re.compile(r"[ (),;\t]+")
+_FIELD_KEYWORDS = {"FIELD_UINT32", "FIELD_INT32", "FIELD_FIXED_POINT32", "USAGE_SPECIFIC_COUNTER_DEFINITION",
+                   "FIELD_UINT16", "FIELD_INT16", "FIELD_FIXED_POINT16", "FIELD_UINT8", "FIELD_INT8"}
+_DECIMAL = re.compile(r"\s*[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?\s*")
+_BYTE = re.compile(r"0x[0-9a-fA-F]{1,2}")
+
+
+@dataclasses.dataclass(frozen=True)
+class EepromField:
+    """An EEPROM field: a number, or a list of ``size`` bytes."""
+
+    name: str
+    numeric: bool
+    size: int = 0
+
+
+class DefinitionNames:
+    """Commands, their parameters and the EEPROM fields of a definition set."""
+
+    def __init__(self) -> None:
+        self.structs: Dict[str, List[str]] = {}
+        self.commands: Dict[str, str] = {}  # command -> structure
+        self.eeprom_fields: Dict[str, EepromField] = {}
+        self.unreadable: List[str] = []
+        self._open_fields: List[str] = []
+
+    @classmethod
+    def from_list_file(cls, path: str) -> "DefinitionNames":
+        """Reads the files a list file names ("folder/*.h" names each .h file
+        there); files that do not open are noted in ``unreadable``."""
+        names = cls()
+        path = path.lstrip(" \t")
+        try:
+            with open(path, encoding="latin-1") as listing:
+                entries = [line.strip(" \t\r\n") for line in listing]
+        except OSError:
+            names.unreadable.append(path)
+            return names
+        folder = os.path.dirname(path)
+        for entry in filter(None, entries):
+            full = os.path.join(folder, entry) if folder else entry
+            files = sorted(glob.glob(full)) if "*.h" in full else [full]
+            for file in files:
+                names.read_file(file)
+        return names
+
+    def read_file(self, path: str) -> None:
+        try:
+            with open(path, encoding="latin-1") as definitions:
+                for line in definitions:
+                    tokens = [token for token in _DELIMITERS.split(line.rstrip("\r\n")) if token]
+                    if tokens:
+                        self._take(tokens)
+        except OSError:
+            self.unreadable.append(path)
+
+    def _take(self, tokens: List[str]) -> None:
+        keyword = tokens[0]
+        if keyword == "OPEN_STRUCT_DECLARATION":
+            self._open_fields = []
+        elif keyword in _FIELD_KEYWORDS and len(tokens) >= 2:
+            self._open_fields.append(tokens[1])
+        elif keyword == "END_STRUCT_DECLARATION" and len(tokens) >= 2:
+            self.structs[tokens[1]] = self._open_fields
+            self._open_fields = []
+        elif keyword == "DECLARE_COMMAND" and len(tokens) >= 6:
+            self.commands.setdefault(tokens[1], tokens[3])
+        elif keyword in ("EEPROM_FIELD_DOUBLE", "EEPROM_FIELD_REGISTER") and len(tokens) >= 2:
+            self.eeprom_fields[tokens[1]] = EepromField(tokens[1], True)
+        elif keyword == "EEPROM_FIELD_CHAR" and len(tokens) >= 3 and tokens[2].isdigit():
+            self.eeprom_fields[tokens[1]] = EepromField(tokens[1], False, int(tokens[2]))
+
+    @property
+    def empty(self) -> bool:
+        return not self.commands and not self.eeprom_fields
+
+    def command_words(self) -> List[str]:
+        return list(NATIVE_COMMANDS) + sorted(self.commands)
+
+    def parameters(self, command: str) -> List[str]:
+        return list(self.structs.get(self.commands.get(command, ""), []))
+
+    def unknown_names(self, line: str) -> Optional[str]:
+        """Why a command line names something the definitions do not declare
+        (None when every name is known), with the nearest known names."""
+        words = line.split()
+        if not words:
+            return None
+        command = words[0]
+        if command not in NATIVE_COMMANDS and command not in self.commands:
+            return "unknown command %s%s" % (command, _did_you_mean(nearest_names(command, self.command_words())))
+        parameters = self.parameters(command)
+        if not parameters:
+            return None
+        unknown = []
+        for word in words[1:]:
+            name = word.rstrip(",").split("=", 1)[0]
+            if name and name not in parameters:
+                unknown.append("%s%s" % (name, _did_you_mean(nearest_names(name, parameters), "=")))
+        return "%s has no parameter %s" % (command, ", ".join(unknown)) if unknown else None
+
+    def eeprom_value_problem(self, name: str, text: str) -> Optional[str]:
+        """Why the library would not read ``text`` as the field's value as it
+        reads (a numeric field takes a decimal number; the library stores 0 for
+        anything else); None when it would, or the field is not declared."""
+        field = self.eeprom_fields.get(name)
+        if field is None:
+            return None
+        if field.numeric:
+            if _DECIMAL.fullmatch(text):
+                return None
+            return "%s takes a decimal number, not %r (the library would store 0)" % (name, text)
+        values = text.split()
+        for value in values:
+            if not _BYTE.fullmatch(value):
+                return "%s takes bytes written 0xNN; %r is not one" % (name, value)
+        if len(values) != field.size:
+            return "%s takes %d bytes, the value gives %d" % (name, field.size, len(values))
+        return None
+
+
+def _did_you_mean(names: Sequence[str], suffix: str = "") -> str:
+    return " (did you mean %s?)" % " or ".join(name + suffix for name in names) if names else ""
+
+
+def _distance(a: str, b: str) -> int:
+    """Edits (insert, delete, replace, swap of neighbours), case ignored."""
+    a, b = a.upper(), b.upper()
+    before: List[int] = []
+    previous = list(range(len(b) + 1))
+    for i in range(1, len(a) + 1):
+        current = [i] + [0] * len(b)
+        for j in range(1, len(b) + 1):
+            cost = 0 if a[i - 1] == b[j - 1] else 1
+            current[j] = min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + cost)
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                current[j] = min(current[j], before[j - 2] + 1)
+        before, previous = previous, current
+    return previous[-1]
+
+
+def nearest_names(word: str, names: Iterable[str], count: int = 3) -> List[str]:
+    """The names nearest to ``word`` (those that differ least from it); none
+    when none is near enough (at most a third of the letters differ)."""
+    scored = []
+    for name in names:
+        prefix = len(word) >= 4 and len(name) > len(word) and name[:len(word)].upper() == word.upper()
+        distance = 1 if prefix else _distance(word, name)
+        if distance <= max(1, max(len(word), len(name)) // 3):
+            scored.append((distance, name))
+    if not scored:
+        return []
+    nearest = min(distance for distance, _ in scored)
+    best: List[str] = []
+    for distance, name in scored:
+        if distance == nearest and name not in best:
+            best.append(name)
+    return best[:count]
+
+
+# Words of a log line that says why something did not happen (lower case),
+# and lines that only restate the failure text the host has already. The
+# console picks the same lines (tools/console/cause.cpp).
+_REASON_WORDS = ("error", "fail", "not found", "wrong usage", "unknown", "invalid", "illegal", "refused", "cancel",
+                 "unable", "exceed", "discard", "doesn't", "does not", "wasn't", "couldn't", "can't", "not a ",
+                 "no value", "answered the command with", "out of", "too long", "longer than", "outside")
+_RESTATEMENTS = ("Error: Couldn't adapt command '", "Error: Failed to Send Command : '",
+                 "Timeout Error: No Event occur for command : '")
+MAX_CAUSE_LINES = 4
+
+
+def cause_lines(operation_log: str, failure: str) -> List[str]:
+    """The lines of the library's operation log that give the reason for a
+    failure (at most the last four), without the failure text itself."""
+    lines: List[str] = []
+    for line in operation_log.splitlines():
+        line = line.rstrip(" \r")
+        lower = line.lower()
+        if not line or line == failure or line.startswith(_RESTATEMENTS):
+            continue
+        if any(word in lower for word in _REASON_WORDS) and line not in lines:
+            lines.append(line)
+    return lines[-MAX_CAUSE_LINES:]

@@ -1,0 +1,37 @@
+#include "startupcheck.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/net.h"
+#include "platform/platform.h"
+
+namespace startupcheck {
+
+std::string FileProblem(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return std::strerror(errno);
+    std::fclose(file);
+    return "";
+}
+
+std::string PortProblem(std::uint16_t port) {
+    if (platform::StartSocketLibrary() != 0) return "";  // the library will say so itself
+    std::string problem;
+    {
+        platform::TcpListener listener;
+        if (!listener.Open() || !listener.Bind(platform::kAnyAddress, port)) {
+            const int error = platform::LastSocketError();
+            problem = platform::SystemErrorText(error);
+            while (!problem.empty() && (problem.back() == '\n' || problem.back() == '\r' || problem.back() == '.')) {
+                problem.pop_back();
+            }
+            problem += " (error " + std::to_string(error) + ")";
+        }
+    }
+    platform::StopSocketLibrary();
+    return problem;
+}
+
+}  // namespace startupcheck
