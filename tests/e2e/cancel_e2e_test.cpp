@@ -77,7 +77,9 @@ TEST_F(Cancel, CommandWaitEndsWhenAnotherThreadCancels) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         tbx_cancelOperation();
     });
-    const e2e::Outcome outcome = e2e::Send(command, 60000);
+    // The cancel comes after 300 ms: a wait that outlasts the generous
+    // time-out has missed it.
+    const e2e::Outcome outcome = e2e::Send(command, e2e::kCommandTimeoutMs);
     canceller.join();
     EXPECT_EQ(outcome.rc, 1);
     EXPECT_EQ(outcome.failure, "Cancelled: stopped waiting for the answer to command '" + command + " '");
