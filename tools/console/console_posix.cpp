@@ -57,9 +57,11 @@ char** CompleteWord(const char* text, int start, int /*end*/) {
 
 int g_wakePipe[2] = {-1, -1};
 std::atomic<long long> g_lastPressMs{-1};
-volatile sig_atomic_t g_atPrompt = 0;
-volatile sig_atomic_t g_promptInterrupted = 0;
-volatile sig_atomic_t g_promptSecond = 0;
+// Lock-free atomics: read and written by the handler on any thread.
+std::atomic<int> g_atPrompt{0};
+std::atomic<int> g_promptInterrupted{0};
+std::atomic<int> g_promptSecond{0};
+pthread_t g_promptThread;
 InterruptHandler g_onPress;
 std::thread g_watcher;
 
@@ -71,10 +73,18 @@ long long NowMs() {
 
 void OnSigint(int) {
     const int savedErrno = errno;
+    // At the prompt both the prompt's thread and the watcher take SIGINT, and
+    // the system may hand it to either: only the prompt's thread can end its
+    // read, so the press goes on to it.
+    if (g_atPrompt.load() != 0 && pthread_equal(pthread_self(), g_promptThread) == 0) {
+        pthread_kill(g_promptThread, SIGINT);
+        errno = savedErrno;
+        return;
+    }
     const long long now = NowMs();
     const long long last = g_lastPressMs.exchange(now);
     const bool second = last >= 0 && now - last <= kSecondPressMs;
-    if (g_atPrompt != 0) {
+    if (g_atPrompt.load() != 0) {
         g_promptInterrupted = 1;
         g_promptSecond = second ? 1 : 0;
     } else {
@@ -106,6 +116,11 @@ void InstallSigint(bool restart) {
 void WatchPresses() {
     SetSigintMask(SIG_UNBLOCK);
     for (;;) {
+        // Never asleep for long: a sanitizer's runtime (TSan) runs a handler
+        // only when the thread next calls into it, and a read restarted by
+        // the system would keep the press from ever being noted.
+        pollfd wake{g_wakePipe[0], POLLIN, 0};
+        if (poll(&wake, 1, 100) <= 0) continue;
         char press = 0;
         const ssize_t got = read(g_wakePipe[0], &press, 1);
         if (got < 0 && errno == EINTR) continue;
@@ -132,6 +147,7 @@ public:
 
     Read ReadLine(const std::string& prompt, std::string& line, bool& second) override {
         g_promptInterrupted = 0;
+        g_promptThread = pthread_self();
         g_atPrompt = 1;
         InstallSigint(false);
         SetSigintMask(SIG_UNBLOCK);
