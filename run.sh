@@ -216,15 +216,36 @@ open(path, "w").write(text[:start] + "\n" + body + "\n" + text[stop:])
 ' "$here/RELIABILITY.md" "$1"
 }
 
+# One short run; says how it went.
+short_fuzz_run() {  # target
+    local target="$1"
+    if ! run_fuzzer "$target" "${TB_FUZZ_SECONDS:-20}"; then
+        echo "$(basename "$target"): FAILED"
+        tail -40 "$target.log"
+        return 1
+    fi
+    echo "$(basename "$target"): $(grep -o 'stat::number_of_executed_units: [0-9]*' "$target.log" | tail -1), no crash"
+}
+
+# The short runs, as many at a time as the build has jobs.
 test_fuzzers() {
     log "Fuzz targets (short runs over the seed corpus)"
     build_fuzzers
-    local target
+    local target running=0 failed=0
     for target in "$out"/fuzz/tests/fuzz/fuzz_*; do
-        [ -x "$target" ] || continue
-        run_fuzzer "$target" "${TB_FUZZ_SECONDS:-20}" || { tail -40 "$target.log"; return 1; }
-        echo "$(basename "$target"): $(grep -o 'stat::number_of_executed_units: [0-9]*' "$target.log" | tail -1), no crash"
+        [ -x "$target" ] || continue  # not the logs beside them
+        if [ "$running" -ge "$jobs" ]; then
+            wait -n || failed=1
+            running=$((running - 1))
+        fi
+        short_fuzz_run "$target" &
+        running=$((running + 1))
     done
+    while [ "$running" -gt 0 ]; do
+        wait -n || failed=1
+        running=$((running - 1))
+    done
+    return $failed
 }
 
 check_definitions() {

@@ -93,6 +93,14 @@ typedef struct tbx_LinkState {
  * initialized (then *state is all zero when given). */
 TB_API int TB_CALL tbx_getLinkState(tbx_LinkState* state);
 
+/* How long LoadFW waits after the run command, for the firmware to start,
+ * before it sets the link back to its working speed: 2000 ms unless set.
+ * A chip whose firmware starts slower needs more; a bench that knows its
+ * firmware starts at once may take less. 0 to 60000 ms: returns 0, or 1 and
+ * keeps the pause for a value outside. Works before initialize and stays
+ * until changed. */
+TB_API int TB_CALL tbx_setFirmwareStartPause(int milliseconds);
+
 #ifdef __cplusplus
 }
 #endif

@@ -531,7 +531,6 @@ int ConsoleAppLogic::SyncChipAccess() {
 
 // ---------------------------------------------------------------- firmware
 namespace {
-constexpr int kFirmwareStartPauseMs = 2000;
 constexpr int kVersionCommandTimeoutMs = 1000;
 constexpr std::uint32_t kUnreadVersionWord = 0xCDCDCDCD;
 constexpr std::size_t kVersionLineBuffer = 100;
@@ -604,7 +603,7 @@ bool ConsoleAppLogic::LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traff
     }
     traffic.SetInternalOperation(false);
     if (!loader.RunFirmware()) return FailLoad("<ConsoleAppLogic>Error!!! Failed to run the Firmware after code was loaded!");
-    platform::SleepMs(kFirmwareStartPauseMs);
+    platform::SleepMs(firmwareStartPauseMs_.load());
     traffic.SendSystemSetup(115200, 0);
     return true;
 }

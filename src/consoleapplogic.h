@@ -118,6 +118,9 @@ public:
 
     // Firmware and EEPROM operations behind their exports.
     int LoadFirmware(const std::string& path);
+    // The wait after the run command, for the firmware to start.
+    static constexpr int kDefaultFirmwareStartPauseMs = 2000;
+    void SetFirmwareStartPause(int milliseconds) { firmwareStartPauseMs_.store(milliseconds); }
     const char* BuildVersionReport();
     int InitEepromInterface(int mode, const std::string& path);
     int UpdateEepromField(const std::string& name, const std::string& value);
@@ -198,6 +201,7 @@ private:
     StoppableProgressCallback stoppableCallback_ = nullptr;
     void* progressUser_ = nullptr;
     std::atomic<bool> cancelRequested_{false};
+    std::atomic<int> firmwareStartPauseMs_{kDefaultFirmwareStartPauseMs};
 };
 
 #endif

@@ -37,6 +37,9 @@ std::string g_dispatcherAddress;  // lives as long as the library
 tbx_ProgressCallback g_progressCallback = nullptr;
 tbx_StoppableProgressCallback g_stoppableCallback = nullptr;
 void* g_progressUser = nullptr;
+// Kept across initialize and deinitialize, as the callbacks are.
+int g_firmwareStartPauseMs = ConsoleAppLogic::kDefaultFirmwareStartPauseMs;
+constexpr int kLongestFirmwareStartPauseMs = 60000;
 // The application a cancel request reaches from another thread.
 std::atomic<ConsoleAppLogic*> g_cancelTarget{nullptr};
 
@@ -160,6 +163,7 @@ int initialize_old(unsigned short consoleToDispatcherPort, const char* dispatche
         return 1;
     }
     ApplyProgressCallback();
+    g_app->SetFirmwareStartPause(g_firmwareStartPauseMs);
     g_cancelTarget.store(g_app);
     return g_app != nullptr ? 0 : 1;
 }
@@ -397,6 +401,15 @@ int tbx_getLastOperationStats(tbx_OperationStats* stats) {
         stats->eventsDropped = counts.eventsDropped;
         stats->bytesSent = counts.bytesSent;
         stats->bytesReceived = counts.bytesReceived;
+        return 0;
+    });
+}
+
+int tbx_setFirmwareStartPause(int milliseconds) {
+    return Guarded("tbx_setFirmwareStartPause", 1, [&] {
+        if (milliseconds < 0 || milliseconds > kLongestFirmwareStartPauseMs) return 1;
+        g_firmwareStartPauseMs = milliseconds;
+        if (g_app != nullptr) g_app->SetFirmwareStartPause(milliseconds);
         return 0;
     });
 }

@@ -21,6 +21,7 @@
 
 #include "firmwarebuilder.h"
 #include "termbridge.h"
+#include "termbridge_ext.h"
 #include "testsupport.h"
 
 namespace {
@@ -212,11 +213,16 @@ protected:
     void SetUp() override {
         e2e::EndToEnd::SetUp();
         setInternalCommandTimeout(kInternalTimeoutMs);
+        // The emulated chip starts its firmware at once.
+        ASSERT_EQ(tbx_setFirmwareStartPause(10), 0);
         const fwbuild::Bytes package = SmallPackage();
         // Written by this program, so already a path of its own system.
         package_ = dir_.Write("small.fwp", std::string(package.begin(), package.end()));
     }
-    void TearDown() override { setInternalCommandTimeout(1000); }
+    void TearDown() override {
+        setInternalCommandTimeout(1000);
+        tbx_setFirmwareStartPause(2000);
+    }
 
     // MAC code across the interrupt-vector window and a little PHY data,
     // clear of the version words: a load pays for few round trips.

@@ -3,6 +3,7 @@
 // from the loaded images by symbol, and the loads the chip spoils.
 #include "e2e_support.h"
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -36,17 +37,34 @@ const std::string kExampleReport =
 // The PHY image's Phy-Mac interface revision word, by the example map file.
 constexpr std::uint32_t kPhyInterfaceRevisionAddress = 0xBF54801C;
 
+constexpr int kDefaultStartPauseMs = 2000;
+
+double LoadSeconds(const std::string& package, int* rc) {
+    const auto started = std::chrono::steady_clock::now();
+    *rc = LoadFW(package.c_str());
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
 class Firmware : public e2e::EndToEnd {
 protected:
     void SetUp() override {
         e2e::EndToEnd::SetUp();
         setInternalCommandTimeout(300);  // spoiled loads end sooner
     }
-    void TearDown() override { setInternalCommandTimeout(1000); }
+    void TearDown() override {
+        setInternalCommandTimeout(1000);
+        tbx_setFirmwareStartPause(kDefaultStartPauseMs);
+    }
+    // The emulated chip starts its firmware at once.
+    static void StartAtOnce() { ASSERT_EQ(tbx_setFirmwareStartPause(10), 0); }
 };
 
+// The first load of this program, with the pause after the run left as it is.
 TEST_F(Firmware, ExamplePackageRunsAndReportsItsVersions) {
-    ASSERT_EQ(LoadFW(kPackage.c_str()), 0) << getFailureMessage();
+    int rc = 1;
+    const double seconds = LoadSeconds(kPackage, &rc);
+    ASSERT_EQ(rc, 0) << getFailureMessage();
+    EXPECT_GE(seconds, kDefaultStartPauseMs / 1000.0) << "the firmware was given less than its start pause";
     EXPECT_EQ(Emulator().Ask("firmware"), "ok running runs=1");
     // The interrupt-vector data went to the staging area, and the run moved it
     // into its window.
@@ -79,6 +97,7 @@ TEST_F(Firmware, EveryVectorByteReachesTheWindow) {
                               .Contents();
     const testsupport::TempDir dir;
     const std::string path = dir.Write("two.fwp", std::string(package.begin(), package.end()));
+    StartAtOnce();
     ASSERT_EQ(LoadFW(path.c_str()), 0) << getFailureMessage();
     Bytes window(first.begin() + 0x80, first.end());
     window.insert(window.end(), second.begin(), second.begin() + 47);
@@ -134,7 +153,23 @@ TEST_F(Firmware, LoadStoppedHalfwayEndsAtOnceAsCancelled) {
     EXPECT_EQ(Emulator().Ask("firmware").rfind("ok stopped", 0), 0u) << "left as a failed load leaves it";
     EXPECT_EQ(Emulator().ReadMemory(0xBF540000, 4), marker) << "the PHY image was written";
     // The old callback, which cannot stop, still serves; the next load runs.
+    StartAtOnce();
     ASSERT_EQ(LoadFW(kPackage.c_str()), 0) << getFailureMessage();
+}
+
+// A host may lengthen the pause (a firmware that starts slowly) or shorten
+// it, within 0..60000 ms; a value outside is refused and changes nothing.
+TEST_F(Firmware, HostSetsThePauseForTheFirmwareToStart) {
+    constexpr int kLongPauseMs = 3500;
+    ASSERT_EQ(tbx_setFirmwareStartPause(kLongPauseMs), 0);
+    for (const int refused : {-1, 60001}) EXPECT_EQ(tbx_setFirmwareStartPause(refused), 1) << refused;
+    int rc = 1;
+    const double seconds = LoadSeconds(kPackage, &rc);
+    ASSERT_EQ(rc, 0) << getFailureMessage();
+    EXPECT_GE(seconds, kLongPauseMs / 1000.0);
+    EXPECT_EQ(Emulator().Ask("firmware").rfind("ok running", 0), 0u);
+    EXPECT_EQ(tbx_setFirmwareStartPause(0), 0);
+    EXPECT_EQ(tbx_setFirmwareStartPause(60000), 0);
 }
 
 TEST_F(Firmware, ReportWithNoDispatcherAnswering) {

@@ -127,6 +127,7 @@ EXTENSIONS: Dict[str, Prototype] = {
     "tbx_getLastOperationLog": (_text, ()),
     "tbx_getLogFilePath": (_text, ()),
     "tbx_getLinkState": (_int, (ctypes.POINTER(LinkStateRecord),)),
+    "tbx_setFirmwareStartPause": (_int, (ctypes.c_int,)),
 }
 
 

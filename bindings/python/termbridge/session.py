@@ -455,6 +455,17 @@ class TermBridge:
         if rc != 0:
             raise self._failure(FirmwareError, "LoadFW", rc, self.failure_message)
 
+    def set_firmware_start_pause(self, milliseconds: int) -> None:
+        """How long load_firmware waits after the run command for the firmware
+        to start (2000 ms unless set; 0 to 60000). Raises ValueError for a
+        value outside, ExtensionUnavailableError when the library lacks
+        tbx_setFirmwareStartPause."""
+        function = extension(self.lib, "tbx_setFirmwareStartPause")
+        if function is None:
+            raise ExtensionUnavailableError("the loaded library has no tbx_setFirmwareStartPause")
+        if function(int(milliseconds)) != 0:
+            raise ValueError("a firmware start pause is 0 to 60000 ms, not %d" % milliseconds)
+
     def system_version_info(self) -> str:
         """The version report as the library writes it (getSystemVersionInfo)."""
         with self._lock:

@@ -55,6 +55,14 @@ def test_log_severity_round_trip(bridge):
         assert bridge.log_severity == level
 
 
+def test_firmware_start_pause_within_its_range(bridge):
+    for accepted in (0, 60000, 2000):
+        bridge.set_firmware_start_pause(accepted)
+    for refused in (-1, 60001):
+        with pytest.raises(ValueError, match=str(refused)):
+            bridge.set_firmware_start_pause(refused)
+
+
 def test_unanswered_command_times_out(bridge):
     command = "NATIVE_READ_WORD_CMD 0x10000000"
     with pytest.raises(termbridge.CommandError) as caught:
