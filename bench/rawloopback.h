@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/net.h"
+#include "packets.h"
 #include "platform/platform.h"
 #include "trafficmanager.h"
 
@@ -149,6 +150,55 @@ private:
     platform::TcpListener listener_;
     platform::UdpSocket sender_;
     platform::TcpConnection receiver_;
+};
+
+// The raw exchange against a dispatcher rather than an echo: this thread
+// sends real native command packets to `commandPort` and reads each answer
+// from the connection the dispatcher opens to Port(). It does only the socket
+// work a host must do (one 524-byte datagram out, one 520-byte record back),
+// so against the same kind of far end, in the same placement, its round trip
+// is the bound of the library's.
+class RawDispatcherExchange {
+public:
+    // Listens first: the dispatcher is then told this port.
+    bool Listen() {
+        return listener_.Open() && listener_.Bind(platform::kLoopbackAddress, 0) && listener_.Listen(1) &&
+               sender_.Open() && sender_.Bind(platform::kLoopbackAddress, 0);
+    }
+    std::uint16_t Port() const { return listener_.LocalPort(); }
+    bool Accept(std::uint16_t commandPort) {
+        commandPort_ = commandPort;
+        if (listener_.Accept(receiver_) != platform::AcceptResult::kAccepted) return false;
+        return receiver_.WatchReadable() == platform::WatchResult::kOk;
+    }
+
+    // One command and its answer, numbered as a packet handler numbers them.
+    bool RoundTrip(const NativeCommand_t& command) {
+        const std::uint8_t number = next_++;
+        const NativePacketBytes packet = EncodeNativePacket(command, number);
+        if (sender_.SendTo(packet.data(), packet.size(), platform::kLoopbackAddress, commandPort_) !=
+            static_cast<int>(packet.size())) {
+            return false;
+        }
+        std::uint8_t record[kEventPacketBytes];
+        for (std::size_t have = 0; have < sizeof record;) {
+            if (platform::WaitForAny({receiver_}, 5000) != 0) return false;
+            receiver_.ResetReadable();
+            const int got = receiver_.Receive(record + have, sizeof record - have);
+            if (got == platform::kSocketWouldBlock) continue;
+            if (got <= 0) return false;
+            have += static_cast<std::size_t>(got);
+        }
+        return record[4] == number;
+    }
+
+private:
+    SocketLibraryUse sockets_;  // first in, last out
+    platform::TcpListener listener_;
+    platform::UdpSocket sender_;
+    platform::TcpConnection receiver_;
+    std::uint16_t commandPort_ = 0;
+    std::uint8_t next_ = 0;
 };
 
 // Retries until the far end's connection is up and answers.
