@@ -118,22 +118,37 @@ bool NativeCommandsLogWrites() {
     return true;
 }
 
+// p50, p99 and p99.9 of a series, from one sorted copy.
+struct Spread {
+    double p50, p99, p999;
+};
+Spread SpreadOf(std::vector<double> values) {
+    if (values.empty()) return {0, 0, 0};
+    std::sort(values.begin(), values.end());
+    const auto at = [&values](double fraction) {
+        const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size()));
+        return values[std::min(values.size() - 1, index)];
+    };
+    return {at(0.5), at(0.99), at(0.999)};
+}
+
 // p50, p99 and p99.9 of every kind; the ratio is of the 99th percentiles.
-void PrintTail(const Series& raw, const Kind* kinds, std::size_t count, const Series& writes, bool byChance) {
-    const double rawP99 = Percentile(raw.latency, 0.99);
+template <std::size_t N>
+void PrintTail(const Series& raw, const Kind (&kinds)[N], const Series& writes, bool byChance) {
+    const Spread rawSpread = SpreadOf(raw.latency);
     std::printf("  tail (%zu round trips each)                 p50       p99     p99.9\n", raw.latency.size());
-    std::printf("  %-36s %8.1f  %8.1f  %8.1f us\n", "raw loopback round trip", Median(raw.latency), rawP99,
-                Percentile(raw.latency, 0.999));
-    for (std::size_t k = 0; k < count; ++k) {
-        const Series& series = kinds[k].series;
-        const double p99 = Percentile(series.latency, 0.99);
-        const double ratio = p99 / rawP99;
-        std::printf("  %-36s %8.1f  %8.1f  %8.1f us  p99 x%5.2f   ", kinds[k].name, Median(series.latency), p99,
-                    Percentile(series.latency, 0.999), ratio);
-        PrintVerdict(byChance, ratio, kinds[k].logging ? kTailGoalLoggingOn : kTailGoalLoggingOff);
+    std::printf("  %-36s %8.1f  %8.1f  %8.1f us\n", "raw loopback round trip", rawSpread.p50, rawSpread.p99,
+                rawSpread.p999);
+    for (const Kind& kind : kinds) {
+        const Spread spread = SpreadOf(kind.series.latency);
+        const double ratio = spread.p99 / rawSpread.p99;
+        std::printf("  %-36s %8.1f  %8.1f  %8.1f us  p99 x%5.2f   ", kind.name, spread.p50, spread.p99, spread.p999,
+                    ratio);
+        PrintVerdict(byChance, ratio, kind.logging ? kTailGoalLoggingOn : kTailGoalLoggingOff);
     }
-    std::printf("  %-36s %8.1f  %8.1f  %8.1f us  (no round trip)\n", "a native command's 9 log writes", Median(writes.latency),
-                Percentile(writes.latency, 0.99), Percentile(writes.latency, 0.999));
+    const Spread writeSpread = SpreadOf(writes.latency);
+    std::printf("  %-36s %8.1f  %8.1f  %8.1f us  (no round trip)\n", "a native command's 9 log writes", writeSpread.p50,
+                writeSpread.p99, writeSpread.p999);
 }
 
 int Run(int blocks, const Placement& placement) {
@@ -201,7 +216,7 @@ int Run(int blocks, const Placement& placement) {
                     Median(kind.series.cpuPerTrip));
         PrintVerdict(&placement == &kFree, ratio, goal);
     }
-    PrintTail(rawSeries, kinds, std::size(kinds), writeSeries, &placement == &kFree);
+    PrintTail(rawSeries, kinds, writeSeries, &placement == &kFree);
     std::fflush(stdout);
     return 0;
 }
