@@ -113,6 +113,19 @@ private:
     std::thread thread_;
 };
 
+// Reads one whole event record from the connection, as the stream brings it.
+inline bool ReadRecord(platform::TcpConnection& connection, std::uint8_t (&record)[kEventPacketBytes]) {
+    for (std::size_t have = 0; have < sizeof record;) {
+        if (platform::WaitForAny({connection}, 5000) != 0) return false;
+        connection.ResetReadable();
+        const int got = connection.Receive(record + have, sizeof record - have);
+        if (got == platform::kSocketWouldBlock) continue;
+        if (got <= 0) return false;
+        have += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 // The raw exchange: this thread sends and reads; the echo answers.
 class RawLoopback {
 public:
@@ -133,15 +146,7 @@ public:
             return false;
         }
         std::uint8_t record[kEventPacketBytes];
-        for (std::size_t have = 0; have < sizeof record;) {
-            if (platform::WaitForAny({receiver_}, 5000) != 0) return false;
-            receiver_.ResetReadable();
-            const int got = receiver_.Receive(record + have, sizeof record - have);
-            if (got == platform::kSocketWouldBlock) continue;
-            if (got <= 0) return false;
-            have += static_cast<std::size_t>(got);
-        }
-        return true;
+        return ReadRecord(receiver_, record);
     }
 
 private:
@@ -181,15 +186,7 @@ public:
             return false;
         }
         std::uint8_t record[kEventPacketBytes];
-        for (std::size_t have = 0; have < sizeof record;) {
-            if (platform::WaitForAny({receiver_}, 5000) != 0) return false;
-            receiver_.ResetReadable();
-            const int got = receiver_.Receive(record + have, sizeof record - have);
-            if (got == platform::kSocketWouldBlock) continue;
-            if (got <= 0) return false;
-            have += static_cast<std::size_t>(got);
-        }
-        return record[4] == number;
+        return ReadRecord(receiver_, record) && record[4] == number;
     }
 
 private:
