@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "platform/platform.h"
@@ -160,13 +161,10 @@ std::string RegFile::Text() const {
     return text;
 }
 
+// Whole or not at all, through a temporary file of its own beside the
+// registry file (never a fixed name that another file may have).
 bool RegFile::Save(const std::string& path) const {
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out << Text();
-        if (!out.flush()) return false;
-    }
-    return std::rename(temporary.c_str(), path.c_str()) == 0;
+    const std::unique_ptr<platform::ReplacingFile> file = platform::OpenReplacingFile(path);
+    const std::string text = Text();
+    return file != nullptr && file->Commit(text.data(), text.size());
 }

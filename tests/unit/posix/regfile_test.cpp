@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "platform/platform.h"
 #include "platform/posix/regfile.h"
 #include "testsupport.h"
@@ -49,6 +51,11 @@ TEST(PosixLayer, RegistryLivesUnderTheRoot) {
     ASSERT_TRUE(platform::WriteUserRegistryValue("SOFTWARE\\X", "v", std::string(300, 'a')));
     EXPECT_EQ(platform::ReadUserRegistryValue("SOFTWARE\\X", "v").size(), 254u) << "255-byte buffer";
     EXPECT_TRUE(testsupport::FileExists(root.Path() + "/registry.reg"));
+    // A file beside it named like a temporary file is not the registry's.
+    std::ofstream(root.Path() + "/registry.reg.tmp") << "a user's file";
+    ASSERT_TRUE(platform::WriteUserRegistryValue("SOFTWARE\\X", "w", "1"));
+    EXPECT_EQ(testsupport::ReadFile(root.Path() + "/registry.reg.tmp"), "a user's file");
+    EXPECT_EQ(platform::ReadUserRegistryValue("SOFTWARE\\X", "w"), "1");
     EXPECT_EQ(platform::FixedPath("C:\\ConsoleDllCrash.txt"), root.Path() + "/C/ConsoleDllCrash.txt");
     std::string appData;
     ASSERT_TRUE(platform::CommonAppDataFolder(appData));
