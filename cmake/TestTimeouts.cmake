@@ -21,6 +21,7 @@ set(TB_TEST_DURATIONS
   "unit_encoding                      1    1    -    4"
   "unit_events                        1    1    -    4"
   "unit_files                         1    1    -    4"
+  "unit_files_host_link               -    -    -    4"
   "unit_files_posix                   1    1    1    -"
   "unit_files_unprivileged            1    1    -    -"
   "unit_files_posix_unprivileged      1    1    1    -"

@@ -94,6 +94,32 @@ private:
     bool committed_ = false;
 };
 
+// The file an existing path names, links followed (a symbolic link, and
+// under Wine a link of the host's file system, which Windows programs see as
+// the file itself): replacing it must not replace the link. A path that
+// names nothing yet stays as it is.
+std::string FinalPath(const std::string& path) {
+    const HANDLE handle = OpenForQuery(path, 0);
+    if (handle == INVALID_HANDLE_VALUE) return path;
+    std::string resolved(MAX_PATH, '\0');
+    DWORD length = GetFinalPathNameByHandleA(handle, &resolved[0], static_cast<DWORD>(resolved.size()),
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length >= resolved.size()) {
+        resolved.assign(length + 1, '\0');
+        length = GetFinalPathNameByHandleA(handle, &resolved[0], static_cast<DWORD>(resolved.size()),
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    }
+    CloseHandle(handle);
+    if (length == 0 || length >= resolved.size()) return path;
+    resolved.resize(length);
+    // Without the "\\?\" prefix ("\\?\UNC\" becomes "\\"): the temporary
+    // file's name is built from this path by plain string operations.
+    const std::string unc = "\\\\?\\UNC\\", local = "\\\\?\\";
+    if (resolved.compare(0, unc.size(), unc) == 0) return "\\\\" + resolved.substr(unc.size());
+    if (resolved.compare(0, local.size(), local) == 0) return resolved.substr(local.size());
+    return resolved;
+}
+
 // An existing destination must be a file on a disk that this process may
 // open for writing (a read-only file may not be); it is opened only to ask.
 bool DestinationWritable(const std::string& destination, bool& existed) {
@@ -124,14 +150,16 @@ PathKind KindOfPath(const std::string& path) {
 
 std::unique_ptr<ReplacingFile> OpenReplacingFile(const std::string& path) {
     bool existed = false;
-    if (path.empty() || !DestinationWritable(path, existed)) return nullptr;
-    const std::string stem = FolderOf(path) + "\\." + NameOf(path).substr(0, kTemporaryNameKept);
+    if (path.empty()) return nullptr;
+    const std::string destination = FinalPath(path);
+    if (!DestinationWritable(destination, existed)) return nullptr;
+    const std::string stem = FolderOf(destination) + "\\." + NameOf(destination).substr(0, kTemporaryNameKept);
     for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
         std::string temporary = stem + UniqueSuffix();
         const HANDLE handle = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
-            return std::make_unique<Win32ReplacingFile>(path, std::move(temporary), handle, existed);
+            return std::make_unique<Win32ReplacingFile>(destination, std::move(temporary), handle, existed);
         }
         if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return nullptr;
     }
