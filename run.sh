@@ -219,7 +219,7 @@ open(path, "w").write(text[:start] + "\n" + body + "\n" + text[stop:])
 # One short run; says how it went.
 short_fuzz_run() {  # target
     local target="$1"
-    if ! run_fuzzer "$target" "${TB_FUZZ_SECONDS:-20}"; then
+    if ! run_fuzzer "$target" "${TB_FUZZ_SECONDS:-10}"; then
         echo "$(basename "$target"): FAILED"
         tail -40 "$target.log"
         return 1
