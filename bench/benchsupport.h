@@ -28,6 +28,20 @@ inline double Percentile(std::vector<double> values, double fraction) {
 }
 
 inline double Median(const std::vector<double>& values) { return Percentile(values, 0.5); }
+
+// p50, p99 and p99.9 of a series, from one sorted copy.
+struct Spread {
+    double p50, p99, p999;
+};
+inline Spread SpreadOf(std::vector<double> values) {
+    if (values.empty()) return {0, 0, 0};
+    std::sort(values.begin(), values.end());
+    const auto at = [&values](double fraction) {
+        const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size()));
+        return values[std::min(values.size() - 1, index)];
+    };
+    return {at(0.5), at(0.99), at(0.999)};
+}
 inline double Mean(const std::vector<double>& values) {
     double sum = 0;
     for (double value : values) sum += value;

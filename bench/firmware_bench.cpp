@@ -248,17 +248,17 @@ int Run(std::size_t kib, const Placement& placement) {
             std::printf("  LOAD FAILED: %s\n", load.failure.c_str());
         }
         const double passBytes = 2.0 * kPassesPerBlock * kPassBytes;
-        const double transferMs = load.ms;
-        const double bytesPerSecond = static_cast<double>(expected.bytes) / (transferMs / 1000.0);
+        const double bytesPerSecond = static_cast<double>(expected.bytes) / (load.ms / 1000.0);
         const double rawTripUs = Mean(rawDispatcherUs);
         const double rawBoundMs = rawTripUs * static_cast<double>(load.roundTrips) / 1000.0;
-        const double share = 100.0 * rawBoundMs / transferMs;
+        const double share = 100.0 * rawBoundMs / load.ms;
         std::printf("\n  %s\n", fileLogging ? "with the specified logging (severity 2, file logging on)"
                                              : "without file logging");
         std::printf("    load, whole                %9.1f ms\n", load.ms);
         std::printf("    throughput                 %9.0f bytes/s\n", bytesPerSecond);
+        const Spread rawSpread = SpreadOf(rawDispatcherUs);
         std::printf("    raw trip to a dispatcher   %9.1f us  mean (median %.1f, p99 %.1f) of %zu, socket work only\n",
-                    rawTripUs, Median(rawDispatcherUs), Percentile(rawDispatcherUs, 0.99), rawDispatcherUs.size());
+                    rawTripUs, rawSpread.p50, rawSpread.p99, rawDispatcherUs.size());
         std::printf("    raw bound                  %9.1f ms  (%zu trips) -> load at %.1f %% of it", rawBoundMs,
                     load.roundTrips, share);
         if (fileLogging) {
@@ -266,7 +266,7 @@ int Run(std::size_t kib, const Placement& placement) {
         } else {
             std::printf(" (goal >= %.0f %%: %s)\n", kGoalShare, share >= kGoalShare ? "met" : "NOT met");
         }
-        const double perTripUs = transferMs * 1000.0 / static_cast<double>(std::max<std::size_t>(1, load.roundTrips));
+        const double perTripUs = load.ms * 1000.0 / static_cast<double>(std::max<std::size_t>(1, load.roundTrips));
         std::printf("    per round trip             %9.1f us  (x%.2f the raw trip)\n", perTripUs, perTripUs / rawTripUs);
         std::printf("    the same trips alone       %9.1f us  per 16 bytes written and read back, through the traffic "
                     "manager -> load at %.1f %% of them\n",

@@ -118,20 +118,6 @@ bool NativeCommandsLogWrites() {
     return true;
 }
 
-// p50, p99 and p99.9 of a series, from one sorted copy.
-struct Spread {
-    double p50, p99, p999;
-};
-Spread SpreadOf(std::vector<double> values) {
-    if (values.empty()) return {0, 0, 0};
-    std::sort(values.begin(), values.end());
-    const auto at = [&values](double fraction) {
-        const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size()));
-        return values[std::min(values.size() - 1, index)];
-    };
-    return {at(0.5), at(0.99), at(0.999)};
-}
-
 // p50, p99 and p99.9 of every kind; the ratio is of the 99th percentiles.
 template <std::size_t N>
 void PrintTail(const Series& raw, const Kind (&kinds)[N], const Series& writes, bool byChance) {

@@ -1,7 +1,6 @@
 #include "regfile.h"
 
 #include <cctype>
-#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
