@@ -269,16 +269,16 @@ void ConsoleAppSockets::CloseListener() {
 
 // ---------------------------------------------------------------- receiving
 
-int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent) {
+int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent, int timeoutMs) {
     try {
         const std::shared_ptr<Connection> current = CurrentConnection();
         int woken = 0;
         WatchConnection(current);
         if (current) {
-            woken = platform::WaitForAny({rxWatch_, stopEvent, connectionEvent_}, -1);
+            woken = platform::WaitForAny({rxWatch_, stopEvent, connectionEvent_}, timeoutMs);
         } else {
             // No connection to read from: only a new one or the stop can wake us.
-            woken = platform::WaitForAny({stopEvent, connectionEvent_}, -1);
+            woken = platform::WaitForAny({stopEvent, connectionEvent_}, timeoutMs);
             if (woken >= 0) ++woken;
         }
         switch (woken) {
@@ -290,6 +290,8 @@ int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent) {
             case 2:
                 rxConnection_.reset();  // a replaced connection is released here
                 return RX_NEW_CONNECTION;
+            case platform::kWaitTimeout:
+                return RX_QUIET;
             default:
                 PhyConsoleNs::SocketException("WSA_WAIT_FAILED - SignalUponRx()", kSource, __LINE__);
                 return RX_WAIT_FAILED;

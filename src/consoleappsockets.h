@@ -24,8 +24,8 @@ public:
 
     static constexpr int kListenBacklog = 10;
 
-    // Why SignalUponRx returned.
-    enum RxReason { RX_WAIT_FAILED = 0, RX_DATA = 1, RX_STOP = 2, RX_NEW_CONNECTION = 3 };
+    // Why SignalUponRx returned (RX_QUIET: its time ran out).
+    enum RxReason { RX_WAIT_FAILED = 0, RX_DATA = 1, RX_STOP = 2, RX_NEW_CONNECTION = 3, RX_QUIET = 4 };
     // Recv: the readiness was spurious, nothing was read.
     static constexpr int kRecvNoData = platform::kSocketWouldBlock;
 
@@ -44,7 +44,8 @@ public:
     // connection, -1 on a socket error (both drop the connection), or
     // kRecvNoData.
     int Recv(std::uint8_t* buffer, std::size_t capacity);
-    int SignalUponRx(platform::WaitEvent& stopEvent);
+    // timeoutMs -1 waits without limit.
+    int SignalUponRx(platform::WaitEvent& stopEvent, int timeoutMs = -1);
     // True once after the reading side moved to another connection: bytes
     // kept from the previous connection's stream no longer belong to it.
     bool TakeStreamRestart();
@@ -66,8 +67,8 @@ public:
     bool TakeStreamRestart(const Connection& connection);
     int Recv(const ConnectionRef& connection, std::uint8_t* buffer, std::size_t capacity);
     // While paused, what comes on the connection does not wake the receiving
-    // thread (where the system allows): the pausing thread reads it instead.
-    // Stops and new connections still wake it.
+    // thread (where the system allows): a host thread reads it instead.
+    // Stops and new connections still wake it. Any thread may call these.
     void PauseReceiving() { rxWatch_.Pause(); }
     void ResumeReceiving() { rxWatch_.Resume(); }
     // Signalled by the listener each time a dispatcher connection is taken.

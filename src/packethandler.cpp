@@ -233,14 +233,19 @@ void PacketHandler::RxDataThread() {
 void PacketHandler::ReceiveLoop() {
     while (running_.load()) {
         const std::uint32_t readsBefore = reads_.load();
-        const int reason = sockets_->SignalUponRx(stopEvent_);
+        const int reason = sockets_->SignalUponRx(stopEvent_, receivingPaused_ ? pausedLookMs_.load() : -1);
         if (reason == ConsoleAppSockets::RX_NEW_CONNECTION) continue;
+        if (reason == ConsoleAppSockets::RX_QUIET) {
+            ResumeUnlessAHostReads();
+            continue;
+        }
         if (reason != ConsoleAppSockets::RX_DATA) {
             LogLine("<PacketHandler>Stop waiting for Rx events!", LOG_DETAIL);
             running_.store(false);
             break;
         }
         const ConsoleAppSockets::ConnectionRef ready = sockets_->TakeReadyConnection();
+        if (StepAsideForHostReader()) continue;
         RunBeforeReceiveHook();
         std::lock_guard<std::mutex> reader(readLock_);
         ReadOnce(ready, readsBefore);
@@ -271,36 +276,80 @@ void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection,
     QueuePackets(static_cast<std::size_t>(received));
 }
 
-// While a host thread reads, what comes on the connection no longer wakes the
-// receiving thread, so the system wakes the host alone; the receiving thread
-// still takes stops and new connections, and everything again once the host
-// releases the connection.
+// While a host thread reads, the receiving thread leaves the connection to
+// it. Claim and release cost no system call: the receiving thread pauses its
+// watch itself the first time data wakes it while a host reads, and resumes
+// it when a look finds no host reading (every kPausedLookMs while paused),
+// or at once when the host lets go while another wait sleeps. In a run of
+// commands the watch so stays paused throughout; an event that comes after
+// the host let go waits at most that long.
 bool PacketHandler::ClaimHostReading() {
     if (!sockets_) return false;
     const std::thread::id self = std::this_thread::get_id();
     if (hostReader_.load() == self) return true;
     std::thread::id none;
-    if (!hostReader_.compare_exchange_strong(none, self)) return false;
-    sockets_->PauseReceiving();
-    return true;
+    return hostReader_.compare_exchange_strong(none, self);
 }
 
 void PacketHandler::ReleaseHostReading() {
     if (hostReader_.load() != std::this_thread::get_id()) return;
-    sockets_->ResumeReceiving();
     hostReader_.store(std::thread::id());
+    // A sleeping wait needs the receiving thread for its answer now.
+    if (sleepingWaits_.load() > 0) sockets_->ResumeReceiving();
 }
+
+// The receiving thread's: true when a host thread reads, and the watch is
+// paused so that the host's data no longer wakes this thread.
+bool PacketHandler::StepAsideForHostReader() {
+    if (!platform::SocketWatch::PauseHoldsWaits() || hostReader_.load() == std::thread::id()) return false;
+    sockets_->PauseReceiving();
+    receivingPaused_ = true;
+    if (hostReader_.load() != std::thread::id()) return true;
+    // The host let go meanwhile and may have left data unread.
+    ResumeUnlessAHostReads();
+    return false;
+}
+
+void PacketHandler::ResumeUnlessAHostReads() {
+    if (!receivingPaused_ || hostReader_.load() != std::thread::id()) return;
+    sockets_->ResumeReceiving();
+    receivingPaused_ = false;
+}
+
+namespace {
+
+// Counts a host wait that sleeps while another thread reads, for the time it
+// sleeps (see ReleaseHostReading).
+class SleepingWait {
+public:
+    explicit SleepingWait(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
+    ~SleepingWait() { count_.fetch_sub(1); }
+    SleepingWait(const SleepingWait&) = delete;
+    SleepingWait& operator=(const SleepingWait&) = delete;
+
+private:
+    std::atomic<int>& count_;
+};
+
+}  // namespace
 
 // A wait that finds the read lock taken leaves the reading to the receiving
 // thread for the rest of its time.
 bool PacketHandler::WaitForAnswer(SyncEvent& answered, int timeoutMs) {
-    // One host reader at a time; another waiter sleeps as before.
-    if (!ClaimHostReading()) return answered.Wait(timeoutMs);
+    {
+        // Counted before the claim: should it fail, the reader's release
+        // then sees this wait.
+        const SleepingWait sleeping(sleepingWaits_);
+        // One host reader at a time; another waiter sleeps until a step sets
+        // its event.
+        if (!ClaimHostReading()) return answered.Wait(timeoutMs);
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const auto leftMs = [&] { return timeoutMs < 0 ? -1 : SyncEvent::MillisecondsUntil(deadline); };
     const SyncEvent::WaitOutcome outcome = ReadUntilAnswered(answered, leftMs);
     ReleaseHostReading();
     if (outcome != SyncEvent::kAlsoReady) return outcome == SyncEvent::kTaken;
+    const SleepingWait sleeping(sleepingWaits_);
     return answered.Wait(leftMs());
 }
 

@@ -142,13 +142,17 @@ public:
     bool WaitForAnswer(SyncEvent& answered, int timeoutMs);
     // Makes the calling thread the connection's reader from now until its
     // next WaitForAnswer ends (or ReleaseHostReading), so that an answer
-    // that comes before the wait begins does not wake the receiving thread.
+    // that comes before the wait begins is left to that wait.
     // Called just before sending a command whose answer this thread awaits.
     // False when another thread reads already or there is no connection.
     bool ClaimHostReading();
     // Hands the connection back to the receiving thread if the calling
     // thread holds it; nothing otherwise.
     void ReleaseHostReading();
+    // How often the receiving thread, paused for a host reader, looks
+    // whether the host let go (see ClaimHostReading); a test may set it.
+    static constexpr int kPausedLookMs = 2;
+    void SetPausedLookMs(int ms) { pausedLookMs_.store(ms); }
     // Test seam: runs once, on the receiving thread, when it next finds the
     // connection readable, before it reads.
     void SetBeforeReceiveHook(std::function<void()> hook);
@@ -179,6 +183,8 @@ private:
     void RxDataThread();
     void ReceiveLoop();
     void RunBeforeReceiveHook();
+    bool StepAsideForHostReader();
+    void ResumeUnlessAHostReads();
     // One read from a connection that a wait found readable, and the cutting
     // and stepping of what it brings. Read lock held. readsBefore: the count
     // of reads when that wait began; when another reader read since, the
@@ -217,6 +223,12 @@ private:
     EventStream stream_;  // the reader's
     // The host thread that reads for itself (one at a time; none: empty id).
     std::atomic<std::thread::id> hostReader_{};
+    // Host waits that sleep while another thread reads.
+    std::atomic<int> sleepingWaits_{0};
+    // The receiving thread's: whether it paused its watch for a host reader,
+    // and how often it then looks whether the host let go.
+    bool receivingPaused_ = false;
+    std::atomic<int> pausedLookMs_{kPausedLookMs};
     std::atomic<bool> hasReceiveHook_{false};
     std::mutex receiveHookLock_;
     std::function<void()> beforeReceiveHook_;

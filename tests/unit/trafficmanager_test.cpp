@@ -402,6 +402,30 @@ TEST_F(TrafficTest, ClaimedConnectionIsReadByTheClaimingWaitOnly) {
     EXPECT_TRUE(receiverRead.load());
 }
 
+// A wait that sleeps beside the reader relies on the receiving thread once
+// the reader lets go: the release wakes it at once, not at its next look.
+TEST_F(TrafficTest, ReleaseBesideASleepingWaitWakesTheReceivingThread) {
+    if (!platform::SocketWatch::PauseHoldsWaits()) GTEST_SKIP() << "a wait under way cannot be held back here";
+    PacketHandler& packets = traffic_->Packets();
+    packets.SetPausedLookMs(600000);
+    std::atomic<bool> receiverRead{false};
+    packets.SetBeforeReceiveHook([&] { receiverRead = true; });
+
+    ASSERT_TRUE(packets.ClaimHostReading());
+    SendStrayEvent();
+    platform::SleepMs(100);  // the receiving thread steps aside meanwhile
+    SyncEvent sleeperAnswered;
+    std::thread sleeper([&] { packets.WaitForAnswer(sleeperAnswered, 20000); });
+    platform::SleepMs(100);  // time enough for the sleeper's claim to fail
+    packets.ReleaseHostReading();
+    AwaitReceivedEvents(1);
+    const std::uint32_t received = packets.ReceivedEventCount();
+    sleeperAnswered.Set();
+    sleeper.join();
+    EXPECT_EQ(received, 1u) << "the stray event was not read within 5000 ms of the release";
+    EXPECT_TRUE(receiverRead.load());
+}
+
 // Only the claiming thread holds the connection and hands it back: another
 // thread's claim fails and its release changes nothing, until the holder's
 // release scope ends. (Where a wait under way cannot be held back, the
