@@ -111,8 +111,6 @@ ConsoleAppSockets::~ConsoleAppSockets() {
         if (last) last->socket.Shutdown();
         last.reset();
         rxConnection_.reset();
-        rxWatch_.Attach(nullptr);
-        watched_.reset();
         CloseListener();
         if (libraryStarted_) platform::StopSocketLibrary();
     } catch (...) {
@@ -269,16 +267,15 @@ void ConsoleAppSockets::CloseListener() {
 
 // ---------------------------------------------------------------- receiving
 
-int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent, int timeoutMs) {
+int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent, bool watchData, int timeoutMs) {
     try {
         const std::shared_ptr<Connection> current = CurrentConnection();
         int woken = 0;
-        WatchConnection(current);
-        if (current) {
-            woken = platform::WaitForAny({rxWatch_, stopEvent, connectionEvent_}, timeoutMs);
+        if (current && watchData) {
+            woken = platform::WaitForAny({current->socket, stopEvent, connectionEvent_, rxResume_}, timeoutMs);
         } else {
-            // No connection to read from: only a new one or the stop can wake us.
-            woken = platform::WaitForAny({stopEvent, connectionEvent_}, timeoutMs);
+            // Only a stop, a new connection or a resume can end this wait.
+            woken = platform::WaitForAny({stopEvent, connectionEvent_, rxResume_}, timeoutMs);
             if (woken >= 0) ++woken;
         }
         switch (woken) {
@@ -290,6 +287,8 @@ int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent, int timeoutM
             case 2:
                 rxConnection_.reset();  // a replaced connection is released here
                 return RX_NEW_CONNECTION;
+            case 3:
+                return RX_RESUMED;
             case platform::kWaitTimeout:
                 return RX_QUIET;
             default:
@@ -300,15 +299,6 @@ int ConsoleAppSockets::SignalUponRx(platform::WaitEvent& stopEvent, int timeoutM
         LogCrash("<ConsoleAppSockets>SignalUponRx() failed for some reason");
         return RX_WAIT_FAILED;
     }
-}
-
-// The watch is moved to another connection only while this thread still
-// holds the one it leaves, so that the system cannot give that one's handle
-// to a new connection in between.
-void ConsoleAppSockets::WatchConnection(const std::shared_ptr<Connection>& current) {
-    if (current == watched_) return;
-    rxWatch_.Attach(current ? &current->socket : nullptr);
-    watched_ = current;
 }
 
 int ConsoleAppSockets::Recv(std::uint8_t* buffer, std::size_t capacity) {

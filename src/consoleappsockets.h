@@ -24,8 +24,16 @@ public:
 
     static constexpr int kListenBacklog = 10;
 
-    // Why SignalUponRx returned (RX_QUIET: its time ran out).
-    enum RxReason { RX_WAIT_FAILED = 0, RX_DATA = 1, RX_STOP = 2, RX_NEW_CONNECTION = 3, RX_QUIET = 4 };
+    // Why SignalUponRx returned (RX_QUIET: its time ran out; RX_RESUMED:
+    // ResumeReceiving was called).
+    enum RxReason {
+        RX_WAIT_FAILED = 0,
+        RX_DATA = 1,
+        RX_STOP = 2,
+        RX_NEW_CONNECTION = 3,
+        RX_QUIET = 4,
+        RX_RESUMED = 5
+    };
     // Recv: the readiness was spurious, nothing was read.
     static constexpr int kRecvNoData = platform::kSocketWouldBlock;
 
@@ -44,8 +52,12 @@ public:
     // connection, -1 on a socket error (both drop the connection), or
     // kRecvNoData.
     int Recv(std::uint8_t* buffer, std::size_t capacity);
-    // timeoutMs -1 waits without limit.
-    int SignalUponRx(platform::WaitEvent& stopEvent, int timeoutMs = -1);
+    // Without watchData, data on the connection does not end the wait (a
+    // host thread reads it); timeoutMs -1 waits without limit.
+    int SignalUponRx(platform::WaitEvent& stopEvent, bool watchData = true, int timeoutMs = -1);
+    // Any thread: ends the receiving thread's wait with RX_RESUMED (or its
+    // next wait, when it is not waiting).
+    void ResumeReceiving() { rxResume_.Set(); }
     // True once after the reading side moved to another connection: bytes
     // kept from the previous connection's stream no longer belong to it.
     bool TakeStreamRestart();
@@ -66,11 +78,6 @@ public:
     static bool IsReadable(const Connection& connection);
     bool TakeStreamRestart(const Connection& connection);
     int Recv(const ConnectionRef& connection, std::uint8_t* buffer, std::size_t capacity);
-    // While paused, what comes on the connection does not wake the receiving
-    // thread (where the system allows): a host thread reads it instead.
-    // Stops and new connections still wake it. Any thread may call these.
-    void PauseReceiving() { rxWatch_.Pause(); }
-    void ResumeReceiving() { rxWatch_.Resume(); }
     // Signalled by the listener each time a dispatcher connection is taken.
     platform::WaitEvent& ConnectionEvent() { return connectionEvent_; }
 
@@ -110,7 +117,6 @@ private:
     void ListenLoop();
     bool TakeConnection(std::unique_ptr<Connection> fresh);
     void ReplaceConnection(std::shared_ptr<Connection> fresh);
-    void WatchConnection(const std::shared_ptr<Connection>& current);
     void DropConnection(const std::shared_ptr<Connection>& dropped, int received);
     void CloseCurrentConnection();
     void CloseListener();
@@ -136,11 +142,9 @@ private:
     std::uint32_t nextConnectionId_ = 1;
     std::atomic<std::uint32_t> connectionsTaken_{0};
 
-    // The receiving thread's own view: the connection its wait watches and
-    // the one it found readable.
-    platform::SocketWatch rxWatch_;
-    std::shared_ptr<Connection> watched_;
+    // The receiving thread's: the connection it found readable.
     std::shared_ptr<Connection> rxConnection_;
+    platform::WaitEvent rxResume_{false, false};
     // The reader's (whoever holds the caller's read lock).
     std::uint32_t lastReadConnectionId_ = 0;
 

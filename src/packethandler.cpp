@@ -233,10 +233,15 @@ void PacketHandler::RxDataThread() {
 void PacketHandler::ReceiveLoop() {
     while (running_.load()) {
         const std::uint32_t readsBefore = reads_.load();
-        const int reason = sockets_->SignalUponRx(stopEvent_, receivingPaused_ ? pausedLookMs_.load() : -1);
+        const int reason = steppedAside_ ? sockets_->SignalUponRx(stopEvent_, false, pausedLookMs_.load())
+                                         : sockets_->SignalUponRx(stopEvent_);
         if (reason == ConsoleAppSockets::RX_NEW_CONNECTION) continue;
+        if (reason == ConsoleAppSockets::RX_RESUMED) {
+            steppedAside_ = false;
+            continue;
+        }
         if (reason == ConsoleAppSockets::RX_QUIET) {
-            ResumeUnlessAHostReads();
+            steppedAside_ = hostReader_.load() != std::thread::id();
             continue;
         }
         if (reason != ConsoleAppSockets::RX_DATA) {
@@ -277,12 +282,13 @@ void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection,
 }
 
 // While a host thread reads, the receiving thread leaves the connection to
-// it. Claim and release cost no system call: the receiving thread pauses its
-// watch itself the first time data wakes it while a host reads, and resumes
-// it when a look finds no host reading (every kPausedLookMs while paused),
-// or at once when the host lets go while another wait sleeps. In a run of
-// commands the watch so stays paused throughout; an event that comes after
-// the host let go waits at most that long.
+// it, and claim and release cost no system call: the receiving thread steps
+// aside by itself the first time data wakes it while a host reads (its wait
+// then leaves the data out), and watches again when a look finds no host
+// reading (every kPausedLookMs while aside), or at once when the host lets go
+// while another wait sleeps. In a run of commands it so stays aside
+// throughout; an event that comes after the host let go waits at most that
+// long.
 bool PacketHandler::ClaimHostReading() {
     if (!sockets_) return false;
     const std::thread::id self = std::this_thread::get_id();
@@ -298,22 +304,11 @@ void PacketHandler::ReleaseHostReading() {
     if (sleepingWaits_.load() > 0) sockets_->ResumeReceiving();
 }
 
-// The receiving thread's: true when a host thread reads, and the watch is
-// paused so that the host's data no longer wakes this thread.
+// The receiving thread's, when data woke it: true when a host thread reads
+// and will take the data.
 bool PacketHandler::StepAsideForHostReader() {
-    if (!platform::SocketWatch::PauseHoldsWaits() || hostReader_.load() == std::thread::id()) return false;
-    sockets_->PauseReceiving();
-    receivingPaused_ = true;
-    if (hostReader_.load() != std::thread::id()) return true;
-    // The host let go meanwhile and may have left data unread.
-    ResumeUnlessAHostReads();
-    return false;
-}
-
-void PacketHandler::ResumeUnlessAHostReads() {
-    if (!receivingPaused_ || hostReader_.load() != std::thread::id()) return;
-    sockets_->ResumeReceiving();
-    receivingPaused_ = false;
+    steppedAside_ = hostReader_.load() != std::thread::id();
+    return steppedAside_;
 }
 
 namespace {

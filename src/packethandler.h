@@ -149,8 +149,8 @@ public:
     // Hands the connection back to the receiving thread if the calling
     // thread holds it; nothing otherwise.
     void ReleaseHostReading();
-    // How often the receiving thread, paused for a host reader, looks
-    // whether the host let go (see ClaimHostReading); a test may set it.
+    // How often the receiving thread, aside for a host reader, looks whether
+    // the host let go (see ClaimHostReading); a test may set it.
     static constexpr int kPausedLookMs = 2;
     void SetPausedLookMs(int ms) { pausedLookMs_.store(ms); }
     // Test seam: runs once, on the receiving thread, when it next finds the
@@ -184,7 +184,6 @@ private:
     void ReceiveLoop();
     void RunBeforeReceiveHook();
     bool StepAsideForHostReader();
-    void ResumeUnlessAHostReads();
     // One read from a connection that a wait found readable, and the cutting
     // and stepping of what it brings. Read lock held. readsBefore: the count
     // of reads when that wait began; when another reader read since, the
@@ -225,9 +224,8 @@ private:
     std::atomic<std::thread::id> hostReader_{};
     // Host waits that sleep while another thread reads.
     std::atomic<int> sleepingWaits_{0};
-    // The receiving thread's: whether it paused its watch for a host reader,
-    // and how often it then looks whether the host let go.
-    bool receivingPaused_ = false;
+    // The receiving thread's: whether it leaves the data to a host reader.
+    bool steppedAside_ = false;
     std::atomic<int> pausedLookMs_{kPausedLookMs};
     std::atomic<bool> hasReceiveHook_{false};
     std::mutex receiveHookLock_;

@@ -143,7 +143,6 @@ public:
 private:
     friend class WaitTarget;
     friend class TcpListener;
-    friend class SocketWatch;
     std::unique_ptr<SocketState> state_;
 };
 
@@ -172,32 +171,6 @@ private:
     std::unique_ptr<SocketState> state_;
 };
 
-// A connection's readability as a wait target that another thread may pause
-// and resume without waking the thread that waits on it: while paused, data
-// on the connection does not end that wait; resuming a readable connection
-// ends it. Windows cannot change a wait under way: there a paused watch
-// still reports the connection. The attached connection must stay open while
-// it is attached.
-struct WatchState;
-class SocketWatch {
-public:
-    SocketWatch();
-    ~SocketWatch();
-    SocketWatch(const SocketWatch&) = delete;
-    SocketWatch& operator=(const SocketWatch&) = delete;
-
-    // Watches this connection instead of the previous one (null: none).
-    void Attach(const TcpConnection* connection);
-    void Pause();
-    void Resume();
-    // Whether a pause holds a wait under way back on this system.
-    static bool PauseHoldsWaits();
-
-private:
-    friend class WaitTarget;
-    std::unique_ptr<WatchState> state_;
-};
-
 // One thing to wait for: an event, a wake signal, or a socket's readiness.
 class WaitTarget {
 public:
@@ -207,12 +180,10 @@ public:
     WaitTarget(const UdpSocket& udp);
     WaitTarget(const TcpConnection& connection);
     WaitTarget(const TcpListener& listener);
-    WaitTarget(const SocketWatch& watch);
 
     EventState* event = nullptr;
     WakeState* wake = nullptr;
     SocketState* socket = nullptr;
-    WatchState* watch = nullptr;
 };
 
 constexpr std::size_t kMaxWaitTargets = 8;

@@ -382,7 +382,6 @@ TEST_F(TrafficTest, WaitTakesItsAnswerItselfWhileTheReceivingThreadIsHeldBack) {
 // wait, and the receiving thread takes the connection back when that wait
 // ends.
 TEST_F(TrafficTest, ClaimedConnectionIsReadByTheClaimingWaitOnly) {
-    if (!platform::SocketWatch::PauseHoldsWaits()) GTEST_SKIP() << "a wait under way cannot be held back here";
     PacketHandler& packets = traffic_->Packets();
     std::atomic<bool> receiverRead{false};
     packets.SetBeforeReceiveHook([&] { receiverRead = true; });
@@ -405,7 +404,6 @@ TEST_F(TrafficTest, ClaimedConnectionIsReadByTheClaimingWaitOnly) {
 // A wait that sleeps beside the reader relies on the receiving thread once
 // the reader lets go: the release wakes it at once, not at its next look.
 TEST_F(TrafficTest, ReleaseBesideASleepingWaitWakesTheReceivingThread) {
-    if (!platform::SocketWatch::PauseHoldsWaits()) GTEST_SKIP() << "a wait under way cannot be held back here";
     PacketHandler& packets = traffic_->Packets();
     packets.SetPausedLookMs(600000);
     std::atomic<bool> receiverRead{false};
@@ -428,10 +426,8 @@ TEST_F(TrafficTest, ReleaseBesideASleepingWaitWakesTheReceivingThread) {
 
 // Only the claiming thread holds the connection and hands it back: another
 // thread's claim fails and its release changes nothing, until the holder's
-// release scope ends. (Where a wait under way cannot be held back, the
-// receiving thread reads throughout; the claim is still one thread's.)
+// release scope ends.
 TEST_F(TrafficTest, OnlyTheClaimingThreadHandsTheConnectionBack) {
-    const bool held = platform::SocketWatch::PauseHoldsWaits();
     PacketHandler& packets = traffic_->Packets();
     const auto claimOnAnotherThread = [&packets] {
         bool claimed = false;
@@ -448,9 +444,7 @@ TEST_F(TrafficTest, OnlyTheClaimingThreadHandsTheConnectionBack) {
         EXPECT_FALSE(claimOnAnotherThread());
         SendStrayEvent();
         platform::SleepMs(100);  // time enough for the receiving thread to read
-        if (held) {
-            EXPECT_EQ(packets.ReceivedEventCount(), 0u);
-        }
+        EXPECT_EQ(packets.ReceivedEventCount(), 0u);
     }
     AwaitReceivedEvents(1);
     EXPECT_EQ(packets.ReceivedEventCount(), 1u);

@@ -11,7 +11,6 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -319,59 +318,6 @@ void TcpListener::Shutdown() {
 }
 void TcpListener::Close() { CloseSocket(*state_); }
 
-// ---------------------------------------------------------------- SocketWatch
-
-// An epoll set holding the one connection: poll() sees the set readable while
-// the connection is, and a pause (no events asked) keeps the connection's
-// data from waking the set's waiter at all.
-struct WatchState {
-    int epollFd = -1;
-    int watchedFd = -1;
-    bool paused = false;
-    std::mutex lock;
-
-    // Data asked for unless paused.
-    epoll_event Interest() const {
-        epoll_event interest{};
-        interest.events = paused ? 0u : static_cast<std::uint32_t>(EPOLLIN);
-        return interest;
-    }
-    void Apply() {
-        epoll_event interest = Interest();
-        epoll_ctl(epollFd, EPOLL_CTL_MOD, watchedFd, &interest);
-    }
-};
-
-SocketWatch::SocketWatch() : state_(new WatchState) { state_->epollFd = epoll_create1(EPOLL_CLOEXEC); }
-SocketWatch::~SocketWatch() {
-    if (state_->epollFd >= 0) close(state_->epollFd);
-}
-
-void SocketWatch::Attach(const TcpConnection* connection) {
-    std::lock_guard<std::mutex> guard(state_->lock);
-    const int fd = connection != nullptr ? connection->state_->fd : -1;
-    if (fd == state_->watchedFd) return;
-    if (state_->watchedFd >= 0) epoll_ctl(state_->epollFd, EPOLL_CTL_DEL, state_->watchedFd, nullptr);
-    state_->watchedFd = fd;
-    if (fd < 0) return;
-    epoll_event interest = state_->Interest();
-    epoll_ctl(state_->epollFd, EPOLL_CTL_ADD, fd, &interest);
-}
-
-void SocketWatch::Pause() {
-    std::lock_guard<std::mutex> guard(state_->lock);
-    state_->paused = true;
-    if (state_->watchedFd >= 0) state_->Apply();
-}
-
-void SocketWatch::Resume() {
-    std::lock_guard<std::mutex> guard(state_->lock);
-    state_->paused = false;
-    if (state_->watchedFd >= 0) state_->Apply();
-}
-
-bool SocketWatch::PauseHoldsWaits() { return true; }
-
 // ---------------------------------------------------------------- waits
 
 WaitTarget::WaitTarget(const WaitEvent& waitEvent) : event(waitEvent.state_.get()) {}
@@ -379,7 +325,6 @@ WaitTarget::WaitTarget(const WaitableWake& wakeable) : wake(wakeable.state_.get(
 WaitTarget::WaitTarget(const UdpSocket& udp) : socket(udp.state_.get()) {}
 WaitTarget::WaitTarget(const TcpConnection& connection) : socket(connection.state_.get()) {}
 WaitTarget::WaitTarget(const TcpListener& listener) : socket(listener.state_.get()) {}
-WaitTarget::WaitTarget(const SocketWatch& socketWatch) : watch(socketWatch.state_.get()) {}
 
 namespace {
 
@@ -412,7 +357,6 @@ int WaitForAny(const WaitTarget* targets, std::size_t count, int timeoutMs) {
         const int fd = targets[i].event != nullptr  ? targets[i].event->readFd
                        : targets[i].wake != nullptr   ? targets[i].wake->fd
                        : targets[i].socket != nullptr ? targets[i].socket->fd
-                       : targets[i].watch != nullptr  ? targets[i].watch->epollFd
                                                       : -1;
         if (fd < 0) return kWaitFailed;
         polled[i] = pollfd{fd, POLLIN, 0};

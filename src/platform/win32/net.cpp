@@ -287,23 +287,6 @@ void TcpListener::Shutdown() {
 }
 void TcpListener::Close() { CloseSocket(*state_); }
 
-// ---------------------------------------------------------------- SocketWatch
-
-// The attached connection's own event: a wait under way cannot be changed, so
-// pausing does nothing here.
-struct WatchState {
-    std::atomic<SocketState*> watched{nullptr};
-};
-
-SocketWatch::SocketWatch() : state_(new WatchState) {}
-SocketWatch::~SocketWatch() = default;
-void SocketWatch::Attach(const TcpConnection* connection) {
-    state_->watched.store(connection != nullptr ? connection->state_.get() : nullptr);
-}
-void SocketWatch::Pause() {}
-void SocketWatch::Resume() {}
-bool SocketWatch::PauseHoldsWaits() { return false; }
-
 // ---------------------------------------------------------------- waits
 
 WaitTarget::WaitTarget(const WaitEvent& waitEvent) : event(waitEvent.state_.get()) {}
@@ -311,7 +294,6 @@ WaitTarget::WaitTarget(const WaitableWake& wakeable) : wake(wakeable.state_.get(
 WaitTarget::WaitTarget(const UdpSocket& udp) : socket(udp.state_.get()) {}
 WaitTarget::WaitTarget(const TcpConnection& connection) : socket(connection.state_.get()) {}
 WaitTarget::WaitTarget(const TcpListener& listener) : socket(listener.state_.get()) {}
-WaitTarget::WaitTarget(const SocketWatch& socketWatch) : socket(socketWatch.state_->watched.load()) {}
 
 int WaitForAny(const WaitTarget* targets, std::size_t count, int timeoutMs) {
     std::array<HANDLE, kMaxWaitTargets> handles{};
