@@ -493,11 +493,13 @@ std::vector<std::string> Growth(const std::vector<Figures>& rows) {
         found.push_back("resident memory grew from " + std::to_string(warm.residentKiB) + " to " +
                         std::to_string(end.residentKiB) + " KiB");
     }
-    // Descriptors or handles: the end may hold at most two more than the
-    // warm-up's end, and only one step after it may set a new high. Wine
-    // opens a handle lazily the first time some path runs, which can fall
-    // after the warm-up (seen: one more, once, then flat): a step, not a
-    // slope. A leak of one per fault, reconnect or firmware load keeps
+    // Descriptors or handles: the end may hold at most three more than the
+    // warm-up's end, and only two steps after it may set a new high. Wine
+    // opens some handles the first time a path runs, and the thread library
+    // gives a lock its wait object when two threads first meet on it; since
+    // the receiving thread keeps out of the host's way, that can fall long
+    // after the warm-up (seen: one or two more, at one or two steps, then
+    // flat): steps, not a slope. A leak of one per fault or reconnect keeps
     // setting new highs.
     std::size_t high = warm.openHandles;
     int newHighs = 0;
@@ -505,7 +507,7 @@ std::vector<std::string> Growth(const std::vector<Figures>& rows) {
         if (rows[row].process.openHandles > high) ++newHighs;
         high = std::max(high, rows[row].process.openHandles);
     }
-    if (end.openHandles > warm.openHandles + 2 || newHighs > 1) {
+    if (end.openHandles > warm.openHandles + 3 || newHighs > 2) {
         found.push_back(std::string("open ") + platform::OpenHandlesName() + " grew from " +
                         std::to_string(warm.openHandles) + " to " + std::to_string(end.openHandles) + " (" +
                         std::to_string(newHighs) + " steps to a new high)");
