@@ -134,6 +134,10 @@ public:
     EditLineReader(const Completer& completer, std::string historyFile) : historyFile_(std::move(historyFile)) {
         g_completer = &completer;
         rl_readline_name = "tb-console";
+        // Ctrl-C is ours alone. libedit's own handler would raise the signal
+        // again for the whole process, where another thread may take it after
+        // the read has already ended and looked like Ctrl-D.
+        rl_catch_signals = 0;
         rl_attempted_completion_function = &CompleteWord;
         // '=' ends a word too, so that a parameter's value starts a new one.
         rl_basic_word_break_characters = " \t\n=,";
