@@ -278,6 +278,26 @@ TEST_F(TransportTest, SecondConnectionReplacesTheFirst) {
     stop.Set();
 }
 
+// A wait that leaves the data out (a host thread reads it) ends only by its
+// time or a resume; a resume called before the wait ends the next one.
+TEST_F(TransportTest, WaitWithoutDataEndsByTimeOrResume) {
+    platform::WaitEvent stop(true, false);
+    const std::uint16_t port = fake::FreeTcpPort();
+    ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
+    auto dispatcher = ConnectTo(port);
+    ASSERT_NE(dispatcher, nullptr);
+    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent;
+    const Bytes payload{7, 8, 9};
+    ASSERT_EQ(dispatcher->Send(payload.data(), payload.size()), 3);
+
+    EXPECT_EQ(sockets.SignalUponRx(stop, false, 50), ConsoleAppSockets::RX_QUIET);
+    sockets.ResumeReceiving();
+    EXPECT_EQ(sockets.SignalUponRx(stop, false, kWaitMs), ConsoleAppSockets::RX_RESUMED);
+    EXPECT_EQ(sockets.SignalUponRx(stop, false, 50), ConsoleAppSockets::RX_QUIET) << "a resume ends one wait only";
+    EXPECT_EQ(ReadBytes(sockets, 3), payload) << "the data waits for a wait that watches it";
+    stop.Set();
+}
+
 // The receiving side waiting on a connection that the library replaced
 // reads it as closed: the log says it was replaced, not closed by the dispatcher.
 TEST_F(TransportTest, ReplacedConnectionIsLoggedAsReplaced) {
