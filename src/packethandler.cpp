@@ -233,7 +233,7 @@ void PacketHandler::RxDataThread() {
 void PacketHandler::ReceiveLoop() {
     while (running_.load()) {
         const std::uint32_t readsBefore = reads_.load();
-        const int reason = steppedAside_ ? sockets_->SignalUponRx(stopEvent_, false, pausedLookMs_.load())
+        const int reason = steppedAside_ ? sockets_->SignalUponRx(stopEvent_, false, asideLookMs_.load())
                                          : sockets_->SignalUponRx(stopEvent_);
         if (reason == ConsoleAppSockets::RX_NEW_CONNECTION) continue;
         if (reason == ConsoleAppSockets::RX_RESUMED) {
@@ -241,7 +241,7 @@ void PacketHandler::ReceiveLoop() {
             continue;
         }
         if (reason == ConsoleAppSockets::RX_QUIET) {
-            steppedAside_ = hostReader_.load() != std::thread::id();
+            StepAsideForHostReader();  // stays aside while a host still reads
             continue;
         }
         if (reason != ConsoleAppSockets::RX_DATA) {
@@ -285,7 +285,7 @@ void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection,
 // it, and claim and release cost no system call: the receiving thread steps
 // aside by itself the first time data wakes it while a host reads (its wait
 // then leaves the data out), and watches again when a look finds no host
-// reading (every kPausedLookMs while aside), or at once when the host lets go
+// reading (every kAsideLookMs while aside), or at once when the host lets go
 // while another wait sleeps. In a run of commands it so stays aside
 // throughout; an event that comes after the host let go waits at most that
 // long.
@@ -304,8 +304,8 @@ void PacketHandler::ReleaseHostReading() {
     if (sleepingWaits_.load() > 0) sockets_->ResumeReceiving();
 }
 
-// The receiving thread's, when data woke it: true when a host thread reads
-// and will take the data.
+// The receiving thread's: true (and aside from now on) when a host thread
+// reads and will take the data.
 bool PacketHandler::StepAsideForHostReader() {
     steppedAside_ = hostReader_.load() != std::thread::id();
     return steppedAside_;

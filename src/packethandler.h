@@ -151,8 +151,8 @@ public:
     void ReleaseHostReading();
     // How often the receiving thread, aside for a host reader, looks whether
     // the host let go (see ClaimHostReading); a test may set it.
-    static constexpr int kPausedLookMs = 2;
-    void SetPausedLookMs(int ms) { pausedLookMs_.store(ms); }
+    static constexpr int kAsideLookMs = 2;
+    void SetAsideLookMs(int ms) { asideLookMs_.store(ms); }
     // Test seam: runs once, on the receiving thread, when it next finds the
     // connection readable, before it reads.
     void SetBeforeReceiveHook(std::function<void()> hook);
@@ -226,7 +226,7 @@ private:
     std::atomic<int> sleepingWaits_{0};
     // The receiving thread's: whether it leaves the data to a host reader.
     bool steppedAside_ = false;
-    std::atomic<int> pausedLookMs_{kPausedLookMs};
+    std::atomic<int> asideLookMs_{kAsideLookMs};
     std::atomic<bool> hasReceiveHook_{false};
     std::mutex receiveHookLock_;
     std::function<void()> beforeReceiveHook_;

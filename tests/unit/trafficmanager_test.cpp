@@ -405,7 +405,7 @@ TEST_F(TrafficTest, ClaimedConnectionIsReadByTheClaimingWaitOnly) {
 // the reader lets go: the release wakes it at once, not at its next look.
 TEST_F(TrafficTest, ReleaseBesideASleepingWaitWakesTheReceivingThread) {
     PacketHandler& packets = traffic_->Packets();
-    packets.SetPausedLookMs(600000);
+    packets.SetAsideLookMs(600000);
     std::atomic<bool> receiverRead{false};
     packets.SetBeforeReceiveHook([&] { receiverRead = true; });
 
