@@ -62,9 +62,12 @@ def dll_exports(path):
 
 
 def so_exports(path):
+    """Every defined dynamic symbol, whatever its kind: code (T), data (D, B,
+    R), weak (W, V) or unique (u); a version suffix (@VER, @@VER) is not part
+    of the name."""
     text = subprocess.run(["nm", "-D", "--defined-only", path], check=True,
                           capture_output=True, text=True).stdout
-    return {line.split()[-1] for line in text.splitlines() if line.split()[1:2] == ["T"]}
+    return {line.split()[-1].split("@")[0] for line in text.splitlines() if len(line.split()) >= 3}
 
 
 def main():

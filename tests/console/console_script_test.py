@@ -83,9 +83,14 @@ class ConsoleTest(unittest.TestCase):
         self.fail(why)
 
     def tearDown(self):
+        # It ends with 0 on SIGTERM; anything else (a crash, a sanitizer's
+        # report at shutdown) fails the test.
         self.emulator.terminate()
         self.emulator.communicate(timeout=30)
         shutil.rmtree(self.folder, ignore_errors=True)
+        status = self.emulator.returncode
+        self.assertEqual(status, 0, "the emulator ended on signal %d" % -status if status < 0
+                         else "the emulator ended with status %d" % status)
 
     def path(self, local):
         return ARGS.path_prefix + local

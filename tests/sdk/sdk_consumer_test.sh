@@ -45,7 +45,8 @@ output="$(tr -d '\r' <"$scratch/consumer.out" | tail -1)"
 echo "$output"
 [ "$output" = "termbridge $version" ] || { echo "expected: termbridge $version" >&2; exit 1; }
 
-if [ -z "$toolchain" ] && command -v pkg-config >/dev/null; then
+if [ -z "$toolchain" ]; then
+    command -v pkg-config >/dev/null || { echo "pkg-config is not installed: the SDK's termbridge.pc goes unchecked" >&2; exit 1; }
     export PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name termbridge.pc)")"
     # shellcheck disable=SC2046
     cc -o "$scratch/consumer-pc" "$source/tests/sdk/consumer/consumer.c" $(pkg-config --cflags --libs termbridge)
@@ -59,7 +60,14 @@ if [ -z "$toolchain" ]; then
     [ "$soname" = "libTermBridge.so.${version%%.*}" ] || { echo "SONAME: '$soname'" >&2; exit 1; }
     echo "SONAME: $soname"
 fi
-# The wheel (the build makes one with $TB_WHEEL_PYTHON) installs and imports without a network.
+# The wheel (the build makes one with $TB_WHEEL_PYTHON) installs and imports
+# without a network. The Linux SDK always holds one; a Windows build has one
+# when its configure found such a Python.
+if [ -z "$toolchain" ] && [ -z "${TB_WHEEL_PYTHON:-}" ]; then
+    echo "no wheel: the build found no Python with pip, setuptools and wheel" \
+         "(python3-pip, python3-setuptools, python3-wheel; or set TB_WHEEL_PYTHON)" >&2
+    exit 1
+fi
 if [ -n "${TB_WHEEL_PYTHON:-}" ]; then
     wheels=("$prefix"/share/termbridge/python/termbridge-*.whl)
     [ -e "${wheels[0]}" ] || { echo "no wheel in $prefix/share/termbridge/python" >&2; exit 1; }

@@ -21,7 +21,6 @@ EXAMPLES = SOURCE_ROOT / "examples"
 TSHARK = shutil.which("tshark")
 
 pytestmark = [
-    pytest.mark.skipif(TSHARK is None, reason="tshark is not installed"),
     pytest.mark.termbridge_emulator(pcap=True, definitions=str(EXAMPLES / "definitions" / "list.txt"),
                                     mac_map=str(EXAMPLES / "maps" / "mac.map"),
                                     phy_map=str(EXAMPLES / "maps" / "phy.map")),
@@ -43,6 +42,7 @@ FIELDS = ["frame.number", "termbridge.cmd.number", "termbridge.cmd.type", "termb
 @pytest.fixture
 def dissector(request):
     """The build's dissector, with its name table beside it (found as the plugin finds it)."""
+    assert TSHARK, "tshark is not installed: the dissector cannot be read without it"
     request.config._termbridge.library()
     path = request.config._termbridge.dissector()
     assert path and (Path(path).parent / "termbridge_names.lua").is_file(), "no dissector with a name table: %s" % path
