@@ -47,6 +47,7 @@ set(TB_TEST_DURATIONS
   "e2e_cancel                         2    2    2    5"
   "e2e_hostile                        8   12   13   20"
   "e2e_fault_matrix                  18   19   19   20"
+  "e2e_emulator_wrapper               6    -    -    -"
   "soak_short                        27    -    -   34"
   "defcheck_examples                  1    1    -    -"
   "defcheck_examples_status           1    1    -    -"
