@@ -235,7 +235,7 @@ class TestSettingsAndChip:
         assert bridge.version_info().compatible
         # No chip answered: the library still writes a report, every word unread.
         fake.version_report = re.sub(r"(:\s+)-?\d+$", r"\g<1>%d" % UNREAD, alike, flags=re.M).encode()
-        fake.failure = b"Timeout Error: No Event occur for command : 'MEM_READ PHY_FILE_TYPE uartPhyInterfaceRevision 4 '"
+        fake.failure = b"Timeout Error: No Event occur for command : 'MEM_READ PHY_FILE_TYPE buildNumber 4 '"
         with pytest.raises(termbridge.OperationError) as caught:
             bridge.version_info()
         assert (caught.value.operation, caught.value.message) == ("getSystemVersionInfo", fake.failure.decode())
