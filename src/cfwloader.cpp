@@ -292,6 +292,12 @@ bool CFWLoader::CutSection(std::uint32_t moduleType, const ShdrData& section) {
                 LogError("<FWLoader>Error!!! Couldn't adapt Physical Address!");
                 return false;
             }
+            // The chip's addresses are 32 bits: a chunk past their end would
+            // wrap around to address 0.
+            if (base + consumed + length > kAddressSpaceEnd) {
+                LogError("<FWLoader>Error!!! Section runs past the end of the chip's address space!");
+                return false;
+            }
             const auto address = static_cast<std::uint32_t>(base + consumed);
             if (!AddChunk(moduleType, address, piece, length, vector)) return false;
             consumed += length;

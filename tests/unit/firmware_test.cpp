@@ -151,6 +151,9 @@ std::vector<BuildCase> BuildCases() {
                      {{MAC_MODULE, 0xBFC00260, 32, 0}, {MAC_MODULE, 0xBFC00280, 63, 1}, {MAC_MODULE, 0xBFC002BF, 929, 0},
                       {MAC_MODULE, 0xBFC00660, 76, 0, Slice(Pattern(1100), 1024, 76)}},
                      {}});
+    cases.push_back({"MAC section past the end of the address space",
+                     MacWith({{fwbuild::kProgramData, 0xFFFFFFF0, Pattern(32)}}), false, {},
+                     {"<FWLoader>Error!!! Section runs past the end of the chip's address space!"}});
     cases.push_back({"section ending inside the window is cut at its end",
                      MacWith({{fwbuild::kProgramData, 0xBFC00290, Pattern(14)}}), true,
                      {{MAC_MODULE, 0xBFC00290, 16, 1, Padded(Pattern(14), 16)}}, {}});
