@@ -96,7 +96,7 @@ void TrafficManager::HandleEvent(const std::uint8_t* data, std::uint32_t length)
             std::copy_n(data, kept, responseBuffer_.begin());
             responseLength_ = kept;
         }
-        if (commandState_.load() == CMD_STATE_INC_COUNTER) {
+        if (counterWriteWaiting_.load()) {
             internalOperation_.store(false);
             // This event step holds the counter write's number: the chip's
             // answers that follow carry it.
@@ -172,7 +172,10 @@ bool TrafficManager::DeliverThroughMailbox(const std::uint8_t* bytes, std::size_
 
     EnterState(CMD_STATE_INC_COUNTER, "<TrafficManager>CommandState = CMD_STATE_INC_COUNTER");
     LogLine("<TrafficManager>Increment Mac Command Counter", LOG_DETAIL);
-    return WriteWord(counterWriteAddress_.load(), 1);
+    counterWriteWaiting_.store(true);
+    const bool written = WriteWord(counterWriteAddress_.load(), 1);
+    counterWriteWaiting_.store(false);
+    return written;
 }
 
 bool TrafficManager::ReadCounterUntilFree() {
