@@ -52,6 +52,7 @@ set(TB_TEST_DURATIONS
   "defcheck_examples_status           1    1    -    -"
   "defcheck_bad_set                   1    1    -    -"
   "defcheck_bad_set_places            1    1    -    -"
+  "defcheck_report_lost               1    1    -    -"
   "python_package                    35    -    -    -"
   "python_package_install             6    -    -    -"
   "python_rack                        6    -    -    -"

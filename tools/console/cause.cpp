@@ -9,10 +9,13 @@ namespace cause {
 namespace {
 
 // Words of a line that says why something did not happen (lower case).
+// "bad " with its blank: "Bad PHY command type.", not a name such as
+// PHYC_STATUS_BAD_PARAMETER in a line that only reports it.
 const char* const kReasonWords[] = {
     "error",     "fail",     "not found", "wrong usage", "unknown",  "invalid", "illegal", "refused", "cancel",
     "unable",    "exceed",   "discard",   "doesn't",     "does not", "wasn't",  "couldn't", "can't",  "not a ",
-    "no value",  "answered the command with", "out of",  "too long", "longer than", "outside",
+    "no value",  "answered the command with", "out of",  "too long", "longer than", "outside", "timeout",
+    "no response", "bad ",
 };
 
 // Lines that only restate the failure text the host has already.
