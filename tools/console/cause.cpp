@@ -9,12 +9,14 @@ namespace cause {
 namespace {
 
 // Words of a line that says why something did not happen (lower case).
-// "bad " with its blank: "Bad PHY command type.", not a name such as
-// PHYC_STATUS_BAD_PARAMETER in a line that only reports it.
+// Not "timeout" alone: the course of a command logs its parameters, and a
+// field may be called timeout ("Handle command: ... timeout=500"); a lost
+// answer says "Timeout Occur - No Response ...". "bad " with its blank for
+// the same reason ("Bad PHY command type.").
 const char* const kReasonWords[] = {
     "error",     "fail",     "not found", "wrong usage", "unknown",  "invalid", "illegal", "refused", "cancel",
     "unable",    "exceed",   "discard",   "doesn't",     "does not", "wasn't",  "couldn't", "can't",  "not a ",
-    "no value",  "answered the command with", "out of",  "too long", "longer than", "outside", "timeout",
+    "no value",  "answered the command with", "out of",  "too long", "longer than", "outside", "timeout occur",
     "no response", "bad ",
 };
 
