@@ -53,6 +53,7 @@ set(TB_TEST_DURATIONS
   "defcheck_bad_set                   1    1    -    -"
   "defcheck_bad_set_places            1    1    -    -"
   "defcheck_report_lost               1    1    -    -"
+  "fwpack                             2    2    2    -"
   "python_package                    35    -    -    -"
   "python_package_install             6    -    -    -"
   "python_rack                        6    -    -    -"
