@@ -58,7 +58,7 @@ set(TB_TEST_DURATIONS
   "python_package_install             6    -    -    -"
   "python_rack                        6    -    -    -"
   "wireshark_dissector               12    -    -    -"
-  "console_scripts                   18   20   28   30"
+  "console_scripts                   23   25   33   35"
   "console_demo                       5    -    -    -"
   "readme_quick_start                24    -    -    -"
   "sdk_consumer                       4    -    -    3"
