@@ -497,7 +497,10 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
         plugin.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
     plugin.prepare_root()
     config = termbridge_config
-    settings = dict(definitions=config.definitions, faults=config.faults, pcap=config.pcap,
+    # A replay answers from its recording: the emulator takes no definition
+    # set then (the session still does).
+    replaying = "--replay" in config.extra_args
+    settings = dict(definitions=None if replaying else config.definitions, faults=config.faults, pcap=config.pcap,
                     eeprom_size=config.eeprom_size, eeprom_file=config.eeprom_file, extra_args=config.extra_args,
                     log_dir=tmp_path)
     emulator = None
