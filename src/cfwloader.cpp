@@ -292,6 +292,12 @@ bool CFWLoader::CutSection(std::uint32_t moduleType, const ShdrData& section) {
                 LogError("<FWLoader>Error!!! Couldn't adapt Physical Address!");
                 return false;
             }
+            // The chip's addresses are 32 bits: a chunk past their end would
+            // wrap around to address 0.
+            if (base + consumed + length > kAddressSpaceEnd) {
+                LogError("<FWLoader>Error!!! Section runs past the end of the chip's address space!");
+                return false;
+            }
             const auto address = static_cast<std::uint32_t>(base + consumed);
             if (!AddChunk(moduleType, address, piece, length, vector)) return false;
             consumed += length;
@@ -422,10 +428,11 @@ bool CFWLoader::VerifyChunk(const ChunkDescriptor& chunk) {
 }
 
 // The MAC data of the interrupt-vector window, as one piece: the boot ROM
-// copies the staged bytes into the window. Sections that each reach into the
-// window give several chunks; they are merged in address order (a later
-// chunk over an earlier one where they overlap), counted from the lowest,
-// with zeros where no chunk lies, so that no byte of the image is left out.
+// copies the staged bytes to the window's start. Sections that each reach
+// into the window give several chunks; they are merged in address order (a
+// later chunk over an earlier one where they overlap), counted from the
+// window's start, with zeros where no chunk lies, so that every byte of the
+// image lands at its own address.
 std::vector<std::uint8_t> CFWLoader::InterruptVectorData() const {
     std::vector<const ChunkDescriptor*> pieces;
     for (const ChunkDescriptor& chunk : chunks_) {
@@ -434,13 +441,15 @@ std::vector<std::uint8_t> CFWLoader::InterruptVectorData() const {
     if (pieces.empty()) return {};
     std::stable_sort(pieces.begin(), pieces.end(),
                      [](const ChunkDescriptor* a, const ChunkDescriptor* b) { return a->address < b->address; });
-    const std::uint32_t start = pieces.front()->address;
+    // Vector chunks are cut only from inside the window.
+    const std::uint32_t start = kVectorWindowStart;
     std::uint64_t end = start;
     for (const ChunkDescriptor* chunk : pieces) end = std::max<std::uint64_t>(end, chunk->address + chunk->length);
     // The window is 63 bytes, and pieces start inside it: a gap past the
     // staging area's size is refused below, never allocated.
     std::vector<std::uint8_t> data(static_cast<std::size_t>(std::min<std::uint64_t>(end - start, kUnusedMacCapacity + 1)));
     for (const ChunkDescriptor* chunk : pieces) {
+        if (chunk->address < start) continue;
         const std::size_t offset = chunk->address - start;
         if (offset >= data.size()) continue;
         const std::size_t count = std::min<std::size_t>(chunk->length, data.size() - offset);

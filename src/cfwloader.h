@@ -58,6 +58,7 @@ public:
     static constexpr std::uint32_t kMacMemoryEnd = 0xBFC23800;  // inclusive
     static constexpr std::uint32_t kVectorWindowStart = 0xBFC00280;
     static constexpr std::uint32_t kVectorWindowEnd = 0xBFC002BF;  // exclusive
+    static constexpr std::uint64_t kAddressSpaceEnd = 0x100000000;
     static constexpr std::uint32_t kUnusedMacSizeWord = 0xBFC23800;
     static constexpr std::uint32_t kUnusedMacData = 0xBFC23804;
     static constexpr std::uint32_t kUnusedMacCapacity = 1784;

@@ -320,6 +320,11 @@ bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command, bool& wait
     if (isNative) {
         waitNeeded = true;
         nativeResponse_.store(true);
+        {
+            std::lock_guard<std::mutex> lock(resultLock_);
+            awaitedNative_.Type = nativeConsoleCmd.Type;
+            awaitedNative_.Length = nativeConsoleCmd.Length;
+        }
         LogMessage("<ConsoleAppLogic>Sending Native Command Struct: ", LOG_NORMAL);
         if (LogEnabled(LOG_DETAIL)) {
             const NativePacketBytes record = EncodeNativeRecord(nativeConsoleCmd);
@@ -444,6 +449,21 @@ void ConsoleAppLogic::SetFailureUnlogged(const std::string& text) {
     CopyFailureText(text);
 }
 
+// Called with resultLock_ held. A failed answer leaves no result bytes.
+bool ConsoleAppLogic::NativeAnswerIsData(const std::uint8_t* data, std::uint32_t length) {
+    const AnswerFault fault = CheckAnswer(awaitedNative_, data, length);
+    if (fault == AnswerFault::kNone) return true;
+    const std::string text =
+        fault == AnswerFault::kRefused
+            ? std::string("Error!!! The dispatcher refused the Native Command!!!")
+            : Format("Error!!! The answer holds %u bytes where the read asked for %u: no data!!!",
+                     static_cast<unsigned>(length), static_cast<unsigned>(awaitedNative_.Length));
+    resultLength_.store(0);
+    CopyFailureText(text);
+    LogMessage(text, LOG_NORMAL);
+    return false;
+}
+
 bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32_t length, bool& isSubEvent,
                                            bool& accepted) {
     std::lock_guard<std::mutex> lock(resultLock_);
@@ -455,6 +475,7 @@ bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32
     }
     if (nativeResponse_.load()) {
         LogMessageAndHexDump("<ConsoleAppLogic>Handling Incoming Native Response Event: ", data, length, LOG_NORMAL);
+        if (!NativeAnswerIsData(data, length)) return false;
         const std::uint32_t kept = std::min<std::uint32_t>(length, kMaxResultLength);
         std::copy_n(data, kept, resultBuffer_.begin());
         resultLength_.store(kept);

@@ -147,6 +147,7 @@ private:
     void StoreFailure(const std::string& text);  // failure text only, result untouched
     void SetFailureUnlogged(const std::string& text);  // SetFailure for a text already logged
     void CopyFailureText(const std::string& text);  // resultLock_ held
+    bool NativeAnswerIsData(const std::uint8_t* data, std::uint32_t length);  // resultLock_ held
     // The host's wait for the command's response (the traffic manager's
     // connection is read meanwhile where that pays).
     bool WaitForResponse(int timeoutMs);
@@ -195,6 +196,9 @@ private:
     // An event of the running command failed to adapt (resultLock_ held):
     // the command fails even when later events of it adapt.
     bool eventFailed_ = false;
+    // The native command whose answer is awaited (its type and length; under
+    // resultLock_): a refusal or a short read is no data for the host.
+    NativeCommand_t awaitedNative_;
     std::atomic<int> commandState_{COMMAND_IDLE};
     std::string resultText_;
     ProgressCallback progressCallback_ = nullptr;

@@ -2,6 +2,15 @@
 
 #include <algorithm>
 
+AnswerFault CheckAnswer(const NativeCommand_t& command, const std::uint8_t* answer, std::size_t length) {
+    const bool isRead = command.Type == NATIVE_READ_BUFFER || command.Type == NATIVE_READ_EEPROM;
+    if (isRead && length < command.Length) return AnswerFault::kShort;
+    const bool refusal =
+        length == kRefusalAnswerLength && std::equal(kRefusalAnswer, kRefusalAnswer + kRefusalAnswerLength, answer);
+    if (refusal && !(isRead && command.Length == kRefusalAnswerLength)) return AnswerFault::kRefused;
+    return AnswerFault::kNone;
+}
+
 NativePacketBytes EncodeNativePacket(const NativeCommand_t& command, std::uint8_t txCmdPacketNum) {
     NativePacketBytes packet{};
     packet[0] = 1;  // Version

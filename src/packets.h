@@ -52,6 +52,13 @@ struct NativeCommand_t {
     std::array<std::uint8_t, kNativeDataSize> Data{};
 };
 
+// Why an answer cannot be taken for the data its command asked for: a read
+// must bring the bytes it asked for, and no command may be answered by the
+// dispatcher's refusal. A read of three bytes answered "ERR" cannot be told
+// from data and is taken as such; an answer longer than asked is accepted.
+enum class AnswerFault { kNone, kShort, kRefused };
+AnswerFault CheckAnswer(const NativeCommand_t& command, const std::uint8_t* answer, std::size_t length);
+
 using NativePacketBytes = std::array<std::uint8_t, kNativePacketSize>;
 using EventPacketBytes = std::array<std::uint8_t, kEventPacketSize>;
 

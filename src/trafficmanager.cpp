@@ -47,28 +47,24 @@ bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command, bool exte
     return AnswerIsData(command);
 }
 
-// An answer is taken for what its command asked only when it can be: a read
-// must bring the bytes it asked for (the event's length says how many came),
-// and no command may be answered by the dispatcher's refusal. A read of
-// three bytes answered "ERR" cannot be told from data and is taken as such.
+// An answer is taken for what its command asked only when it can be (see
+// CheckAnswer); the event's length says how many bytes came.
 bool TrafficManager::AnswerIsData(const NativeCommand_t& command) {
     std::size_t length = 0;
-    bool refused = false;
+    AnswerFault fault = AnswerFault::kNone;
     {
         std::lock_guard<std::mutex> guard(responseLock_);
         length = responseLength_;
-        refused = length == kRefusalAnswerLength &&
-                  std::equal(kRefusalAnswer, kRefusalAnswer + kRefusalAnswerLength, responseBuffer_.begin());
+        fault = CheckAnswer(command, responseBuffer_.data(), length);
     }
-    const bool isRead = command.Type == NATIVE_READ_BUFFER || command.Type == NATIVE_READ_EEPROM;
-    if (isRead && length < command.Length) {
+    if (fault == AnswerFault::kShort) {
         LogMessage(Format("<TrafficManager>Error!!! The answer holds %u bytes where the read asked for %u: no data "
                           "(Internal Operation)!!!",
                           static_cast<unsigned>(length), static_cast<unsigned>(command.Length)),
                    LOG_ERROR);
         return false;
     }
-    if (refused && !(isRead && command.Length == kRefusalAnswerLength)) {
+    if (fault == AnswerFault::kRefused) {
         LogLine("<TrafficManager>Error!!! The dispatcher refused the Native Command (Internal Operation)!!!",
                 LOG_ERROR);
         return false;
@@ -96,7 +92,7 @@ void TrafficManager::HandleEvent(const std::uint8_t* data, std::uint32_t length)
             std::copy_n(data, kept, responseBuffer_.begin());
             responseLength_ = kept;
         }
-        if (commandState_.load() == CMD_STATE_INC_COUNTER) {
+        if (counterWriteWaiting_.load()) {
             internalOperation_.store(false);
             // This event step holds the counter write's number: the chip's
             // answers that follow carry it.
@@ -172,7 +168,10 @@ bool TrafficManager::DeliverThroughMailbox(const std::uint8_t* bytes, std::size_
 
     EnterState(CMD_STATE_INC_COUNTER, "<TrafficManager>CommandState = CMD_STATE_INC_COUNTER");
     LogLine("<TrafficManager>Increment Mac Command Counter", LOG_DETAIL);
-    return WriteWord(counterWriteAddress_.load(), 1);
+    counterWriteWaiting_.store(true);
+    const bool written = WriteWord(counterWriteAddress_.load(), 1);
+    counterWriteWaiting_.store(false);
+    return written;
 }
 
 bool TrafficManager::ReadCounterUntilFree() {

@@ -123,6 +123,10 @@ private:
     std::atomic<bool> internalOperation_{false};
     std::atomic<bool> externalWait_{false};
     std::atomic<bool> requestedExternalWait_{false};
+    // Set only while the mailbox counter write waits for its answer: a failed
+    // delivery leaves the state at its step, and the next operation's answers
+    // must not be taken for that write's acknowledgement.
+    std::atomic<bool> counterWriteWaiting_{false};
     mutable std::mutex responseLock_;
     ResponseBuffer responseBuffer_{};
     std::size_t responseLength_ = 0;

@@ -292,6 +292,14 @@ class ConsoleScripts(ConsoleTest):
             for text in shown:
                 self.assertIn(text.replace("failed ", ""), block, line)
         self.assertEqual(out.count("the library's log: "), 1, out)
+        # An EEPROM read whose answer is lost says so.
+        with socket.create_connection(("127.0.0.1", self.control)) as control:
+            control.sendall(b"eeprom-fault drop 1\n")
+            control.recv(100)
+            status, out, err, _ = self.run_script([":internal-timeout 500", ":eeprom init 0",
+                                                   ":eeprom get CrystalTrim", ":expect fail"])
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("cause: <TrafficManager>Timeout Occur - No Response for Native Command", out)
         # With --lenient the library reads the text itself.
         status, out, err, _ = self.run_script([":eeprom init 0", ":eeprom set TxPowerGain abc",
                                                ":eeprom get TxPowerGain image", ":expect text ^ *0.000"], "--lenient")
@@ -319,6 +327,20 @@ class ConsoleScripts(ConsoleTest):
         self.assertEqual(status, 0, out + err)
         self.assertIn("warning: the definition list %s does not open" % self.path(
             os.path.join(self.folder, "no-such-list.txt")), err)
+        # A folder opens on some systems but is no map file; a list entry
+        # "folder/*.h" that names no file is as missing as a file.
+        definitions = os.path.join(self.folder, "definitions")
+        os.makedirs(os.path.join(definitions, "empty"))
+        with open(os.path.join(definitions, "list.txt"), "w") as handle:
+            handle.write("nowhere/*.h\nempty/*.h\n")
+        options = self.console_options()
+        options[options.index("--mac") + 1] = self.path(self.folder)
+        options[options.index("--list") + 1] = self.path(os.path.join(definitions, "list.txt"))
+        status, out, err, _ = self.run_script(["NATIVE_READ_WORD_CMD 0x10"], base_options=options)
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("warning: the MAC map file %s does not open" % self.path(self.folder), err)
+        for entry in ("nowhere", "empty"):
+            self.assertRegex(err, r"warning: the definition file .*%s.\*\.h named by .* does not open" % entry)
 
     def test_conventions(self):
         """--version, --quiet, the exit codes (documented in --help), and
@@ -335,6 +357,68 @@ class ConsoleScripts(ConsoleTest):
         self.assertEqual(status, 0, out + err)
         self.assertIn("command time-out 1234 ms\ncommand time-out 1234 ms", out)
         self.assertNotIn("Major version", out)
+
+    def test_usage_errors_name_what_is_missing(self):
+        """The dispatcher's address and ports go together: without --udp they
+        come from the registry, so a lone --tcp or --dispatcher would be
+        ignored, and --udp without --tcp would listen on port 0."""
+        cases = [
+            (["--tcp", "50001"], "--tcp requires --udp"),
+            (["--dispatcher", "127.0.0.1"], "--dispatcher requires --udp"),
+            (["--udp", "50000"], "--udp requires --tcp"),
+            (["--udp", "0", "--tcp", "50001"], "--udp"),
+        ]
+        for arguments, said in cases:
+            status, out, err = self.run_console(*arguments)
+            self.assertEqual(status, 2, arguments)
+            self.assertIn(said, out + err, arguments)
+
+    def test_input_that_cannot_be_read_is_no_short_script(self):
+        """A folder as the script or standard input, or input that breaks off,
+        never passes for a script that ended."""
+        base = list(ARGS.console) + self.console_options()
+        run = subprocess.run(base + ["--script", self.path(self.folder)], capture_output=True, text=True,
+                             env=self.environment(), timeout=120)
+        self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
+        self.assertIn("cannot read %s: " % self.path(self.folder), run.stderr)
+        if ARGS.path_prefix:
+            return  # a folder, a socket as standard input: Linux's
+        folder = os.open(self.folder, os.O_RDONLY)
+        try:
+            run = subprocess.run(base, stdin=folder, capture_output=True, text=True, env=self.environment(),
+                                 timeout=120)
+        finally:
+            os.close(folder)
+        self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
+        self.assertIn("cannot read <stdin>: ", run.stderr)
+        # Two lines, then the connection is reset: the third read fails.
+        with socket.socket() as listener:
+            listener.bind(("127.0.0.1", 0))
+            listener.listen()
+            with socket.create_connection(listener.getsockname()) as reader:
+                writer, _ = listener.accept()
+                writer.sendall(b"NATIVE_READ_WORD_CMD 0x10\nNATIVE_READ_WORD_CMD 0x10\n")
+                writer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                writer.close()
+                run = subprocess.run(base, stdin=reader, capture_output=True, text=True, env=self.environment(),
+                                     timeout=120)
+        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        self.assertEqual(run.stdout.count('ok, 11 bytes'), 2, run.stdout)
+        self.assertIn("reading <stdin> failed after line 2: ", run.stderr)
+
+    def test_lost_output_fails_the_run(self):
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full on this system")
+        for options in ([], ["--json"]):
+            with open("/dev/full", "w") as full:
+                script = os.path.join(self.folder, "session.tbs")
+                with open(script, "w") as handle:
+                    handle.write("NATIVE_READ_WORD_CMD 0x10\n")
+                run = subprocess.run(list(ARGS.console) + self.console_options() + options + [self.path(script)],
+                                     stdout=full, stderr=subprocess.PIPE, text=True, env=self.environment(),
+                                     timeout=120)
+            self.assertEqual(run.returncode, 1, options)
+            self.assertIn("cannot write standard output: ", run.stderr, options)
 
 
 class ConsoleInterrupts(ConsoleTest):

@@ -128,6 +128,27 @@ TEST_F(Commands, MemoryCommandsRoundTripThroughChipMemory) {
     EXPECT_EQ(outcome.result, (Bytes{0x01, 0x02}));
 }
 
+// The dispatcher's refusal and a read that brings fewer bytes than asked
+// fail the command: neither is data.
+TEST_F(Commands, RefusedOrShortAnswerFailsTheCommand) {
+    const struct {
+        const char* line;
+        const char* failure;
+    } cases[] = {
+        {"NATIVE_WRITE_EEPROM_CMD 0xFFFF 2 0x01 0x02", "Error!!! The dispatcher refused the Native Command!!!"},
+        {"NATIVE_READ_EEPROM_CMD 0xFFF0 32", "Error!!! The answer holds 3 bytes where the read asked for 32: no data!!!"},
+    };
+    for (const auto& test : cases) {
+        const Outcome outcome = Send(test.line);
+        EXPECT_EQ(outcome.rc, 1) << test.line;
+        EXPECT_EQ(outcome.failure, test.failure) << test.line;
+        EXPECT_TRUE(outcome.result.empty()) << test.line;
+    }
+    const Outcome read = Send("NATIVE_READ_EEPROM_CMD 0x10 4");
+    EXPECT_EQ(read.rc, 0) << read.failure;
+    EXPECT_EQ(read.result.size(), 4u);
+}
+
 TEST_F(Commands, CaptureInManyFragmentsComesBackWhole) {
     Emulator().Do("capture-length 3000");
     Emulator().Do("fragment-bytes 100");

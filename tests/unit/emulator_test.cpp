@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -150,7 +153,8 @@ TEST(EmulatedChip, EepromStartsErasedStaysInBoundsAndPersistsInItsFile) {
     const std::string file = dir.File("eeprom.bin");
     {
         EmulatedChip chip(64);
-        ASSERT_TRUE(chip.AttachEepromFile(file));
+        std::string error;
+        ASSERT_TRUE(chip.AttachEepromFile(file, error)) << error;
         EXPECT_EQ(Answer(chip, Command(NATIVE_READ_EEPROM, 0, {}, 4)), Bytes(4, 0xFF));
         EXPECT_EQ(Answer(chip, Command(NATIVE_WRITE_EEPROM, 60, Text("tail"))),
                   EmulatedChip::Acknowledgement());
@@ -160,10 +164,45 @@ TEST(EmulatedChip, EepromStartsErasedStaysInBoundsAndPersistsInItsFile) {
     }
     EXPECT_EQ(testsupport::ReadFile(file).size(), 64u);
     EmulatedChip again(64);
-    ASSERT_TRUE(again.AttachEepromFile(file));
+    std::string error;
+    ASSERT_TRUE(again.AttachEepromFile(file, error)) << error;
     EXPECT_EQ(Answer(again, Command(NATIVE_READ_EEPROM, 0x10, {}, 6)), Text("serial"));
     EXPECT_EQ(Answer(again, Command(NATIVE_READ_EEPROM, 60, {}, 4)), Text("tail"));
     EXPECT_EQ(again.Eeprom()[0], 0xFF);
+}
+
+// A file holds one EEPROM's bytes: one of another size is refused and kept
+// as it is; a missing or empty one starts erased.
+TEST(EmulatedChip, EepromFileOfAnotherSizeIsRefusedAndLeftAsItIs) {
+    const std::string erased(64, '\xFF');
+    const std::string image = std::string(32, 'a') + std::string(32, 'b');
+    struct Case {
+        std::optional<std::string> content;  // none: no file
+        bool attaches;
+        std::string eeprom;  // what the chip then holds (attached) or the file still holds
+    } cases[] = {
+        {std::nullopt, true, erased},
+        {"", true, erased},
+        {image, true, image},
+        {std::string(16, 'c'), false, std::string(16, 'c')},
+        {image + image, false, image + image},
+    };
+    for (const Case& c : cases) {
+        testsupport::TempDir dir;
+        const std::string file = c.content ? dir.Write("eeprom.bin", *c.content) : dir.File("eeprom.bin");
+        EmulatedChip chip(64);
+        std::string error;
+        const std::size_t size = c.content ? c.content->size() : 0;
+        ASSERT_EQ(chip.AttachEepromFile(file, error), c.attaches) << size << " bytes: " << error;
+        EXPECT_EQ(testsupport::ReadFile(file), c.eeprom) << size << " bytes";
+        if (c.attaches) {
+            EXPECT_EQ(std::string(chip.Eeprom().begin(), chip.Eeprom().end()), c.eeprom) << size << " bytes";
+        } else {
+            const std::string sizes = " " + std::to_string(size) + " bytes but the EEPROM has 64 ";
+            EXPECT_NE(error.find(sizes), std::string::npos) << error;
+            EXPECT_EQ(chip.Eeprom(), Bytes(64, 0xFF));
+        }
+    }
 }
 
 TEST(EmulatedChip, MailboxTakesTheWrittenCommandAndStaysBusyUntilDone) {
@@ -603,6 +642,7 @@ protected:
         options.libraryPort = library_.ListenPort();
         options.controlChannel = true;
         options.eepromSize = 256;
+        Configure(options);
         emulator_ = std::make_unique<Emulator>(options);
         std::string error;
         ASSERT_TRUE(emulator_->Start(error)) << error;
@@ -621,6 +661,8 @@ protected:
         EXPECT_LE(event->Length, kEventDataSize);
         return Bytes(event->Data.begin(), event->Data.begin() + std::min<std::size_t>(event->Length, 512));
     }
+
+    virtual void Configure(tbemu::EmulatorOptions&) {}
 
     FakeLibrary library_;
     std::unique_ptr<Emulator> emulator_;
@@ -745,6 +787,74 @@ TEST_F(EmulatorOverSockets, EepromChunkFaultsSpoilOnlyTheNamedChunk) {
     EXPECT_FALSE(emulator_->EepromRange(250, 7, range));
     EXPECT_EQ(emulator_->Commands().size(), 4u);
     EXPECT_EQ(emulator_->AnswersSent(), 3u);
+}
+
+// The EEPROM in a file, the log kept for the test.
+class EmulatorWithEepromFile : public EmulatorOverSockets {
+protected:
+    void Configure(tbemu::EmulatorOptions& options) override {
+        options.eepromSize = 64;
+        options.eepromFile = file_;
+        options.verbosity = 0;
+        options.logSink = [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(logMutex_);
+            log_ += line + "\n";
+        };
+    }
+    std::string Log() {
+        std::lock_guard<std::mutex> lock(logMutex_);
+        return log_;
+    }
+
+    testsupport::TempDir dir_;
+    const std::string file_ = dir_.File("eeprom.bin");
+    void TearDown() override { emulator_.reset(); }  // before the log it writes to goes
+
+    std::mutex logMutex_;
+    std::string log_;
+};
+
+// Holds the process's file size limit (writes beyond it fail with EFBIG
+// instead of raising SIGXFSZ) for the life of the object.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGXFSZ, &ignore, &savedAction_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::sigaction(SIGXFSZ, &savedAction_, nullptr);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    struct sigaction savedAction_ {};
+};
+
+TEST_F(EmulatorWithEepromFile, WriteTheFileDoesNotTakeIsRefusedLoggedAndLeftOut) {
+    {
+        FileSizeLimit limit(32);
+        EXPECT_EQ(RoundTrip(Command(NATIVE_WRITE_EEPROM, 40, Text("lost"))), EmulatedChip::Refusal());
+        EXPECT_EQ(RoundTrip(Command(NATIVE_WRITE_EEPROM, 0, Text("kept"))), EmulatedChip::Acknowledgement());
+    }
+    EXPECT_EQ(RoundTrip(Command(NATIVE_READ_EEPROM, 40, {}, 4)), Bytes(4, 0xFF));
+    const std::string log = Log();
+    EXPECT_NE(log.find("EEPROM write of 4 bytes at 40 did not reach the file " + file_), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    // The file takes writes again once it can.
+    EXPECT_EQ(RoundTrip(Command(NATIVE_WRITE_EEPROM, 40, Text("late"))), EmulatedChip::Acknowledgement());
+    const std::string written = testsupport::ReadFile(file_);
+    ASSERT_EQ(written.size(), 64u);
+    EXPECT_EQ(written.substr(0, 4), "kept");
+    EXPECT_EQ(written.substr(40, 4), "late");
 }
 
 TEST_F(EmulatorOverSockets, DelayedAndSplitAnswersArriveWholeAndInOrder) {
@@ -1037,7 +1147,8 @@ TEST(EmulatorWithDefinitions, ExecutesMailboxCommandsAtTheDefinedAddresses) {
 // tb-emulator as a child process, its standard output on a pipe.
 class EmulatorProcess {
 public:
-    explicit EmulatorProcess(const std::vector<std::string>& arguments) {
+    // `errorFile`: where its standard error goes (empty: the test's).
+    explicit EmulatorProcess(const std::vector<std::string>& arguments, const std::string& errorFile = "") {
         // Everything the child needs is made before the fork: it may only
         // call async-signal-safe functions.
         std::vector<char*> argv{const_cast<char*>(TB_EMULATOR_PROGRAM)};
@@ -1045,8 +1156,10 @@ public:
         argv.push_back(nullptr);
         int output[2];
         if (::pipe(output) != 0) return;
+        Fd errors(errorFile.empty() ? -1 : ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         pid_ = ::fork();
         if (pid_ == 0) {
+            if (errors.Valid()) ::dup2(errors.Get(), STDERR_FILENO);
             ::dup2(output[1], STDOUT_FILENO);
             ::close(output[0]);
             ::close(output[1]);
@@ -1121,6 +1234,45 @@ TEST(EmulatorProgram, ReportsItsPortsObeysControlAndStopsCleanly) {
     }
     EXPECT_EQ(EmulatorProcess({"--fault", "drop"}).ExitStatus(), 2);
     EXPECT_EQ(EmulatorProcess({"--command-port", "70000"}).ExitStatus(), 2);
+}
+
+// Values that are no values and options that would go unheeded are usage
+// errors, said before anything starts.
+TEST(EmulatorProgram, RefusesBadValuesAndOptionsThatWouldBeIgnored) {
+    testsupport::TempDir dir;
+    const std::string errors = dir.File("stderr.txt");
+    const struct {
+        std::vector<std::string> arguments;
+        std::string said;
+    } cases[] = {
+        {{"--library-address", "127.0.0.300", "--library-port", "1"}, "bad or missing value for --library-address"},
+        {{"--library-address", "localhost"}, "bad or missing value for --library-address"},
+        {{"--bind", "127.1"}, "bad or missing value for --bind"},
+        {{"--command-port", "0x"}, "bad or missing value for --command-port"},
+        {{"--command-port", "+80"}, "bad or missing value for --command-port"},
+        {{"--mailbox", "0x,0x,0x"}, "bad or missing value for --mailbox"},
+        {{"--eeprom-size", "0x"}, "bad or missing value for --eeprom-size"},
+        {{"--definitions", dir.File("list.txt"), "--replay", dir.File("session.pcap")},
+         "--definitions with --replay"},
+        {{"--replay-ports", "50000,50001"}, "--replay-ports without --replay"},
+    };
+    for (const auto& c : cases) {
+        EmulatorProcess program(c.arguments, errors);
+        EXPECT_EQ(program.ExitStatus(), 2) << c.arguments[0] << " " << c.arguments[1];
+        const std::string text = testsupport::ReadFile(errors);
+        EXPECT_EQ(text.rfind("tb-emulator: " + c.said, 0), 0u) << text;
+    }
+}
+
+TEST(EmulatorProgram, EepromFileOfAnotherSizeStopsTheStartAndIsKept) {
+    testsupport::TempDir dir;
+    const std::string image(65536, 'x');
+    const std::string file = dir.Write("eeprom.bin", image);
+    const std::string errors = dir.File("stderr.txt");
+    EXPECT_EQ(EmulatorProcess({"-q", "--eeprom-file", file, "--eeprom-size", "16"}, errors).ExitStatus(), 1);
+    const std::string text = testsupport::ReadFile(errors);
+    EXPECT_NE(text.find("holds 65536 bytes but the EEPROM has 16"), std::string::npos) << text;
+    EXPECT_EQ(testsupport::ReadFile(file), image);
 }
 
 }  // namespace

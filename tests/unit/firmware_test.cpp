@@ -151,6 +151,9 @@ std::vector<BuildCase> BuildCases() {
                      {{MAC_MODULE, 0xBFC00260, 32, 0}, {MAC_MODULE, 0xBFC00280, 63, 1}, {MAC_MODULE, 0xBFC002BF, 929, 0},
                       {MAC_MODULE, 0xBFC00660, 76, 0, Slice(Pattern(1100), 1024, 76)}},
                      {}});
+    cases.push_back({"MAC section past the end of the address space",
+                     MacWith({{fwbuild::kProgramData, 0xFFFFFFF0, Pattern(32)}}), false, {},
+                     {"<FWLoader>Error!!! Section runs past the end of the chip's address space!"}});
     cases.push_back({"section ending inside the window is cut at its end",
                      MacWith({{fwbuild::kProgramData, 0xBFC00290, Pattern(14)}}), true,
                      {{MAC_MODULE, 0xBFC00290, 16, 1, Padded(Pattern(14), 16)}}, {}});
@@ -599,23 +602,33 @@ TEST_F(LoadTest, ReadBackMismatchStopsAtThatChunk) {
     EXPECT_LT(First(WriteTo(NATIVE_WRITE_BUFFER, 0xBFC12000, 0xBFC12100)), 0) << "the next chunk is never written";
 }
 
-// Two sections that each reach into the interrupt-vector window: the bytes
-// of both are staged, in address order, as one piece of 63 bytes.
+// Every byte of the image inside the interrupt-vector window is staged, at
+// its offset from the window's start: the bytes of two sections that reach
+// into it, in address order, and a section that starts inside it.
 TEST_F(LoadTest, EveryVectorByteOfTheImageIsStaged) {
     const Bytes first = Pattern(0x90, 3), second = Pattern(0x40, 9);
-    const Bytes package = Package()
-                              .Mac(Elf({{fwbuild::kProgramData, 0xBFC00290, second},
-                                        {fwbuild::kProgramData, 0xBFC00200, first}}))
-                              .Phy(Elf({{fwbuild::kProgramData, 0xBF000000, Pattern(16)}}))
-                              .Contents();
-    ASSERT_EQ(app_->LoadFirmware(dir_.Write("two.fwp", std::string(package.begin(), package.end()))), 0)
-        << app_->FailureMessage();
-    Bytes staged = Slice(first, 0x80, 16);
-    const Bytes secondInWindow = Slice(second, 0, 47);
-    staged.insert(staged.end(), secondInWindow.begin(), secondInWindow.end());
-    EXPECT_EQ(chip_.Peek(0xBFC23800, 4), (Bytes{0, 0, 0, 63}));
-    EXPECT_EQ(chip_.Peek(0xBFC23804, 63), staged);
-    EXPECT_EQ(chip_.Peek(0xBFC002BF, 17), Slice(second, 47, 17)) << "the rest is loaded where it belongs";
+    const Bytes firstInWindow = Slice(first, 0x80, 16), secondInWindow = Slice(second, 0, 47);
+    Bytes both = firstInWindow, secondOnly(16, 0);
+    both.insert(both.end(), secondInWindow.begin(), secondInWindow.end());
+    secondOnly.insert(secondOnly.end(), secondInWindow.begin(), secondInWindow.end());
+    const struct {
+        const char* name;
+        std::vector<Section> sections;
+        Bytes staged;
+    } cases[] = {
+        {"two sections", {{fwbuild::kProgramData, 0xBFC00290, second}, {fwbuild::kProgramData, 0xBFC00200, first}}, both},
+        {"a section starting inside the window", {{fwbuild::kProgramData, 0xBFC00290, second}}, secondOnly},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        const Bytes package =
+            Package().Mac(Elf(test.sections)).Phy(Elf({{fwbuild::kProgramData, 0xBF000000, Pattern(16)}})).Contents();
+        ASSERT_EQ(app_->LoadFirmware(dir_.Write("vector.fwp", std::string(package.begin(), package.end()))), 0)
+            << app_->FailureMessage();
+        EXPECT_EQ(chip_.Peek(0xBFC23800, 4), (Bytes{0, 0, 0, 63}));
+        EXPECT_EQ(chip_.Peek(0xBFC23804, 63), test.staged);
+        EXPECT_EQ(chip_.Peek(0xBFC002BF, 17), Slice(second, 47, 17)) << "the rest is loaded where it belongs";
+    }
 }
 
 TEST(LoadWithoutTransport, RefusedWithItsText) {

@@ -81,6 +81,7 @@ public:
     }
     void Mute(bool mute) { mute_ = mute; }
     void DelayAnswers(int ms) { delayMs_ = ms; }
+    void RefuseCounterWrite(bool refuse) { refuseCounterWrite_ = refuse; }
 
 private:
     std::vector<ConsoleEventPacket_t> Answer(const fake::ReceivedCommand& received) {
@@ -103,7 +104,10 @@ private:
             default:
                 events.push_back(fake::MakeEvent(received.number, {'O', 'K'}));
         }
-        if (command.Type == NATIVE_WRITE_WORD && command.Address == TrafficManager::kDefaultCounterWriteAddress) {
+        const bool counterWrite =
+            command.Type == NATIVE_WRITE_WORD && command.Address == TrafficManager::kDefaultCounterWriteAddress;
+        if (counterWrite && refuseCounterWrite_) return {fake::MakeEvent(received.number, {'E', 'R', 'R'})};
+        if (counterWrite) {
             std::lock_guard<std::mutex> guard(lock_);
             for (const Bytes& data : chipEvents_) events.push_back(fake::MakeEvent(received.number, data));
         }
@@ -113,6 +117,7 @@ private:
     std::atomic<int> busyReads_{0};
     std::atomic<bool> mute_{false};
     std::atomic<int> delayMs_{0};
+    std::atomic<bool> refuseCounterWrite_{false};
     std::mutex lock_;
     std::vector<Bytes> chipEvents_;
 };
@@ -226,6 +231,23 @@ TEST_F(TrafficTest, BusyCounterTenTimesFailsWithoutWriting) {
     ASSERT_TRUE(traffic_->SendNativeCommand(read));
     ASSERT_TRUE(owner_.eventReceived_.Wait(5000));
     EXPECT_EQ(owner_.Events(), (std::vector<Bytes>{{'O', 'K'}}));
+}
+
+// A refused counter write fails the delivery at that step; the next internal
+// operation still waits for each of its own answers.
+TEST_F(TrafficTest, RefusedCounterWriteIsNoAcknowledgementLater) {
+    chip_.RefuseCounterWrite(true);
+    const Bytes console(4, 0x44);
+    EXPECT_FALSE(traffic_->HandleNonNativeCommand(console.data(), console.size(), false));
+    EXPECT_EQ(traffic_->GetCommandState(), TrafficManager::CMD_STATE_INC_COUNTER);
+
+    chip_.RefuseCounterWrite(false);
+    traffic_->SetInternalTimeout(150);
+    traffic_->SetInternalOperation(true);
+    ASSERT_TRUE(traffic_->ReadWord(0x100));
+    EXPECT_TRUE(traffic_->InternalOperation()) << "the first answer ended the operation";
+    chip_.Mute(true);
+    EXPECT_FALSE(traffic_->ReadWord(0x104)) << "the second read did not wait for its answer";
 }
 
 TEST_F(TrafficTest, CounterBusyNineTimesThenFree) {

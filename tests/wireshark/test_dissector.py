@@ -49,10 +49,10 @@ def dissector(request):
     return path
 
 
-def decode(emulator, dissector):
+def decode(emulator, dissector, *options):
     """Every TERMBRIDGE packet of the emulator's capture as tshark reads it
     with the dissector, no port given: one dict of field values per frame."""
-    arguments = [TSHARK, "-n", "-r", emulator.pcap_path, "-X", "lua_script:%s" % dissector,
+    arguments = [TSHARK, "-n", "-r", emulator.pcap_path, "-X", "lua_script:%s" % dissector, *options,
                  "-Y", "termbridge", "-T", "fields", "-E", "separator=\t", "-E", "occurrence=a", "-E", "aggregator=|"]
     for field in FIELDS:
         arguments += ["-e", field]
@@ -166,6 +166,53 @@ def test_capture_fragments_reassembled_from_a_split_stream(session_capture):
         (600, 0xBF560000, 3)
     pattern = bytes((i * 7 + (i // 256) * 13 + 1) % 256 for i in range(600))
     assert bytes.fromhex(last["capture.data"].replace(":", "")) == pattern
+
+
+def decode_verbose(emulator, dissector, *options):
+    """tshark's packet trees of the capture (-V) and what it said on standard error."""
+    run = subprocess.run([TSHARK, "-n", "-r", emulator.pcap_path, "-X", "lua_script:%s" % dissector, *options,
+                          "-Y", "termbridge", "-V"], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    return run.stdout, run.stderr
+
+
+OTHER_NAMES = """return {
+    events = { [%(event)d] = "OTHER_GENERAL_EVT" },
+    statuses = { [0] = "OTHER_STATUS_OK" },
+    mailbox = { counter_read = %(counter_read)d },
+}
+"""
+
+
+def test_names_file_preference_governs_every_label(session_capture, termbridge_emulator, dissector, tmp_path):
+    """The table the preference names replaces the one beside the dissector
+    in every label and mailbox address; one that does not load is an error
+    on standard error and on every packet, and leaves no names at all."""
+    event = general_event_code()
+    cases = [  # (file name, content (None: no file), what tshark says about it)
+        ("other_names.lua", OTHER_NAMES % {"event": event, "counter_read": SCRATCH}, None),
+        ("missing_names.lua", None, "No such file or directory"),
+        ("broken_names.lua", "return {", "unexpected symbol"),
+    ]
+    for name, content, problem in cases:
+        table = tmp_path / name
+        if content is not None:
+            table.write_text(content)
+        option = "termbridge.names_file:%s" % table
+        text, errors = decode_verbose(termbridge_emulator, dissector, "-o", option)
+        assert "PHYC_" not in text, name  # nothing of the table beside the dissector
+        if problem is None:
+            assert "termbridge" not in errors, errors
+            assert "Event code: OTHER_GENERAL_EVT (0x%02x)" % event in text and "Event: OTHER_GENERAL_EVT" in text
+            assert "Status: OTHER_STATUS_OK (0)" in text and "Status name: OTHER_STATUS_OK" in text
+            # Its counter read address makes the word read of the scratch address a counter read.
+            rows = decode(termbridge_emulator, dissector, "-o", option)
+            roles = [(number(row["cmd.address"]), row["mailbox"]) for row in select(rows, cmd_type=0) if "mailbox" in row]
+            assert roles == [(SCRATCH, "counter read (is the mailbox free?)")], roles
+        else:
+            said = "termbridge: the name table %s did not load: " % table
+            assert said in errors and problem in errors, errors
+            assert "Expert Info (Error/Undecoded): " in text and "[%s" % said in text, text[:2000]
 
 
 FAILING_TEST = textwrap.dedent("""

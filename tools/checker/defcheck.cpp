@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -219,12 +220,36 @@ bool IsEventKeyword(const std::string& word, bool& general) {
            word == "ENUM_EVENTS_OR_VALUE";
 }
 
-// Counts what the lines without warnings declare, and checks that each
-// memory operation found its symbol in its map file.
+bool IsEnumKeyword(const std::string& word) {
+    return word == "ENUM_WITH_VALUE" || word == "ENUM_NO_VALUE" || word == "ENUM_WITH_ENUM_VALUE" ||
+           word == "ENUM_OR_VALUE" || word == "ENUM_COMBINED_WITH_VALUE" || word == "ENUM_COMBINED_NO_VALUE";
+}
+
+// Counts what the lines without warnings declare, and checks what the
+// parser takes without a word: each memory operation found its symbol in its
+// map file, each command names a structure and an opcode the set declares,
+// and no command or named value is declared twice (the later declaration
+// silently replaces the earlier one).
 class Census {
 public:
     Census(const StructAccess& database, const Options& options, const std::set<Place>& warned)
         : database_(database), options_(options), warned_(warned) {}
+
+    // After every file is counted: a command may name a structure or an
+    // opcode declared further on.
+    void CheckCommands() {
+        for (const DeclaredCommand& command : commands_) {
+            if (structures_.count(command.structName) == 0) {
+                Warn(command.where, "Warning: command " + command.name + ": structure " + command.structName +
+                                        " is not declared.");
+            }
+            std::uint32_t opcode = 0;
+            if (!database_.getEnumValue(command.opcodeName, opcode)) {
+                Warn(command.where, "Warning: command " + command.name + ": opcode " + command.opcodeName +
+                                        " is not a declared value.");
+            }
+        }
+    }
 
     void CountFile(std::size_t fileIndex, const std::string& path) {
         const std::vector<std::string> lines = ReadLines(path);
@@ -243,10 +268,28 @@ public:
     std::vector<std::pair<Place, Warning>>& OwnWarnings() { return ownWarnings_; }
 
 private:
+    // A file and line, and their place in the parse order.
+    struct Where {
+        Place place;
+        std::string path;
+    };
+    struct DeclaredCommand {
+        Where where;
+        std::string name;
+        std::string structName;
+        std::string opcodeName;
+    };
+
     void CountLine(const StructParser::Tokens& tokens, const std::string& path, const Place& place) {
         bool general = false;
         if (tokens[0] == "END_STRUCT_DECLARATION" && tokens.size() >= 2) {
             ++summary_.structures;
+            structures_.insert(tokens[1]);
+        } else if (tokens[0] == "DECLARE_COMMAND" && tokens.size() >= 6) {
+            commands_.push_back({{place, path}, tokens[1], tokens[3], tokens[4]});
+            NoteDeclaration(commandPlaces_, "command ", tokens[1], {place, path});
+        } else if (IsEnumKeyword(tokens[0]) && tokens.size() >= 2) {
+            NoteDeclaration(valuePlaces_, "value ", tokens[1], {place, path});
         } else if (IsEventKeyword(tokens[0], general)) {
             ++summary_.events;
             if (general) ++summary_.generalEvents;
@@ -254,6 +297,22 @@ private:
             ++summary_.memoryOperations;
             CheckSymbol(tokens, path, place);
         }
+    }
+
+    void NoteDeclaration(std::map<std::string, Where>& declared, const std::string& kind, const std::string& name,
+                         const Where& where) {
+        const auto earlier = declared.find(name);
+        if (earlier == declared.end()) {
+            declared.emplace(name, where);
+            return;
+        }
+        Warn(where, "Warning: " + kind + name + " is declared again; this declaration replaces the one at " +
+                        earlier->second.path + ":" + std::to_string(earlier->second.place.line) + ".");
+        earlier->second = where;
+    }
+
+    void Warn(const Where& where, const std::string& text) {
+        ownWarnings_.push_back({where.place, {where.path, where.place.line, text}});
     }
 
     void CheckSymbol(const StructParser::Tokens& tokens, const std::string& path, const Place& place) {
@@ -272,6 +331,10 @@ private:
     const std::set<Place>& warned_;
     Summary summary_;
     std::vector<std::pair<Place, Warning>> ownWarnings_;
+    std::set<std::string> structures_;
+    std::vector<DeclaredCommand> commands_;
+    std::map<std::string, Where> commandPlaces_;  // the declaration in force, by name
+    std::map<std::string, Where> valuePlaces_;
 };
 
 // The parser's warnings with their places, the checker's own merged in by
@@ -425,6 +488,7 @@ Result Check(const Options& options) {
     const std::set<Place> warned(places.begin(), places.end());
     Census census(database, options, warned);
     for (std::size_t f = 0; f < trace.files.size(); ++f) census.CountFile(f, trace.files[f]);
+    census.CheckCommands();
 
     for (Warning& warning :
          PlaceWarnings(texts, places, trace.files, std::move(census.OwnWarnings()), options.listFile)) {

@@ -3,10 +3,12 @@
 // Parses a definition set as the library does at start-up and prints every
 // warning as "file:line: text", then a summary. Exit status: 0 when the set
 // drew no warning, 1 when it drew some, 2 when the arguments or the list file
-// are unusable. With --names, the set's name table for the Wireshark
-// dissector is written to the file as well.
+// are unusable or the report cannot be written. With --names, the set's name
+// table for the Wireshark dissector is written to the file as well.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -28,7 +30,8 @@ void PrintUsage(std::FILE* out) {
                  "Parses the definition files the list names, prints each warning with its file\n"
                  "and line and a summary. --names writes the set's name table for the Wireshark\n"
                  "dissector (termbridge_names.lua).\n"
-                 "Exit status: 0 no warning, 1 warnings, 2 a usage error or a list file that does not open.\n");
+                 "Exit status: 0 no warning, 1 warnings, 2 a usage error, a list file that does not open, or a\n"
+                 "report or name table that cannot be written.\n");
 }
 
 // False, with the reason printed, when the arguments do not make a check.
@@ -91,6 +94,16 @@ void PrintSummary(const std::string& listFile, const defcheck::Result& result) {
     std::printf("  warnings           %zu\n", result.warnings.size());
 }
 
+// A report lost on the way (a full disk, a closed pipe) is no clean check.
+bool ReportWritten() {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
+    const int error = errno;
+    std::fprintf(stderr, "tb-defcheck: cannot write the report to standard output: %s\n",
+                 error != 0 ? std::strerror(error) : "a write failed");
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,5 +133,6 @@ int main(int argc, char** argv) {
     }
     for (const defcheck::Warning& warning : result.warnings) PrintWarning(warning);
     PrintSummary(options.listFile, result);
+    if (!ReportWritten()) return kUnusable;
     return result.warnings.empty() ? kClean : kWarnings;
 }

@@ -9,10 +9,15 @@ namespace cause {
 namespace {
 
 // Words of a line that says why something did not happen (lower case).
+// Not "timeout" alone: the course of a command logs its parameters, and a
+// field may be called timeout ("Handle command: ... timeout=500"); a lost
+// answer says "Timeout Occur - No Response ...". "bad " with its blank for
+// the same reason ("Bad PHY command type.").
 const char* const kReasonWords[] = {
     "error",     "fail",     "not found", "wrong usage", "unknown",  "invalid", "illegal", "refused", "cancel",
     "unable",    "exceed",   "discard",   "doesn't",     "does not", "wasn't",  "couldn't", "can't",  "not a ",
-    "no value",  "answered the command with", "out of",  "too long", "longer than", "outside",
+    "no value",  "answered the command with", "out of",  "too long", "longer than", "outside", "timeout occur",
+    "no response", "bad ",
 };
 
 // Lines that only restate the failure text the host has already.

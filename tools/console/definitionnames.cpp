@@ -6,6 +6,7 @@
 #include <set>
 
 #include "platform/platform.h"
+#include "startupcheck.h"
 #include "structparser.h"
 
 namespace {
@@ -42,6 +43,7 @@ std::uint32_t AutoBase(const std::string& text) {
 
 bool DefinitionNames::ReadListFile(const std::string& listFile) {
     const std::string path = WithoutLeadingBlanks(listFile);
+    if (!startupcheck::FileProblem(path).empty()) return false;
     std::ifstream list(path);
     if (!list) return false;
     std::string line;
@@ -64,11 +66,15 @@ void DefinitionNames::ReadListEntry(const std::string& folder, const std::string
     for (const platform::FileEntry& found : platform::FindFiles(full)) {
         if (!found.isDirectory) files.push_back(found.name);
     }
+    // A pattern that names no file (its folder missing or empty) is as
+    // missing as a file that does not open.
+    if (files.empty()) unreadable_.push_back(full);
     std::sort(files.begin(), files.end());
     for (const std::string& name : files) ReadDefinitionFile(full.substr(0, pattern) + name);
 }
 
 bool DefinitionNames::ReadDefinitionFile(const std::string& path) {
+    if (!startupcheck::FileProblem(path).empty()) return false;
     std::ifstream file(path);
     if (!file) return false;
     std::string line;

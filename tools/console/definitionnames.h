@@ -23,9 +23,9 @@ public:
     };
 
     // Reads the files the list file names (an entry "folder/*.h" names every
-    // .h file in that folder). Files that do not open are remembered
-    // (Unreadable) and contribute nothing; false when the list file itself
-    // does not open.
+    // .h file in that folder). Files that do not open, and patterns that
+    // name no file, are remembered (Unreadable) and contribute nothing;
+    // false when the list file itself does not open.
     bool ReadListFile(const std::string& listFile);
     // Reads one definition file; false when it does not open.
     bool ReadDefinitionFile(const std::string& path);

@@ -4,8 +4,11 @@
 // line, printing each outcome (or a JSON object per line with --json).
 // Lines starting with ':' are the console's own verbs (see :help).
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -16,6 +19,7 @@
 #include "completer.h"
 #include "definitionnames.h"
 #include "libraryapi.h"
+#include "linereader.h"
 #include "osconsole.h"
 #include "progressline.h"
 #include "reporter.h"
@@ -36,8 +40,9 @@ constexpr int kInterrupted = 130;
 
 const char* const kExitCodes =
     "Exit status: 0 every line did what was asked (or met its :expect); 1 a line failed or an expectation\n"
-    "was not met, or the library did not start; 2 a usage error (options, a script or library that cannot\n"
-    "be opened); 130 ended by Ctrl-C.";
+    "was not met, the library did not start, the script could not be read to its end or the output could\n"
+    "not be written; 2 a usage error (options, a script or library that cannot be opened or read); 130\n"
+    "ended by Ctrl-C.";
 
 struct Options {
     std::string library;
@@ -68,11 +73,19 @@ void DescribeOptions(CLI::App& app, Options& options) {
     app.add_option("--mac", options.macMap, "MAC linker map file");
     app.add_option("--phy", options.phyMap, "PHY linker map file");
     app.add_option("--list", options.listFile, "list file of struct definition files");
-    app.add_option("--dispatcher", options.dispatcher, "dispatcher address (with --udp)")->capture_default_str();
-    app.add_option("--udp", options.udpPort, "dispatcher's command port; without it the registry is read")
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--tcp", options.tcpPort, "port on which the library accepts the dispatcher")
-        ->check(CLI::Range(0, 65535));
+    // The three name the dispatcher together; without --udp all of it comes
+    // from the registry, so a lone --tcp or --dispatcher would be ignored.
+    CLI::Option* dispatcher =
+        app.add_option("--dispatcher", options.dispatcher, "dispatcher address (with --udp)")->capture_default_str();
+    CLI::Option* udp = app.add_option("--udp", options.udpPort,
+                                      "dispatcher's command port (with --tcp); without it the registry is read")
+                           ->check(CLI::Range(1, 65535));
+    CLI::Option* tcp =
+        app.add_option("--tcp", options.tcpPort, "port on which the library accepts the dispatcher (with --udp)")
+            ->check(CLI::Range(1, 65535));
+    udp->needs(tcp);
+    tcp->needs(udp);
+    dispatcher->needs(udp);
     app.add_option("--timeout", options.timeoutMs, "command time-out in ms (0 waits without limit)")
         ->capture_default_str();
     app.add_option("--format", options.format, "results as auto (text where they are text), hex or text")
@@ -154,7 +167,8 @@ ScriptRunner::Input FromEditor(osconsole::LineEditor::Read read, bool second) {
         case osconsole::LineEditor::Read::Line: return ScriptRunner::Input::Line;
         case osconsole::LineEditor::Read::Interrupted:
             return second ? ScriptRunner::Input::Quit : ScriptRunner::Input::Interrupted;
-        case osconsole::LineEditor::Read::End: break;
+        case osconsole::LineEditor::Read::End:
+        case osconsole::LineEditor::Read::Failed: break;
     }
     return ScriptRunner::Input::End;
 }
@@ -162,20 +176,47 @@ ScriptRunner::Input FromEditor(osconsole::LineEditor::Read read, bool second) {
 struct RunResult {
     int misses = 0;
     bool interrupted = false;
+    int linesRead = 0;
+    std::string readFailure;  // why the input could not be read to its end
 };
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using ScriptFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// The script opened for reading (a pipe will do, a folder will not), or
+// null with the reason.
+ScriptFile OpenScript(const std::string& path, std::string& problem) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        problem = std::make_error_code(std::errc::is_a_directory).message();
+        return nullptr;
+    }
+    ScriptFile file(std::fopen(path.c_str(), "r"));
+    if (!file) problem = std::strerror(errno);
+    return file;
+}
 
 // Runs the script or the prompt.
 RunResult RunLines(Session& session, Reporter& reporter, const Options& options, const DefinitionNames& names,
-                   std::istream* script) {
+                   std::FILE* script) {
     ScriptRunner::Rules rules;
     rules.keepGoing = options.keepGoing;
+    RunResult result;
     if (script != nullptr) {
         rules.name = options.script;
         ScriptRunner runner(session, reporter, rules);
-        const int misses = runner.Run([script](std::string& line) {
-            return std::getline(*script, line) ? ScriptRunner::Input::Line : ScriptRunner::Input::End;
+        result.misses = runner.Run([script, &result](std::string& line) {
+            switch (linereader::NextLine(script, line, result.readFailure)) {
+                case linereader::Read::Line: ++result.linesRead; return ScriptRunner::Input::Line;
+                case linereader::Read::Failed:
+                case linereader::Read::End: break;
+            }
+            return ScriptRunner::Input::End;
         });
-        return {misses, runner.EndedByInterrupt()};
+        result.interrupted = runner.EndedByInterrupt();
+        return result;
     }
     const Completer completer(names, {Session::VerbNames(), Session::EepromVerbNames(), Session::ExpectKinds()});
     std::unique_ptr<osconsole::LineEditor> editor = osconsole::CreateLineEditor(completer, options.history);
@@ -188,12 +229,15 @@ RunResult RunLines(Session& session, Reporter& reporter, const Options& options,
     rules.stopWhenInterrupted = !terminal;
     ScriptRunner runner(session, reporter, rules);
     const std::string prompt = terminal ? "tb> " : "";
-    const int misses = runner.Run([&editor, &prompt](std::string& line) {
+    result.misses = runner.Run([&editor, &prompt, &result](std::string& line) {
         bool second = false;
         const osconsole::LineEditor::Read read = editor->ReadLine(prompt, line, second);
+        if (read == osconsole::LineEditor::Read::Line) ++result.linesRead;
+        if (read == osconsole::LineEditor::Read::Failed) result.readFailure = editor->Failure();
         return FromEditor(read, second);
     });
-    return {misses, runner.EndedByInterrupt()};
+    result.interrupted = runner.EndedByInterrupt();
+    return result;
 }
 
 // The session Ctrl-C reaches (null while none runs).
@@ -216,6 +260,28 @@ void OnInterrupt(bool second, bool interactive) {
     std::_Exit(kInterrupted);
 }
 
+// Input that could not be read: refused when not a line of it could be
+// read, a failed run when it broke off.
+int ReadFailureStatus(const RunResult& run, const std::string& name) {
+    if (run.linesRead == 0) {
+        std::cerr << "tb-console: cannot read " << name << ": " << run.readFailure << "\n";
+        return kUsageError;
+    }
+    std::cerr << "tb-console: reading " << name << " failed after line " << run.linesRead << ": "
+              << run.readFailure << "\n";
+    return kFailed;
+}
+
+// Output that did not reach standard output (a full disk, a closed pipe)
+// fails the run: a caller reading it would take what is missing for done.
+bool OutputWritten(std::FILE* out, std::string problem) {
+    if (std::fflush(out) != 0 && problem.empty()) problem = std::strerror(errno);
+    if (problem.empty() && std::ferror(out) != 0) problem = "a write failed";
+    if (problem.empty()) return true;
+    std::cerr << "tb-console: cannot write standard output: " << problem << "\n";
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -229,11 +295,12 @@ int main(int argc, char** argv) {
     }
     if (options.library.empty()) options.library = DefaultLibraryPath(argv[0]);
 
-    std::ifstream scriptFile;
+    ScriptFile scriptFile;
     if (!options.script.empty()) {
-        scriptFile.open(options.script);
+        std::string problem;
+        scriptFile = OpenScript(options.script, problem);
         if (!scriptFile) {
-            std::cerr << "tb-console: cannot open " << options.script << "\n";
+            std::cerr << "tb-console: cannot read " << options.script << ": " << problem << "\n";
             return kUsageError;
         }
     }
@@ -264,6 +331,7 @@ int main(int argc, char** argv) {
     resultview::Format format = resultview::Format::Auto;
     resultview::ParseFormat(options.format, format);
     RunResult run;
+    std::string outputProblem;
     {
         ProgressLine progress(stderr, ProgressMode(options));
         Session session(api, names, {options.timeoutMs, !options.lenient, format}, &progress);
@@ -271,16 +339,18 @@ int main(int argc, char** argv) {
         if (!link.empty()) Warn(link);
         Reporter reporter(out, stderr, {options.json, options.echo, options.fullResults});
         g_session.store(&session);
-        run = RunLines(session, reporter, options, names, options.script.empty() ? nullptr : &scriptFile);
+        run = RunLines(session, reporter, options, names, scriptFile.get());
         g_session.store(nullptr);
         if (run.misses > 0 && options.keepGoing) {
             reporter.Miss(options.script.empty() ? "<stdin>" : options.script,
                           std::to_string(run.misses) + " unmet expectation(s)");
         }
+        outputProblem = reporter.OutputProblem();
     }
     osconsole::StopWatchingInterrupts();
     api.deinitialize();
-    std::fflush(out);
+    const bool written = OutputWritten(out, outputProblem);
     if (run.interrupted) return kInterrupted;
-    return run.misses == 0 ? kSuccess : kFailed;
+    if (!run.readFailure.empty()) return ReadFailureStatus(run, options.script.empty() ? "<stdin>" : options.script);
+    return run.misses == 0 && written ? kSuccess : kFailed;
 }

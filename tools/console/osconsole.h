@@ -47,11 +47,13 @@ void StopWatchingInterrupts();
 
 class LineEditor {
 public:
-    enum class Read { Line, Interrupted, End };
+    enum class Read { Line, Interrupted, End, Failed };
     virtual ~LineEditor() = default;
     // Interrupted: Ctrl-C at the prompt, the typed part is dropped;
     // `second` then tells a press within a second of the one before.
+    // Failed: the input could not be read (Failure says why).
     virtual Read ReadLine(const std::string& prompt, std::string& line, bool& second) = 0;
+    virtual std::string Failure() const { return ""; }
 };
 
 // Plain reading of standard input (plainreader.cpp).

@@ -1,5 +1,7 @@
 #include "reporter.h"
 
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -25,8 +27,8 @@ std::string Dump(const nlohmann::json& object) {
 Reporter::Reporter(std::FILE* out, std::FILE* err, Style style) : out_(out), err_(err), style_(style) {}
 
 void Reporter::Write(std::FILE* stream, const std::string& text) {
-    std::fputs(text.c_str(), stream);
-    std::fflush(stream);
+    const bool written = std::fputs(text.c_str(), stream) != EOF && std::fflush(stream) == 0;
+    if (!written && stream == out_ && outputProblem_.empty()) outputProblem_ = std::strerror(errno);
 }
 
 // Flushed at once, as every line is: what the line prints meanwhile

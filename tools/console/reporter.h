@@ -37,6 +37,8 @@ public:
     void Miss(const std::string& place, const std::string& reason);
 
     static std::string JsonLine(const Outcome& outcome, const Place& place);
+    // Why writing to the output stream first failed; "" while nothing was lost.
+    const std::string& OutputProblem() const { return outputProblem_; }
 
 private:
     std::string Shortened(const std::string& text) const;
@@ -46,6 +48,7 @@ private:
     std::FILE* out_;
     std::FILE* err_;
     Style style_;
+    std::string outputProblem_;
 };
 
 #endif

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/net.h"
 #include "platform/platform.h"
@@ -13,7 +15,12 @@ std::string FileProblem(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return std::strerror(errno);
     std::fclose(file);
-    return "";
+    // A folder opens for reading on some systems; the library reads only a
+    // regular file, as this does.
+    if (platform::IsRegularFile(path)) return "";
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) return std::make_error_code(std::errc::is_a_directory).message();
+    return "not a regular file";
 }
 
 std::string PortProblem(std::uint16_t port) {

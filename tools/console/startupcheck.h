@@ -10,7 +10,7 @@
 
 namespace startupcheck {
 
-// "" when the file opens for reading, otherwise why not.
+// "" when the path is a regular file that opens for reading, otherwise why not.
 std::string FileProblem(const std::string& path);
 // "" when a TCP listener could take the port on every address now,
 // otherwise the system's text of why not.

@@ -71,7 +71,9 @@ public:
     void SetMailbox(const MailboxAddresses& addresses) { mailbox_ = addresses; }
     const MailboxAddresses& Mailbox() const { return mailbox_; }
     void SetCommandHandler(CommandHandler handler) { handler_ = std::move(handler); }
-    bool AttachEepromFile(const std::string& path) { return eeprom_.AttachFile(path); }
+    bool AttachEepromFile(const std::string& path, std::string& error) { return eeprom_.AttachFile(path, error); }
+    // Why the last EEPROM write was refused by its file, once (empty: none was).
+    std::string TakeEepromError() { return eeprom_.TakeWriteError(); }
 
     ChipReply Execute(const NativeCommand_t& command, std::uint8_t packetNum);
 

@@ -5,9 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "socketutil.h"
 
 namespace tbemu {
 
@@ -17,24 +18,31 @@ public:
 
     explicit EmulatedEeprom(std::size_t size);
 
-    // Loads the file's bytes (a shorter file leaves the rest erased, a longer
-    // one is cut) and writes every later change through to it; a missing file
-    // is created. False when the file cannot be opened or created.
-    bool AttachFile(const std::string& path);
+    // Loads the file's bytes and writes every later change through to it. A
+    // missing or empty file is created erased; a file of another size than
+    // the EEPROM is refused and left as it is (its bytes belong to another
+    // EEPROM). False with the reason when the file cannot be used.
+    bool AttachFile(const std::string& path, std::string& error);
 
     std::size_t Size() const { return bytes_.size(); }
     bool Contains(std::uint32_t address, std::size_t length) const;
-    // Both refuse a range outside the EEPROM.
+    // Both refuse a range outside the EEPROM. A write that does not reach
+    // the attached file is refused too and leaves the bytes as they were;
+    // TakeWriteError() says why.
     bool Read(std::uint32_t address, std::uint8_t* out, std::size_t length) const;
     bool Write(std::uint32_t address, const std::uint8_t* bytes, std::size_t length);
+    // Why the last write-through failed, once; empty when none failed since.
+    std::string TakeWriteError();
 
     const std::vector<std::uint8_t>& Contents() const { return bytes_; }
 
 private:
-    void WriteThrough(std::uint32_t address, std::size_t length);
+    bool WriteThrough(std::uint32_t address, std::size_t length);
 
     std::vector<std::uint8_t> bytes_;
-    std::fstream file_;
+    Fd file_;
+    std::string path_;
+    std::string writeError_;
 };
 
 }  // namespace tbemu

@@ -1,6 +1,7 @@
 #include "emulator.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -46,10 +47,7 @@ Emulator::~Emulator() { Stop(); }
 
 bool Emulator::Start(std::string& error) {
     if (running_) return true;
-    if (!options_.eepromFile.empty() && !chip_.AttachEepromFile(options_.eepromFile)) {
-        error = "cannot open the EEPROM file " + options_.eepromFile;
-        return false;
-    }
+    if (!options_.eepromFile.empty() && !chip_.AttachEepromFile(options_.eepromFile, error)) return false;
     if (!options_.replayFile.empty()) {
         replay_ = Replay::Load(options_.replayFile, options_.replayPorts, error);
         if (!replay_) return false;
@@ -257,6 +255,10 @@ void Emulator::ExecuteOnChip(const NativeCommand_t& command, std::uint8_t packet
     ChipReply reply;
     reply.answered = true;  // a refused run is left unanswered by QueueReply
     if (!RefusedRun(command)) reply = chip_.Execute(command, packetNum);
+    // A write the EEPROM file did not take is refused (the library sees the
+    // burn fail) and said even when quiet; the emulator goes on.
+    const std::string eepromError = chip_.TakeEepromError();
+    if (!eepromError.empty()) Log(0, eepromError + "; the write is refused");
     if (reply.answered) {
         QueueReply(command, packetNum, reply);
     } else {
@@ -713,8 +715,11 @@ bool Emulator::FailCommand(const std::string& commandName, const std::string& st
     if (!code) {
         char* end = nullptr;
         const bool hex = status.rfind("0x", 0) == 0;
-        const unsigned long number = std::strtoul(status.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
-        if (status.empty() || *end != '\0' || number > 0xFF) return false;
+        const char* digits = status.c_str() + (hex ? 2 : 0);
+        const unsigned char first = static_cast<unsigned char>(*digits);
+        if (!(hex ? std::isxdigit(first) : std::isdigit(first))) return false;  // "0x" alone is no number
+        const unsigned long number = std::strtoul(digits, &end, hex ? 16 : 10);
+        if (*end != '\0' || number > 0xFF) return false;
         code = static_cast<std::uint8_t>(number);
     }
     executor_->Settings().failingCommands[commandName] = *code;

@@ -1,4 +1,6 @@
 // tb-emulator: the dispatcher and the chip behind it, as a program.
+#include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include "consolelogger.h"
@@ -21,11 +25,12 @@ namespace {
 const char kUsage[] =
     "usage: tb-emulator [options]\n"
     "  --command-port <port>     UDP port for command packets (default: a free port)\n"
-    "  --bind <address>          address of the command port (default 127.0.0.1)\n"
+    "  --bind <address>          IPv4 address of the command port (default 127.0.0.1)\n"
     "  --library-port <port>     the library's TCP port to connect to\n"
-    "  --library-address <addr>  the library's address (default 127.0.0.1)\n"
+    "  --library-address <addr>  the library's IPv4 address (default 127.0.0.1)\n"
     "  --control-port <port>     open the text control port on loopback (0: a free port)\n"
     "  --definitions <list file> execute console commands with this definition set\n"
+    "                            (not with --replay)\n"
     "  --mailbox <buf>,<read>,<write>  mailbox addresses (default: the definitions'\n"
     "                            predefined values, else 0xBFE30000,0xBF108300,0xBF108240)\n"
     "  --eeprom-file <path>      keep the EEPROM in this file\n"
@@ -35,8 +40,8 @@ const char kUsage[] =
     "  --replay <capture>        play the dispatcher's side of a recorded session (pcap or\n"
     "                            pcapng) instead of the chip: each command gets its recorded\n"
     "                            answer; exit status 3 when the session differed or fell short\n"
-    "  --replay-ports <udp>,<tcp>  the recording's command and library ports (default:\n"
-    "                            found from the packets)\n"
+    "  --replay-ports <udp>,<tcp>  with --replay: the recording's command and library\n"
+    "                            ports (default: found from the packets)\n"
     "  -v, --verbose             log each packet (twice: with data dumps)\n"
     "  -q, --quiet               log nothing but failures\n"
     "  -h, --help                this text\n"
@@ -51,16 +56,28 @@ const char kUsage[] =
 struct CommandLine {
     tbemu::EmulatorOptions options;
     std::vector<std::string> faults;
+    bool replayPortsGiven = false;
     bool help = false;
     bool version = false;
 };
 
+// Decimal, or hexadecimal after "0x"; digits only (no sign, no blanks), at
+// least one of them.
 bool ParseUnsigned(const char* text, unsigned long max, unsigned long& value) {
-    if (text == nullptr || *text == '\0' || *text == '-') return false;
+    if (text == nullptr) return false;
+    const bool hex = std::strncmp(text, "0x", 2) == 0;
+    const char* digits = hex ? text + 2 : text;
+    const unsigned char first = static_cast<unsigned char>(*digits);
+    if (!(hex ? std::isxdigit(first) : std::isdigit(first))) return false;
     char* end = nullptr;
-    const bool hex = std::strstr(text, "0x") == text;
-    value = std::strtoul(hex ? text + 2 : text, &end, hex ? 16 : 10);
-    return *end == '\0' && value <= max;
+    errno = 0;
+    value = std::strtoul(digits, &end, hex ? 16 : 10);
+    return *end == '\0' && errno != ERANGE && value <= max;
+}
+
+bool IsIpv4Address(const char* text) {
+    in_addr address{};
+    return text != nullptr && inet_pton(AF_INET, text, &address) == 1;
 }
 
 bool ParsePort(const char* text, std::uint16_t& port) {
@@ -91,6 +108,17 @@ bool ParseMailbox(const std::string& text, tbemu::MailboxAddresses& mailbox) {
     return true;
 }
 
+// Options that would be ignored in the company they are given in.
+bool CheckCombinations(const CommandLine& line, std::string& error) {
+    const auto& options = line.options;
+    if (!options.replayFile.empty() && !options.definitionListFile.empty()) {
+        error = "--definitions with --replay: a replay answers from its recording, the chip model is off";
+    } else if (options.replayFile.empty() && line.replayPortsGiven) {
+        error = "--replay-ports without --replay";
+    }
+    return error.empty();
+}
+
 bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
     auto& options = line.options;
     options.verbosity = 1;
@@ -119,10 +147,10 @@ bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
             options.controlChannel = true;
             if (!takesValue(ParsePort(value, options.controlPort))) return false;
         } else if (arg == "--bind") {
-            if (!takesValue(value != nullptr)) return false;
+            if (!takesValue(IsIpv4Address(value))) return false;
             options.commandAddress = value;
         } else if (arg == "--library-address") {
-            if (!takesValue(value != nullptr)) return false;
+            if (!takesValue(IsIpv4Address(value))) return false;
             options.libraryAddress = value;
         } else if (arg == "--mailbox") {
             tbemu::MailboxAddresses mailbox;
@@ -144,6 +172,7 @@ bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
             if (!takesValue(value != nullptr)) return false;
             options.replayFile = value;
         } else if (arg == "--replay-ports") {
+            line.replayPortsGiven = true;
             if (!takesValue(value != nullptr && ParsePortPair(value, options.replayPorts))) return false;
         } else if (arg == "--fault") {
             if (!takesValue(value != nullptr)) return false;
@@ -153,7 +182,7 @@ bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
             return false;
         }
     }
-    return true;
+    return CheckCombinations(line, error);
 }
 
 void LogWithTime(const std::string& text) {

@@ -18,6 +18,11 @@ import subprocess
 import sys
 
 RULE = "-" * 32
+ELF_MAGIC = b"\x7fELF"
+
+
+class InputError(Exception):
+    """An input that cannot be used: exit status 1 with its message."""
 
 
 def elf_block(header, image, end):
@@ -27,22 +32,34 @@ def elf_block(header, image, end):
 
 def read_hex_bytes(path):
     data = bytearray()
-    with open(path, encoding="ascii") as source:
-        for line in source:
+    with open(path, encoding="ascii", errors="replace") as source:
+        for number, line in enumerate(source, 1):
             for word in line.split("#", 1)[0].split():
-                value = int(word, 16)
+                try:
+                    value = int(word, 16)
+                except ValueError:
+                    value = -1
                 if not 0 <= value <= 0xFF:
-                    raise ValueError("%s: %s is not a byte" % (path, word))
+                    raise InputError("%s:%d: %s is not a byte" % (path, number, word))
                 data.append(value)
     return bytes(data)
 
 
-def asip_block(argument, end):
+def parse_asip(argument):
+    """(type, width, address, hex file) of an --asip value; None when malformed.
+    The header writes the numbers in decimal and the address in 8 hex digits."""
     try:
         asip_type, width, address, path = argument.split(":", 3)
         asip_type, width, address = int(asip_type, 0), int(width, 0), int(address, 0)
     except ValueError:
-        raise SystemExit("fwpack: --asip wants TYPE:WIDTH:ADDRESS:HEXFILE, not " + argument)
+        return None
+    if asip_type < 0 or width < 0 or not 0 <= address <= 0xFFFFFFFF or not path:
+        return None
+    return asip_type, width, address, path
+
+
+def asip_block(asip, end):
+    asip_type, width, address, path = asip
     data = read_hex_bytes(path)
     lines = [
         "ASIP HEADER", RULE, "ASIP module %d" % asip_type, RULE,
@@ -52,6 +69,14 @@ def asip_block(argument, end):
         "Data Length: %d" % len(data),
     ]
     return end.join(lines).encode("ascii") + end.encode("ascii") + data + end.encode("ascii")
+
+
+def read_elf(path):
+    with open(path, "rb") as image:
+        data = image.read()
+    if not data.startswith(ELF_MAGIC):
+        raise InputError("%s is not an ELF image" % path)
+    return data
 
 
 def pack(args):
@@ -68,17 +93,30 @@ def pack(args):
     out = bytearray(end.join(preamble).encode("ascii") + end.encode("ascii"))
     for header, path in (("MAC HEADER", args.mac), ("PHY HEADER", args.phy)):
         if path:
-            with open(path, "rb") as image:
-                out += elf_block(header, image.read(), end)
-    for argument in args.asip:
-        out += asip_block(argument, end)
+            out += elf_block(header, read_elf(path), end)
+    for asip in args.asip:
+        out += asip_block(asip, end)
     with open(args.out, "wb") as target:
         target.write(out)
 
 
+def nm_listing(nm, elf):
+    try:
+        run = subprocess.run([nm, "-S", "--defined-only", elf], capture_output=True, text=True)
+    except OSError as error:
+        raise InputError("cannot run %s: %s" % (nm, error.strerror))
+    said = run.stderr.strip()
+    if run.returncode != 0:
+        raise InputError("%s failed on %s (exit status %d)%s" % (nm, elf, run.returncode,
+                                                                  ": " + said if said else ""))
+    # A stripped image: nm says "no symbols" and still succeeds.
+    if not run.stdout.strip():
+        raise InputError("%s has no symbols%s" % (elf, " (" + said + ")" if said else ""))
+    return run.stdout
+
+
 def symbols(nm, elf):
-    listing = subprocess.run([nm, "-S", "--defined-only", elf], check=True, capture_output=True, text=True).stdout
-    for line in listing.splitlines():
+    for line in nm_listing(nm, elf).splitlines():
         words = line.split()
         if len(words) == 3:  # no size
             address, kind, name = words
@@ -97,8 +135,24 @@ def write_map(args):
     lines = ["# %s: name, address, size, symbol type." % (args.title or args.elf)]
     for name, address, size, kind in sorted(symbols(args.nm, args.elf), key=lambda s: (s[1], s[0])):
         lines.append("%-30s0x%08X  0x%08X  %s" % (name, address, size, kind))
+    if len(lines) == 1:
+        raise InputError("%s has no code or data symbols for a map file" % args.elf)
     with open(args.out, "w", encoding="ascii", newline="\n") as target:
         target.write("\n".join(lines) + "\n")
+
+
+def check_pack_arguments(parser, args):
+    """Usage errors of pack (exit status 2): no module, a malformed --asip."""
+    if not args.mac and not args.phy and not args.asip:
+        parser.error("a package needs at least one module: --mac, --phy or --asip")
+    parsed = []
+    for argument in args.asip:
+        asip = parse_asip(argument)
+        if asip is None:
+            parser.error("--asip wants TYPE:WIDTH:ADDRESS:HEXFILE with numbers of 0 or more and a 32-bit "
+                         "address, not " + argument)
+        parsed.append(asip)
+    args.asip = parsed
 
 
 # The project's version (CMakeLists.txt).
@@ -124,9 +178,18 @@ def main():
     map_command.add_argument("elf")
     args = parser.parse_args()
     if args.command == "pack":
-        pack(args)
-    else:
-        write_map(args)
+        check_pack_arguments(pack_command, args)
+    try:
+        if args.command == "pack":
+            pack(args)
+        else:
+            write_map(args)
+    except InputError as error:
+        print("fwpack: %s" % error, file=sys.stderr)
+        return 1
+    except OSError as error:
+        print("fwpack: %s: %s" % (error.filename, error.strerror), file=sys.stderr)
+        return 1
     return 0
 
 

@@ -38,21 +38,54 @@ local function script_folder()
 end
 
 -- The name table: a Lua file returning { phy_commands, mac_commands, events,
--- statuses, tunnel, phy_console, mailbox }. An unreadable table leaves the
--- names out and says why in Wireshark's Lua console.
+-- statuses, tunnel, phy_console, mailbox }. Returns the table, or nil and
+-- why it did not load.
 local function load_names(path)
-    if not path or path == "" then return nil end
-    local file = io.open(path, "r")
-    if not file then return nil end
+    local file, open_error = io.open(path, "r")
+    if not file then
+        -- "path: No such file or directory": the caller names the path.
+        if open_error:sub(1, #path + 2) == path .. ": " then open_error = open_error:sub(#path + 3) end
+        return nil, open_error
+    end
     file:close()
     local ok, table_or_error = pcall(dofile, path)
-    if ok and type(table_or_error) == "table" then return table_or_error end
-    print("termbridge: cannot read the name table " .. path .. ": " .. tostring(table_or_error))
-    return nil
+    if not ok then return nil, tostring(table_or_error) end
+    if type(table_or_error) ~= "table" then return nil, "it returns no table" end
+    return table_or_error
 end
 
 local folder = script_folder()
-local names = load_names(folder and (folder .. "/termbridge_names.lua")) or {}
+local beside_table = folder and (folder .. "/termbridge_names.lua")
+
+-- The one table every name and the mailbox addresses come from: the one the
+-- preference "names_file" names, else the one beside this file (none there:
+-- no names). A table that does not load leaves no names at all (never those
+-- of the table before) and `names_problem` says why on every packet.
+local names = {}
+local names_problem = nil
+
+-- Takes the table at `path`; `required`: its absence is an error too.
+-- Returns the problem, if any.
+local function use_names(path, required)
+    names, names_problem = {}, nil
+    if not path then return nil end
+    if not required then
+        local file = io.open(path, "r")
+        if not file then return nil end
+        file:close()
+    end
+    local loaded, reason = load_names(path)
+    if loaded then
+        names = loaded
+    else
+        names_problem = "termbridge: the name table " .. path .. " did not load: " .. reason
+    end
+    return names_problem
+end
+
+-- A broken table beside the dissector is said here and on every packet; an
+-- error now would leave the protocol unregistered.
+if use_names(beside_table, false) then print(names_problem) end
 
 local function named(table_name, code)
     local entries = names[table_name]
@@ -64,15 +97,14 @@ end
 proto.prefs.command_port = Pref.uint("Command port (UDP)", 50000, "The dispatcher's command port (Console_To_Dispatcher); other ports are found by the packets' shape")
 proto.prefs.event_port = Pref.uint("Event port (TCP)", 50001, "The library's port for events (Dispatcher_To_Console); other ports are found by the packets' shape")
 proto.prefs.names_file = Pref.string("Name table", "", "A name table made with tb-defcheck --names (default: termbridge_names.lua beside the dissector)")
--- Addresses are text (decimal or 0x hexadecimal): number preferences stop at 2^31.
-local mailbox_defaults = names.mailbox or {}
-local function address_text(value, default)
-    return value and string.format("0x%08X", value) or default
-end
-proto.prefs.mailbox_buffer = Pref.string("Mailbox buffer address", address_text(mailbox_defaults.buffer, "0xBFE30000"), "Start of the chip's command mailbox buffer")
+-- Addresses are text (decimal or 0x hexadecimal): number preferences stop at
+-- 2^31. Empty: the name table's address, else the chip's usual one; read at
+-- each use, so that they follow the table in use.
+local MAILBOX_DEFAULTS = { buffer = 0xBFE30000, counter_read = 0xBF108300, counter_write = 0xBF108240 }
+proto.prefs.mailbox_buffer = Pref.string("Mailbox buffer address", "", "Start of the chip's command mailbox buffer (empty: the name table's, else 0xBFE30000)")
 proto.prefs.mailbox_size = Pref.uint("Mailbox buffer size", 0x400, "Bytes of the mailbox buffer")
-proto.prefs.counter_read = Pref.string("Mailbox counter read address", address_text(mailbox_defaults.counter_read, "0xBF108300"), "Word read to learn whether the mailbox is free")
-proto.prefs.counter_write = Pref.string("Mailbox counter write address", address_text(mailbox_defaults.counter_write, "0xBF108240"), "Word written to hand a command to the chip")
+proto.prefs.counter_read = Pref.string("Mailbox counter read address", "", "Word read to learn whether the mailbox is free (empty: the name table's, else 0xBF108300)")
+proto.prefs.counter_write = Pref.string("Mailbox counter write address", "", "Word written to hand a command to the chip (empty: the name table's, else 0xBF108240)")
 
 -- ------------------------------------------------------------------ fields
 
@@ -113,14 +145,15 @@ local f = {
     answers = ProtoField.string("termbridge.answers", "Answers"),
     hdr_ctrl = ProtoField.uint16("termbridge.hdr.ctrl", "Event ctrl", base.DEC),
     hdr_source = ProtoField.uint8("termbridge.hdr.source", "Event source", base.DEC),
-    hdr_code = ProtoField.uint8("termbridge.hdr.code", "Event code", base.HEX, names.events),
+    -- No value strings: those would keep the names of the table loaded first.
+    hdr_code = ProtoField.uint8("termbridge.hdr.code", "Event code", base.HEX),
     hdr_event = ProtoField.string("termbridge.hdr.event", "Event"),
     hdr_flags = ProtoField.uint8("termbridge.hdr.flags", "Flags", base.HEX),
     hdr_more = ProtoField.bool("termbridge.hdr.more_fragments", "More fragments follow", 8, nil, 0x80),
     hdr_fragment = ProtoField.uint8("termbridge.hdr.fragment", "Fragment number", base.DEC),
     hdr_length = ProtoField.uint8("termbridge.hdr.length", "Event length", base.DEC),
     hdr_subevent = ProtoField.uint8("termbridge.hdr.subevent", "More events for the command", base.DEC),
-    hdr_status = ProtoField.uint8("termbridge.hdr.status", "Status", base.DEC, names.statuses),
+    hdr_status = ProtoField.uint8("termbridge.hdr.status", "Status", base.DEC),
     hdr_status_name = ProtoField.string("termbridge.hdr.status_name", "Status name"),
     hdr_payload = ProtoField.bytes("termbridge.hdr.payload", "Payload"),
     capture_length = ProtoField.uint16("termbridge.capture.length", "Captured bytes", base.DEC),
@@ -136,7 +169,14 @@ local malformed = ProtoExpert.new("termbridge.malformed", "Malformed termbridge 
                                   expert.severity.ERROR)
 local unanswered = ProtoExpert.new("termbridge.unpaired", "Event for no command seen before it", expert.group.SEQUENCE,
                                    expert.severity.WARN)
-proto.experts = { malformed, unanswered }
+local no_names = ProtoExpert.new("termbridge.names", "Name table not loaded", expert.group.UNDECODED,
+                                 expert.severity.ERROR)
+proto.experts = { malformed, unanswered, no_names }
+
+-- Every termbridge tree says when the name table asked for did not load.
+local function note_names_problem(tree)
+    if names_problem then tree:add_proto_expert_info(no_names, names_problem) end
+end
 
 -- ------------------------------------------------------------------ state
 -- Worked out on the first pass over the capture and kept per frame, so that
@@ -158,10 +198,15 @@ end
 reset_state()
 function proto.init() reset_state() end
 
+local function mailbox_address(text, key)
+    if text ~= "" then return tonumber(text) or -1 end
+    return names.mailbox and names.mailbox[key] or MAILBOX_DEFAULTS[key]
+end
+
 local function mailbox_addresses()
     local prefs = proto.prefs
-    return tonumber(prefs.mailbox_buffer) or -1, tonumber(prefs.counter_read) or -1,
-           tonumber(prefs.counter_write) or -1
+    return mailbox_address(prefs.mailbox_buffer, "buffer"), mailbox_address(prefs.counter_read, "counter_read"),
+           mailbox_address(prefs.counter_write, "counter_write")
 end
 
 -- Which part of the mailbox a command touches, if any.
@@ -204,6 +249,7 @@ end
 
 local function dissect_command(tvb, pinfo, root)
     local tree = root:add(proto, tvb(0, math.min(tvb:len(), COMMAND_SIZE)), "TERMBRIDGE native command")
+    note_names_problem(tree)
     if tvb:len() ~= COMMAND_SIZE then
         tree:add_proto_expert_info(malformed, "a command packet has " .. COMMAND_SIZE .. " bytes, this one " .. tvb:len())
         return
@@ -326,16 +372,18 @@ local function dissect_event_header(data, tree, key, rxnumber)
     local status = data(14, 1):uint()
     header:add(f.hdr_ctrl, data(0, 2))
     header:add(f.hdr_source, data(4, 1))
-    header:add(f.hdr_code, data(8, 1))
     local event_name = named("events", code)
+    local code_item = header:add(f.hdr_code, data(8, 1))
+    if event_name then code_item:set_text(string.format("Event code: %s (0x%02x)", event_name, code)) end
     if event_name then header:add(f.hdr_event, data(8, 1), event_name) end
     local flags = header:add(f.hdr_flags, data(9, 1))
     flags:add(f.hdr_more, data(9, 1))
     header:add(f.hdr_fragment, data(11, 1))
     header:add(f.hdr_length, data(12, 1))
     header:add(f.hdr_subevent, data(13, 1))
-    header:add(f.hdr_status, data(14, 1))
     local status_name = named("statuses", status)
+    local status_item = header:add(f.hdr_status, data(14, 1))
+    if status_name then status_item:set_text(string.format("Status: %s (%d)", status_name, status)) end
     if status_name then header:add(f.hdr_status_name, data(14, 1), status_name) end
     if data:len() > HEADER_SIZE then header:add(f.hdr_payload, data(HEADER_SIZE)) end
     local text = " " .. (event_name or string.format("event 0x%02x", code))
@@ -366,6 +414,7 @@ end
 -- One 520-byte event packet.
 local function dissect_event(tvb, pinfo, root)
     local tree = root:add(proto, tvb, "TERMBRIDGE event")
+    note_names_problem(tree)
     local rxnumber = tvb(4, 1):uint()
     local key = string.format("%d:%d:%d", pinfo.number, tvb(2, 2):le_uint(), rxnumber)
     tree:add_le(f.evt_version, tvb(0, 1))
@@ -476,13 +525,19 @@ local function register_ports()
     if registered.tcp > 0 then tcp:add(registered.tcp, proto) end
 end
 
+-- The table is taken again whole on every change, back to the one beside
+-- this file when the preference is emptied. One that does not load is an
+-- error (tshark prints it, Wireshark shows it) and the packets say so too.
 function proto.prefs_changed()
     register_ports()
     local table_path = proto.prefs.names_file
+    local problem
     if table_path ~= "" then
-        local loaded = load_names(table_path)
-        if loaded then names = loaded else print("termbridge: no name table at " .. table_path) end
+        problem = use_names(table_path, true)
+    else
+        problem = use_names(beside_table, false)
     end
+    if problem then error(problem, 0) end
 end
 
 register_ports()

@@ -207,15 +207,20 @@ def load_library(path: Optional[PathLike] = None) -> ctypes.CDLL:
     raise LibraryNotFoundError("cannot load the termbridge library (%s)" % "; ".join(errors))
 
 
-def encode(text: Union[None, str, bytes, bytearray, "os.PathLike[str]"]) -> bytes:
-    """Text for the library: single-byte (latin-1); bytes pass unchanged."""
+def encode(text: Union[None, str, bytes, bytearray, "os.PathLike[str]"], what: str = "text") -> bytes:
+    """Text for the library: single-byte (latin-1); bytes pass unchanged.
+
+    Raises ValueError for a NUL in it: the library would read the text only
+    up to there. ``what`` names the argument in that error."""
     if text is None:
         return b""
     if isinstance(text, os.PathLike):
         text = os.fspath(text)
-    if isinstance(text, (bytes, bytearray)):
-        return bytes(text)
-    return text.encode(ENCODING)
+    raw = bytes(text) if isinstance(text, (bytes, bytearray)) else text.encode(ENCODING)
+    if b"\0" in raw:
+        raise ValueError("%s holds a NUL at offset %d: the library would read only %r" % (what, raw.index(b"\0"),
+                                                                                          raw.split(b"\0", 1)[0]))
+    return raw
 
 
 def decode(raw: Optional[bytes]) -> str:

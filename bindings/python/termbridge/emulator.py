@@ -9,22 +9,26 @@ bound; its log (standard error) goes to ``log_path``. Control lines are
 those of tools/emulator/README.md; ``control`` returns the answer's data and
 raises EmulatorError on an "error" answer. An emulator that is not stopped
 (no ``with``, a script that raised) is stopped when the object is collected
-or the interpreter exits.
+or the interpreter exits; on Linux it also ends with the Python process
+however that ends (killed, crashed): the kernel sends it SIGTERM then.
 """
 
 from __future__ import annotations
 
+import ctypes
 import os
 import queue
 import random
 import shutil
+import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import weakref
-from typing import IO, Dict, List, Optional, Sequence, Union
+from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Union
 
 from .errors import EmulatorError
 
@@ -59,6 +63,75 @@ def find_emulator(path: Optional[PathArgument] = None) -> Optional[str]:
     if path:
         return os.fspath(path)
     return os.environ.get(ENV_EMULATOR) or shutil.which("tb-emulator")
+
+
+_PR_SET_PDEATHSIG = 1
+
+
+def _death_signal_setter() -> Optional[Callable[[], None]]:
+    """For the child between fork and exec: asks the kernel to send it SIGTERM
+    when its parent ends, and ends it at once when the parent is gone
+    already. None where the system has no such request (not Linux)."""
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+    except (OSError, AttributeError):
+        return None
+    prctl.restype = ctypes.c_int
+    prctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong]
+    parent = os.getpid()
+
+    def set_death_signal() -> None:
+        prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+        if os.getppid() != parent:  # the parent ended before the request took hold
+            os._exit(1)
+
+    return set_death_signal
+
+
+class _Spawner:
+    """Starts processes from one thread that lives as long as the process.
+
+    The kernel's parent-death signal follows the thread that forked the
+    child, not the process: an emulator started from a thread that ends
+    (a worker of a pool) would be stopped with it. The main thread ends only
+    with the process, so it starts its own; any other thread hands the start
+    to this spawner's thread."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._requests: "queue.Queue[Any]" = queue.Queue()
+        self._thread: Optional[threading.Thread] = None
+
+    def popen(self, arguments: List[str], **options: Any) -> "subprocess.Popen[bytes]":
+        setter = _death_signal_setter()
+        if setter is None or threading.current_thread() is threading.main_thread():
+            return subprocess.Popen(arguments, preexec_fn=setter, **options)
+        done = threading.Event()
+        outcome: Dict[str, Any] = {}
+        with self._lock:
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._serve, name="termbridge-spawner", daemon=True)
+                self._thread.start()
+        self._requests.put((arguments, options, outcome, done))
+        done.wait()
+        if "error" in outcome:
+            raise outcome["error"]
+        return outcome["process"]
+
+    def _serve(self) -> None:
+        while True:
+            arguments, options, outcome, done = self._requests.get()
+            try:
+                outcome["process"] = subprocess.Popen(arguments, preexec_fn=_death_signal_setter(), **options)
+            except BaseException as error:  # noqa: BLE001 - handed to the caller
+                outcome["error"] = error
+            finally:
+                done.set()
+
+
+_spawner = _Spawner()
 
 
 def _read_lines(stream: Optional[IO[bytes]], lines: "queue.Queue[Optional[str]]") -> None:
@@ -101,8 +174,8 @@ class Emulator:
         self._log: IO[bytes] = open(self.log_path, "wb")
         self._control: Optional[socket.socket] = None
         try:
-            self.process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                            stderr=self._log)
+            self.process = _spawner.popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                          stderr=self._log)
         except OSError as error:
             self._log.close()
             raise EmulatorError("cannot start %s: %s" % (arguments[0], error)) from None

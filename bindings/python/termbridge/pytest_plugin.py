@@ -43,6 +43,10 @@ skips.
 Under pytest-xdist each worker is a process of its own: it claims one
 station of the inventory for its whole run (or, without one, runs emulators
 of its own), with library files of its own ($TERMBRIDGE_ROOT on Linux).
+
+SIGTERM (a CI job's time-out, ``kill``) ends the run as Ctrl-C does: the
+library's operation is cancelled and fixtures are torn down, so emulators
+stop and station claims are given back; a second SIGTERM ends it at once.
 """
 
 from __future__ import annotations
@@ -51,6 +55,7 @@ import dataclasses
 import os
 import re
 import shutil
+import signal
 import sys
 import tempfile
 from pathlib import Path
@@ -123,6 +128,26 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     parser.addini("termbridge_skip_missing", text, type="bool", default=False)
 
 
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, turned into an interruption that tears the run down."""
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)  # a second one ends the process at once
+    raise _Terminated("SIGTERM")
+
+
+def _catch_sigterm(config: pytest.Config) -> None:
+    """A run ended by SIGTERM tears down like one ended by Ctrl-C. Only from
+    the main thread, and not over a handler someone else set."""
+    try:
+        if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, _terminate)
+            config._termbridge_sigterm = True  # type: ignore[attr-defined]
+    except ValueError:
+        pass  # not the main thread: signals are not ours to handle
+
+
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers", "termbridge_emulator(definitions=, mac_map=, phy_map=, faults=[], pcap=False, eeprom_size=, "
@@ -131,12 +156,15 @@ def pytest_configure(config: pytest.Config) -> None:
         config._termbridge = _Plugin(config)  # type: ignore[attr-defined]
     except StationError as error:
         raise pytest.UsageError(str(error)) from None
+    _catch_sigterm(config)
 
 
 def pytest_unconfigure(config: pytest.Config) -> None:
     plugin = getattr(config, "_termbridge", None)
     if plugin is not None:
         plugin.close()
+    if getattr(config, "_termbridge_sigterm", False) and signal.getsignal(signal.SIGTERM) is _terminate:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 def pytest_report_header(config: pytest.Config) -> Optional[str]:
@@ -469,7 +497,10 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
         plugin.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
     plugin.prepare_root()
     config = termbridge_config
-    settings = dict(definitions=config.definitions, faults=config.faults, pcap=config.pcap,
+    # A replay answers from its recording: the emulator takes no definition
+    # set then (the session still does).
+    replaying = "--replay" in config.extra_args
+    settings = dict(definitions=None if replaying else config.definitions, faults=config.faults, pcap=config.pcap,
                     eeprom_size=config.eeprom_size, eeprom_file=config.eeprom_file, extra_args=config.extra_args,
                     log_dir=tmp_path)
     emulator = None

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import dataclasses
+import operator
 import os
 import threading
 import weakref
@@ -29,8 +30,59 @@ _sessions_lock = threading.Lock()
 _open_session: Optional["weakref.ReferenceType[TermBridge]"] = None
 
 
-def _shut_down(lib: Any) -> None:
+INT32_MIN, INT32_MAX = -2 ** 31, 2 ** 31 - 1
+
+
+def _integer(value: Any, name: str, low: int, high: int) -> int:
+    """An integer argument for the library, checked against the C type's
+    range: ctypes would wrap a value outside it silently."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError("%s must be an integer, not %r" % (name, value)) from None
+    if not low <= number <= high:
+        raise ValueError("%s must be %d to %d, not %d" % (name, low, high, number))
+    return number
+
+
+def _milliseconds(value: Any, name: str) -> int:
+    return _integer(value, name, INT32_MIN, INT32_MAX)
+
+
+class _ProgressSlot:
+    """The C progress function the library holds. Kept apart from the session
+    (it refers to it only weakly), so that the session's finalizer can take
+    the function back from the library before it is freed: the library keeps
+    a callback across initialize and deinitialize."""
+
+    def __init__(self) -> None:
+        self.function: Any = None
+        self._unregister: Optional[Callable[[], None]] = None
+
+    def hold(self, register: Callable, function_type: Any, function: Any) -> None:
+        register(function, None)
+        self.function = function
+        self._unregister = lambda: register(function_type(), None)
+
+    def release(self) -> None:
+        """Unregisters the function, then drops it."""
+        if self._unregister is not None:
+            self._unregister()
+        self.function = None
+        self._unregister = None
+
+
+def _release_progress(slot: _ProgressSlot) -> None:
+    """Takes the progress function of a collected session back from the library."""
+    try:
+        slot.release()
+    except Exception:  # noqa: BLE001 - at interpreter exit the library may be gone
+        pass
+
+
+def _shut_down(lib: Any, slot: _ProgressSlot) -> None:
     """Shuts the library down for a session that was collected while open."""
+    _release_progress(slot)
     try:
         lib.deinitialize()
     except Exception:  # noqa: BLE001 - at interpreter exit the library may be gone
@@ -98,9 +150,10 @@ class TermBridge:
     """One host's session with the library.
 
     With ``udp_port`` set the dispatcher's address and ports are the ones
-    given (``initialize_old``); without it the library reads them from its
-    registry (``initialize``). The map and list files go to the library as
-    given.
+    given (``initialize_old``; ``tcp_port`` is then required, both 1 to
+    65535); without it the library reads them from its registry
+    (``initialize``). The map and list files go to the library as given; a
+    definition file that does not open raises InitializeError.
 
         with TermBridge(mac_map="mac.map", phy_map="phy.map", struct_list="list.txt",
                         udp_port=50000, tcp_port=50001) as tb:
@@ -135,9 +188,10 @@ class TermBridge:
         self._opened = False
         self._lock = threading.RLock()
         self._progress: Optional[ProgressCallback] = None
-        self._progress_function: Any = None  # the C callback, kept alive while registered
+        self._progress_slot = _ProgressSlot()  # the C callback, kept alive while registered
         self._progress_error: Optional[BaseException] = None
         self._finalizer: Optional[weakref.finalize] = None
+        self._progress_finalizer: Optional[weakref.finalize] = None
 
     # -- start-up and shut-down
 
@@ -145,18 +199,22 @@ class TermBridge:
         """Initializes the library; raises InitializeError when it refuses and
         SessionInUseError while another session of this process is open."""
         global _open_session
-        files = (encode(self.mac_map), encode(self.phy_map), encode(self.struct_list))
+        files = (encode(self.mac_map, "mac_map"), encode(self.phy_map, "phy_map"),
+                 encode(self.struct_list, "struct_list"))
         with _sessions_lock, self._lock:
             if self._opened:
                 return self
+            definitions = self._read_definitions()
             other = _open_session() if _open_session is not None else None
             if other is not None and other.is_open:
                 raise SessionInUseError("a session is open in this process already (%r): the library serves one "
                                         "session per process; close that one first" % other)
             if self.udp_port is not None:
-                rc = self.lib.initialize_old(int(self.udp_port), encode(self.dispatcher), int(self.tcp_port or 0),
-                                             *files)
+                rc = self.lib.initialize_old(*self._dispatcher_arguments(), *files)
                 how = "initialize_old(%s, %s, %s)" % (self.udp_port, self.dispatcher, self.tcp_port)
+            elif self.tcp_port:
+                raise ValueError("tcp_port %r without udp_port: the dispatcher's ports come from the registry "
+                                 "then; give both, or neither" % self.tcp_port)
             else:
                 rc = self.lib.initialize(*files)
                 how = "initialize (dispatcher settings from the registry)"
@@ -167,16 +225,39 @@ class TermBridge:
             _open_session = weakref.ref(self)
             # Collected while open, or open at the interpreter's exit: the
             # library is shut down then.
-            self._finalizer = weakref.finalize(self, _shut_down, self.lib)
+            self._finalizer = weakref.finalize(self, _shut_down, self.lib, self._progress_slot)
             if self._progress is not None:
                 self._register_progress(self._progress)
-        if self.struct_list:
-            self.definitions = DefinitionNames.from_list_file(os.fsdecode(os.fspath(self.struct_list)))
+            self.definitions = definitions
         return self
 
+    def _read_definitions(self) -> Optional[DefinitionNames]:
+        """The names of the list file, for the strict checks. A file that does
+        not open raises InitializeError: the library would start without its
+        definitions and the checks would be off."""
+        if not self.struct_list:
+            return None
+        list_file = os.fsdecode(os.fspath(self.struct_list))
+        definitions = DefinitionNames.from_list_file(list_file)
+        if definitions.unreadable:
+            raise InitializeError("definition files that do not open: %s (struct_list %s)"
+                                  % (", ".join(definitions.unreadable), list_file))
+        return definitions
+
+    def _dispatcher_arguments(self) -> tuple:
+        """initialize_old's first three arguments, checked: ctypes would wrap
+        a port above 65535, and a missing listen port would be 0."""
+        if self.tcp_port is None or self.tcp_port == 0:
+            raise ValueError("udp_port %r without tcp_port: give the port the library listens on for the "
+                             "dispatcher too" % (self.udp_port,))
+        return (_integer(self.udp_port, "udp_port", 1, 65535), encode(self.dispatcher, "dispatcher"),
+                _integer(self.tcp_port, "tcp_port", 1, 65535))
+
     def close(self) -> int:
-        """Shuts the library down if this object initialized it; returns deinitialize's code."""
+        """Shuts the library down if this object initialized it; returns deinitialize's code.
+        The progress callback is taken back from the library either way."""
         with self._lock:
+            self._progress_slot.release()
             if not self._opened:
                 return 0
             self._opened = False
@@ -209,8 +290,9 @@ class TermBridge:
         without limit. A non-zero return raises CommandError with the failure
         text.
         """
-        raw = encode(command)
+        raw = encode(command, "the command line")
         text = command if isinstance(command, str) else decode(raw)
+        timeout = None if timeout_ms is None else _milliseconds(timeout_ms, "timeout_ms")
         if self.strict and self.definitions is not None and not self.definitions.empty:
             problem = self.definitions.unknown_names(text)
             if problem is not None:
@@ -219,7 +301,7 @@ class TermBridge:
             if timeout_ms is None:
                 rc = self._blocking(lambda: self.lib.sendCommandDefaultTimeout(raw))
             else:
-                rc = self._blocking(lambda: self.lib.sendCommand(raw, int(timeout_ms)))
+                rc = self._blocking(lambda: self.lib.sendCommand(raw, timeout))
             if rc != 0:
                 raise self._failure(CommandError, text, rc, self.failure_message)
             return Result(text, self._result_bytes(), decode(self.lib.getResultBufferText()))
@@ -334,7 +416,7 @@ class TermBridge:
 
     @default_timeout.setter
     def default_timeout(self, timeout_ms: int) -> None:
-        self.lib.setDefaultTimeout(int(timeout_ms))
+        self.lib.setDefaultTimeout(_milliseconds(timeout_ms, "default_timeout"))
 
     @property
     def log_severity(self) -> int:
@@ -343,11 +425,11 @@ class TermBridge:
 
     @log_severity.setter
     def log_severity(self, level: int) -> None:
-        self.lib.setLogSeverity(int(level))
+        self.lib.setLogSeverity(_integer(level, "log_severity", INT32_MIN, INT32_MAX))
 
     def set_internal_command_timeout(self, timeout_ms: int) -> None:
         """Time-out of each step of firmware and EEPROM operations, in ms (0 waits without limit)."""
-        self.lib.setInternalCommandTimeout(int(timeout_ms))
+        self.lib.setInternalCommandTimeout(_milliseconds(timeout_ms, "internal command time-out"))
 
     def allow_file_logging(self, allow: bool) -> None:
         self.lib.AllowWriteLogsToFile(bool(allow))
@@ -387,20 +469,15 @@ class TermBridge:
         if register is None:
             return
         if callback is None:
-            register(function_type(), None)
-            self._progress_function = None
+            self._progress_slot.release()
             return
+        # The C function refers to this session only weakly: the slot, which
+        # the finalizers hold, must not keep the session alive.
+        session = weakref.ref(self)
 
         def stop_after(stage: Optional[bytes], done: int, total: int) -> int:
-            # An exception must not unwind through the library's frames; it
-            # is kept, stops the operation and is raised once it has returned.
-            if self._progress_error is not None:
-                return 1
-            try:
-                return 1 if callback(decode(stage), int(done), int(total)) else 0
-            except BaseException as error:  # noqa: BLE001 - re-raised by _run
-                self._progress_error = error
-                return 1
+            owner = session()
+            return 1 if owner is None else owner._report_progress(stage, done, total)
 
         def stoppable_trampoline(stage: Optional[bytes], done: int, total: int, _user: Any) -> int:
             return stop_after(stage, done, total)
@@ -408,9 +485,25 @@ class TermBridge:
         def trampoline(stage: Optional[bytes], done: int, total: int, _user: Any) -> None:
             stop_after(stage, done, total)  # this library cannot stop; the answer is dropped
 
-        function = function_type(stoppable_trampoline if stoppable is not None else trampoline)
-        register(function, None)
-        self._progress_function = function
+        self._progress_slot.hold(register, function_type,
+                                 function_type(stoppable_trampoline if stoppable is not None else trampoline))
+        if self._progress_finalizer is None or not self._progress_finalizer.alive:
+            self._progress_finalizer = weakref.finalize(self, _release_progress, self._progress_slot)
+
+    def _report_progress(self, stage: Optional[bytes], done: int, total: int) -> int:
+        """One progress step for the callback; 1 stops the operation. An
+        exception must not unwind through the library's frames: it is kept,
+        stops the operation and is raised by _run once the library returned."""
+        if self._progress_error is not None:
+            return 1
+        callback = self._progress
+        if callback is None:
+            return 0
+        try:
+            return 1 if callback(decode(stage), int(done), int(total)) else 0
+        except BaseException as error:  # noqa: BLE001 - re-raised by _run
+            self._progress_error = error
+            return 1
 
     def last_operation_stats(self) -> OperationStats:
         """The round trips and bytes of the last operation export. Raises
@@ -451,7 +544,8 @@ class TermBridge:
     def load_firmware(self, path: PathArgument) -> None:
         """Loads a firmware package and starts it; raises FirmwareError with the
         library's failure text when LoadFW reports failure."""
-        rc = self._run(lambda: self.lib.LoadFW(encode(path)))
+        raw = encode(path, "the firmware path")
+        rc = self._run(lambda: self.lib.LoadFW(raw))
         if rc != 0:
             raise self._failure(FirmwareError, "LoadFW", rc, self.failure_message)
 
@@ -463,7 +557,7 @@ class TermBridge:
         function = extension(self.lib, "tbx_setFirmwareStartPause")
         if function is None:
             raise ExtensionUnavailableError("the loaded library has no tbx_setFirmwareStartPause")
-        if function(int(milliseconds)) != 0:
+        if function(_milliseconds(milliseconds, "firmware start pause")) != 0:
             raise ValueError("a firmware start pause is 0 to 60000 ms, not %d" % milliseconds)
 
     def system_version_info(self) -> str:
@@ -473,20 +567,27 @@ class TermBridge:
 
     def version_info(self) -> SystemVersion:
         """The MAC and PHY firmware versions, read from the chip; raises
-        OperationError with the library's text when no report comes back."""
-        text = self.system_version_info()
-        report = parse_version_report(text)
-        if report is None:
-            raise OperationError("getSystemVersionInfo", None, text)
-        return report
+        OperationError with the library's text when no report comes back, and
+        with the failure text of the reads when no version word could be read
+        (the library still writes a report then, every word unread)."""
+        with self._lock:
+            text = self.system_version_info()
+            report = parse_version_report(text)
+            if report is None:
+                raise OperationError("getSystemVersionInfo", None, text)
+            if not report.read_any:
+                message = self.failure_message or "no version word could be read"
+                raise self._failure(OperationError, "getSystemVersionInfo", None, message)
+            return report
 
     # -- EEPROM
 
     def init_eeprom(self, source: Union[EepromSource, int], path: PathArgument = "") -> None:
         """Initialises the EEPROM image from ``source`` (``path`` for the file sources)."""
+        mode, raw = _integer(source, "source", INT32_MIN, INT32_MAX), encode(path, "the path")
         with self._lock:
-            rc = self._blocking(lambda: self.lib.InitEepromIF(int(source), encode(path)))
-            self._eeprom_code("InitEepromIF", rc, chip=int(source) == EepromSource.CHIP)
+            rc = self._blocking(lambda: self.lib.InitEepromIF(mode, raw))
+            self._eeprom_code("InitEepromIF", rc, chip=mode == EepromSource.CHIP)
 
     def update_eeprom_field(self, name: str, value: Union[str, bytes, int, float],
                             strict: Optional[bool] = None) -> None:
@@ -498,13 +599,14 @@ class TermBridge:
         library sees them (the library itself stores 0 for a number it cannot
         read)."""
         text = format_eeprom_value(value)
+        raw_name, raw_text = encode(name, "the field name"), encode(text, "the value")
         strict = self.strict if strict is None else strict
         if strict and self.definitions is not None:
             problem = self.definitions.eeprom_value_problem(name, text)
             if problem is not None:
                 raise EepromValueError("UpdateEepromField", None, problem)
         with self._lock:
-            rc = self.lib.UpdateEepromField(encode(name), encode(text))
+            rc = self.lib.UpdateEepromField(raw_name, raw_text)
             self._eeprom_code("UpdateEepromField", rc, chip=False)
 
     def burn_eeprom(self, partial: bool = False) -> None:
@@ -520,8 +622,9 @@ class TermBridge:
 
     def dump_eeprom_table(self, path: PathArgument) -> None:
         """Writes the image to a binary file."""
+        raw = encode(path, "the path")
         with self._lock:
-            self._eeprom_code("DumpEepromTableToFile", self.lib.DumpEepromTableToFile(encode(path)), chip=False)
+            self._eeprom_code("DumpEepromTableToFile", self.lib.DumpEepromTableToFile(raw), chip=False)
 
     def read_entire_eeprom(self, path: Optional[PathArgument] = None) -> Dict[str, EepromValue]:
         """Reads every listed field from the chip, in listing order (and writes
@@ -544,11 +647,12 @@ class TermBridge:
         """Runs a text-returning EEPROM read. It returns the result buffer on
         success and the failure text otherwise; the address tells them apart,
         since a value's text may read like anything."""
+        raw = encode(argument, "the argument")
         with self._lock:
             function = self.lib[operation]  # a fresh function object: its own result type
             function.restype = ctypes.c_void_p
             function.argtypes = [ctypes.c_char_p]
-            address = self._run(lambda: function(encode(argument)))
+            address = self._run(lambda: function(raw))
             text = decode(ctypes.string_at(address)) if address else ""
             if address != self.lib.getResultBuffer() or self.lib.getResultLen() < 0:
                 raise self._failure(EepromError, operation, None, text or NOT_READY_TEXT,

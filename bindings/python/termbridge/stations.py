@@ -122,6 +122,18 @@ def _port(value: Any, where: str, key: str) -> int:
     return value
 
 
+def _flag(settings: Dict[str, Any], where: str, key: str) -> bool:
+    value = settings.get(key, False)
+    if not isinstance(value, bool):
+        raise StationError("%s: %s must be true or false, not %r" % (where, key, value))
+    return value
+
+
+def _from_where(setting: str, table: Dict[str, Any]) -> str:
+    """A setting as the error names it, saying when the station took it from [defaults]."""
+    return setting if setting.split()[0] in table else setting + " (from [defaults])"
+
+
 def _station_from_table(table: Dict[str, Any], defaults: Dict[str, Any], folder: Path, where: str) -> Station:
     unknown = sorted(set(table) - _KEYS)
     if unknown:
@@ -132,16 +144,26 @@ def _station_from_table(table: Dict[str, Any], defaults: Dict[str, Any], folder:
     where = "%s (station %s)" % (where, name)
     settings = dict(defaults)
     settings.update(table)
-    station = Station(name, emulator=bool(settings.get("emulator", False)),
-                      registry=bool(settings.get("registry", False)),
-                      address=str(settings.get("address", "127.0.0.1")),
+    emulator, registry = _flag(settings, where, "emulator"), _flag(settings, where, "registry")
+    address = settings.get("address", "127.0.0.1")
+    if not isinstance(address, str) or not address:
+        raise StationError("%s: address must be a host name or address, not %r" % (where, address))
+    if emulator and registry:
+        raise StationError("%s: a station is the emulator or a dispatcher, not both" % where)
+    # A key that only a dispatcher at an address uses would be ignored here:
+    # a rack meant to run on benches would pass against something else.
+    kind = "emulator" if emulator else "registry" if registry else None
+    ignored = {"emulator": ("address",), "registry": ("address", "command_port", "library_port")}.get(kind, ())
+    for key in ignored:
+        if key in settings:
+            raise StationError("%s: %s is not used on a station with %s" % (
+                where, _from_where(key, table), _from_where(kind + " = true", table)))
+    station = Station(name, emulator=emulator, registry=registry, address=address,
                       command_port=_port(settings.get("command_port", 0), where, "command_port"),
                       library_port=_port(settings.get("library_port", 0), where, "library_port"))
     for key in _PATH_KEYS:
         if settings.get(key):
             setattr(station, key, str(folder / str(settings[key])))
-    if station.emulator and station.registry:
-        raise StationError("%s: a station is the emulator or a dispatcher, not both" % where)
     if not station.emulator and not station.registry:
         if "address" not in table or not station.command_port or not station.library_port:
             raise StationError("%s: a dispatcher needs address, command_port and library_port "

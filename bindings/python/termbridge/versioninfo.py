@@ -22,6 +22,9 @@ _LABELS: Dict[str, str] = {
     "Uart-Phy Interface Revision Number": "uart_phy_interface",
 }
 
+# The words whose difference makes the report warn of an incompatibility.
+_COMPARED = ("major", "minor", "branch", "phy_mac_interface")
+
 
 @dataclasses.dataclass
 class FirmwareVersion:
@@ -49,9 +52,17 @@ class SystemVersion:
     text: str
 
     @property
+    def read_any(self) -> bool:
+        """Whether any version word was read (none is when no chip answered)."""
+        return any(value is not None for side in (self.mac, self.phy) for value in dataclasses.astuple(side))
+
+    @property
     def compatible(self) -> bool:
-        """True when the report warns of no incompatibility."""
-        return not self.warnings
+        """True when the words the library compares were read on both sides
+        and the report warns of no incompatibility. The library compares the
+        words as they came: two unread ones look alike to it."""
+        compared = [getattr(side, name) for side in (self.mac, self.phy) for name in _COMPARED]
+        return not self.warnings and None not in compared
 
 
 def parse_version_report(text: str) -> Optional[SystemVersion]:

@@ -5,6 +5,7 @@ import _thread
 import gc
 import os
 import random
+import signal
 import subprocess
 import sys
 import threading
@@ -157,13 +158,24 @@ def test_ctrl_c_cancels_a_waiting_command(termbridge_session):
     termbridge_session.send(command)  # the session goes on
 
 
+def _running(process_id):
+    """Whether the process runs: neither ended nor ended and waiting to be
+    reaped (an orphan's parent may never reap it)."""
+    try:
+        os.kill(process_id, 0)
+        with open("/proc/%d/stat" % process_id) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return not sys.platform.startswith("linux")
+    except OSError:
+        return False
+
+
 def _gone(process_id, seconds=10.0):
     """Whether the process ended within the deadline."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        try:
-            os.kill(process_id, 0)
-        except OSError:
+        if not _running(process_id):
             return True
         time.sleep(0.05)
     return False
@@ -172,7 +184,7 @@ def _gone(process_id, seconds=10.0):
 def test_an_emulator_nobody_stops_ends_with_its_object_or_the_interpreter(request, tmp_path):
     program = find_emulator(request.config._termbridge.value("emulator"))
     if not program:
-        pytest.skip("tb-emulator not found")
+        request.config._termbridge.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
     emulator = Emulator(program, free_port(), log_dir=tmp_path)
     process = emulator.process
     del emulator
@@ -188,3 +200,56 @@ def test_an_emulator_nobody_stops_ends_with_its_object_or_the_interpreter(reques
                          env=dict(os.environ, PYTHONPATH=package), timeout=60)
     assert run.returncode == 1, run.stderr
     assert _gone(int(run.stdout.split()[0])), "the emulator outlived the script"
+
+
+# A script whose emulator was started by a thread that has ended since, and
+# a pytest run: each prints the emulator's process id, then waits to be ended.
+OWNERS = {
+    "script": ("import sys, threading, time; from termbridge.emulator import Emulator, free_port\n"
+               "started = []\n"
+               "worker = threading.Thread(target=lambda: started.append(Emulator(sys.argv[1], free_port(), "
+               "log_dir=sys.argv[2])))\n"
+               "worker.start(); worker.join()\n"
+               "print(started[0].process.pid, flush=True)\n"
+               "time.sleep(60)\n"),
+    "pytest": ("import time\n"
+               "def test_waits(termbridge_emulator):\n"
+               "    print(termbridge_emulator.process.pid, flush=True)\n"
+               "    time.sleep(60)\n"),
+}
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the parent-death signal is Linux's")
+@pytest.mark.parametrize("owner, ending", [("script", signal.SIGKILL), ("pytest", signal.SIGTERM)])
+def test_an_emulator_ends_with_the_process_that_started_it(request, tmp_path, owner, ending):
+    program = find_emulator(request.config._termbridge.value("emulator"))
+    if not program:
+        request.config._termbridge.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
+    package = os.path.dirname(os.path.dirname(os.path.abspath(termbridge.__file__)))
+    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
+    environment.update(PYTHONPATH=package, PYTEST_DISABLE_PLUGIN_AUTOLOAD="1", PYTHONDONTWRITEBYTECODE="1")
+    if owner == "script":
+        command = [sys.executable, "-c", OWNERS[owner], program, str(tmp_path)]
+    else:
+        (tmp_path / "test_owner.py").write_text(OWNERS[owner])
+        command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-s",
+                   "-q", "--termbridge-emulator", program, "test_owner.py"]
+    started = subprocess.Popen(command, cwd=tmp_path, env=environment, stdout=subprocess.PIPE, text=True)
+    try:
+        line = []
+        reader = threading.Thread(target=lambda: line.append(started.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(30)
+        assert line and line[0].strip().isdigit(), "the %s did not print its emulator's process id" % owner
+        emulator = int(line[0])
+        assert _running(emulator)
+        started.send_signal(ending)
+        status = started.wait(timeout=30)
+        assert _gone(emulator), "the emulator outlived its %s" % owner
+        # pytest ends by itself, its fixtures torn down (interrupted: 2), not by the signal.
+        assert status == (-ending if owner == "script" else 2), started.stdout.read()
+    finally:
+        if started.poll() is None:
+            started.kill()
+            started.wait()
+        started.stdout.close()

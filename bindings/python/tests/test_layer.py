@@ -5,6 +5,7 @@ import _thread
 import gc
 import os
 import pathlib
+import re
 import threading
 from unittest import mock
 
@@ -14,6 +15,7 @@ import termbridge
 from conftest import EXAMPLES, FakeLibrary
 
 EXAMPLE_LIST = str(EXAMPLES / "definitions" / "list.txt")
+UNREAD = termbridge.UNREAD_VALUE
 
 REPORT = """
 *********************************
@@ -101,14 +103,18 @@ class TestSend:
 
 
 class TestLifecycle:
-    def test_ports_given_use_initialize_old(self, fake):
+    def test_ports_given_use_initialize_old(self, fake, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        (tmp_path / "l.txt").touch()
         with termbridge.TermBridge(mac_map="m.map", phy_map="p.map", struct_list="l.txt", udp_port=50000,
                                    tcp_port=50001, dispatcher="10.0.0.2", lib=fake) as bridge:
             assert bridge.is_open
         assert fake.calls == [("initialize_old", (50000, b"10.0.0.2", 50001, b"m.map", b"p.map", b"l.txt")),
                               ("deinitialize", ())]
 
-    def test_without_ports_the_registry_is_used(self, fake):
+    def test_without_ports_the_registry_is_used(self, fake, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        (tmp_path / "l.txt").touch()
         with termbridge.TermBridge(mac_map=b"m.map", phy_map=pathlib.PurePosixPath("a/p.map"), struct_list="l.txt",
                                    lib=fake):
             pass
@@ -116,7 +122,7 @@ class TestLifecycle:
 
     def test_refused_initialize_raises_and_is_not_undone(self, fake):
         fake.init_rc = 1
-        bridge = termbridge.TermBridge(udp_port=1, lib=fake)
+        bridge = termbridge.TermBridge(udp_port=1, tcp_port=2, lib=fake)
         with pytest.raises(termbridge.InitializeError) as caught:
             bridge.open()
         assert caught.value.rc == 1
@@ -124,8 +130,36 @@ class TestLifecycle:
         assert bridge.close() == 0
         assert "deinitialize" not in fake.names()
 
+    @pytest.mark.parametrize("listing, missing", [
+        (None, "list.txt"),  # the list file itself
+        ("defs/phy.h\n", "defs/phy.h"),  # a file it names
+    ])
+    def test_definition_files_that_do_not_open_are_refused(self, fake, tmp_path, listing, missing):
+        if listing is not None:
+            (tmp_path / "list.txt").write_text(listing)
+        bridge = termbridge.TermBridge(struct_list=tmp_path / "list.txt", udp_port=1, tcp_port=2, lib=fake)
+        with pytest.raises(termbridge.InitializeError, match="do not open: %s" % str(tmp_path / missing)):
+            bridge.open()
+        assert not bridge.is_open and fake.calls == []
+
+    @pytest.mark.parametrize("arguments", [
+        dict(udp_port=65536, tcp_port=50001),  # would wrap to 0
+        dict(udp_port=50000, tcp_port=2 ** 16 + 50001),
+        dict(udp_port=0, tcp_port=50001),
+        dict(udp_port=50000.5, tcp_port=50001),
+        dict(udp_port=50000),  # the library would listen on port 0
+        dict(tcp_port=50001),  # the registry's ports would be used
+        dict(udp_port=50000, tcp_port=50001, dispatcher="10.0.0.1\0junk"),
+        dict(mac_map="mac.map\0", udp_port=50000, tcp_port=50001),
+    ])
+    def test_arguments_the_library_would_read_otherwise_are_refused(self, fake, arguments):
+        bridge = termbridge.TermBridge(lib=fake, **arguments)
+        with pytest.raises((ValueError, TypeError)):
+            bridge.open()
+        assert not bridge.is_open and fake.calls == []
+
     def test_exit_deinitializes_once_even_after_an_exception(self, fake):
-        bridge = termbridge.TermBridge(udp_port=1, lib=fake)
+        bridge = termbridge.TermBridge(udp_port=1, tcp_port=2, lib=fake)
         with pytest.raises(RuntimeError):
             with bridge:
                 raise RuntimeError("host failure")
@@ -145,6 +179,21 @@ class TestSettingsAndChip:
         assert fake.calls == [("setDefaultTimeout", (0,)), ("setDefaultTimeout", (1234,)), ("setLogSeverity", (3,)),
                               ("setInternalCommandTimeout", (700,)), ("AllowWriteLogsToFile", (False,))]
         assert termbridge.version(fake) == "4.5.6"
+
+    @pytest.mark.parametrize("call", [
+        lambda bridge: bridge.send("NATIVE_READ_WORD_CMD 0x10\x0020"),  # would send only up to the NUL
+        lambda bridge: bridge.send("NATIVE_READ_WORD_CMD 0x10", timeout_ms=2 ** 32),  # would wrap to 0: no limit
+        lambda bridge: bridge.send("NATIVE_READ_WORD_CMD 0x10", timeout_ms=-2 ** 31 - 1),
+        lambda bridge: setattr(bridge, "default_timeout", 2 ** 32 + 100),
+        lambda bridge: setattr(bridge, "log_severity", 2 ** 32 + 2),
+        lambda bridge: bridge.set_internal_command_timeout(2 ** 31),
+        lambda bridge: bridge.update_eeprom_field("CrystalTrim\0", 1),
+        lambda bridge: bridge.load_firmware(b"fw\0.bin"),
+    ])
+    def test_arguments_that_would_reach_the_library_changed_are_refused(self, fake, bridge, call):
+        with pytest.raises(ValueError):
+            call(bridge)
+        assert fake.calls == []
 
     def test_load_firmware_raises_with_the_failure_text(self, fake, bridge):
         bridge.load_firmware("fw.bin")
@@ -173,6 +222,23 @@ class TestSettingsAndChip:
         assert info.warnings == ["PHY and Mac use different Phy-Mac IF Release"]
         assert not info.compatible
         assert info.text == REPORT
+
+    def test_version_words_that_were_not_read(self, fake, bridge):
+        # REPORT with the Phy-Mac words alike: no warning.
+        alike = REPORT.split("\n!!!", 1)[0].replace("Phy-Mac Interface Revision Number:  6", "Phy-Mac Interface "
+                                                                                          "Revision Number:  5")
+        fake.version_report = alike.replace("Branch Version: 2", "Branch Version: %d" % UNREAD).encode()
+        info = bridge.version_info()
+        assert (info.mac.branch, info.phy.branch, info.warnings) == (None, None, [])
+        assert not info.compatible  # two unread words look alike to the library
+        fake.version_report = alike.encode()
+        assert bridge.version_info().compatible
+        # No chip answered: the library still writes a report, every word unread.
+        fake.version_report = re.sub(r"(:\s+)-?\d+$", r"\g<1>%d" % UNREAD, alike, flags=re.M).encode()
+        fake.failure = b"Timeout Error: No Event occur for command : 'MEM_READ PHY_FILE_TYPE buildNumber 4 '"
+        with pytest.raises(termbridge.OperationError) as caught:
+            bridge.version_info()
+        assert (caught.value.operation, caught.value.message) == ("getSystemVersionInfo", fake.failure.decode())
 
     def test_version_info_without_a_report_raises_the_text(self, fake, bridge):
         fake.version_report = b"Error!!! The version report is not available in this version"
@@ -250,6 +316,22 @@ class TestEeprom:
 
 
 class TestProgress:
+    @pytest.mark.parametrize("ending", ["close", "collect"])
+    def test_the_library_gives_the_callback_back_when_the_session_ends(self, ending):
+        # The library keeps a callback across sessions: one freed while
+        # registered is called by the next session's long operation.
+        fake = FakeLibrary(with_extensions=True)
+        bridge = termbridge.TermBridge(udp_port=1, tcp_port=2, lib=fake).open()
+        bridge.set_progress_callback(lambda stage, done, total: None)
+        assert fake.progress is not None
+        if ending == "close":
+            bridge.close()
+        else:
+            del bridge
+            gc.collect()
+        assert fake.progress is None
+        assert fake.names()[-2:] == ["tbx_setStoppableProgressCallback", "deinitialize"]
+
     def test_callback_gets_each_step_during_the_operation(self):
         fake = FakeLibrary(with_extensions=True)
         fake.progress_steps = [(b"MAC", 0, 32), (b"MAC", 32, 32), (b"PHY", 16, 16)]
@@ -342,7 +424,7 @@ class TestSayWhy:
     @pytest.fixture
     def opened(self):
         fake = FakeLibrary(with_extensions=True)
-        bridge = termbridge.TermBridge(struct_list=EXAMPLE_LIST, udp_port=1, lib=fake).open()
+        bridge = termbridge.TermBridge(struct_list=EXAMPLE_LIST, udp_port=1, tcp_port=2, lib=fake).open()
         yield fake, bridge
         bridge.close()
 
@@ -393,17 +475,17 @@ class TestSayWhy:
     def test_a_second_session_in_the_process_is_refused(self, opened):
         _, first = opened
         with pytest.raises(termbridge.SessionInUseError):
-            termbridge.TermBridge(udp_port=1, lib=FakeLibrary()).open()
+            termbridge.TermBridge(udp_port=1, tcp_port=2, lib=FakeLibrary()).open()
         first.close()
-        with termbridge.TermBridge(udp_port=1, lib=FakeLibrary()) as second:
+        with termbridge.TermBridge(udp_port=1, tcp_port=2, lib=FakeLibrary()) as second:
             assert second.is_open
 
     def test_a_session_collected_while_open_shuts_the_library_down(self):
         fake = FakeLibrary()
-        termbridge.TermBridge(udp_port=1, lib=fake).open()
+        termbridge.TermBridge(udp_port=1, tcp_port=2, lib=fake).open()
         gc.collect()
         assert fake.names() == ["initialize_old", "deinitialize"]
-        with termbridge.TermBridge(udp_port=1, lib=FakeLibrary()):
+        with termbridge.TermBridge(udp_port=1, tcp_port=2, lib=FakeLibrary()):
             pass  # no longer in use
 
     def test_ctrl_c_cancels_the_operation_and_raises(self):

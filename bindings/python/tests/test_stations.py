@@ -119,6 +119,13 @@ def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(chip
     ('[[station]]\nname = "a"\nemulator = true\ncolour = "red"\n', "unknown keys colour"),
     ('[[station]]\nname = "a"\nemulator = true\n[[station]]\nname = "a"\nemulator = true\n', "names a station twice"),
     ("[defaults]\nemulator = true\n", "names no station"),
+    ('[[station]]\nname = "a"\nemulator = "false"\naddress = "10.0.0.1"\ncommand_port = 1\nlibrary_port = 2\n',
+     "(station a): emulator must be true or false, not 'false'"),
+    ('[defaults]\nregistry = 1\n[[station]]\nname = "a"\n', "(station a): registry must be true or false, not 1"),
+    ('[defaults]\nemulator = true\n[[station]]\nname = "a"\naddress = "10.0.0.1"\ncommand_port = 1\n'
+     'library_port = 2\n', "(station a): address is not used on a station with emulator = true (from [defaults])"),
+    ('[[station]]\nname = "a"\nregistry = true\nlibrary_port = 2\n',
+     "(station a): library_port is not used on a station with registry = true"),
     ("[[station]\n", "inventory"),
 ])
 def test_refused_stations_and_inventories(tmp_path, text, error):

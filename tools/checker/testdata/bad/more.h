@@ -2,3 +2,10 @@
 START_ENUM
 /* This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. This comment runs on. */
 END_ENUM
+/* Names the set does not declare, and names declared twice: the later one replaces the earlier. */
+START_ENUM
+    ENUM_WITH_VALUE(SPARE_OP, 0x21)
+    ENUM_NO_VALUE(SPARE_OP)
+END_ENUM
+DECLARE_COMMAND(GHOST_CMD, PHY_CMD_TYPE, Ghost_t, SPARE_OP, WAIT_NEEDED)
+DECLARE_COMMAND(PACKET_CMD, MAC_CMD_TYPE, Packet_t, SPARE_OP, WAIT_NEEDED)
