@@ -64,6 +64,16 @@ std::uint32_t ParseUnsigned32(const std::string& text, int base) {
     return number.negative ? static_cast<std::uint32_t>(0U - value) : value;
 }
 
+bool ParseWord32(const std::string& text, int base, std::uint32_t& bits) {
+    const NumberText number = Split(text, base);
+    if (!number.hasDigits) return false;
+    const std::uint64_t limit = base == 10 && number.negative ? 0x80000000u : 0xFFFFFFFFu;
+    if (number.magnitude > limit) return false;
+    const auto value = static_cast<std::uint32_t>(number.magnitude);
+    bits = number.negative ? 0U - value : value;
+    return true;
+}
+
 std::int32_t ParseSigned32(const std::string& text, int base) {
     const NumberText number = Split(text, base);
     constexpr std::uint64_t kMaxPositive = std::numeric_limits<std::int32_t>::max();

@@ -52,20 +52,6 @@ std::vector<std::string> SplitOnSpaces(const std::string& text) {
     return tokens;
 }
 
-bool IsDigitOfBase(char c, int base) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    return base == 16 ? std::isxdigit(u) != 0 : std::isdigit(u) != 0;
-}
-
-// Whether the token starts, after blanks and a sign, with a digit of its base
-// (what a scanf conversion needs to succeed).
-bool IsNumber(const std::string& token, int base) {
-    std::size_t i = 0;
-    while (i < token.size() && std::isspace(static_cast<unsigned char>(token[i]))) ++i;
-    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
-    return i < token.size() && IsDigitOfBase(token[i], base);
-}
-
 std::uint16_t Low16(std::int32_t value) { return static_cast<std::uint16_t>(value); }
 std::uint32_t AsUnsigned(std::int32_t value) { return static_cast<std::uint32_t>(value); }
 
@@ -111,18 +97,19 @@ int ConsoleNativeAdapter::GetNativeCommandType(const std::string& name) const {
     return found == commandTypes_.end() ? -1 : found->second;
 }
 
-std::vector<std::int32_t> ConsoleNativeAdapter::ParseArguments(const std::string& arguments) {
-    std::vector<std::int32_t> values;
-    std::int32_t previous = 0;
+bool ConsoleNativeAdapter::ParseArguments(const std::string& arguments, std::vector<std::int32_t>& values,
+                                          std::string& refused) {
+    values.clear();
     for (const std::string& token : SplitOnSpaces(arguments)) {
         LogMessage(token, LOG_DETAIL);
-        const int base = token.find("0x") != std::string::npos ? 16 : 10;
-        if (IsNumber(token, base)) {
-            previous = base == 16 ? static_cast<std::int32_t>(ParseUnsigned32(token, 16)) : ParseSigned32(token, 10);
+        std::uint32_t bits = 0;
+        if (!ParseWord32(token, AutoBase(token), bits)) {
+            refused = token;
+            return false;
         }
-        values.push_back(previous);
+        values.push_back(static_cast<std::int32_t>(bits));
     }
-    return values;
+    return true;
 }
 
 bool ConsoleNativeAdapter::AdaptNativeCommand(const std::string& line, NativeCommand_t& out) const {
@@ -139,8 +126,16 @@ bool ConsoleNativeAdapter::AdaptNativeCommand(const std::string& line, NativeCom
     }
 
     LogLine("<ConsoleNativeAdapter>Start Section - Disassembly Native Command To Tokens:", LOG_DETAIL);
-    const std::vector<std::int32_t> values = ParseArguments(line.substr(nameEnd));
+    std::vector<std::int32_t> values;
+    std::string refused;
+    const bool parsed = ParseArguments(line.substr(nameEnd), values, refused);
     LogLine("<ConsoleNativeAdapter>End Section - Disassembly Native Command To Tokens!", LOG_DETAIL);
+    if (!parsed) {
+        LogMessage(Format("<ConsoleNativeAdapter>Error: '%s' is not a number of 32 bits", refused.c_str()),
+                   LOG_NORMAL);
+        LogMessage(UsageOf(type), LOG_NORMAL);
+        return false;
+    }
 
     LogLine("<ConsoleNativeAdapter>Building Native Struct", LOG_DETAIL);
     return BuildFromValues(type, values, out);

@@ -44,9 +44,13 @@ public:
     bool BuildCommandPipeCmd(std::uint16_t cmdType, std::uint32_t parameter, NativeCommand_t& out) const;
 
     // Splits the arguments of a native command line into numbers: "0x" in a
-    // token makes it hexadecimal, otherwise decimal; a token that is not a
-    // number repeats the value before it (0 for the first).
-    static std::vector<std::int32_t> ParseArguments(const std::string& arguments);
+    // token makes it hexadecimal, otherwise decimal, read up to the first
+    // character that is not a digit. False, with the token in `refused`, for
+    // a token that is not a number or does not fit 32 bits: sent as another
+    // value (the one before it, or a saturated one), it would reach an
+    // address or write a value nobody typed.
+    static bool ParseArguments(const std::string& arguments, std::vector<std::int32_t>& values,
+                               std::string& refused);
 
     ConsoleNativeAdapter(const ConsoleNativeAdapter&) = delete;
     ConsoleNativeAdapter& operator=(const ConsoleNativeAdapter&) = delete;

@@ -63,8 +63,9 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"NATIVE_READ_WORD_CMD -1", 0, 0xFFFFFFFF, 0, 0, {}},
         LineCase{"NATIVE_WRITE_WORD_CMD 0x20 258", 1, 0x20, 4, 0, {0x02, 0x01, 0x00, 0x00}},
         LineCase{"NATIVE_WRITE_WORD_CMD 0x20 0xA1B2C3D4", 1, 0x20, 4, 0, {0xD4, 0xC3, 0xB2, 0xA1}},
-        // A token that is no number repeats the value before it.
-        LineCase{"NATIVE_WRITE_WORD_CMD 0x20 value", 1, 0x20, 4, 0, {0x20, 0x00, 0x00, 0x00}},
+        // Decimal words above 2^31 - 1 are the unsigned value's bits.
+        LineCase{"NATIVE_WRITE_WORD_CMD 3217031424 4294967295", 1, 0xBFC00100, 4, 0, {0xFF, 0xFF, 0xFF, 0xFF}},
+        LineCase{"NATIVE_READ_WORD_CMD -2147483648", 0, 0x80000000, 0, 0, {}},
         LineCase{"NATIVE_READ_BUFFER_CMD 0x100 16", 2, 0x100, 16, 0, {}},
         LineCase{"NATIVE_READ_BUFFER_CMD 0x100 0x10010", 2, 0x100, 0x10, 0, {}},
         LineCase{"NATIVE_WRITE_BUFFER_CMD 0x100 3 1 2 3", 3, 0x100, 3, 0, {1, 2, 3, 0}},
@@ -94,6 +95,14 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"", "<ConsoleNativeAdapter>Error: Wrong Usage for Native Command"},
         RefusedCase{"    ", "<ConsoleNativeAdapter>Error: Wrong Usage for Native Command"},
         RefusedCase{"native_read_word_cmd 0x10", "<ConsoleNativeAdapter>Error: Unknown Native Command"},
+        // A word that is no number, or does not fit 32 bits, is not sent as another value.
+        RefusedCase{"NATIVE_WRITE_WORD_CMD 0x20 value", "<ConsoleNativeAdapter>Error: 'value' is not a number of 32 bits"},
+        RefusedCase{"NATIVE_WRITE_WORD_CMD 0x20 4294967296",
+                    "<ConsoleNativeAdapter>Error: '4294967296' is not a number of 32 bits"},
+        RefusedCase{"NATIVE_READ_WORD_CMD -2147483649",
+                    "<ConsoleNativeAdapter>Error: '-2147483649' is not a number of 32 bits"},
+        RefusedCase{"NATIVE_WRITE_WORD_CMD 0x123456789 1",
+                    "Wrong Usage for NATIVE_WRITE_WORD_CMD, try: NATIVE_WRITE_WORD_CMD address value"},
         RefusedCase{"NATIVE_READ_WORD_CMD",
                     "Wrong Usage for NATIVE_READ_WORD_CMD, try: NATIVE_READ_WORD_CMD address"},
         RefusedCase{"NATIVE_READ_WORD_CMD 1 2",
@@ -123,11 +132,16 @@ TEST(NativeCommandTypes, NamesMatchExactly) {
     EXPECT_EQ(Adapter().GetNativeCommandType("MEM_READ"), -1);
 }
 
-TEST(NativeArguments, TabsBelongToTheToken) {
+TEST(NativeArguments, TabsBelongToTheTokenAndEveryTokenMustBeANumber) {
+    std::vector<std::int32_t> values;
+    std::string refused;
     // "1\t2" is one token; its decimal reading stops at the tab.
-    EXPECT_EQ(ConsoleNativeAdapter::ParseArguments(" 1\t2 3"), (std::vector<std::int32_t>{1, 3}));
-    EXPECT_EQ(ConsoleNativeAdapter::ParseArguments("x 0x10 y -7 z"), (std::vector<std::int32_t>{0, 16, 16, -7, -7}));
-    EXPECT_TRUE(ConsoleNativeAdapter::ParseArguments("").empty());
+    ASSERT_TRUE(ConsoleNativeAdapter::ParseArguments(" 1\t2 3", values, refused));
+    EXPECT_EQ(values, (std::vector<std::int32_t>{1, 3}));
+    ASSERT_TRUE(ConsoleNativeAdapter::ParseArguments("", values, refused));
+    EXPECT_TRUE(values.empty());
+    EXPECT_FALSE(ConsoleNativeAdapter::ParseArguments("0x10 -7 z", values, refused));
+    EXPECT_EQ(refused, "z");
 }
 
 // ---------------------------------------------------------------- the Data bound
