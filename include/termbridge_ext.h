@@ -76,7 +76,8 @@ TB_API int TB_CALL tbx_getLastOperationStats(tbx_OperationStats* stats);
 TB_API const char* TB_CALL tbx_getLastOperationLog(void);
 
 /* The path of the log file the library writes now; "" when it writes none
- * (no logger yet, or its folder could not be made). The text stays valid
+ * (no logger yet, its folder could not be made, or AllowWriteLogsToFile(0)
+ * stopped the writing). The text stays valid
  * until the next call of this function. */
 TB_API const char* TB_CALL tbx_getLogFilePath(void);
 

@@ -599,6 +599,14 @@ int ConsoleAppLogic::LoadFirmware(const std::string& path) {
     loader.SetProgress([this](const char* stage, std::uint64_t done, std::uint64_t total) {
         return ReportProgress(stage, done, total);
     });
+    // The package is read and cut before the chip is touched: one that does
+    // not build (a wrong path, a broken image) leaves the running firmware
+    // and the link's set-up alone.
+    if (!loader.BuildChunkDataBase()) {
+        FailLoad("<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!");
+        SayIfCancelled("firmware load");
+        return 1;
+    }
     traffic.SendSystemSetup(57600, 1);
     traffic.SetInternalOperation(true);
     const bool started = LoadFirmwareSteps(loader, traffic);
@@ -610,9 +618,6 @@ int ConsoleAppLogic::LoadFirmware(const std::string& path) {
 // MAC, PHY, ASIP, interrupt-vector data, run: each step only after all
 // earlier ones succeeded.
 bool ConsoleAppLogic::LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traffic) {
-    if (!loader.BuildChunkDataBase()) {
-        return FailLoad("<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!");
-    }
     if (!loader.LoadChunks(0, MAC_MODULE, true)) return FailLoad("<ConsoleAppLogic>Error!!! Failed to Load MAC Firmware data!");
     if (!loader.LoadChunks(0, PHY_MODULE, true)) return FailLoad("<ConsoleAppLogic>Error!!! Failed to Load PHY Firmware data!");
     if (!loader.PrepareAsipLoad() || !loader.LoadChunks(0, ASIP_MODULE, true)) {

@@ -90,6 +90,7 @@ void ConsoleAppSockets::SetTargetAddress(const std::string& text, std::uint16_t 
         std::uint32_t address = 0;
         if (ParseDottedIpv4(text, address)) {
             targetAddress_ = address;
+            targetValid_ = true;
         } else {
             PhyConsoleNs::GeneralException("Illegal IP address argument", kSource, __LINE__);
         }
@@ -123,6 +124,11 @@ ConsoleAppSockets::~ConsoleAppSockets() {
 int ConsoleAppSockets::Send(const std::uint8_t* bytes, std::size_t length) {
     try {
         LogLine("<ConsoleAppSockets> sendto() method", LOG_NORMAL);
+        if (!targetValid_) {
+            LogLine("<ConsoleAppSockets>Error!!! The dispatcher's address is not a valid IPv4 address: nothing is sent",
+                    LOG_ERROR);
+            return platform::kSocketError;
+        }
         const int sent = sendSocket_.IsOpen() ? sendSocket_.SendTo(bytes, length, targetAddress_, targetPort_)
                                               : platform::kSocketError;
         if (sent < 0) PhyConsoleNs::SocketException("sendto()", kSource, __LINE__);

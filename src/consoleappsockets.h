@@ -127,6 +127,9 @@ private:
     platform::WaitEvent closing_{true, false};
     platform::UdpSocket sendSocket_;
     std::uint32_t targetAddress_ = 0;
+    // False until an address parses: nothing is sent to the unset 0.0.0.0,
+    // which some systems take for this machine.
+    bool targetValid_ = false;
     std::uint16_t targetPort_ = 0;
     platform::WaitEvent* stopEvent_ = nullptr;
     std::uint16_t listenPort_ = 0;

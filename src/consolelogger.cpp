@@ -389,7 +389,8 @@ std::string OperationLogText() { return g_operationLog.Text(); }
 std::string CurrentLogFilePath() {
     std::lock_guard<std::mutex> lock(g_instanceLock);
     const ConsoleLogger* logger = g_instance.load();
-    return logger != nullptr && logger->IsOpen() ? logger->FilePath() : std::string();
+    const bool writing = logger != nullptr && logger->IsOpen() && FileLoggingAllowed();
+    return writing ? logger->FilePath() : std::string();
 }
 
 std::string CrashFilePath() { return platform::FixedPath("C:\\ConsoleDllCrash.txt"); }

@@ -32,7 +32,12 @@ bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command, bool exte
     // This thread reads the answer from before it leaves: should the answer
     // come before the wait begins, it wakes nobody.
     if (internal) packetHandler_->ClaimHostReading();
-    packetHandler_->SendNumbered(command, number);
+    if (packetHandler_->SendNumbered(command, number) < 0) {
+        // Nothing went out: no answer can come, so none is awaited.
+        if (internal) packetHandler_->ReleaseHostReading();
+        LogLine("<TrafficManager>Error!!! The Native Command could not be sent!!!", LOG_ERROR);
+        return false;
+    }
     if (!internal) return true;
 
     LogLine("<TrafficManager>In the middle of Internal Operation", LOG_DETAIL);

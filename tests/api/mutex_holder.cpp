@@ -4,8 +4,8 @@
 //
 // With "abort" it plays a host that crashes while the library is loaded: it
 // initializes with a dispatcher address that is not an address (a crash-file
-// line), sends one command that no dispatcher answers (log lines), reports
-// in the ready file and aborts at once.
+// line), sends one command, which fails without going out (log lines),
+// reports in the ready file and aborts at once.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -145,6 +145,7 @@ TEST_F(Extensions, OperationLogGivesTheCauseOfEachFailure) {
     for (const bool fileLogging : {true, false}) {
         AllowWriteLogsToFile(fileLogging);
         setLogSeverity(fileLogging ? 2 : 1);
+        EXPECT_EQ(tbx_getLogFilePath(), fileLogging ? logFile : std::string()) << "the file written now";
         const std::uint64_t logSize = FileSize(logFile);
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.line) + (fileLogging ? "" : ", file logging off"));

@@ -586,7 +586,9 @@ TEST_F(LoadTest, EachFailingStepReturnsOneWithItsText) {
     }
     chip_.Refuse(nullptr);
     const testsupport::LogTail log;
+    const std::size_t before = dispatcher_.Commands().size();
     EXPECT_EQ(app_->LoadFirmware(dir_.File("absent.fwp")), 1);
+    EXPECT_EQ(dispatcher_.Commands().size(), before) << "a package that does not build leaves the chip alone";
     EXPECT_EQ(std::string(app_->FailureMessage()), "<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!");
     EXPECT_TRUE(log.Has("<FWLoader>Error!!! Couldn't open Firmware file for loading firmware software!!!!"));
 }
