@@ -21,9 +21,10 @@
 #                    (default 1); TB_FUZZ_RUNS stops a target at that many
 #                    executions
 #   ./run.sh soak [--windows] [N]
-#                    N mixed commands (default 100000) against the emulator
-#                    with faults; the figures go into RELIABILITY.md. With
-#                    --windows, the Windows build's soak under Wine
+#                    N mixed commands (default 100000, at least 10) against
+#                    the emulator with faults; a passing run's figures go into
+#                    RELIABILITY.md. With --windows, the Windows build's soak
+#                    under Wine
 #   ./run.sh matrix  run the fault matrix (every emulated fault against every
 #                    kind of operation) and put its table into RELIABILITY.md
 #
@@ -36,6 +37,21 @@ out="$here/out"
 jobs="${TB_JOBS:-2}"
 
 log() { printf '\n==== %s\n' "$*"; }
+
+# A command line or setting run.sh cannot take: what is wrong (and the
+# command's usage), exit code 2, before anything is built.
+usage_error() {  # problem [usage]
+    echo "run.sh: $1" >&2
+    [ -z "${2:-}" ] || echo "usage: $2" >&2
+    exit 2
+}
+
+# True when the text is a whole number (digits only) of at least the minimum.
+is_count() {  # text [minimum, default 1]
+    [[ "$1" =~ ^[0-9]+$ ]] || return 1
+    local digits="${1#"${1%%[!0]*}"}"  # without leading zeros
+    [ ${#digits} -gt 18 ] || [ "${digits:-0}" -ge "${2:-1}" ]
+}
 
 # ------------------------------------------------------------------ packages
 native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
@@ -327,6 +343,7 @@ cmd_build() {
 }
 
 cmd_test() {
+    check_fuzz_settings
     install_packages "${native_packages[@]}" "${windows_packages[@]}"
     local started=$SECONDS
     test_linux
@@ -350,14 +367,40 @@ fuzz_one_target() {  # fast target, seconds, rows folder
     [ $status -eq 0 ] && [ $replay -eq 0 ]
 }
 
+# The fuzzing settings from the environment, checked before anything runs: a
+# text libFuzzer reads as 0 would mean no limit at all.
+check_fuzz_settings() {
+    [ -z "${TB_FUZZ_JOBS:-}" ] || is_count "$TB_FUZZ_JOBS" ||
+        usage_error "TB_FUZZ_JOBS must be a whole number above 0, not '$TB_FUZZ_JOBS'"
+    [ -z "${TB_FUZZ_RUNS:-}" ] || is_count "$TB_FUZZ_RUNS" ||
+        usage_error "TB_FUZZ_RUNS must be a whole number above 0, not '$TB_FUZZ_RUNS'"
+    [ -z "${TB_FUZZ_SECONDS:-}" ] || is_count "$TB_FUZZ_SECONDS" ||
+        usage_error "TB_FUZZ_SECONDS must be a whole number above 0, not '$TB_FUZZ_SECONDS'"
+}
+
+is_fuzz_target() { [ -f "$here/tests/fuzz/fuzz_${1#fuzz_}.cpp" ]; }
+
 cmd_fuzz() {  # [seconds] [target...]
+    local usage="./run.sh fuzz [SECONDS] [TARGET...]" seconds=600 target
+    if [ $# -gt 0 ]; then
+        if ! is_count "$1"; then
+            is_fuzz_target "$1" &&
+                usage_error "'$1' is a target, not SECONDS: the seconds come first (./run.sh fuzz 600 $*)" "$usage"
+            usage_error "SECONDS must be a whole number above 0, not '$1'" "$usage"
+        fi
+        seconds="$1"
+        shift
+    fi
+    for target in "$@"; do
+        is_fuzz_target "$target" || usage_error "no fuzz target '$target' (tests/fuzz/fuzz_<name>.cpp)" "$usage"
+    done
+    check_fuzz_settings
     install_packages "${native_packages[@]}"
-    local seconds="${1:-600}" parallel="${TB_FUZZ_JOBS:-1}"
-    [ $# -gt 0 ] && shift
+    local parallel="${TB_FUZZ_JOBS:-1}"
     log "Fuzz targets, $seconds s each${TB_FUZZ_RUNS:+ (at most $TB_FUZZ_RUNS executions)}, $parallel at a time"
     build_fast_fuzzers
     build_fuzzers
-    local targets=() target failed=0 rows="$out/fuzz-fast/rows"
+    local targets=() failed=0 rows="$out/fuzz-fast/rows"
     if [ $# -gt 0 ]; then
         for target in "$@"; do targets+=("$out/fuzz-fast/tests/fuzz/fuzz_${target#fuzz_}"); done
     else
@@ -395,9 +438,42 @@ soak_report() {  # report file
     tr -d '\r' <"$1" | grep -v -e '^Removing logs' -e '^Done\.$'
 }
 
+# Puts a soak's report into its section of RELIABILITY.md below the given
+# first line. A failed run, or a report without the table's last row, leaves
+# the section as it was (the last good figures) and is false.
+record_soak() {  # section, exit status, report, first line
+    local section="$1" status="$2" report="$3" failure=""
+    if [ "$status" -ne 0 ]; then
+        failure="exit status $status"
+    elif ! soak_report "$report" | grep '^| end |' >/dev/null; then
+        failure="no table in the report"
+    fi
+    if [ -n "$failure" ]; then
+        echo "soak failed ($failure): RELIABILITY.md's $section section left as it was; the report: $report" >&2
+        return 1
+    fi
+    {
+        echo "$4"
+        echo
+        soak_report "$report"
+    } | write_reliability_section "$section"
+    log "RELIABILITY.md: $section section updated"
+}
+
 cmd_soak() {  # [--windows] [commands]
+    local usage="./run.sh soak [--windows] [N]" windows=0
     if [ "${1:-}" = --windows ]; then
+        windows=1
         shift
+    fi
+    if [ "${1:-}" = --windows ] || [ "${2:-}" = --windows ]; then
+        usage_error "--windows comes first, once" "$usage"
+    fi
+    if [ $# -gt 0 ] && ! is_count "$1" 10; then
+        usage_error "N must be a whole number of at least 10, not '$1'" "$usage"
+    fi
+    [ $# -le 1 ] || usage_error "unexpected argument '$2'" "$usage"
+    if [ $windows -eq 1 ]; then
         cmd_soak_windows "$@"
         return
     fi
@@ -408,11 +484,10 @@ cmd_soak() {  # [--windows] [commands]
     report="$out/linux/soak.md"
     "$out/linux/bench/bench_soak" "$commands" --check >"$report" || status=$?
     cat "$report"
-    {
-        echo "Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench_soak $commands\` (RelWithDebInfo) on $(nproc) cores."
-        echo
-        soak_report "$report"
-    } | write_reliability_section soak
+    local headline
+    headline="Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench_soak $commands\` (RelWithDebInfo)"
+    headline+=" on $(nproc) cores."
+    record_soak soak $status "$report" "$headline" || [ $status -ne 0 ] || status=1
     return $status
 }
 
@@ -429,12 +504,10 @@ cmd_soak_windows() {  # [commands]
         wine "$out/win/bin/bench_soak.exe" "$commands" --check >"$report" || status=$?
     stop_wine
     cat "$report"
-    {
-        echo "Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench_soak.exe $commands\` (Release, mingw-w64 i686)" \
-             "under $(wine --version) on $(nproc) cores, against the native emulator process."
-        echo
-        soak_report "$report"
-    } | write_reliability_section soak-windows
+    local headline
+    headline="Last run: $(date -u '+%Y-%m-%d %H:%M UTC'), \`bench_soak.exe $commands\` (Release, mingw-w64 i686)"
+    headline+=" under $(wine --version) on $(nproc) cores, against the native emulator process."
+    record_soak soak-windows $status "$report" "$headline" || [ $status -ne 0 ] || status=1
     return $status
 }
 
@@ -457,6 +530,8 @@ cmd_matrix() {
 # The demo builds what it runs only: the library, the console, the emulator
 # and the example firmware (a fresh tree is configured without the benchmarks).
 cmd_demo() {  # [-v]
+    [ $# -eq 0 ] || [ "$1" = -v ] || usage_error "unexpected argument '$1'" "./run.sh demo [-v]"
+    [ $# -le 1 ] || usage_error "unexpected argument '$2'" "./run.sh demo [-v]"
     install_packages "${native_packages[@]}"
     log "Building what the demo runs"
     cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

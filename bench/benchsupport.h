@@ -3,8 +3,14 @@
 #define TERMBRIDGE_BENCHSUPPORT_H
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -71,6 +77,33 @@ private:
     std::filesystem::path path_;
 };
 
+// Ends the program on a command line it cannot take: what is wrong and the
+// usage on stderr, exit code 2.
+[[noreturn]] inline void UsageError(const std::string& problem, const char* usage) {
+    std::fprintf(stderr, "%s\nusage: %s\n", problem.c_str(), usage);
+    std::exit(2);
+}
+
+// A count from the command line: decimal digits only, from `minimum` to
+// `maximum`. A count a benchmark cannot take ends it with a usage error
+// rather than running it with another count than asked.
+inline int CountArgument(const char* text, int minimum, const char* what, const char* usage, int maximum = INT_MAX) {
+    errno = 0;
+    char* end = nullptr;
+    const bool digits = std::isdigit(static_cast<unsigned char>(text[0])) != 0;
+    const long value = digits ? std::strtol(text, &end, 10) : 0;
+    if (!digits || *end != '\0') {
+        UsageError(std::string(what) + " must be a whole number, not \"" + text + "\"", usage);
+    }
+    if (value < minimum) {
+        UsageError(std::string(what) + " must be at least " + std::to_string(minimum) + ", not " + text, usage);
+    }
+    if (errno == ERANGE || value > maximum) {
+        UsageError(std::string(what) + " must be at most " + std::to_string(maximum) + ", not " + text, usage);
+    }
+    return static_cast<int>(value);
+}
+
 // How this process was started: a benchmark that runs itself again in fresh
 // processes passes `--<mode> <value>`; the first start has no mode.
 struct Invocation {
@@ -78,14 +111,19 @@ struct Invocation {
     const char* value = nullptr;  // the argument after the mode, if any
 };
 
-inline Invocation ReadInvocation(int argc, char** argv) {
+// Refuses a mode not among `modes` and anything after the value.
+inline Invocation ReadInvocation(int argc, char** argv, std::initializer_list<const char*> modes, const char* usage) {
     Invocation invocation;
     int valueAt = 1;
     if (argc > 1 && std::strncmp(argv[1], "--", 2) == 0) {
         invocation.mode = argv[1];
         valueAt = 2;
+        const bool known = std::any_of(modes.begin(), modes.end(),
+                                       [&invocation](const char* mode) { return invocation.mode == mode; });
+        if (!known) UsageError("unknown option: " + invocation.mode, usage);
     }
     if (argc > valueAt) invocation.value = argv[valueAt];
+    if (argc > valueAt + 1) UsageError(std::string("unexpected argument: ") + argv[valueAt + 1], usage);
     return invocation;
 }
 

@@ -148,7 +148,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     const bool timeline = !args.empty() && args.front() == "--timeline";
     if (timeline) args.erase(args.begin());
-    const int commands = !args.empty() ? std::max(1, std::atoi(args[0].c_str())) : kDefaultCommands;
+    const char* const usage = "bench_commands_e2e [--timeline] [commands] [command line]";
+    if (args.size() > 2) UsageError("unexpected argument: " + args[2], usage);
+    const int commands = !args.empty() ? CountArgument(args[0].c_str(), 1, "commands", usage) : kDefaultCommands;
     const std::string commandLine = args.size() > 1 ? args[1] : kDefaultCommand;
     const std::string examples = std::string(TB_SOURCE_DIR) + "/examples";
     const std::string listFile = examples + "/definitions/list.txt";
@@ -271,8 +273,8 @@ int main(int argc, char** argv) {
 #else
 
 int main() {
-    std::printf("commands_e2e: needs the emulator, which this build does not have\n");
-    return 0;
+    std::fprintf(stderr, "bench_commands_e2e needs the emulator, which this build does not have\n");
+    return 1;
 }
 
 #endif

@@ -33,7 +33,7 @@
 // second processor and the host thread on the first, the library's own
 // threads free; then everything on the first processor.
 //
-// Run: bench_firmware [kibibytes of MAC+PHY+ASIP data, at least 256]
+// Run: bench_firmware [kibibytes of MAC+PHY+ASIP data, 256 to 381]
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -69,6 +69,10 @@ constexpr std::size_t kHandshakes = 5;
 constexpr std::size_t kMacCapacity = 0x23800;
 constexpr std::size_t kPhyCapacity = 0x1C000;
 constexpr std::size_t kAsipCapacity = 0x20000;
+// The package sizes the load is measured with: at least 256 KiB, at most what
+// the three memories take (MakePackage would cut a larger one short).
+constexpr int kMinimumKib = 256;
+constexpr int kMaximumKib = static_cast<int>((kMacCapacity - 0x100 + kPhyCapacity - 0x100 + kAsipCapacity) / 1024);
 
 // MAC code from the boot address (across the interrupt-vector window), PHY
 // code, and ASIP type 1 instructions of 64 bytes, sharing `bytes` out in
@@ -285,9 +289,11 @@ int Run(std::size_t kib, const Placement& placement) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Invocation invocation = ReadInvocation(argc, argv);
-    const std::size_t kib =
-        std::max<std::size_t>(256, invocation.value != nullptr ? std::strtoul(invocation.value, nullptr, 10) : 300);
+    const char* const usage = "bench_firmware [--split|--pinned] [KiB of MAC+PHY+ASIP data, 256 to 381]";
+    const Invocation invocation = ReadInvocation(argc, argv, {"--split", "--pinned"}, usage);
+    const std::size_t kib = static_cast<std::size_t>(
+        invocation.value != nullptr ? CountArgument(invocation.value, kMinimumKib, "the package's KiB", usage, kMaximumKib)
+                                    : 300);
     const SocketLibraryUse sockets;
     if (invocation.mode == "--split") return Run(kib, kSplit);
     if (invocation.mode == "--pinned") {
@@ -303,8 +309,8 @@ int main(int argc, char** argv) {
 #else
 
 int main() {
-    std::printf("firmware: needs the emulator, which this build does not have\n");
-    return 0;
+    std::fprintf(stderr, "bench_firmware needs the emulator, which this build does not have\n");
+    return 1;
 }
 
 #endif

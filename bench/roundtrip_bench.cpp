@@ -216,9 +216,10 @@ int RunWithSockets(int blocks, const Placement& placement) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Invocation invocation = ReadInvocation(argc, argv);
+    const char* const usage = "bench_roundtrip [--split|--together|--pinned] [blocks]";
+    const Invocation invocation = ReadInvocation(argc, argv, {"--split", "--together", "--pinned"}, usage);
     const std::string& mode = invocation.mode;
-    const int blocks = invocation.value != nullptr ? std::max(1, std::atoi(invocation.value)) : kDefaultBlocks;
+    const int blocks = invocation.value != nullptr ? CountArgument(invocation.value, 1, "blocks", usage) : kDefaultBlocks;
     const std::string blocksText = std::to_string(blocks);
     ScratchFolder scratch;
     platform::SetEnvironmentValue("TERMBRIDGE_ROOT", scratch.Path());

@@ -29,7 +29,7 @@
 //
 // Run: bench_soak [commands] [--check]
 //      run_with_emulator.sh <tb-emulator> wine bench_soak.exe [commands] [--check]
-// (100,000 commands by default.) --check makes the exit status fail when
+// (100,000 commands by default, at least 10.) --check makes the exit status fail when
 // anything grows after the warm-up (the first 10 %; see Growth for what
 // counts), or when an operation failed that was allowed none: the short
 // CTest run. Such a failure ends a checked run at once: it has failed, and
@@ -564,11 +564,20 @@ std::vector<Figures> RunSoak(Soak& soak, int commands, bool stopAtFailure, Tally
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const bool check = std::find(args.begin(), args.end(), "--check") != args.end();
+    const char* const usage = "bench_soak [commands, at least 10] [--check]";
+    bool check = false;
+    bool counted = false;
     int commands = kDefaultCommands;
-    for (const std::string& arg : args) {
-        if (arg != "--check") commands = std::max(10, std::atoi(arg.c_str()));
+    for (int at = 1; at < argc; ++at) {
+        const std::string arg = argv[at];
+        if (arg == "--check" && !check) {
+            check = true;
+        } else if (arg.rfind("--", 0) != 0 && !counted) {
+            commands = CountArgument(argv[at], 10, "commands", usage);
+            counted = true;
+        } else {
+            UsageError("unexpected argument: " + arg, usage);
+        }
     }
     const std::string examples = std::string(TB_SOURCE_DIR) + "/examples";
     const std::string listFile = examples + "/definitions/list.txt";

@@ -89,7 +89,9 @@ void Print(int severity, const Figures& figures) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int blocks = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultBlocks;
+    const char* const usage = "bench_transport [blocks]";
+    if (argc > 2) UsageError(std::string("unexpected argument: ") + argv[2], usage);
+    const int blocks = argc > 1 ? CountArgument(argv[1], 1, "blocks", usage) : kDefaultBlocks;
     ScratchFolder scratch;
     platform::SetEnvironmentValue("TERMBRIDGE_ROOT", scratch.Path());
     platform::StartSocketLibrary();
@@ -149,8 +151,8 @@ int main(int argc, char** argv) {
 #else
 
 int main() {
-    std::printf("bench_transport needs the emulator (a native Linux build with the tools)\n");
-    return 0;
+    std::fprintf(stderr, "bench_transport needs the emulator (a native Linux build with the tools)\n");
+    return 1;
 }
 
 #endif

@@ -6,7 +6,10 @@
 # per packet, among the session's lines.
 set -euo pipefail
 
-build="$(cd "${1:?build dir}" && pwd)"
+usage() { echo "usage: examples/demo.sh <build dir> [-v]" >&2; exit 2; }
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then usage; fi
+[ $# -eq 1 ] || [ "$2" = -v ] || { echo "demo.sh: unknown option '$2'" >&2; usage; }
+build="$(cd "$1" && pwd)"
 verbose="${2:-}"
 examples="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # The library's files of this session (log, crash file, registry) start afresh.
