@@ -285,6 +285,7 @@ private:
         if (tokens[0] == "END_STRUCT_DECLARATION" && tokens.size() >= 2) {
             ++summary_.structures;
             structures_.insert(tokens[1]);
+            NoteDeclaration(structurePlaces_, "structure ", tokens[1], {place, path});
         } else if (tokens[0] == "DECLARE_COMMAND" && tokens.size() >= 6) {
             commands_.push_back({{place, path}, tokens[1], tokens[3], tokens[4]});
             NoteDeclaration(commandPlaces_, "command ", tokens[1], {place, path});
@@ -333,7 +334,8 @@ private:
     std::vector<std::pair<Place, Warning>> ownWarnings_;
     std::set<std::string> structures_;
     std::vector<DeclaredCommand> commands_;
-    std::map<std::string, Where> commandPlaces_;  // the declaration in force, by name
+    std::map<std::string, Where> structurePlaces_;  // the declaration in force, by name
+    std::map<std::string, Where> commandPlaces_;
     std::map<std::string, Where> valuePlaces_;
 };
 
