@@ -85,7 +85,8 @@ TB_API const char* TB_CALL tbx_getLogFilePath(void);
 typedef struct tbx_LinkState {
     unsigned int connected;      /* 1 while a dispatcher connection is open */
     unsigned int connections;    /* dispatcher connections taken since initialize */
-    unsigned short listenPort;   /* the port the library listens on for the dispatcher */
+    unsigned short listenPort;   /* the port the library listens on for the dispatcher;
+                                  * 0 when it could not open it (no dispatcher can connect) */
     unsigned short commandPort;  /* the dispatcher's command port the library sends to */
     unsigned int reserved;       /* 0 */
 } tbx_LinkState;

@@ -143,7 +143,15 @@ int ConsoleAppSockets::Send(const std::uint8_t* bytes, std::size_t length) {
 
 void ConsoleAppSockets::TcpListenerThread() {
     try {
-        if (OpenListener()) ListenLoop();
+        if (OpenListener()) {
+            ListenLoop();
+        } else {
+            listenerFailed_.store(true);
+            LogMessage(Format("<ConsoleAppSockets>Error!!! The library does not listen for the dispatcher: port %u "
+                              "could not be opened",
+                              static_cast<unsigned>(listenPort_)),
+                       LOG_ERROR);
+        }
     } catch (...) {
         LogCrash("<ConsoleAppSockets>TcpListenerThread() failed for some reason");
     }

@@ -84,7 +84,10 @@ public:
     bool HasSendSocket() const { return sendSocket_.IsOpen(); }
     std::uint32_t TargetAddress() const { return targetAddress_; }
     std::uint16_t TargetPort() const { return targetPort_; }
-    std::uint16_t ListenPort() const { return listenPort_; }
+    // The port the library listens on; 0 once the listener could not be
+    // opened (the port held by another program, say): then no dispatcher
+    // can connect, whatever the configuration says.
+    std::uint16_t ListenPort() const { return listenerFailed_.load() ? 0 : listenPort_; }
     // The link as a host asks about it (any thread): whether a dispatcher
     // connection is open and not given up, and how many were taken.
     bool IsConnected() const;
@@ -144,6 +147,7 @@ private:
     std::shared_ptr<Connection> connection_;
     std::uint32_t nextConnectionId_ = 1;
     std::atomic<std::uint32_t> connectionsTaken_{0};
+    std::atomic<bool> listenerFailed_{false};
 
     // The receiving thread's: the connection it found readable.
     std::shared_ptr<Connection> rxConnection_;

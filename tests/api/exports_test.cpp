@@ -9,8 +9,10 @@
 #include <thread>
 
 #include "consolelogger.h"
+#include "platform/net.h"
 #include "platform/platform.h"
 #include "termbridge.h"
+#include "termbridge_ext.h"
 #include "testsupport.h"
 
 namespace {
@@ -124,6 +126,29 @@ TEST(ExportsInitialize, CommandWithoutDispatcherTimesOut) {
 TEST(ExportsInitialize, DeinitializeReturnsToNotReady) {
     EXPECT_EQ(deinitialize(), 0);
     EXPECT_EQ(getResultLen(), -1);
+    EXPECT_EQ(deinitialize(), 0);
+}
+
+// A listening port another program holds: the link state says no port is
+// listened on, rather than one no dispatcher can reach.
+TEST(ExportsLink, ListeningPortHeldElsewhereReadsAsNone) {
+    Root();
+    WriteRegistry(false);
+    const std::uint16_t port = testsupport::FreeLoopbackTcpPort();
+    platform::TcpListener holder;
+    ASSERT_TRUE(holder.Open() && holder.Bind(platform::kAnyAddress, port) && holder.Listen(1)) << port;
+    ASSERT_TRUE(platform::WriteUserRegistryValue(kPorts, "Dispatcher_To_Console", std::to_string(port)));
+    ASSERT_EQ(initialize("", "", ""), 0);
+    tbx_LinkState state{};
+    EXPECT_TRUE(testsupport::WaitUntil(
+        [&] { return tbx_getLinkState(&state) == 0 && state.listenPort == 0; }, 5000))
+        << "the link state still names port " << state.listenPort;
+    EXPECT_EQ(deinitialize(), 0);
+
+    holder.Close();
+    ASSERT_EQ(initialize("", "", ""), 0);
+    ASSERT_EQ(tbx_getLinkState(&state), 0);
+    EXPECT_EQ(state.listenPort, port) << "a free port is named";
     EXPECT_EQ(deinitialize(), 0);
 }
 

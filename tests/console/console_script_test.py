@@ -307,7 +307,7 @@ class ConsoleScripts(ConsoleTest):
 
     def test_start_up_says_what_is_missing(self):
         """Files that do not open and a listening port that is taken are named at
-        start; a failure while no dispatcher is connected says so."""
+        start; a failure while no dispatcher can connect says so."""
         with socket.socket() as taken:
             taken.bind(("0.0.0.0", 0))
             taken.listen()
@@ -320,7 +320,7 @@ class ConsoleScripts(ConsoleTest):
         self.assertIn("warning: the MAC map file %s does not open" % self.path(os.path.join(self.folder, "no-such.map")),
                       err)
         self.assertIn("warning: the library cannot listen for the dispatcher on port %d" % port, err)
-        self.assertIn("no dispatcher is connected: the library waits for it on port %d" % port, out)
+        self.assertIn("no dispatcher can connect: the library could not open its listening port", out)
         options = self.console_options()
         options[options.index("--list") + 1] = self.path(os.path.join(self.folder, "no-such-list.txt"))
         status, out, err, _ = self.run_script(["NATIVE_READ_WORD_CMD 0x10"], base_options=options)

@@ -134,9 +134,19 @@ bool Session::Interrupt() {
     return true;
 }
 
+namespace {
+
+std::string NotListeningNote() {
+    return "no dispatcher can connect: the library could not open its listening port (--tcp; another program "
+           "may hold it)";
+}
+
+}  // namespace
+
 std::string Session::LinkNote() const {
     tbx_LinkState state{};
     if (api_.getLinkState == nullptr || api_.getLinkState(&state) != 0 || state.connected != 0) return "";
+    if (state.listenPort == 0) return NotListeningNote();
     return "no dispatcher has connected yet: the library waits for it on port " + std::to_string(state.listenPort) +
            " and sends its commands to port " + std::to_string(state.commandPort);
 }
@@ -183,8 +193,9 @@ void Session::Explain(Outcome& outcome, bool chipTraffic) {
     tbx_LinkState state{};
     if (chipTraffic && !outcome.cancelled && api_.getLinkState != nullptr && api_.getLinkState(&state) == 0 &&
         state.connected == 0) {
-        outcome.notes.push_back("no dispatcher is connected: the library waits for it on port " +
-                                std::to_string(state.listenPort));
+        outcome.notes.push_back(state.listenPort == 0 ? NotListeningNote()
+                                                      : "no dispatcher is connected: the library waits for it on port " +
+                                                            std::to_string(state.listenPort));
     }
     if (!logPathShown_ && api_.getLogFilePath != nullptr && *api_.getLogFilePath() != '\0') {
         outcome.notes.push_back(std::string("the library's log: ") + api_.getLogFilePath());

@@ -320,7 +320,11 @@ class TermBridge:
             cause = cause_lines(decode(read_log()), message)
         link = self.link_state() if chip and self._opened else None
         if link is not None and not link.connected and not message.startswith("Cancelled:"):
-            notes.append("no dispatcher is connected: the library waits for it on port %d" % link.listen_port)
+            if link.listen_port == 0:
+                notes.append("no dispatcher can connect: the library could not open its listening port "
+                             "(another program may hold it)")
+            else:
+                notes.append("no dispatcher is connected: the library waits for it on port %d" % link.listen_port)
         error = error_type(name, rc, message, cause, notes)
         error.log_path = self.log_path  # type: ignore[attr-defined]
         return error
