@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +17,7 @@
 #include "progressline.h"
 #include "session.h"
 #include "startupcheck.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -182,63 +181,11 @@ TEST(ConsoleProgress, OneTerminalLineForAllStages) {
     EXPECT_NE(shown.find("\rverify  100%  32 B/s"), std::string::npos) << shown;
 }
 
-// A folder of its own for a test, removed with its contents.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        path_ = std::filesystem::temp_directory_path() / ("tb-console-unit-" + std::to_string(stamp));
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    std::string Path(const std::string& name) const { return (path_ / name).string(); }
-    std::string Write(const std::string& name, const std::string& text) const {
-        std::filesystem::create_directories((path_ / name).parent_path());
-        std::ofstream(Path(name), std::ios::binary) << text;
-        return Path(name);
-    }
-
-private:
-    std::filesystem::path path_;
-};
-
-TEST(ConsoleLineReader, LinesThenTheEnd) {
-    struct Case {
-        const char* text;
-        Names lines;
-    } const cases[] = {
-        {"", {}},
-        {"one\n", {"one"}},
-        {"one\ntwo", {"one", "two"}},  // the last line without its line end
-        {"\n\nthree\n", {"", "", "three"}},
-    };
-    for (const Case& c : cases) {
-        std::FILE* file = std::tmpfile();
-        ASSERT_NE(file, nullptr);
-        std::fputs(c.text, file);
-        std::rewind(file);
-        Names lines;
-        std::string line;
-        std::string error;
-        linereader::Read read;
-        while ((read = linereader::NextLine(file, line, error)) == linereader::Read::Line) lines.push_back(line);
-        std::fclose(file);
-        EXPECT_EQ(read, linereader::Read::End) << c.text;
-        EXPECT_EQ(lines, c.lines) << c.text;
-    }
-}
-
 // A folder given as the script opens on some systems and then fails to
 // read: that is no empty script.
 TEST(ConsoleLineReader, AFolderIsNoEmptyScript) {
-    const ScratchFolder folder;
-    std::FILE* file = std::fopen(folder.Path("").c_str(), "r");
+    const testsupport::TempDir folder;
+    std::FILE* file = std::fopen(folder.Path().c_str(), "r");
     if (file == nullptr) return;  // the system refuses it at the open already
     std::string line;
     std::string error;
@@ -250,26 +197,26 @@ TEST(ConsoleLineReader, AFolderIsNoEmptyScript) {
 // What the console warns about before the library starts: a given file that
 // is no readable regular file, and list entries that name no file.
 TEST(ConsoleStartupCheck, FilesThatDoNotServe) {
-    const ScratchFolder folder;
+    const testsupport::TempDir folder;
     const std::string file = folder.Write("phy.map", "g_word 0x10\n");
-    std::filesystem::create_directories(folder.Path("maps"));
+    std::filesystem::create_directories(folder.File("maps"));
     EXPECT_EQ(startupcheck::FileProblem(file), "");
-    EXPECT_NE(startupcheck::FileProblem(folder.Path("maps")), "");
-    EXPECT_NE(startupcheck::FileProblem(folder.Path("none.map")), "");
+    EXPECT_NE(startupcheck::FileProblem(folder.File("maps")), "");
+    EXPECT_NE(startupcheck::FileProblem(folder.File("none.map")), "");
 
     folder.Write("defs/present.h", "DECLARE_COMMAND(ONE_CMD, PHY_CMD_TYPE, One_t, ONE_OP, WAIT_NEEDED)\n");
     folder.Write("defs/more/two.h", "DECLARE_COMMAND(TWO_CMD, PHY_CMD_TYPE, Two_t, TWO_OP, WAIT_NEEDED)\n");
-    std::filesystem::create_directories(folder.Path("defs/empty"));
-    std::filesystem::create_directories(folder.Path("defs/folder.h"));
+    std::filesystem::create_directories(folder.File("defs/empty"));
+    std::filesystem::create_directories(folder.File("defs/folder.h"));
     const std::string list = folder.Write(
         "defs/list.txt", "present.h\nmissing.h\nfolder.h\nmore/*.h\nempty/*.h\nnowhere/*.h\n");
     DefinitionNames names;
     ASSERT_TRUE(names.ReadListFile(list));
     EXPECT_EQ(names.Commands(), (Names{"ONE_CMD", "TWO_CMD"}));
-    const std::string defs = folder.Path("defs") + "/";
+    const std::string defs = folder.File("defs") + "/";
     EXPECT_EQ(names.Unreadable(),
               (Names{defs + "missing.h", defs + "folder.h", defs + "empty/*.h", defs + "nowhere/*.h"}));
-    EXPECT_FALSE(DefinitionNames().ReadListFile(folder.Path("defs")));
+    EXPECT_FALSE(DefinitionNames().ReadListFile(folder.File("defs")));
 }
 
 // The lines of a failed operation's log that give the reason, and lines of

@@ -49,7 +49,6 @@ class FwpackRefusals(unittest.TestCase):
             (["pack", "--out", out], 2, "at least one module"),
             (["pack", "--out", out, "--mac", not_elf], 1, "is not an ELF image"),
             (["pack", "--out", out, "--asip", "1:16:-5:" + self.hex], 2, "32-bit address"),
-            (["pack", "--out", out, "--asip", "1:16:0x100000000:" + self.hex], 2, "32-bit address"),
             (["pack", "--out", out, "--asip", "1:16:0xBF3C0000"], 2, "TYPE:WIDTH:ADDRESS:HEXFILE"),
             (["pack", "--out", out, "--asip", "1:16:0xBF3C0000:" + not_elf], 1, "is not a byte"),
         ]
