@@ -157,6 +157,17 @@ std::unique_ptr<platform::TcpConnection> ConnectTo(std::uint16_t port) {
     return connection;
 }
 
+// Sockets listening on a free port with a dispatcher connected to them;
+// Connected() says whether the sockets took that connection in time.
+struct Linked {
+    platform::WaitEvent stop{true, false};
+    const std::uint16_t port = fake::FreeTcpPort();
+    ConsoleAppSockets sockets{5000, "127.0.0.1", port, &stop};
+    std::unique_ptr<platform::TcpConnection> dispatcher = ConnectTo(port);
+
+    bool Connected() { return dispatcher != nullptr && sockets.ConnectionEvent().Wait(kWaitMs); }
+};
+
 // SignalUponRx on a thread of its own, so that the test can act while it
 // waits; a wait the test ends itself (nothing came) reports RX_STOP.
 class RxWait {
@@ -233,12 +244,9 @@ TEST_F(TransportTest, StrangerIsRefusedWithLogLine) {
 }
 
 TEST_F(TransportTest, StopEndsTheWaitAndTheListener) {
-    platform::WaitEvent stop(true, false);
-    const std::uint16_t port = fake::FreeTcpPort();
-    ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
-    auto first = ConnectTo(port);
-    ASSERT_NE(first, nullptr);
-    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent;
+    Linked link;
+    ASSERT_TRUE(link.Connected()) << kNoConnectionEvent;
+    auto& [stop, port, sockets, first] = link;
     stop.Set();
     EXPECT_EQ(sockets.SignalUponRx(stop), ConsoleAppSockets::RX_STOP);
     // Once the listener has ended, connections are refused. A listener left
@@ -255,12 +263,9 @@ TEST_F(TransportTest, StopEndsTheWaitAndTheListener) {
 }
 
 TEST_F(TransportTest, SecondConnectionReplacesTheFirst) {
-    platform::WaitEvent stop(true, false);
-    const std::uint16_t port = fake::FreeTcpPort();
-    ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
-    auto first = ConnectTo(port);
-    ASSERT_NE(first, nullptr);
-    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent;
+    Linked link;
+    ASSERT_TRUE(link.Connected()) << kNoConnectionEvent;
+    auto& [stop, port, sockets, first] = link;
 
     auto second = ConnectTo(port);
     ASSERT_NE(second, nullptr);
@@ -281,12 +286,9 @@ TEST_F(TransportTest, SecondConnectionReplacesTheFirst) {
 // A wait that leaves the data out (a host thread reads it) ends only by its
 // time or a resume; a resume called before the wait ends the next one.
 TEST_F(TransportTest, WaitWithoutDataEndsByTimeOrResume) {
-    platform::WaitEvent stop(true, false);
-    const std::uint16_t port = fake::FreeTcpPort();
-    ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
-    auto dispatcher = ConnectTo(port);
-    ASSERT_NE(dispatcher, nullptr);
-    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent;
+    Linked link;
+    ASSERT_TRUE(link.Connected()) << kNoConnectionEvent;
+    auto& [stop, port, sockets, dispatcher] = link;
     const Bytes payload{7, 8, 9};
     ASSERT_EQ(dispatcher->Send(payload.data(), payload.size()), 3);
 
@@ -301,12 +303,9 @@ TEST_F(TransportTest, WaitWithoutDataEndsByTimeOrResume) {
 // The receiving side waiting on a connection that the library replaced
 // reads it as closed: the log says it was replaced, not closed by the dispatcher.
 TEST_F(TransportTest, ReplacedConnectionIsLoggedAsReplaced) {
-    platform::WaitEvent stop(true, false);
-    const std::uint16_t port = fake::FreeTcpPort();
-    ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
-    auto first = ConnectTo(port);
-    ASSERT_NE(first, nullptr);
-    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent;
+    Linked link;
+    ASSERT_TRUE(link.Connected()) << kNoConnectionEvent;
+    auto& [stop, port, sockets, first] = link;
 
     RxWait waiting(sockets);
     platform::SleepMs(100);
@@ -328,12 +327,9 @@ TEST_F(TransportTest, ReplacedConnectionIsLoggedAsReplaced) {
 }
 
 TEST_F(TransportTest, ClosedConnectionIsDroppedInsteadOfSpinning) {
-    platform::WaitEvent stop(true, false);
-    const std::uint16_t port = fake::FreeTcpPort();
-    ConsoleAppSockets sockets(5000, "127.0.0.1", port, &stop);
-    auto first = ConnectTo(port);
-    ASSERT_NE(first, nullptr);
-    ASSERT_TRUE(sockets.ConnectionEvent().Wait(kWaitMs)) << kNoConnectionEvent;
+    Linked link;
+    ASSERT_TRUE(link.Connected()) << kNoConnectionEvent;
+    auto& [stop, port, sockets, first] = link;
     first->Shutdown();
 
     int reason = ConsoleAppSockets::RX_NEW_CONNECTION;
