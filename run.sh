@@ -370,12 +370,11 @@ fuzz_one_target() {  # fast target, seconds, rows folder
 # The fuzzing settings from the environment, checked before anything runs: a
 # text libFuzzer reads as 0 would mean no limit at all.
 check_fuzz_settings() {
-    [ -z "${TB_FUZZ_JOBS:-}" ] || is_count "$TB_FUZZ_JOBS" ||
-        usage_error "TB_FUZZ_JOBS must be a whole number above 0, not '$TB_FUZZ_JOBS'"
-    [ -z "${TB_FUZZ_RUNS:-}" ] || is_count "$TB_FUZZ_RUNS" ||
-        usage_error "TB_FUZZ_RUNS must be a whole number above 0, not '$TB_FUZZ_RUNS'"
-    [ -z "${TB_FUZZ_SECONDS:-}" ] || is_count "$TB_FUZZ_SECONDS" ||
-        usage_error "TB_FUZZ_SECONDS must be a whole number above 0, not '$TB_FUZZ_SECONDS'"
+    local name value
+    for name in TB_FUZZ_JOBS TB_FUZZ_RUNS TB_FUZZ_SECONDS; do
+        value="${!name:-}"
+        [ -z "$value" ] || is_count "$value" || usage_error "$name must be a whole number above 0, not '$value'"
+    done
 }
 
 is_fuzz_target() { [ -f "$here/tests/fuzz/fuzz_${1#fuzz_}.cpp" ]; }
