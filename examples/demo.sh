@@ -62,4 +62,4 @@ if [ -s "$crash_file" ]; then
     echo "== the library's crash file $crash_file:"
     cat "$crash_file"
 fi
-echo "== demo finished; its traffic, decoded: tshark -X lua_script:$build/wireshark/termbridge.lua -r $TERMBRIDGE_ROOT/demo.pcap -Y termbridge"
+echo "== demo finished; its traffic, decoded: tshark -o udp.try_heuristic_first:TRUE -o tcp.try_heuristic_first:TRUE -X lua_script:$build/wireshark/termbridge.lua -r $TERMBRIDGE_ROOT/demo.pcap -Y termbridge"

@@ -9,6 +9,7 @@ import os
 import re
 import shlex
 import shutil
+import socket
 import subprocess
 import sys
 import textwrap
@@ -49,10 +50,16 @@ def dissector(request):
     return path
 
 
+# The emulator's ports are random; tshark would give some of them to another
+# protocol before any heuristic ran.
+HEURISTICS_FIRST = ["-o", "udp.try_heuristic_first:TRUE", "-o", "tcp.try_heuristic_first:TRUE"]
+
+
 def run_tshark(emulator, dissector, options, *output):
     """tshark over the emulator's capture with the dissector, TERMBRIDGE
     packets only, no port given; it must succeed."""
-    run = subprocess.run([TSHARK, "-n", "-r", emulator.pcap_path, "-X", "lua_script:%s" % dissector, *options,
+    run = subprocess.run([TSHARK, "-n", *HEURISTICS_FIRST, "-r", emulator.pcap_path, "-X", "lua_script:%s" % dissector,
+                          *options,
                           "-Y", "termbridge", *output], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     return run
@@ -246,3 +253,54 @@ def test_report_of_a_failing_test_gives_the_capture_and_a_tshark_command(request
     decoded = subprocess.run(shlex.split(command.group(1)), capture_output=True, text=True, timeout=120)
     assert decoded.returncode == 0, decoded.stderr
     assert "NATIVE_READ_WORD_CMD" in decoded.stdout and "Answers the command in" in decoded.stdout
+
+
+# Protocols that tshark gives a UDP port above 1024 and that take any datagram
+# sent there.
+CLAIMING_PROTOCOLS = {"tzsp", "manolito", "pn_rt", "enip", "elasticsearch"}
+
+SESSION_ON_A_CLAIMED_PORT = textwrap.dedent("""
+    import sys
+    from termbridge._library import load_library
+    from termbridge.emulator import Emulator, free_port
+    from termbridge.session import TermBridge
+    emulator_program, library, port, pcap = sys.argv[1:]
+    with Emulator(emulator_program, free_port(), command_port=int(port), pcap=pcap) as emulator:
+        session = TermBridge(udp_port=int(port), tcp_port=emulator.library_port, dispatcher="127.0.0.1",
+                             lib=load_library(library))
+        session.open()
+        try:
+            session.send("NATIVE_READ_WORD_CMD 0x%x")
+        finally:
+            session.close()
+""" % SCRATCH)
+
+
+def claimed_free_port():
+    """A UDP port that tshark hands to a protocol taking anything, free here."""
+    decodes = subprocess.run([TSHARK, "-G", "decodes"], capture_output=True, text=True, timeout=60).stdout
+    for line in decodes.splitlines():
+        fields = line.split("\t")
+        if len(fields) >= 3 and fields[0] == "udp.port" and fields[2] in CLAIMING_PROTOCOLS and int(fields[1]) > 1024:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+                try:
+                    probe.bind(("127.0.0.1", int(fields[1])))
+                except OSError:
+                    continue
+            return int(fields[1])
+    raise AssertionError("tshark gives none of %s a free UDP port" % sorted(CLAIMING_PROTOCOLS))
+
+
+def test_report_command_decodes_a_session_on_a_port_another_protocol_claims(request, tmp_path, dissector):
+    plugin = request.config._termbridge
+    plugin.close_session()  # the library has one owner on a machine
+    pcap = tmp_path / "claimed.pcap"
+    port = claimed_free_port()
+    run = subprocess.run([sys.executable, "-c", SESSION_ON_A_CLAIMED_PORT, plugin.value("emulator"),
+                          plugin.library()._name, str(port), str(pcap)], capture_output=True, text=True, timeout=120,
+                         env=dict(os.environ, PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python")))
+    assert run.returncode == 0, run.stdout + run.stderr
+    command = re.search(r"^(tshark .*)$", plugin.capture_help(str(pcap)), re.M)
+    decoded = subprocess.run(shlex.split(command.group(1)), capture_output=True, text=True, timeout=120)
+    assert decoded.returncode == 0, decoded.stderr
+    assert "NATIVE_READ_WORD_CMD" in decoded.stdout and "Answers the command in" in decoded.stdout, port

@@ -7,6 +7,9 @@
 -- The protocol is found by the packets' fixed shapes (a heuristic), so a
 -- capture decodes without settings; the two ports can still be given
 -- (Edit > Preferences > Protocols > TERMBRIDGE, or tshark -o termbridge.<name>:<value>).
+-- A port that Wireshark gives to another protocol wins over the shapes
+-- unless UDP's and TCP's "try heuristic sub-dissectors first" is on
+-- (tshark -o udp.try_heuristic_first:TRUE -o tcp.try_heuristic_first:TRUE).
 -- Every event is paired with the command it answers (with the response
 -- time), capture fragments are reassembled into one payload, and mailbox
 -- commands, event codes and statuses are named from a definition set when a

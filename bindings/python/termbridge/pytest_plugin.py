@@ -416,7 +416,10 @@ class _Plugin:
     def capture_help(self, pcap: str) -> str:
         dissector = self.dissector()
         load = "-X lua_script:%s " % dissector if dissector else ""
-        text = "capture: %s\ntshark %s-r %s -Y termbridge -O termbridge" % (pcap, load, pcap)
+        # The ports are picked at random, and tshark gives some of them to
+        # other protocols; the packets' shapes decide first instead.
+        text = ("capture: %s\ntshark -o udp.try_heuristic_first:TRUE -o tcp.try_heuristic_first:TRUE "
+                "%s-r %s -Y termbridge -O termbridge" % (pcap, load, pcap))
         if not dissector:
             text += ("\n(the dissector tools/wireshark/termbridge.lua is loaded from Wireshark's plugins folder, "
                      "or give it with -X lua_script:PATH)")
