@@ -1252,6 +1252,8 @@ TEST(EmulatorProgram, RefusesBadValuesAndOptionsThatWouldBeIgnored) {
         {{"--definitions", dir.File("list.txt"), "--replay", dir.File("session.pcap")},
          "--definitions with --replay"},
         {{"--replay-ports", "50000,50001"}, "--replay-ports without --replay"},
+        {{"--replay", dir.File("session.pcap"), "--mailbox", "1,2,3"}, "--mailbox with --replay"},
+        {{"--eeprom-size", "16", "--replay", dir.File("session.pcap")}, "--eeprom-file or --eeprom-size with --replay"},
     };
     for (const auto& c : cases) {
         EmulatorProcess program(c.arguments, errors);

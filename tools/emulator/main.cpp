@@ -35,6 +35,7 @@ const char kUsage[] =
     "                            predefined values, else 0xBFE30000,0xBF108300,0xBF108240)\n"
     "  --eeprom-file <path>      keep the EEPROM in this file\n"
     "  --eeprom-size <bytes>     EEPROM size (default 65536)\n"
+    "                            (--mailbox and the EEPROM's options not with --replay)\n"
     "  --fault <line>            apply a control line at start, e.g. --fault \"delay 200\"\n"
     "  --pcap <file>             write every packet received and sent to this capture file\n"
     "  --replay <capture>        play the dispatcher's side of a recorded session (pcap or\n"
@@ -57,6 +58,7 @@ struct CommandLine {
     tbemu::EmulatorOptions options;
     std::vector<std::string> faults;
     bool replayPortsGiven = false;
+    bool eepromGiven = false;
     bool help = false;
     bool version = false;
 };
@@ -111,8 +113,14 @@ bool ParseMailbox(const std::string& text, tbemu::MailboxAddresses& mailbox) {
 // Options that would be ignored in the company they are given in.
 bool CheckCombinations(const CommandLine& line, std::string& error) {
     const auto& options = line.options;
-    if (!options.replayFile.empty() && !options.definitionListFile.empty()) {
+    const bool replaying = !options.replayFile.empty();
+    if (replaying && !options.definitionListFile.empty()) {
         error = "--definitions with --replay: a replay answers from its recording, the chip model is off";
+    } else if (replaying && options.mailbox) {
+        error = "--mailbox with --replay: a replay answers from its recording, the chip model is off";
+    } else if (replaying && line.eepromGiven) {
+        error = "--eeprom-file or --eeprom-size with --replay: a replay answers from its recording, "
+                "the chip's EEPROM is off";
     } else if (options.replayFile.empty() && line.replayPortsGiven) {
         error = "--replay-ports without --replay";
     }
@@ -160,9 +168,11 @@ bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
             if (!takesValue(value != nullptr)) return false;
             options.definitionListFile = value;
         } else if (arg == "--eeprom-file") {
+            line.eepromGiven = true;
             if (!takesValue(value != nullptr)) return false;
             options.eepromFile = value;
         } else if (arg == "--eeprom-size") {
+            line.eepromGiven = true;
             if (!takesValue(ParseUnsigned(value, 0x1000000, number) && number > 0)) return false;
             options.eepromSize = number;
         } else if (arg == "--pcap") {

@@ -501,10 +501,11 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
     plugin.prepare_root()
     config = termbridge_config
     # A replay answers from its recording: the emulator takes no definition
-    # set then (the session still does).
+    # set and has no EEPROM then (the session still reads the definitions).
     replaying = "--replay" in config.extra_args
     settings = dict(definitions=None if replaying else config.definitions, faults=config.faults, pcap=config.pcap,
-                    eeprom_size=config.eeprom_size, eeprom_file=config.eeprom_file, extra_args=config.extra_args,
+                    eeprom_size=None if replaying else config.eeprom_size,
+                    eeprom_file=None if replaying else config.eeprom_file, extra_args=config.extra_args,
                     log_dir=tmp_path)
     emulator = None
     ports = plugin.reusable_ports(config)
