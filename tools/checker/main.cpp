@@ -35,8 +35,9 @@ void PrintUsage(std::FILE* out) {
 }
 
 // False, with the reason printed, when the arguments do not make a check.
-bool ParseArguments(int argc, char** argv, defcheck::Options& options, std::string& namesFile, bool& help) {
-    help = false;
+bool ParseArguments(int argc, char** argv, defcheck::Options& options, std::string& namesFile, bool& help,
+                    bool& version) {
+    help = version = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "-h" || argument == "--help") {
@@ -44,8 +45,8 @@ bool ParseArguments(int argc, char** argv, defcheck::Options& options, std::stri
             return true;
         }
         if (argument == "--version") {
-            std::printf("tb-defcheck %s\n", TB_VERSION_TEXT);
-            std::exit(kClean);
+            version = true;
+            return true;
         }
         if (argument == "--mac" || argument == "--phy" || argument == "--names") {
             if (i + 1 >= argc) {
@@ -110,13 +111,15 @@ int main(int argc, char** argv) {
     defcheck::Options options;
     std::string namesFile;
     bool help = false;
-    if (!ParseArguments(argc, argv, options, namesFile, help)) {
+    bool version = false;
+    if (!ParseArguments(argc, argv, options, namesFile, help, version)) {
         PrintUsage(stderr);
         return kUnusable;
     }
-    if (help) {
-        PrintUsage(stdout);
-        return kClean;
+    if (help || version) {
+        if (help) PrintUsage(stdout);
+        if (version) std::printf("tb-defcheck %s\n", TB_VERSION_TEXT);
+        return ReportWritten() ? kClean : kUnusable;
     }
     const defcheck::Result result = defcheck::Check(options);
     if (!result.listRead) {
