@@ -61,6 +61,7 @@ set(TB_TEST_DURATIONS
   "wireshark_dissector               12    -    -    -"
   "console_scripts                   23   25   33   35"
   "console_demo                       5    -    -    -"
+  "tools_help_output_lost             1    1    1    -"
   "readme_quick_start                24    -    -    -"
   "sdk_consumer                       4    -    -    3"
   "release_archive                    -    -    -    1"
@@ -114,9 +115,9 @@ function(tb_test_timeouts)
     endif()
     # The cost makes CTest start the longest tests first, so that two at a
     # time end together rather than one long test running alone at the end.
-    set(cost ${seconds})
-    if(cost STREQUAL "")
-      set(cost 1)
+    set(cost 1)
+    if(NOT seconds STREQUAL "")
+      set(cost ${seconds})
     endif()
     set_tests_properties(${test} PROPERTIES TIMEOUT ${limit} COST ${cost})
   endforeach()

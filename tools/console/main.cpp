@@ -291,7 +291,9 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? kSuccess : kUsageError;
+        if (app.exit(error) != 0) return kUsageError;
+        std::cout.flush();  // the help or version text
+        return OutputWritten(stdout, std::cout ? "" : "a write failed") ? kSuccess : kUsageError;
     }
     if (options.library.empty()) options.library = DefaultLibraryPath(argv[0]);
 

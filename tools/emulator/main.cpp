@@ -284,14 +284,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tb-emulator: %s\n%s", error.c_str(), kUsage);
         return 2;
     }
-    if (line.version) {
-        std::printf("tb-emulator %s\n", TB_VERSION_TEXT);
-        return 0;
-    }
-    if (line.help) {
-        std::fputs(kUsage, stdout);
-        std::printf("Control lines: %s\n", tbemu::ControlHelp());
-        return 0;
+    if (line.version || line.help) {
+        if (line.version) std::printf("tb-emulator %s\n", TB_VERSION_TEXT);
+        if (line.help) std::printf("%sControl lines: %s\n", kUsage, tbemu::ControlHelp());
+        if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
+        std::fprintf(stderr, "tb-emulator: cannot write standard output: %s\n",
+                     errno != 0 ? std::strerror(errno) : "a write failed");
+        return 2;
     }
     line.options.logSink = LogWithTime;
     if (line.options.verbosity == 0) StartLoggerQuietly();
