@@ -61,6 +61,9 @@ TB_API const char* TB_CALL getSystemVersionInfo(void);
 /* EEPROM */
 TB_API int TB_CALL InitEepromIF(int mode, const char* path);
 TB_API int TB_CALL UpdateEepromField(const char* fieldName, const char* value);
+/* 1 when written. A partial burn writes the fields changed since the last
+ * partial burn that wrote them: the fields of a run the chip did not confirm
+ * stay marked, so that the next partial burn writes them again. */
 TB_API int TB_CALL BurnEeprom(unsigned char partial);
 TB_API int TB_CALL DumpEepromTableToFile(const char* path);
 TB_API const char* TB_CALL ReadEntireEeprom(const char* path);

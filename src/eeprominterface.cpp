@@ -443,21 +443,28 @@ int EepromInterface::Burn(bool partial) {
     }
     // A run that fails does not stop the later ones, but the burn then
     // reports failure: a later run's success must not hide an earlier run the
-    // chip never confirmed. A burn the host stops writes nothing more, and the
-    // records it did not finish keep their marks for the next burn.
+    // chip never confirmed. The records of a failed run keep their marks, so
+    // that the next partial burn writes them again instead of reporting
+    // success for the chip's old bytes. A burn the host stops writes nothing
+    // more, and the records it did not finish keep their marks too.
     bool allWritten = true;
     for (std::size_t r = 0; r < runs.size(); ++r) {
-        allWritten = WriteToChip(runs[r].start, runs[r].length, done, total) && allWritten;
+        if (!WriteToChip(runs[r].start, runs[r].length, done, total)) {
+            allWritten = false;
+            MarkUpdated(runs[r].firstRecord, runs[r].endRecord);
+        }
         if (stopped_) {
-            for (std::size_t unfinished = r; unfinished < runs.size(); ++unfinished) {
-                for (std::size_t i = runs[unfinished].firstRecord; i < runs[unfinished].endRecord; ++i) {
-                    fieldTable_[i].isUpdated = 1;
-                }
+            for (std::size_t unfinished = r + 1; unfinished < runs.size(); ++unfinished) {
+                MarkUpdated(runs[unfinished].firstRecord, runs[unfinished].endRecord);
             }
             break;
         }
     }
     return !runs.empty() && allWritten ? 1 : 0;
+}
+
+void EepromInterface::MarkUpdated(std::size_t firstRecord, std::size_t endRecord) {
+    for (std::size_t i = firstRecord; i < endRecord; ++i) fieldTable_[i].isUpdated = 1;
 }
 
 int EepromInterface::WriteListing(std::string& stream, const std::string& path) {

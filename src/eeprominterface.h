@@ -116,6 +116,7 @@ private:
     bool LoadValueLine(const std::string& name, const std::string& value);
     bool ReadFromChip(std::uint32_t address, std::size_t length, std::uint8_t* out);
     bool WriteToChip(std::uint32_t address, std::size_t length, std::uint64_t& done, std::uint64_t total);
+    void MarkUpdated(std::size_t firstRecord, std::size_t endRecord);
     bool Report(const char* stage, std::uint64_t done, std::uint64_t total) const {
         return !progress_ || progress_(stage, done, total);
     }

@@ -511,8 +511,11 @@ TEST_F(EepromChipTest, LostChunkAnswersFailTheOperationNotTheNext) {
     chip_->DropEepromCommand(2);
     EXPECT_EQ(0, app_->BurnEeprom(true));
     EXPECT_EQ((Runs{{6, 2}, {10, 1}}), Sent(NATIVE_WRITE_EEPROM));
+    // Their records stay marked: the next partial burn writes them again.
+    chip_->ClearCommands();
     ASSERT_EQ(0, app_->UpdateEepromField("gain", "2"));
     EXPECT_EQ(1, app_->BurnEeprom(true));
+    EXPECT_EQ((Runs{{6, 2}, {10, 1}}), Sent(NATIVE_WRITE_EEPROM));
 
     // One lost run of two fails the burn, whichever it is; the other run is
     // still written.
