@@ -161,10 +161,7 @@ bool CFWLoader::ReadElfBlockHeader() {
 bool CFWLoader::BuildChunkDataBase() {
     if (!opened_ || !FindPreamble()) return false;
     for (;;) {
-        if (endOfInput_) {
-            Report("build", package_.size(), package_.size());
-            return true;
-        }
+        if (endOfInput_) return Report("build", package_.size(), package_.size());  // false: the host stopped it
         bool built = true;
         switch (FindNextHeader()) {
             case BlockKind::None: break;

@@ -125,33 +125,47 @@ TEST_F(Firmware, SpoiledReadBackOrRefusedRunFailsTheLoad) {
 }
 
 struct LoadReports {
+    std::string stopStage;  // the stage whose report halfway through asks to stop
     std::vector<std::string> stages;
-    std::vector<unsigned long long> done;
 };
 
-// Asks to stop halfway through the MAC image.
-int TB_CALL StopHalfwayThroughMac(const char* stage, unsigned long long done, unsigned long long total, void* user) {
+int TB_CALL StopHalfwayThroughStage(const char* stage, unsigned long long done, unsigned long long total,
+                                    void* user) {
     auto* reports = static_cast<LoadReports*>(user);
     reports->stages.emplace_back(stage);
-    reports->done.push_back(done);
-    return reports->stages.back() == "load MAC" && done * 2 >= total ? 1 : 0;
+    return reports->stages.back() == reports->stopStage && done * 2 >= total ? 1 : 0;
 }
 
+// A stop asked while the package is read leaves the running firmware alone;
+// one asked halfway through the MAC image ends the load at once, as a failed
+// load leaves it.
 TEST_F(Firmware, LoadStoppedHalfwayEndsAtOnceAsCancelled) {
-    Emulator().Do("reset");
+    const struct {
+        const char* stopStage;
+        const char* firmwareAfter;
+    } cases[] = {{"build", "ok running"}, {"load MAC", "ok stopped"}};
     const Bytes marker = {0xA5, 0x5A, 0xA5, 0x5A};
-    Emulator().WriteMemory(0xBF540000, marker);  // where the PHY image goes
-    LoadReports reports;
-    tbx_setStoppableProgressCallback(&StopHalfwayThroughMac, &reports);
-    const int rc = LoadFW(kPackage.c_str());
-    tbx_setStoppableProgressCallback(nullptr, nullptr);
-    EXPECT_EQ(rc, 1);
-    EXPECT_EQ(std::string(getFailureMessage()), "Cancelled: firmware load stopped by the host");
-    // Nothing after the report that asked to stop: no PHY image, no run.
-    ASSERT_FALSE(reports.stages.empty());
-    EXPECT_EQ(reports.stages.back(), "load MAC");
-    EXPECT_EQ(Emulator().Ask("firmware").rfind("ok stopped", 0), 0u) << "left as a failed load leaves it";
-    EXPECT_EQ(Emulator().ReadMemory(0xBF540000, 4), marker) << "the PHY image was written";
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.stopStage);
+        StartAtOnce();
+        ASSERT_EQ(LoadFW(kPackage.c_str()), 0) << getFailureMessage();
+        Emulator().WriteMemory(0xBFC00000, marker);  // where the MAC image begins
+        Emulator().WriteMemory(0xBF540000, marker);  // where the PHY image goes
+        LoadReports reports{test.stopStage, {}};
+        tbx_setStoppableProgressCallback(&StopHalfwayThroughStage, &reports);
+        const int rc = LoadFW(kPackage.c_str());
+        tbx_setStoppableProgressCallback(nullptr, nullptr);
+        EXPECT_EQ(rc, 1);
+        EXPECT_EQ(std::string(getFailureMessage()), "Cancelled: firmware load stopped by the host");
+        // Nothing after the report that asked to stop.
+        ASSERT_FALSE(reports.stages.empty());
+        EXPECT_EQ(reports.stages.back(), test.stopStage);
+        EXPECT_EQ(Emulator().Ask("firmware").rfind(test.firmwareAfter, 0), 0u) << Emulator().Ask("firmware");
+        EXPECT_EQ(Emulator().ReadMemory(0xBF540000, 4), marker) << "the PHY image was written";
+        if (std::string(test.stopStage) == "build") {
+            EXPECT_EQ(Emulator().ReadMemory(0xBFC00000, 4), marker) << "the MAC image was written";
+        }
+    }
     // The old callback, which cannot stop, still serves; the next load runs.
     StartAtOnce();
     ASSERT_EQ(LoadFW(kPackage.c_str()), 0) << getFailureMessage();
