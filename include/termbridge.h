@@ -40,6 +40,8 @@ TB_API const char* TB_CALL ver(void);
 /* Commands and their results */
 TB_API int TB_CALL sendCommand(const char* command, int timeoutMs);
 TB_API int TB_CALL sendCommandDefaultTimeout(const char* command);
+/* getResultLen bytes, followed by a NUL: read as text it never shows an
+ * earlier result's tail, and after a failure it reads "". */
 TB_API const char* TB_CALL getResultBuffer(void);
 TB_API const char* TB_CALL getResultBufferText(void);
 TB_API int TB_CALL getResultLen(void);

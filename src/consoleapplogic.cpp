@@ -194,7 +194,7 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
     {
         std::lock_guard<std::mutex> lock(resultLock_);
         failureMessage_[0] = '\0';
-        resultLength_.store(0);
+        SetResultLength(0);
         eventFailed_ = false;
     }
 
@@ -259,7 +259,7 @@ void ConsoleAppLogic::EndWaitForResponse() {
     {
         std::lock_guard<std::mutex> lock(resultLock_);
         responseExpected_.store(false);
-        resultLength_.store(0);
+        SetResultLength(0);
     }
     if (trafficManager_) trafficManager_->CloseExternalWait();
 }
@@ -445,7 +445,7 @@ void ConsoleAppLogic::SetFailure(const std::string& text) {
 
 void ConsoleAppLogic::SetFailureUnlogged(const std::string& text) {
     std::lock_guard<std::mutex> lock(resultLock_);
-    resultLength_.store(0);
+    SetResultLength(0);
     CopyFailureText(text);
 }
 
@@ -458,7 +458,7 @@ bool ConsoleAppLogic::NativeAnswerIsData(const std::uint8_t* data, std::uint32_t
             ? std::string("Error!!! The dispatcher refused the Native Command!!!")
             : Format("Error!!! The answer holds %u bytes where the read asked for %u: no data!!!",
                      static_cast<unsigned>(length), static_cast<unsigned>(awaitedNative_.Length));
-    resultLength_.store(0);
+    SetResultLength(0);
     CopyFailureText(text);
     LogMessage(text, LOG_NORMAL);
     return false;
@@ -478,7 +478,7 @@ bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32
         if (!NativeAnswerIsData(data, length)) return false;
         const std::uint32_t kept = std::min<std::uint32_t>(length, kMaxResultLength);
         std::copy_n(data, kept, resultBuffer_.begin());
-        resultLength_.store(kept);
+        SetResultLength(kept);
         return true;
     }
 
@@ -501,11 +501,11 @@ bool ConsoleAppLogic::HandleIncomingEvents(const std::uint8_t* data, std::uint32
         LogMessage("<ConsoleAppLogic>Error! Result length is exceed the Results Buffer size limit!!!!", LOG_NORMAL);
         CopyFailureText(Format("Result length(%u) is exceed the Results Buffer size limit(%u)!!!!", adaptedLength,
                                kMaxResultLength));
-        resultLength_.store(0);
+        SetResultLength(0);
         return false;
     }
     std::copy_n(evtAdapter_->GetResultBuffer(), adaptedLength, resultBuffer_.begin());
-    resultLength_.store(adaptedLength);
+    SetResultLength(adaptedLength);
     LogMessageAndHexDump("<ConsoleAppLogic>Result Buffer:", resultBuffer_.data(), adaptedLength, LOG_DETAIL);
     return true;
 }
@@ -689,6 +689,13 @@ EepromInterface* ConsoleAppLogic::EepromForHost() {
         return ReportProgress(stage, done, total);
     });
     return eepromInterface_.get();
+}
+
+// Called with resultLock_ held. A NUL follows the bytes, so that a host that
+// reads the buffer as text never sees the tail of an earlier result.
+void ConsoleAppLogic::SetResultLength(std::uint32_t length) {
+    if (length < resultBuffer_.size()) resultBuffer_[length] = 0;
+    resultLength_.store(length);
 }
 
 void ConsoleAppLogic::StoreTextResult(const std::string& text, bool countLength) {

@@ -169,6 +169,7 @@ private:
     int ReadEepromField(const std::string& name, bool fromChip);
     // Puts a text and its NUL into the result buffer; `countLength` sets the
     // result length to the text's length.
+    void SetResultLength(std::uint32_t length);
     void StoreTextResult(const std::string& text, bool countLength);
 
     std::unique_ptr<TrafficManager> trafficManager_;

@@ -149,6 +149,19 @@ TEST_F(Commands, RefusedOrShortAnswerFailsTheCommand) {
     EXPECT_EQ(read.result.size(), 4u);
 }
 
+// A host that reads the result buffer as text sees this command's bytes
+// only: never the tail of a longer earlier result, nothing after a failure.
+TEST_F(Commands, ResultBufferReadAsTextEndsWithThisCommandsBytes) {
+    const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    Emulator().WriteMemory(0x10000040, Bytes(letters.begin(), letters.end()));
+    ASSERT_EQ(Send("NATIVE_READ_BUFFER_CMD 0x10000040 36").rc, 0);
+    EXPECT_EQ(std::string(getResultBuffer()), letters);
+    ASSERT_EQ(Send("NATIVE_READ_BUFFER_CMD 0x10000044 4").rc, 0);
+    EXPECT_EQ(std::string(getResultBuffer()), "EFGH");
+    ASSERT_EQ(Send("NATIVE_WRITE_EEPROM_CMD 0xFFFF 2 0x01 0x02").rc, 1);
+    EXPECT_EQ(std::string(getResultBuffer()), "");
+}
+
 TEST_F(Commands, CaptureInManyFragmentsComesBackWhole) {
     Emulator().Do("capture-length 3000");
     Emulator().Do("fragment-bytes 100");
