@@ -173,9 +173,6 @@ void ConsoleAppLogic::RequestCancel() {
 }
 
 int ConsoleAppLogic::HandleCommand(const std::string& command) {
-    if (evtAdapter_) evtAdapter_->SetCaptureDataFlag(false);
-    eventReceived_.Reset();
-
     if (LogEnabled(LOG_NORMAL)) {
         LogMessages({kStars, Truncated("<ConsoleAppLogic>Handle command: " + command, kMaxLoggedCommand)}, LOG_NORMAL);
     }
@@ -188,6 +185,10 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
             return 1;
         }
     } while (!commandState_.compare_exchange_weak(state, COMMAND_BUSY));
+    // Only once this command holds the state: a call refused as busy must not
+    // swallow the running command's answer signal or its capture flag.
+    if (evtAdapter_) evtAdapter_->SetCaptureDataFlag(false);
+    eventReceived_.Reset();
     // A command that sent but did not wait still holds the connection.
     const HostReadingRelease release(trafficManager_ ? &trafficManager_->Packets() : nullptr);
 

@@ -114,6 +114,7 @@ public:
     // (any thread) ends a command's wait at once and a long operation at its
     // next progress report, each with a failure text that says so.
     void BeginOperation() { cancelRequested_.store(false); }
+    bool CommandBusy() const { return commandState_.load() == COMMAND_BUSY; }
     void RequestCancel();
 
     // Firmware and EEPROM operations behind their exports.

@@ -206,11 +206,16 @@ int deinitialize(void) {
     }
 }
 
+// A command from another thread while one runs is refused by HandleCommand;
+// it must leave the running command's time-out, cancel request, operation
+// log and traffic figures alone.
 int sendCommand(const char* command, int timeoutMs) {
     return Guarded("sendCommand", 1, [&] {
         if (g_app == nullptr) return 1;
-        BeginOperation();
-        g_app->SetCommandTimeout(timeoutMs == 0 ? -1 : timeoutMs);
+        if (!g_app->CommandBusy()) {
+            BeginOperation();
+            g_app->SetCommandTimeout(timeoutMs == 0 ? -1 : timeoutMs);
+        }
         return g_app->HandleCommand(Text(command));
     });
 }
@@ -218,8 +223,10 @@ int sendCommand(const char* command, int timeoutMs) {
 int sendCommandDefaultTimeout(const char* command) {
     return Guarded("sendCommandDefaultTimeout", 1, [&] {
         if (g_app == nullptr) return 1;
-        BeginOperation();
-        g_app->ApplyDefaultTimeout();
+        if (!g_app->CommandBusy()) {
+            BeginOperation();
+            g_app->ApplyDefaultTimeout();
+        }
         return g_app->HandleCommand(Text(command));
     });
 }

@@ -4,6 +4,7 @@
 // the operation log, and the link to the dispatcher.
 #include "e2e_support.h"
 
+#include <chrono>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -97,6 +98,27 @@ void TB_CALL RecordProgress(const char* stage, unsigned long long done, unsigned
 
 // A whole-EEPROM read reports its progress on the calling thread, ending
 // with all bytes done; with the callback removed nothing more is reported.
+// A command another thread sends while one waits is refused, and leaves the
+// waiting command's figures and log lines alone.
+TEST_F(Extensions, CommandRefusedAsBusyLeavesTheRunningOnesFigures) {
+    const std::size_t packetsBefore = Emulator().Count().packets;
+    Emulator().Do("delay 600 1");
+    int rc = -1;
+    std::thread host([&rc] { rc = sendCommand("NATIVE_READ_WORD_CMD 0xBFC00000", 5000); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (Emulator().Count().packets == packetsBefore && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(sendCommand("NATIVE_READ_WORD_CMD 0xBFC00004", 1000), 1) << "not refused as busy";
+    host.join();
+    ASSERT_EQ(rc, 0) << getFailureMessage();
+    const tbx_OperationStats stats = LastStats();
+    EXPECT_EQ(stats.commandsSent, 1u);
+    EXPECT_EQ(stats.eventsAccepted, 1u);
+    EXPECT_NE(std::string(tbx_getLastOperationLog()).find("Handle command: NATIVE_READ_WORD_CMD 0xBFC00000"),
+              std::string::npos);
+}
+
 TEST_F(Extensions, WholeEepromReadReportsProgressOnTheHostsThread) {
     ASSERT_EQ(InitEepromIF(0, ""), 0) << getFailureMessage();
     ProgressRecord record;
