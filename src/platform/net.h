@@ -136,7 +136,8 @@ public:
     // closed peer keeps it ready until a read reports kSocketClosed.
     WatchResult WatchReadable();
     void ResetReadable();
-    // Ends both directions; the peer sees the close, the handle stays valid.
+    // Ends both directions; the peer sees the close, a wait on the
+    // connection wakes and its read reports the end; the handle stays valid.
     void Shutdown();
     void Close();
 

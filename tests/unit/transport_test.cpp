@@ -312,8 +312,8 @@ TEST_F(TransportTest, ReplacedConnectionIsLoggedAsReplaced) {
     auto second = ConnectTo(port);
     ASSERT_NE(second, nullptr);
     const int woken = waiting.Reason();
-    // POSIX reports the shut-down old connection as readable; Windows only
-    // reports the new connection, and the old one is let go unread.
+    // The shut-down old connection reads as ended (or the new connection
+    // is reported first, and the old one is let go unread).
     if (woken == ConsoleAppSockets::RX_DATA) {
         std::uint8_t buffer[64];
         EXPECT_EQ(sockets.Recv(buffer, sizeof buffer), 0);

@@ -88,6 +88,8 @@ int ReadResult(int received) {
     if (received != SOCKET_ERROR) return received;
     const int error = WSAGetLastError();
     if (error == WSAEWOULDBLOCK || error == WSAEINTR) return kSocketWouldBlock;
+    // A read after this side's own Shutdown: ended, as POSIX reports it.
+    if (error == WSAESHUTDOWN) return kSocketClosed;
     return kSocketError;
 }
 
@@ -251,7 +253,14 @@ void TcpConnection::ResetReadable() {
 }
 
 void TcpConnection::Shutdown() {
-    if (state_->socket != INVALID_SOCKET) shutdown(state_->socket, SD_BOTH);
+    if (state_->socket == INVALID_SOCKET) return;
+    shutdown(state_->socket, SD_BOTH);
+    // Our own shutdown reports no FD_CLOSE until the peer closes too: a thread
+    // waiting on this connection is woken now, as by the peer's close, and
+    // its read finds the connection ended (a replaced connection's waiter
+    // then moves on to the new one).
+    state_->closeSeen = true;
+    if (state_->event != WSA_INVALID_EVENT) WSASetEvent(state_->event);
 }
 void TcpConnection::Close() { CloseSocket(*state_); }
 
