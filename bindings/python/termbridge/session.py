@@ -80,11 +80,26 @@ def _release_progress(slot: _ProgressSlot) -> None:
         pass
 
 
-def _shut_down(lib: Any, slot: _ProgressSlot) -> None:
-    """Shuts the library down for a session that was collected while open."""
+# How long a shut-down at exit waits for a call of another thread to end.
+_SHUT_DOWN_WAIT_S = 10.0
+
+
+def _shut_down(lib: Any, slot: _ProgressSlot, lock: Any) -> None:
+    """Shuts the library down for a session that was collected while open.
+    At the interpreter's exit another thread may still be in a call: it is
+    cancelled and waited for, since the library must not be shut down under
+    it; one that does not end in time leaves the library up."""
     _release_progress(slot)
     try:
-        lib.deinitialize()
+        cancel = extension(lib, "tbx_cancelOperation")
+        if cancel is not None:
+            cancel()
+        if not lock.acquire(timeout=_SHUT_DOWN_WAIT_S):
+            return
+        try:
+            lib.deinitialize()
+        finally:
+            lock.release()
     except Exception:  # noqa: BLE001 - at interpreter exit the library may be gone
         pass
 
@@ -225,7 +240,7 @@ class TermBridge:
             _open_session = weakref.ref(self)
             # Collected while open, or open at the interpreter's exit: the
             # library is shut down then.
-            self._finalizer = weakref.finalize(self, _shut_down, self.lib, self._progress_slot)
+            self._finalizer = weakref.finalize(self, _shut_down, self.lib, self._progress_slot, self._lock)
             if self._progress is not None:
                 self._register_progress(self._progress)
             self.definitions = definitions

@@ -202,6 +202,42 @@ def test_an_emulator_nobody_stops_ends_with_its_object_or_the_interpreter(reques
     assert _gone(int(run.stdout.split()[0])), "the emulator outlived the script"
 
 
+# A script that ends while a thread of its own waits in a command, without
+# closing its session: the exit cancels the command and shuts the library
+# down after it, never under it.
+ENDS_WHILE_A_COMMAND_WAITS = """
+import sys, threading, time
+from termbridge import TermBridge, load_library
+from termbridge.emulator import Emulator, free_port
+emulator = Emulator(sys.argv[1], free_port(), faults=["delay 5000"], log_dir=sys.argv[2])
+session = TermBridge(udp_port=emulator.command_port, tcp_port=emulator.library_port, dispatcher="127.0.0.1",
+                     lib=load_library(sys.argv[3])).open()
+before = emulator.counts()["packets"]
+threading.Thread(target=lambda: session.send("NATIVE_READ_WORD_CMD 0x10000040", timeout_ms=20000),
+                 daemon=True).start()
+deadline = time.monotonic() + 10
+while emulator.counts()["packets"] == before and time.monotonic() < deadline:
+    time.sleep(0.02)
+if emulator.counts()["packets"] > before:
+    print("the command waits", flush=True)
+"""
+
+
+def test_a_script_ending_while_its_thread_waits_in_a_command_exits_cleanly(request, tmp_path):
+    plugin = request.config._termbridge
+    program = find_emulator(plugin.value("emulator"))
+    if not program:
+        plugin.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
+    plugin.close_session()  # the library has one owner on a machine
+    package = os.path.dirname(os.path.dirname(os.path.abspath(termbridge.__file__)))
+    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
+    environment.update(PYTHONPATH=package, TERMBRIDGE_ROOT=str(tmp_path))
+    run = subprocess.run([sys.executable, "-c", ENDS_WHILE_A_COMMAND_WAITS, program, str(tmp_path),
+                          plugin.library()._name], capture_output=True, text=True, env=environment, timeout=60)
+    assert "the command waits" in run.stdout, run.stdout + run.stderr
+    assert run.returncode == 0, run.stderr
+
+
 # A script whose emulator was started by a thread that has ended since, and
 # a pytest run: each prints the emulator's process id, then waits to be ended.
 OWNERS = {
