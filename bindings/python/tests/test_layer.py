@@ -323,7 +323,9 @@ class TestProgress:
             del bridge
             gc.collect()
         assert fake.progress is None
-        assert fake.names()[-2:] == ["tbx_setStoppableProgressCallback", "deinitialize"]
+        # (A session collected while open first cancels what another thread may run.)
+        ending_calls = [name for name in fake.names() if name != "tbx_cancelOperation"]
+        assert ending_calls[-2:] == ["tbx_setStoppableProgressCallback", "deinitialize"]
 
     def test_callback_gets_each_step_during_the_operation(self):
         fake = FakeLibrary(with_extensions=True)
