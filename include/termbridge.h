@@ -34,6 +34,9 @@ TB_API int TB_CALL initialize_old(unsigned short consoleToDispatcherPort,
                                   unsigned short dispatcherToConsolePort,
                                   const char* macMapFile, const char* phyMapFile,
                                   const char* structListFile);
+/* Not while another thread is in a call of this library. A later initialize
+ * in the same process numbers its packets on from where this session stopped,
+ * so that a late answer to one of its commands never pairs with a new one. */
 TB_API int TB_CALL deinitialize(void);
 TB_API const char* TB_CALL ver(void);
 

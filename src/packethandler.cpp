@@ -145,9 +145,23 @@ bool RepairAndRemember(ConsoleEventPacket_t& packet, LastEventHeader& last) {
 
 // ---------------------------------------------------------------- handler
 
+namespace {
+
+// Where the numbering of the next handler with a transport begins: where the
+// last one in this process stopped. A library initialized again would
+// otherwise number from 0 again, and a late answer to a command of the
+// earlier session (one that timed out) would pair with the new session's
+// command of the same number, its data taken as the new command's.
+std::atomic<std::uint8_t> g_nextPacketNumber{0};
+
+}  // namespace
+
+void PacketHandler::NumberNextHandlerFrom(std::uint8_t first) { g_nextPacketNumber.store(first); }
+
 PacketHandler::PacketHandler(PacketEventReceiver* owner, std::uint16_t targetPort, const std::string& targetAddress,
                              std::uint16_t listenPort)
     : owner_(owner), dumpPackets_(LogSeverity() == LOG_DETAIL) {
+    commandCounter_.store(g_nextPacketNumber.load());
     try {
         sockets_ = std::make_unique<ConsoleAppSockets>(targetPort, targetAddress, listenPort, &stopEvent_);
     } catch (...) {
@@ -174,6 +188,7 @@ PacketHandler::~PacketHandler() {
     stopEvent_.Set();
     queue_.Stop();
     WaitForThreadsToEnd();
+    if (sockets_) g_nextPacketNumber.store(commandCounter_.load());
     sockets_.reset();
 }
 

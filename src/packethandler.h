@@ -171,6 +171,10 @@ public:
     std::size_t CarriedBytes() const { return stream_.Carried(); }
 
     std::uint8_t CommandCounter() const { return commandCounter_.load(); }
+    // The first packet number of the next handler with a transport (by
+    // default where the last one in this process stopped); tests start each
+    // case from 0, as a fresh process does.
+    static void NumberNextHandlerFrom(std::uint8_t first);
     std::uint32_t ReceivedEventCount() const { return receivedEvents_.load(); }
     bool HasSockets() const { return sockets_ != nullptr; }
     // The dispatcher link, for a host's questions; null without a transport.

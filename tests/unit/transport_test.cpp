@@ -36,6 +36,7 @@ protected:
         ConsoleLogger::DestroyInstance();
         SetLogSeverityLevel(LOG_NORMAL);
         platform::StartSocketLibrary();
+        PacketHandler::NumberNextHandlerFrom(0);
     }
     void TearDown() override {
         platform::StopSocketLibrary();
@@ -490,6 +491,23 @@ TEST_F(TransportTest, BeforeAnySendTheLastNumberIs255) {
     ASSERT_TRUE(link.dispatcher.SendEvent(fake::MakeEvent(255, {3})));
     ASSERT_TRUE(link.receiver.WaitFor(2));
     EXPECT_EQ(link.receiver.Events(), (std::vector<Bytes>{{1}, {3}}));
+}
+
+// A handler numbers on from where the one before it stopped: a late answer
+// to the earlier handler's last command cannot pair with the new one's.
+TEST_F(TransportTest, ANewHandlerNumbersOnFromTheLastOne) {
+    std::uint8_t next = 0;
+    {
+        Link first;
+        for (std::uint32_t i = 0; i < 3; ++i) first.Send(i);
+        ASSERT_TRUE(first.dispatcher.WaitForCommands(3));
+        next = first.handler->CommandCounter();
+    }
+    ASSERT_EQ(next, 3);
+    Link second;
+    second.Send(0);
+    ASSERT_TRUE(second.dispatcher.WaitForCommands(1));
+    EXPECT_EQ(second.dispatcher.Commands().front().number, next);
 }
 
 TEST_F(TransportTest, CommandNumbersWrapAfter256) {
