@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -297,7 +298,24 @@ private:
         } else if (tokens[0] == "DECLARE_MEM_OP" && tokens.size() >= 5) {
             ++summary_.memoryOperations;
             CheckSymbol(tokens, path, place);
+        } else if (tokens[0] == "EEPROM_FIELD_DOUBLE" && tokens.size() >= 4) {
+            CheckNumericFieldWidth(tokens, {place, path});
         }
+    }
+
+    // The parser leaves a numeric EEPROM field out without a word when its
+    // format needs more bits than its size holds; the section's padding then
+    // grows, so every later field of the section lands where another was meant.
+    void CheckNumericFieldWidth(const StructParser::Tokens& tokens, const Where& where) {
+        const unsigned long size = std::strtoul(tokens[2].c_str(), nullptr, 10);
+        const std::size_t dot = tokens[3].find('.');
+        const unsigned long integerBits = std::strtoul(tokens[3].c_str(), nullptr, 10);
+        const unsigned long fractionBits =
+            dot == std::string::npos ? 0 : std::strtoul(tokens[3].c_str() + dot + 1, nullptr, 10);
+        if (size * 8 >= integerBits + fractionBits) return;
+        Warn(where, "Warning: EEPROM field " + tokens[1] + ": format " + tokens[3] + " needs " +
+                        std::to_string(integerBits + fractionBits) + " bits where its size gives " +
+                        std::to_string(size * 8) + "; the field is left out and the later fields of its section move.");
     }
 
     void NoteDeclaration(std::map<std::string, Where>& declared, const std::string& kind, const std::string& name,

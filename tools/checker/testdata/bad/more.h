@@ -13,3 +13,7 @@ DECLARE_COMMAND(PACKET_CMD, MAC_CMD_TYPE, Packet_t, SPARE_OP, WAIT_NEEDED)
 OPEN_STRUCT_DECLARATION
     FIELD_UINT8(kind);
 END_STRUCT_DECLARATION(Packet_t);
+/* A numeric EEPROM field whose format needs more bits than its size holds. */
+EEPROM_CEM_SECTION(SpareSection, 0A0009, 8)
+    EEPROM_FIELD_DOUBLE(WideGain, 1, 4.8, 0, 0, 1.0)
+EEPROM_END_SECTION
