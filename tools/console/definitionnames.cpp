@@ -98,6 +98,9 @@ void DefinitionNames::TakeLine(const std::vector<std::string>& tokens) {
         openFields_.clear();
     } else if (keyword == "DECLARE_COMMAND" && tokens.size() >= 6) {
         commands_.emplace(tokens[1], Command{tokens[3], tokens[2], tokens[4]});
+    } else if (keyword == "EEPROM_FIELD_DOUBLE" && tokens.size() >= 6) {
+        eepromFieldNames_.push_back(tokens[1]);
+        eepromFields_[tokens[1]] = NumberWithFormat(tokens);
     } else if ((keyword == "EEPROM_FIELD_DOUBLE" || keyword == "EEPROM_FIELD_REGISTER") && tokens.size() >= 2) {
         eepromFieldNames_.push_back(tokens[1]);
         eepromFields_[tokens[1]] = EepromField{EepromField::Kind::Number, 0};
@@ -107,6 +110,20 @@ void DefinitionNames::TakeLine(const std::vector<std::string>& tokens) {
     } else {
         TakeEnumLine(tokens);
     }
+}
+
+// EEPROM_FIELD_DOUBLE(name, size, I.F, shift, signed, value).
+DefinitionNames::EepromField DefinitionNames::NumberWithFormat(const std::vector<std::string>& tokens) {
+    EepromField field;
+    field.bytes = std::strtoul(tokens[2].c_str(), nullptr, 10);
+    const std::size_t dot = tokens[3].find('.');
+    const unsigned long fractionBits = dot == std::string::npos ? 0 : std::strtoul(tokens[3].c_str() + dot + 1, nullptr, 10);
+    const unsigned long shift = std::strtoul(tokens[4].c_str(), nullptr, 10);
+    field.fractionBits = static_cast<unsigned>(std::min(fractionBits, 64ul));
+    field.shift = static_cast<unsigned>(std::min(shift, 64ul));
+    field.isSigned = std::strtol(tokens[5].c_str(), nullptr, 10) != 0;
+    field.hasFormat = field.bytes >= 1 && field.bytes <= 4 && field.fractionBits + field.shift < 64;
+    return field;
 }
 
 // The enumeration keywords, as the library numbers them.

@@ -19,7 +19,12 @@ public:
     struct EepromField {
         enum class Kind { Number, Bytes };
         Kind kind = Kind::Number;
-        std::size_t bytes = 0;  // of a byte list
+        std::size_t bytes = 0;  // of a byte list, or of a number with a format
+        // A number's format (EEPROM_FIELD_DOUBLE): bytes is its size then.
+        bool hasFormat = false;
+        unsigned fractionBits = 0;
+        unsigned shift = 0;
+        bool isSigned = false;
     };
 
     // Reads the files the list file names (an entry "folder/*.h" names every
@@ -45,6 +50,7 @@ public:
     const std::vector<std::string>& Unreadable() const { return unreadable_; }
 
 private:
+    static EepromField NumberWithFormat(const std::vector<std::string>& tokens);
     struct Command {
         std::string structName;
         std::string type;

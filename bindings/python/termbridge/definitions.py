@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 import glob
+import math
 import os
 import re
 from typing import Dict, Iterable, List, Optional, Sequence
@@ -28,15 +29,43 @@ _FIELD_KEYWORDS = {"FIELD_UINT32", "FIELD_INT32", "FIELD_FIXED_POINT32", "USAGE_
                    "FIELD_UINT16", "FIELD_INT16", "FIELD_FIXED_POINT16", "FIELD_UINT8", "FIELD_INT8"}
 _DECIMAL = re.compile(r"\s*[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?\s*")
 _BYTE = re.compile(r"0x[0-9a-fA-F]{1,2}")
+# EEPROM_FIELD_DOUBLE's size, format I.F, shift and sign flag.
+_FORMAT = re.compile(r"\d+ \d+(\.\d+)? \d+ -?\d+")
 
 
 @dataclasses.dataclass(frozen=True)
 class EepromField:
-    """An EEPROM field: a number, or a list of ``size`` bytes."""
+    """An EEPROM field: a number, or a list of ``size`` bytes. A number with a
+    format (EEPROM_FIELD_DOUBLE) has its size in bytes, fraction bits, shift
+    and sign."""
 
     name: str
     numeric: bool
     size: int = 0
+    fraction_bits: Optional[int] = None
+    shift: int = 0
+    signed: bool = False
+
+    def range_problem(self, text: str) -> Optional[str]:
+        """Why the field's bytes cannot hold the value as the library stores it
+        (the value times 2^F, rounded half away from zero, shifted): it would
+        keep the low bytes, a plausible wrong value. None when they can."""
+        if self.fraction_bits is None or not 1 <= self.size <= 4:
+            return None
+        product = math.ldexp(float(text), self.fraction_bits)
+        raw = math.ceil(product - 0.5) if product < 0 else math.floor(product + 0.5)
+        stored = raw << self.shift
+        bits = self.size * 8
+        lowest, highest = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if self.signed else (0, (1 << bits) - 1)
+        if lowest <= stored <= highest:
+            return None
+        scale = -(self.fraction_bits + self.shift)
+        return "%s holds %s to %s, not %s (the library would keep the low bytes: another value)" % (
+            self.name, _exact(math.ldexp(lowest, scale)), _exact(math.ldexp(highest, scale)), text.strip())
+
+
+def _exact(value: float) -> str:
+    return "%.17g" % value
 
 
 class DefinitionNames:
@@ -90,6 +119,10 @@ class DefinitionNames:
             self._open_fields = []
         elif keyword == "DECLARE_COMMAND" and len(tokens) >= 6:
             self.commands.setdefault(tokens[1], tokens[3])
+        elif keyword == "EEPROM_FIELD_DOUBLE" and len(tokens) >= 6 and _FORMAT.fullmatch(" ".join(tokens[2:6])):
+            integer_bits, fraction_bits = tokens[3].split(".") if "." in tokens[3] else (tokens[3], "0")
+            self.eeprom_fields[tokens[1]] = EepromField(tokens[1], True, int(tokens[2]), min(int(fraction_bits), 64),
+                                                        min(int(tokens[4]), 64), int(tokens[5]) != 0)
         elif keyword in ("EEPROM_FIELD_DOUBLE", "EEPROM_FIELD_REGISTER") and len(tokens) >= 2:
             self.eeprom_fields[tokens[1]] = EepromField(tokens[1], True)
         elif keyword == "EEPROM_FIELD_CHAR" and len(tokens) >= 3 and tokens[2].isdigit():
@@ -133,7 +166,7 @@ class DefinitionNames:
             return None
         if field.numeric:
             if _DECIMAL.fullmatch(text):
-                return None
+                return field.range_problem(text)
             return "%s takes a decimal number, not %r (the library would store 0)" % (name, text)
         values = text.split()
         for value in values:

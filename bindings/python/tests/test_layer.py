@@ -457,6 +457,12 @@ class TestSayWhy:
         ("RfControl", "0x1F3C", "RfControl takes a decimal number, not '0x1F3C' (the library would store 0)"),
         ("MacAddress", b"\x00\x50", "MacAddress takes 6 bytes, the value gives 2"),
         ("MacAddress", "0x00 0x50 0xc2 0x12 0x34 0x5g", "MacAddress takes bytes written 0xNN; '0x5g' is not one"),
+        ("TxPowerGain", "300", "TxPowerGain holds 0 to 255.99609375, not 300 (the library would keep the low "
+                               "bytes: another value)"),
+        ("TxPowerGain", "-0.01", "TxPowerGain holds 0 to 255.99609375, not -0.01 (the library would keep the low "
+                                 "bytes: another value)"),
+        ("CrystalTrim", "128", "CrystalTrim holds -128 to 127.99609375, not 128 (the library would keep the low "
+                               "bytes: another value)"),
     ])
     def test_values_the_library_would_misread_are_refused(self, opened, field, value, said):
         fake, bridge = opened
