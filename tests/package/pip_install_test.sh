@@ -31,5 +31,5 @@ TEST
 
 # Only the installed copy is importable; the plugin loads by its entry point.
 cd "$scratch"
-PYTHONPATH="$scratch/site" "$python" -m pytest -q -p no:cacheprovider --termbridge-library "$library" \
-    --termbridge-emulator "$emulator" test_chip.py
+PYTHONPATH="$scratch/site" "$python" -m pytest -q -p no:cacheprovider --termbridge-library="$library" \
+    --termbridge-emulator="$emulator" test_chip.py

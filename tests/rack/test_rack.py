@@ -3,7 +3,7 @@ worker claims one station for its whole run and keeps the library's files
 apart. Forty-eight short chip tests; CTest runs them over four emulator
 stations (python_rack), and bench/bench_rack.py times them against one.
 
-    python -m pytest -n 4 --termbridge-inventory tests/rack/stations.toml tests/rack
+    python -m pytest -n 4 --termbridge-inventory=tests/rack/stations.toml tests/rack
 """
 
 import fcntl

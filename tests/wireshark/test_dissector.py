@@ -238,7 +238,7 @@ def test_report_of_a_failing_test_gives_the_capture_and_a_tshark_command(request
     plugin = request.config._termbridge
     run = subprocess.run(
         [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
-         "--termbridge-library", plugin.library()._name, "--termbridge-emulator", plugin.value("emulator"),
+         "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.value("emulator"),
          "test_fails.py"],
         cwd=tmp_path, capture_output=True, text=True, timeout=120,
         env=dict({key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"},

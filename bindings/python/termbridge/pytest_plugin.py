@@ -54,6 +54,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import re
+import shlex
 import shutil
 import signal
 import sys
@@ -152,11 +153,50 @@ def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers", "termbridge_emulator(definitions=, mac_map=, phy_map=, faults=[], pcap=False, eeprom_size=, "
                    "eeprom_file=, extra_args=[]): settings of the emulator and the session for this test")
+    _refuse_unknown_ini_keys(config)
+    _refuse_separate_path_values(config)
     try:
         config._termbridge = _Plugin(config)  # type: ignore[attr-defined]
     except StationError as error:
         raise pytest.UsageError(str(error)) from None
     _catch_sigterm(config)
+
+
+def _refuse_unknown_ini_keys(config: pytest.Config) -> None:
+    """A misspelt setting would leave the run on its defaults (the emulator)."""
+    known = {"termbridge_" + name for name in _OPTIONS} | {"termbridge_skip_missing"}
+    unknown = sorted(key for key in config.inicfg if key.startswith("termbridge_") and key not in known)
+    if unknown:
+        raise pytest.UsageError("%s: unknown termbridge settings %s (known: %s)" % (
+            config.inipath, ", ".join(unknown), ", ".join(sorted(known))))
+
+
+def _folder_of(path: Path) -> str:
+    return os.path.abspath(path if path.is_dir() else path.parent)
+
+
+def _refuse_separate_path_values(config: pytest.Config) -> None:
+    """pytest looks for its ini file before it knows this plugin's options,
+    so in ``--termbridge-library PATH`` it takes PATH for a test path: with
+    PATH outside the project the root folder moves up to a common ancestor
+    and the project's ini file (its station, say) is not read."""
+    here = Path(config.invocation_params.dir)
+    words = shlex.split(os.environ.get("PYTEST_ADDOPTS", "")) + [str(word) for word in config.invocation_params.args]
+    options = {"--termbridge-" + name.replace("_", "-") for name in _OPTIONS}
+    given = [(word, value) for word, value in zip(words, words[1:])
+             if word in options and not value.startswith("-") and (here / value).exists()]
+    if not given:
+        return
+    own = [here / str(arg).split("::")[0] for arg in config.args]
+    own_folders = [_folder_of(path) for path in own if path.exists()] or [str(here)]
+    root = os.path.commonpath(own_folders)
+    for option, value in given:
+        moved = os.path.commonpath(own_folders + [_folder_of(here / value)])
+        if moved != root:
+            raise pytest.UsageError(
+                "%s %s: pytest takes a value given as a separate word for a test path while it looks for its "
+                "ini file, so it looked from %s instead of %s and the project's ini file may be left unread; "
+                "write %s=%s" % (option, value, moved, root, option, value))
 
 
 def pytest_unconfigure(config: pytest.Config) -> None:

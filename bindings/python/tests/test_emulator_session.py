@@ -269,7 +269,7 @@ def test_an_emulator_ends_with_the_process_that_started_it(request, tmp_path, ow
     else:
         (tmp_path / "test_owner.py").write_text(OWNERS[owner])
         command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-s",
-                   "-q", "--termbridge-emulator", program, "test_owner.py"]
+                   "-q", "--termbridge-emulator=" + program, "test_owner.py"]
     started = subprocess.Popen(command, cwd=tmp_path, env=environment, stdout=subprocess.PIPE, text=True)
     try:
         line = []

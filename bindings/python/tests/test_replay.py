@@ -39,10 +39,10 @@ def run_session(folder, request, address, *options):
     (folder / "test_session.py").write_text(SESSION % {"address": address})
     plugin = request.config._termbridge
     command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
-               "--termbridge-library", plugin.library()._name, "--termbridge-emulator", plugin.value("emulator"),
-               "--termbridge-definitions", str(EXAMPLES / "definitions" / "list.txt"),
-               "--termbridge-mac-map", str(EXAMPLES / "maps" / "mac.map"),
-               "--termbridge-phy-map", str(EXAMPLES / "maps" / "phy.map"), "--rootdir", str(folder), *options,
+               "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.value("emulator"),
+               "--termbridge-definitions=%s" % (EXAMPLES / "definitions" / "list.txt"),
+               "--termbridge-mac-map=%s" % (EXAMPLES / "maps" / "mac.map"),
+               "--termbridge-phy-map=%s" % (EXAMPLES / "maps" / "phy.map"), "--rootdir", str(folder), *options,
                "test_session.py"]
     # The run's library files are its own, not this process's (whose library is in use).
     environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
@@ -53,16 +53,16 @@ def run_session(folder, request, address, *options):
 
 def test_recorded_session_replays_and_a_changed_one_is_caught(request, tmp_path):
     recordings = tmp_path / "recordings"
-    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-pcap-dir", str(recordings))
+    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-pcap-dir=%s" % recordings)
     assert status == 0 and "2 passed" in output, output
     assert sorted(path.name for path in recordings.iterdir()) == [
         "test_session.py_test_console_commands.pcap", "test_session.py_test_words_and_buffers.pcap"]
 
-    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-replay-dir", str(recordings))
+    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-replay-dir=%s" % recordings)
     assert status == 0 and "2 passed" in output, output
 
     # Another address in the first write: the replay stops there and says so.
-    status, output = run_session(tmp_path, request, 0x10000044, "--termbridge-replay-dir", str(recordings),
+    status, output = run_session(tmp_path, request, 0x10000044, "--termbridge-replay-dir=%s" % recordings,
                                  "-k", "words")
     assert status == 1 and "tb-emulator ended with status 3" in output, output
     assert ("replay: command 1 of 4 differs: recorded NATIVE_WRITE_WORD_CMD address 0x10000040 length 4 (#" in output

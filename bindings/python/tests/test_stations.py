@@ -62,8 +62,8 @@ def chip_tests(tmp_path):
 @pytest.fixture
 def library_options(request):
     plugin = request.config._termbridge
-    return ["--termbridge-library", plugin.library()._name, "--termbridge-emulator",
-            find_emulator(plugin.value("emulator"))]
+    return ["--termbridge-library=" + plugin.library()._name,
+            "--termbridge-emulator=" + find_emulator(plugin.value("emulator"))]
 
 
 @pytest.fixture
@@ -79,7 +79,7 @@ def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_opti
     assert (status, summary(output)) == (0, {"passed": 3}), output
 
     station = "127.0.0.1:%d:%d" % (bench.command_port, bench.library_port)
-    status, output = run_pytest(chip_tests, *library_options, "--termbridge-station", station)
+    status, output = run_pytest(chip_tests, *library_options, "--termbridge-station=" + station)
     assert (status, summary(output)) == (0, {"passed": 1, "skipped": 2}), output
     assert "emulator only (emulator settings ['faults']); running on station %s (dispatcher 127.0.0.1" % station \
         in output
@@ -102,13 +102,35 @@ def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_opti
 
 def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(chip_tests, library_options, tmp_path):
     without = {"TERMBRIDGE_LIBRARY": "", "TB_EMULATOR": "", "PATH": "/usr/bin:/bin"}
-    for missing, options in (("termbridge library not found", library_options[2:]),
-                             ("tb-emulator not found", library_options[:2])):
+    for missing, options in (("termbridge library not found", library_options[1:]),
+                             ("tb-emulator not found", library_options[:1])):
         status, output = run_pytest(chip_tests, *options, "-k", "round_trip", env=without)
         assert status == 1 and summary(output) == {"error": 1} and missing in output, output
         status, output = run_pytest(chip_tests, *options, "-k", "round_trip", "--termbridge-skip-missing",
                                     env=without)
         assert (status, summary(output)) == (0, {"skipped": 1}), output
+
+
+@pytest.mark.parametrize("ini, options, error", [
+    # In two words pytest takes the library for a test path: it would look for
+    # its ini file from tmp_path (setup.py), and run on the emulator.
+    ("termbridge_station = 127.0.0.1:50000:50001", ["--termbridge-library", "{library}"],
+     "write --termbridge-library={library}"),
+    ("termbridge_inventroy = rack.toml", ["--termbridge-library={library}"],
+     "unknown termbridge settings termbridge_inventroy"),
+])
+def test_settings_that_would_go_unread_are_usage_errors(tmp_path, library_options, ini, options, error):
+    project = tmp_path / "project"
+    project.mkdir()
+    (project / "pytest.ini").write_text("[pytest]\n%s\n" % ini)
+    (project / "test_station.py").write_text("def test_station(termbridge_station):\n    pass\n")
+    (tmp_path / "setup.py").touch()
+    library = tmp_path / "out" / "libTermBridge.so"
+    library.parent.mkdir()
+    library.symlink_to(library_options[0].split("=", 1)[1])
+    status, output = run_pytest(project, *[option.format(library=library) for option in options],
+                                library_options[1], "test_station.py")
+    assert status == 4 and error.format(library=library) in output, output
 
 
 @pytest.mark.parametrize("text, error", [
@@ -186,7 +208,7 @@ def test_claims_are_exclusive_and_a_killed_holder_gives_its_station_back(tmp_pat
 
 
 def test_station_of_an_inventory_with_firmware(library_options, tmp_path):
-    package = Path(library_options[1]).resolve().parent / "firmware" / "example.fwp"
+    package = Path(library_options[0].split("=", 1)[1]).resolve().parent / "firmware" / "example.fwp"
     assert package.is_file(), "the build's example firmware is missing: %s" % package
     (tmp_path / "rack.toml").write_text('[[station]]\nname = "emu-fw"\nemulator = true\nfirmware = "%s"\n' % package)
     (tmp_path / "test_firmware.py").write_text(textwrap.dedent("""
@@ -194,6 +216,6 @@ def test_station_of_an_inventory_with_firmware(library_options, tmp_path):
             assert termbridge_station.name == "emu-fw"
             assert termbridge_emulator.control("firmware").startswith("running")
     """))
-    status, output = run_pytest(tmp_path, *library_options, "--termbridge-inventory", "rack.toml",
-                                "--termbridge-lock-dir", str(tmp_path / "locks"), "test_firmware.py")
+    status, output = run_pytest(tmp_path, *library_options, "--termbridge-inventory=rack.toml",
+                                "--termbridge-lock-dir=%s" % (tmp_path / "locks"), "test_firmware.py")
     assert (status, summary(output)) == (0, {"passed": 1}), output
