@@ -15,14 +15,15 @@ of a rack (a TOML inventory, see ``termbridge.stations``). Fixtures:
     is the library's, init it in tests that use it.
 ``termbridge_emulator``
     a ``termbridge.emulator.Emulator`` started for the test and stopped after
-    it: fault injection and the chip's state. A test that uses it (or a
-    marker with faults or emulator settings) is emulator-only: on a dispatcher
-    station it is skipped, with the reason.
+    it: fault injection and the chip's state. A test that uses it (or whose
+    markers or termbridge_config set faults or emulator settings) is
+    emulator-only: on a dispatcher station it is skipped, with the reason.
 ``termbridge_station``
     the ``Station`` this process runs on.
 ``termbridge_config``
     the settings both use (an ``EmulatorConfig``); override the fixture, or
-    mark a test::
+    mark a test (its class, its module: the markers are merged key by key,
+    the nearest winning)::
 
         @pytest.mark.termbridge_emulator(definitions="defs/list.txt", mac_map="defs/mac.map",
                                          phy_map="defs/phy.map", faults=["delay 200"])
@@ -212,17 +213,31 @@ def pytest_report_header(config: pytest.Config) -> Optional[str]:
     return plugin.header() if plugin is not None else None
 
 
+def _marker_settings(item: pytest.Item) -> Dict[str, Any]:
+    """The settings of every termbridge_emulator marker of the test (its
+    own, its class's, its module's), key by key, the nearest winning."""
+    settings: Dict[str, Any] = {}
+    for marker in item.iter_markers("termbridge_emulator"):  # nearest first
+        for key, value in marker.kwargs.items():
+            settings.setdefault(key, value)
+    return settings
+
+
+def _skip_on_a_dispatcher(station: Station, needs: str) -> None:
+    if not station.emulator:
+        pytest.skip("emulator only (%s); running on %s" % (needs, station.describe()))
+
+
 def pytest_runtest_setup(item: pytest.Item) -> None:
     """Emulator-only tests are skipped on a dispatcher, saying why."""
     uses_emulator = "termbridge_emulator" in getattr(item, "fixturenames", ())
-    marker = item.get_closest_marker("termbridge_emulator")
-    emulator_settings = sorted(key for key in _EMULATOR_ONLY_SETTINGS if marker and marker.kwargs.get(key))
+    settings = _marker_settings(item)
+    emulator_settings = sorted(key for key in _EMULATOR_ONLY_SETTINGS if settings.get(key))
     if not uses_emulator and not emulator_settings:
         return
     station = item.config._termbridge.station()  # type: ignore[attr-defined]
-    if not station.emulator:
-        needs = "the termbridge_emulator fixture" if uses_emulator else "emulator settings %s" % emulator_settings
-        pytest.skip("emulator only (%s); running on %s" % (needs, station.describe()))
+    _skip_on_a_dispatcher(station, "the termbridge_emulator fixture" if uses_emulator
+                          else "emulator settings %s" % emulator_settings)
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -263,6 +278,7 @@ class _Plugin:
         self._own_root: Optional[str] = None
         self._scratch = tempfile.mkdtemp(prefix="tb-pytest-")
         self._stations = self._read_stations()
+        self._refuse_replay_on_a_dispatcher()
 
     # -- settings
 
@@ -308,6 +324,17 @@ class _Plugin:
             if not stations:
                 raise StationError("inventory %s has no station %r" % (inventory, text))
         return stations
+
+    def _refuse_replay_on_a_dispatcher(self) -> None:
+        """Only the emulator replays: on a dispatcher the tests would run live."""
+        if not self.value("replay_dir"):
+            return
+        stations = self._stations if self._stations is not None else [
+            parse_station(self.value("station") or "emulator")]
+        dispatchers = [station.name for station in stations if not station.emulator]
+        if dispatchers:
+            raise StationError("--termbridge-replay-dir: only tb-emulator replays captures; %s %s a dispatcher" % (
+                ", ".join(dispatchers), "is" if len(dispatchers) == 1 else "are"))
 
     def in_rack(self) -> bool:
         return self._stations is not None or _worker() is not None
@@ -500,8 +527,7 @@ def termbridge_config(request: pytest.FixtureRequest, tmp_path: Path) -> Emulato
     config = EmulatorConfig(definitions=station.definitions or plugin.value("definitions"),
                             mac_map=station.mac_map or plugin.value("mac_map"),
                             phy_map=station.phy_map or plugin.value("phy_map"))
-    marker = request.node.get_closest_marker("termbridge_emulator")
-    settings: Dict[str, Any] = dict(marker.kwargs) if marker else {}
+    settings = _marker_settings(request.node)
     for key in ("definitions", "mac_map", "phy_map", "eeprom_file"):
         if key in settings:
             setattr(config, key, _marker_path(request, settings.pop(key)))
@@ -572,7 +598,12 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
 def termbridge_session(request: pytest.FixtureRequest, termbridge_config: EmulatorConfig) -> Iterator[TermBridge]:
     """The library, initialized against this test's station."""
     plugin = _plugin(request)
-    emulator = request.getfixturevalue("termbridge_emulator") if plugin.station().emulator else None
+    station = plugin.station()
+    # The settings as the test resolved them (its own termbridge_config too).
+    emulator_settings = sorted(key for key in _EMULATOR_ONLY_SETTINGS if getattr(termbridge_config, key))
+    if emulator_settings:
+        _skip_on_a_dispatcher(station, "emulator settings %s of termbridge_config" % emulator_settings)
+    emulator = request.getfixturevalue("termbridge_emulator") if station.emulator else None
     session = plugin.open_session(termbridge_config, emulator)
     if session.default_timeout != _DEFAULT_TIMEOUT_MS:
         session.default_timeout = _DEFAULT_TIMEOUT_MS

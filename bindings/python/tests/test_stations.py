@@ -32,6 +32,23 @@ CHIP_TESTS = textwrap.dedent("""
     def test_chip_memory(termbridge_session, termbridge_emulator):
         termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x10000040 0xcafe")
         assert termbridge_emulator.read_memory(0x10000040, 4) == bytes.fromhex("0000cafe")
+
+    @pytest.mark.termbridge_emulator(faults=["drop-next"])
+    class TestFaultOfTheClass:
+        @pytest.mark.termbridge_emulator(pcap=True)  # a marker of its own, with other settings
+        def test_lost_answer(self, termbridge_session):
+            with pytest.raises(Exception, match="Timeout Error"):
+                termbridge_session.send("NATIVE_READ_WORD_CMD 0x10000040", timeout_ms=300)
+
+    class TestFaultOfTheFixture:
+        @pytest.fixture
+        def termbridge_config(self, termbridge_config):
+            termbridge_config.faults = ["drop-next"]
+            return termbridge_config
+
+        def test_lost_answer(self, termbridge_session):
+            with pytest.raises(Exception, match="Timeout Error"):
+                termbridge_session.send("NATIVE_READ_WORD_CMD 0x10000040", timeout_ms=300)
 """)
 
 
@@ -76,11 +93,12 @@ def bench(request, tmp_path):
 
 def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_options, bench, tmp_path):
     status, output = run_pytest(chip_tests, *library_options)
-    assert (status, summary(output)) == (0, {"passed": 3}), output
+    assert (status, summary(output)) == (0, {"passed": 5}), output
 
     station = "127.0.0.1:%d:%d" % (bench.command_port, bench.library_port)
     status, output = run_pytest(chip_tests, *library_options, "--termbridge-station=" + station)
-    assert (status, summary(output)) == (0, {"passed": 1, "skipped": 2}), output
+    assert (status, summary(output)) == (0, {"passed": 1, "skipped": 4}), output
+    assert "emulator only (emulator settings ['faults'] of termbridge_config)" in output
     assert "emulator only (emulator settings ['faults']); running on station %s (dispatcher 127.0.0.1" % station \
         in output
     assert "emulator only (the termbridge_emulator fixture)" in output
@@ -118,8 +136,10 @@ def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(chip
      "write --termbridge-library={library}"),
     ("termbridge_inventroy = rack.toml", ["--termbridge-library={library}"],
      "unknown termbridge settings termbridge_inventroy"),
+    ("termbridge_station = 127.0.0.1:50000:50001", ["--termbridge-library={library}", "--termbridge-replay-dir=."],
+     "only tb-emulator replays captures; 127.0.0.1:50000:50001 is a dispatcher"),
 ])
-def test_settings_that_would_go_unread_are_usage_errors(tmp_path, library_options, ini, options, error):
+def test_settings_that_would_be_ignored_are_usage_errors(tmp_path, library_options, ini, options, error):
     project = tmp_path / "project"
     project.mkdir()
     (project / "pytest.ini").write_text("[pytest]\n%s\n" % ini)
