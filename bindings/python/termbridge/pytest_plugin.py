@@ -39,7 +39,7 @@ with underscores, paths relative to the ini file), else the environment:
 ``--termbridge-lock-dir``, ``--termbridge-claim-timeout``. A library or emulator
 that cannot be found makes the tests that need it errors, unless
 ``--termbridge-skip-missing`` (ini ``termbridge_skip_missing = true``) asks for
-skips.
+skips; a library that was given but does not load is an error all the same.
 
 Under pytest-xdist each worker is a process of its own: it claims one
 station of the inventory for its whole run (or, without one, runs emulators
@@ -404,9 +404,13 @@ class _Plugin:
         if self.lib is None:
             self.prepare_root()
             path = self.value("library")
+            given = path or os.environ.get("TERMBRIDGE_LIBRARY")
             try:
                 self.lib = load_library(path)
             except LibraryNotFoundError as error:
+                if given:  # a typo or a wrong file is a fault of the run, never a skip
+                    pytest.fail("the termbridge library given (%s) does not load: %s" % (given, error),
+                                pytrace=False)
                 self.missing("termbridge library not found (--termbridge-library or $TERMBRIDGE_LIBRARY): %s"
                              % error)
         return self.lib
