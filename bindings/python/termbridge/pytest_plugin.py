@@ -200,6 +200,32 @@ def _refuse_separate_path_values(config: pytest.Config) -> None:
                 "write %s=%s" % (option, value, moved, root, option, value))
 
 
+@pytest.hookimpl(trylast=True)
+def pytest_sessionfinish(session: pytest.Session) -> None:
+    """The pooled session is closed and the station given back here, after
+    the session's fixtures: a pytest-xdist worker reports its end only after
+    this hook, so a worker that crashes while closing is seen as down."""
+    plugin = getattr(session.config, "_termbridge", None)
+    if plugin is not None:
+        plugin.close()
+    if getattr(session.config, "_termbridge_workers_down", None) and session.exitstatus == pytest.ExitCode.OK:
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_testnodedown(node: Any, error: Any) -> None:
+    """pytest-xdist's controller: a worker that went down with an error fails the run."""
+    if not error:
+        return
+    config = node.config
+    down = getattr(config, "_termbridge_workers_down", [])
+    down.append(node.gateway.id)
+    config._termbridge_workers_down = down
+    reporter = config.pluginmanager.get_plugin("terminalreporter")
+    if reporter is not None:
+        reporter.write_line("termbridge: worker %s went down: %s; the run fails" % (node.gateway.id, error))
+
+
 def pytest_unconfigure(config: pytest.Config) -> None:
     plugin = getattr(config, "_termbridge", None)
     if plugin is not None:
@@ -497,9 +523,11 @@ class _Plugin:
         return text
 
     def close(self) -> None:
+        """Closes the session, gives the station back, removes the run's files (again: nothing)."""
         self.close_session()
         if self._claim is not None:
             self._claim.close()
+            self._claim = None
         shutil.rmtree(self._scratch, ignore_errors=True)
         if self._own_root is not None:
             shutil.rmtree(self._own_root, ignore_errors=True)

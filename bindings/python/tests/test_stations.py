@@ -137,6 +137,17 @@ def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(chip
         assert status == 1 and summary(output) == {"error": 1} and "does not load" in output, output
 
 
+def test_a_worker_that_crashes_closing_its_session_fails_the_run(library_options, tmp_path):
+    (tmp_path / "conftest.py").write_text(textwrap.dedent("""
+        import os, signal
+        from termbridge.session import TermBridge
+        TermBridge.close = lambda self: os.kill(os.getpid(), signal.SIGSEGV)
+    """))
+    (tmp_path / "test_opens.py").write_text("def test_opens(termbridge_session):\n    pass\n")
+    status, output = run_pytest(tmp_path, *library_options, "-p", "xdist.plugin", "-n", "1", "test_opens.py")
+    assert status == 1 and "termbridge: worker gw0 went down" in output, output
+
+
 @pytest.mark.parametrize("ini, options, error", [
     # In two words pytest takes the library for a test path: it would look for
     # its ini file from tmp_path (setup.py), and run on the emulator.
