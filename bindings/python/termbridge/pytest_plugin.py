@@ -298,6 +298,7 @@ class _Plugin:
         self.session_key: Any = None
         self._station: Optional[Station] = None
         self._claim: Optional[StationClaim] = None
+        self._station_error: Optional[str] = None  # why the claim failed: not tried again for each test
         self._firmware_target: Any = None  # the dispatcher the station's firmware was loaded into
         self._user_root = os.environ.get("TERMBRIDGE_ROOT")
         self._root_ready = False
@@ -369,12 +370,14 @@ class _Plugin:
         """This process's station, claimed on first use for the rest of the run."""
         if self._station is not None:
             return self._station
+        if self._station_error is not None:
+            pytest.fail(self._station_error + " (the run's claim failed before; not tried again)", pytrace=False)
         worker = _worker()
         try:
+            timeout = float(self.value("claim_timeout") or 0)
+            lock_dir = self.value("lock_dir")
             if self._stations is not None:
                 first = int(re.sub(r"\D", "", worker) or 0) if worker else 0
-                timeout = float(self.value("claim_timeout") or 0)
-                lock_dir = self.value("lock_dir")
                 station, self._claim = claim_station(self._stations, worker or "pytest",
                                                      Path(lock_dir) if lock_dir else None, first, timeout)
             else:
@@ -382,11 +385,12 @@ class _Plugin:
                 if station.emulator and worker:
                     station.name = "emulator-" + worker
                 elif not station.emulator:
-                    lock_dir = self.value("lock_dir")
                     station, self._claim = claim_station([station], worker or "pytest",
-                                                         Path(lock_dir) if lock_dir else None)
+                                                         Path(lock_dir) if lock_dir else None, 0, timeout)
         except StationError as error:
-            pytest.fail(str(error), pytrace=False)
+            self._station_error = str(error)
+        if self._station_error is not None:
+            pytest.fail(self._station_error, pytrace=False)
         self._station = station
         return station
 

@@ -104,6 +104,17 @@ def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_opti
     assert "emulator only (the termbridge_emulator fixture)" in output
     assert bench.counts()["answers"] >= 2  # the round trip went to the dispatcher
 
+    # Held by someone else: the first test waits for it, the others fail at once.
+    locks = tmp_path / "locks"
+    _, held = claim_station([parse_station(station)], "someone", locks)
+    try:
+        status, output = run_pytest(chip_tests, *library_options, "--termbridge-station=" + station,
+                                    "--termbridge-lock-dir=%s" % locks, "--termbridge-claim-timeout=1")
+    finally:
+        held.close()
+    assert status == 1 and output.count("no free station: %s held by someone" % station) == 5, output
+    assert output.count("not tried again") == 4, output
+
     # The same dispatcher through the library's registry, named by the environment.
     root = tmp_path / "user-root"
     root.mkdir()
