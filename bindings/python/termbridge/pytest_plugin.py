@@ -281,6 +281,29 @@ def pytest_runtest_makereport(item: pytest.Item, call: Any) -> Iterator[None]:
             report.sections.append(("termbridge capture", plugin.capture_help(emulator.pcap_path)))
     elif "termbridge_session" in funcargs:
         report.sections.append(("termbridge station", item.config._termbridge.station().describe()))  # type: ignore
+    session = funcargs.get("termbridge_session")
+    if isinstance(session, TermBridge):
+        tail = _library_log_tail(session)
+        if tail:
+            report.sections.append(tail)
+
+
+# What a failing test's report shows of the library's own log: on a bench it
+# is the only record of what the host side did (and the plugin's scratch
+# root, which holds it, goes at the end of the run).
+_LIBRARY_LOG_LINES = 80
+
+
+def _library_log_tail(session: TermBridge) -> Optional[Tuple[str, str]]:
+    try:
+        path = session.log_path
+        if not path:
+            return None
+        with open(path, "r", encoding="utf-8", errors="replace") as log:
+            lines = log.readlines()[-_LIBRARY_LOG_LINES:]
+    except Exception:  # noqa: BLE001 - the report must never fail for it
+        return None
+    return ("termbridge library log (its last %d lines, %s)" % (len(lines), path), "".join(lines))
 
 
 def _worker() -> Optional[str]:

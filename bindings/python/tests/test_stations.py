@@ -129,6 +129,17 @@ def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_opti
     assert (status, summary(output)) == (0, {"passed": 1}), output
 
 
+def test_a_failing_test_on_a_dispatcher_reports_the_librarys_log(library_options, bench, tmp_path):
+    (tmp_path / "test_fails.py").write_text("def test_fails(termbridge_session):\n"
+                                             "    termbridge_session.send('NATIVE_READ_WORD_CMD 0x10000044')\n"
+                                             "    assert False\n")
+    station = "127.0.0.1:%d:%d" % (bench.command_port, bench.library_port)
+    status, output = run_pytest(tmp_path, *library_options, "--termbridge-station=" + station)
+    assert status == 1, output
+    assert "termbridge library log (its last" in output, output
+    assert "Handle command: NATIVE_READ_WORD_CMD 0x10000044" in output, output
+
+
 def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(chip_tests, library_options, tmp_path):
     without = {"TERMBRIDGE_LIBRARY": "", "TB_EMULATOR": "", "PATH": "/usr/bin:/bin"}
     for missing, options in (("termbridge library not found", library_options[1:]),
