@@ -17,7 +17,21 @@ export TERMBRIDGE_ROOT="$build/demo-root"
 rm -rf "$TERMBRIDGE_ROOT"
 mkdir -p "$TERMBRIDGE_ROOT"
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+# Below the ephemeral range, so that no outgoing connection takes it first.
+free_port() {
+    python3 -c '
+import random, socket
+for _ in range(200):
+    port = random.randint(20000, 32767)
+    try:
+        socket.socket().bind(("127.0.0.1", port))
+    except OSError:
+        continue
+    print(port)
+    break
+else:
+    raise SystemExit("no free TCP port in 20000-32767")'
+}
 command_port=$(free_port)
 library_port=$(free_port)
 

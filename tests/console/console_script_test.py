@@ -15,6 +15,7 @@ import fcntl
 import json
 import os
 import pty
+import random
 import re
 import select
 import shutil
@@ -41,9 +42,18 @@ def screen_text(shown):
 
 
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    """A free TCP port below the systems' ephemeral ranges (Linux from 32768,
+    Windows from 49152): an outgoing connection of a test running beside this
+    one cannot take it before the program binds it."""
+    for _ in range(200):
+        port = random.randint(20000, 32767)
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free TCP port in 20000-32767")
 
 
 class ConsoleTest(unittest.TestCase):
