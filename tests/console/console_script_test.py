@@ -288,7 +288,6 @@ class ConsoleScripts(ConsoleTest):
             (":eeprom set MacAddress 0x00 0x50", ["failed (2): MacAddress takes 6 bytes, the value gives 2"]),
             # ...and so are values the field's bytes cannot hold (the library would keep their low bytes).
             (":eeprom set TxPowerGain 300", ["failed (2): TxPowerGain holds 0 to 255.99609375, not 300"]),
-            (":eeprom set CrystalTrim -128.5", ["failed (2): CrystalTrim holds -128 to 127.99609375, not -128.5"]),
             (":eeprom set TxPowrGain 3", ["did you mean: :eeprom set TxPowerGain 3"]),
         ]
         lines = [":eeprom init 0"]
