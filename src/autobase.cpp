@@ -11,6 +11,7 @@ struct NumberText {
     bool negative = false;
     bool hasDigits = false;
     std::uint64_t magnitude = 0;
+    std::size_t end = 0;  // where the reading stopped
 };
 
 constexpr std::uint64_t kMagnitudeCap = std::numeric_limits<std::uint64_t>::max();
@@ -46,6 +47,7 @@ NumberText Split(const std::string& text, int base) {
             number.magnitude = number.magnitude * ubase + digit;
         }
     }
+    number.end = pos;
     return number;
 }
 
@@ -67,6 +69,10 @@ std::uint32_t ParseUnsigned32(const std::string& text, int base) {
 bool ParseWord32(const std::string& text, int base, std::uint32_t& bits) {
     const NumberText number = Split(text, base);
     if (!number.hasDigits) return false;
+    // "0x1000004O" or "12abc" is a typing mistake, not the number before it.
+    for (std::size_t pos = number.end; pos < text.size(); ++pos) {
+        if (std::isspace(static_cast<unsigned char>(text[pos])) == 0) return false;
+    }
     const std::uint64_t limit = base == 10 && number.negative ? 0x80000000u : 0xFFFFFFFFu;
     if (number.magnitude > limit) return false;
     const auto value = static_cast<std::uint32_t>(number.magnitude);

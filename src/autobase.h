@@ -23,7 +23,8 @@ std::int64_t ParseSigned64(const std::string& text, int base);
 // A command line's number as 32 bits, refused rather than saturated: decimal
 // from -2^31 to 2^32 - 1 (the upper half gives the unsigned value's bits, so
 // a decimal address works), hexadecimal up to 0xFFFFFFFF (a sign negates, as
-// strtoul does). False when the text has no digits or the value does not fit.
+// strtoul does). False when the text has no digits, holds more than blanks
+// after its number, or the value does not fit.
 bool ParseWord32(const std::string& text, int base, std::uint32_t& bits);
 
 inline std::uint32_t ParseAutoUnsigned32(const std::string& text) {

@@ -57,8 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LineCase{"NATIVE_READ_WORD_CMD 0x10", 0, 16, 0, 0, {}},
         LineCase{"NATIVE_READ_WORD_CMD 16", 0, 16, 0, 0, {}},
-        // "0X" is not the hexadecimal mark: decimal reading stops at the X.
-        LineCase{"NATIVE_READ_WORD_CMD 0X10", 0, 0, 0, 0, {}},
         LineCase{"  NATIVE_READ_WORD_CMD   0x1000  ", 0, 0x1000, 0, 0, {}},
         LineCase{"NATIVE_READ_WORD_CMD -1", 0, 0xFFFFFFFF, 0, 0, {}},
         LineCase{"NATIVE_WRITE_WORD_CMD 0x20 258", 1, 0x20, 4, 0, {0x02, 0x01, 0x00, 0x00}},
@@ -97,6 +95,13 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"native_read_word_cmd 0x10", "<ConsoleNativeAdapter>Error: Unknown Native Command"},
         // A word that is no number, or does not fit 32 bits, is not sent as another value.
         RefusedCase{"NATIVE_WRITE_WORD_CMD 0x20 value", "<ConsoleNativeAdapter>Error: 'value' is not a number of 32 bits"},
+        // Characters after the number are the same typing mistake ("0X" is
+        // not the hexadecimal mark, so its reading stops at the X).
+        RefusedCase{"NATIVE_WRITE_WORD_CMD 0x10000040 0xQQ", "<ConsoleNativeAdapter>Error: '0xQQ' is not a number of 32 bits"},
+        RefusedCase{"NATIVE_WRITE_WORD_CMD 0x1000004O 1",
+                    "<ConsoleNativeAdapter>Error: '0x1000004O' is not a number of 32 bits"},
+        RefusedCase{"NATIVE_READ_WORD_CMD 12abc", "<ConsoleNativeAdapter>Error: '12abc' is not a number of 32 bits"},
+        RefusedCase{"NATIVE_READ_WORD_CMD 0X10", "<ConsoleNativeAdapter>Error: '0X10' is not a number of 32 bits"},
         RefusedCase{"NATIVE_WRITE_WORD_CMD 0x20 4294967296",
                     "<ConsoleNativeAdapter>Error: '4294967296' is not a number of 32 bits"},
         RefusedCase{"NATIVE_READ_WORD_CMD -2147483649",
@@ -132,11 +137,13 @@ TEST(NativeCommandTypes, NamesMatchExactly) {
     EXPECT_EQ(Adapter().GetNativeCommandType("MEM_READ"), -1);
 }
 
-TEST(NativeArguments, TabsBelongToTheTokenAndEveryTokenMustBeANumber) {
+TEST(NativeArguments, TabsBelongToTheTokenAndEveryTokenMustBeWhollyANumber) {
     std::vector<std::int32_t> values;
     std::string refused;
-    // "1\t2" is one token; its decimal reading stops at the tab.
-    ASSERT_TRUE(ConsoleNativeAdapter::ParseArguments(" 1\t2 3", values, refused));
+    // "1\t2" is one token, and not a number; blanks after a number are no more than blanks.
+    EXPECT_FALSE(ConsoleNativeAdapter::ParseArguments(" 1\t2 3", values, refused));
+    EXPECT_EQ(refused, "1\t2");
+    ASSERT_TRUE(ConsoleNativeAdapter::ParseArguments(" 1\t 3\r", values, refused));
     EXPECT_EQ(values, (std::vector<std::int32_t>{1, 3}));
     ASSERT_TRUE(ConsoleNativeAdapter::ParseArguments("", values, refused));
     EXPECT_TRUE(values.empty());
