@@ -26,23 +26,37 @@ typedef void (TB_CALL* tbx_ProgressCallback)(const char* stage, unsigned long lo
 TB_API void TB_CALL tbx_setProgressCallback(tbx_ProgressCallback callback, void* user);
 
 /* The same reports, from a callback that may stop the operation: it answers
- * nonzero to stop, 0 to go on. A stopped LoadFW or whole-EEPROM read
- * (ReadEntireEeprom, InitEepromIF from the chip) ends at its next chunk and
- * returns 1, a stopped BurnEeprom returns 0 (not written); the failure text
- * then begins with "Cancelled:". What was written stays written: a stopped
- * load leaves the chip as a failed load does. Registering either callback
+ * nonzero to stop, 0 to go on. The stop works as tbx_cancelOperation: a
+ * stopped LoadFW or whole-EEPROM read (ReadEntireEeprom, InitEepromIF from
+ * the chip) returns 1, a stopped BurnEeprom returns 0 (not written), and the
+ * failure text begins with "Cancelled:". Registering either callback
  * replaces the other. */
 typedef int (TB_CALL* tbx_StoppableProgressCallback)(const char* stage, unsigned long long done,
                                                      unsigned long long total, void* user);
 TB_API void TB_CALL tbx_setStoppableProgressCallback(tbx_StoppableProgressCallback callback, void* user);
 
-/* Asks the operation export running on another thread to stop: a command's
- * wait for its answer ends at once (sendCommand returns 1), LoadFW and the
- * EEPROM burn and reads end at their next chunk, each with a failure text
- * that begins with "Cancelled:". Every operation export starts without such
- * a request, so a request made while none runs has no effect. Callable from
- * any thread while the library is initialized, but not from a signal
- * handler, and not while deinitialize runs. */
+/* Asks the operation export running on another thread to stop. Every wait
+ * of the operation ends at once, whatever the time-outs (also none): a
+ * command's wait for its answer, the waits for the answers to the 16-byte
+ * pieces of a PHY/MAC command's mailbox delivery, of LoadFW and of the
+ * EEPROM burn and reads, and the pauses in between. No further packet of the
+ * operation is sent, so nothing reaches the dispatcher once the call has
+ * returned. The call fails (sendCommand, LoadFW and the EEPROM reads
+ * return 1, BurnEeprom 0) with a failure text that begins with "Cancelled:"
+ * and says what was done:
+ *   - a command: whether it was sent, and for a PHY/MAC command whether the
+ *     chip took it from its mailbox ("the chip received it", "the chip may
+ *     run it", "was not handed to the chip");
+ *   - LoadFW: how far the load got, and whether the firmware was started;
+ *     what was written stays written, as after a failed load;
+ *   - BurnEeprom: the bytes written, the fields the chip confirmed and those
+ *     it did not (a partial burn keeps their marks, so the next partial burn
+ *     writes them);
+ *   - the EEPROM reads: how far they got.
+ * Every operation export starts without such a request, so a request made
+ * while none runs has no effect. Callable from any thread while the library
+ * is initialized, but not from a signal handler, and not while deinitialize
+ * runs. */
 TB_API void TB_CALL tbx_cancelOperation(void);
 
 /* The traffic of the last operation export (sendCommand, LoadFW, the EEPROM

@@ -153,38 +153,75 @@ bool ConsoleAppLogic::RefuseAbsent(const void* member, const char* what) {
     return true;
 }
 
-void ConsoleAppLogic::SayIfCancelled(const char* what) {
-    if (cancelRequested_.load()) SetFailure(Format("Cancelled: %s stopped by the host", what));
+void ConsoleAppLogic::SayIfCancelled(const char* what, const std::string& done) {
+    if (!cancelRequested_.load()) return;
+    SetFailure(Format("Cancelled: %s stopped by the host", what) + done);
 }
 
 bool ConsoleAppLogic::ReportProgress(const char* stage, std::uint64_t done, std::uint64_t total) {
+    lastProgress_ = {stage, done, total};
     if (progressCallback_ != nullptr) progressCallback_(stage, done, total, progressUser_);
-    if (stoppableCallback_ != nullptr && stoppableCallback_(stage, done, total, progressUser_) != 0 &&
-        !cancelRequested_.exchange(true)) {
-        LogMessage("<ConsoleAppLogic>The progress callback asked to stop the operation", LOG_NORMAL);
+    if (stoppableCallback_ != nullptr && stoppableCallback_(stage, done, total, progressUser_) != 0) {
+        Stop("<ConsoleAppLogic>The progress callback asked to stop the operation");
     }
     return !cancelRequested_.load();
 }
 
-void ConsoleAppLogic::RequestCancel() {
+void ConsoleAppLogic::RequestCancel() { Stop("<ConsoleAppLogic>The host asked to cancel the running operation"); }
+
+// Every wait of the running operation ends at once: a command's wait for
+// its answer, and the traffic manager's waits and pauses; nothing more of
+// the operation goes out.
+void ConsoleAppLogic::Stop(const char* logText) {
     if (cancelRequested_.exchange(true)) return;
-    LogMessage("<ConsoleAppLogic>The host asked to cancel the running operation", LOG_NORMAL);
-    eventReceived_.Set();  // a command's wait ends at once
+    LogMessage(logText, LOG_NORMAL);
+    if (trafficManager_) trafficManager_->RequestStop();
+    eventReceived_.Set();
 }
 
-int ConsoleAppLogic::HandleCommand(const std::string& command) {
-    if (LogEnabled(LOG_NORMAL)) {
-        LogMessages({kStars, Truncated("<ConsoleAppLogic>Handle command: " + command, kMaxLoggedCommand)}, LOG_NORMAL);
-    }
+void ConsoleAppLogic::BeginOperation() {
+    cancelRequested_.store(false);
+    lastProgress_ = Progress();
+    if (trafficManager_) trafficManager_->ClearStop();
+}
 
+// What a stopped operation had done, as the progress reports last told it.
+std::string ConsoleAppLogic::ProgressSoFar() const {
+    if (lastProgress_.stage == nullptr) return " before any progress";
+    if (lastProgress_.total == 0) return Format(" at %s", lastProgress_.stage);
+    return Format(" at %s, %llu of %llu bytes", lastProgress_.stage,
+                  static_cast<unsigned long long>(lastProgress_.done),
+                  static_cast<unsigned long long>(lastProgress_.total));
+}
+
+namespace {
+void LogHandleLine(const std::string& command) {
+    if (LogEnabled(LOG_NORMAL)) {
+        LogMessages({kStars, Truncated("<ConsoleAppLogic>Handle command: " + command, ConsoleAppLogic::kMaxLoggedCommand)},
+                    LOG_NORMAL);
+    }
+}
+}  // namespace
+
+bool ConsoleAppLogic::TakeCommandSlot(const std::string& command) {
     int state = commandState_.load();
     do {
         if (state == COMMAND_BUSY) {
+            LogHandleLine(command);
             LogMessage("<ConsoleAppLogic>Can't handle command. Previous command handling did not finished yet.",
                        LOG_NORMAL);
-            return 1;
+            return false;
         }
     } while (!commandState_.compare_exchange_weak(state, COMMAND_BUSY));
+    return true;
+}
+
+int ConsoleAppLogic::HandleCommand(const std::string& command) {
+    return TakeCommandSlot(command) ? HandleTakenCommand(command) : 1;
+}
+
+int ConsoleAppLogic::HandleTakenCommand(const std::string& command) {
+    LogHandleLine(command);
     // Only once this command holds the state: a call refused as busy must not
     // swallow the running command's answer signal or its capture flag.
     if (evtAdapter_) evtAdapter_->SetCaptureDataFlag(false);
@@ -208,7 +245,9 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
         LogMessage(text, LOG_NORMAL);
         result = 1;
     } else if (!AdaptAndSendCommand(command, waitNeeded)) {
-        const std::string text = Format("Error: Failed to Send Command : '%s '", command.c_str());
+        const std::string text = cancelRequested_.load()
+                                     ? CancelledSendText(command)
+                                     : Format("Error: Failed to Send Command : '%s '", command.c_str());
         EndWaitForResponse();
         StoreFailure(text);
         LogMessage(text, LOG_NORMAL);
@@ -218,8 +257,8 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
         // The wait is armed already: a cancel from now on wakes it.
         const bool answered = !cancelRequested_.load() && WaitForResponse(commandTimeout_.load());
         if (cancelRequested_.load()) {
-            const std::string text =
-                Format("Cancelled: stopped waiting for the answer to command '%s '", command.c_str());
+            std::string text = Format("Cancelled: stopped waiting for the answer to command '%s '", command.c_str());
+            if (viaMailbox_) text += ": the chip received it";
             EndWaitForResponse();
             StoreFailure(text);
             LogMessage(text, LOG_NORMAL);
@@ -247,6 +286,26 @@ int ConsoleAppLogic::HandleCommand(const std::string& command) {
         LogMessage(kStars, LOG_NORMAL);
     }
     return result;
+}
+
+// A command stopped before it was sent, or while the mailbox took it: what
+// reached the chip.
+std::string ConsoleAppLogic::CancelledSendText(const std::string& command) const {
+    using Delivery = TrafficManager::Delivery;
+    const Delivery delivery =
+        viaMailbox_ && trafficManager_ ? trafficManager_->LastDelivery() : Delivery::kNothingWritten;
+    switch (delivery) {
+        case Delivery::kNothingWritten:
+            return Format("Cancelled: command '%s ' was not sent", command.c_str());
+        case Delivery::kBufferWritten:
+            return Format("Cancelled: command '%s ' was not handed to the chip: stopped while it was written into "
+                          "the mailbox",
+                          command.c_str());
+        default:
+            return Format("Cancelled: stopped waiting for the mailbox counter write of command '%s ': the chip may "
+                          "run it",
+                          command.c_str());
+    }
 }
 
 bool ConsoleAppLogic::WaitForResponse(int timeoutMs) {
@@ -285,6 +344,7 @@ bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command, bool& wait
     std::size_t nameEnd = 0;
     const std::string cmdName = FirstWord(command, nameEnd);
     bool adapted = false;
+    viaMailbox_ = false;
     if (cmdName.size() > kMaxCommandName) {
         LogMessage(Format("<ConsoleAppLogic>Error: the command word is longer than %u characters",
                           static_cast<unsigned>(kMaxCommandName)),
@@ -335,6 +395,7 @@ bool ConsoleAppLogic::AdaptAndSendCommand(const std::string& command, bool& wait
     }
 
     nativeResponse_.store(false);
+    viaMailbox_ = true;
     if (isMACCommand) {
         const std::size_t length = std::min<std::size_t>(commandLen, cmdBuff.size());
         LogMessageAndHexDump("<ConsoleAppLogic>Sending Mac Command: ", cmdBuff.data(), length, LOG_NORMAL);
@@ -603,22 +664,31 @@ int ConsoleAppLogic::LoadFirmware(const std::string& path) {
     // The package is read and cut before the chip is touched: one that does
     // not build (a wrong path, a broken image) leaves the running firmware
     // and the link's set-up alone.
+    constexpr const char* kUntouched = ": nothing was sent to the chip";
     if (!loader.BuildChunkDataBase()) {
         FailLoad("<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!");
-        SayIfCancelled("firmware load");
+        SayIfCancelled("firmware load", ProgressSoFar() + kUntouched);
+        return 1;
+    }
+    // A stop asked since the build must not reach the chip as a load set-up.
+    if (traffic.StopRequested()) {
+        SayIfCancelled("firmware load", ProgressSoFar() + kUntouched);
         return 1;
     }
     traffic.SendSystemSetup(57600, 1);
     traffic.SetInternalOperation(true);
-    const bool started = LoadFirmwareSteps(loader, traffic);
+    std::string reached;
+    const bool started = LoadFirmwareSteps(loader, traffic, reached);
     traffic.SetInternalOperation(false);
-    if (!started) SayIfCancelled("firmware load");
+    if (reached.empty()) reached = ProgressSoFar() + ": the firmware was not started; what was written stays written";
+    if (!started) SayIfCancelled("firmware load", reached);
     return started ? 0 : 1;
 }
 
 // MAC, PHY, ASIP, interrupt-vector data, run: each step only after all
-// earlier ones succeeded.
-bool ConsoleAppLogic::LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traffic) {
+// earlier ones succeeded. `reached` says how far the chip got once the run
+// command went out, for a stop.
+bool ConsoleAppLogic::LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traffic, std::string& reached) {
     if (!loader.LoadChunks(0, MAC_MODULE, true)) return FailLoad("<ConsoleAppLogic>Error!!! Failed to Load MAC Firmware data!");
     if (!loader.LoadChunks(0, PHY_MODULE, true)) return FailLoad("<ConsoleAppLogic>Error!!! Failed to Load PHY Firmware data!");
     if (!loader.PrepareAsipLoad() || !loader.LoadChunks(0, ASIP_MODULE, true)) {
@@ -629,8 +699,17 @@ bool ConsoleAppLogic::LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traff
                         "Interrupt Vector #2 section!");
     }
     traffic.SetInternalOperation(false);
-    if (!loader.RunFirmware()) return FailLoad("<ConsoleAppLogic>Error!!! Failed to run the Firmware after code was loaded!");
-    platform::SleepMs(firmwareStartPauseMs_.load());
+    if (!loader.RunFirmware()) {
+        if (traffic.LastCommandWentOut()) {
+            reached = " while it waited for the run command's answer: the firmware may be running, and the link "
+                      "keeps the load set-up";
+        }
+        return FailLoad("<ConsoleAppLogic>Error!!! Failed to run the Firmware after code was loaded!");
+    }
+    if (!traffic.PauseUnlessStopped(firmwareStartPauseMs_.load())) {
+        reached = " after the run command: the firmware was started, but the link keeps the load set-up";
+        return false;
+    }
     traffic.SendSystemSetup(115200, 0);
     return true;
 }
@@ -715,7 +794,8 @@ int ConsoleAppLogic::InitEepromInterface(int mode, const std::string& path) {
     if (eeprom == nullptr) return 1;
     if (eeprom->InitEepromInterface(mode, path) == 0) return 0;
     SetFailure(Format("Failed to Init EEprom Interface (mode %d) %s", mode, path.c_str()));
-    SayIfCancelled("EEprom read");
+    SayIfCancelled("EEprom read", ProgressSoFar() + ": the image holds the chip's bytes up to there, its earlier "
+                                                    "bytes from there on");
     return 1;
 }
 
@@ -737,7 +817,7 @@ int ConsoleAppLogic::BurnEeprom(bool partial) {
     if (eeprom->Burn(partial) == 1) return 1;
     SetFailure(partial && !anyMarked ? "EEprom wasn't burnt: no field was updated since the last partial burn"
                                      : "Failed to Burn EEprom!!!");
-    SayIfCancelled("EEprom burn");
+    SayIfCancelled("EEprom burn", ": " + eeprom->BurnSummary());
     return 0;
 }
 
@@ -755,7 +835,7 @@ int ConsoleAppLogic::ReadEntireEeprom(const std::string& path) {
     std::string listing;
     if (eeprom->WriteListing(listing, path) != 0) {
         SetFailure("Failed to Read EEprom!!!");
-        SayIfCancelled("EEprom read");
+        SayIfCancelled("EEprom read", ProgressSoFar() + ": no listing was written");
         return 1;
     }
     if (listing.size() >= kResultBufferSize) {

@@ -52,7 +52,12 @@ public:
     ConsoleAppLogic(const ConsoleAppLogic&) = delete;
     ConsoleAppLogic& operator=(const ConsoleAppLogic&) = delete;
 
-    // Host thread.
+    // Host thread. One command at a time: TakeCommandSlot is false (and
+    // logs the refusal) while another runs, and then changes nothing of it;
+    // HandleTakenCommand runs a command whose slot the caller took.
+    // HandleCommand does both.
+    bool TakeCommandSlot(const std::string& command);
+    int HandleTakenCommand(const std::string& command);
     int HandleCommand(const std::string& command);
     const char* GetResultBufferText();
     void SetFailure(const std::string& text);
@@ -111,10 +116,11 @@ public:
     bool ReportProgress(const char* stage, std::uint64_t done, std::uint64_t total);
 
     // Cancelling: each operation export starts with no request; RequestCancel
-    // (any thread) ends a command's wait at once and a long operation at its
-    // next progress report, each with a failure text that says so.
-    void BeginOperation() { cancelRequested_.store(false); }
-    bool CommandBusy() const { return commandState_.load() == COMMAND_BUSY; }
+    // (any thread) ends every wait of the running operation at once (a
+    // command's wait for its answer, the traffic manager's waits for its
+    // chunks and its pauses) and nothing more of it is sent; the operation
+    // fails with a text that begins with "Cancelled:" and says what was done.
+    void BeginOperation();
     void RequestCancel();
 
     // Firmware and EEPROM operations behind their exports.
@@ -155,12 +161,15 @@ private:
     void EndWaitForResponse();
     bool RefuseAbsent(const void* member, const char* what);
     // After a failed operation: when it was cancelled, the failure text says
-    // that instead (`what` names the operation).
-    void SayIfCancelled(const char* what);
+    // that instead (`what` names the operation, `done` what it had done).
+    void SayIfCancelled(const char* what, const std::string& done = std::string());
+    void Stop(const char* logText);
+    std::string ProgressSoFar() const;
+    std::string CancelledSendText(const std::string& command) const;
     // Firmware loading and the version report.
     // The values of a version record (VersionInfo), in the report's order.
     using VersionValues = std::array<std::int32_t, 9>;
-    bool LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traffic);
+    bool LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traffic, std::string& reached);
     bool FailLoad(const char* text);
     std::uint32_t ReadVersionWord(const std::string& command);
     std::string VersionPart(bool mac, VersionValues& values);
@@ -207,6 +216,15 @@ private:
     StoppableProgressCallback stoppableCallback_ = nullptr;
     void* progressUser_ = nullptr;
     std::atomic<bool> cancelRequested_{false};
+    // The running operation's last progress report (host thread).
+    struct Progress {
+        const char* stage = nullptr;
+        std::uint64_t done = 0;
+        std::uint64_t total = 0;
+    };
+    Progress lastProgress_;
+    // Whether the running command goes through the chip's mailbox (host thread).
+    bool viaMailbox_ = false;
     std::atomic<int> firmwareStartPauseMs_{kDefaultFirmwareStartPauseMs};
 };
 

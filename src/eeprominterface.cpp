@@ -360,27 +360,29 @@ bool EepromInterface::ReadFromChip(std::uint32_t address, std::size_t length, st
 }
 
 // Writes a range of the image in slices, reporting after each; stops at the
-// first slice that fails (the traffic manager stops at its failing chunk).
+// first chunk that fails or at a stop. `confirmed` receives the bytes from
+// `address` on whose chunks the dispatcher acknowledged.
 bool EepromInterface::WriteToChip(std::uint32_t address, std::size_t length, std::uint64_t& done,
-                                  std::uint64_t total) {
+                                  std::uint64_t total, std::size_t& confirmed) {
+    confirmed = 0;
     const std::vector<std::uint8_t>& image = GetImage();
     if (trafficManager_ == nullptr || static_cast<std::uint64_t>(address) + length > image.size()) return false;
     // Set for every range: a time-out in an earlier range cleared it, and a
     // range sent without it would not wait for its answers.
     trafficManager_->SetInternalOperation(true);
-    bool written = true;
-    for (std::size_t at = 0; at < length && written; at += kProgressSlice) {
-        const std::size_t slice = std::min(kProgressSlice, length - at);
-        const auto sliceAddress = static_cast<std::uint32_t>(address + at);
-        written = trafficManager_->WriteEeprom(sliceAddress, slice, image.data() + sliceAddress);
-        if (written) {
-            done += slice;
-            written = Report(kBurnStage, done, total);
-            stopped_ = !written;
-        }
+    bool going = true;
+    while (going && confirmed < length) {
+        const std::size_t slice = std::min(kProgressSlice, length - confirmed);
+        const auto sliceAddress = static_cast<std::uint32_t>(address + confirmed);
+        std::size_t sliceConfirmed = 0;
+        going = trafficManager_->WriteEeprom(sliceAddress, slice, image.data() + sliceAddress, &sliceConfirmed);
+        confirmed += sliceConfirmed;
+        done += sliceConfirmed;
+        if (going) going = Report(kBurnStage, done, total);
     }
+    if (trafficManager_->StopRequested()) stopped_ = true;
     trafficManager_->SetInternalOperation(false);
-    return written;
+    return confirmed == length;
 }
 
 int EepromInterface::InitFromSetupEeprom() {
@@ -421,7 +423,15 @@ int EepromInterface::Burn(bool partial) {
     GetImage();
     std::uint64_t done = 0;
     stopped_ = false;
-    if (!partial) return WriteToChip(0, dataBaseSize_, done, dataBaseSize_) ? 1 : 0;
+    lastBurn_ = BurnOutcome();
+    lastBurn_.partial = partial;
+    if (!partial) {
+        std::size_t confirmed = 0;
+        lastBurn_.bytes = dataBaseSize_;
+        const bool written = WriteToChip(0, dataBaseSize_, done, dataBaseSize_, confirmed);
+        NoteBurnt(0, fieldTable_.size(), confirmed, false);
+        return written ? 1 : 0;
+    }
 
     // Adjacent marked records form one run; every mark is cleared.
     struct Run {
@@ -443,28 +453,60 @@ int EepromInterface::Burn(bool partial) {
     }
     // A run that fails does not stop the later ones, but the burn then
     // reports failure: a later run's success must not hide an earlier run the
-    // chip never confirmed. The records of a failed run keep their marks, so
-    // that the next partial burn writes them again instead of reporting
-    // success for the chip's old bytes. A burn the host stops writes nothing
-    // more, and the records it did not finish keep their marks too.
+    // chip never confirmed. The records the chip did not confirm keep their
+    // marks, so that the next partial burn writes them again instead of
+    // reporting success for the chip's old bytes. A burn the host stops
+    // writes nothing more, and the records it did not write keep their marks
+    // too.
+    lastBurn_.bytes = total;
     bool allWritten = true;
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        if (!WriteToChip(runs[r].start, runs[r].length, done, total)) {
-            allWritten = false;
-            MarkUpdated(runs[r].firstRecord, runs[r].endRecord);
+    for (const Run& run : runs) {
+        std::size_t confirmed = 0;
+        if (!stopped_ && WriteToChip(run.start, run.length, done, total, confirmed)) {
+            NoteBurnt(run.firstRecord, run.endRecord, confirmed, true);
+            continue;
         }
-        if (stopped_) {
-            for (std::size_t unfinished = r + 1; unfinished < runs.size(); ++unfinished) {
-                MarkUpdated(runs[unfinished].firstRecord, runs[unfinished].endRecord);
-            }
-            break;
-        }
+        allWritten = false;
+        NoteBurnt(run.firstRecord, run.endRecord, confirmed, true);
     }
     return !runs.empty() && allWritten ? 1 : 0;
 }
 
-void EepromInterface::MarkUpdated(std::size_t firstRecord, std::size_t endRecord) {
-    for (std::size_t i = firstRecord; i < endRecord; ++i) fieldTable_[i].isUpdated = 1;
+// The records of a range written from the first one's offset: those the
+// chip confirmed whole are written; the others keep (or get) their marks
+// when `mark` is set.
+void EepromInterface::NoteBurnt(std::size_t firstRecord, std::size_t endRecord, std::size_t confirmed, bool mark) {
+    lastBurn_.bytesWritten += confirmed;
+    if (firstRecord >= endRecord) return;
+    const std::uint64_t confirmedEnd = static_cast<std::uint64_t>(fieldTable_[firstRecord].offset) + confirmed;
+    for (std::size_t i = firstRecord; i < endRecord; ++i) {
+        EEpromFieldDefinition_t& record = fieldTable_[i];
+        const bool written = static_cast<std::uint64_t>(record.offset) + record.size <= confirmedEnd;
+        if (!written && mark) record.isUpdated = 1;
+        if (IsStructural(record)) continue;
+        (written ? lastBurn_.written : lastBurn_.unwritten).push_back(record.name);
+    }
+}
+
+namespace {
+// At most a few names, then how many more.
+std::string NameList(const std::vector<std::string>& names) {
+    constexpr std::size_t kShown = 8;
+    if (names.empty()) return "none";
+    std::string text;
+    for (std::size_t i = 0; i < names.size() && i < kShown; ++i) text += (i == 0 ? "" : ", ") + names[i];
+    if (names.size() > kShown) text += Format(" and %u more", static_cast<unsigned>(names.size() - kShown));
+    return text;
+}
+}  // namespace
+
+std::string EepromInterface::BurnSummary() const {
+    std::string text = Format("%llu of %llu bytes written; fields written: ",
+                              static_cast<unsigned long long>(lastBurn_.bytesWritten),
+                              static_cast<unsigned long long>(lastBurn_.bytes)) +
+                       NameList(lastBurn_.written) + "; fields not written: " + NameList(lastBurn_.unwritten);
+    if (lastBurn_.unwritten.empty()) return text;
+    return text + (lastBurn_.partial ? " (marked for the next partial burn)" : " (a full burn writes them)");
 }
 
 int EepromInterface::WriteListing(std::string& stream, const std::string& path) {

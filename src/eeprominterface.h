@@ -102,6 +102,9 @@ public:
     int ReadFieldByName(const std::string& name, std::string& out, Source source);
     // 1 written, 0 not.
     int Burn(bool partial);
+    // What the last burn wrote, by field: those the chip confirmed and those
+    // it did not (which, for a partial burn, keep their marks).
+    std::string BurnSummary() const;
     // The listing of every listed field as read from the chip, into `stream`
     // and (when `path` is not empty) into that file. 0 success, 1 failure.
     int WriteListing(std::string& stream, const std::string& path);
@@ -115,8 +118,9 @@ private:
     int UpdateByteList(EEpromFieldDefinition_t& record, const std::string& value, std::string* reason);
     bool LoadValueLine(const std::string& name, const std::string& value);
     bool ReadFromChip(std::uint32_t address, std::size_t length, std::uint8_t* out);
-    bool WriteToChip(std::uint32_t address, std::size_t length, std::uint64_t& done, std::uint64_t total);
-    void MarkUpdated(std::size_t firstRecord, std::size_t endRecord);
+    bool WriteToChip(std::uint32_t address, std::size_t length, std::uint64_t& done, std::uint64_t total,
+                     std::size_t& confirmed);
+    void NoteBurnt(std::size_t firstRecord, std::size_t endRecord, std::size_t confirmed, bool mark);
     bool Report(const char* stage, std::uint64_t done, std::uint64_t total) const {
         return !progress_ || progress_(stage, done, total);
     }
@@ -128,6 +132,14 @@ private:
     std::vector<std::uint8_t> eepromImage_;
     bool imageCreated_ = false;
     bool stopped_ = false;  // the host stopped the burn in progress
+    struct BurnOutcome {
+        bool partial = false;
+        std::uint64_t bytes = 0;
+        std::uint64_t bytesWritten = 0;
+        std::vector<std::string> written;
+        std::vector<std::string> unwritten;
+    };
+    BurnOutcome lastBurn_;
     ProgressSink progress_;
 };
 

@@ -124,6 +124,19 @@ void ReleaseMutex() {
 }  // namespace
 
 namespace {
+// A command from another thread while one runs is refused: the slot is
+// taken first, so that the refused call leaves the running command's
+// time-out, cancel request, operation log and traffic figures alone.
+template <typename SetTimeout>
+int SendTakingTheSlot(const char* command, SetTimeout setTimeout) {
+    if (g_app == nullptr) return 1;
+    const std::string line = Text(command);
+    if (!g_app->TakeCommandSlot(line)) return 1;
+    BeginOperation();
+    setTimeout();
+    return g_app->HandleTakenCommand(line);
+}
+
 // A read export's text: the result when the read succeeded, else the failure.
 template <typename Read>
 const char* EepromReadText(const char* exportName, Read read) {
@@ -206,29 +219,15 @@ int deinitialize(void) {
     }
 }
 
-// A command from another thread while one runs is refused by HandleCommand;
-// it must leave the running command's time-out, cancel request, operation
-// log and traffic figures alone.
 int sendCommand(const char* command, int timeoutMs) {
     return Guarded("sendCommand", 1, [&] {
-        if (g_app == nullptr) return 1;
-        if (!g_app->CommandBusy()) {
-            BeginOperation();
-            g_app->SetCommandTimeout(timeoutMs == 0 ? -1 : timeoutMs);
-        }
-        return g_app->HandleCommand(Text(command));
+        return SendTakingTheSlot(command, [&] { g_app->SetCommandTimeout(timeoutMs == 0 ? -1 : timeoutMs); });
     });
 }
 
 int sendCommandDefaultTimeout(const char* command) {
-    return Guarded("sendCommandDefaultTimeout", 1, [&] {
-        if (g_app == nullptr) return 1;
-        if (!g_app->CommandBusy()) {
-            BeginOperation();
-            g_app->ApplyDefaultTimeout();
-        }
-        return g_app->HandleCommand(Text(command));
-    });
+    return Guarded("sendCommandDefaultTimeout", 1,
+                   [&] { return SendTakingTheSlot(command, [] { g_app->ApplyDefaultTimeout(); }); });
 }
 
 const char* getSystemVersionInfo(void) {

@@ -124,6 +124,8 @@ public:
     // from here on only answers carrying this number are handed on, so a wait
     // armed after this call can only be met by its own command's answer.
     std::uint8_t TakePacketNumber();
+    // Returns once an event step in progress (if any) has ended.
+    void AwaitEventStep() { std::lock_guard<std::mutex> step(eventStepLock_); }
     // Sends the record with a number taken before: the socket's result, or -1.
     int SendNumbered(const NativeCommand_t& command, std::uint8_t number);
     // Numbers the record's packet and sends it.

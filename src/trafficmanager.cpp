@@ -5,7 +5,6 @@
 
 #include "consolelogger.h"
 #include "consolenativeadapter.h"
-#include "platform/platform.h"
 
 TrafficManager::TrafficManager(TrafficOwner* owner, std::uint16_t targetPort, const std::string& targetAddress,
                                std::uint16_t listenPort)
@@ -25,9 +24,13 @@ TrafficManager::~TrafficManager() {
 // answering the last command.
 bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command, bool external) {
     LogLine("<TrafficManager>Sending Native Command!!!", LOG_DETAIL);
+    lastCommandWentOut_.store(false);
     const std::uint8_t number = packetHandler_->TakePacketNumber();
     const bool internal = internalOperation_.load();
     if (internal) responseEvent_.Reset();
+    // Looked at after the reset: a stop that comes later sets the event
+    // again, so the wait below cannot miss it.
+    if (StoppedBeforeSending()) return false;
     if (external) OpenExternalWait();
     // This thread reads the answer from before it leaves: should the answer
     // come before the wait begins, it wakes nobody.
@@ -38,10 +41,13 @@ bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command, bool exte
         LogLine("<TrafficManager>Error!!! The Native Command could not be sent!!!", LOG_ERROR);
         return false;
     }
+    lastCommandWentOut_.store(true);
     if (!internal) return true;
 
     LogLine("<TrafficManager>In the middle of Internal Operation", LOG_DETAIL);
-    if (!packetHandler_->WaitForAnswer(responseEvent_, internalTimeout_.load())) {
+    const bool answered = packetHandler_->WaitForAnswer(responseEvent_, internalTimeout_.load());
+    if (StoppedWhileWaiting()) return false;
+    if (!answered) {
         LogLine("<TrafficManager>Timeout Occur - No Response for Native Command (Internal Operation)!!!",
                    LOG_NORMAL);
         commandState_.store(kCommandStateTimedOut);
@@ -50,6 +56,41 @@ bool TrafficManager::SendNativeAndWait(const NativeCommand_t& command, bool exte
     }
     LogLine("<TrafficManager>Response for Native Command arrived(Internal Operation)!!!", LOG_NORMAL);
     return AnswerIsData(command);
+}
+
+bool TrafficManager::StoppedBeforeSending() {
+    if (!stopRequested_.load()) return false;
+    LogLine("<TrafficManager>The operation was stopped by the host: the Native Command was not sent", LOG_NORMAL);
+    return true;
+}
+
+// A stop ends the wait whether or not the answer came meanwhile: the step
+// counts as not confirmed. An event step that took the answer before the
+// stop ends first; later answers are dumped (HandleEvent).
+bool TrafficManager::StoppedWhileWaiting() {
+    if (!stopRequested_.load()) return false;
+    packetHandler_->AwaitEventStep();
+    LogLine("<TrafficManager>The operation was stopped by the host while it waited for an answer (Internal "
+            "Operation)",
+            LOG_NORMAL);
+    internalOperation_.store(false);
+    return true;
+}
+
+void TrafficManager::RequestStop() {
+    stopRequested_.store(true);
+    stopSignal_.Set();
+    responseEvent_.Set();  // an internal wait ends at once
+}
+
+void TrafficManager::ClearStop() {
+    stopRequested_.store(false);
+    stopSignal_.Reset();
+}
+
+bool TrafficManager::PauseUnlessStopped(int pauseMs) {
+    if (pauseMs > 0) stopSignal_.Wait(pauseMs);
+    return !stopRequested_.load();
 }
 
 // An answer is taken for what its command asked only when it can be (see
@@ -88,7 +129,9 @@ void TrafficManager::OpenExternalWait() {
 
 void TrafficManager::HandleEvent(const std::uint8_t* data, std::uint32_t length) {
     const std::size_t kept = std::min<std::size_t>(length, kEventDataSize);
-    if (internalOperation_.load()) {
+    if (stopRequested_.load()) {
+        LogLine("<TrafficManager>The operation was stopped by the host: the event is dumped", LOG_NORMAL);
+    } else if (internalOperation_.load()) {
         LogLine("<TrafficManager>HandleEvent : Event caused by Internal Operation", LOG_DETAIL);
         {
             std::lock_guard<std::mutex> guard(responseLock_);
@@ -164,26 +207,31 @@ bool TrafficManager::HandleNonNativeCommand(const std::uint8_t* bytes, std::size
 }
 
 bool TrafficManager::DeliverThroughMailbox(const std::uint8_t* bytes, std::size_t length) {
+    lastDelivery_.store(Delivery::kNothingWritten);
     EnterState(CMD_STATE_READ_COUNTER, "<TrafficManager>CommandState = CMD_STATE_READ_COUNTER");
     if (!ReadCounterUntilFree()) return false;
 
     EnterState(CMD_STATE_WRITE_COMMAND, "<TrafficManager>CommandState = CMD_STATE_WRITE_COMMAND");
     LogLine("<TrafficManager>Sending Console Command!", LOG_DETAIL);
+    if (StoppedBeforeSending()) return false;
+    lastDelivery_.store(Delivery::kBufferWritten);
     if (!WriteBuffer(commandBufferAddress_.load(), bytes, length)) return false;
 
     EnterState(CMD_STATE_INC_COUNTER, "<TrafficManager>CommandState = CMD_STATE_INC_COUNTER");
     LogLine("<TrafficManager>Increment Mac Command Counter", LOG_DETAIL);
+    if (StoppedBeforeSending()) return false;
     counterWriteWaiting_.store(true);
+    lastDelivery_.store(Delivery::kCounterWriteSent);
     const bool written = WriteWord(counterWriteAddress_.load(), 1);
     counterWriteWaiting_.store(false);
+    if (written) lastDelivery_.store(Delivery::kAcknowledged);
     return written;
 }
 
 bool TrafficManager::ReadCounterUntilFree() {
     for (int read = 1; read <= kMaxCounterReads; ++read) {
         LogLine("<TrafficManager>Reading MAC_COMMAND_COUNTER value", LOG_DETAIL);
-        const int pauseMs = counterReadPauseMs_.load();
-        if (read == 1 && pauseMs > 0) platform::SleepMs(pauseMs);
+        if (read == 1 && !PauseUnlessStopped(counterReadPauseMs_.load())) return false;
         if (!ReadWord(counterReadAddress_.load())) return false;
         if (ParseCounterText(GetResponseBuffer()) != 1) {
             LogLine("<TrafficManager>We can send the Command because MAC_COMMAND_COUNTER==0", LOG_DETAIL);
@@ -242,11 +290,14 @@ bool TrafficManager::CommandPipe(std::uint16_t cmdType, std::uint32_t parameter)
 // step(chunkAddress, offset, chunkLength) for each 16-byte chunk; stops at
 // the first that fails.
 template <typename ChunkStep>
-bool TrafficManager::ForEachChunk(std::uint32_t address, std::size_t length, ChunkStep step) {
+bool TrafficManager::ForEachChunk(std::uint32_t address, std::size_t length, ChunkStep step,
+                                  std::size_t* confirmed) {
+    if (confirmed != nullptr) *confirmed = 0;
     for (std::size_t offset = 0; offset < length; offset += kChunkSize) {
         const auto chunkLength = static_cast<std::uint16_t>(std::min(kChunkSize, length - offset));
         const auto chunkAddress = static_cast<std::uint32_t>(address + offset);
         if (!step(chunkAddress, offset, chunkLength)) return false;
+        if (confirmed != nullptr) *confirmed = offset + chunkLength;
     }
     return true;
 }
@@ -262,9 +313,11 @@ bool TrafficManager::WriteBuffer(std::uint32_t address, const std::uint8_t* byte
     });
 }
 
-bool TrafficManager::WriteEeprom(std::uint32_t address, std::size_t length, const std::uint8_t* bytes) {
+bool TrafficManager::WriteEeprom(std::uint32_t address, std::size_t length, const std::uint8_t* bytes,
+                                 std::size_t* confirmed) {
+    if (confirmed != nullptr) *confirmed = 0;
     if (length > 0 && bytes == nullptr) return false;
-    return ForEachChunk(address, length, [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
+    const auto writeChunk = [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
         if (LogEnabled(LOG_NORMAL)) {
             LogMessages({"********************************************************",
                          Format("<TrafficManager>Write to Eeprom's address= 0x%x,length = %d , Data:",
@@ -276,7 +329,8 @@ bool TrafficManager::WriteEeprom(std::uint32_t address, std::size_t length, cons
         return ConsoleNativeAdapter::GetInstance().BuildWriteEepromCmd(chunkAddress, chunk, bytes + offset,
                                                                        command) &&
                SendNativeAndWait(command);
-    });
+    };
+    return ForEachChunk(address, length, writeChunk, confirmed);
 }
 
 bool TrafficManager::ReadEeprom(std::uint32_t address, std::size_t length, std::uint8_t* out) {
@@ -321,7 +375,7 @@ bool TrafficManager::SetChipLogSeverity(int severity) {
 
 bool TrafficManager::SendSyncCommand() {
     SendSystemCommand(SYSTEM_SYNC, 0);
-    platform::SleepMs(kSyncPauseMs);
+    PauseUnlessStopped(kSyncPauseMs);
     return true;
 }
 

@@ -47,6 +47,12 @@ public:
     TrafficManager& operator=(const TrafficManager&) = delete;
 
     bool HandleNonNativeCommand(const std::uint8_t* bytes, std::size_t length, bool waitForEvents);
+    // How far the last mailbox delivery went: the chip takes a command only
+    // once the counter write reaches it.
+    enum class Delivery { kNothingWritten, kBufferWritten, kCounterWriteSent, kAcknowledged };
+    Delivery LastDelivery() const { return lastDelivery_.load(); }
+    // Whether the last native command of an operation left for the dispatcher.
+    bool LastCommandWentOut() const { return lastCommandWentOut_.load(); }
     bool SendNativeCommand(const NativeCommand_t& command);
     // The owner stopped waiting (time-out, failed send): later answers to its
     // command are dumped here and never reach it.
@@ -62,6 +68,17 @@ public:
     // Milliseconds; a negative value waits without limit.
     void SetInternalTimeout(int timeoutMs) { internalTimeout_.store(timeoutMs); }
     int InternalTimeout() const { return internalTimeout_.load(); }
+    // Stopping an operation (any thread): the wait for an answer in progress
+    // ends at once, no further native command of the operation goes out,
+    // and every answer that comes until ClearStop is dumped. The operation's
+    // steps then fail one after the other. ClearStop (host thread, before
+    // the next operation) lets commands out again.
+    void RequestStop();
+    void ClearStop();
+    bool StopRequested() const { return stopRequested_.load(); }
+    // Sleeps for the pause, or until a stop; false when stopped.
+    bool PauseUnlessStopped(int pauseMs);
+
     // Test seam: the pause before the first counter read, in milliseconds
     // (kCounterReadPauseMs unless set; 0 leaves it out).
     void SetCounterReadPause(int pauseMs) { counterReadPauseMs_.store(pauseMs); }
@@ -75,7 +92,10 @@ public:
     bool ReadBuffer(std::uint32_t address, std::uint16_t length);
     bool CommandPipe(std::uint16_t cmdType, std::uint32_t parameter);
     bool WriteBuffer(std::uint32_t address, const std::uint8_t* bytes, std::size_t length);
-    bool WriteEeprom(std::uint32_t address, std::size_t length, const std::uint8_t* bytes);
+    // `confirmed` (when given) receives the bytes whose chunks the dispatcher
+    // acknowledged, up to the first that failed.
+    bool WriteEeprom(std::uint32_t address, std::size_t length, const std::uint8_t* bytes,
+                     std::size_t* confirmed = nullptr);
     // `out` receives `length` bytes.
     bool ReadEeprom(std::uint32_t address, std::size_t length, std::uint8_t* out);
 
@@ -109,6 +129,8 @@ public:
 
 private:
     bool SendNativeAndWait(const NativeCommand_t& command, bool external = false);
+    bool StoppedBeforeSending();
+    bool StoppedWhileWaiting();
     bool AnswerIsData(const NativeCommand_t& command);
     void OpenExternalWait();
     bool ReadCounterUntilFree();
@@ -116,7 +138,7 @@ private:
     void EnterState(int state, const char* logText);
     void HandleExternalEvent(const std::uint8_t* data, std::uint32_t length);
     template <typename ChunkStep>
-    bool ForEachChunk(std::uint32_t address, std::size_t length, ChunkStep step);
+    bool ForEachChunk(std::uint32_t address, std::size_t length, ChunkStep step, std::size_t* confirmed = nullptr);
 
     TrafficOwner* owner_;
     std::atomic<int> commandState_{CMD_STATE_IDLE};
@@ -127,6 +149,11 @@ private:
     // delivery leaves the state at its step, and the next operation's answers
     // must not be taken for that write's acknowledgement.
     std::atomic<bool> counterWriteWaiting_{false};
+    std::atomic<Delivery> lastDelivery_{Delivery::kNothingWritten};
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> lastCommandWentOut_{false};
+    // Set with stopRequested_: the pauses of an operation wait on it.
+    SyncEvent stopSignal_{true, false};
     mutable std::mutex responseLock_;
     ResponseBuffer responseBuffer_{};
     std::size_t responseLength_ = 0;

@@ -1,10 +1,13 @@
 // Cancelling end to end: an EEPROM burn stopped halfway by its progress
-// callback, and a command's wait ended from another thread. Each returns at
-// once with a failure text that says so, and the next operation works. (A
-// load stopped halfway: firmware_e2e_test.cpp.)
+// callback, and every kind of operation stopped from another thread while it
+// waits for an answer that never comes (no internal time-out) or crawls over
+// a slow link. Each returns at once with a failure text that says what was
+// done, sends nothing more, and the next operation works. (A load stopped
+// halfway: firmware_e2e_test.cpp.)
 #include "e2e_support.h"
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,7 +53,10 @@ TEST_F(Cancel, BurnStoppedHalfwayWritesNoFurtherSlice) {
     tbx_setStoppableProgressCallback(nullptr, nullptr);
 
     EXPECT_EQ(written, 0) << "a stopped burn did not write the image";
-    EXPECT_EQ(std::string(getFailureMessage()), "Cancelled: EEprom burn stopped by the host");
+    // The slices before the stop hold both fields; the padding after them is not written.
+    const std::string failure = getFailureMessage();
+    EXPECT_TRUE(StartsWith(failure, "Cancelled: EEprom burn stopped by the host: ")) << failure;
+    EXPECT_NE(failure.find("fields written: Gain, Tag; fields not written: none"), std::string::npos) << failure;
     ASSERT_FALSE(reports.done.empty());
     EXPECT_EQ(reports.total, kDataBaseSize);
     const unsigned long long stoppedAt = reports.done.back();
@@ -85,6 +91,128 @@ TEST_F(Cancel, CommandWaitEndsWhenAnotherThreadCancels) {
     EXPECT_EQ(outcome.failure, "Cancelled: stopped waiting for the answer to command '" + command + " '");
     EXPECT_TRUE(StartsWith(outcome.failure, "Cancelled:")) << "not a time-out";
     EXPECT_EQ(e2e::Send(command).rc, 0) << "the session goes on";
+}
+
+// ---------------------------------------------------------------- stopped while stuck
+
+e2e::EmulatorControl& Control() { return e2e::LibrarySession::Current().Emulator(); }
+
+// The emulator's number for the next command it receives (system commands aside).
+std::size_t NextCommandNumber() {
+    const e2e::EmulatorControl::Counts counts = Control().Count();
+    return counts.packets - counts.system + 1;
+}
+
+bool PacketsReached(std::size_t count) { return Control().Count().packets >= count; }
+
+class StoppedWhileStuck : public e2e::EndToEnd {
+protected:
+    void SetUp() override {
+        e2e::EndToEnd::SetUp();
+        setInternalCommandTimeout(0);  // no limit: only the cancel ends a lost answer's wait
+    }
+    void TearDown() override { setInternalCommandTimeout(1000); }
+};
+
+// The trips a command takes when nothing goes wrong: the counter read, the
+// command's chunks, the counter write.
+std::size_t TripsOf(const std::string& command) {
+    const std::size_t before = Control().Count().packets;
+    const e2e::Outcome outcome = e2e::Send(command);
+    EXPECT_EQ(outcome.rc, 0) << outcome.failure;
+    return Control().Count().packets - before;
+}
+
+// A PHY command goes through the chip's mailbox. Stopped at each step while
+// an answer is lost, it says whether the chip took it, and sends nothing more.
+TEST_F(StoppedWhileStuck, CommandSaysWhetherTheChipTookIt) {
+    const std::string status = "PHYC_GET_STATUS_CMD";
+    const std::string reset = "PHYC_RESET_CMD";  // no events: only its counter write is answered
+    const std::size_t statusTrips = TripsOf(status);
+    const std::size_t resetTrips = TripsOf(reset);
+    ASSERT_GE(statusTrips, 3u);
+    const struct {
+        const char* step;
+        std::string command;
+        const char* fault;     // "drop" with the trip whose answer is lost (from 1), or a whole line
+        std::size_t lostTrip;  // the trip the call is stuck at
+        std::string failure;
+        std::size_t taken;  // commands the chip took from the mailbox
+    } cases[] = {
+        {"counter read", status, "drop", 1, "Cancelled: command '" + status + " ' was not sent", 0},
+        {"command chunk", status, "drop", 2,
+         "Cancelled: command '" + status + " ' was not handed to the chip: stopped while it was written into the "
+         "mailbox",
+         0},
+        {"counter write", reset, "drop", resetTrips,
+         "Cancelled: stopped waiting for the mailbox counter write of command '" + reset + " ': the chip may run it",
+         1},
+        {"chip's answer", status, "drop-events", statusTrips,
+         "Cancelled: stopped waiting for the answer to command '" + status + " ': the chip received it", 1},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.step);
+        Emulator().Do("reset");
+        const std::size_t takenBefore = Control().Count().mailbox;
+        const std::size_t start = Control().Count().packets;
+        const std::string fault = test.fault;
+        Emulator().Do(fault == "drop" ? "drop " + std::to_string(NextCommandNumber() + test.lostTrip - 1) : fault);
+        const std::size_t stuckAt = start + test.lostTrip;
+        const e2e::Stopped stopped = e2e::CancelOnceStuck([&] { return sendCommand(test.command.c_str(), 0); },
+                                                [&] { return PacketsReached(stuckAt); });
+        EXPECT_EQ(stopped.rc, 1);
+        EXPECT_EQ(stopped.failure, test.failure);
+        EXPECT_EQ(stopped.packetsSoonAfter, stuckAt) << "sent after the lost answer";
+        EXPECT_EQ(stopped.packetsLater, stopped.packetsSoonAfter) << "sent after the call returned";
+        EXPECT_EQ(Control().Count().mailbox - takenBefore, test.taken);
+    }
+    Emulator().Do("reset");
+    EXPECT_EQ(e2e::Send(status).rc, 0) << "the session goes on";
+}
+
+// The EEPROM operations walk 16-byte chunks: stopped at a lost chunk answer,
+// or over a slow link, each returns within a round trip and says so.
+TEST_F(StoppedWhileStuck, EepromOperationsEndAtTheChunkInFlight) {
+    ASSERT_EQ(InitEepromIF(0, ""), 0) << getFailureMessage();
+    const struct {
+        const char* name;
+        const char* fault;  // its chunk count starts at the operation's first chunk
+        std::size_t stuckAfter;
+        std::function<int()> operation;
+        int stoppedResult;
+        std::string failureStart;
+    } cases[] = {
+        {"full burn, lost answer", "eeprom-fault drop 3", 3, [] { return BurnEeprom(0); }, 0,
+         "Cancelled: EEprom burn stopped by the host: 32 of 4105 bytes written; fields written: Gain, Tag; fields "
+         "not written: none"},
+        {"full burn, slow link", "delay 40", 4, [] { return BurnEeprom(0); }, 0,
+         "Cancelled: EEprom burn stopped by the host: "},
+        {"partial burn, lost answer", "eeprom-fault drop 1", 1,
+         [] { return UpdateEepromField("Tag", "0x01 0x02 0x03 0x04") == 0 ? BurnEeprom(1) : -1; }, 0,
+         "Cancelled: EEprom burn stopped by the host: 0 of 4 bytes written; fields written: none; fields not "
+         "written: Tag (marked for the next partial burn)"},
+        {"read from the chip", "eeprom-fault drop 2", 2, [] { return InitEepromIF(2, ""); }, 1,
+         "Cancelled: EEprom read stopped by the host"},
+        {"whole listing", "eeprom-fault drop 2", 2,
+         [] { return std::string(ReadEntireEeprom("")).rfind("Cancelled:", 0) == 0 ? 1 : 0; }, 1,
+         "Cancelled: EEprom read stopped by the host"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        Emulator().Do("reset");
+        Emulator().Do(test.fault);
+        const std::size_t start = Control().Count().packets;
+        const e2e::Stopped stopped =
+            e2e::CancelOnceStuck(test.operation, [&] { return PacketsReached(start + test.stuckAfter); });
+        EXPECT_EQ(stopped.rc, test.stoppedResult);
+        EXPECT_TRUE(StartsWith(stopped.failure, test.failureStart)) << stopped.failure;
+        EXPECT_LE(stopped.packetsSoonAfter, start + test.stuckAfter + 1) << "chunks sent after the stop";
+        EXPECT_EQ(stopped.packetsLater, stopped.packetsSoonAfter) << "sent after the call returned";
+    }
+    // A partial burn stopped before its chunk was confirmed writes it next time.
+    Emulator().Do("reset");
+    ASSERT_EQ(BurnEeprom(1), 1) << getFailureMessage();
+    EXPECT_EQ(Emulator().Eeprom(8, 4), (Bytes{1, 2, 3, 4}));
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 #include "e2e_support.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <sstream>
 #include <thread>
 
 #include "platform/platform.h"
 #include "termbridge.h"
+#include "termbridge_ext.h"
 #include "testsupport.h"
 
 #ifdef TB_E2E_IN_PROCESS_EMULATOR
@@ -327,6 +330,29 @@ void EndToEnd::SetUp() {
     ASSERT_TRUE(LibrarySession::Current().Ready()) << "the library did not start";
     ASSERT_TRUE(g_brokenLink.empty()) << "not run: " << g_brokenLink;
     Emulator().Do("reset");
+}
+
+Stopped CancelOnceStuck(const std::function<int()>& operation, const std::function<bool()>& stuck) {
+    std::packaged_task<int()> task(operation);
+    std::future<int> returned = task.get_future();
+    std::thread worker(std::move(task));
+    EXPECT_TRUE(WaitFor(stuck)) << "the operation never came to the point where it is stopped";
+    tbx_cancelOperation();
+    if (returned.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        std::fprintf(stderr, "FATAL: the operation was still running 5 s after the cancel\n");
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    worker.join();
+    EmulatorControl& emulator = LibrarySession::Current().Emulator();
+    Stopped stopped;
+    stopped.rc = returned.get();
+    stopped.failure = getFailureMessage();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the datagrams sent before it returned
+    stopped.packetsSoonAfter = emulator.Count().packets;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stopped.packetsLater = emulator.Count().packets;
+    return stopped;
 }
 
 LibrarySession* AddExampleSession() {

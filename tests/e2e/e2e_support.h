@@ -83,6 +83,19 @@ std::string AsText(const Bytes& bytes);
 std::string LibraryPath(const std::string& linuxPath);
 Bytes FromHex(const std::string& hexWithBlanks);
 
+// What an operation stopped from another thread left behind.
+struct Stopped {
+    int rc = -1;
+    std::string failure;
+    std::size_t packetsSoonAfter = 0;  // packets the emulator had a moment after the call returned
+    std::size_t packetsLater = 0;      // and a while later
+};
+// Runs the operation on a thread of its own, cancels it (tbx_cancelOperation)
+// once `stuck` holds and waits for it to return. A call still running
+// seconds after the cancel would hang the test program: it ends the program
+// with the reason instead.
+Stopped CancelOnceStuck(const std::function<int()>& operation, const std::function<bool()>& stuck);
+
 // The library, initialised once per test program against the emulator, with
 // the given definition set. Register it with AddGlobalTestEnvironment.
 class LibrarySession : public ::testing::Environment {

@@ -4,6 +4,7 @@
 #include "e2e_support.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -143,7 +144,9 @@ TEST_F(Firmware, LoadStoppedHalfwayEndsAtOnceAsCancelled) {
     const struct {
         const char* stopStage;
         const char* firmwareAfter;
-    } cases[] = {{"build", "ok running"}, {"load MAC", "ok stopped"}};
+        const char* said;  // what the failure text says was done
+    } cases[] = {{"build", "ok running", ": nothing was sent to the chip"},
+                 {"load MAC", "ok stopped", ": the firmware was not started; what was written stays written"}};
     const Bytes marker = {0xA5, 0x5A, 0xA5, 0x5A};
     for (const auto& test : cases) {
         SCOPED_TRACE(test.stopStage);
@@ -156,7 +159,10 @@ TEST_F(Firmware, LoadStoppedHalfwayEndsAtOnceAsCancelled) {
         const int rc = LoadFW(kPackage.c_str());
         tbx_setStoppableProgressCallback(nullptr, nullptr);
         EXPECT_EQ(rc, 1);
-        EXPECT_EQ(std::string(getFailureMessage()), "Cancelled: firmware load stopped by the host");
+        const std::string failure = getFailureMessage();
+        EXPECT_EQ(failure.rfind(std::string("Cancelled: firmware load stopped by the host at ") + test.stopStage, 0), 0u)
+            << failure;
+        EXPECT_NE(failure.find(test.said), std::string::npos) << failure;
         // Nothing after the report that asked to stop.
         ASSERT_FALSE(reports.stages.empty());
         EXPECT_EQ(reports.stages.back(), test.stopStage);
@@ -167,6 +173,58 @@ TEST_F(Firmware, LoadStoppedHalfwayEndsAtOnceAsCancelled) {
         }
     }
     // The old callback, which cannot stop, still serves; the next load runs.
+    StartAtOnce();
+    ASSERT_EQ(LoadFW(kPackage.c_str()), 0) << getFailureMessage();
+}
+
+// A load stopped from another thread while it waits for an answer that never
+// comes (no internal time-out), or in the pause after the run command,
+// returns at once, says how far the chip got, and sends nothing more.
+TEST_F(Firmware, LoadStoppedWhileStuckSaysHowFarTheChipGot) {
+    const auto runs = [this] {
+        const std::string state = Emulator().Ask("firmware");
+        return std::strtoul(state.c_str() + state.find("runs=") + 5, nullptr, 10);
+    };
+    const struct {
+        const char* name;
+        const char* fault;
+        int startPauseMs;
+        const char* said;
+        const char* firmwareAfter;
+    } cases[] = {
+        {"lost read-back", "drop-read 3", 10, ": the firmware was not started; what was written stays written",
+         "ok stopped"},
+        {"start pause", "reset", 60000,
+         " after the run command: the firmware was started, but the link keeps the load set-up", "ok running"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        setInternalCommandTimeout(0);
+        ASSERT_EQ(tbx_setFirmwareStartPause(test.startPauseMs), 0);
+        Emulator().Do("reset");
+        Emulator().Do(test.fault);
+        const unsigned long runsBefore = runs();
+        // Stuck: no packet for a while (a lost answer), or the firmware started.
+        std::size_t lastCount = 0;
+        auto lastChange = std::chrono::steady_clock::now();
+        const auto stuck = [&] {
+            if (runs() > runsBefore) return true;
+            const std::size_t count = Emulator().Count().packets;
+            const auto now = std::chrono::steady_clock::now();
+            if (count != lastCount) {
+                lastCount = count;
+                lastChange = now;
+            }
+            return now - lastChange > std::chrono::milliseconds(300);
+        };
+        const e2e::Stopped stopped = e2e::CancelOnceStuck([] { return LoadFW(kPackage.c_str()); }, stuck);
+        setInternalCommandTimeout(300);
+        EXPECT_EQ(stopped.rc, 1);
+        EXPECT_EQ(stopped.failure.rfind("Cancelled: firmware load stopped by the host", 0), 0u) << stopped.failure;
+        EXPECT_NE(stopped.failure.find(test.said), std::string::npos) << stopped.failure;
+        EXPECT_EQ(stopped.packetsLater, stopped.packetsSoonAfter) << "sent after the call returned";
+        EXPECT_EQ(Emulator().Ask("firmware").rfind(test.firmwareAfter, 0), 0u) << Emulator().Ask("firmware");
+    }
     StartAtOnce();
     ASSERT_EQ(LoadFW(kPackage.c_str()), 0) << getFailureMessage();
 }

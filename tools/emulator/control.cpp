@@ -282,6 +282,7 @@ std::string Interpreter::Run(bool& shutdown) {
         return "ok";
     }
     if (verb == "drop-next") return CountedFault(&Emulator::DropNextAnswers, "drop-next [<count>]");
+    if (verb == "drop-events") return CountedFault(&Emulator::DropNextEvents, "drop-events [<count>]");
     if (verb == "wrong-number") return CountedFault(&Emulator::WrongNumberForNextAnswers, "wrong-number [<count>]");
     if (verb == "stale") return CountedFault(&Emulator::StaleAnswerBeforeNext, "stale [<count>]");
     if (verb == "oversize") return CountedFault(&Emulator::OversizeNextAnswers, "oversize [<count>]");
@@ -378,7 +379,7 @@ std::string ExecuteControlLine(Emulator& emulator, const std::string& line, bool
 }
 
 const char* ControlHelp() {
-    return "drop <n> | drop-next [<k>] | delay <ms> [<k>] | wrong-number [<k>] | stale [<k>] | "
+    return "drop <n> | drop-next [<k>] | drop-events [<k>] | delay <ms> [<k>] | wrong-number [<k>] | stale [<k>] | "
            "oversize [<k>] | split <bytes> | reconnect | disconnect | busy <reads>|always|off | "
            "corrupt-read <n> | drop-read <n> | refuse-run [on|off] | firmware | "
            "reset | clear | count | system | mailbox [<n>] | read <addr> <len> | "

@@ -335,6 +335,10 @@ void Emulator::QueueReply(const NativeCommand_t& command, std::uint8_t packetNum
         if (TakeCountedFault(faults_.oversizeNext)) length = kOversizeLength;
         packets.push_back(Packet(rxNum, kAnswerSource, reply.answer, length));
     }
+    if (!reply.events.empty() && TakeCountedFault(faults_.dropEventsNext)) {
+        Log(1, "dropped the events of command " + std::to_string(number));
+        reply.events.clear();
+    }
     for (const Bytes& event : reply.events) packets.push_back(Packet(packetNum, kChipSource, event));
     const bool reconnect = std::exchange(faults_.reconnectBeforeNext, false);
     if (packets.empty()) {
@@ -614,6 +618,10 @@ void Emulator::DropAnswerTo(std::uint64_t commandNumber) {
 void Emulator::DropNextAnswers(int count) {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.dropNext = count;
+}
+void Emulator::DropNextEvents(int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.dropEventsNext = count;
 }
 void Emulator::SetAnswerDelay(int milliseconds, int replies) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -101,6 +101,8 @@ public:
     // ---- faults
     void DropAnswerTo(std::uint64_t commandNumber);
     void DropNextAnswers(int count);
+    // The next `count` commands the chip executes send their answer but no events.
+    void DropNextEvents(int count);
     // `replies` > 0: only that many more replies (an answer with the events
     // behind it) leave late, then the delay is off again.
     void SetAnswerDelay(int milliseconds, int replies = 0);

@@ -16,6 +16,7 @@ struct AnswerFaults {
     // are never answered, do not count.
     std::set<std::uint64_t> dropAnswerTo;
     int dropNext = 0;             // answers still to drop
+    int dropEventsNext = 0;       // commands still to execute without sending their events
     int delayMs = 0;              // every answer and event leaves this late
     int delayedLeft = 0;          // replies still to delay; 0: every one while delayMs is set
     int wrongNumberNext = 0;      // answers still to send with another packet number
