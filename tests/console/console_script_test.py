@@ -477,6 +477,27 @@ class ConsoleInterrupts(ConsoleTest):
             prompt(3)
             os.write(master, b"NATIVE_READ_WORD_CMD 0x10\r")
             prompt(4)
+            # A burn stuck on a lost answer with no time-out stops at the
+            # press, and nothing more of it reaches the dispatcher.
+            os.write(master, b":internal-timeout 0\r")
+            prompt(5)
+            os.write(master, b":eeprom init 0\r")
+            prompt(6)
+            with socket.create_connection(("127.0.0.1", self.control)) as control:
+                def packets():
+                    control.sendall(b"count\n")
+                    return int(re.search(rb"packets=(\d+)", control.recv(200)).group(1))
+                control.sendall(b"eeprom-fault drop 2\n")
+                control.recv(100)
+                before = packets()
+                os.write(master, b":eeprom burn full\r")
+                read_until("the burn's second chunk", lambda: packets() >= before + 2)
+                time.sleep(1.2)  # not within a second of the press before
+                os.write(master, b"\x03")
+                prompt(7)
+                stopped_at = packets()
+                time.sleep(0.5)
+                self.assertEqual(packets(), stopped_at, "the burn went on after it was cancelled")
             time.sleep(1.2)  # the next two presses are a pair of their own
             os.write(master, b"\x03")
             time.sleep(0.2)
@@ -495,6 +516,7 @@ class ConsoleInterrupts(ConsoleTest):
         self.assertIn("failed (1): Cancelled: stopped waiting for the answer to command 'NATIVE_READ_WORD_CMD 0x10 '",
                       text)
         self.assertIn('ok, 11 bytes: "0x00000000"', text)  # the session goes on after a cancel
+        self.assertIn("Cancelled: EEprom burn stopped by the host: 16 of ", text)
 
 
 def main():

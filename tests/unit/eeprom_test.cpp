@@ -589,8 +589,8 @@ TEST_F(EepromChipTest, AStoppedPartialBurnKeepsWhatItDidNotWrite) {
     app_->SetStoppableProgressCallback([](const char*, std::uint64_t, std::uint64_t, void*) { return 1; }, nullptr);
     EXPECT_EQ(0, app_->BurnEeprom(true));
     app_->SetStoppableProgressCallback(nullptr, nullptr);
-    EXPECT_EQ("Cancelled: EEprom burn stopped by the host: written: gain; not written: shifted (marked for the "
-              "next partial burn)",
+    EXPECT_EQ("Cancelled: EEprom burn stopped by the host: 2 of 3 bytes written; fields written: gain; fields not "
+              "written: shifted (marked for the next partial burn)",
               std::string(app_->FailureMessage()));
     EXPECT_EQ((Runs{{6, 2}}), Sent(NATIVE_WRITE_EEPROM)) << "the second run is not written";
     chip_->ClearCommands();
