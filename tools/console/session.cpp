@@ -159,6 +159,14 @@ Session::LineResult Session::Run(const std::string& line) {
 }
 
 Outcome Session::RunCommand(const std::string& line) {
+    if (settings_.strict) {
+        const std::string problem = valuecheck::CommandValueProblem(line, names_);
+        if (!problem.empty()) {
+            Outcome refused = Refused(line, problem + " (--lenient passes it to the library)");
+            refused.kind = Outcome::Kind::Command;
+            return refused;
+        }
+    }
     Outcome outcome;
     outcome.command = line;
     const Stopwatch stopwatch;

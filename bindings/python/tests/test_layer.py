@@ -3,6 +3,7 @@ records the calls it gets (tests/conftest.py)."""
 
 import _thread
 import gc
+import json
 import os
 import pathlib
 import re
@@ -12,10 +13,20 @@ from unittest import mock
 import pytest
 
 import termbridge
-from conftest import EXAMPLES, FakeLibrary
+from conftest import EXAMPLES, SOURCE_ROOT, FakeLibrary
 
 EXAMPLE_LIST = str(EXAMPLES / "definitions" / "list.txt")
 UNREAD = termbridge.UNREAD_VALUE
+
+
+def shared_table(name):
+    """A table the console's unit tests read too (tests/data): the two
+    implementations give the same verdicts and the same texts."""
+    with open(SOURCE_ROOT / "tests" / "data" / name, encoding="utf-8") as table:
+        return json.load(table)
+
+
+VALUE_CHECKS = shared_table("valuechecks.json")
 
 REPORT = """
 *********************************
@@ -470,6 +481,18 @@ class TestSayWhy:
         assert "UpdateEepromField" not in fake.names()
         bridge.update_eeprom_field(field, value, strict=False)
         assert fake.names()[-1] == "UpdateEepromField"
+
+    @pytest.fixture(scope="class")
+    def example_names(self):
+        return termbridge.DefinitionNames.from_list_file(str(SOURCE_ROOT / VALUE_CHECKS["definitions"]))
+
+    @pytest.mark.parametrize("row", VALUE_CHECKS["parameters"], ids=lambda row: row["line"])
+    def test_command_values_as_the_shared_table_says(self, example_names, row):
+        assert example_names.command_value_problem(row["line"]) == row["problem"]
+
+    @pytest.mark.parametrize("row", VALUE_CHECKS["eeprom"], ids=lambda row: "%s %s" % (row["field"], row["value"]))
+    def test_eeprom_values_as_the_shared_table_says(self, example_names, row):
+        assert example_names.eeprom_value_problem(row["field"], row["value"]) == row["problem"]
 
     def test_a_second_session_in_the_process_is_refused(self, opened):
         _, first = opened
