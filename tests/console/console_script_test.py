@@ -337,6 +337,12 @@ class ConsoleScripts(ConsoleTest):
         command = bytes.fromhex(answer.split(" bytes ", 1)[1])
         self.assertEqual(command[8], 44, answer)  # behind the 8-byte PHY header: the library's reading of 300
 
+    def test_version_fails_on_a_blank_chip(self):
+        status, out, err, script = self.run_script([":version"])
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("failed (1): no firmware answers on the MAC and the PHY: every version word reads 0", out)
+        self.assertIn(script + ":1:", err)
+
     def test_start_up_says_what_is_missing(self):
         """Files that do not open and a listening port that is taken are named at
         start; a failure while no dispatcher can connect says so."""

@@ -1,7 +1,7 @@
 // The console's own logic without the library: expectations of scripts,
 // completion from the example definition set, the progress line, reading
-// script lines, the start-up checks of the given files, the cause lines and
-// the value checks.
+// script lines, the start-up checks of the given files, the cause lines, the
+// value checks and the version report's verdict.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +22,7 @@
 #include "startupcheck.h"
 #include "testsupport.h"
 #include "valuecheck.h"
+#include "versionreport.h"
 
 namespace {
 
@@ -267,6 +268,19 @@ TEST(ConsoleValueCheck, AsTheSharedTableSays) {
         EXPECT_EQ(valuecheck::EepromValueProblem(field, value, names), TextOrEmpty(row.at("problem")))
             << field << " " << value;
     }
+}
+
+TEST(ConsoleVersionReport, AsTheSharedTableSays) {
+    const nlohmann::json table = SharedTable("versionreports.json");
+    ASSERT_FALSE(table.at("reports").empty());
+    for (const nlohmann::json& row : table.at("reports")) {
+        std::string report;
+        for (const nlohmann::json& line : row.at("report")) report += line.get<std::string>() + "\n";
+        report.pop_back();  // the lines are joined, as the Python tests join them
+        EXPECT_EQ(versionreport::Problem(report), TextOrEmpty(row.at("reason"))) << row.at("name");
+    }
+    EXPECT_EQ(versionreport::Problem("Fatal Error!!! Console Application isn't Ready!!!!"),
+              "the library's text is no version report");
 }
 
 }  // namespace

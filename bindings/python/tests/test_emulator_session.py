@@ -161,6 +161,13 @@ def test_a_parameter_value_goes_as_typed_or_not_at_all(termbridge_session, termb
     assert command[8] == 44  # the structure behind the 8-byte PHY header: the library's reading of 300
 
 
+@with_examples
+def test_a_blank_chip_is_no_compatible_pair(termbridge_session):
+    info = termbridge_session.version_info()
+    assert (info.compatible, info.reason) == (False, "no firmware answers on the MAC and the PHY: every version word "
+                                                     "reads 0")
+
+
 @pytest.mark.termbridge_emulator(faults=["drop-next"])
 def test_ctrl_c_cancels_a_waiting_command(termbridge_session):
     if not hasattr(termbridge_session.lib, "tbx_cancelOperation"):

@@ -27,6 +27,7 @@ def shared_table(name):
 
 
 VALUE_CHECKS = shared_table("valuechecks.json")
+VERSION_REPORTS = shared_table("versionreports.json")
 
 REPORT = """
 *********************************
@@ -243,6 +244,11 @@ class TestSettingsAndChip:
         with pytest.raises(termbridge.OperationError) as caught:
             bridge.version_info()
         assert (caught.value.operation, caught.value.message) == ("getSystemVersionInfo", fake.failure.decode())
+
+    @pytest.mark.parametrize("row", VERSION_REPORTS["reports"], ids=lambda row: row["name"])
+    def test_compatible_as_the_shared_table_says(self, row):
+        info = termbridge.parse_version_report("\n".join(row["report"]))
+        assert (info.compatible, info.reason) == (row["reason"] is None, row["reason"])
 
     def test_version_info_without_a_report_raises_the_text(self, fake, bridge):
         fake.version_report = b"Error!!! The version report is not available in this version"
