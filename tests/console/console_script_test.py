@@ -317,6 +317,32 @@ class ConsoleScripts(ConsoleTest):
                                                ":eeprom get TxPowerGain image", ":expect text ^ *0.000"], "--lenient")
         self.assertEqual(status, 0, out + err)
 
+    def test_a_parameter_value_goes_as_typed_or_not_at_all(self):
+        """A value the library would store as another one is refused with the
+        field's range and the run fails; --lenient sends it as the library
+        reads it."""
+        line = "PHYC_SET_CHANNEL_CMD channel=300"
+        status, out, err, script = self.run_script([line])
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("failed (2): channel takes 0 to 255, not 300 (the library would store 44) (--lenient passes it "
+                      "to the library)", out)
+        self.assertIn(script + ":1:", err)
+        with socket.create_connection(("127.0.0.1", self.control)) as control:
+            control.sendall(b"executed\n")
+            self.assertEqual(control.recv(100), b"ok 0\n")
+            status, out, err, _ = self.run_script([line], "--lenient")
+            self.assertEqual(status, 0, out + err)
+            control.sendall(b"executed 1\n")
+            answer = control.recv(1000).decode()
+        command = bytes.fromhex(answer.split(" bytes ", 1)[1])
+        self.assertEqual(command[8], 44, answer)  # behind the 8-byte PHY header: the library's reading of 300
+
+    def test_version_fails_on_a_blank_chip(self):
+        status, out, err, script = self.run_script([":version"])
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("failed (1): no firmware answers on the MAC and the PHY: every version word reads 0", out)
+        self.assertIn(script + ":1:", err)
+
     def test_start_up_says_what_is_missing(self):
         """Files that do not open and a listening port that is taken are named at
         start; a failure while no dispatcher can connect says so."""

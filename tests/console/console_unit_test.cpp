@@ -1,11 +1,14 @@
 // The console's own logic without the library: expectations of scripts,
 // completion from the example definition set, the progress line, reading
-// script lines, the start-up checks of the given files and the cause lines.
+// script lines, the start-up checks of the given files, the cause lines, the
+// value checks and the version report's verdict.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,8 @@
 #include "session.h"
 #include "startupcheck.h"
 #include "testsupport.h"
+#include "valuecheck.h"
+#include "versionreport.h"
 
 namespace {
 
@@ -237,6 +242,45 @@ TEST(ConsoleCause, ReasonLinesOnly) {
     for (const Case& c : cases) {
         EXPECT_EQ(cause::Lines(std::string(c.line) + "\n", "Failed").size(), c.reason ? 1U : 0U) << c.line;
     }
+}
+
+// The tables the Python package's tests read too (tests/data): the two
+// implementations give the same verdicts and the same texts.
+nlohmann::json SharedTable(const char* name) {
+    std::ifstream file(std::string(TB_SOURCE_DIR "/tests/data/") + name);
+    return nlohmann::json::parse(file);
+}
+
+std::string TextOrEmpty(const nlohmann::json& value) { return value.is_null() ? "" : value.get<std::string>(); }
+
+TEST(ConsoleValueCheck, AsTheSharedTableSays) {
+    const nlohmann::json table = SharedTable("valuechecks.json");
+    DefinitionNames names;
+    ASSERT_TRUE(names.ReadListFile(TB_SOURCE_DIR "/" + table.at("definitions").get<std::string>()));
+    ASSERT_FALSE(table.at("parameters").empty());
+    for (const nlohmann::json& row : table.at("parameters")) {
+        const std::string line = row.at("line");
+        EXPECT_EQ(valuecheck::CommandValueProblem(line, names), TextOrEmpty(row.at("problem"))) << line;
+    }
+    for (const nlohmann::json& row : table.at("eeprom")) {
+        const std::string field = row.at("field");
+        const std::string value = row.at("value");
+        EXPECT_EQ(valuecheck::EepromValueProblem(field, value, names), TextOrEmpty(row.at("problem")))
+            << field << " " << value;
+    }
+}
+
+TEST(ConsoleVersionReport, AsTheSharedTableSays) {
+    const nlohmann::json table = SharedTable("versionreports.json");
+    ASSERT_FALSE(table.at("reports").empty());
+    for (const nlohmann::json& row : table.at("reports")) {
+        std::string report;
+        for (const nlohmann::json& line : row.at("report")) report += line.get<std::string>() + "\n";
+        report.pop_back();  // the lines are joined, as the Python tests join them
+        EXPECT_EQ(versionreport::Problem(report), TextOrEmpty(row.at("reason"))) << row.at("name");
+    }
+    EXPECT_EQ(versionreport::Problem("Fatal Error!!! Console Application isn't Ready!!!!"),
+              "the library's text is no version report");
 }
 
 }  // namespace

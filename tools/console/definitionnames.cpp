@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <set>
+#include <map>
 
+#include "autobase.h"
 #include "platform/platform.h"
 #include "startupcheck.h"
 #include "structparser.h"
@@ -12,10 +13,23 @@
 namespace {
 
 const std::string kFolderPattern = "*.h";
-// The parser's field keywords (structparser.cpp).
-const std::set<std::string> kFieldKeywords = {
-    "FIELD_UINT32", "FIELD_INT32", "FIELD_FIXED_POINT32", "USAGE_SPECIFIC_COUNTER_DEFINITION", "FIELD_UINT16",
-    "FIELD_INT16",  "FIELD_FIXED_POINT16", "FIELD_UINT8", "FIELD_INT8"};
+// The parser's field keywords (structparser.cpp) with the size and sign of
+// the field each declares.
+struct FieldKind {
+    std::size_t bytes;
+    bool isSigned;
+};
+const std::map<std::string, FieldKind> kFieldKeywords = {
+    {"FIELD_UINT32", {4, false}},
+    {"FIELD_INT32", {4, true}},
+    {"FIELD_FIXED_POINT32", {4, true}},
+    {"USAGE_SPECIFIC_COUNTER_DEFINITION", {4, true}},
+    {"FIELD_UINT16", {2, false}},
+    {"FIELD_INT16", {2, true}},
+    {"FIELD_FIXED_POINT16", {2, true}},
+    {"FIELD_UINT8", {1, false}},
+    {"FIELD_INT8", {1, true}},
+};
 
 std::string WithoutLeadingBlanks(const std::string& text) {
     const std::size_t start = text.find_first_not_of(" \t");
@@ -29,14 +43,6 @@ std::string FolderOf(const std::string& path) {
 
 void DropCarriageReturn(std::string& line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-}
-
-// A number as the definition files write it: hexadecimal when "0x" is in
-// it anywhere, decimal otherwise.
-std::uint32_t AutoBase(const std::string& text) {
-    const std::size_t hex = text.find("0x");
-    if (hex != std::string::npos) return static_cast<std::uint32_t>(std::strtoul(text.c_str() + hex + 2, nullptr, 16));
-    return static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
 }
 
 }  // namespace
@@ -92,7 +98,8 @@ void DefinitionNames::TakeLine(const std::vector<std::string>& tokens) {
     if (keyword == "OPEN_STRUCT_DECLARATION") {
         openFields_.clear();
     } else if (kFieldKeywords.count(keyword) != 0 && tokens.size() >= 2) {
-        openFields_.push_back(tokens[1]);
+        const FieldKind& kind = kFieldKeywords.at(keyword);
+        openFields_.push_back(Parameter{tokens[1], kind.bytes, kind.isSigned});
     } else if (keyword == "END_STRUCT_DECLARATION" && tokens.size() >= 2) {
         structFields_[tokens[1]] = openFields_;
         openFields_.clear();
@@ -107,6 +114,8 @@ void DefinitionNames::TakeLine(const std::vector<std::string>& tokens) {
     } else if (keyword == "EEPROM_FIELD_CHAR" && tokens.size() >= 3) {
         eepromFieldNames_.push_back(tokens[1]);
         eepromFields_[tokens[1]] = EepromField{EepromField::Kind::Bytes, std::strtoul(tokens[2].c_str(), nullptr, 10)};
+    } else if (keyword == "USER_PREDEFINE_VALUE" && tokens.size() >= 3) {
+        predefinedValues_[tokens[1]] = ParseAutoSigned64(tokens[2]);
     } else {
         TakeEnumLine(tokens);
     }
@@ -133,8 +142,8 @@ void DefinitionNames::TakeEnumLine(const std::vector<std::string>& tokens) {
     if (keyword == "START_ENUM" || keyword == "START_STRUCT_ENUM") {
         enumCounter_ = 0;
     } else if (keyword == "ENUM_WITH_VALUE" && tokens.size() >= 3) {
-        SetEnum(tokens[1], AutoBase(tokens[2]));
-        enumCounter_ = AutoBase(tokens[2]) + 1;
+        SetEnum(tokens[1], ParseAutoUnsigned32(tokens[2]));
+        enumCounter_ = ParseAutoUnsigned32(tokens[2]) + 1;
     } else if (keyword == "ENUM_NO_VALUE" && tokens.size() >= 2) {
         SetEnum(tokens[1], enumCounter_++);
     } else if (keyword == "ENUM_WITH_ENUM_VALUE" && tokens.size() >= 3 && known(tokens[2]) != enumValues_.end()) {
@@ -142,12 +151,12 @@ void DefinitionNames::TakeEnumLine(const std::vector<std::string>& tokens) {
         SetEnum(tokens[1], value);
         enumCounter_ = value + 1;
     } else if (keyword == "ENUM_OR_VALUE" && tokens.size() >= 4 && known(tokens[3]) != enumValues_.end()) {
-        const std::uint32_t value = (known(tokens[3])->second | AutoBase(tokens[2])) & 0xFFu;
+        const std::uint32_t value = (known(tokens[3])->second | ParseAutoUnsigned32(tokens[2])) & 0xFFu;
         SetEnum(tokens[1], value);
         enumCounter_ = (value + 1) & 0xFFu;
     } else if (keyword == "ENUM_COMBINED_WITH_VALUE" && tokens.size() >= 4 &&
                known(tokens[2]) != enumValues_.end()) {
-        SetEnum(tokens[1], known(tokens[2])->second * 256 + AutoBase(tokens[3]));
+        SetEnum(tokens[1], known(tokens[2])->second * 256 + ParseAutoUnsigned32(tokens[3]));
         ++enumCounter_;
     } else if (keyword == "ENUM_COMBINED_NO_VALUE" && tokens.size() >= 3 && known(tokens[2]) != enumValues_.end()) {
         SetEnum(tokens[1], known(tokens[2])->second * 256 + enumCounter_++);
@@ -164,7 +173,28 @@ std::vector<std::string> DefinitionNames::Parameters(const std::string& command)
     const auto found = commands_.find(command);
     if (found == commands_.end()) return {};
     const auto fields = structFields_.find(found->second.structName);
-    return fields == structFields_.end() ? std::vector<std::string>() : fields->second;
+    std::vector<std::string> names;
+    if (fields == structFields_.end()) return names;
+    for (const Parameter& field : fields->second) names.push_back(field.name);
+    return names;
+}
+
+const DefinitionNames::Parameter* DefinitionNames::FindParameter(const std::string& command,
+                                                                 const std::string& name) const {
+    const auto found = commands_.find(command);
+    if (found == commands_.end()) return nullptr;
+    const auto fields = structFields_.find(found->second.structName);
+    if (fields == structFields_.end()) return nullptr;
+    for (auto field = fields->second.rbegin(); field != fields->second.rend(); ++field) {
+        if (field->name == name) return &*field;
+    }
+    return nullptr;
+}
+
+std::optional<std::int64_t> DefinitionNames::PredefinedValue(const std::string& name) const {
+    const auto found = predefinedValues_.find(name);
+    if (found == predefinedValues_.end()) return std::nullopt;
+    return found->second;
 }
 
 const DefinitionNames::EepromField* DefinitionNames::FindEepromField(const std::string& name) const {

@@ -26,6 +26,12 @@ public:
         unsigned shift = 0;
         bool isSigned = false;
     };
+    // A field of a command's structure (FIELD_UINT8 ... FIELD_INT32).
+    struct Parameter {
+        std::string name;
+        std::size_t bytes = 0;
+        bool isSigned = false;
+    };
 
     // Reads the files the list file names (an entry "folder/*.h" names every
     // .h file in that folder). Files that do not open, and patterns that
@@ -39,6 +45,12 @@ public:
     bool HasCommand(const std::string& command) const { return commands_.count(command) != 0; }
     // The fields of the command's structure, in declaration order.
     std::vector<std::string> Parameters(const std::string& command) const;
+    // The field of that name in the command's structure (the later one when
+    // the structure declares the name twice, as the library keeps it).
+    const Parameter* FindParameter(const std::string& command, const std::string& name) const;
+    // The value of a predefined name (USER_PREDEFINE_VALUE) as the library
+    // reads it, which a command parameter may take in place of a number.
+    std::optional<std::int64_t> PredefinedValue(const std::string& name) const;
     const std::vector<std::string>& EepromFields() const { return eepromFieldNames_; }
     const EepromField* FindEepromField(const std::string& name) const;
     // The value of a named value of the enumerations, and the name of the
@@ -62,8 +74,9 @@ private:
     void SetEnum(const std::string& name, std::uint32_t value) { enumValues_[name] = value; }
 
     std::map<std::string, Command> commands_;
-    std::map<std::string, std::vector<std::string>> structFields_;  // structure -> fields
-    std::vector<std::string> openFields_;                           // of the structure being declared
+    std::map<std::string, std::vector<Parameter>> structFields_;  // structure -> fields
+    std::vector<Parameter> openFields_;                           // of the structure being declared
+    std::map<std::string, std::int64_t> predefinedValues_;
     std::vector<std::string> eepromFieldNames_;
     std::map<std::string, EepromField> eepromFields_;
     std::map<std::string, std::uint32_t> enumValues_;

@@ -99,7 +99,8 @@ void DescribeOptions(CLI::App& app, Options& options) {
     app.add_flag("--keep-going", options.keepGoing, "run a script to its end and report every unmet expectation");
     app.add_flag("-q,--quiet", options.quiet, "no banner and start-up lines (warnings still show)");
     app.add_flag("--lenient", options.lenient,
-                 "pass EEPROM values to the library as typed, even those it reads as 0 (not a number)");
+                 "pass EEPROM values and command parameters to the library as typed, even those it reads as "
+                 "another value (not a number, or too large for the field)");
 }
 
 // The library beside the program (Windows release, or a copy), in ../lib (an

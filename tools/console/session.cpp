@@ -8,6 +8,7 @@
 #include "consoletext.h"
 #include "suggest.h"
 #include "valuecheck.h"
+#include "versionreport.h"
 
 namespace {
 
@@ -28,8 +29,6 @@ const char* const kHelp =
     ":help, :quit\n"
     "Ctrl-C clears the prompt's line, or cancels the running operation; twice within a second ends tb-console.\n";
 
-// What the version report shows for a word it could not read (0xCDCDCDCD).
-const char* const kUnreadVersionWord = "-842150451";
 const char* const kCancelled = "Cancelled:";
 
 class Stopwatch {
@@ -159,6 +158,14 @@ Session::LineResult Session::Run(const std::string& line) {
 }
 
 Outcome Session::RunCommand(const std::string& line) {
+    if (settings_.strict) {
+        const std::string problem = valuecheck::CommandValueProblem(line, names_);
+        if (!problem.empty()) {
+            Outcome refused = Refused(line, problem + " (--lenient passes it to the library)");
+            refused.kind = Outcome::Kind::Command;
+            return refused;
+        }
+    }
     Outcome outcome;
     outcome.command = line;
     const Stopwatch stopwatch;
@@ -273,7 +280,8 @@ Outcome Session::RunOperation(const std::string& line, const std::vector<std::st
     return Refused(line, "unknown or incomplete console verb; :help lists them");
 }
 
-// The report counts as done only when every version word was read.
+// The report counts as done only when every version word was read and the
+// MAC and PHY firmware answering are a compatible pair.
 Outcome Session::VersionReport(const std::string& line) {
     const Stopwatch stopwatch;
     const char* text = nullptr;
@@ -283,12 +291,16 @@ Outcome Session::VersionReport(const std::string& line) {
     }
     Outcome outcome = TextOutcome(line, text);
     outcome.shownByLibrary = true;
-    if (outcome.ok && outcome.resultText.find(kUnreadVersionWord) != std::string::npos) {
+    if (outcome.ok && outcome.resultText.find(versionreport::kUnreadWord) != std::string::npos) {
         outcome.ok = false;
         outcome.rc = 1;
         outcome.failure = "some version words could not be read (the report shows them as " +
-                          std::string(kUnreadVersionWord) + ")";
+                          std::string(versionreport::kUnreadWord) + ")";
         Explain(outcome, true);
+    } else if (outcome.ok) {
+        outcome.failure = versionreport::Problem(outcome.resultText);
+        outcome.ok = outcome.failure.empty();
+        outcome.rc = outcome.ok ? 0 : 1;
     }
     outcome.elapsedMs = stopwatch.ElapsedMs();
     return outcome;

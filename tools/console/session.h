@@ -21,7 +21,7 @@ class Session {
 public:
     struct Settings {
         int timeoutMs = 5000;
-        bool strict = true;  // refuse EEPROM values the library would misread
+        bool strict = true;  // refuse EEPROM and command parameter values the library would misread
         resultview::Format format = resultview::Format::Auto;
     };
 

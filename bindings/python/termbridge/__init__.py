@@ -22,9 +22,9 @@ from ._library import (ENV_LIBRARY, EXPORTS, EXTENSIONS, NOT_READY_TEXT, allow_f
                        find_library, load_library, version)
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
 from .definitions import DefinitionNames
-from .errors import (CommandError, EepromError, EepromValueError, EmulatorError, ExtensionUnavailableError,
-                     FirmwareError, InitializeError, LibraryNotFoundError, OperationError, SessionInUseError,
-                     TermBridgeError, UnknownNameError)
+from .errors import (CommandError, CommandValueError, EepromError, EepromValueError, EmulatorError,
+                     ExtensionUnavailableError, FirmwareError, InitializeError, LibraryNotFoundError, OperationError,
+                     SessionInUseError, TermBridgeError, UnknownNameError)
 from .session import LinkState, OperationStats, ProgressCallback, Result, TermBridge
 from .versioninfo import UNREAD_VALUE, FirmwareVersion, SystemVersion, parse_version_report
 
@@ -37,6 +37,7 @@ __all__ = [
     "NOT_READY_TEXT",
     "UNREAD_VALUE",
     "CommandError",
+    "CommandValueError",
     "DefinitionNames",
     "EepromError",
     "EepromValueError",

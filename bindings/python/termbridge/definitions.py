@@ -1,10 +1,11 @@
 """The names a definition set declares, read the way the library splits its
 lines, for checks before a call: command words and the parameters of their
-structures, EEPROM fields with their kinds. Also the reason lines of a
-failure, picked from the library's operation log, and the nearest names for
-a mistyped one.
+structures with their sizes, predefined names with their values, EEPROM
+fields with their kinds. Also the reason lines of a failure, picked from the
+library's operation log, and the nearest names for a mistyped one.
 
-Only names are read; the library parses the same files for everything else.
+Only names (and the sizes and values the checks need) are read; the library
+parses the same files for everything else.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ import os
 import re
 from typing import Dict, Iterable, List, Optional, Sequence
 
-__all__ = ["NATIVE_COMMANDS", "DefinitionNames", "EepromField", "cause_lines", "nearest_names"]
+__all__ = ["NATIVE_COMMANDS", "DefinitionNames", "EepromField", "Parameter", "cause_lines", "nearest_names"]
 
 # The native command words (the library's native command adapter) and the
 # memory commands; a line may start with any of them whatever the definitions.
@@ -25,12 +26,66 @@ NATIVE_COMMANDS = ("NATIVE_READ_WORD_CMD", "NATIVE_WRITE_WORD_CMD", "NATIVE_READ
                    "MEM_WRITE")
 
 _DELIMITERS = re.compile(r"[ (),;\t]+")
-_FIELD_KEYWORDS = {"FIELD_UINT32", "FIELD_INT32", "FIELD_FIXED_POINT32", "USAGE_SPECIFIC_COUNTER_DEFINITION",
-                   "FIELD_UINT16", "FIELD_INT16", "FIELD_FIXED_POINT16", "FIELD_UINT8", "FIELD_INT8"}
+# The field keywords with the size and sign of the field each declares.
+_FIELD_KEYWORDS = {"FIELD_UINT32": (4, False), "FIELD_INT32": (4, True), "FIELD_FIXED_POINT32": (4, True),
+                   "USAGE_SPECIFIC_COUNTER_DEFINITION": (4, True), "FIELD_UINT16": (2, False),
+                   "FIELD_INT16": (2, True), "FIELD_FIXED_POINT16": (2, True), "FIELD_UINT8": (1, False),
+                   "FIELD_INT8": (1, True)}
 _DECIMAL = re.compile(r"\s*[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?\s*")
 _BYTE = re.compile(r"0x[0-9a-fA-F]{1,2}")
 # EEPROM_FIELD_DOUBLE's size, format I.F, shift and sign flag.
 _FORMAT = re.compile(r"\d+ \d+(\.\d+)? \d+ -?\d+")
+# A command parameter's whole number: decimal, or hexadecimal with 0x (the
+# library's base follows the 0x), either with a minus sign.
+_WHOLE_NUMBER = re.compile(r"-?(0x[0-9a-fA-F]+|[0-9]+)[ \t\r\n]*")
+# How much of a text the library reads as a number, by base.
+_LEADING_NUMBER = {10: re.compile(r"[ \t\r\n]*([+-]?)()([0-9]*)"),
+                   16: re.compile(r"[ \t\r\n]*([+-]?)(0[xX](?=[0-9a-fA-F]))?([0-9a-fA-F]*)")}
+_PARAMETER_DELIMITERS = re.compile(r"[ =,]+")
+_BLANKS = " \t\r\n"
+# The longest value text the library takes (it refuses a longer one itself).
+_MAX_VALUE_TEXT = 19
+
+
+@dataclasses.dataclass(frozen=True)
+class Parameter:
+    """A field of a command's structure: its size in bytes and sign."""
+
+    name: str
+    size: int
+    signed: bool
+
+    @property
+    def lowest(self) -> int:
+        return -(1 << (self.size * 8 - 1)) if self.signed else 0
+
+    @property
+    def highest(self) -> int:
+        return (1 << (self.size * 8 - (1 if self.signed else 0))) - 1
+
+    def stored_value(self, text: str) -> int:
+        """The value the library stores in the field for ``text``: its own
+        reading (32 bits, saturated; it stops at the first character that is
+        no digit), cut to the field's bytes."""
+        bits = self.size * 8
+        kept = _library_number(text, 32, self.signed) % (1 << bits)
+        return kept - (1 << bits) if self.signed and kept >> (bits - 1) else kept
+
+
+def _library_number(text: str, bits: int, signed: bool) -> int:
+    """``text`` as the library reads a number (strtol, strtoul or strtoll
+    with a 32-bit long): hexadecimal when it contains 0x, up to the first
+    character that is no digit, 0 without digits, saturated out of range
+    (a minus sign negates an unsigned number)."""
+    base = 16 if "0x" in text else 10
+    sign, _, digits = _LEADING_NUMBER[base].match(text).groups()
+    magnitude = int(digits, base) if digits else 0
+    if signed:
+        value = -magnitude if sign == "-" else magnitude
+        return max(-(1 << (bits - 1)), min(value, (1 << (bits - 1)) - 1))
+    if magnitude >= 1 << bits:
+        return (1 << bits) - 1
+    return -magnitude % (1 << bits) if sign == "-" else magnitude
 
 
 @dataclasses.dataclass(frozen=True)
@@ -59,9 +114,11 @@ class EepromField:
         lowest, highest = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if self.signed else (0, (1 << bits) - 1)
         if lowest <= stored <= highest:
             return None
-        scale = -(self.fraction_bits + self.shift)
+        # The range of the raw value, whose shifted bits fit, in the field's units.
+        raw_lowest, raw_highest = -(-lowest >> self.shift), highest >> self.shift
         return "%s holds %s to %s, not %s (the library would keep the low bytes: another value)" % (
-            self.name, _exact(math.ldexp(lowest, scale)), _exact(math.ldexp(highest, scale)), text.strip())
+            self.name, _exact(math.ldexp(raw_lowest, -self.fraction_bits)),
+            _exact(math.ldexp(raw_highest, -self.fraction_bits)), text.strip())
 
 
 def _exact(value: float) -> str:
@@ -73,10 +130,12 @@ class DefinitionNames:
 
     def __init__(self) -> None:
         self.structs: Dict[str, List[str]] = {}
+        self.struct_fields: Dict[str, Dict[str, Parameter]] = {}  # structure -> its fields by name
         self.commands: Dict[str, str] = {}  # command -> structure
+        self.predefined: Dict[str, int] = {}  # USER_PREDEFINE_VALUE names, as the library reads them
         self.eeprom_fields: Dict[str, EepromField] = {}
         self.unreadable: List[str] = []
-        self._open_fields: List[str] = []
+        self._open_fields: List[Parameter] = []
 
     @classmethod
     def from_list_file(cls, path: str) -> "DefinitionNames":
@@ -113,10 +172,14 @@ class DefinitionNames:
         if keyword == "OPEN_STRUCT_DECLARATION":
             self._open_fields = []
         elif keyword in _FIELD_KEYWORDS and len(tokens) >= 2:
-            self._open_fields.append(tokens[1])
+            self._open_fields.append(Parameter(tokens[1], *_FIELD_KEYWORDS[keyword]))
         elif keyword == "END_STRUCT_DECLARATION" and len(tokens) >= 2:
-            self.structs[tokens[1]] = self._open_fields
+            self.structs[tokens[1]] = [field.name for field in self._open_fields]
+            # A name declared twice: the library keeps the later field.
+            self.struct_fields[tokens[1]] = {field.name: field for field in self._open_fields}
             self._open_fields = []
+        elif keyword == "USER_PREDEFINE_VALUE" and len(tokens) >= 3:
+            self.predefined[tokens[1]] = _library_number(tokens[2], 64, True)
         elif keyword == "DECLARE_COMMAND" and len(tokens) >= 6:
             self.commands.setdefault(tokens[1], tokens[3])
         elif keyword == "EEPROM_FIELD_DOUBLE" and len(tokens) >= 6 and _FORMAT.fullmatch(" ".join(tokens[2:6])):
@@ -157,6 +220,43 @@ class DefinitionNames:
                 unknown.append("%s%s" % (name, _did_you_mean(nearest_names(name, parameters), "=")))
         return "%s has no parameter %s" % (command, ", ".join(unknown)) if unknown else None
 
+    def command_value_problem(self, line: str) -> Optional[str]:
+        """Why the library would not store a parameter value of a PHY or MAC
+        command line as typed: a value that is not wholly a number, or a
+        number or predefined name outside the field's range, with the range
+        and what the library would store; None when it would store each as
+        typed. What the library refuses itself (a field or name it does not
+        know, a missing value, a value too long) is left to it."""
+        command, parameters = _split_command_line(line)
+        fields = self.struct_fields.get(self.commands.get(command, ""))
+        if fields is None:
+            return None
+        words = [word for word in _PARAMETER_DELIMITERS.split(parameters) if word]
+        problems = []
+        for name, value in zip(words[0::2], words[1::2]):
+            field = fields.get(name)
+            problem = self._parameter_problem(field, value) if field is not None else None
+            if problem is not None:
+                problems.append(problem)
+        return "; ".join(problems) if problems else None
+
+    def _parameter_problem(self, field: Parameter, value: str) -> Optional[str]:
+        if len(value) > _MAX_VALUE_TEXT:
+            return None
+        shown, read = value.strip(_BLANKS), value
+        if value[0] in "0123456789-":
+            whole = _WHOLE_NUMBER.fullmatch(value)
+            if whole and field.lowest <= int(value, 16 if "0x" in value else 10) <= field.highest:
+                return None
+        else:
+            predefined = self.predefined.get(value)
+            if predefined is None or field.lowest <= predefined <= field.highest:
+                return None
+            read = str(predefined)
+            shown += " = " + read
+        return "%s takes %d to %d, not %s (the library would store %d)" % (
+            field.name, field.lowest, field.highest, shown, field.stored_value(read))
+
     def eeprom_value_problem(self, name: str, text: str) -> Optional[str]:
         """Why the library would not read ``text`` as the field's value as it
         reads (a numeric field takes a decimal number; the library stores 0 for
@@ -175,6 +275,16 @@ class DefinitionNames:
         if len(values) != field.size:
             return "%s takes %d bytes, the value gives %d" % (name, field.size, len(values))
         return None
+
+
+def _split_command_line(line: str):
+    """The command word (the first blank-delimited word) and the parameter
+    text after the blank that ends it, as the library splits a line."""
+    start = len(line) - len(line.lstrip(_BLANKS))
+    end = start
+    while end < len(line) and line[end] not in _BLANKS:
+        end += 1
+    return line[start:end], line[end + 1:]
 
 
 def _did_you_mean(names: Sequence[str], suffix: str = "") -> str:

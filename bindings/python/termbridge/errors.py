@@ -13,6 +13,7 @@ from typing import Optional, Sequence
 
 __all__ = [
     "CommandError",
+    "CommandValueError",
     "EepromError",
     "EepromValueError",
     "EmulatorError",
@@ -89,6 +90,12 @@ class UnknownNameError(CommandError, ValueError):
     """A command line names a command or parameter that the session's
     definitions do not declare; it was not sent (``rc`` is None). The message
     names the nearest declared names."""
+
+
+class CommandValueError(CommandError, ValueError):
+    """A parameter value of a command line that the library would store as
+    another value (not wholly a number, or outside the field's range); the
+    line was not sent (``rc`` is None). The message gives the field's range."""
 
 
 class FirmwareError(OperationError):

@@ -14,8 +14,9 @@ from ._library import (NOT_READY_TEXT, LinkStateRecord, OperationStatsRecord, Pr
                        StoppableProgressFunction, decode, encode, extension, load_library, version)
 from .definitions import DefinitionNames, cause_lines
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
-from .errors import (CommandError, EepromError, EepromValueError, ExtensionUnavailableError, FirmwareError,
-                     InitializeError, OperationError, SessionInUseError, TermBridgeError, UnknownNameError)
+from .errors import (CommandError, CommandValueError, EepromError, EepromValueError, ExtensionUnavailableError,
+                     FirmwareError, InitializeError, OperationError, SessionInUseError, TermBridgeError,
+                     UnknownNameError)
 from .versioninfo import SystemVersion, parse_version_report
 
 __all__ = ["LinkState", "OperationStats", "ProgressCallback", "Result", "TermBridge"]
@@ -182,8 +183,10 @@ class TermBridge:
 
     With ``strict`` (the default) a command line naming a command or
     parameter that the definitions (``struct_list``) do not declare raises
-    UnknownNameError, and an EEPROM value the library would not read as the
-    field's value raises EepromValueError, both before the library is called.
+    UnknownNameError, a parameter value the library would store as another
+    value (not wholly a number, or outside the field's range) raises
+    CommandValueError, and an EEPROM value the library would not read as the
+    field's value raises EepromValueError, all before the library is called.
     Ctrl-C (KeyboardInterrupt) during a call from the main thread cancels the
     library's operation and then raises.
     """
@@ -312,6 +315,9 @@ class TermBridge:
             problem = self.definitions.unknown_names(text)
             if problem is not None:
                 raise UnknownNameError(text, None, problem)
+            problem = self.definitions.command_value_problem(text)
+            if problem is not None:
+                raise CommandValueError(text, None, problem)
         with self._lock:
             if timeout_ms is None:
                 rc = self._blocking(lambda: self.lib.sendCommandDefaultTimeout(raw))

@@ -58,11 +58,31 @@ class SystemVersion:
 
     @property
     def compatible(self) -> bool:
-        """True when the words the library compares were read on both sides
-        and the report warns of no incompatibility. The library compares the
-        words as they came: two unread ones look alike to it."""
+        """True when both sides run firmware, the words the library compares
+        were read on both sides and the report warns of no incompatibility;
+        ``reason`` says why not."""
+        return self.reason is None
+
+    @property
+    def reason(self) -> Optional[str]:
+        """Why the pair is not compatible, None when it is. A side whose words
+        all read 0 runs no firmware (a blank chip answers so); the library
+        compares the words as they came: two unread ones, or two zero ones,
+        look alike to it."""
+        blank = [name for name, side in (("the MAC", self.mac), ("the PHY", self.phy)) if _blank(side)]
+        if blank:
+            return "no firmware answers on %s: every version word reads 0" % " and ".join(blank)
         compared = [getattr(side, name) for side in (self.mac, self.phy) for name in _COMPARED]
-        return not self.warnings and None not in compared
+        if None in compared:
+            return "the words the library compares (major, minor, branch, Phy-Mac interface) were not all read"
+        if self.warnings:
+            return "incompatible versions: " + "; ".join(self.warnings)
+        return None
+
+
+def _blank(side: FirmwareVersion) -> bool:
+    read = [value for value in dataclasses.astuple(side) if value is not None]
+    return bool(read) and not any(read)
 
 
 def parse_version_report(text: str) -> Optional[SystemVersion]:

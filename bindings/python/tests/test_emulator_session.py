@@ -144,6 +144,30 @@ def test_failures_say_why_and_unknown_names_are_not_sent(termbridge_session, ter
     assert termbridge_emulator.counts()["packets"] == packets
 
 
+@with_examples
+def test_a_parameter_value_goes_as_typed_or_not_at_all(termbridge_session, termbridge_emulator):
+    line = "PHYC_SET_CHANNEL_CMD channel=300"
+    with pytest.raises(termbridge.CommandValueError) as caught:
+        termbridge_session.send(line)
+    assert (caught.value.message, caught.value.rc) == ("channel takes 0 to 255, not 300 (the library would store 44)",
+                                                       None)
+    assert termbridge_emulator.control("executed") == "0"
+    termbridge_session.strict = False
+    try:
+        termbridge_session.send(line)
+    finally:
+        termbridge_session.strict = True
+    command = bytes.fromhex(termbridge_emulator.control("executed 1").split(" bytes ", 1)[1])
+    assert command[8] == 44  # the structure behind the 8-byte PHY header: the library's reading of 300
+
+
+@with_examples
+def test_a_blank_chip_is_no_compatible_pair(termbridge_session):
+    info = termbridge_session.version_info()
+    assert (info.compatible, info.reason) == (False, "no firmware answers on the MAC and the PHY: every version word "
+                                                     "reads 0")
+
+
 @pytest.mark.termbridge_emulator(faults=["drop-next"])
 def test_ctrl_c_cancels_a_waiting_command(termbridge_session):
     if not hasattr(termbridge_session.lib, "tbx_cancelOperation"):

@@ -3,6 +3,7 @@ records the calls it gets (tests/conftest.py)."""
 
 import _thread
 import gc
+import json
 import os
 import pathlib
 import re
@@ -12,10 +13,21 @@ from unittest import mock
 import pytest
 
 import termbridge
-from conftest import EXAMPLES, FakeLibrary
+from conftest import EXAMPLES, SOURCE_ROOT, FakeLibrary
 
 EXAMPLE_LIST = str(EXAMPLES / "definitions" / "list.txt")
 UNREAD = termbridge.UNREAD_VALUE
+
+
+def shared_table(name):
+    """A table the console's unit tests read too (tests/data): the two
+    implementations give the same verdicts and the same texts."""
+    with open(SOURCE_ROOT / "tests" / "data" / name, encoding="utf-8") as table:
+        return json.load(table)
+
+
+VALUE_CHECKS = shared_table("valuechecks.json")
+VERSION_REPORTS = shared_table("versionreports.json")
 
 REPORT = """
 *********************************
@@ -232,6 +244,11 @@ class TestSettingsAndChip:
         with pytest.raises(termbridge.OperationError) as caught:
             bridge.version_info()
         assert (caught.value.operation, caught.value.message) == ("getSystemVersionInfo", fake.failure.decode())
+
+    @pytest.mark.parametrize("row", VERSION_REPORTS["reports"], ids=lambda row: row["name"])
+    def test_compatible_as_the_shared_table_says(self, row):
+        info = termbridge.parse_version_report("\n".join(row["report"]))
+        assert (info.compatible, info.reason) == (row["reason"] is None, row["reason"])
 
     def test_version_info_without_a_report_raises_the_text(self, fake, bridge):
         fake.version_report = b"Error!!! The version report is not available in this version"
@@ -470,6 +487,18 @@ class TestSayWhy:
         assert "UpdateEepromField" not in fake.names()
         bridge.update_eeprom_field(field, value, strict=False)
         assert fake.names()[-1] == "UpdateEepromField"
+
+    @pytest.fixture(scope="class")
+    def example_names(self):
+        return termbridge.DefinitionNames.from_list_file(str(SOURCE_ROOT / VALUE_CHECKS["definitions"]))
+
+    @pytest.mark.parametrize("row", VALUE_CHECKS["parameters"], ids=lambda row: row["line"])
+    def test_command_values_as_the_shared_table_says(self, example_names, row):
+        assert example_names.command_value_problem(row["line"]) == row["problem"]
+
+    @pytest.mark.parametrize("row", VALUE_CHECKS["eeprom"], ids=lambda row: "%s %s" % (row["field"], row["value"]))
+    def test_eeprom_values_as_the_shared_table_says(self, example_names, row):
+        assert example_names.eeprom_value_problem(row["field"], row["value"]) == row["problem"]
 
     def test_a_second_session_in_the_process_is_refused(self, opened):
         _, first = opened
