@@ -58,6 +58,29 @@ bool WriteAll(HANDLE handle, const void* bytes, std::size_t size) {
     return true;
 }
 
+// A replaced file that another program still has open (a reader that did
+// not share deletion, a virus scanner) is usually let go within moments.
+constexpr int kReplaceTries = 10;
+constexpr DWORD kReplaceRetryMs = 50;
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// A name beside `stem` that names nothing yet.
+std::string FreeNameBeside(const std::string& stem) {
+    for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
+        std::string name = stem + UniqueSuffix();
+        if (GetFileAttributesA(name.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+            return name;
+        }
+    }
+    return std::string();
+}
+
+// The replaced file is in use: ReplaceFile moved and removed nothing.
+bool ReplacedFileInUse(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
 class Win32ReplacingFile : public ReplacingFile {
 public:
     Win32ReplacingFile(std::string destination, std::string temporary, HANDLE handle, bool existed)
@@ -66,7 +89,7 @@ public:
 
     ~Win32ReplacingFile() override {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        if (!committed_) DeleteFileA(temporary_.c_str());
+        if (!committed_ && !keepTemporary_) DeleteFileA(temporary_.c_str());
     }
 
     bool Commit(const void* bytes, std::size_t size) override {
@@ -77,21 +100,63 @@ public:
         if (!written) return false;
         // ReplaceFile keeps the old file's attributes and security; a new
         // destination is simply moved into place.
-        committed_ = (existed_ && ReplaceFileA(destination_.c_str(), temporary_.c_str(), nullptr,
-                                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) ||
-                     MoveFileExA(temporary_.c_str(), destination_.c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        committed_ = existed_ ? ReplaceDestination() : MoveIntoPlace();
         return committed_;
     }
 
     const std::string& Destination() const override { return destination_; }
 
 private:
+    // A rename over the destination: whole or not at all.
+    bool MoveIntoPlace() const {
+        return MoveFileExA(temporary_.c_str(), destination_.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    }
+
+    // Without a backup name, a ReplaceFile that cannot move the new file in
+    // has already deleted the old one (ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+    // with one, the old file is still there, under its own name or the
+    // backup's.
+    bool ReplaceDestination() {
+        const std::string backup = FreeNameBeside(temporary_);
+        if (backup.empty()) return false;
+        for (int attempt = 1;; ++attempt) {
+            if (ReplaceFileA(destination_.c_str(), temporary_.c_str(), backup.c_str(),
+                             REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) {
+                DeleteFileA(backup.c_str());
+                return true;
+            }
+            if (!ReplacedFileInUse(GetLastError()) || attempt == kReplaceTries) break;
+            Sleep(kReplaceRetryMs);
+        }
+        return RecoverFromFailedReplace(backup);
+    }
+
+    // The old file goes back in place if the replacement moved it to the
+    // backup name, then a plain rename over it is tried (file systems that
+    // cannot replace). While the destination is missing, neither the backup
+    // nor the temporary file is deleted: they hold the old and the new bytes.
+    bool RecoverFromFailedReplace(const std::string& backup) {
+        const bool restored = Exists(destination_) ||
+                              MoveFileExA(backup.c_str(), destination_.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+        if (MoveIntoPlace()) {
+            DeleteFileA(backup.c_str());
+            return true;
+        }
+        if (restored) {
+            DeleteFileA(backup.c_str());  // none, or a copy of the file in place
+        } else {
+            keepTemporary_ = true;
+        }
+        return false;
+    }
+
     std::string destination_;
     std::string temporary_;
     HANDLE handle_;
     bool existed_;
     bool committed_ = false;
+    bool keepTemporary_ = false;
 };
 
 // The file an existing path names, links followed (a symbolic link, and
