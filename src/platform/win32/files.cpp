@@ -4,8 +4,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace platform {
 namespace {
@@ -33,8 +36,58 @@ std::string UniqueSuffix() {
     return text;
 }
 
-// Opens what the path names without reading or writing it. Devices such as
-// NUL and COM1 open too; the caller asks for the type.
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    const std::size_t length = std::strlen(prefix);
+    return text.size() >= length && _strnicmp(text.c_str(), prefix, length) == 0;
+}
+
+// "host\share\...": the share through which a host offers its named pipes
+// or mailslots.
+bool IsPipeShare(const std::string& hostAndShare) {
+    const std::size_t host = hostAndShare.find('\\');
+    if (host == std::string::npos) return false;
+    const std::string share = hostAndShare.substr(host + 1, hostAndShare.find('\\', host + 1) - host - 1);
+    return _stricmp(share.c_str(), "pipe") == 0 || _stricmp(share.c_str(), "mailslot") == 0;
+}
+
+// The path as the system resolves it, or the text itself (separators made
+// backslashes) when it cannot.
+std::string FullPathOf(const std::string& path) {
+    std::string full(MAX_PATH, '\0');
+    DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (length >= full.size()) {
+        full.assign(length + 1, '\0');
+        length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    }
+    if (length == 0 || length >= full.size()) {
+        full = path;
+        std::replace(full.begin(), full.end(), '/', '\\');
+        return full;
+    }
+    full.resize(length);
+    return full;
+}
+
+// The device namespace ("\\.\pipe\name", "\\.\COM1"), where the
+// reserved names (NUL, COM1) lead too, and a host's pipe share
+// ("\\host\pipe\name"). Any query by such a name opens it: a pipe then
+// connects to a waiting server, a port opens the device. Behind "\\.\" and
+// "\\?\" only a drive ("\\?\C:\...") or a share ("\\?\UNC\...")
+// names files; a volume by its GUID counts as a device here.
+bool NamesADevice(const std::string& path) {
+    const std::string full = FullPathOf(path);
+    if (StartsWithNoCase(full, "\\\\.\\") || StartsWithNoCase(full, "\\\\?\\")) {
+        const std::string rest = full.substr(4);
+        const bool drive = rest.size() >= 3 && std::isalpha(static_cast<unsigned char>(rest[0])) != 0 &&
+                           rest[1] == ':' && rest[2] == '\\';
+        if (drive) return false;
+        return !StartsWithNoCase(rest, "UNC\\") || IsPipeShare(rest.substr(4));
+    }
+    return StartsWithNoCase(full, "\\\\") && IsPipeShare(full.substr(2));
+}
+
+// Opens what the path names without reading or writing it; never asked of
+// a device's name (see NamesADevice), which it would open.
 HANDLE OpenForQuery(const std::string& path, DWORD access) {
     return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -202,8 +255,17 @@ bool DestinationWritable(const std::string& destination, bool& existed) {
 
 }  // namespace
 
+// Attributes first: a query by name opens nothing. Only a link is opened,
+// to learn what it leads to (its attributes are its own).
 PathKind KindOfPath(const std::string& path) {
-    if (path.empty()) return PathKind::kOther;
+    if (path.empty() || NamesADevice(path)) return PathKind::kOther;
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes) == 0) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? PathKind::kMissing : PathKind::kOther;
+    }
+    const DWORD kind = attributes.dwFileAttributes;
+    if ((kind & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) return PathKind::kOther;
+    if ((kind & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return PathKind::kRegularFile;
     const HANDLE handle = OpenForQuery(path, 0);
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_FILE_NOT_FOUND ? PathKind::kMissing : PathKind::kOther;
@@ -215,7 +277,7 @@ PathKind KindOfPath(const std::string& path) {
 
 std::unique_ptr<ReplacingFile> OpenReplacingFile(const std::string& path) {
     bool existed = false;
-    if (path.empty()) return nullptr;
+    if (path.empty() || NamesADevice(path)) return nullptr;
     const std::string destination = FinalPath(path);
     if (!DestinationWritable(destination, existed)) return nullptr;
     const std::string stem = FolderOf(destination) + "\\." + NameOf(destination).substr(0, kTemporaryNameKept);

@@ -1,12 +1,16 @@
 // What only Windows has: a destination that another program holds open
-// without sharing its deletion.
+// without sharing its deletion, and a named pipe that a server waits on.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <atomic>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "fileoperations.h"
 #include "platform/platform.h"
@@ -75,6 +79,69 @@ TEST(ReplacingFileWin32, DestinationHeldOpenWithoutSharingDeletion) {
         const fileops::Snapshot expected = {{"image.bin", std::string("file ") + (c.replaced ? "new" : "old")}};
         EXPECT_EQ(fileops::Take(dir.Path()), expected);
     }
+}
+
+// A named pipe whose server waits for its first client, as a tool that
+// takes commands through a pipe does.
+class WaitingPipe {
+public:
+    explicit WaitingPipe(std::string name)
+        : name_(std::move(name)),
+          pipe_(CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                 1, 4096, 4096, 0, nullptr)),
+          clientCame_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+        overlapped_.hEvent = clientCame_;
+        waiting_ = pipe_ != INVALID_HANDLE_VALUE && clientCame_ != nullptr && ConnectNamedPipe(pipe_, &overlapped_) == 0 &&
+                   GetLastError() == ERROR_IO_PENDING;
+    }
+    ~WaitingPipe() {
+        if (waiting_) {
+            CancelIo(pipe_);
+            DWORD ignored = 0;
+            GetOverlappedResult(pipe_, &overlapped_, &ignored, TRUE);
+        }
+        if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
+        if (clientCame_ != nullptr) CloseHandle(clientCame_);
+    }
+    WaitingPipe(const WaitingPipe&) = delete;
+    WaitingPipe& operator=(const WaitingPipe&) = delete;
+
+    const std::string& Name() const { return name_; }
+    bool Waiting() const { return waiting_; }
+    // Whether a client opened the pipe (and perhaps closed it again).
+    bool ClientCame() const { return WaitForSingleObject(clientCame_, 0) == WAIT_OBJECT_0; }
+    // Ends a client's blocked read.
+    void Disconnect() { DisconnectNamedPipe(pipe_); }
+
+private:
+    std::string name_;
+    HANDLE pipe_;
+    HANDLE clientCame_;
+    OVERLAPPED overlapped_{};
+    bool waiting_ = false;
+};
+
+// Asking what a path names must not open it: every file operation refuses
+// the pipe without its server ever seeing a client.
+TEST(LibraryFilesWin32, NamedPipeWithAWaitingServer) {
+    testsupport::IsolatedRoot root;
+    std::unique_ptr<WaitingPipe> pipe;  // the running operation's
+    int made = 0;
+    fileops::PathCase waiting{"a named pipe whose server waits for a client",
+                              [&](const std::filesystem::path&, const std::string&) {
+                                  pipe = std::make_unique<WaitingPipe>(
+                                      "\\\\.\\pipe\\termbridge-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                      std::to_string(++made));
+                                  EXPECT_TRUE(pipe->Waiting()) << "the pipe's server does not wait";
+                                  return pipe->Name();
+                              },
+                              false, false};
+    waiting.release = [&](const std::string&) { pipe->Disconnect(); };
+    waiting.checkAfter = [&](const std::string&) {
+        EXPECT_FALSE(pipe->ClientCame()) << "the operation opened the pipe";
+        pipe.reset();
+    };
+    fileops::RunTable({waiting});
 }
 
 }  // namespace
