@@ -457,7 +457,11 @@ std::vector<std::uint8_t> CFWLoader::InterruptVectorData() const {
 
 bool CFWLoader::LoadInterruptVectorData() {
     const std::vector<std::uint8_t> staged = InterruptVectorData();
-    if (staged.empty() || traffic_ == nullptr) return false;
+    return !staged.empty() && StageInUnusedMac(staged);
+}
+
+bool CFWLoader::StageInUnusedMac(const std::vector<std::uint8_t>& staged) {
+    if (traffic_ == nullptr) return false;
     if (staged.size() > kUnusedMacCapacity) {
         LogError("<FWLoader>Error!!! Failed to load data into Mac Unused Memory section because Chunk size is bigger "
                  "then section size!");

@@ -101,6 +101,10 @@ public:
     bool LoadChunks(std::uint32_t vectorMark, std::uint32_t moduleType, bool verify);
     bool VerifyChunk(const ChunkDescriptor& chunk);
     bool LoadInterruptVectorData();
+    // Writes the bytes and their count into the unused MAC memory, which
+    // holds at most kUnusedMacCapacity of them. (A package's vector data is
+    // at most the window's 63 bytes and a word's padding.)
+    bool StageInUnusedMac(const std::vector<std::uint8_t>& staged);
     bool PrepareAsipLoad();
     bool RunFirmware();
     // The physical address of a section; 0 for an unknown module kind.

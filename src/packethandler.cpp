@@ -221,10 +221,17 @@ std::uint8_t PacketHandler::TakePacketNumber() {
 int PacketHandler::SendNumbered(const NativeCommand_t& command, std::uint8_t number) {
     const NativePacketBytes packet = EncodeNativePacket(command, number);
     if (LogSeverity() == LOG_DETAIL) DumpNativePacket(command, number);
-    if (!sockets_) return -1;
+    if (!sockets_ || TakeFailingSend()) return -1;
     const int sent = sockets_->Send(packet.data(), packet.size());
     if (sent >= 0) counters_.CountSent(packet.size());
     return sent;
+}
+
+bool PacketHandler::TakeFailingSend() {
+    int left = failingSends_.load();
+    while (left > 0 && !failingSends_.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
 }
 
 // ---------------------------------------------------------------- rxDataThread

@@ -134,6 +134,9 @@ public:
     // Test seam: runs once, on the sending thread, just before the next
     // number is taken.
     void SetBeforeNumberHook(std::function<void()> hook) { beforeNumberHook_ = std::move(hook); }
+    // Test seam: the next `count` sends fail as a refused socket send does
+    // (nothing leaves, -1).
+    void FailNextSends(int count) { failingSends_.store(count); }
 
     // The host's wait for an answer (an event its step sets). The waiting
     // thread also watches the dispatcher connection and, when no other
@@ -190,6 +193,7 @@ private:
     void ReceiveLoop();
     void RunBeforeReceiveHook();
     bool StepAsideForHostReader();
+    bool TakeFailingSend();
     // One read from a connection that a wait found readable, and the cutting
     // and stepping of what it brings. Read lock held. readsBefore: the count
     // of reads when that wait began; when another reader read since, the
@@ -240,6 +244,7 @@ private:
     std::thread rxThread_;
     std::thread eventThread_;
     std::function<void()> beforeNumberHook_;
+    std::atomic<int> failingSends_{0};
 };
 
 // Hands the connection back to the receiving thread when the scope ends, if

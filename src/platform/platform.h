@@ -81,7 +81,9 @@ inline bool IsRegularFile(const std::string& path) { return KindOfPath(path) == 
 // temporary file, flushes them to the disk, gives it the destination's
 // permissions and puts it in the destination's place in one step. Until
 // Commit succeeds, destroying the object removes its temporary file and
-// touches nothing else.
+// touches nothing else; only a replacement that failed half-way and left
+// the destination missing (Windows) keeps the temporary file, and the old
+// file under a backup name beside it, rather than lose both.
 class ReplacingFile {
 public:
     virtual ~ReplacingFile() = default;

@@ -48,6 +48,12 @@ const char* kTrace = "tryGetMutex() Wait for the mutex to get a waitResult for t
 // second; Wine's start-up makes it longer.
 constexpr int kProcessWaitMs = 10000;
 
+// Overwrites the stack that the next calls will use with a pattern.
+[[gnu::noinline]] void FillStackBelow() {
+    volatile unsigned char area[16384];
+    for (std::size_t i = 0; i < sizeof area; ++i) area[i] = 0xA5;
+}
+
 }  // namespace
 
 // These run first, in a process where initialize has not been called.
@@ -109,6 +115,26 @@ TEST(ExportsInitialize, SecondInitializeKeepsTheInstance) {
     setLogSeverity(2);
     EXPECT_STREQ(getFailureMessage(), "");
     EXPECT_STREQ(getResultBufferText(), "");
+}
+
+// Every initialize prints the banner, also one of an initialized library.
+// The stack below the test is filled with a pattern first: a version part
+// left unset by the system's query would show as that pattern. (The first
+// call binds the function, which takes stack of its own.)
+TEST(ExportsInitialize, BannerShowsTheFourPartsOfTheFileVersion) {
+    ASSERT_NE(getResultLen(), -1) << "needs the initialized library";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(initialize_old(9, "127.0.0.1", 0, "", "", ""), 0);
+    testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    FillStackBelow();
+    EXPECT_EQ(initialize_old(9, "127.0.0.1", 0, "", "", ""), 0);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string parts = "Major version:\t" + std::to_string(TB_EXPECTED_VERSION_MAJOR) + "\nMinor version:\t" +
+                              std::to_string(TB_EXPECTED_VERSION_MINOR) + "\nBuild Number:\t" +
+                              std::to_string(TB_EXPECTED_VERSION_PATCH) + "\nRevision:\t" +
+                              std::to_string(TB_EXPECTED_VERSION_TWEAK) + "\n";
+    EXPECT_NE(printed.find(parts), std::string::npos) << printed;
 }
 
 TEST(ExportsInitialize, CommandWithoutDispatcherTimesOut) {

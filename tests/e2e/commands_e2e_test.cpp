@@ -1,11 +1,14 @@
 // Console commands end to end with the example definition set: PHY and MAC
 // commands executed by the emulated chip, memory commands by symbol and by
-// structure field, and captures returned in fragments.
+// structure field, captures returned in fragments, and the lines a
+// command's road leaves in the log at each severity.
 #include "e2e_support.h"
 
+#include <limits>
 #include <string>
 
 #include "termbridge.h"
+#include "termbridge_ext.h"
 #include "testsupport.h"
 
 namespace {
@@ -195,6 +198,55 @@ TEST_F(Commands, CommandNeedingNoResponseReturnsAtOnce) {
     // The tunnel type travels header-less: opcode and parameter length only.
     EXPECT_EQ(Emulator().Mailbox(-1).bytes, (Bytes{0x0F, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00}));
     EXPECT_EQ(Send("PHYC_GET_STATUS_CMD").rc, 0);
+}
+
+// The log is the user's record of what the library did. A row's line is
+// written from its level on, a native command's packet dump at severity 3
+// itself only, and an event packet's dump never: the transport decides once,
+// when it starts, at the application's starting severity 2.
+TEST_F(Commands, LogLinesFollowTheSeverity) {
+    constexpr int kNever = std::numeric_limits<int>::max();
+    const struct {
+        const char* line;
+        int from;                                      // the lowest severity that writes it
+        int upTo = std::numeric_limits<int>::max();  // the highest
+    } rows[] = {
+        {"<FWLoader>Error!!! Couldn't open Firmware file for loading firmware software!!!!", 1},
+        {"<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!", 1},
+        {"<ConsoleAppLogic>Handle command: NATIVE_READ_WORD_CMD 0xbf540400", 2},
+        {"<ConsoleAppLogic>Sending Native Command Struct: ", 2},
+        {"<ConsoleAppSockets> sendto() method", 2},
+        {"<PacketHandler>Received Event #", 2},
+        {"<ConsoleAppLogic>Handling Incoming Native Response Event: ", 2},
+        {"<StructAccess> channel=3 , base = 10,fieldSize = 1", 2},
+        {"<ConsoleAppLogic>Sending Phy Command: ", 2},
+        {"<ConsoleNativeAdapter>Building NATIVE_READ_WORD_CMD Struct", 3},
+        {" : 00 00 00 00 00 04 54 bf 00 00 00 00 ", 3},  // the native command's record
+        {"<TrafficManager>Sending Native Command!!!", 3},
+        {"<TrafficManager>Reading MAC_COMMAND_COUNTER value", 3},
+        {"<PacketHandler>RX Buffer's Len=", 3},
+        {"<TrafficManager>HandleEvent : Event caused by External Operation", 3},
+        {"<PacketHandler>Native Command Udp Packet(In Hex Format):", 3, 3},
+        {"<PacketHandler>Event Udp Packet(In Hex Format):", kNever},
+    };
+    const testsupport::TempDir dir;
+    const std::string missingPackage = dir.File("missing.fwp");
+    for (int severity = 1; severity <= 4; ++severity) {
+        SCOPED_TRACE("severity " + std::to_string(severity));
+        setLogSeverity(severity);
+        const std::string log = tbx_getLogFilePath();
+        ASSERT_FALSE(log.empty()) << "the library writes no log";
+        const std::size_t before = testsupport::ReadFile(log).size();
+        EXPECT_EQ(LoadFW(missingPackage.c_str()), 1);
+        EXPECT_EQ(Send("NATIVE_READ_WORD_CMD 0xbf540400").rc, 0);
+        EXPECT_EQ(Send("PHYC_SET_CHANNEL_CMD channel=3").rc, 0);
+        const std::string written = testsupport::ReadFile(log).substr(before);
+        for (const auto& row : rows) {
+            const bool expected = severity >= row.from && severity <= row.upTo;
+            EXPECT_EQ(written.find(row.line) != std::string::npos, expected) << row.line;
+        }
+    }
+    setLogSeverity(2);
 }
 
 }  // namespace

@@ -42,6 +42,9 @@ struct PathCase {
     // Lets a blocked operation go on (opens a pipe's other end); tried only
     // after the deadline passed.
     std::function<void(const std::string& path)> release = nullptr;
+    // Checks after each operation that what the path names outside the work
+    // folder was left alone (a pipe's server still waits for a client).
+    std::function<void(const std::string& path)> checkAfter = nullptr;
 };
 
 // What the folder holds: names (relative), kinds and contents.
@@ -190,6 +193,7 @@ inline void RunTable(const std::vector<PathCase>& cases) {
                 if (c.release) c.release(path);
             }
             EXPECT_EQ(expected, done.get());
+            if (c.checkAfter) c.checkAfter(path);
             fs::current_path(previousFolder);
             if (!expected && operation.failureText && !operation.failureText(path).empty()) {
                 EXPECT_TRUE(log.Has(operation.failureText(path))) << operation.failureText(path);

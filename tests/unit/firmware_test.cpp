@@ -444,6 +444,34 @@ TEST_F(LoaderTest, KindWithoutChunksAndMissingVectorData) {
     EXPECT_TRUE(dispatcher_.Commands().empty());
 }
 
+// The unused MAC memory takes exactly its capacity: that many bytes are
+// staged with their count, one more is refused before anything is sent.
+TEST_F(LoaderTest, StagingTakesTheUnusedMacCapacityAndNoMore) {
+    CFWLoader loader(Write(MacWith({{fwbuild::kProgramData, 0xBFC01000, Pattern(8)}})), traffic_.get());
+    traffic_->SetInternalOperation(true);
+    const struct {
+        std::size_t size;
+        bool staged;
+    } cases[] = {{CFWLoader::kUnusedMacCapacity, true}, {CFWLoader::kUnusedMacCapacity + 1, false}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.size);
+        const testsupport::LogTail log;
+        const std::size_t sentBefore = dispatcher_.Commands().size();
+        const Bytes bytes = Pattern(test.size, 3);
+        EXPECT_EQ(loader.StageInUnusedMac(bytes), test.staged);
+        if (test.staged) {
+            Bytes count(4);
+            fwbuild::PutBe(count, 0, static_cast<std::uint32_t>(test.size), 4);
+            EXPECT_EQ(chip_.Peek(CFWLoader::kUnusedMacSizeWord, 4), count);
+            EXPECT_EQ(chip_.Peek(CFWLoader::kUnusedMacData, test.size), bytes);
+        } else {
+            EXPECT_TRUE(log.Has("<FWLoader>Error!!! Failed to load data into Mac Unused Memory section because Chunk "
+                                "size is bigger then section size!"));
+            EXPECT_EQ(dispatcher_.Commands().size(), sentBefore);
+        }
+    }
+}
+
 // ---------------------------------------------------------------- the load sequence
 
 // MAC code across the window, MAC data, a PHY image and one ASIP block.

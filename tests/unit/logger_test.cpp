@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -77,6 +79,42 @@ TEST(LoggerFile, StartsWithCalendarLineAndWritesTimedLines) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "Started at Sun Jan 15 16:00:08 2012");
     EXPECT_EQ(lines[1], "16:00:08 : hello");
+}
+
+// With the system's clock, where the time stamp is formatted once a second:
+// each line carries the local time it was written at, also the first line
+// of a new second (not the text kept from the one before).
+TEST(LoggerFile, TimeStampsFollowTheSystemClock) {
+    TempDir dir;
+    LoggerEnvironment env = LoggerEnvironment::System();
+    const std::string root = dir.Path();
+    env.appDataFolder = [root](std::string& folder) {
+        folder = root;
+        return true;
+    };
+    ConsoleLogger logger(env);
+    const auto clockText = [] {
+        const std::tm now = platform::LocalTimeNow();
+        return Format("%02d:%02d:%02d", now.tm_hour, now.tm_min, now.tm_sec);
+    };
+    std::vector<std::string> before, after;
+    for (const char* text : {"first", "next second"}) {
+        if (!before.empty()) {
+            const std::time_t written = std::time(nullptr);
+            ASSERT_TRUE(testsupport::WaitUntil([written] { return std::time(nullptr) != written; }))
+                << "the clock did not move on within 5000 ms";
+        }
+        before.push_back(clockText());
+        logger.Write(LOG_NORMAL, text);
+        after.push_back(clockText());
+    }
+    const auto lines = Lines(ReadFile(logger.FilePath()));
+    ASSERT_EQ(lines.size(), 3u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::string stamp = lines[i + 1].substr(0, lines[i + 1].find(" : "));
+        EXPECT_TRUE(stamp == before[i] || stamp == after[i])
+            << lines[i + 1] << ": written between " << before[i] << " and " << after[i];
+    }
 }
 
 // Two logs started in the same second (the library initialised again, or a

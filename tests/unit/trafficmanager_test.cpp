@@ -473,6 +473,30 @@ TEST_F(TrafficTest, OnlyTheClaimingThreadHandsTheConnectionBack) {
     EXPECT_TRUE(claimOnAnotherThread());
 }
 
+// A send that fails is reported, nothing reaches the dispatcher and nothing
+// is awaited: the connection is the receiving thread's again (an internal
+// operation's thread claimed it before its send), so the answer to the next
+// command, which the receiving thread reads, still arrives.
+TEST_F(TrafficTest, FailedSendLeavesTheNextAnswerToArrive) {
+    for (const bool internal : {true, false}) {
+        SCOPED_TRACE(internal ? "during an internal operation" : "of a command without a wait");
+        const testsupport::LogTail log;
+        const std::size_t sentBefore = dispatcher_.Commands().size();
+        traffic_->Packets().FailNextSends(1);
+        traffic_->SetInternalOperation(internal);
+        EXPECT_FALSE(traffic_->ReadWord(0x100));
+        traffic_->SetInternalOperation(false);
+        EXPECT_TRUE(log.Has("<TrafficManager>Error!!! The Native Command could not be sent!!!"));
+        EXPECT_EQ(dispatcher_.Commands().size(), sentBefore);
+
+        owner_.eventReceived_.Reset();
+        NativeCommand_t read;
+        read.Type = NATIVE_READ_WORD;
+        ASSERT_TRUE(traffic_->SendNativeCommand(read));
+        EXPECT_TRUE(owner_.eventReceived_.Wait(5000)) << "the next command's answer did not arrive within 5000 ms";
+    }
+}
+
 // An event the owner does not accept (nobody waits for it any more) sets no
 // result and wakes nobody, though the external wait is still open.
 TEST_F(TrafficTest, EventTheOwnerDoesNotAcceptWakesNobody) {
