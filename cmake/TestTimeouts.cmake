@@ -58,6 +58,7 @@ set(TB_TEST_DURATIONS
   "python_package                    35    -    -    -"
   "python_package_install             6    -    -    -"
   "python_rack                        6    -    -    -"
+  "readme_examples                    5    -    -    -"
   "wireshark_dissector               12    -    -    -"
   "console_scripts                   23   25   33   35"
   "console_demo                       5    -    -    -"

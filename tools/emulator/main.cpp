@@ -304,6 +304,11 @@ int main(int argc, char** argv) {
 
     PrivateLibraryRoot root;
     tbemu::Emulator emulator(line.options);
+    // The definitions first: execution faults (fail, mac-events) need them.
+    if (!emulator.Prepare(error)) {
+        std::fprintf(stderr, "tb-emulator: %s\n", error.c_str());
+        return 1;
+    }
     if (!ApplyFaults(emulator, line.faults)) return 2;
     if (!emulator.Start(error)) {
         std::fprintf(stderr, "tb-emulator: %s\n", error.c_str());
