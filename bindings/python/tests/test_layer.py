@@ -3,6 +3,7 @@ records the calls it gets (tests/conftest.py)."""
 
 import _thread
 import gc
+import json
 import os
 import pathlib
 import re
@@ -13,6 +14,7 @@ import pytest
 
 import termbridge
 from conftest import EXAMPLES, FakeLibrary
+from termbridge.definitions import cause_lines
 
 EXAMPLE_LIST = str(EXAMPLES / "definitions" / "list.txt")
 UNREAD = termbridge.UNREAD_VALUE
@@ -437,6 +439,15 @@ class TestSayWhy:
         assert error.cause == ["<StructAccess>Error!,Enum for value abc not found."]
         assert str(error) == error.message + "\n  cause: <StructAccess>Error!,Enum for value abc not found."
         assert error.log_path == "/logs/console_adapter.log"
+
+    # The rule's own examples, which the console's tests check too.
+    @pytest.mark.parametrize("example", json.loads(
+        (pathlib.Path(termbridge.__file__).parent / "failure_causes.json").read_text())["examples"],
+        ids=lambda example: example["line"][:40])
+    def test_a_line_is_a_cause_as_the_shared_rule_says(self, example):
+        failure = "Failed"
+        assert cause_lines("<ConsoleAppLogic>Handle command: X\n%s\n" % example["line"], failure) == (
+            [example["line"]] if example["cause"] else [])
 
     @pytest.mark.parametrize("line, said", [
         ("PHYC_SET_CHANEL_CMD channel=3", "unknown command PHYC_SET_CHANEL_CMD (did you mean PHYC_SET_CHANNEL_CMD?)"),
