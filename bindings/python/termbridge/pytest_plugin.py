@@ -17,7 +17,8 @@ of a rack (a TOML inventory, see ``termbridge.stations``). Fixtures:
     a ``termbridge.emulator.Emulator`` started for the test and stopped after
     it: fault injection and the chip's state. A test that uses it (or whose
     markers or termbridge_config set faults or emulator settings) is
-    emulator-only: on a dispatcher station it is skipped, with the reason.
+    emulator-only: on a dispatcher station it is skipped, with the reason; a
+    test that uses the fixture is skipped in a replay too (the chip model is off).
 ``termbridge_station``
     the ``Station`` this process runs on.
 ``termbridge_config``
@@ -255,8 +256,13 @@ def _skip_on_a_dispatcher(station: Station, needs: str) -> None:
 
 
 def pytest_runtest_setup(item: pytest.Item) -> None:
-    """Emulator-only tests are skipped on a dispatcher, saying why."""
+    """Emulator-only tests are skipped on a dispatcher, and those that look
+    at the chip model in a replay (it is off), saying why."""
     uses_emulator = "termbridge_emulator" in getattr(item, "fixturenames", ())
+    replay_dir = item.config._termbridge.value("replay_dir")  # type: ignore[attr-defined]
+    if uses_emulator and replay_dir:
+        pytest.skip("emulator only (the termbridge_emulator fixture); replaying from %s: the chip model is off"
+                    % replay_dir)
     settings = _marker_settings(item)
     emulator_settings = sorted(key for key in _EMULATOR_ONLY_SETTINGS if settings.get(key))
     if not uses_emulator and not emulator_settings:
