@@ -15,7 +15,8 @@ from ._library import (NOT_READY_TEXT, LinkStateRecord, OperationStatsRecord, Pr
 from .definitions import DefinitionNames, cause_lines
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
 from .errors import (CommandError, EepromError, EepromValueError, ExtensionUnavailableError, FirmwareError,
-                     InitializeError, OperationError, SessionInUseError, TermBridgeError, UnknownNameError)
+                     InitializeError, OperationError, SessionInUseError, SessionNotOpenError, TermBridgeError,
+                     UnknownNameError)
 from .versioninfo import SystemVersion, parse_version_report
 
 __all__ = ["LinkState", "OperationStats", "ProgressCallback", "Result", "TermBridge"]
@@ -289,6 +290,14 @@ class TermBridge:
     def is_open(self) -> bool:
         return self._opened
 
+    def _require_open(self, operation: str) -> None:
+        """Operations and settings need the library initialized by this
+        session: otherwise the library answers "isn't Ready", drops a setting,
+        or serves another session of the process."""
+        if not self._opened:
+            raise SessionNotOpenError("%s: the session is not open (use `with TermBridge(...) as tb:`, or call "
+                                      "open() first)" % operation)
+
     def __enter__(self) -> "TermBridge":
         return self.open()
 
@@ -305,6 +314,7 @@ class TermBridge:
         without limit. A non-zero return raises CommandError with the failure
         text.
         """
+        self._require_open("send")
         raw = encode(command, "the command line")
         text = command if isinstance(command, str) else decode(raw)
         timeout = None if timeout_ms is None else _milliseconds(timeout_ms, "timeout_ms")
@@ -435,6 +445,7 @@ class TermBridge:
 
     @default_timeout.setter
     def default_timeout(self, timeout_ms: int) -> None:
+        self._require_open("default_timeout")
         self.lib.setDefaultTimeout(_milliseconds(timeout_ms, "default_timeout"))
 
     @property
@@ -444,10 +455,12 @@ class TermBridge:
 
     @log_severity.setter
     def log_severity(self, level: int) -> None:
+        self._require_open("log_severity")
         self.lib.setLogSeverity(_integer(level, "log_severity", INT32_MIN, INT32_MAX))
 
     def set_internal_command_timeout(self, timeout_ms: int) -> None:
         """Time-out of each step of firmware and EEPROM operations, in ms (0 waits without limit)."""
+        self._require_open("set_internal_command_timeout")
         self.lib.setInternalCommandTimeout(_milliseconds(timeout_ms, "internal command time-out"))
 
     def allow_file_logging(self, allow: bool) -> None:
@@ -531,6 +544,7 @@ class TermBridge:
         function = extension(self.lib, "tbx_getLastOperationStats")
         if function is None:
             raise ExtensionUnavailableError("the loaded library has no tbx_getLastOperationStats")
+        self._require_open("last_operation_stats")
         record = OperationStatsRecord()
         with self._lock:
             rc = function(ctypes.byref(record))
@@ -555,6 +569,7 @@ class TermBridge:
 
     def sync(self) -> None:
         """Synchronises with the dispatcher (SyncChipAccess)."""
+        self._require_open("sync")
         with self._lock:
             rc = self._blocking(self.lib.SyncChipAccess)
             if rc != 0:
@@ -563,6 +578,7 @@ class TermBridge:
     def load_firmware(self, path: PathArgument) -> None:
         """Loads a firmware package and starts it; raises FirmwareError with the
         library's failure text when LoadFW reports failure."""
+        self._require_open("load_firmware")
         raw = encode(path, "the firmware path")
         rc = self._run(lambda: self.lib.LoadFW(raw))
         if rc != 0:
@@ -581,6 +597,7 @@ class TermBridge:
 
     def system_version_info(self) -> str:
         """The version report as the library writes it (getSystemVersionInfo)."""
+        self._require_open("system_version_info")
         with self._lock:
             return decode(self._blocking(self.lib.getSystemVersionInfo))
 
@@ -589,6 +606,7 @@ class TermBridge:
         OperationError with the library's text when no report comes back, and
         with the failure text of the reads when no version word could be read
         (the library still writes a report then, every word unread)."""
+        self._require_open("version_info")
         with self._lock:
             text = self.system_version_info()
             report = parse_version_report(text)
@@ -603,6 +621,7 @@ class TermBridge:
 
     def init_eeprom(self, source: Union[EepromSource, int], path: PathArgument = "") -> None:
         """Initialises the EEPROM image from ``source`` (``path`` for the file sources)."""
+        self._require_open("init_eeprom")
         mode, raw = _integer(source, "source", INT32_MIN, INT32_MAX), encode(path, "the path")
         with self._lock:
             rc = self._blocking(lambda: self.lib.InitEepromIF(mode, raw))
@@ -617,6 +636,7 @@ class TermBridge:
         count or form for a byte-list field, raise EepromValueError before the
         library sees them (the library itself stores 0 for a number it cannot
         read)."""
+        self._require_open("update_eeprom_field")
         text = format_eeprom_value(value)
         raw_name, raw_text = encode(name, "the field name"), encode(text, "the value")
         strict = self.strict if strict is None else strict
@@ -633,6 +653,7 @@ class TermBridge:
         only the fields updated since the last partial burn. Raises EepromError
         when nothing was written (a partial burn with no updated field too:
         the library reports both alike)."""
+        self._require_open("burn_eeprom")
         written = self._run(lambda: self.lib.BurnEeprom(1 if partial else 0))
         # A library of before this mend answered 1, "written", while not
         # initialized; the result length (-1 then) tells that apart.
@@ -641,6 +662,7 @@ class TermBridge:
 
     def dump_eeprom_table(self, path: PathArgument) -> None:
         """Writes the image to a binary file."""
+        self._require_open("dump_eeprom_table")
         raw = encode(path, "the path")
         with self._lock:
             self._eeprom_code("DumpEepromTableToFile", self.lib.DumpEepromTableToFile(raw), chip=False)
@@ -648,14 +670,17 @@ class TermBridge:
     def read_entire_eeprom(self, path: Optional[PathArgument] = None) -> Dict[str, EepromValue]:
         """Reads every listed field from the chip, in listing order (and writes
         the listing to ``path`` when given)."""
+        self._require_open("read_entire_eeprom")
         return parse_eeprom_listing(self._eeprom_text("ReadEntireEeprom", path or ""))
 
     def read_eeprom_field(self, name: str) -> EepromValue:
         """One field's value as the chip holds it."""
+        self._require_open("read_eeprom_field")
         return parse_eeprom_value(self._eeprom_text("ReadFieldFromEeprom", name))
 
     def read_volatile_field(self, name: str) -> EepromValue:
         """One field's value as the image holds it (no chip traffic)."""
+        self._require_open("read_volatile_field")
         return parse_eeprom_value(self._eeprom_text("ReadFieldFromVolatile", name))
 
     def _eeprom_code(self, operation: str, rc: int, chip: bool = True) -> None:

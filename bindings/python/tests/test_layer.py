@@ -59,8 +59,25 @@ def no_session_open(request):
 
 
 @pytest.fixture
-def bridge(fake):
-    return termbridge.TermBridge(lib=fake)
+def open_session():
+    """Opens sessions of a stand-in (the calls that open one are left out of
+    its record); they are closed after the test."""
+    opened = []
+
+    def open_one(fake):
+        bridge = termbridge.TermBridge(lib=fake).open()
+        fake.calls.clear()
+        opened.append(bridge)
+        return bridge
+
+    yield open_one
+    for bridge in opened:
+        bridge.close()
+
+
+@pytest.fixture
+def bridge(fake, open_session):
+    return open_session(fake)
 
 
 class TestSend:
@@ -329,10 +346,10 @@ class TestProgress:
         ending_calls = [name for name in fake.names() if name != "tbx_cancelOperation"]
         assert ending_calls[-2:] == ["tbx_setStoppableProgressCallback", "deinitialize"]
 
-    def test_callback_gets_each_step_during_the_operation(self):
+    def test_callback_gets_each_step_during_the_operation(self, open_session):
         fake = FakeLibrary(with_extensions=True)
         fake.progress_steps = [(b"MAC", 0, 32), (b"MAC", 32, 32), (b"PHY", 16, 16)]
-        bridge = termbridge.TermBridge(lib=fake)
+        bridge = open_session(fake)
         seen = []
         bridge.set_progress_callback(lambda stage, done, total: seen.append((stage, done, total)))
         bridge.load_firmware("fw.bin")
@@ -343,10 +360,10 @@ class TestProgress:
         assert fake.calls[0] == ("tbx_setStoppableProgressCallback", (True,))
         assert ("tbx_setStoppableProgressCallback", (False,)) in fake.calls
 
-    def test_exception_in_the_callback_ends_up_in_the_caller(self):
+    def test_exception_in_the_callback_ends_up_in_the_caller(self, open_session):
         fake = FakeLibrary(with_extensions=True)
         fake.progress_steps = [(b"burn", 16, 48), (b"burn", 32, 48)]
-        bridge = termbridge.TermBridge(lib=fake)
+        bridge = open_session(fake)
         calls = []
 
         def cancel(stage, done, total):
@@ -361,10 +378,10 @@ class TestProgress:
         bridge.burn_eeprom()  # the next operation starts clean
         assert calls == [16, 16, 32]
 
-    def test_a_true_answer_stops_the_operation(self):
+    def test_a_true_answer_stops_the_operation(self, open_session):
         fake = FakeLibrary(with_extensions=True)
         fake.progress_steps = [(b"burn", 16, 48), (b"burn", 32, 48), (b"burn", 48, 48)]
-        bridge = termbridge.TermBridge(lib=fake)
+        bridge = open_session(fake)
         bridge.set_progress_callback(lambda stage, done, total: done >= 32)
         fake.burn_written = 0
         with pytest.raises(termbridge.EepromError) as caught:
@@ -380,9 +397,9 @@ class TestProgress:
             bridge.last_operation_stats()
 
 
-def test_last_operation_stats():
+def test_last_operation_stats(open_session):
     fake = FakeLibrary(with_extensions=True)
-    bridge = termbridge.TermBridge(lib=fake)
+    bridge = open_session(fake)
     fake.stats = (3, 3, 1, 3 * 524, 4 * 520)
     assert bridge.last_operation_stats() == termbridge.OperationStats(
         commands_sent=3, events_accepted=3, events_dropped=1, bytes_sent=3 * 524, bytes_received=4 * 520)
@@ -498,10 +515,10 @@ class TestSayWhy:
         with termbridge.TermBridge(udp_port=1, tcp_port=2, lib=FakeLibrary()):
             pass  # no longer in use
 
-    def test_ctrl_c_cancels_the_operation_and_raises(self):
+    def test_ctrl_c_cancels_the_operation_and_raises(self, open_session):
         fake = FakeLibrary(with_extensions=True)
         fake.block_until_cancelled = True
-        bridge = termbridge.TermBridge(lib=fake)
+        bridge = open_session(fake)
         timer = threading.Timer(0.2, _thread.interrupt_main)
         timer.start()
         with pytest.raises(KeyboardInterrupt):
