@@ -64,6 +64,7 @@ set(TB_TEST_DURATIONS
   "console_demo                       5    -    -    -"
   "tools_help_output_lost             1    1    1    -"
   "readme_quick_start                24    -    -    -"
+  "run_sh_usage                       1    -    -    -"
   "sdk_consumer                       4    -    -    3"
   "release_archive                    -    -    -    1"
 )
