@@ -226,6 +226,16 @@ class ConsoleScripts(ConsoleTest):
         self.assertEqual(burn["ok"], burn["rc"] == 1)
         self.assertEqual(status, 0 if burn["ok"] else 1, err)
 
+    def test_a_mistyped_expectation_is_unmet_in_the_json_record(self):
+        lines = ["NATIVE_READ_WORD_CMD 0x%x" % WORD_ADDRESS, ":expect txt ^0x", ":expect ok"]
+        status, out, err, script = self.run_script(lines, "--json", "--keep-going")
+        self.assertEqual(status, 1, out + err)
+        reason = "unknown expectation ':expect txt ^0x' (ok | fail [TEXT] | result HEX | text REGEX)"
+        self.assertIn("%s:2: %s" % (script, reason), err)
+        (record,) = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual(record["expectations"], [{"line": 2, "expect": "txt ^0x", "met": False, "reason": reason},
+                                                  {"line": 3, "expect": "ok", "met": True, "reason": ""}])
+
     def run_at_terminal(self, history, lines):
         """Types each line at a new prompt of a console on a pseudo-terminal; what the terminal showed."""
         master, slave = pty.openpty()
