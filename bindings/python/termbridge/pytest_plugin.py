@@ -358,9 +358,18 @@ class _Plugin:
     def skip_missing(self) -> bool:
         return bool(self.config.getoption("termbridge_skip_missing") or self.config.getini("termbridge_skip_missing"))
 
+    def given_library(self) -> Optional[str]:
+        """The library the run names (option, ini or $TERMBRIDGE_LIBRARY), if any."""
+        return self.value("library") or os.environ.get("TERMBRIDGE_LIBRARY") or None
+
     def missing(self, text: str) -> None:
         """A library or emulator that is not there: an error unless skips were asked for."""
         if self.skip_missing():
+            # A library that was given and does not load fails the test
+            # whatever else is missing (the emulator's skip comes first in a
+            # session's set-up).
+            if self.given_library():
+                self.library()
             pytest.skip(text)
         pytest.fail(text + " (--termbridge-skip-missing makes this a skip)", pytrace=False)
 
@@ -463,7 +472,7 @@ class _Plugin:
         if self.lib is None:
             self.prepare_root()
             path = self.value("library")
-            given = path or os.environ.get("TERMBRIDGE_LIBRARY")
+            given = self.given_library()
             try:
                 self.lib = load_library(path)
             except LibraryNotFoundError as error:

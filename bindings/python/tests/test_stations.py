@@ -150,11 +150,13 @@ def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(chip
                                     env=without)
         assert (status, summary(output)) == (0, {"skipped": 1}), output
 
-    # A library that was given is never skipped: a typo, a truncated file.
+    # A library that was given is never skipped: a typo, a truncated file;
+    # also when the emulator is missing too (its skip came first).
     (tmp_path / "truncated.so").write_bytes(b"\x7fELF\x02\x01")
-    for given, variable in ((["--termbridge-library=libTermBridge.so.typo"], ""),
-                            ([], str(tmp_path / "truncated.so"))):
-        status, output = run_pytest(chip_tests, *given, *library_options[1:], "-k", "round_trip",
+    for given, variable, emulator in ((["--termbridge-library=libTermBridge.so.typo"], "", library_options[1:]),
+                                      ([], str(tmp_path / "truncated.so"), library_options[1:]),
+                                      (["--termbridge-library=libTermBridge.so.typo"], "", [])):
+        status, output = run_pytest(chip_tests, *given, *emulator, "-k", "round_trip",
                                     "--termbridge-skip-missing", env=dict(without, TERMBRIDGE_LIBRARY=variable))
         assert status == 1 and summary(output) == {"error": 1} and "does not load" in output, output
 
