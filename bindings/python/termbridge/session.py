@@ -12,7 +12,7 @@ from typing import Any, Callable, Dict, List, Optional, Type, TypeVar, Union
 
 from ._library import (NOT_READY_TEXT, LinkStateRecord, OperationStatsRecord, ProgressFunction,
                        StoppableProgressFunction, decode, encode, extension, load_library, version)
-from .definitions import DefinitionNames, cause_lines
+from .definitions import DefinitionNames, cause_lines, nearest_names
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
 from .errors import (CommandError, EepromError, EepromValueError, ExtensionUnavailableError, FirmwareError,
                      InitializeError, OperationError, SessionInUseError, SessionNotOpenError, TermBridgeError,
@@ -646,7 +646,8 @@ class TermBridge:
                 raise EepromValueError("UpdateEepromField", None, problem)
         with self._lock:
             rc = self.lib.UpdateEepromField(raw_name, raw_text)
-            self._eeprom_code("UpdateEepromField", rc, chip=False)
+            if rc != 0:
+                raise self._field_failure(name, "UpdateEepromField", rc, self.failure_message, chip=False)
 
     def burn_eeprom(self, partial: bool = False) -> None:
         """Writes the image into the chip's EEPROM: all of it, or with ``partial``
@@ -676,18 +677,30 @@ class TermBridge:
     def read_eeprom_field(self, name: str) -> EepromValue:
         """One field's value as the chip holds it."""
         self._require_open("read_eeprom_field")
-        return parse_eeprom_value(self._eeprom_text("ReadFieldFromEeprom", name))
+        return parse_eeprom_value(self._eeprom_text("ReadFieldFromEeprom", name, field=name))
 
     def read_volatile_field(self, name: str) -> EepromValue:
         """One field's value as the image holds it (no chip traffic)."""
         self._require_open("read_volatile_field")
-        return parse_eeprom_value(self._eeprom_text("ReadFieldFromVolatile", name))
+        return parse_eeprom_value(self._eeprom_text("ReadFieldFromVolatile", name, field=name))
 
     def _eeprom_code(self, operation: str, rc: int, chip: bool = True) -> None:
         if rc != 0:
             raise self._failure(EepromError, operation, rc, self.failure_message, chip)
 
-    def _eeprom_text(self, operation: str, argument: PathArgument) -> str:
+    def _field_failure(self, field: str, operation: str, rc: Optional[int], message: str,
+                       chip: bool = True) -> EepromError:
+        """The error of a failed field operation; a field the definitions do
+        not declare gets the nearest declared name."""
+        error = self._failure(EepromError, operation, rc, message, chip)
+        fields = self.definitions.eeprom_fields if self.definitions is not None else {}
+        if fields and field not in fields:
+            nearest = nearest_names(field, fields, 1)
+            if nearest:
+                error.notes.append("did you mean %s?" % nearest[0])
+        return error
+
+    def _eeprom_text(self, operation: str, argument: PathArgument, field: Optional[str] = None) -> str:
         """Runs a text-returning EEPROM read. It returns the result buffer on
         success and the failure text otherwise; the address tells them apart,
         since a value's text may read like anything."""
@@ -699,6 +712,8 @@ class TermBridge:
             address = self._run(lambda: function(raw))
             text = decode(ctypes.string_at(address)) if address else ""
             if address != self.lib.getResultBuffer() or self.lib.getResultLen() < 0:
-                raise self._failure(EepromError, operation, None, text or NOT_READY_TEXT,
-                                    chip=operation != "ReadFieldFromVolatile")
+                chip = operation != "ReadFieldFromVolatile"
+                if field is not None:
+                    raise self._field_failure(field, operation, None, text or NOT_READY_TEXT, chip)
+                raise self._failure(EepromError, operation, None, text or NOT_READY_TEXT, chip)
             return text

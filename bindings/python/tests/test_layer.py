@@ -499,6 +499,20 @@ class TestSayWhy:
         bridge.update_eeprom_field(field, value, strict=False)
         assert fake.names()[-1] == "UpdateEepromField"
 
+    @pytest.mark.parametrize("operation", [
+        lambda bridge: bridge.update_eeprom_field("CrystalTrm", 1),
+        lambda bridge: bridge.read_eeprom_field("CrystalTrm"),
+        lambda bridge: bridge.read_volatile_field("CrystalTrm"),
+    ], ids=["update", "read", "read volatile"])
+    def test_a_field_the_definitions_lack_gets_the_nearest_name(self, opened, operation):
+        fake, bridge = opened
+        fake.eeprom_rc = 1
+        fake.failure = b"Error: field CrystalTrm not found"
+        with pytest.raises(termbridge.EepromError) as caught:
+            operation(bridge)
+        assert "did you mean CrystalTrim?" in caught.value.notes
+        assert str(caught.value).endswith("\n  did you mean CrystalTrim?")
+
     def test_a_second_session_in_the_process_is_refused(self, opened):
         _, first = opened
         with pytest.raises(termbridge.SessionInUseError):
