@@ -300,6 +300,12 @@ class ConsoleScripts(ConsoleTest):
             (":eeprom set TxPowerGain 300", ["failed (2): TxPowerGain holds 0 to 255.99609375, not 300"]),
             (":eeprom set TxPowrGain 3", ["did you mean: :eeprom set TxPowerGain 3"]),
         ]
+        # A file that is no firmware package: the library logs nothing of its own.
+        not_firmware = os.path.join(self.folder, "notes.txt")
+        with open(not_firmware, "w") as handle:
+            handle.write("no package here\n")
+        cases.append((":load " + self.path(not_firmware), ["cause: %s is no firmware package: none of its lines "
+                                                             "begins with QUORIL" % self.path(not_firmware)]))
         lines = [":eeprom init 0"]
         for line, _ in cases:
             lines += [line, ":expect fail"]

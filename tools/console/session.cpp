@@ -6,6 +6,7 @@
 #include "cause.h"
 #include "completer.h"
 #include "consoletext.h"
+#include "startupcheck.h"
 #include "suggest.h"
 #include "valuecheck.h"
 
@@ -304,6 +305,11 @@ Outcome Session::Load(const std::string& line, const std::string& path) {
     if (progress_ != nullptr) progress_->Finish();
     Outcome outcome = IntegerOutcome(line, rc, rc == 0);
     if (!outcome.ok) Explain(outcome, true);
+    // The library logs nothing of its own for a file that is no package.
+    if (!outcome.ok && outcome.cause.empty() && !outcome.cancelled) {
+        const std::string problem = startupcheck::FirmwareProblem(path);
+        if (!problem.empty()) outcome.cause.push_back(problem);
+    }
     outcome.elapsedMs = stopwatch.ElapsedMs();
     return outcome;
 }

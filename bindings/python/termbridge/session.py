@@ -50,6 +50,21 @@ def _milliseconds(value: Any, name: str) -> int:
     return _integer(value, name, INT32_MIN, INT32_MAX)
 
 
+def _firmware_problem(path: bytes) -> Optional[str]:
+    """Why a file is no firmware package (none of its lines begins with
+    "QUORIL", as a package's preamble does); None when it could be one, or
+    does not open (the library says so itself). tb-console says the same."""
+    if not os.path.isfile(path):  # opening a pipe would wait for a writer; the library says why
+        return None
+    try:
+        with open(path, "rb") as package:
+            if any(line.startswith(b"QUORIL") for line in package):
+                return None
+    except OSError:
+        return None
+    return "%s is no firmware package: none of its lines begins with QUORIL" % decode(path)
+
+
 class _ProgressSlot:
     """The C progress function the library holds. Kept apart from the session
     (it refers to it only weakly), so that the session's finalizer can take
@@ -582,7 +597,12 @@ class TermBridge:
         raw = encode(path, "the firmware path")
         rc = self._run(lambda: self.lib.LoadFW(raw))
         if rc != 0:
-            raise self._failure(FirmwareError, "LoadFW", rc, self.failure_message)
+            error = self._failure(FirmwareError, "LoadFW", rc, self.failure_message)
+            # The library logs nothing of its own for a file that is no package.
+            problem = None if error.cause or error.message.startswith("Cancelled:") else _firmware_problem(raw)
+            if problem is not None:
+                error.cause.append(problem)
+            raise error
 
     def set_firmware_start_pause(self, milliseconds: int) -> None:
         """How long load_firmware waits after the run command for the firmware

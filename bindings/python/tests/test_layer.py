@@ -499,6 +499,16 @@ class TestSayWhy:
         bridge.update_eeprom_field(field, value, strict=False)
         assert fake.names()[-1] == "UpdateEepromField"
 
+    def test_a_file_that_is_no_firmware_package_is_the_cause(self, opened, tmp_path):
+        fake, bridge = opened
+        fake.rc = 1
+        fake.failure = b"<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!"
+        notes = tmp_path / "notes.txt"
+        notes.write_text("no package here\n")
+        with pytest.raises(termbridge.FirmwareError) as caught:
+            bridge.load_firmware(notes)
+        assert caught.value.cause == ["%s is no firmware package: none of its lines begins with QUORIL" % notes]
+
     @pytest.mark.parametrize("operation", [
         lambda bridge: bridge.update_eeprom_field("CrystalTrm", 1),
         lambda bridge: bridge.read_eeprom_field("CrystalTrm"),
