@@ -459,12 +459,11 @@ class _Plugin:
         """The registry station's settings, from the user's registry file into this run's root."""
         source = registry_file(self._user_root)
         target = Path(root) / "registry.reg"
-        if source.resolve() == target.resolve():
-            return
-        if not source.is_file():
+        if not source.is_file():  # also when it is the run's own: the library would only say it did not start
             pytest.fail("station registry: no registry file at %s to read the dispatcher's settings from" % source,
                         pytrace=False)
-        shutil.copyfile(source, target)
+        if source.resolve() != target.resolve():
+            shutil.copyfile(source, target)
 
     # -- library and session
 

@@ -127,6 +127,11 @@ def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_opti
     status, output = run_pytest(chip_tests, *library_options, "-k", "round_trip",
                                 env={"TERMBRIDGE_STATION": "registry", "TERMBRIDGE_ROOT": str(root)})
     assert (status, summary(output)) == (0, {"passed": 1}), output
+    # A root without one: the file looked for is named.
+    (root / "registry.reg").unlink()
+    status, output = run_pytest(chip_tests, *library_options, "-k", "round_trip",
+                                env={"TERMBRIDGE_STATION": "registry", "TERMBRIDGE_ROOT": str(root)})
+    assert status == 1 and "no registry file at %s" % (root / "registry.reg") in output, output
 
 
 def test_a_failing_test_on_a_dispatcher_reports_the_librarys_log(library_options, bench, tmp_path):
