@@ -207,7 +207,8 @@ def test_settings_that_would_be_ignored_are_usage_errors(tmp_path, library_optio
     ('[[station]]\nname = "a"\naddress = "10.0.0.1"\ncommand_port = 50000\n', "needs address, command_port and library_port"),
     ('[[station]]\nname = "a"\nemulator = true\nlibrary_port = 40000\n', "both ports or neither"),
     ('[[station]]\nname = "a"\nemulator = true\ncolour = "red"\n', "unknown keys colour"),
-    ('[[station]]\nname = "a"\nemulator = true\n[[station]]\nname = "a"\nemulator = true\n', "names a station twice"),
+    ('[[station]]\nname = "a"\nemulator = true\n[[station]]\nname = "b"\nemulator = true\n[[station]]\nname = "a"\n'
+     'emulator = true\n', "names a station twice: a"),
     ("[defaults]\nemulator = true\n", "names no station"),
     ('[[station]]\nname = "a"\nemulator = "false"\naddress = "10.0.0.1"\ncommand_port = 1\nlibrary_port = 2\n',
      "(station a): emulator must be true or false, not 'false'"),
