@@ -226,6 +226,20 @@ class ConsoleScripts(ConsoleTest):
         self.assertEqual(burn["ok"], burn["rc"] == 1)
         self.assertEqual(status, 0 if burn["ok"] else 1, err)
 
+    def test_an_image_file_longer_than_the_layout_is_loaded_with_a_warning(self):
+        image = os.path.join(self.folder, "image.bin")
+        longer = os.path.join(self.folder, "longer.bin")
+        with open(longer, "wb") as handle:
+            handle.write(bytes(70000))
+        lines = [":eeprom init 0", ":eeprom dump " + self.path(image), ":eeprom init 1 " + self.path(image),
+                 ":eeprom init 1 " + self.path(longer)]
+        status, out, err, _ = self.run_script(lines)
+        self.assertEqual(status, 0, out + err)
+        warned = [block for block in out.split("  ok (")[1:] if "warning: the image file is longer" in block]
+        self.assertEqual(len(warned), 1, out)
+        self.assertIn("(<EepromInterface>Eeprom File Size(70000)> EEprom Data Base Size(", warned[0])
+        self.assertTrue(out.rstrip().endswith(warned[0].rstrip()), out)  # the longer file's line
+
     def test_a_mistyped_expectation_is_unmet_in_the_json_record(self):
         lines = ["NATIVE_READ_WORD_CMD 0x%x" % WORD_ADDRESS, ":expect txt ^0x", ":expect ok"]
         status, out, err, script = self.run_script(lines, "--json", "--keep-going")

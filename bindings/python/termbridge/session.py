@@ -7,6 +7,7 @@ import dataclasses
 import operator
 import os
 import threading
+import warnings
 import weakref
 from typing import Any, Callable, Dict, List, Optional, Type, TypeVar, Union
 
@@ -640,12 +641,20 @@ class TermBridge:
     # -- EEPROM
 
     def init_eeprom(self, source: Union[EepromSource, int], path: PathArgument = "") -> None:
-        """Initialises the EEPROM image from ``source`` (``path`` for the file sources)."""
+        """Initialises the EEPROM image from ``source`` (``path`` for the file sources).
+        An image file longer than the layout loads its first bytes only: a
+        UserWarning says so (the library only logs it)."""
         self._require_open("init_eeprom")
         mode, raw = _integer(source, "source", INT32_MIN, INT32_MAX), encode(path, "the path")
         with self._lock:
             rc = self._blocking(lambda: self.lib.InitEepromIF(mode, raw))
             self._eeprom_code("InitEepromIF", rc, chip=mode == EepromSource.CHIP)
+            read_log = extension(self.lib, "tbx_getLastOperationLog")
+            if mode == EepromSource.IMAGE_FILE and read_log is not None:
+                for line in decode(read_log()).split("\n"):
+                    if line.startswith("<EepromInterface>Eeprom File Size("):
+                        warnings.warn("the image file is longer than the EEPROM layout; only its first bytes were "
+                                      "taken (%s)" % line.rstrip(" \r"), stacklevel=2)
 
     def update_eeprom_field(self, name: str, value: Union[str, bytes, int, float],
                             strict: Optional[bool] = None) -> None:

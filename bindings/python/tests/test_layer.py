@@ -499,6 +499,13 @@ class TestSayWhy:
         bridge.update_eeprom_field(field, value, strict=False)
         assert fake.names()[-1] == "UpdateEepromField"
 
+    def test_an_image_file_longer_than_the_layout_warns(self, opened):
+        fake, bridge = opened
+        fake.operation_log = b"<EepromInterface>Eeprom File Size(70000)> EEprom Data Base Size(69)\n"
+        with pytest.warns(UserWarning, match=re.escape("longer than the EEPROM layout; only its first bytes were "
+                                                       "taken (<EepromInterface>Eeprom File Size(70000)>")):
+            bridge.init_eeprom(termbridge.EepromSource.IMAGE_FILE, "longer.bin")
+
     def test_a_file_that_is_no_firmware_package_is_the_cause(self, opened, tmp_path):
         fake, bridge = opened
         fake.rc = 1
