@@ -558,14 +558,22 @@ cmd_venv() {
     echo "activate it with: . out/venv/bin/activate (then python -m pytest ...)"
 }
 
+# A verb that takes no argument refuses one: the whole run would go ahead
+# without it.
+no_arguments() {  # verb, arguments...
+    local verb="$1"
+    shift
+    [ $# -eq 0 ] || usage_error "unexpected argument '$1'" "./run.sh $verb"
+}
+
 case "${1:-}" in
     demo) shift; cmd_demo "$@" ;;
-    test) cmd_test ;;
-    build) cmd_build ;;
-    venv) cmd_venv ;;
+    test) shift; no_arguments test "$@"; cmd_test ;;
+    build) shift; no_arguments build "$@"; cmd_build ;;
+    venv) shift; no_arguments venv "$@"; cmd_venv ;;
     fuzz) shift; cmd_fuzz "$@" ;;
     soak) shift; cmd_soak "$@" ;;
-    matrix) cmd_matrix ;;
+    matrix) shift; no_arguments matrix "$@"; cmd_matrix ;;
     *)
         sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'
         exit 2

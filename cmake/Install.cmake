@@ -12,6 +12,42 @@ include(CMakePackageConfigHelpers)
 
 set(TB_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/termbridge)
 
+# What the install takes from the build: the `sdk` target builds it, and the
+# install first names what is missing (a partial build, ./run.sh demo's,
+# leaves the Python wheel out) rather than stopping at the first file.
+set(tb_sdk_targets TermBridge)
+set(tb_sdk_files $<TARGET_FILE:TermBridge>)
+foreach(tool tb-console tb-emulator tb-defcheck)
+  if(TARGET ${tool})
+    list(APPEND tb_sdk_targets ${tool})
+    list(APPEND tb_sdk_files $<TARGET_FILE:${tool}>)
+  endif()
+endforeach()
+foreach(files_target tb_wireshark tb_python_wheel)
+  if(TARGET ${files_target})
+    list(APPEND tb_sdk_targets ${files_target})
+    get_property(tb_target_files TARGET ${files_target} PROPERTY TB_FILES)
+    list(APPEND tb_sdk_files ${tb_target_files})
+  endif()
+endforeach()
+add_custom_target(sdk)
+add_dependencies(sdk ${tb_sdk_targets})
+set(tb_sdk_file_words "")
+foreach(file IN LISTS tb_sdk_files)
+  string(APPEND tb_sdk_file_words " \"${file}\"")
+endforeach()
+install(CODE "
+  set(tb_missing)
+  foreach(file IN ITEMS${tb_sdk_file_words})
+    if(NOT EXISTS \"\${file}\")
+      string(APPEND tb_missing \"\n  \${file}\")
+    endif()
+  endforeach()
+  if(tb_missing)
+    message(FATAL_ERROR \"not built yet:\${tb_missing}\nbuild them first: cmake --build ${CMAKE_BINARY_DIR} --target sdk\")
+  endif()
+")
+
 set_target_properties(TermBridge PROPERTIES EXPORT_NAME termbridge)
 if(NOT WIN32)
   # libTermBridge.so -> libTermBridge.so.1 -> libTermBridge.so.1.0.0: hosts

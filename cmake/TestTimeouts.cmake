@@ -58,11 +58,13 @@ set(TB_TEST_DURATIONS
   "python_package                    35    -    -    -"
   "python_package_install             6    -    -    -"
   "python_rack                        6    -    -    -"
+  "readme_examples                    5    -    -    -"
   "wireshark_dissector               12    -    -    -"
   "console_scripts                   23   25   33   35"
   "console_demo                       5    -    -    -"
   "tools_help_output_lost             1    1    1    -"
   "readme_quick_start                24    -    -    -"
+  "run_sh_usage                       1    -    -    -"
   "sdk_consumer                       4    -    -    3"
   "release_archive                    -    -    -    1"
 )

@@ -226,6 +226,30 @@ class ConsoleScripts(ConsoleTest):
         self.assertEqual(burn["ok"], burn["rc"] == 1)
         self.assertEqual(status, 0 if burn["ok"] else 1, err)
 
+    def test_an_image_file_longer_than_the_layout_is_loaded_with_a_warning(self):
+        image = os.path.join(self.folder, "image.bin")
+        longer = os.path.join(self.folder, "longer.bin")
+        with open(longer, "wb") as handle:
+            handle.write(bytes(70000))
+        lines = [":eeprom init 0", ":eeprom dump " + self.path(image), ":eeprom init 1 " + self.path(image),
+                 ":eeprom init 1 " + self.path(longer)]
+        status, out, err, _ = self.run_script(lines)
+        self.assertEqual(status, 0, out + err)
+        warned = [block for block in out.split("  ok (")[1:] if "warning: the image file is longer" in block]
+        self.assertEqual(len(warned), 1, out)
+        self.assertIn("(<EepromInterface>Eeprom File Size(70000)> EEprom Data Base Size(", warned[0])
+        self.assertTrue(out.rstrip().endswith(warned[0].rstrip()), out)  # the longer file's line
+
+    def test_a_mistyped_expectation_is_unmet_in_the_json_record(self):
+        lines = ["NATIVE_READ_WORD_CMD 0x%x" % WORD_ADDRESS, ":expect txt ^0x", ":expect ok"]
+        status, out, err, script = self.run_script(lines, "--json", "--keep-going")
+        self.assertEqual(status, 1, out + err)
+        reason = "unknown expectation ':expect txt ^0x' (ok | fail [TEXT] | result HEX | text REGEX)"
+        self.assertIn("%s:2: %s" % (script, reason), err)
+        (record,) = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual(record["expectations"], [{"line": 2, "expect": "txt ^0x", "met": False, "reason": reason},
+                                                  {"line": 3, "expect": "ok", "met": True, "reason": ""}])
+
     def run_at_terminal(self, history, lines):
         """Types each line at a new prompt of a console on a pseudo-terminal; what the terminal showed."""
         master, slave = pty.openpty()
@@ -290,6 +314,12 @@ class ConsoleScripts(ConsoleTest):
             (":eeprom set TxPowerGain 300", ["failed (2): TxPowerGain holds 0 to 255.99609375, not 300"]),
             (":eeprom set TxPowrGain 3", ["did you mean: :eeprom set TxPowerGain 3"]),
         ]
+        # A file that is no firmware package: the library logs nothing of its own.
+        not_firmware = os.path.join(self.folder, "notes.txt")
+        with open(not_firmware, "w") as handle:
+            handle.write("no package here\n")
+        cases.append((":load " + self.path(not_firmware), ["cause: %s is no firmware package: none of its lines "
+                                                             "begins with QUORIL" % self.path(not_firmware)]))
         lines = [":eeprom init 0"]
         for line, _ in cases:
             lines += [line, ":expect fail"]

@@ -3,6 +3,7 @@
 // script lines, the start-up checks of the given files, the cause lines, the
 // value checks and the version report's verdict.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -225,22 +226,18 @@ TEST(ConsoleStartupCheck, FilesThatDoNotServe) {
 }
 
 // The lines of a failed operation's log that give the reason, and lines of
-// its course that only look like one (a field called timeout).
+// its course that only look like one (a field called timeout): the examples
+// of the rule's data file, which the Python package's tests check too.
 TEST(ConsoleCause, ReasonLinesOnly) {
-    struct Case {
-        const char* line;
-        bool reason;
-    } const cases[] = {
-        {"<TrafficManager>Timeout Occur - No Response for Native Command (Internal Operation)!!!", true},
-        {"Bad PHY command type.", true},
-        {"<StructAccess>Command type for X_CMD not found. Please check your input files.", true},
-        {"<ConsoleEvtAdapter>The chip answered the command with PHYC_STATUS_BAD_PARAMETER", true},
-        {"<ConsoleAppLogic>Handle command: UMAC_SET_MODE_CMD mode=2 timeout=500 powerOffset=-3", false},
-        {"<StructAccess> timeout=500 , base = 10,fieldSize = 2", false},
-        {"<TrafficManager>Sending Native Command!!!", false},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(cause::Lines(std::string(c.line) + "\n", "Failed").size(), c.reason ? 1U : 0U) << c.line;
+    const std::string rules = testsupport::ReadFile(
+        (std::filesystem::path(TB_SOURCE_DIR) / "bindings/python/termbridge/failure_causes.json").string());
+    const nlohmann::json examples = nlohmann::json::parse(rules).at("examples");
+    ASSERT_FALSE(examples.empty());
+    for (const nlohmann::json& example : examples) {
+        const std::string line = example.at("line").get<std::string>();
+        const std::vector<std::string> expected =
+            example.at("cause").get<bool>() ? std::vector<std::string>{line} : std::vector<std::string>{};
+        EXPECT_EQ(cause::Lines("<ConsoleAppLogic>Handle command: X\n" + line + "\n", "Failed"), expected) << line;
     }
 }
 

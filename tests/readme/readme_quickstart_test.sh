@@ -4,7 +4,9 @@
 # clone (this tree is the clone), from the source root, with a python3 first
 # on PATH that has neither pytest nor setuptools (as a pyenv or another venv
 # would). Every line must succeed, and the capture must decode with the
-# names of the example definitions and with its answers paired.
+# names of the example definitions and with its answers paired. Then the
+# first sh block of "Installing the SDK", into a scratch prefix: after the
+# demo it must install the SDK whole.
 #   readme_quickstart_test.sh <source root>
 set -euo pipefail
 source_root="$(cd "$1" && pwd)"
@@ -27,8 +29,23 @@ if not lines[0].startswith("git clone "):
 print("\n".join(lines[1:]))
 PY
 
+python3 - "$source_root/README.md" "$scratch/prefix" >"$scratch/sdk.sh" <<'PY'
+import re
+import sys
+
+text = open(sys.argv[1], encoding="utf-8").read()
+section = text.split("## Installing the SDK", 1)[1]
+block = re.search(r"```sh\n(.*?)```", section, re.S).group(1)
+if "/opt/termbridge" not in block:
+    sys.exit("the SDK steps install elsewhere than /opt/termbridge: " + block)
+print(block.replace("/opt/termbridge", sys.argv[2]))
+PY
+
 cd "$source_root"
 rm -rf out/captures
+# The demo builds what it runs only: without this the wheel of an earlier
+# full build of this tree would stand in for the one the SDK steps must make.
+rm -f out/linux/python/termbridge-*.whl
 if ! bash -euo pipefail -x "$scratch/quickstart.sh" >"$scratch/output" 2>&1; then
     cat "$scratch/output"
     echo "the quick start failed at the line above" >&2
@@ -42,4 +59,14 @@ for expected in "== demo finished" " passed" "PHYC_SET_CHANNEL_CMD" "PHYC_STATUS
         exit 1
     fi
 done
-echo "README quick start: every line ran as written"
+if ! bash -euo pipefail -x "$scratch/sdk.sh" >"$scratch/sdk-output" 2>&1; then
+    cat "$scratch/sdk-output"
+    echo "the SDK steps after the quick start failed at the line above" >&2
+    exit 1
+fi
+if ! ls "$scratch"/prefix/share/termbridge/python/termbridge-*.whl >/dev/null 2>&1; then
+    cat "$scratch/sdk-output"
+    echo "the SDK steps installed no wheel of the Python package" >&2
+    exit 1
+fi
+echo "README quick start and SDK steps: every line ran as written"

@@ -1236,6 +1236,21 @@ TEST(EmulatorProgram, ReportsItsPortsObeysControlAndStopsCleanly) {
     EXPECT_EQ(EmulatorProcess({"--command-port", "70000"}).ExitStatus(), 2);
 }
 
+// Scripts read the first line of standard output for the ports: the
+// definitions parser's start-up lines go to the log, also without -q. The
+// execution faults on the command line find the definitions read.
+TEST(EmulatorProgram, ReadyIsTheFirstLineOfStandardOutput) {
+    testsupport::TempDir dir;
+    EmulatorProcess program({"--definitions", testsupport::ExamplesDir() + "/definitions/list.txt", "--fault",
+                             "fail PHYC_GET_STATUS_CMD PHYC_STATUS_NOT_SUPPORTED", "--fault", "mac-events 3"},
+                            dir.File("stderr.txt"));
+    const std::string first = program.FirstLine();
+    EXPECT_EQ(first.rfind("ready ", 0), 0u) << first;
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.ExitStatus(), 0);
+    EXPECT_NE(testsupport::ReadFile(dir.File("stderr.txt")).find("Removing logs"), std::string::npos);
+}
+
 // Values that are no values and options that would go unheeded are usage
 // errors, said before anything starts.
 TEST(EmulatorProgram, RefusesBadValuesAndOptionsThatWouldBeIgnored) {

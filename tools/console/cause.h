@@ -10,8 +10,9 @@
 
 namespace cause {
 
-// At most kMaxLines lines, the last ones, in the order logged.
-constexpr std::size_t kMaxLines = 4;
+// The rule (its words, restatements and number of lines) is the data file
+// bindings/python/termbridge/failure_causes.json, which the Python package
+// reads too. At most its max_lines lines, the last ones, in the order logged.
 std::vector<std::string> Lines(const std::string& operationLog, const std::string& failure);
 
 }  // namespace cause

@@ -77,7 +77,13 @@ std::string Reporter::ShownResult(const Outcome& outcome, resultview::Format for
 }
 
 void Reporter::Report(const Outcome& outcome, const Place& place, resultview::Format format) {
-    if (style_.json) return Write(out_, JsonLine(outcome, place) + "\n");
+    if (style_.json) {
+        // A record has no place for them: a warning goes with the console's other notes.
+        if (outcome.ok) {
+            for (const std::string& note : outcome.notes) Write(err_, note + "\n");
+        }
+        return Write(out_, JsonLine(outcome, place) + "\n");
+    }
     if (!outcome.ok) {
         std::string text = "  failed (" + std::to_string(outcome.rc) + "): " + outcome.failure + "\n";
         for (const std::string& line : outcome.cause) text += "    cause: " + line + "\n";
@@ -89,6 +95,7 @@ void Reporter::Report(const Outcome& outcome, const Place& place, resultview::Fo
     char elapsed[32];
     std::snprintf(elapsed, sizeof elapsed, "%.1f ms", outcome.elapsedMs);
     std::string text = "  ok (" + std::string(elapsed) + ")\n";
+    for (const std::string& note : outcome.notes) text += "    " + note + "\n";
     if (!outcome.shownByLibrary) {
         std::istringstream lines(outcome.resultText);
         std::string line;

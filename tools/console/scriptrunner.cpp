@@ -72,7 +72,8 @@ bool ScriptRunner::Check(const std::string& expectation, int line) {
     lastChecked_ = true;
     Expectation parsed;
     std::string error;
-    if (!Expectation::Parse(expectation, parsed, error)) return Missed(line, error);
+    // A mistyped expectation is an unmet one: in the line's record too.
+    if (!Expectation::Parse(expectation, parsed, error)) return Record({line, Trimmed(expectation), false, error});
     return Record({line, Trimmed(expectation), false, parsed.Check(*last_)});
 }
 

@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 
 #include "cause.h"
 #include "completer.h"
 #include "consoletext.h"
+#include "startupcheck.h"
 #include "suggest.h"
 #include "valuecheck.h"
 #include "versionreport.h"
@@ -316,6 +318,11 @@ Outcome Session::Load(const std::string& line, const std::string& path) {
     if (progress_ != nullptr) progress_->Finish();
     Outcome outcome = IntegerOutcome(line, rc, rc == 0);
     if (!outcome.ok) Explain(outcome, true);
+    // The library logs nothing of its own for a file that is no package.
+    if (!outcome.ok && outcome.cause.empty() && !outcome.cancelled) {
+        const std::string problem = startupcheck::FirmwareProblem(path);
+        if (!problem.empty()) outcome.cause.push_back(problem);
+    }
     outcome.elapsedMs = stopwatch.ElapsedMs();
     return outcome;
 }
@@ -345,6 +352,7 @@ Outcome Session::RunEeprom(const std::string& line, const std::vector<std::strin
             const int rc = api_.InitEepromIF(mode, AfterWords(line, 3).c_str());
             outcome = IntegerOutcome(line, rc, rc == 0);
             chipTraffic = mode == 2;
+            if (outcome.ok && mode == 1) NoteImageFileLongerThanLayout(outcome);
         } else if (action == "set" && arguments >= 2) {
             outcome = UpdateEepromField(line, words[2], AfterWords(line, 3));
             chipTraffic = false;
@@ -379,6 +387,21 @@ Outcome Session::RunEeprom(const std::string& line, const std::vector<std::strin
     }
     outcome.elapsedMs = stopwatch.ElapsedMs();
     return outcome;
+}
+
+// An image file longer than the layout loads its first bytes only, which
+// the library logs and otherwise takes for a success.
+void Session::NoteImageFileLongerThanLayout(Outcome& outcome) {
+    if (api_.getLastOperationLog == nullptr) return;
+    std::istringstream lines(api_.getLastOperationLog());
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("<EepromInterface>Eeprom File Size(", 0) != 0) continue;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        outcome.notes.push_back("warning: the image file is longer than the EEPROM layout; only its first bytes "
+                                "were taken (" + line + ")");
+        return;
+    }
 }
 
 // `ok` is what rc means for the export that gave it.

@@ -74,6 +74,7 @@ private:
     // Fills in why a failed outcome failed; `chipTraffic`: the operation
     // needs the dispatcher.
     void Explain(Outcome& outcome, bool chipTraffic);
+    void NoteImageFileLongerThanLayout(Outcome& outcome);
     std::string Statistics() const;
     static int OnProgress(const char* stage, unsigned long long done, unsigned long long total, void* user);
     static void OnProgressOnly(const char* stage, unsigned long long done, unsigned long long total, void* user);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <string>
 #include <system_error>
 
 #include "platform/net.h"
@@ -21,6 +23,18 @@ std::string FileProblem(const std::string& path) {
     std::error_code ignored;
     if (std::filesystem::is_directory(path, ignored)) return std::make_error_code(std::errc::is_a_directory).message();
     return "not a regular file";
+}
+
+std::string FirmwareProblem(const std::string& path) {
+    // Opening a pipe would wait for a writer; the library reads regular files only.
+    if (!platform::IsRegularFile(path)) return "";
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return "";
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("QUORIL", 0) == 0) return "";
+    }
+    return path + " is no firmware package: none of its lines begins with QUORIL";
 }
 
 std::string PortProblem(std::uint16_t port) {

@@ -45,8 +45,8 @@ Emulator::Emulator(EmulatorOptions options)
 
 Emulator::~Emulator() { Stop(); }
 
-bool Emulator::Start(std::string& error) {
-    if (running_) return true;
+bool Emulator::Prepare(std::string& error) {
+    if (prepared_) return true;
     if (!options_.eepromFile.empty() && !chip_.AttachEepromFile(options_.eepromFile, error)) return false;
     if (!options_.replayFile.empty()) {
         replay_ = Replay::Load(options_.replayFile, options_.replayPorts, error);
@@ -57,6 +57,13 @@ bool Emulator::Start(std::string& error) {
     } else if (!options_.definitionListFile.empty() && !LoadDefinitions(options_.definitionListFile, error)) {
         return false;
     }
+    prepared_ = true;
+    return true;
+}
+
+bool Emulator::Start(std::string& error) {
+    if (running_) return true;
+    if (!Prepare(error)) return false;
     if (!wake_.Open()) {
         error = "pipe: " + ErrnoText();
         return false;

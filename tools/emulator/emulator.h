@@ -79,6 +79,11 @@ public:
     Emulator(const Emulator&) = delete;
     Emulator& operator=(const Emulator&) = delete;
 
+    // Reads what the run starts from: the EEPROM file, the recording to
+    // replay or the definition set; false with a reason. Start does it when
+    // it was not done: calling it first lets settings that need the
+    // definitions (FailCommand, SetMacEventCount) be made before any packet.
+    bool Prepare(std::string& error);
     // Binds the ports and starts the worker thread; false with a reason.
     bool Start(std::string& error);
     void Stop();
@@ -231,6 +236,7 @@ private:
 
     EmulatorOptions options_;
     std::atomic<bool> running_{false};
+    bool prepared_ = false;
     std::atomic<bool> stopRequested_{false};
     std::thread worker_;
     WakePipe wake_;

@@ -204,9 +204,26 @@ void LogWithTime(const std::string& text) {
     std::fprintf(stderr, "%s %s\n", stamp, text.c_str());
 }
 
-// The library's logger, which the definitions parser writes to, announces
-// its removal of old logs on standard output when it starts: with -q it
-// starts with standard output silenced, so that the "ready" line stands alone.
+// Standard output is the emulator's own: its first line is "ready ...",
+// which scripts wait for. The library code it runs (the definitions parser's
+// logger, which announces its removal of old logs when it starts) prints on
+// standard output too; from here on that goes to standard error, the log.
+// Returns the stream of the real standard output (stdout when it cannot be
+// kept apart).
+std::FILE* TakeStandardOutput() {
+    std::fflush(stdout);
+    const int own = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    std::FILE* stream = own < 0 ? nullptr : fdopen(own, "w");
+    if (stream == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        if (stream != nullptr) std::fclose(stream);
+        else if (own >= 0) close(own);
+        return stdout;
+    }
+    return stream;
+}
+
+// With -q the logger starts with the library's standard output silenced:
+// its start-up lines are no failures.
 void StartLoggerQuietly() {
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
@@ -293,6 +310,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     line.options.logSink = LogWithTime;
+    std::FILE* const readyStream = TakeStandardOutput();
     if (line.options.verbosity == 0) StartLoggerQuietly();
 
     // Signals are taken synchronously by the main thread only.
@@ -304,13 +322,19 @@ int main(int argc, char** argv) {
 
     PrivateLibraryRoot root;
     tbemu::Emulator emulator(line.options);
+    // The definitions first: execution faults (fail, mac-events) need them.
+    if (!emulator.Prepare(error)) {
+        std::fprintf(stderr, "tb-emulator: %s\n", error.c_str());
+        return 1;
+    }
     if (!ApplyFaults(emulator, line.faults)) return 2;
     if (!emulator.Start(error)) {
         std::fprintf(stderr, "tb-emulator: %s\n", error.c_str());
         return 1;
     }
-    std::printf("ready command-port=%u control-port=%u\n", emulator.CommandPort(), emulator.ControlPort());
-    std::fflush(stdout);
+    std::fprintf(readyStream, "ready command-port=%u control-port=%u\n", emulator.CommandPort(),
+                 emulator.ControlPort());
+    std::fflush(readyStream);
     WaitForEnd(emulator, signals);
     emulator.Stop();
     if (emulator.Replaying()) {

@@ -24,7 +24,7 @@ from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom
 from .definitions import DefinitionNames
 from .errors import (CommandError, CommandValueError, EepromError, EepromValueError, EmulatorError,
                      ExtensionUnavailableError, FirmwareError, InitializeError, LibraryNotFoundError, OperationError,
-                     SessionInUseError, TermBridgeError, UnknownNameError)
+                     SessionInUseError, SessionNotOpenError, TermBridgeError, UnknownNameError)
 from .session import LinkState, OperationStats, ProgressCallback, Result, TermBridge
 from .versioninfo import UNREAD_VALUE, FirmwareVersion, SystemVersion, parse_version_report
 
@@ -55,6 +55,7 @@ __all__ = [
     "ProgressCallback",
     "Result",
     "SessionInUseError",
+    "SessionNotOpenError",
     "SystemVersion",
     "TermBridge",
     "TermBridgeError",

@@ -12,10 +12,11 @@ from __future__ import annotations
 
 import dataclasses
 import glob
+import json
 import math
 import os
 import re
-from typing import Dict, Iterable, List, Optional, Sequence
+from typing import Any, Dict, Iterable, List, Optional, Sequence
 
 __all__ = ["NATIVE_COMMANDS", "DefinitionNames", "EepromField", "Parameter", "cause_lines", "nearest_names"]
 
@@ -326,22 +327,25 @@ def nearest_names(word: str, names: Iterable[str], count: int = 3) -> List[str]:
     return best[:count]
 
 
-# Words of a log line that says why something did not happen (lower case),
-# and lines that only restate the failure text the host has already. The
-# console picks the same lines (tools/console/cause.cpp).
-_REASON_WORDS = ("error", "fail", "not found", "wrong usage", "unknown", "invalid", "illegal", "refused", "cancel",
-                 "unable", "exceed", "discard", "doesn't", "does not", "wasn't", "couldn't", "can't", "not a ",
-                 "no value", "answered the command with", "out of", "too long", "longer than", "outside")
-_RESTATEMENTS = ("Error: Couldn't adapt command '", "Error: Failed to Send Command : '",
-                 "Timeout Error: No Event occur for command : '")
-MAX_CAUSE_LINES = 4
+def _read_cause_rules() -> Dict[str, Any]:
+    """The rule that picks a failure's cause from the library's log: a data
+    file of this package, which tb-console is built from too."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "failure_causes.json"),
+              encoding="utf-8") as rules:
+        return json.load(rules)
+
+
+_CAUSE_RULES = _read_cause_rules()
+_REASON_WORDS = tuple(_CAUSE_RULES["reason_words"])
+_RESTATEMENTS = tuple(_CAUSE_RULES["restatements"])
+MAX_CAUSE_LINES = int(_CAUSE_RULES["max_lines"])
 
 
 def cause_lines(operation_log: str, failure: str) -> List[str]:
     """The lines of the library's operation log that give the reason for a
-    failure (at most the last four), without the failure text itself."""
+    failure (at most the last MAX_CAUSE_LINES), without the failure text itself."""
     lines: List[str] = []
-    for line in operation_log.splitlines():
+    for line in operation_log.split("\n"):
         line = line.rstrip(" \r")
         lower = line.lower()
         if not line or line == failure or line.startswith(_RESTATEMENTS):

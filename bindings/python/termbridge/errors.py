@@ -23,6 +23,7 @@ __all__ = [
     "LibraryNotFoundError",
     "OperationError",
     "SessionInUseError",
+    "SessionNotOpenError",
     "TermBridgeError",
     "UnknownNameError",
 ]
@@ -60,6 +61,11 @@ class InitializeError(TermBridgeError):
 
 class SessionInUseError(TermBridgeError):
     """A session is open in this process already: the library serves one."""
+
+
+class SessionNotOpenError(TermBridgeError, RuntimeError):
+    """An operation or setting of a session that is not open (never opened,
+    or closed): the library would refuse it as not ready, or drop a setting."""
 
 
 class OperationError(TermBridgeError):

@@ -17,7 +17,8 @@ of a rack (a TOML inventory, see ``termbridge.stations``). Fixtures:
     a ``termbridge.emulator.Emulator`` started for the test and stopped after
     it: fault injection and the chip's state. A test that uses it (or whose
     markers or termbridge_config set faults or emulator settings) is
-    emulator-only: on a dispatcher station it is skipped, with the reason.
+    emulator-only: on a dispatcher station it is skipped, with the reason; a
+    test that uses the fixture is skipped in a replay too (the chip model is off).
 ``termbridge_station``
     the ``Station`` this process runs on.
 ``termbridge_config``
@@ -255,8 +256,13 @@ def _skip_on_a_dispatcher(station: Station, needs: str) -> None:
 
 
 def pytest_runtest_setup(item: pytest.Item) -> None:
-    """Emulator-only tests are skipped on a dispatcher, saying why."""
+    """Emulator-only tests are skipped on a dispatcher, and those that look
+    at the chip model in a replay (it is off), saying why."""
     uses_emulator = "termbridge_emulator" in getattr(item, "fixturenames", ())
+    replay_dir = item.config._termbridge.value("replay_dir")  # type: ignore[attr-defined]
+    if uses_emulator and replay_dir:
+        pytest.skip("emulator only (the termbridge_emulator fixture); replaying from %s: the chip model is off"
+                    % replay_dir)
     settings = _marker_settings(item)
     emulator_settings = sorted(key for key in _EMULATOR_ONLY_SETTINGS if settings.get(key))
     if not uses_emulator and not emulator_settings:
@@ -352,9 +358,18 @@ class _Plugin:
     def skip_missing(self) -> bool:
         return bool(self.config.getoption("termbridge_skip_missing") or self.config.getini("termbridge_skip_missing"))
 
+    def given_library(self) -> Optional[str]:
+        """The library the run names (option, ini or $TERMBRIDGE_LIBRARY), if any."""
+        return self.value("library") or os.environ.get("TERMBRIDGE_LIBRARY") or None
+
     def missing(self, text: str) -> None:
         """A library or emulator that is not there: an error unless skips were asked for."""
         if self.skip_missing():
+            # A library that was given and does not load fails the test
+            # whatever else is missing (the emulator's skip comes first in a
+            # session's set-up).
+            if self.given_library():
+                self.library()
             pytest.skip(text)
         pytest.fail(text + " (--termbridge-skip-missing makes this a skip)", pytrace=False)
 
@@ -444,12 +459,11 @@ class _Plugin:
         """The registry station's settings, from the user's registry file into this run's root."""
         source = registry_file(self._user_root)
         target = Path(root) / "registry.reg"
-        if source.resolve() == target.resolve():
-            return
-        if not source.is_file():
+        if not source.is_file():  # also when it is the run's own: the library would only say it did not start
             pytest.fail("station registry: no registry file at %s to read the dispatcher's settings from" % source,
                         pytrace=False)
-        shutil.copyfile(source, target)
+        if source.resolve() != target.resolve():
+            shutil.copyfile(source, target)
 
     # -- library and session
 
@@ -457,7 +471,7 @@ class _Plugin:
         if self.lib is None:
             self.prepare_root()
             path = self.value("library")
-            given = path or os.environ.get("TERMBRIDGE_LIBRARY")
+            given = self.given_library()
             try:
                 self.lib = load_library(path)
             except LibraryNotFoundError as error:

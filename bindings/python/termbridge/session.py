@@ -7,15 +7,17 @@ import dataclasses
 import operator
 import os
 import threading
+import warnings
 import weakref
 from typing import Any, Callable, Dict, List, Optional, Type, TypeVar, Union
 
 from ._library import (NOT_READY_TEXT, LinkStateRecord, OperationStatsRecord, ProgressFunction,
                        StoppableProgressFunction, decode, encode, extension, load_library, version)
-from .definitions import DefinitionNames, cause_lines
+from .definitions import DefinitionNames, cause_lines, nearest_names
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
 from .errors import (CommandError, CommandValueError, EepromError, EepromValueError, ExtensionUnavailableError,
-                     FirmwareError, InitializeError, OperationError, SessionInUseError, TermBridgeError,
+                     FirmwareError, InitializeError, OperationError, SessionInUseError, SessionNotOpenError,
+                     TermBridgeError,
                      UnknownNameError)
 from .versioninfo import SystemVersion, parse_version_report
 
@@ -48,6 +50,21 @@ def _integer(value: Any, name: str, low: int, high: int) -> int:
 
 def _milliseconds(value: Any, name: str) -> int:
     return _integer(value, name, INT32_MIN, INT32_MAX)
+
+
+def _firmware_problem(path: bytes) -> Optional[str]:
+    """Why a file is no firmware package (none of its lines begins with
+    "QUORIL", as a package's preamble does); None when it could be one, or
+    does not open (the library says so itself). tb-console says the same."""
+    if not os.path.isfile(path):  # opening a pipe would wait for a writer; the library says why
+        return None
+    try:
+        with open(path, "rb") as package:
+            if any(line.startswith(b"QUORIL") for line in package):
+                return None
+    except OSError:
+        return None
+    return "%s is no firmware package: none of its lines begins with QUORIL" % decode(path)
 
 
 class _ProgressSlot:
@@ -292,6 +309,14 @@ class TermBridge:
     def is_open(self) -> bool:
         return self._opened
 
+    def _require_open(self, operation: str) -> None:
+        """Operations and settings need the library initialized by this
+        session: otherwise the library answers "isn't Ready", drops a setting,
+        or serves another session of the process."""
+        if not self._opened:
+            raise SessionNotOpenError("%s: the session is not open (use `with TermBridge(...) as tb:`, or call "
+                                      "open() first)" % operation)
+
     def __enter__(self) -> "TermBridge":
         return self.open()
 
@@ -308,6 +333,7 @@ class TermBridge:
         without limit. A non-zero return raises CommandError with the failure
         text.
         """
+        self._require_open("send")
         raw = encode(command, "the command line")
         text = command if isinstance(command, str) else decode(raw)
         timeout = None if timeout_ms is None else _milliseconds(timeout_ms, "timeout_ms")
@@ -441,6 +467,7 @@ class TermBridge:
 
     @default_timeout.setter
     def default_timeout(self, timeout_ms: int) -> None:
+        self._require_open("default_timeout")
         self.lib.setDefaultTimeout(_milliseconds(timeout_ms, "default_timeout"))
 
     @property
@@ -450,10 +477,12 @@ class TermBridge:
 
     @log_severity.setter
     def log_severity(self, level: int) -> None:
+        self._require_open("log_severity")
         self.lib.setLogSeverity(_integer(level, "log_severity", INT32_MIN, INT32_MAX))
 
     def set_internal_command_timeout(self, timeout_ms: int) -> None:
         """Time-out of each step of firmware and EEPROM operations, in ms (0 waits without limit)."""
+        self._require_open("set_internal_command_timeout")
         self.lib.setInternalCommandTimeout(_milliseconds(timeout_ms, "internal command time-out"))
 
     def allow_file_logging(self, allow: bool) -> None:
@@ -537,6 +566,7 @@ class TermBridge:
         function = extension(self.lib, "tbx_getLastOperationStats")
         if function is None:
             raise ExtensionUnavailableError("the loaded library has no tbx_getLastOperationStats")
+        self._require_open("last_operation_stats")
         record = OperationStatsRecord()
         with self._lock:
             rc = function(ctypes.byref(record))
@@ -561,6 +591,7 @@ class TermBridge:
 
     def sync(self) -> None:
         """Synchronises with the dispatcher (SyncChipAccess)."""
+        self._require_open("sync")
         with self._lock:
             rc = self._blocking(self.lib.SyncChipAccess)
             if rc != 0:
@@ -569,10 +600,16 @@ class TermBridge:
     def load_firmware(self, path: PathArgument) -> None:
         """Loads a firmware package and starts it; raises FirmwareError with the
         library's failure text when LoadFW reports failure."""
+        self._require_open("load_firmware")
         raw = encode(path, "the firmware path")
         rc = self._run(lambda: self.lib.LoadFW(raw))
         if rc != 0:
-            raise self._failure(FirmwareError, "LoadFW", rc, self.failure_message)
+            error = self._failure(FirmwareError, "LoadFW", rc, self.failure_message)
+            # The library logs nothing of its own for a file that is no package.
+            problem = None if error.cause or error.message.startswith("Cancelled:") else _firmware_problem(raw)
+            if problem is not None:
+                error.cause.append(problem)
+            raise error
 
     def set_firmware_start_pause(self, milliseconds: int) -> None:
         """How long load_firmware waits after the run command for the firmware
@@ -587,6 +624,7 @@ class TermBridge:
 
     def system_version_info(self) -> str:
         """The version report as the library writes it (getSystemVersionInfo)."""
+        self._require_open("system_version_info")
         with self._lock:
             return decode(self._blocking(self.lib.getSystemVersionInfo))
 
@@ -595,6 +633,7 @@ class TermBridge:
         OperationError with the library's text when no report comes back, and
         with the failure text of the reads when no version word could be read
         (the library still writes a report then, every word unread)."""
+        self._require_open("version_info")
         with self._lock:
             text = self.system_version_info()
             report = parse_version_report(text)
@@ -608,11 +647,20 @@ class TermBridge:
     # -- EEPROM
 
     def init_eeprom(self, source: Union[EepromSource, int], path: PathArgument = "") -> None:
-        """Initialises the EEPROM image from ``source`` (``path`` for the file sources)."""
+        """Initialises the EEPROM image from ``source`` (``path`` for the file sources).
+        An image file longer than the layout loads its first bytes only: a
+        UserWarning says so (the library only logs it)."""
+        self._require_open("init_eeprom")
         mode, raw = _integer(source, "source", INT32_MIN, INT32_MAX), encode(path, "the path")
         with self._lock:
             rc = self._blocking(lambda: self.lib.InitEepromIF(mode, raw))
             self._eeprom_code("InitEepromIF", rc, chip=mode == EepromSource.CHIP)
+            read_log = extension(self.lib, "tbx_getLastOperationLog")
+            if mode == EepromSource.IMAGE_FILE and read_log is not None:
+                for line in decode(read_log()).split("\n"):
+                    if line.startswith("<EepromInterface>Eeprom File Size("):
+                        warnings.warn("the image file is longer than the EEPROM layout; only its first bytes were "
+                                      "taken (%s)" % line.rstrip(" \r"), stacklevel=2)
 
     def update_eeprom_field(self, name: str, value: Union[str, bytes, int, float],
                             strict: Optional[bool] = None) -> None:
@@ -623,6 +671,7 @@ class TermBridge:
         count or form for a byte-list field, raise EepromValueError before the
         library sees them (the library itself stores 0 for a number it cannot
         read)."""
+        self._require_open("update_eeprom_field")
         text = format_eeprom_value(value)
         raw_name, raw_text = encode(name, "the field name"), encode(text, "the value")
         strict = self.strict if strict is None else strict
@@ -632,13 +681,15 @@ class TermBridge:
                 raise EepromValueError("UpdateEepromField", None, problem)
         with self._lock:
             rc = self.lib.UpdateEepromField(raw_name, raw_text)
-            self._eeprom_code("UpdateEepromField", rc, chip=False)
+            if rc != 0:
+                raise self._field_failure(name, "UpdateEepromField", rc, self.failure_message, chip=False)
 
     def burn_eeprom(self, partial: bool = False) -> None:
         """Writes the image into the chip's EEPROM: all of it, or with ``partial``
         only the fields updated since the last partial burn. Raises EepromError
         when nothing was written (a partial burn with no updated field too:
         the library reports both alike)."""
+        self._require_open("burn_eeprom")
         written = self._run(lambda: self.lib.BurnEeprom(1 if partial else 0))
         # A library of before this mend answered 1, "written", while not
         # initialized; the result length (-1 then) tells that apart.
@@ -647,6 +698,7 @@ class TermBridge:
 
     def dump_eeprom_table(self, path: PathArgument) -> None:
         """Writes the image to a binary file."""
+        self._require_open("dump_eeprom_table")
         raw = encode(path, "the path")
         with self._lock:
             self._eeprom_code("DumpEepromTableToFile", self.lib.DumpEepromTableToFile(raw), chip=False)
@@ -654,21 +706,36 @@ class TermBridge:
     def read_entire_eeprom(self, path: Optional[PathArgument] = None) -> Dict[str, EepromValue]:
         """Reads every listed field from the chip, in listing order (and writes
         the listing to ``path`` when given)."""
+        self._require_open("read_entire_eeprom")
         return parse_eeprom_listing(self._eeprom_text("ReadEntireEeprom", path or ""))
 
     def read_eeprom_field(self, name: str) -> EepromValue:
         """One field's value as the chip holds it."""
-        return parse_eeprom_value(self._eeprom_text("ReadFieldFromEeprom", name))
+        self._require_open("read_eeprom_field")
+        return parse_eeprom_value(self._eeprom_text("ReadFieldFromEeprom", name, field=name))
 
     def read_volatile_field(self, name: str) -> EepromValue:
         """One field's value as the image holds it (no chip traffic)."""
-        return parse_eeprom_value(self._eeprom_text("ReadFieldFromVolatile", name))
+        self._require_open("read_volatile_field")
+        return parse_eeprom_value(self._eeprom_text("ReadFieldFromVolatile", name, field=name))
 
     def _eeprom_code(self, operation: str, rc: int, chip: bool = True) -> None:
         if rc != 0:
             raise self._failure(EepromError, operation, rc, self.failure_message, chip)
 
-    def _eeprom_text(self, operation: str, argument: PathArgument) -> str:
+    def _field_failure(self, field: str, operation: str, rc: Optional[int], message: str,
+                       chip: bool = True) -> EepromError:
+        """The error of a failed field operation; a field the definitions do
+        not declare gets the nearest declared name."""
+        error = self._failure(EepromError, operation, rc, message, chip)
+        fields = self.definitions.eeprom_fields if self.definitions is not None else {}
+        if fields and field not in fields:
+            nearest = nearest_names(field, fields, 1)
+            if nearest:
+                error.notes.append("did you mean %s?" % nearest[0])
+        return error
+
+    def _eeprom_text(self, operation: str, argument: PathArgument, field: Optional[str] = None) -> str:
         """Runs a text-returning EEPROM read. It returns the result buffer on
         success and the failure text otherwise; the address tells them apart,
         since a value's text may read like anything."""
@@ -680,6 +747,8 @@ class TermBridge:
             address = self._run(lambda: function(raw))
             text = decode(ctypes.string_at(address)) if address else ""
             if address != self.lib.getResultBuffer() or self.lib.getResultLen() < 0:
-                raise self._failure(EepromError, operation, None, text or NOT_READY_TEXT,
-                                    chip=operation != "ReadFieldFromVolatile")
+                chip = operation != "ReadFieldFromVolatile"
+                if field is not None:
+                    raise self._field_failure(field, operation, None, text or NOT_READY_TEXT, chip)
+                raise self._failure(EepromError, operation, None, text or NOT_READY_TEXT, chip)
             return text

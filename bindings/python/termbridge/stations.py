@@ -187,8 +187,9 @@ def load_inventory(path: str) -> List[Station]:
     stations = [_station_from_table(table, defaults, inventory.parent, "inventory %s" % inventory)
                 for table in tables]
     names = [station.name for station in stations]
-    if len(set(names)) != len(names):
-        raise StationError("inventory %s names a station twice" % inventory)
+    twice = sorted({name for name in names if names.count(name) > 1})
+    if twice:
+        raise StationError("inventory %s names a station twice: %s" % (inventory, ", ".join(twice)))
     digest = hashlib.sha1(str(inventory).encode()).hexdigest()[:10]
     for station in stations:
         # Emulators on free ports are this inventory's own; anything on fixed

@@ -131,6 +131,17 @@ def test_progress_of_an_eeprom_burn(termbridge_session, termbridge_emulator):
 
 
 @with_examples
+@pytest.mark.termbridge_emulator(faults=["drop-next"])
+def test_a_lost_answer_inside_a_command_is_its_cause(termbridge_session):
+    # A command of the definitions goes through the mailbox: the answer lost
+    # is the counter read's, and the library's time-out line says so.
+    with pytest.raises(termbridge.CommandError) as caught:
+        termbridge_session.send("PHYC_GET_STATUS_CMD")
+    assert caught.value.cause == [
+        "<TrafficManager>Timeout Occur - No Response for Native Command (Internal Operation)!!!"]
+
+
+@with_examples
 def test_failures_say_why_and_unknown_names_are_not_sent(termbridge_session, termbridge_emulator):
     with pytest.raises(termbridge.CommandError) as caught:
         termbridge_session.send("PHYC_SET_CHANNEL_CMD channel=abc")

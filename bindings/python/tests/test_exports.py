@@ -153,11 +153,12 @@ class TestNotInitialized:
         closed_lib.setInternalCommandTimeout(500)
         assert (closed_lib.getDefaultTimeout(), closed_lib.getLogSeverity()) == (-1, -1)
 
-    def test_session_operations_raise_with_the_not_ready_text(self, closed_lib):
+    def test_a_session_not_open_says_so_for_every_operation_and_setting(self, closed_lib):
+        # The library would answer "isn't Ready" to an operation and drop a
+        # setting; a session that is not open says what is wrong instead.
         bridge = termbridge.TermBridge(lib=closed_lib)
         operations = {
             "send": lambda: bridge.send("NATIVE_READ_WORD_CMD 0x10", timeout_ms=100),
-            "send default": lambda: bridge.send("NATIVE_READ_WORD_CMD 0x10"),
             "sync": bridge.sync,
             "load_firmware": lambda: bridge.load_firmware("firmware.bin"),
             "version_info": bridge.version_info,
@@ -168,11 +169,15 @@ class TestNotInitialized:
             "read_entire_eeprom": bridge.read_entire_eeprom,
             "read_eeprom_field": lambda: bridge.read_eeprom_field("field"),
             "read_volatile_field": lambda: bridge.read_volatile_field("field"),
+            "default_timeout": lambda: setattr(bridge, "default_timeout", 500),
+            "log_severity": lambda: setattr(bridge, "log_severity", 3),
+            "set_internal_command_timeout": lambda: bridge.set_internal_command_timeout(500),
+            "last_operation_stats": bridge.last_operation_stats,
         }
         for name, operation in operations.items():
-            with pytest.raises(termbridge.OperationError) as caught:
+            with pytest.raises(termbridge.SessionNotOpenError) as caught:
                 operation()
-            assert caught.value.message == NOT_READY, name
+            assert caught.value.message.startswith(name + ": the session is not open"), name
         assert bridge.result_length == -1
         assert bridge.result_data == b""
         assert bridge.close() == 0

@@ -14,6 +14,7 @@ import pytest
 
 import termbridge
 from conftest import EXAMPLES, SOURCE_ROOT, FakeLibrary
+from termbridge.definitions import cause_lines
 
 EXAMPLE_LIST = str(EXAMPLES / "definitions" / "list.txt")
 UNREAD = termbridge.UNREAD_VALUE
@@ -69,8 +70,25 @@ def no_session_open(request):
 
 
 @pytest.fixture
-def bridge(fake):
-    return termbridge.TermBridge(lib=fake)
+def open_session():
+    """Opens sessions of a stand-in (the calls that open one are left out of
+    its record); they are closed after the test."""
+    opened = []
+
+    def open_one(fake):
+        bridge = termbridge.TermBridge(lib=fake).open()
+        fake.calls.clear()
+        opened.append(bridge)
+        return bridge
+
+    yield open_one
+    for bridge in opened:
+        bridge.close()
+
+
+@pytest.fixture
+def bridge(fake, open_session):
+    return open_session(fake)
 
 
 class TestSend:
@@ -344,10 +362,10 @@ class TestProgress:
         ending_calls = [name for name in fake.names() if name != "tbx_cancelOperation"]
         assert ending_calls[-2:] == ["tbx_setStoppableProgressCallback", "deinitialize"]
 
-    def test_callback_gets_each_step_during_the_operation(self):
+    def test_callback_gets_each_step_during_the_operation(self, open_session):
         fake = FakeLibrary(with_extensions=True)
         fake.progress_steps = [(b"MAC", 0, 32), (b"MAC", 32, 32), (b"PHY", 16, 16)]
-        bridge = termbridge.TermBridge(lib=fake)
+        bridge = open_session(fake)
         seen = []
         bridge.set_progress_callback(lambda stage, done, total: seen.append((stage, done, total)))
         bridge.load_firmware("fw.bin")
@@ -358,10 +376,10 @@ class TestProgress:
         assert fake.calls[0] == ("tbx_setStoppableProgressCallback", (True,))
         assert ("tbx_setStoppableProgressCallback", (False,)) in fake.calls
 
-    def test_exception_in_the_callback_ends_up_in_the_caller(self):
+    def test_exception_in_the_callback_ends_up_in_the_caller(self, open_session):
         fake = FakeLibrary(with_extensions=True)
         fake.progress_steps = [(b"burn", 16, 48), (b"burn", 32, 48)]
-        bridge = termbridge.TermBridge(lib=fake)
+        bridge = open_session(fake)
         calls = []
 
         def cancel(stage, done, total):
@@ -376,10 +394,10 @@ class TestProgress:
         bridge.burn_eeprom()  # the next operation starts clean
         assert calls == [16, 16, 32]
 
-    def test_a_true_answer_stops_the_operation(self):
+    def test_a_true_answer_stops_the_operation(self, open_session):
         fake = FakeLibrary(with_extensions=True)
         fake.progress_steps = [(b"burn", 16, 48), (b"burn", 32, 48), (b"burn", 48, 48)]
-        bridge = termbridge.TermBridge(lib=fake)
+        bridge = open_session(fake)
         bridge.set_progress_callback(lambda stage, done, total: done >= 32)
         fake.burn_written = 0
         with pytest.raises(termbridge.EepromError) as caught:
@@ -395,9 +413,9 @@ class TestProgress:
             bridge.last_operation_stats()
 
 
-def test_last_operation_stats():
+def test_last_operation_stats(open_session):
     fake = FakeLibrary(with_extensions=True)
-    bridge = termbridge.TermBridge(lib=fake)
+    bridge = open_session(fake)
     fake.stats = (3, 3, 1, 3 * 524, 4 * 520)
     assert bridge.last_operation_stats() == termbridge.OperationStats(
         commands_sent=3, events_accepted=3, events_dropped=1, bytes_sent=3 * 524, bytes_received=4 * 520)
@@ -455,6 +473,15 @@ class TestSayWhy:
         assert str(error) == error.message + "\n  cause: <StructAccess>Error!,Enum for value abc not found."
         assert error.log_path == "/logs/console_adapter.log"
 
+    # The rule's own examples, which the console's tests check too.
+    @pytest.mark.parametrize("example", json.loads(
+        (pathlib.Path(termbridge.__file__).parent / "failure_causes.json").read_text())["examples"],
+        ids=lambda example: example["line"][:40])
+    def test_a_line_is_a_cause_as_the_shared_rule_says(self, example):
+        failure = "Failed"
+        assert cause_lines("<ConsoleAppLogic>Handle command: X\n%s\n" % example["line"], failure) == (
+            [example["line"]] if example["cause"] else [])
+
     @pytest.mark.parametrize("line, said", [
         ("PHYC_SET_CHANEL_CMD channel=3", "unknown command PHYC_SET_CHANEL_CMD (did you mean PHYC_SET_CHANNEL_CMD?)"),
         ("PHYC_SET_CHANNEL_CMD chanel=3", "PHYC_SET_CHANNEL_CMD has no parameter chanel (did you mean channel=?)"),
@@ -500,6 +527,37 @@ class TestSayWhy:
     def test_eeprom_values_as_the_shared_table_says(self, example_names, row):
         assert example_names.eeprom_value_problem(row["field"], row["value"]) == row["problem"]
 
+    def test_an_image_file_longer_than_the_layout_warns(self, opened):
+        fake, bridge = opened
+        fake.operation_log = b"<EepromInterface>Eeprom File Size(70000)> EEprom Data Base Size(69)\n"
+        with pytest.warns(UserWarning, match=re.escape("longer than the EEPROM layout; only its first bytes were "
+                                                       "taken (<EepromInterface>Eeprom File Size(70000)>")):
+            bridge.init_eeprom(termbridge.EepromSource.IMAGE_FILE, "longer.bin")
+
+    def test_a_file_that_is_no_firmware_package_is_the_cause(self, opened, tmp_path):
+        fake, bridge = opened
+        fake.rc = 1
+        fake.failure = b"<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!"
+        notes = tmp_path / "notes.txt"
+        notes.write_text("no package here\n")
+        with pytest.raises(termbridge.FirmwareError) as caught:
+            bridge.load_firmware(notes)
+        assert caught.value.cause == ["%s is no firmware package: none of its lines begins with QUORIL" % notes]
+
+    @pytest.mark.parametrize("operation", [
+        lambda bridge: bridge.update_eeprom_field("CrystalTrm", 1),
+        lambda bridge: bridge.read_eeprom_field("CrystalTrm"),
+        lambda bridge: bridge.read_volatile_field("CrystalTrm"),
+    ], ids=["update", "read", "read volatile"])
+    def test_a_field_the_definitions_lack_gets_the_nearest_name(self, opened, operation):
+        fake, bridge = opened
+        fake.eeprom_rc = 1
+        fake.failure = b"Error: field CrystalTrm not found"
+        with pytest.raises(termbridge.EepromError) as caught:
+            operation(bridge)
+        assert "did you mean CrystalTrim?" in caught.value.notes
+        assert str(caught.value).endswith("\n  did you mean CrystalTrim?")
+
     def test_a_second_session_in_the_process_is_refused(self, opened):
         _, first = opened
         with pytest.raises(termbridge.SessionInUseError):
@@ -516,10 +574,10 @@ class TestSayWhy:
         with termbridge.TermBridge(udp_port=1, tcp_port=2, lib=FakeLibrary()):
             pass  # no longer in use
 
-    def test_ctrl_c_cancels_the_operation_and_raises(self):
+    def test_ctrl_c_cancels_the_operation_and_raises(self, open_session):
         fake = FakeLibrary(with_extensions=True)
         fake.block_until_cancelled = True
-        bridge = termbridge.TermBridge(lib=fake)
+        bridge = open_session(fake)
         timer = threading.Timer(0.2, _thread.interrupt_main)
         timer.start()
         with pytest.raises(KeyboardInterrupt):

@@ -32,6 +32,10 @@ SESSION = textwrap.dedent("""
             "01010000020001f4fffffffd"
         capture = termbridge_session.send("PHYC_CAPTURE_DATA_CMD address=0xBF560000 length=600 source=1")
         assert len(capture.data) == 1000 and capture.data[:3] == bytes([1, 8, 15])
+
+    def test_chip_memory(termbridge_session, termbridge_emulator):
+        termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x10000200 0xcafe")
+        assert termbridge_emulator.read_memory(0x10000200, 4) == bytes.fromhex("0000cafe")
 """)
 
 
@@ -54,12 +58,16 @@ def run_session(folder, request, address, *options):
 def test_recorded_session_replays_and_a_changed_one_is_caught(request, tmp_path):
     recordings = tmp_path / "recordings"
     status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-pcap-dir=%s" % recordings)
-    assert status == 0 and "2 passed" in output, output
+    assert status == 0 and "3 passed" in output, output
     assert sorted(path.name for path in recordings.iterdir()) == [
-        "test_session.py_test_console_commands.pcap", "test_session.py_test_words_and_buffers.pcap"]
+        "test_session.py_test_chip_memory.pcap", "test_session.py_test_console_commands.pcap",
+        "test_session.py_test_words_and_buffers.pcap"]
 
-    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-replay-dir=%s" % recordings)
-    assert status == 0 and "2 passed" in output, output
+    # The chip model is off in a replay: a test that looks at it is skipped, as on a bench.
+    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-replay-dir=%s" % recordings, "-rs")
+    assert status == 0 and "2 passed, 1 skipped" in output, output
+    assert "emulator only (the termbridge_emulator fixture); replaying from %s: the chip model is off" % recordings \
+        in output, output
 
     # Another address in the first write: the replay stops there and says so.
     status, output = run_session(tmp_path, request, 0x10000044, "--termbridge-replay-dir=%s" % recordings,

@@ -127,6 +127,11 @@ def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_opti
     status, output = run_pytest(chip_tests, *library_options, "-k", "round_trip",
                                 env={"TERMBRIDGE_STATION": "registry", "TERMBRIDGE_ROOT": str(root)})
     assert (status, summary(output)) == (0, {"passed": 1}), output
+    # A root without one: the file looked for is named.
+    (root / "registry.reg").unlink()
+    status, output = run_pytest(chip_tests, *library_options, "-k", "round_trip",
+                                env={"TERMBRIDGE_STATION": "registry", "TERMBRIDGE_ROOT": str(root)})
+    assert status == 1 and "no registry file at %s" % (root / "registry.reg") in output, output
 
 
 def test_a_failing_test_on_a_dispatcher_reports_the_librarys_log(library_options, bench, tmp_path):
@@ -150,11 +155,13 @@ def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(chip
                                     env=without)
         assert (status, summary(output)) == (0, {"skipped": 1}), output
 
-    # A library that was given is never skipped: a typo, a truncated file.
+    # A library that was given is never skipped: a typo, a truncated file;
+    # also when the emulator is missing too (its skip came first).
     (tmp_path / "truncated.so").write_bytes(b"\x7fELF\x02\x01")
-    for given, variable in ((["--termbridge-library=libTermBridge.so.typo"], ""),
-                            ([], str(tmp_path / "truncated.so"))):
-        status, output = run_pytest(chip_tests, *given, *library_options[1:], "-k", "round_trip",
+    for given, variable, emulator in ((["--termbridge-library=libTermBridge.so.typo"], "", library_options[1:]),
+                                      ([], str(tmp_path / "truncated.so"), library_options[1:]),
+                                      (["--termbridge-library=libTermBridge.so.typo"], "", [])):
+        status, output = run_pytest(chip_tests, *given, *emulator, "-k", "round_trip",
                                     "--termbridge-skip-missing", env=dict(without, TERMBRIDGE_LIBRARY=variable))
         assert status == 1 and summary(output) == {"error": 1} and "does not load" in output, output
 
@@ -200,7 +207,8 @@ def test_settings_that_would_be_ignored_are_usage_errors(tmp_path, library_optio
     ('[[station]]\nname = "a"\naddress = "10.0.0.1"\ncommand_port = 50000\n', "needs address, command_port and library_port"),
     ('[[station]]\nname = "a"\nemulator = true\nlibrary_port = 40000\n', "both ports or neither"),
     ('[[station]]\nname = "a"\nemulator = true\ncolour = "red"\n', "unknown keys colour"),
-    ('[[station]]\nname = "a"\nemulator = true\n[[station]]\nname = "a"\nemulator = true\n', "names a station twice"),
+    ('[[station]]\nname = "a"\nemulator = true\n[[station]]\nname = "b"\nemulator = true\n[[station]]\nname = "a"\n'
+     'emulator = true\n', "names a station twice: a"),
     ("[defaults]\nemulator = true\n", "names no station"),
     ('[[station]]\nname = "a"\nemulator = "false"\naddress = "10.0.0.1"\ncommand_port = 1\nlibrary_port = 2\n',
      "(station a): emulator must be true or false, not 'false'"),
