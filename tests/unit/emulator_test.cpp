@@ -1267,6 +1267,8 @@ TEST(EmulatorProgram, RefusesBadValuesAndOptionsThatWouldBeIgnored) {
         {{"--definitions", dir.File("list.txt"), "--replay", dir.File("session.pcap")},
          "--definitions with --replay"},
         {{"--replay-ports", "50000,50001"}, "--replay-ports without --replay"},
+        {{"--replay-match", "shape"}, "--replay-match without --replay"},
+        {{"--replay", dir.File("session.pcap"), "--replay-match=values"}, "bad or missing value for --replay-match"},
         {{"--replay", dir.File("session.pcap"), "--mailbox", "1,2,3"}, "--mailbox with --replay"},
         {{"--eeprom-size", "16", "--replay", dir.File("session.pcap")}, "--eeprom-file or --eeprom-size with --replay"},
     };
@@ -1586,7 +1588,63 @@ TEST(Replay, FirstDifferingCommandEndsTheReplay) {
               "address 0x10000040 length 0 (#7), live NATIVE_READ_BUFFER_CMD address 0x10000040 length 4 (#3)");
     other.Type = NATIVE_READ_WORD;
     other.Length = 0;
-    EXPECT_FALSE(replay->Answer(other, 4).has_value()) << "nothing is answered after a divergence";
+    EXPECT_FALSE(replay->Answer(other, 4).has_value()) << "no recorded answer after a divergence";
+}
+
+// A live command matches the recorded one in what it carries too, unless
+// only the shape is asked for: the first differing byte is named.
+TEST(Replay, ContentDeparturesAreCaughtUnlessOnlyTheShapeCounts) {
+    NativeCommand_t recorded;
+    recorded.Type = NATIVE_WRITE_WORD;
+    recorded.Address = 0x10000040;
+    recorded.Length = 4;
+    recorded.Data[0] = 0xFE;
+    recorded.Data[1] = 0xCA;
+    const NativePacketBytes packet = EncodeNativePacket(recorded, 9);
+    tbemu::CapturedSegment command;
+    command.from = {0x7F000001, 40000};
+    command.to = {0x7F000001, 50000};
+    command.payload.assign(packet.begin(), packet.end());
+    tbemu::CapturedSegment answer;
+    answer.tcp = true;
+    answer.from = {0x7F000001, 50000};
+    answer.to = {0x7F000001, 41000};
+    answer.seq = 1000;
+    answer.payload = Bytes8(EventRecord(9, "OK"));
+    tbemu::CapturedSegment handshake = answer;
+    handshake.seq = 999;
+    handshake.flags = 0x02;
+    handshake.payload.clear();
+
+    struct Case {
+        const char* name;
+        tbemu::ReplayMatch match;
+        std::uint8_t firstByte;
+        std::uint16_t additionalParam;
+        const char* departure;  // empty: answered
+    };
+    const Case cases[] = {
+        {"the same data", tbemu::ReplayMatch::kData, 0xFE, 0, ""},
+        {"other data", tbemu::ReplayMatch::kData, 0xEF, 0,
+         "command 1 of 1 differs: NATIVE_WRITE_WORD_CMD address 0x10000040 length 4 (#3): data byte 0 recorded "
+         "0xfe, live 0xef (1 of 4 bytes differ)"},
+        {"another additional parameter", tbemu::ReplayMatch::kData, 0xFE, 5,
+         "command 1 of 1 differs: NATIVE_WRITE_WORD_CMD address 0x10000040 length 4 (#3): additional parameter "
+         "recorded 0, live 5"},
+        {"other data, shape only", tbemu::ReplayMatch::kShape, 0xEF, 5, ""},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        std::string error;
+        auto replay = tbemu::Replay::FromSegments({command, handshake, answer}, {50000, 41000}, error);
+        ASSERT_TRUE(replay) << error;
+        replay->SetMatch(test.match);
+        NativeCommand_t live = recorded;
+        live.Data[0] = test.firstByte;
+        live.AdditionalParam = test.additionalParam;
+        EXPECT_EQ(replay->Answer(live, 3).has_value(), std::string(test.departure).empty());
+        EXPECT_EQ(replay->Divergence(), test.departure);
+    }
 }
 
 TEST(Replay, RefusesWhatIsNotASession) {

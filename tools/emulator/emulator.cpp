@@ -50,6 +50,7 @@ bool Emulator::Prepare(std::string& error) {
     if (!options_.eepromFile.empty() && !chip_.AttachEepromFile(options_.eepromFile, error)) return false;
     if (!options_.replayFile.empty()) {
         replay_ = Replay::Load(options_.replayFile, options_.replayPorts, error);
+        if (replay_) replay_->SetMatch(options_.replayMatch);
         if (!replay_) return false;
         Log(1, "replaying " + options_.replayFile + ": " + std::to_string(replay_->Script().size()) +
                    " commands recorded to UDP port " + std::to_string(replay_->Ports().command) +
@@ -373,7 +374,11 @@ void Emulator::QueueRecordedReply(const NativeCommand_t& command, std::uint8_t p
     const bool divergedBefore = replay_->Diverged();
     const auto recorded = replay_->Answer(command, packetNum);
     if (!recorded) {
-        if (!divergedBefore) Log(0, "replay: " + replay_->Divergence() + "; nothing is answered from here on");
+        // The host fails at once instead of waiting out its time-out.
+        if (!divergedBefore) {
+            Log(0, "replay: " + replay_->Divergence() + "; the dispatcher refuses it and every command after it");
+        }
+        Schedule({Packet(packetNum, kAnswerSource, EmulatedChip::Refusal())}, false, false);
         return;
     }
     ++answeredCommands_;

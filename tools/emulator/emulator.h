@@ -51,6 +51,7 @@ struct EmulatorOptions {
     // A recorded session to play back instead of running the chip; empty: none.
     std::string replayFile;
     ReplayPorts replayPorts;  // its ports; 0: found from the packets
+    ReplayMatch replayMatch = ReplayMatch::kData;
     int verbosity = 0;  // 0 quiet, 1 each packet in one line, 2 with data dumps
     std::function<void(const std::string&)> logSink;  // default: standard error
 };

@@ -43,6 +43,9 @@ const char kUsage[] =
     "                            answer; exit status 3 when the session differed or fell short\n"
     "  --replay-ports <udp>,<tcp>  with --replay: the recording's command and library\n"
     "                            ports (default: found from the packets)\n"
+    "  --replay-match=data|shape with --replay: a live command matches the recorded one\n"
+    "                            by type, address, length and the data it writes (data,\n"
+    "                            the default), or by type, address and length (shape)\n"
     "  -v, --verbose             log each packet (twice: with data dumps)\n"
     "  -q, --quiet               log nothing but failures\n"
     "  -h, --help                this text\n"
@@ -58,6 +61,7 @@ struct CommandLine {
     tbemu::EmulatorOptions options;
     std::vector<std::string> faults;
     bool replayPortsGiven = false;
+    bool replayMatchGiven = false;
     bool eepromGiven = false;
     bool help = false;
     bool version = false;
@@ -123,6 +127,8 @@ bool CheckCombinations(const CommandLine& line, std::string& error) {
                 "the chip's EEPROM is off";
     } else if (options.replayFile.empty() && line.replayPortsGiven) {
         error = "--replay-ports without --replay";
+    } else if (options.replayFile.empty() && line.replayMatchGiven) {
+        error = "--replay-match without --replay";
     }
     return error.empty();
 }
@@ -184,6 +190,16 @@ bool Parse(int argc, char** argv, CommandLine& line, std::string& error) {
         } else if (arg == "--replay-ports") {
             line.replayPortsGiven = true;
             if (!takesValue(value != nullptr && ParsePortPair(value, options.replayPorts))) return false;
+        } else if (arg == "--replay-match" || arg.rfind("--replay-match=", 0) == 0) {
+            line.replayMatchGiven = true;
+            const bool inline_ = arg != "--replay-match";
+            const std::string match = inline_ ? arg.substr(arg.find('=') + 1) : (value != nullptr ? value : "");
+            if (!inline_) ++i;
+            if (match != "data" && match != "shape") {
+                error = "bad or missing value for --replay-match (data or shape)";
+                return false;
+            }
+            options.replayMatch = match == "data" ? tbemu::ReplayMatch::kData : tbemu::ReplayMatch::kShape;
         } else if (arg == "--fault") {
             if (!takesValue(value != nullptr)) return false;
             line.faults.push_back(value);

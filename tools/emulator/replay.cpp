@@ -120,6 +120,41 @@ std::string DescribeShape(std::uint16_t type, std::uint32_t address, std::uint16
            " (#" + std::to_string(number) + ")";
 }
 
+// The bytes a command writes: its Data up to Length for the write commands.
+std::vector<std::uint8_t> WrittenData(const NativeCommand_t& command) {
+    const bool writes = command.Type == NATIVE_WRITE_WORD || command.Type == NATIVE_WRITE_BUFFER ||
+                        command.Type == NATIVE_WRITE_EEPROM;
+    if (!writes) return {};
+    const std::size_t length = std::min<std::size_t>(command.Length, command.Data.size());
+    return std::vector<std::uint8_t>(command.Data.begin(), command.Data.begin() + static_cast<std::ptrdiff_t>(length));
+}
+
+std::string HexByte(std::uint8_t byte) {
+    static const char kDigits[] = "0123456789abcdef";
+    return std::string("0x") + kDigits[byte >> 4] + kDigits[byte & 0x0F];
+}
+
+// Where the live command's content departs from the recorded one; empty
+// when it does not. Both have the same shape.
+std::string ContentDeparture(const RecordedExchange& recorded, const NativeCommand_t& live) {
+    if (recorded.additionalParam != live.AdditionalParam) {
+        return "additional parameter recorded " + std::to_string(recorded.additionalParam) + ", live " +
+               std::to_string(live.AdditionalParam);
+    }
+    const std::vector<std::uint8_t> data = WrittenData(live);
+    std::size_t first = data.size();
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < data.size() && i < recorded.data.size(); ++i) {
+        if (data[i] == recorded.data[i]) continue;
+        first = std::min(first, i);
+        ++differing;
+    }
+    if (differing == 0) return "";
+    return "data byte " + std::to_string(first) + " recorded " + HexByte(recorded.data[first]) + ", live " +
+           HexByte(data[first]) + " (" + std::to_string(differing) + " of " + std::to_string(data.size()) +
+           " bytes differ)";
+}
+
 }  // namespace
 
 bool LooksLikeEventStream(const Bytes& stream) {
@@ -178,7 +213,8 @@ std::unique_ptr<Replay> Replay::FromSegments(const std::vector<CapturedSegment>&
             std::uint8_t number = 0;
             DecodeNativePacket(item.command->payload.data(), item.command->payload.size(), version, number, command);
             if (command.Type == NATIVE_SYSTEM_COMMAND) continue;
-            replay->script_.push_back({number, command.Type, command.Address, command.Length, {}});
+            replay->script_.push_back({number, command.Type, command.Address, command.Length,
+                                       command.AdditionalParam, WrittenData(command), {}});
         } else if (!replay->script_.empty()) {
             EventPacketBytes packet;
             std::copy_n(item.event, kEventPacketSize, packet.begin());
@@ -224,6 +260,13 @@ std::optional<std::vector<EventPacketBytes>> Replay::Answer(const NativeCommand_
                       DescribeShape(recorded.type, recorded.address, recorded.length, recorded.number) + ", live " +
                       live;
         return std::nullopt;
+    }
+    if (match_ == ReplayMatch::kData) {
+        const std::string departure = ContentDeparture(recorded, command);
+        if (!departure.empty()) {
+            divergence_ = position + " differs: " + live + ": " + departure;
+            return std::nullopt;
+        }
     }
     ++played_;
     std::vector<EventPacketBytes> answer = recorded.events;

@@ -4,10 +4,13 @@
 // dispatcher opened to the library's port, reassembled) become a script of
 // exchanges: each answered command with the event packets that followed it.
 // Live commands are matched to the script in order by type, address and
-// length; each is answered with its recorded events, their command numbers
-// moved to the live command's. The first command that differs ends the
-// replay: it is reported and nothing is answered from then on. System
-// commands are never answered and take no part in the matching.
+// length, and (unless only the shape is asked for) by what they carry: the
+// data a write sends and the additional parameter. Each is answered with its
+// recorded events, their command numbers moved to the live command's. The
+// first command that departs ends the replay: it is reported, and it and
+// every later command are answered with the dispatcher's refusal, so that
+// the host fails at once. System commands are never answered and take no
+// part in the matching.
 #ifndef TBEMU_REPLAY_H
 #define TBEMU_REPLAY_H
 
@@ -23,6 +26,12 @@
 
 namespace tbemu {
 
+// What a live command must share with the recorded one.
+enum class ReplayMatch {
+    kData,   // type, address, length, additional parameter and the data written
+    kShape,  // type, address and length only (recordings whose values change from run to run)
+};
+
 struct ReplayPorts {
     std::uint16_t command = 0;  // the dispatcher's UDP port; 0: found from the packets
     std::uint16_t library = 0;  // the library's TCP port; 0: found from the packets
@@ -33,6 +42,8 @@ struct RecordedExchange {
     std::uint16_t type = 0;
     std::uint32_t address = 0;
     std::uint16_t length = 0;
+    std::uint16_t additionalParam = 0;
+    std::vector<std::uint8_t> data;        // what a write carries (Length bytes); empty for other commands
     std::vector<EventPacketBytes> events;  // as recorded, in order
 };
 
@@ -44,6 +55,7 @@ public:
                                                 std::string& error);
     static std::unique_ptr<Replay> Load(const std::string& path, ReplayPorts ports, std::string& error);
 
+    void SetMatch(ReplayMatch match) { match_ = match; }
     // The event packets that answer this live command (numbered for it), or
     // nullopt once the replay has diverged (the reason is in Divergence()).
     std::optional<std::vector<EventPacketBytes>> Answer(const NativeCommand_t& command, std::uint8_t packetNum);
@@ -63,6 +75,7 @@ private:
     ReplayPorts ports_;
     std::size_t played_ = 0;
     std::string divergence_;
+    ReplayMatch match_ = ReplayMatch::kData;
 };
 
 // The shape of an event packet's first bytes (Version 1, Length at most 512),

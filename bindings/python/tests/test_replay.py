@@ -20,7 +20,7 @@ SESSION = textwrap.dedent("""
     import termbridge
 
     def test_words_and_buffers(termbridge_session):
-        termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x%(address)x 0x1234", timeout_ms=2000)
+        termbridge_session.send("NATIVE_WRITE_WORD_CMD 0x%(address)x 0x%(value)x", timeout_ms=2000)
         assert termbridge_session.send("NATIVE_READ_WORD_CMD 0x%(address)x").data[2:10] == b"00001234"
         termbridge_session.send("NATIVE_WRITE_BUFFER_CMD 0x10000100 3 1 2 3")
         assert termbridge_session.send("NATIVE_READ_BUFFER_CMD 0x10000100 3").data == bytes([1, 2, 3])
@@ -39,8 +39,8 @@ SESSION = textwrap.dedent("""
 """)
 
 
-def run_session(folder, request, address, *options):
-    (folder / "test_session.py").write_text(SESSION % {"address": address})
+def run_session(folder, request, address, *options, value=0x1234):
+    (folder / "test_session.py").write_text(SESSION % {"address": address, "value": value})
     plugin = request.config._termbridge
     command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
                "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.value("emulator"),
@@ -76,3 +76,12 @@ def test_recorded_session_replays_and_a_changed_one_is_caught(request, tmp_path)
     assert ("replay: command 1 of 4 differs: recorded NATIVE_WRITE_WORD_CMD address 0x10000040 length 4 (#" in output
             and "live NATIVE_WRITE_WORD_CMD address 0x10000044 length 4" in output), output
     assert "replay: played 0 of 4 recorded commands" in output, output
+
+    # The same address with another value: the data is compared too, and the
+    # departing write is refused at once instead of running into its time-out.
+    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-replay-dir=%s" % recordings,
+                                 "-k", "words", value=0xbeef)
+    assert status == 1 and "tb-emulator ended with status 3" in output, output
+    assert ("replay: command 1 of 4 differs: NATIVE_WRITE_WORD_CMD address 0x10000040 length 4 (#" in output
+            and "data byte 0 recorded 0x34, live 0xef (2 of 4 bytes differ)" in output), output
+    assert "The dispatcher refused the Native Command" in output, output
