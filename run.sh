@@ -59,8 +59,10 @@ native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgt
                  python3-pytest python3-pytest-xdist python3-pip python3-setuptools python3-wheel python3-venv tshark
                  pkg-config)
 # The console's option and JSON headers are header-only: the Windows build
-# takes them from the native packages above.
-windows_packages=(g++-mingw-w64-i686-posix wine wine32:i386 libcli11-dev nlohmann-json3-dev)
+# takes them from the native packages above. LLVM's dlltool makes the import
+# library for Visual Studio hosts; clang and lld-link build the test host
+# that links against it as such a host does.
+windows_packages=(g++-mingw-w64-i686-posix wine wine32:i386 libcli11-dev nlohmann-json3-dev llvm lld)
 
 missing_packages() {
     local package

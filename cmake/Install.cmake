@@ -6,7 +6,9 @@
 # the example definitions (share/termbridge/wireshark) and a wheel of the
 # Python package (share/termbridge/python) under the prefix. The
 # `package` target (CPack) makes the release archive: on the Windows build the
-# DLL, its import library and .def, the headers, tb-console.exe and the README.
+# DLL, its import libraries (TermBridge.lib for Visual Studio hosts,
+# libTermBridge.dll.a for mingw hosts) and .def, the headers, tb-console.exe
+# and the README.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -17,6 +19,28 @@ set(TB_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/termbridge)
 # leaves the Python wheel out) rather than stopping at the first file.
 set(tb_sdk_targets TermBridge)
 set(tb_sdk_files $<TARGET_FILE:TermBridge>)
+
+# Visual Studio hosts link x86 images with safe exception handlers, which a
+# GNU import library's members do not declare: theirs is made from the export
+# list by LLVM's dlltool, in the MSVC format (cdecl names, decorated as i386
+# wants them). The GNU one keeps its GNU name for mingw hosts.
+if(WIN32)
+  find_program(TB_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
+  if(NOT TB_LLVM_DLLTOOL)
+    message(FATAL_ERROR "llvm-dlltool not found: it makes the import library for Visual Studio hosts "
+                        "(Debian package llvm)")
+  endif()
+  set(TB_MSVC_IMPORT_LIBRARY ${CMAKE_BINARY_DIR}/msvc/TermBridge.lib)
+  add_custom_command(OUTPUT ${TB_MSVC_IMPORT_LIBRARY}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/msvc
+                     COMMAND ${TB_LLVM_DLLTOOL} -m i386 -d ${PROJECT_SOURCE_DIR}/src/TermBridge.def
+                             -l ${TB_MSVC_IMPORT_LIBRARY}
+                     DEPENDS ${PROJECT_SOURCE_DIR}/src/TermBridge.def
+                     COMMENT "Import library for Visual Studio hosts")
+  add_custom_target(tb_msvc_import_library ALL DEPENDS ${TB_MSVC_IMPORT_LIBRARY})
+  list(APPEND tb_sdk_targets tb_msvc_import_library)
+  list(APPEND tb_sdk_files ${TB_MSVC_IMPORT_LIBRARY})
+endif()
 foreach(tool tb-console tb-emulator tb-defcheck)
   if(TARGET ${tool})
     list(APPEND tb_sdk_targets ${tool})
@@ -57,8 +81,9 @@ if(NOT WIN32)
     SOVERSION ${PROJECT_VERSION_MAJOR})
 endif()
 if(WIN32)
-  # An import library by the name Windows tool chains look for.
-  set_target_properties(TermBridge PROPERTIES IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
+  # The GNU import library by the name mingw tool chains look for (-lTermBridge).
+  set_target_properties(TermBridge PROPERTIES IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
+  install(FILES ${TB_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 
 install(TARGETS TermBridge EXPORT termbridgeTargets

@@ -18,7 +18,7 @@ export TERMBRIDGE_ROOT="$scratch/root"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 if [ -n "$toolchain" ]; then
-    expected=(include/termbridge.h bin/TermBridge.dll bin/tb-console.exe lib/TermBridge.lib)
+    expected=(include/termbridge.h bin/TermBridge.dll bin/tb-console.exe lib/TermBridge.lib lib/libTermBridge.dll.a)
 else
     expected=(include/termbridge.h lib/libTermBridge.so bin/tb-console bin/tb-emulator bin/tb-defcheck
               share/termbridge/wireshark/termbridge.lua share/termbridge/wireshark/termbridge_names.lua)
