@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "fileoperations.h"
+#include "../fileoperations.h"
 #include "platform/platform.h"
 #include "testsupport.h"
 
