@@ -235,6 +235,40 @@ open(path, "w").write(text[:start] + "\n" + body + "\n" + text[stop:])
 ' "$here/RELIABILITY.md" "$1"
 }
 
+# Runs the command once for each item, with the item as its last argument,
+# in the background and at most N at a time. False when a run failed.
+run_at_most() {  # N command [argument...] -- item...
+    local limit="$1" command=() item running=0 failed=0
+    shift
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do
+        command+=("$1")
+        shift
+    done
+    [ $# -gt 0 ] && shift
+    for item in "$@"; do
+        if [ "$running" -ge "$limit" ]; then
+            wait -n || failed=1
+            running=$((running - 1))
+        fi
+        "${command[@]}" "$item" &
+        running=$((running + 1))
+    done
+    while [ "$running" -gt 0 ]; do
+        wait -n || failed=1
+        running=$((running - 1))
+    done
+    return $failed
+}
+
+# The executable fuzz targets of a build folder (not the logs beside them).
+fuzz_targets_in() {  # folder
+    local target
+    for target in "$1"/fuzz_*; do
+        [ -x "$target" ] && echo "$target"
+    done
+    return 0
+}
+
 # One short run; says how it went.
 short_fuzz_run() {  # target
     local target="$1"
@@ -250,21 +284,9 @@ short_fuzz_run() {  # target
 test_fuzzers() {
     log "Fuzz targets (short runs over the seed corpus)"
     build_fuzzers
-    local target running=0 failed=0
-    for target in "$out"/fuzz/tests/fuzz/fuzz_*; do
-        [ -x "$target" ] || continue  # not the logs beside them
-        if [ "$running" -ge "$jobs" ]; then
-            wait -n || failed=1
-            running=$((running - 1))
-        fi
-        short_fuzz_run "$target" &
-        running=$((running + 1))
-    done
-    while [ "$running" -gt 0 ]; do
-        wait -n || failed=1
-        running=$((running - 1))
-    done
-    return $failed
+    local targets
+    mapfile -t targets < <(fuzz_targets_in "$out/fuzz/tests/fuzz")
+    run_at_most "$jobs" short_fuzz_run -- "${targets[@]}"
 }
 
 check_definitions() {
@@ -357,8 +379,9 @@ cmd_test() {
 # One target's long run in the fast build, then the replay of its corpus
 # under ASan; its table row goes to the rows folder. False on a crash or a
 # fault in the replay.
-fuzz_one_target() {  # fast target, seconds, rows folder
-    local fast="$1" seconds="$2" rows="$3" asan status=0 replay=0 inputs
+fuzz_one_target() {  # seconds, rows folder, fast target
+    local seconds="$1" rows="$2" fast="$3" asan status=0 replay=0 inputs
+    echo "$(basename "$fast"): $seconds s"
     asan="$out/fuzz/tests/fuzz/$(basename "$fast")"
     run_fuzzer "$fast" "$seconds" || status=$?
     inputs=$(replay_corpus "$fast" "$asan") || replay=$?
@@ -403,29 +426,14 @@ cmd_fuzz() {  # [seconds] [target...]
     if [ $# -gt 0 ]; then
         for target in "$@"; do targets+=("$out/fuzz-fast/tests/fuzz/fuzz_${target#fuzz_}"); done
     else
-        for target in "$out"/fuzz-fast/tests/fuzz/fuzz_*; do
-            [ -x "$target" ] && targets+=("$target")  # not the logs beside them
-        done
+        mapfile -t targets < <(fuzz_targets_in "$out/fuzz-fast/tests/fuzz")
     fi
     for target in "${targets[@]}"; do
         [ -x "$target" ] || { echo "no fuzz target $target" >&2; return 1; }
     done
     rm -rf "$rows"
     mkdir -p "$rows"
-    local running=0
-    for target in "${targets[@]}"; do
-        if [ "$running" -ge "$parallel" ]; then
-            wait -n || failed=1
-            running=$((running - 1))
-        fi
-        echo "$(basename "$target"): $seconds s"
-        fuzz_one_target "$target" "$seconds" "$rows" &
-        running=$((running + 1))
-    done
-    while [ "$running" -gt 0 ]; do
-        wait -n || failed=1
-        running=$((running - 1))
-    done
+    run_at_most "$parallel" fuzz_one_target "$seconds" "$rows" -- "${targets[@]}" || failed=1
     python3 "$here/tests/fuzz/fuzz_table.py" "$here/RELIABILITY.md" "$rows"/*
     log "figures written to RELIABILITY.md; crashing inputs, if any, in $out/fuzz/crashes"
     return $failed
