@@ -92,12 +92,21 @@ configure_build() {  # dir, extra cmake arguments...
     cmake --build "$dir" -j "$jobs"
 }
 
-# The options that decide what a test tree builds are given every time: a
-# value cached by a configure by hand (TB_TESTS=OFF, say) would otherwise stay.
-build_linux() {
-    log "Linux build"
-    configure_build "$out/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTB_TESTS=ON -DTB_TOOLS=ON -DTB_SANITIZE= \
-        -DTB_BENCH=ON
+# Configures out/linux, the tree that the build, the tests, the soak, the
+# fault matrix and the demo share; each then builds what it needs. The options
+# that decide what the tree builds are given every time: a value cached by a
+# configure by hand (TB_TESTS=OFF, say) would otherwise stay.
+configure_linux() {
+    cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTB_TESTS=ON -DTB_TOOLS=ON \
+        -DTB_SANITIZE= -DTB_BENCH=ON >/dev/null
+}
+
+build_linux() {  # [target...], every target when none is named
+    log "Linux build${*:+: $*}"
+    configure_linux
+    local targets=()
+    [ $# -eq 0 ] || targets=(--target "$@")
+    cmake --build "$out/linux" -j "$jobs" "${targets[@]}"
 }
 
 run_ctest() {  # dir, extra ctest arguments...
@@ -520,9 +529,8 @@ cmd_soak_windows() {  # [commands]
 
 cmd_matrix() {
     install_packages "${native_packages[@]}"
+    build_linux e2e_fault_matrix
     log "Fault matrix (Linux)"
-    cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTB_BENCH=ON >/dev/null
-    cmake --build "$out/linux" -j "$jobs" --target e2e_fault_matrix
     local table="$out/fault-matrix.md"
     rm -f "$table"
     TB_MATRIX_OUT="$table" "$out/linux/tests/e2e/e2e_fault_matrix" --gtest_brief=1
@@ -534,15 +542,13 @@ cmd_matrix() {
     log "RELIABILITY.md: fault matrix updated"
 }
 
-# The demo builds what it runs only: the library, the console, the emulator
-# and the example firmware (a fresh tree is configured without the benchmarks).
+# The demo builds what it runs only: the library, the console, the emulator,
+# the example firmware and the Wireshark dissector with its name table.
 cmd_demo() {  # [-v]
     [ $# -eq 0 ] || [ "$1" = -v ] || usage_error "unexpected argument '$1'" "./run.sh demo [-v]"
     [ $# -le 1 ] || usage_error "unexpected argument '$2'" "./run.sh demo [-v]"
     install_packages "${native_packages[@]}"
-    log "Building what the demo runs"
-    cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$out/linux" -j "$jobs" --target TermBridge tb-console tb-emulator tb_firmware tb_wireshark
+    build_linux TermBridge tb-console tb-emulator tb_firmware tb_wireshark
     log "Demo"
     "$here/examples/demo.sh" "$out/linux" "$@"
 }
