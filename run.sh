@@ -331,7 +331,7 @@ stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 
 # The DLLs of Windows itself that TermBridge.dll may import (the C++ runtime
 # and winpthread are linked in): a host copies the DLL alone.
-windows_system_dlls=(advapi32.dll kernel32.dll msvcrt.dll psapi.dll shell32.dll user32.dll version.dll ws2_32.dll)
+windows_system_dlls=(advapi32.dll kernel32.dll msvcrt.dll shell32.dll user32.dll version.dll ws2_32.dll)
 
 check_dll_imports() {  # dll
     local imports name failed=0
