@@ -94,12 +94,21 @@ configure_build() {  # dir, extra cmake arguments...
     cmake --build "$dir" -j "$jobs"
 }
 
-# The options that decide what a test tree builds are given every time: a
-# value cached by a configure by hand (TB_TESTS=OFF, say) would otherwise stay.
-build_linux() {
-    log "Linux build"
-    configure_build "$out/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTB_TESTS=ON -DTB_TOOLS=ON -DTB_SANITIZE= \
-        -DTB_BENCH=ON
+# Configures out/linux, the tree that the build, the tests, the soak, the
+# fault matrix and the demo share; each then builds what it needs. The options
+# that decide what the tree builds are given every time: a value cached by a
+# configure by hand (TB_TESTS=OFF, say) would otherwise stay.
+configure_linux() {
+    cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTB_TESTS=ON -DTB_TOOLS=ON \
+        -DTB_SANITIZE= -DTB_BENCH=ON >/dev/null
+}
+
+build_linux() {  # [target...], every target when none is named
+    log "Linux build${*:+: $*}"
+    configure_linux
+    local targets=()
+    [ $# -eq 0 ] || targets=(--target "$@")
+    cmake --build "$out/linux" -j "$jobs" "${targets[@]}"
 }
 
 run_ctest() {  # dir, extra ctest arguments...
@@ -237,6 +246,40 @@ open(path, "w").write(text[:start] + "\n" + body + "\n" + text[stop:])
 ' "$here/RELIABILITY.md" "$1"
 }
 
+# Runs the command once for each item, with the item as its last argument,
+# in the background and at most N at a time. False when a run failed.
+run_at_most() {  # N command [argument...] -- item...
+    local limit="$1" command=() item running=0 failed=0
+    shift
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do
+        command+=("$1")
+        shift
+    done
+    [ $# -gt 0 ] && shift
+    for item in "$@"; do
+        if [ "$running" -ge "$limit" ]; then
+            wait -n || failed=1
+            running=$((running - 1))
+        fi
+        "${command[@]}" "$item" &
+        running=$((running + 1))
+    done
+    while [ "$running" -gt 0 ]; do
+        wait -n || failed=1
+        running=$((running - 1))
+    done
+    return $failed
+}
+
+# The executable fuzz targets of a build folder (not the logs beside them).
+fuzz_targets_in() {  # folder
+    local target
+    for target in "$1"/fuzz_*; do
+        [ -x "$target" ] && echo "$target"
+    done
+    return 0
+}
+
 # One short run; says how it went.
 short_fuzz_run() {  # target
     local target="$1"
@@ -252,21 +295,9 @@ short_fuzz_run() {  # target
 test_fuzzers() {
     log "Fuzz targets (short runs over the seed corpus)"
     build_fuzzers
-    local target running=0 failed=0
-    for target in "$out"/fuzz/tests/fuzz/fuzz_*; do
-        [ -x "$target" ] || continue  # not the logs beside them
-        if [ "$running" -ge "$jobs" ]; then
-            wait -n || failed=1
-            running=$((running - 1))
-        fi
-        short_fuzz_run "$target" &
-        running=$((running + 1))
-    done
-    while [ "$running" -gt 0 ]; do
-        wait -n || failed=1
-        running=$((running - 1))
-    done
-    return $failed
+    local targets
+    mapfile -t targets < <(fuzz_targets_in "$out/fuzz/tests/fuzz")
+    run_at_most "$jobs" short_fuzz_run -- "${targets[@]}"
 }
 
 check_definitions() {
@@ -302,7 +333,7 @@ stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 
 # The DLLs of Windows itself that TermBridge.dll may import (the C++ runtime
 # and winpthread are linked in): a host copies the DLL alone.
-windows_system_dlls=(advapi32.dll kernel32.dll msvcrt.dll psapi.dll shell32.dll user32.dll version.dll ws2_32.dll)
+windows_system_dlls=(advapi32.dll kernel32.dll msvcrt.dll shell32.dll user32.dll version.dll ws2_32.dll)
 
 check_dll_imports() {  # dll
     local imports name failed=0
@@ -359,8 +390,9 @@ cmd_test() {
 # One target's long run in the fast build, then the replay of its corpus
 # under ASan; its table row goes to the rows folder. False on a crash or a
 # fault in the replay.
-fuzz_one_target() {  # fast target, seconds, rows folder
-    local fast="$1" seconds="$2" rows="$3" asan status=0 replay=0 inputs
+fuzz_one_target() {  # seconds, rows folder, fast target
+    local seconds="$1" rows="$2" fast="$3" asan status=0 replay=0 inputs
+    echo "$(basename "$fast"): $seconds s"
     asan="$out/fuzz/tests/fuzz/$(basename "$fast")"
     run_fuzzer "$fast" "$seconds" || status=$?
     inputs=$(replay_corpus "$fast" "$asan") || replay=$?
@@ -405,29 +437,14 @@ cmd_fuzz() {  # [seconds] [target...]
     if [ $# -gt 0 ]; then
         for target in "$@"; do targets+=("$out/fuzz-fast/tests/fuzz/fuzz_${target#fuzz_}"); done
     else
-        for target in "$out"/fuzz-fast/tests/fuzz/fuzz_*; do
-            [ -x "$target" ] && targets+=("$target")  # not the logs beside them
-        done
+        mapfile -t targets < <(fuzz_targets_in "$out/fuzz-fast/tests/fuzz")
     fi
     for target in "${targets[@]}"; do
         [ -x "$target" ] || { echo "no fuzz target $target" >&2; return 1; }
     done
     rm -rf "$rows"
     mkdir -p "$rows"
-    local running=0
-    for target in "${targets[@]}"; do
-        if [ "$running" -ge "$parallel" ]; then
-            wait -n || failed=1
-            running=$((running - 1))
-        fi
-        echo "$(basename "$target"): $seconds s"
-        fuzz_one_target "$target" "$seconds" "$rows" &
-        running=$((running + 1))
-    done
-    while [ "$running" -gt 0 ]; do
-        wait -n || failed=1
-        running=$((running - 1))
-    done
+    run_at_most "$parallel" fuzz_one_target "$seconds" "$rows" -- "${targets[@]}" || failed=1
     python3 "$here/tests/fuzz/fuzz_table.py" "$here/RELIABILITY.md" "$rows"/*
     log "figures written to RELIABILITY.md; crashing inputs, if any, in $out/fuzz/crashes"
     return $failed
@@ -514,9 +531,8 @@ cmd_soak_windows() {  # [commands]
 
 cmd_matrix() {
     install_packages "${native_packages[@]}"
+    build_linux e2e_fault_matrix
     log "Fault matrix (Linux)"
-    cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTB_BENCH=ON >/dev/null
-    cmake --build "$out/linux" -j "$jobs" --target e2e_fault_matrix
     local table="$out/fault-matrix.md"
     rm -f "$table"
     TB_MATRIX_OUT="$table" "$out/linux/tests/e2e/e2e_fault_matrix" --gtest_brief=1
@@ -528,15 +544,13 @@ cmd_matrix() {
     log "RELIABILITY.md: fault matrix updated"
 }
 
-# The demo builds what it runs only: the library, the console, the emulator
-# and the example firmware (a fresh tree is configured without the benchmarks).
+# The demo builds what it runs only: the library, the console, the emulator,
+# the example firmware and the Wireshark dissector with its name table.
 cmd_demo() {  # [-v]
     [ $# -eq 0 ] || [ "$1" = -v ] || usage_error "unexpected argument '$1'" "./run.sh demo [-v]"
     [ $# -le 1 ] || usage_error "unexpected argument '$2'" "./run.sh demo [-v]"
     install_packages "${native_packages[@]}"
-    log "Building what the demo runs"
-    cmake -S "$here" -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$out/linux" -j "$jobs" --target TermBridge tb-console tb-emulator tb_firmware tb_wireshark
+    build_linux TermBridge tb-console tb-emulator tb_firmware tb_wireshark
     log "Demo"
     "$here/examples/demo.sh" "$out/linux" "$@"
 }

@@ -17,7 +17,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 
 namespace benchsupport {
 

@@ -21,7 +21,7 @@
 #include "benchsupport.h"
 #include "consoleappadapter.h"
 #include "consolelogger.h"
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "structaccess.h"
 
 namespace fs = std::filesystem;

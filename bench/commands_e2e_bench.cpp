@@ -44,6 +44,7 @@
 #include "emulator.h"
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "socketutil.h"
 
 namespace fs = std::filesystem;

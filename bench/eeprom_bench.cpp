@@ -24,7 +24,7 @@
 #include "consolelogger.h"
 #include "eeprominterface.h"
 #include "emulator.h"
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "rawloopback.h"
 #include "structaccess.h"
 #include "trafficmanager.h"

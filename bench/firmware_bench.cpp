@@ -51,6 +51,7 @@
 #include "firmwarebuilder.h"
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "rawloopback.h"
 
 namespace {

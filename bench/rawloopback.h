@@ -11,6 +11,7 @@
 #include "platform/net.h"
 #include "packets.h"
 #include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "trafficmanager.h"
 
 namespace benchsupport {

@@ -42,6 +42,7 @@
 #include "consolelogger.h"
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "rawloopback.h"
 #include "trafficmanager.h"
 

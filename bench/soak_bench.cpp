@@ -53,7 +53,7 @@
 #include "controlconnection.h"
 #include "packets.h"
 #include "platform/net.h"
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "testsupport.h"
 
 #if __has_include("emulator.h")

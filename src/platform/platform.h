@@ -1,6 +1,8 @@
-// The operating-system layer. Everything the library needs from the OS beyond
-// the C++ standard library goes through this header; src/platform/win32 and
-// src/platform/posix implement it, and the build picks one of them.
+// The operating-system layer: what the library needs from the OS beyond the
+// C++ standard library goes through this header, and net.h for sockets and
+// waits. src/platform/win32 and src/platform/posix implement it, one file per
+// subject under the same name in both; the build picks one of the folders.
+// What only tools, tests and benchmarks need is in platform_tools.h.
 #ifndef TERMBRIDGE_PLATFORM_H
 #define TERMBRIDGE_PLATFORM_H
 
@@ -18,12 +20,6 @@ namespace platform {
 // characters are returned; a missing key or value gives an empty text.
 std::string ReadUserRegistryValue(const std::string& keyPath, const std::string& valueName,
                                   std::size_t maxBytes = 255);
-// Writes a text value (creating the key). Used by tools and tests that set up
-// the dispatcher address; the library itself only reads.
-bool WriteUserRegistryValue(const std::string& keyPath, const std::string& valueName,
-                            const std::string& value);
-
-bool DeleteUserRegistryValue(const std::string& keyPath, const std::string& valueName);
 
 // ---------------------------------------------------------------- named mutex
 // A machine-wide mutex identified by name: one holder at a time, released when
@@ -43,7 +39,8 @@ std::unique_ptr<NamedMutex> CreateNamedMutex(const std::string& name);
 bool CommonAppDataFolder(std::string& folder);
 // Maps a fixed Windows path such as "C:\\ConsoleDllCrash.txt" to a local path.
 std::string FixedPath(const std::string& windowsPath);
-// Joins a folder and a name with the native separator.
+// The native separator between a folder and a name: '\\' on Windows, '/'
+// elsewhere.
 char PathSeparator();
 // Bytes a line end takes in a file written in text mode ("\r\n" on Windows).
 std::size_t TextLineEndBytes();
@@ -96,22 +93,9 @@ std::unique_ptr<ReplacingFile> OpenReplacingFile(const std::string& path);
 // ---------------------------------------------------------------- time
 // Local wall-clock time, broken down.
 std::tm LocalTimeNow();
-std::tm LocalTimeOf(std::time_t t);
 // Local wall-clock time on the file-time scale (100 ns units since 1601-01-01).
 std::int64_t LocalNowAsFileTime();
 void SleepMs(int ms);
-// CPU time the whole process has used, user and system, in seconds.
-double ProcessCpuSeconds();
-
-// What the process holds at the moment; long runs watch these for growth.
-struct ProcessResources {
-    std::size_t residentKiB = 0;  // the resident set (Linux), the working set (Windows)
-    std::size_t openHandles = 0;  // open file descriptors (Linux), handles (Windows)
-    std::size_t threads = 0;
-};
-ProcessResources CurrentProcessResources();
-// What openHandles counts here, in a word: "descriptors" or "handles".
-const char* OpenHandlesName();
 
 // ---------------------------------------------------------------- errors
 int LastSystemError();
@@ -130,15 +114,6 @@ void ShowErrorMessageBox(const std::string& text, const std::string& title);
 // Raises the calling thread one step above normal priority where the OS
 // allows it; false when it stays where it was.
 bool RaiseCurrentThreadPriority();
-// Keeps the process on the first processor: the calling thread and every
-// thread started after the call (benchmarks measure one-core behaviour).
-bool PinToFirstProcessor();
-// Keeps the calling thread alone on processor `index` (counted from 0);
-// false when there is no such processor. Benchmarks use it to place the two
-// ends of an exchange on different processors.
-bool PinCurrentThreadToProcessor(int index);
-// Lets the calling thread run on every processor of the process again.
-bool UnpinCurrentThread();
 // Lets the other hardware thread of this core run during a short spin.
 void CpuRelax();
 // Processors this process may run on now (1 when pinned to one).
@@ -161,31 +136,6 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
-
-// ---------------------------------------------------------------- processes
-// A child process started by a tool or a test.
-class Process {
-public:
-    virtual ~Process() = default;
-    // Waits at most timeoutMs (-1: without limit) for the child to end.
-    virtual bool WaitForExit(int timeoutMs, int& exitCode) = 0;
-    virtual void Kill() = 0;
-};
-std::unique_ptr<Process> StartProcess(const std::string& program, const std::vector<std::string>& arguments);
-
-// ---------------------------------------------------------------- environment
-bool SetEnvironmentValue(const std::string& name, const std::string& value);
-
-// ---------------------------------------------------------------- dynamic loading
-// Used by hosts (the console tool, tests) that load the library at run time.
-class DynamicLibrary {
-public:
-    virtual ~DynamicLibrary() = default;
-    virtual void* Symbol(const std::string& name) = 0;
-};
-std::unique_ptr<DynamicLibrary> LoadDynamicLibrary(const std::string& path, std::string& error);
-// The library's file name on this system ("TermBridge.dll" or "libTermBridge.so").
-std::string DefaultLibraryFileName();
 
 }  // namespace platform
 

@@ -11,6 +11,7 @@
 #include "consolelogger.h"
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "termbridge.h"
 #include "termbridge_ext.h"
 #include "testsupport.h"

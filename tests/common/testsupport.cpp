@@ -11,6 +11,7 @@
 #include "consolelogger.h"
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "platform/platform_tools.h"
 
 namespace fs = std::filesystem;
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "termbridge.h"
 #include "termbridge_ext.h"
 #include "testsupport.h"

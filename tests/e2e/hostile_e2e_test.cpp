@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "termbridge.h"
 #include "testsupport.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "termbridge.h"
 
 namespace {

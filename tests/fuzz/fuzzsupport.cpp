@@ -14,7 +14,7 @@
 
 #include "consolelogger.h"
 #include "eeprominterface.h"
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "structaccess.h"
 
 namespace fs = std::filesystem;

@@ -10,6 +10,7 @@
 
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "platform/platform_tools.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "consolelogger.h"
 #include "eeprominterface.h"
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "structaccess.h"
 #include "structparser.h"
 

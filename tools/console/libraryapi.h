@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "termbridge_ext.h"
 
 struct LibraryApi {

@@ -1,5 +1,5 @@
-// Files on POSIX systems: the regular-file test of readers and the writer
-// that replaces a file whole or not at all.
+// Files on POSIX systems: line ends, removing a file, the regular-file test
+// of readers and the writer that replaces a file whole or not at all.
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -132,6 +132,10 @@ bool DestinationWritable(const std::string& destination, bool& existed, struct s
 }
 
 }  // namespace
+
+std::size_t TextLineEndBytes() { return 1; }
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 PathKind KindOfPath(const std::string& path) {
     struct stat info {};

@@ -1,11 +1,13 @@
-// The process's resources as Linux shows them in /proc/self.
+// The process's figures on Linux: the CPU time it has used (getrusage) and
+// what it holds, as /proc/self shows it.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
-#include "platform/platform.h"
+#include "platform/platform_tools.h"
 
 namespace platform {
 namespace {
@@ -20,6 +22,13 @@ std::size_t EntriesIn(const char* folder) {
 }
 
 }  // namespace
+
+double ProcessCpuSeconds() {
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 ProcessResources CurrentProcessResources() {
     ProcessResources resources;

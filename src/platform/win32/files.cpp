@@ -1,5 +1,5 @@
-// Files on Windows: the regular-file test of readers and the writer that
-// replaces a file whole or not at all.
+// Files on Windows: line ends, removing a file, the regular-file test of
+// readers and the writer that replaces a file whole or not at all.
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -254,6 +254,10 @@ bool DestinationWritable(const std::string& destination, bool& existed) {
 }
 
 }  // namespace
+
+std::size_t TextLineEndBytes() { return 2; }
+
+bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 // Attributes first: a query by name opens nothing. Only a link is opened,
 // to learn what it leads to (its attributes are its own).

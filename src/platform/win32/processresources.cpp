@@ -1,5 +1,6 @@
-// The process's resources as Windows counts them: the working set, the
-// handles and the threads a Toolhelp snapshot lists for the process.
+// The process's figures as Windows counts them: the CPU time it has used,
+// the working set, the handles and the threads a Toolhelp snapshot lists for
+// the process.
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -10,7 +11,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/platform.h"
+#include "filetime.h"
+#include "platform/platform_tools.h"
 
 namespace platform {
 namespace {
@@ -62,6 +64,12 @@ std::size_t HandlesInSystemTable() {
 }
 
 }  // namespace
+
+double ProcessCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
+    return static_cast<double>(FileTimeValue(kernel) + FileTimeValue(user)) / 1e7;
+}
 
 ProcessResources CurrentProcessResources() {
     ProcessResources resources;

@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "platform/platform.h"
+#include "platform/platform_tools.h"
 #include "platform/posix/regfile.h"
 #include "testsupport.h"
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/platform_tools.h"
 
 namespace {
 
