@@ -55,7 +55,7 @@ struct Options {
     std::string format = "auto";
     int udpPort = 0;  // 0: take the dispatcher's address and ports from the registry
     int tcpPort = 0;
-    int timeoutMs = 5000;
+    int timeoutMs = Session::kDefaultTimeoutMs;
     bool echo = false;
     bool fullResults = false;
     bool json = false;

@@ -249,8 +249,9 @@ bool Session::ApplySetting(const std::string& verb, const std::vector<std::strin
             api_.setInternalCommandTimeout(value);
             internalTimeoutMs_ = value;
         }
-        note = internalTimeoutMs_ == -2 ? "internal time-out: the library's own (not set by this console)"
-                                        : "internal time-out " + Milliseconds(internalTimeoutMs_);
+        note = internalTimeoutMs_ == kInternalTimeoutNotSet
+                   ? "internal time-out: the library's own (not set by this console)"
+                   : "internal time-out " + Milliseconds(internalTimeoutMs_);
     } else if (verb == ":severity") {
         if (!show) api_.setLogSeverity(value);
         note = "log severity " + std::to_string(api_.getLogSeverity());

@@ -19,8 +19,11 @@
 
 class Session {
 public:
+    // A session's command time-out unless --timeout or :timeout sets another.
+    static constexpr int kDefaultTimeoutMs = 5000;
+
     struct Settings {
-        int timeoutMs = 5000;
+        int timeoutMs = kDefaultTimeoutMs;
         bool strict = true;  // refuse EEPROM and command parameter values the library would misread
         resultview::Format format = resultview::Format::Auto;
     };
@@ -83,7 +86,8 @@ private:
     const DefinitionNames& names_;
     const std::vector<std::string> commandWords_;
     Settings settings_;
-    int internalTimeoutMs_ = -2;  // not set by this console
+    static constexpr int kInternalTimeoutNotSet = -2;  // the library keeps its own
+    int internalTimeoutMs_ = kInternalTimeoutNotSet;
     ProgressLine* progress_;
     std::atomic<bool> running_{false};
     std::atomic<bool> cancel_{false};
