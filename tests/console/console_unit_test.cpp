@@ -90,7 +90,7 @@ class ConsoleCompletion : public ::testing::Test {
 protected:
     void SetUp() override { names_.ReadListFile(TB_SOURCE_DIR "/examples/definitions/list.txt"); }
     Names Candidates(const std::string& before, const std::string& word) {
-        const Completer completer(names_, {Session::VerbNames(), Session::EepromVerbNames(), Session::ExpectKinds()});
+        const Completer completer(names_, Session::Syntax());
         return completer.Complete(before, word).candidates;
     }
     DefinitionNames names_;
@@ -116,6 +116,8 @@ TEST_F(ConsoleCompletion, WordsByPlaceOnTheLine) {
         {":eeprom get TxPowerGain ", "", {"chip", "image"}},
         {":eeprom burn ", "", {"full"}},
         {":expect ", "re", {"result"}},
+        {":format ", "", {"auto", "hex", "text"}},
+        {":timeout ", "", {}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Candidates(c.before, c.word), c.expected) << "'" << c.before << "' + '" << c.word << "'";
@@ -123,7 +125,7 @@ TEST_F(ConsoleCompletion, WordsByPlaceOnTheLine) {
 }
 
 TEST_F(ConsoleCompletion, FileNamesAfterVerbsThatTakeThem) {
-    const Completer completer(names_, {Session::VerbNames(), Session::EepromVerbNames(), Session::ExpectKinds()});
+    const Completer completer(names_, Session::Syntax());
     EXPECT_TRUE(completer.Complete(":load ", "fw").fileName);
     EXPECT_TRUE(completer.Complete(":eeprom init 1 ", "").fileName);
     EXPECT_TRUE(completer.Complete(":eeprom dump ", "").fileName);

@@ -219,7 +219,7 @@ RunResult RunLines(Session& session, Reporter& reporter, const Options& options,
         result.interrupted = runner.EndedByInterrupt();
         return result;
     }
-    const Completer completer(names, {Session::VerbNames(), Session::EepromVerbNames(), Session::ExpectKinds()});
+    const Completer completer(names, Session::Syntax());
     std::unique_ptr<osconsole::LineEditor> editor = osconsole::CreateLineEditor(completer, options.history);
     // At a terminal a failed line is part of the work; piped input is a script.
     const bool terminal = osconsole::IsTerminal(stdin);
