@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "startupcheck.h"
 #include "testsupport.h"
 #include "valuecheck.h"
+#include "verbsyntax.h"
 #include "versionreport.h"
 
 namespace {
@@ -131,6 +133,44 @@ TEST_F(ConsoleCompletion, FileNamesAfterVerbsThatTakeThem) {
     EXPECT_TRUE(completer.Complete(":eeprom dump ", "").fileName);
     EXPECT_FALSE(completer.Complete(":eeprom set ", "").fileName);
     EXPECT_FALSE(completer.Complete("", "").fileName);
+}
+
+// The verb table in the README (its rows whose first column holds ':' verbs
+// in code spans): each code span of that column, with "\|" read as "|".
+std::vector<std::string> ReadmeVerbUsages() {
+    std::istringstream readme(testsupport::ReadFile(TB_SOURCE_DIR "/README.md"));
+    std::vector<std::string> usages;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.rfind("| `:", 0) != 0) continue;
+        std::size_t end = 1;  // the first column ends at a '|' not written "\|"
+        while (end < line.size() && (line[end] != '|' || line[end - 1] == '\\')) ++end;
+        const std::string column = line.substr(1, end - 1);
+        for (std::size_t open = column.find('`'); open != std::string::npos;) {
+            const std::size_t close = column.find('`', open + 1);
+            if (close == std::string::npos) break;
+            std::string usage = column.substr(open + 1, close - open - 1);
+            for (std::size_t bar = usage.find("\\|"); bar != std::string::npos; bar = usage.find("\\|", bar)) {
+                usage.erase(bar, 1);
+            }
+            usages.push_back(usage);
+            open = column.find('`', close + 1);
+        }
+    }
+    return usages;
+}
+
+// The README's verb table and the console's agree, usage by usage.
+TEST(ConsoleVerbs, TheReadmeListsEveryUsageOfTheVerbTable) {
+    const Names table = verbsyntax::Usages(Session::Syntax());
+    const Names readme = ReadmeVerbUsages();
+    ASSERT_FALSE(readme.empty()) << "no verb table found in README.md";
+    for (const std::string& usage : table) {
+        EXPECT_NE(std::find(readme.begin(), readme.end(), usage), readme.end()) << "README.md has no row for " << usage;
+    }
+    for (const std::string& usage : readme) {
+        EXPECT_NE(std::find(table.begin(), table.end(), usage), table.end())
+            << "README.md lists " << usage << ", which the console's verb table does not have";
+    }
 }
 
 TEST(ConsoleProgress, DescribesPercentRateAndTimeLeft) {
