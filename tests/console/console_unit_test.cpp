@@ -1,11 +1,13 @@
 // The console's own logic without the library: expectations of scripts,
-// completion from the example definition set, the progress line, reading
-// script lines, the start-up checks of the given files, the cause lines, the
-// value checks and the version report's verdict.
+// completion from the example definition set, the README's verb table, the
+// progress line, reading script lines, the start-up checks of the given
+// files, the cause lines, the value checks, the version report's verdict and
+// (against a stand-in of the library) the notes on the dispatcher link.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,7 @@
 #include "completer.h"
 #include "definitionnames.h"
 #include "expectation.h"
+#include "libraryapi.h"
 #include "linereader.h"
 #include "progressline.h"
 #include "session.h"
@@ -306,6 +309,52 @@ TEST(ConsoleValueCheck, AsTheSharedTableSays) {
         const std::string value = row.at("value");
         EXPECT_EQ(valuecheck::EepromValueProblem(field, value, names), TextOrEmpty(row.at("problem")))
             << field << " " << value;
+    }
+}
+
+// A library whose commands and EEPROM dumps fail with `g_failure` while
+// the link is `g_link` (unknown: it cannot tell).
+std::string g_failure;
+std::optional<tbx_LinkState> g_link;
+
+LibraryApi FailingLibrary() {
+    LibraryApi api;
+    api.sendCommand = [](const char*, int) { return 1; };
+    api.DumpEepromTableToFile = [](const char*) { return 1; };
+    api.getFailureMessage = [] { return g_failure.c_str(); };
+    api.getLinkState = [](tbx_LinkState* state) {
+        if (!g_link) return 1;
+        *state = *g_link;
+        return 0;
+    };
+    return api;
+}
+
+TEST(ConsoleLinkNote, AsTheSharedTableSays) {
+    const nlohmann::json table = SharedTable("linknotes.json");
+    const std::string hint = table.at("hints").at("console");
+    const LibraryApi api = FailingLibrary();
+    const DefinitionNames names;
+    ASSERT_FALSE(table.at("failures").empty());
+    for (const nlohmann::json& row : table.at("failures")) {
+        g_failure = row.at("failure");
+        g_link.reset();
+        if (!row.at("link").is_null()) {
+            g_link = tbx_LinkState{};
+            g_link->connected = row.at("link").at("connected").get<bool>() ? 1 : 0;
+            g_link->listenPort = row.at("link").at("listen_port").get<unsigned short>();
+        }
+        Session session(api, names, {}, nullptr);
+        const Session::LineResult result =
+            session.Run(row.at("needs_dispatcher").get<bool>() ? "NATIVE_READ_WORD_CMD 0x0" : ":eeprom dump image.bin");
+        ASSERT_TRUE(result.outcome.has_value()) << row.at("name");
+        std::vector<std::string> expected;
+        if (!row.at("note").is_null()) {
+            std::string note = row.at("note");
+            const std::size_t at = note.find("{hint}");
+            expected.push_back(at == std::string::npos ? note : note.replace(at, 6, hint));
+        }
+        EXPECT_EQ(result.outcome->notes, expected) << row.at("name");
     }
 }
 
