@@ -206,6 +206,8 @@ bool Session::Interrupt() {
     return true;
 }
 
+// The notes on the link are the Python package's too: tests/data/linknotes.json
+// holds their cases, which both test suites check.
 namespace {
 
 std::string NotListeningNote() {
