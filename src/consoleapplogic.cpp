@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char* kStars = "********************************************************";
 constexpr std::size_t kTunnelPacketSize = 28;
-std::atomic<int> g_defaultTimeout{15000};
+std::atomic<int> g_defaultTimeout{ConsoleAppLogic::kDefaultCommandTimeoutMs};
 
 // The first blank-separated word of a line and where it ends.
 std::string FirstWord(const std::string& line, std::size_t& end) {

@@ -67,7 +67,9 @@ public:
     void SetInternalCommandTimeout(int timeoutMs);
     int SyncChipAccess();
 
-    // The library's default time-out (0 is stored as -1).
+    // The library's default time-out (0 is stored as -1), which
+    // sendCommandDefaultTimeout and each new instance take.
+    static constexpr int kDefaultCommandTimeoutMs = 15000;
     static void SetDefaultTimeout(int timeoutMs);
     static int DefaultTimeout();
     void ApplyDefaultTimeout() { SetCommandTimeout(DefaultTimeout()); }

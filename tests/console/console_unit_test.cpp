@@ -1,15 +1,18 @@
 // The console's own logic without the library: expectations of scripts,
-// completion from the example definition set, the progress line, reading
-// script lines, the start-up checks of the given files, the cause lines, the
-// value checks and the version report's verdict.
+// completion from the example definition set, the README's verb table, the
+// progress line, reading script lines, the start-up checks of the given
+// files, the cause lines, the value checks, the version report's verdict and
+// (against a stand-in of the library) the notes on the dispatcher link.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,12 +20,14 @@
 #include "completer.h"
 #include "definitionnames.h"
 #include "expectation.h"
+#include "libraryapi.h"
 #include "linereader.h"
 #include "progressline.h"
 #include "session.h"
 #include "startupcheck.h"
 #include "testsupport.h"
 #include "valuecheck.h"
+#include "verbsyntax.h"
 #include "versionreport.h"
 
 namespace {
@@ -90,7 +95,7 @@ class ConsoleCompletion : public ::testing::Test {
 protected:
     void SetUp() override { names_.ReadListFile(TB_SOURCE_DIR "/examples/definitions/list.txt"); }
     Names Candidates(const std::string& before, const std::string& word) {
-        const Completer completer(names_, {Session::VerbNames(), Session::EepromVerbNames(), Session::ExpectKinds()});
+        const Completer completer(names_, Session::Syntax());
         return completer.Complete(before, word).candidates;
     }
     DefinitionNames names_;
@@ -116,6 +121,8 @@ TEST_F(ConsoleCompletion, WordsByPlaceOnTheLine) {
         {":eeprom get TxPowerGain ", "", {"chip", "image"}},
         {":eeprom burn ", "", {"full"}},
         {":expect ", "re", {"result"}},
+        {":format ", "", {"auto", "hex", "text"}},
+        {":timeout ", "", {}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Candidates(c.before, c.word), c.expected) << "'" << c.before << "' + '" << c.word << "'";
@@ -123,12 +130,50 @@ TEST_F(ConsoleCompletion, WordsByPlaceOnTheLine) {
 }
 
 TEST_F(ConsoleCompletion, FileNamesAfterVerbsThatTakeThem) {
-    const Completer completer(names_, {Session::VerbNames(), Session::EepromVerbNames(), Session::ExpectKinds()});
+    const Completer completer(names_, Session::Syntax());
     EXPECT_TRUE(completer.Complete(":load ", "fw").fileName);
     EXPECT_TRUE(completer.Complete(":eeprom init 1 ", "").fileName);
     EXPECT_TRUE(completer.Complete(":eeprom dump ", "").fileName);
     EXPECT_FALSE(completer.Complete(":eeprom set ", "").fileName);
     EXPECT_FALSE(completer.Complete("", "").fileName);
+}
+
+// The verb table in the README (its rows whose first column holds ':' verbs
+// in code spans): each code span of that column, with "\|" read as "|".
+std::vector<std::string> ReadmeVerbUsages() {
+    std::istringstream readme(testsupport::ReadFile(TB_SOURCE_DIR "/README.md"));
+    std::vector<std::string> usages;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.rfind("| `:", 0) != 0) continue;
+        std::size_t end = 1;  // the first column ends at a '|' not written "\|"
+        while (end < line.size() && (line[end] != '|' || line[end - 1] == '\\')) ++end;
+        const std::string column = line.substr(1, end - 1);
+        for (std::size_t open = column.find('`'); open != std::string::npos;) {
+            const std::size_t close = column.find('`', open + 1);
+            if (close == std::string::npos) break;
+            std::string usage = column.substr(open + 1, close - open - 1);
+            for (std::size_t bar = usage.find("\\|"); bar != std::string::npos; bar = usage.find("\\|", bar)) {
+                usage.erase(bar, 1);
+            }
+            usages.push_back(usage);
+            open = column.find('`', close + 1);
+        }
+    }
+    return usages;
+}
+
+// The README's verb table and the console's agree, usage by usage.
+TEST(ConsoleVerbs, TheReadmeListsEveryUsageOfTheVerbTable) {
+    const Names table = verbsyntax::Usages(Session::Syntax());
+    const Names readme = ReadmeVerbUsages();
+    ASSERT_FALSE(readme.empty()) << "no verb table found in README.md";
+    for (const std::string& usage : table) {
+        EXPECT_NE(std::find(readme.begin(), readme.end(), usage), readme.end()) << "README.md has no row for " << usage;
+    }
+    for (const std::string& usage : readme) {
+        EXPECT_NE(std::find(table.begin(), table.end(), usage), table.end())
+            << "README.md lists " << usage << ", which the console's verb table does not have";
+    }
 }
 
 TEST(ConsoleProgress, DescribesPercentRateAndTimeLeft) {
@@ -264,6 +309,52 @@ TEST(ConsoleValueCheck, AsTheSharedTableSays) {
         const std::string value = row.at("value");
         EXPECT_EQ(valuecheck::EepromValueProblem(field, value, names), TextOrEmpty(row.at("problem")))
             << field << " " << value;
+    }
+}
+
+// A library whose commands and EEPROM dumps fail with `g_failure` while
+// the link is `g_link` (unknown: it cannot tell).
+std::string g_failure;
+std::optional<tbx_LinkState> g_link;
+
+LibraryApi FailingLibrary() {
+    LibraryApi api;
+    api.sendCommand = [](const char*, int) { return 1; };
+    api.DumpEepromTableToFile = [](const char*) { return 1; };
+    api.getFailureMessage = [] { return g_failure.c_str(); };
+    api.getLinkState = [](tbx_LinkState* state) {
+        if (!g_link) return 1;
+        *state = *g_link;
+        return 0;
+    };
+    return api;
+}
+
+TEST(ConsoleLinkNote, AsTheSharedTableSays) {
+    const nlohmann::json table = SharedTable("linknotes.json");
+    const std::string hint = table.at("hints").at("console");
+    const LibraryApi api = FailingLibrary();
+    const DefinitionNames names;
+    ASSERT_FALSE(table.at("failures").empty());
+    for (const nlohmann::json& row : table.at("failures")) {
+        g_failure = row.at("failure");
+        g_link.reset();
+        if (!row.at("link").is_null()) {
+            g_link = tbx_LinkState{};
+            g_link->connected = row.at("link").at("connected").get<bool>() ? 1 : 0;
+            g_link->listenPort = row.at("link").at("listen_port").get<unsigned short>();
+        }
+        Session session(api, names, {}, nullptr);
+        const Session::LineResult result =
+            session.Run(row.at("needs_dispatcher").get<bool>() ? "NATIVE_READ_WORD_CMD 0x0" : ":eeprom dump image.bin");
+        ASSERT_TRUE(result.outcome.has_value()) << row.at("name");
+        std::vector<std::string> expected;
+        if (!row.at("note").is_null()) {
+            std::string note = row.at("note");
+            const std::size_t at = note.find("{hint}");
+            expected.push_back(at == std::string::npos ? note : note.replace(at, 6, hint));
+        }
+        EXPECT_EQ(result.outcome->notes, expected) << row.at("name");
     }
 }
 

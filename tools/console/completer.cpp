@@ -20,10 +20,16 @@ std::vector<std::string> StartingWith(const std::vector<std::string>& names, con
 // The field named by a "name=value" word.
 std::string ParameterName(const std::string& word) { return word.substr(0, word.find('=')); }
 
+std::vector<std::string> Names(const std::vector<VerbSyntax>& verbs) {
+    std::vector<std::string> names;
+    for (const VerbSyntax& verb : verbs) names.push_back(verb.name);
+    return names;
+}
+
 }  // namespace
 
-Completer::Completer(const DefinitionNames& definitions, OwnWords ownWords)
-    : definitions_(definitions), own_(std::move(ownWords)), commandWords_(CommandWords(definitions)) {}
+Completer::Completer(const DefinitionNames& definitions, std::vector<VerbSyntax> verbs)
+    : definitions_(definitions), verbs_(std::move(verbs)), commandWords_(CommandWords(definitions)) {}
 
 std::vector<std::string> Completer::CommandWords(const DefinitionNames& definitions) {
     std::vector<std::string> words = ConsoleNativeAdapter::CommandNames();
@@ -37,7 +43,7 @@ Completer::Result Completer::Complete(const std::string& before, const std::stri
     const std::vector<std::string> words = Words(before);
     Result result;
     if (words.empty()) {
-        result.candidates = StartingWith(!word.empty() && word[0] == ':' ? own_.verbs : commandWords_, word);
+        result.candidates = StartingWith(!word.empty() && word[0] == ':' ? Names(verbs_) : commandWords_, word);
     } else if (words[0][0] == ':') {
         result = CompleteVerbArgument(words, word);
     } else {
@@ -48,29 +54,28 @@ Completer::Result Completer::Complete(const std::string& before, const std::stri
     return result;
 }
 
+// The verb's usage says what its arguments are; a verb with forms takes
+// the form's name first, then the form's arguments.
 Completer::Result Completer::CompleteVerbArgument(const std::vector<std::string>& words,
                                                   const std::string& word) const {
-    Result result;
-    const std::string& verb = words[0];
+    const VerbSyntax* verb = verbsyntax::Find(verbs_, words[0]);
     const std::size_t position = words.size();  // index of the word being typed
-    if (verb == ":load") {
-        result.fileName = position == 1;
-    } else if (verb == ":expect" && position == 1) {
-        result.candidates = StartingWith(own_.expectKinds, word);
-    } else if (verb == ":eeprom" && position == 1) {
-        result.candidates = StartingWith(own_.eepromVerbs, word);
-    } else if (verb == ":eeprom") {
-        const std::string& action = words[1];
-        if ((action == "set" || action == "get") && position == 2) {
-            result.candidates = StartingWith(definitions_.EepromFields(), word);
-        } else if (action == "get" && position == 3) {
-            result.candidates = StartingWith({"chip", "image"}, word);
-        } else if (action == "burn" && position == 2) {
-            result.candidates = StartingWith({"full"}, word);
-        } else {
-            result.fileName = (action == "init" && position == 3) || (action == "list" && position == 2) ||
-                              (action == "dump" && position == 2);
-        }
+    if (verb == nullptr) return {};
+    if (verb->forms.empty()) return CompleteArgument(verbsyntax::Argument(verb->usage, position - 1), word);
+    if (position == 1) return {StartingWith(Names(verb->forms), word), false};
+    const VerbSyntax* form = verbsyntax::Find(verb->forms, words[1]);
+    if (form == nullptr) return {};
+    return CompleteArgument(verbsyntax::Argument(form->usage, position - 2), word);
+}
+
+Completer::Result Completer::CompleteArgument(const std::string& argument, const std::string& word) const {
+    Result result;
+    if (argument == verbsyntax::kFileArgument) {
+        result.fileName = true;
+    } else if (argument == verbsyntax::kEepromFieldArgument) {
+        result.candidates = StartingWith(definitions_.EepromFields(), word);
+    } else {
+        result.candidates = StartingWith(verbsyntax::Choices(argument), word);
     }
     return result;
 }

@@ -7,18 +7,13 @@
 #include <vector>
 
 #include "definitionnames.h"
+#include "verbsyntax.h"
 
 class Completer {
 public:
-    // The console's own words: ":" verbs, the words after ":eeprom" and
-    // after ":expect".
-    struct OwnWords {
-        std::vector<std::string> verbs;
-        std::vector<std::string> eepromVerbs;
-        std::vector<std::string> expectKinds;
-    };
-
-    Completer(const DefinitionNames& definitions, OwnWords ownWords);
+    // `verbs`: the console's own ':' verbs (Session::Syntax), whose usages
+    // say what their arguments are.
+    Completer(const DefinitionNames& definitions, std::vector<VerbSyntax> verbs);
 
     // The words a command line may start with: native commands, MEM_READ and
     // MEM_WRITE, and the commands of the definitions.
@@ -33,10 +28,11 @@ public:
 
 private:
     Result CompleteVerbArgument(const std::vector<std::string>& words, const std::string& word) const;
+    Result CompleteArgument(const std::string& argument, const std::string& word) const;
     std::vector<std::string> ParametersLeft(const std::vector<std::string>& words) const;
 
     const DefinitionNames& definitions_;
-    OwnWords own_;
+    std::vector<VerbSyntax> verbs_;
     std::vector<std::string> commandWords_;  // native words, MEM_READ/MEM_WRITE, definition commands
 };
 

@@ -24,6 +24,7 @@ namespace {
 
 constexpr int kHistoryLines = 1000;
 constexpr long long kSecondPressMs = 1000;
+constexpr int kPressCheckMs = 100;  // longest sleep of the thread that notes Ctrl-C
 
 // libedit's completion entry points are plain functions: they reach the
 // completer of the one editor through this pointer.
@@ -120,7 +121,7 @@ void WatchPresses() {
         // only when the thread next calls into it, and a read restarted by
         // the system would keep the press from ever being noted.
         pollfd wake{g_wakePipe[0], POLLIN, 0};
-        if (poll(&wake, 1, 100) <= 0) continue;
+        if (poll(&wake, 1, kPressCheckMs) <= 0) continue;
         char press = 0;
         const ssize_t got = read(g_wakePipe[0], &press, 1);
         if (got < 0 && errno == EINTR) continue;

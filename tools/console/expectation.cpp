@@ -19,34 +19,68 @@ bool NormalisedHex(const std::string& text, std::string& hex) {
     return hex.size() % 2 == 0;
 }
 
+// Whether the text after the form's word fits its usage: nothing where it
+// takes no argument, something where it needs one.
+bool ArgumentFits(const std::string& usage, const std::string& argument) {
+    if (verbsyntax::Argument(usage, 0).empty()) return argument.empty();
+    return !argument.empty() || verbsyntax::Optional(usage, 0);
+}
+
 }  // namespace
+
+struct Expectation::Form {
+    const char* name;
+    const char* usage;  // its argument: none, one that may be left out ([ ]), or one it needs
+    Kind kind;
+};
+
+const std::vector<Expectation::Form>& Expectation::Table() {
+    static const std::vector<Form> forms = {
+        {"ok", "", Kind::Ok},              // the line succeeded
+        {"fail", "[TEXT]", Kind::Fail},    // it failed (and its failure text holds TEXT)
+        {"result", "HEX", Kind::Result},   // it succeeded with exactly these result bytes
+        {"text", "REGEX", Kind::Text},     // it succeeded and REGEX matches within its result text
+    };
+    return forms;
+}
+
+std::vector<VerbSyntax> Expectation::Forms() {
+    std::vector<VerbSyntax> forms;
+    for (const Form& form : Table()) forms.push_back({form.name, form.usage, "", {}});
+    return forms;
+}
+
+const Expectation::Form* Expectation::Find(const std::string& name) {
+    for (const Form& form : Table()) {
+        if (name == form.name) return &form;
+    }
+    return nullptr;
+}
 
 Expectation Expectation::Ok() { return Expectation(); }
 
 bool Expectation::Parse(const std::string& text, Expectation& out, std::string& error) {
     const std::string words = Trimmed(text);
     const std::size_t cut = words.find_first_of(" \t");
-    const std::string kind = words.substr(0, cut);
+    const std::string name = words.substr(0, cut);
     const std::string argument = cut == std::string::npos ? "" : Trimmed(words.substr(cut));
     out = Expectation();
     out.argument_ = argument;
-    if (kind == "ok" && argument.empty()) {
-        out.kind_ = Kind::Ok;
-    } else if (kind == "fail") {
-        out.kind_ = Kind::Fail;
-    } else if (kind == "result" && !argument.empty() && NormalisedHex(argument, out.argument_)) {
-        out.kind_ = Kind::Result;
-    } else if (kind == "text" && !argument.empty()) {
-        out.kind_ = Kind::Text;
+    const Form* form = Find(name);
+    if (form == nullptr || !ArgumentFits(form->usage, argument) ||
+        (form->kind == Kind::Result && !NormalisedHex(argument, out.argument_))) {
+        error = "unknown expectation '" + std::string(kVerb) + " " + words + "' (" +
+                verbsyntax::Alternatives(Forms()) + ")";
+        return false;
+    }
+    out.kind_ = form->kind;
+    if (out.kind_ == Kind::Text) {
         try {
             out.pattern_ = std::regex(argument);
         } catch (const std::regex_error&) {
             error = "not a regular expression: " + argument;
             return false;
         }
-    } else {
-        error = "unknown expectation ':expect " + words + "' (ok | fail [TEXT] | result HEX | text REGEX)";
-        return false;
     }
     return true;
 }

@@ -1,19 +1,22 @@
 // One ":expect" line of a script, checked against the outcome of the line
-// before it:
-//   :expect ok               the line succeeded
-//   :expect fail [TEXT]      it failed (and its failure text holds TEXT)
-//   :expect result HEX       it succeeded with exactly these result bytes
-//   :expect text REGEX       it succeeded and REGEX matches within its result text
+// before it. Its forms (ok, fail [TEXT], result HEX, text REGEX) are one
+// table in expectation.cpp, which parsing, :help and completion read.
 #ifndef TB_CONSOLE_EXPECTATION_H
 #define TB_CONSOLE_EXPECTATION_H
 
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "outcome.h"
+#include "verbsyntax.h"
 
 class Expectation {
 public:
+    static constexpr const char* kVerb = ":expect";
+    // The forms of the words after ":expect".
+    static std::vector<VerbSyntax> Forms();
+
     // The words after ":expect"; false, with the reason in `error`, when they
     // are not an expectation.
     static bool Parse(const std::string& text, Expectation& out, std::string& error);
@@ -24,6 +27,9 @@ public:
 
 private:
     enum class Kind { Ok, Fail, Result, Text };
+    struct Form;
+    static const std::vector<Form>& Table();
+    static const Form* Find(const std::string& name);
     std::string Got(const Outcome& outcome) const;
 
     Kind kind_ = Kind::Ok;

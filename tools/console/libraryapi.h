@@ -8,39 +8,42 @@
 #include <string>
 
 #include "platform/platform_tools.h"
+#include "termbridge.h"
 #include "termbridge_ext.h"
 
+// Each pointer takes its type from the declaration in termbridge.h or
+// termbridge_ext.h: a changed signature changes the pointer with it, and the
+// compiler checks every call of the console against it.
 struct LibraryApi {
-    int (*initialize)(const char*, const char*, const char*) = nullptr;
-    int (*initialize_old)(unsigned short, const char*, unsigned short, const char*, const char*,
-                          const char*) = nullptr;
-    int (*deinitialize)() = nullptr;
-    int (*sendCommand)(const char*, int) = nullptr;
-    const char* (*getResultBuffer)() = nullptr;
-    const char* (*getResultBufferText)() = nullptr;
-    int (*getResultLen)() = nullptr;
-    const char* (*getFailureMessage)() = nullptr;
-    void (*setLogSeverity)(int) = nullptr;
-    int (*getLogSeverity)() = nullptr;
-    void (*setInternalCommandTimeout)(int) = nullptr;
-    int (*SyncChipAccess)() = nullptr;
-    int (*LoadFW)(const char*) = nullptr;
-    const char* (*getSystemVersionInfo)() = nullptr;
-    int (*InitEepromIF)(int, const char*) = nullptr;
-    int (*UpdateEepromField)(const char*, const char*) = nullptr;
-    int (*BurnEeprom)(unsigned char) = nullptr;
-    int (*DumpEepromTableToFile)(const char*) = nullptr;
-    const char* (*ReadEntireEeprom)(const char*) = nullptr;
-    const char* (*ReadFieldFromEeprom)(const char*) = nullptr;
-    const char* (*ReadFieldFromVolatile)(const char*) = nullptr;
+    decltype(&::initialize) initialize = nullptr;
+    decltype(&::initialize_old) initialize_old = nullptr;
+    decltype(&::deinitialize) deinitialize = nullptr;
+    decltype(&::sendCommand) sendCommand = nullptr;
+    decltype(&::getResultBuffer) getResultBuffer = nullptr;
+    decltype(&::getResultBufferText) getResultBufferText = nullptr;
+    decltype(&::getResultLen) getResultLen = nullptr;
+    decltype(&::getFailureMessage) getFailureMessage = nullptr;
+    decltype(&::setLogSeverity) setLogSeverity = nullptr;
+    decltype(&::getLogSeverity) getLogSeverity = nullptr;
+    decltype(&::setInternalCommandTimeout) setInternalCommandTimeout = nullptr;
+    decltype(&::SyncChipAccess) SyncChipAccess = nullptr;
+    decltype(&::LoadFW) LoadFW = nullptr;
+    decltype(&::getSystemVersionInfo) getSystemVersionInfo = nullptr;
+    decltype(&::InitEepromIF) InitEepromIF = nullptr;
+    decltype(&::UpdateEepromField) UpdateEepromField = nullptr;
+    decltype(&::BurnEeprom) BurnEeprom = nullptr;
+    decltype(&::DumpEepromTableToFile) DumpEepromTableToFile = nullptr;
+    decltype(&::ReadEntireEeprom) ReadEntireEeprom = nullptr;
+    decltype(&::ReadFieldFromEeprom) ReadFieldFromEeprom = nullptr;
+    decltype(&::ReadFieldFromVolatile) ReadFieldFromVolatile = nullptr;
     // Extensions (null when the library has none).
-    void (*setProgressCallback)(tbx_ProgressCallback, void*) = nullptr;
-    int (*getLastOperationStats)(tbx_OperationStats*) = nullptr;
-    void (*setStoppableProgressCallback)(tbx_StoppableProgressCallback, void*) = nullptr;
-    void (*cancelOperation)() = nullptr;
-    const char* (*getLastOperationLog)() = nullptr;
-    const char* (*getLogFilePath)() = nullptr;
-    int (*getLinkState)(tbx_LinkState*) = nullptr;
+    decltype(&::tbx_setProgressCallback) setProgressCallback = nullptr;
+    decltype(&::tbx_getLastOperationStats) getLastOperationStats = nullptr;
+    decltype(&::tbx_setStoppableProgressCallback) setStoppableProgressCallback = nullptr;
+    decltype(&::tbx_cancelOperation) cancelOperation = nullptr;
+    decltype(&::tbx_getLastOperationLog) getLastOperationLog = nullptr;
+    decltype(&::tbx_getLogFilePath) getLogFilePath = nullptr;
+    decltype(&::tbx_getLinkState) getLinkState = nullptr;
 
     // Loads the library and resolves the exports; on failure `error` says why.
     static std::unique_ptr<platform::DynamicLibrary> Load(const std::string& path, LibraryApi& api,

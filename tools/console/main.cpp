@@ -55,7 +55,7 @@ struct Options {
     std::string format = "auto";
     int udpPort = 0;  // 0: take the dispatcher's address and ports from the registry
     int tcpPort = 0;
-    int timeoutMs = 5000;
+    int timeoutMs = Session::kDefaultTimeoutMs;
     bool echo = false;
     bool fullResults = false;
     bool json = false;
@@ -219,7 +219,7 @@ RunResult RunLines(Session& session, Reporter& reporter, const Options& options,
         result.interrupted = runner.EndedByInterrupt();
         return result;
     }
-    const Completer completer(names, {Session::VerbNames(), Session::EepromVerbNames(), Session::ExpectKinds()});
+    const Completer completer(names, Session::Syntax());
     std::unique_ptr<osconsole::LineEditor> editor = osconsole::CreateLineEditor(completer, options.history);
     // At a terminal a failed line is part of the work; piped input is a script.
     const bool terminal = osconsole::IsTerminal(stdin);

@@ -7,7 +7,7 @@ namespace {
 
 using consoletext::Trimmed;
 
-const std::string kExpect = ":expect";
+const std::string kExpect = Expectation::kVerb;
 
 bool IsExpectation(const std::string& line) {
     return line.compare(0, kExpect.size(), kExpect) == 0 &&

@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -7,6 +8,7 @@
 #include "cause.h"
 #include "completer.h"
 #include "consoletext.h"
+#include "expectation.h"
 #include "startupcheck.h"
 #include "suggest.h"
 #include "valuecheck.h"
@@ -16,20 +18,14 @@ namespace {
 
 using consoletext::Words;
 
-const char* const kHelp =
-    "command lines go to the library, e.g. NATIVE_READ_WORD_CMD 0xBFC00000\n"
-    ":timeout [MS]          command time-out (0 waits without limit); without MS the current one\n"
-    ":internal-timeout [MS] time-out of each step of internal operations\n"
-    ":severity [N]          log severity (1 errors, 2 commands, 3 detail)\n"
-    ":format [auto|hex|text] how results are shown (auto: text when they are text)\n"
-    ":sync                  synchronise chip access\n"
-    ":load FILE             load and start a firmware package\n"
-    ":version               the running firmware's version report\n"
-    ":eeprom init MODE [FILE] | set NAME VALUE | get NAME [chip|image] | list [FILE] | dump FILE | burn [full]\n"
-    ":stats                 packets and bytes of the last operation\n"
-    ":expect ok | fail [TEXT] | result HEX | text REGEX   (checks the line before)\n"
-    ":help, :quit\n"
+const char* const kHelpIntro = "command lines go to the library, e.g. NATIVE_READ_WORD_CMD 0xBFC00000\n";
+const char* const kHelpClosing =
     "Ctrl-C clears the prompt's line, or cancels the running operation; twice within a second ends tb-console.\n";
+const char* const kUnknownVerb = "unknown or incomplete console verb; :help lists them";
+
+// The sources of :eeprom init MODE that take more than the definitions.
+constexpr int kEepromFromImageFile = 1;
+constexpr int kEepromFromChip = 2;
 
 const char* const kCancelled = "Cancelled:";
 
@@ -67,6 +63,24 @@ std::string Milliseconds(int ms) { return ms <= 0 ? "none (waits without limit)"
 
 bool StartsWith(const std::string& text, const char* start) { return text.rfind(start, 0) == 0; }
 
+Session::LineResult NoteResult(const std::string& note) {
+    Session::LineResult result;
+    result.note = note;
+    return result;
+}
+
+Session::LineResult OutcomeResult(Outcome outcome) {
+    Session::LineResult result;
+    result.outcome = std::move(outcome);
+    return result;
+}
+
+// A setting's value: true for none (the line shows the setting) or one
+// number, which `value` then holds.
+bool IntegerSetting(const std::vector<std::string>& words, int& value) {
+    return words.size() == 1 || (words.size() == 2 && ParseInt(words[1], value));
+}
+
 }  // namespace
 
 // A library call under way: Ctrl-C cancels it meanwhile.
@@ -100,21 +114,78 @@ Session::~Session() {
     else if (api_.setProgressCallback != nullptr && progress_ != nullptr) api_.setProgressCallback(nullptr, nullptr);
 }
 
-const std::vector<std::string>& Session::VerbNames() {
-    static const std::vector<std::string> names = {":timeout", ":internal-timeout", ":severity", ":format",
-                                                   ":sync",    ":load",             ":version",  ":eeprom",
-                                                   ":stats",   ":expect",           ":help",     ":quit"};
-    return names;
+// The console's ':' verbs, in the order :help lists them. Help, completion
+// and dispatch read this table (through Syntax); the README's verb table is
+// checked against it.
+struct Session::Verb {
+    using Handler = LineResult (Session::*)(const Call& call);
+    const char* name;
+    const char* usage;  // its arguments (see verbsyntax.h), "" for none or for a verb with forms
+    const char* help;   // its line in :help; "" names it on :help's last line
+    Handler run;        // null: the script runner takes the line
+    std::vector<VerbSyntax> (*forms)() = nullptr;  // the forms its next word picks
+    const char* alias = nullptr;                   // another name it answers to, shown nowhere
+};
+
+const std::vector<Session::Verb>& Session::Verbs() {
+    static const std::vector<Verb> verbs = {
+        {":timeout", "[MS]", "command time-out (0 waits without limit); without MS the current one", &Session::Timeout},
+        {":internal-timeout", "[MS]", "time-out of each step of internal operations", &Session::InternalTimeout},
+        {":severity", "[N]", "log severity (1 errors, 2 commands, 3 detail)", &Session::Severity},
+        {":format", "[auto|hex|text]", "how results are shown (auto: text when they are text)", &Session::ResultFormat},
+        {":sync", "", "synchronise chip access", &Session::Sync},
+        {":load", "FILE", "load and start a firmware package", &Session::LoadVerb},
+        {":version", "", "the running firmware's version report", &Session::Version},
+        {":eeprom", "", "", &Session::Eeprom, &Session::EepromForms},
+        {":stats", "", "packets and bytes of the last operation", &Session::Stats},
+        {Expectation::kVerb, "", "(checks the line before)", nullptr, &Expectation::Forms},
+        {":help", "", "", &Session::Help},
+        {":quit", "", "", &Session::Quit, nullptr, ":exit"},
+    };
+    return verbs;
 }
 
-const std::vector<std::string>& Session::EepromVerbNames() {
-    static const std::vector<std::string> names = {"init", "set", "get", "list", "dump", "burn"};
-    return names;
+// The forms of ":eeprom", in the order its usage lists them.
+struct Session::EepromVerb {
+    using Handler = std::optional<Outcome> (Session::*)(const Call& call, bool& chipTraffic);
+    const char* name;
+    const char* usage;
+    Handler run;
+};
+
+const std::vector<Session::EepromVerb>& Session::EepromVerbs() {
+    static const std::vector<EepromVerb> verbs = {
+        {"init", "MODE [FILE]", &Session::EepromInit},
+        {"set", "NAME VALUE", &Session::EepromSet},
+        {"get", "NAME [chip|image]", &Session::EepromGet},
+        {"list", "[FILE]", &Session::EepromList},
+        {"dump", "FILE", &Session::EepromDump},
+        {"burn", "[full]", &Session::EepromBurn},
+    };
+    return verbs;
 }
 
-const std::vector<std::string>& Session::ExpectKinds() {
-    static const std::vector<std::string> kinds = {"ok", "fail", "result", "text"};
-    return kinds;
+std::vector<VerbSyntax> Session::EepromForms() {
+    std::vector<VerbSyntax> forms;
+    for (const EepromVerb& verb : EepromVerbs()) forms.push_back({verb.name, verb.usage, "", {}});
+    return forms;
+}
+
+VerbSyntax Session::SyntaxOf(const Verb& verb) {
+    return {verb.name, verb.usage, verb.help, verb.forms != nullptr ? verb.forms() : std::vector<VerbSyntax>{}};
+}
+
+std::vector<VerbSyntax> Session::Syntax() {
+    std::vector<VerbSyntax> syntax;
+    for (const Verb& verb : Verbs()) syntax.push_back(SyntaxOf(verb));
+    return syntax;
+}
+
+const Session::Verb* Session::FindVerb(const std::string& name) {
+    for (const Verb& verb : Verbs()) {
+        if (name == verb.name || (verb.alias != nullptr && name == verb.alias)) return &verb;
+    }
+    return nullptr;
 }
 
 int Session::OnProgress(const char* stage, unsigned long long done, unsigned long long total, void* user) {
@@ -135,6 +206,8 @@ bool Session::Interrupt() {
     return true;
 }
 
+// The notes on the link are the Python package's too: tests/data/linknotes.json
+// holds their cases, which both test suites check.
 namespace {
 
 std::string NotListeningNote() {
@@ -214,72 +287,85 @@ void Session::Explain(Outcome& outcome, bool chipTraffic) {
 
 Session::LineResult Session::RunVerb(const std::string& line) {
     const std::vector<std::string> words = Words(line);
-    const std::string& verb = words[0];
+    const Verb* verb = FindVerb(words[0]);
+    if (verb == nullptr || verb->run == nullptr) return OutcomeResult(Refused(line, kUnknownVerb));
+    return (this->*verb->run)({*verb, line, words});
+}
+
+Session::LineResult Session::UsageRefused(const Call& call) {
+    return OutcomeResult(Refused(call.line, "usage: " + verbsyntax::Usage(SyntaxOf(call.verb))));
+}
+
+// A verb line whose words fit none of the verb's forms (":load" alone).
+Session::LineResult Session::Incomplete(const Call& call) { return OutcomeResult(Refused(call.line, kUnknownVerb)); }
+
+Session::LineResult Session::Quit(const Call&) {
     LineResult result;
-    if (verb == ":quit" || verb == ":exit") {
-        result.quit = true;
-    } else if (verb == ":help") {
-        result.note = kHelp;
-    } else if (verb == ":stats") {
-        result.note = Statistics();
-    } else if (words.size() <= 2 && ApplySetting(verb, words, result.note)) {
-        // a setting: its note says what it is now
-    } else {
-        result.outcome = RunOperation(line, words);
-    }
+    result.quit = true;
     return result;
 }
 
-// A setting with its value sets it; without one it shows it. False when the
-// verb is no setting or the value is not one it takes.
-bool Session::ApplySetting(const std::string& verb, const std::vector<std::string>& words, std::string& note) {
-    const bool show = words.size() == 1;
-    int value = 0;
-    if (verb == ":format") {
-        if (!show && !resultview::ParseFormat(words[1], settings_.format)) return false;
-        note = std::string("result format ") + resultview::FormatName(settings_.format);
-        return true;
-    }
-    if (!show && !ParseInt(words[1], value)) return false;
-    if (verb == ":timeout") {
-        if (!show) settings_.timeoutMs = value;
-        note = "command time-out " + Milliseconds(settings_.timeoutMs);
-    } else if (verb == ":internal-timeout") {
-        if (!show) {
-            api_.setInternalCommandTimeout(value);
-            internalTimeoutMs_ = value;
-        }
-        note = internalTimeoutMs_ == -2 ? "internal time-out: the library's own (not set by this console)"
-                                        : "internal time-out " + Milliseconds(internalTimeoutMs_);
-    } else if (verb == ":severity") {
-        if (!show) api_.setLogSeverity(value);
-        note = "log severity " + std::to_string(api_.getLogSeverity());
-    } else {
-        return false;
-    }
-    return true;
+Session::LineResult Session::Help(const Call&) {
+    return NoteResult(kHelpIntro + verbsyntax::HelpLines(Syntax()) + kHelpClosing);
 }
 
-Outcome Session::RunOperation(const std::string& line, const std::vector<std::string>& words) {
-    const std::string& verb = words[0];
-    if (verb == ":load" && words.size() >= 2) return Load(line, AfterWords(line, 1));
-    if (verb == ":eeprom" && words.size() >= 2) return RunEeprom(line, words, AfterWords(line, 2));
-    if (verb == ":version" && words.size() == 1) return VersionReport(line);
-    if (verb == ":sync" && words.size() == 1) {
-        const Stopwatch stopwatch;
-        int rc = 0;
-        {
-            const Running running(*this);
-            rc = api_.SyncChipAccess();
-        }
-        Outcome outcome = IntegerOutcome(line, rc, rc == 0);
-        outcome.elapsedMs = stopwatch.ElapsedMs();
-        return outcome;
+Session::LineResult Session::Stats(const Call&) { return NoteResult(Statistics()); }
+
+// A setting with its value sets it; without one it shows it.
+Session::LineResult Session::Timeout(const Call& call) {
+    int value = 0;
+    if (!IntegerSetting(call.words, value)) return UsageRefused(call);
+    if (call.words.size() == 2) settings_.timeoutMs = value;
+    return NoteResult("command time-out " + Milliseconds(settings_.timeoutMs));
+}
+
+Session::LineResult Session::InternalTimeout(const Call& call) {
+    int value = 0;
+    if (!IntegerSetting(call.words, value)) return UsageRefused(call);
+    if (call.words.size() == 2) {
+        api_.setInternalCommandTimeout(value);
+        internalTimeoutMs_ = value;
     }
-    if (verb == ":format" || verb == ":timeout" || verb == ":internal-timeout" || verb == ":severity") {
-        return Refused(line, "usage: " + verb + (verb == ":format" ? " [auto|hex|text]" : " [NUMBER]"));
+    return NoteResult(internalTimeoutMs_ == kInternalTimeoutNotSet
+                          ? "internal time-out: the library's own (not set by this console)"
+                          : "internal time-out " + Milliseconds(internalTimeoutMs_));
+}
+
+Session::LineResult Session::Severity(const Call& call) {
+    int value = 0;
+    if (!IntegerSetting(call.words, value)) return UsageRefused(call);
+    if (call.words.size() == 2) api_.setLogSeverity(value);
+    return NoteResult("log severity " + std::to_string(api_.getLogSeverity()));
+}
+
+Session::LineResult Session::ResultFormat(const Call& call) {
+    const bool fits = call.words.size() == 1 ||
+                      (call.words.size() == 2 && resultview::ParseFormat(call.words[1], settings_.format));
+    if (!fits) return UsageRefused(call);
+    return NoteResult(std::string("result format ") + resultview::FormatName(settings_.format));
+}
+
+Session::LineResult Session::Sync(const Call& call) {
+    if (call.words.size() != 1) return Incomplete(call);
+    const Stopwatch stopwatch;
+    int rc = 0;
+    {
+        const Running running(*this);
+        rc = api_.SyncChipAccess();
     }
-    return Refused(line, "unknown or incomplete console verb; :help lists them");
+    Outcome outcome = IntegerOutcome(call.line, rc, rc == 0);
+    outcome.elapsedMs = stopwatch.ElapsedMs();
+    return OutcomeResult(std::move(outcome));
+}
+
+Session::LineResult Session::LoadVerb(const Call& call) {
+    if (call.words.size() < 2) return Incomplete(call);
+    return OutcomeResult(Load(call.line, AfterWords(call.line, 1)));
+}
+
+Session::LineResult Session::Version(const Call& call) {
+    if (call.words.size() != 1) return Incomplete(call);
+    return OutcomeResult(VersionReport(call.line));
 }
 
 // The report counts as done only when every version word was read and the
@@ -338,55 +424,90 @@ Outcome Session::UpdateEepromField(const std::string& line, const std::string& f
     return outcome;
 }
 
-// words[1] is the EEPROM verb, `rest` the text after it.
-Outcome Session::RunEeprom(const std::string& line, const std::vector<std::string>& words, const std::string& rest) {
-    const std::string& action = words[1];
-    const std::size_t arguments = words.size() - 2;
+// words[1] picks the form of the EEPROM verb.
+Session::LineResult Session::Eeprom(const Call& call) {
+    if (call.words.size() < 2) return Incomplete(call);
+    const auto& forms = EepromVerbs();
+    const auto form = std::find_if(forms.begin(), forms.end(),
+                                   [&call](const EepromVerb& verb) { return call.words[1] == verb.name; });
     const Stopwatch stopwatch;
-    Outcome outcome;
-    int mode = 0;
+    std::optional<Outcome> outcome;
     bool chipTraffic = true;
     {
         const Running running(*this);
-        if (action == "init" && (arguments == 1 || arguments == 2) && ParseInt(words[2], mode)) {
-            const int rc = api_.InitEepromIF(mode, AfterWords(line, 3).c_str());
-            outcome = IntegerOutcome(line, rc, rc == 0);
-            chipTraffic = mode == 2;
-            if (outcome.ok && mode == 1) NoteImageFileLongerThanLayout(outcome);
-        } else if (action == "set" && arguments >= 2) {
-            outcome = UpdateEepromField(line, words[2], AfterWords(line, 3));
-            chipTraffic = false;
-        } else if (action == "get" &&
-                   (arguments == 1 || (arguments == 2 && (words[3] == "chip" || words[3] == "image")))) {
-            const bool image = arguments == 2 && words[3] == "image";
-            outcome = TextOutcome(line, image ? api_.ReadFieldFromVolatile(words[2].c_str())
-                                              : api_.ReadFieldFromEeprom(words[2].c_str()));
-            chipTraffic = !image;
-        } else if (action == "list" && arguments <= 1) {
-            outcome = TextOutcome(line, api_.ReadEntireEeprom(rest.c_str()));
-        } else if (action == "dump" && arguments == 1) {
-            const int rc = api_.DumpEepromTableToFile(rest.c_str());
-            outcome = IntegerOutcome(line, rc, rc == 0);
-            chipTraffic = false;
-        } else if (action == "burn" && (arguments == 0 || (arguments == 1 && words[2] == "full"))) {
-            const int rc = api_.BurnEeprom(arguments == 0 ? 1 : 0);
-            outcome = IntegerOutcome(line, rc, rc == 1);  // BurnEeprom answers 1 when it wrote
-        } else {
-            return Refused(line, "usage: :eeprom init MODE [FILE] | set NAME VALUE | get NAME [chip|image] | "
-                                 "list [FILE] | dump FILE | burn [full]");
-        }
+        if (form != forms.end()) outcome = (this->*form->run)(call, chipTraffic);
     }
+    if (!outcome) return UsageRefused(call);
     if (progress_ != nullptr) progress_->Finish();
-    if (!outcome.ok && outcome.rc != Outcome::kRefused) Explain(outcome, chipTraffic);
-    if (!outcome.ok && (action == "set" || action == "get") && !names_.EepromFields().empty() &&
-        names_.FindEepromField(words[2]) == nullptr) {
-        const std::vector<std::string> nearest = suggest::Nearest(words[2], names_.EepromFields(), 1);
-        if (!nearest.empty()) {
-            outcome.suggestion = consoletext::Trimmed(":eeprom " + action + " " + nearest.front() + " " + AfterWords(line, 3));
-        }
+    if (!outcome->ok && outcome->rc != Outcome::kRefused) Explain(*outcome, chipTraffic);
+    if (!outcome->ok && verbsyntax::Argument(form->usage, 0) == verbsyntax::kEepromFieldArgument) {
+        SuggestEepromField(*outcome, call);
     }
-    outcome.elapsedMs = stopwatch.ElapsedMs();
+    outcome->elapsedMs = stopwatch.ElapsedMs();
+    return OutcomeResult(std::move(*outcome));
+}
+
+// A field that the definitions do not know: the line again with the nearest one.
+void Session::SuggestEepromField(Outcome& outcome, const Call& call) const {
+    const std::string& field = call.words[2];
+    if (names_.EepromFields().empty() || names_.FindEepromField(field) != nullptr) return;
+    const std::vector<std::string> nearest = suggest::Nearest(field, names_.EepromFields(), 1);
+    if (nearest.empty()) return;
+    outcome.suggestion = consoletext::Trimmed(std::string(call.verb.name) + " " + call.words[1] + " " +
+                                              nearest.front() + " " + AfterWords(call.line, 3));
+}
+
+namespace {
+
+// The words after ":eeprom FORM".
+std::size_t EepromArguments(const std::vector<std::string>& words) { return words.size() - 2; }
+
+}  // namespace
+
+std::optional<Outcome> Session::EepromInit(const Call& call, bool& chipTraffic) {
+    const std::size_t arguments = EepromArguments(call.words);
+    int mode = 0;
+    if ((arguments != 1 && arguments != 2) || !ParseInt(call.words[2], mode)) return std::nullopt;
+    const int rc = api_.InitEepromIF(mode, AfterWords(call.line, 3).c_str());
+    Outcome outcome = IntegerOutcome(call.line, rc, rc == 0);
+    chipTraffic = mode == kEepromFromChip;
+    if (outcome.ok && mode == kEepromFromImageFile) NoteImageFileLongerThanLayout(outcome);
     return outcome;
+}
+
+std::optional<Outcome> Session::EepromSet(const Call& call, bool& chipTraffic) {
+    if (EepromArguments(call.words) < 2) return std::nullopt;
+    chipTraffic = false;
+    return UpdateEepromField(call.line, call.words[2], AfterWords(call.line, 3));
+}
+
+std::optional<Outcome> Session::EepromGet(const Call& call, bool& chipTraffic) {
+    const std::size_t arguments = EepromArguments(call.words);
+    const bool fits = arguments == 1 || (arguments == 2 && (call.words[3] == "chip" || call.words[3] == "image"));
+    if (!fits) return std::nullopt;
+    const bool image = arguments == 2 && call.words[3] == "image";
+    chipTraffic = !image;
+    const char* field = call.words[2].c_str();
+    return TextOutcome(call.line, image ? api_.ReadFieldFromVolatile(field) : api_.ReadFieldFromEeprom(field));
+}
+
+std::optional<Outcome> Session::EepromList(const Call& call, bool&) {
+    if (EepromArguments(call.words) > 1) return std::nullopt;
+    return TextOutcome(call.line, api_.ReadEntireEeprom(AfterWords(call.line, 2).c_str()));
+}
+
+std::optional<Outcome> Session::EepromDump(const Call& call, bool& chipTraffic) {
+    if (EepromArguments(call.words) != 1) return std::nullopt;
+    chipTraffic = false;
+    const int rc = api_.DumpEepromTableToFile(AfterWords(call.line, 2).c_str());
+    return IntegerOutcome(call.line, rc, rc == 0);
+}
+
+std::optional<Outcome> Session::EepromBurn(const Call& call, bool&) {
+    const std::size_t arguments = EepromArguments(call.words);
+    if (arguments != 0 && !(arguments == 1 && call.words[2] == "full")) return std::nullopt;
+    const int rc = api_.BurnEeprom(arguments == 0 ? 1 : 0);
+    return IntegerOutcome(call.line, rc, rc == 1);  // BurnEeprom answers 1 when it wrote
 }
 
 // An image file longer than the layout loads its first bytes only, which

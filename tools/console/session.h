@@ -16,11 +16,15 @@
 #include "outcome.h"
 #include "progressline.h"
 #include "resultview.h"
+#include "verbsyntax.h"
 
 class Session {
 public:
+    // A session's command time-out unless --timeout or :timeout sets another.
+    static constexpr int kDefaultTimeoutMs = 5000;
+
     struct Settings {
-        int timeoutMs = 5000;
+        int timeoutMs = kDefaultTimeoutMs;
         bool strict = true;  // refuse EEPROM and command parameter values the library would misread
         resultview::Format format = resultview::Format::Auto;
     };
@@ -52,25 +56,55 @@ public:
     std::string LinkNote() const;
     resultview::Format Format() const { return settings_.format; }
 
-    static const std::vector<std::string>& VerbNames();
-    static const std::vector<std::string>& EepromVerbNames();
-    static const std::vector<std::string>& ExpectKinds();
+    // The ':' verbs as help, completion and the README's check read them.
+    static std::vector<VerbSyntax> Syntax();
 
 private:
     class Running;  // marks a library call in progress, for Interrupt
+    struct Verb;        // a row of the verb table
+    struct EepromVerb;  // a row of the table of ":eeprom" forms
+    struct Call {       // one verb line: its row, the line, its words (the verb first)
+        const Verb& verb;
+        const std::string& line;
+        const std::vector<std::string>& words;
+    };
+    static const std::vector<Verb>& Verbs();
+    static const std::vector<EepromVerb>& EepromVerbs();
+    static std::vector<VerbSyntax> EepromForms();
+    static const Verb* FindVerb(const std::string& name);
+    static VerbSyntax SyntaxOf(const Verb& verb);
 
     Outcome RunCommand(const std::string& line);
     LineResult RunVerb(const std::string& line);
-    // False when the verb is no setting.
-    bool ApplySetting(const std::string& verb, const std::vector<std::string>& words, std::string& note);
-    Outcome RunOperation(const std::string& line, const std::vector<std::string>& words);
-    Outcome RunEeprom(const std::string& line, const std::vector<std::string>& words, const std::string& rest);
+    // The handlers of the verb table.
+    LineResult Quit(const Call& call);
+    LineResult Help(const Call& call);
+    LineResult Stats(const Call& call);
+    LineResult Timeout(const Call& call);
+    LineResult InternalTimeout(const Call& call);
+    LineResult Severity(const Call& call);
+    LineResult ResultFormat(const Call& call);
+    LineResult Sync(const Call& call);
+    LineResult LoadVerb(const Call& call);
+    LineResult Version(const Call& call);
+    LineResult Eeprom(const Call& call);
+    // The handlers of the ":eeprom" forms: no outcome when the words do not
+    // fit the form; `chipTraffic` is whether the call needed the dispatcher.
+    std::optional<Outcome> EepromInit(const Call& call, bool& chipTraffic);
+    std::optional<Outcome> EepromSet(const Call& call, bool& chipTraffic);
+    std::optional<Outcome> EepromGet(const Call& call, bool& chipTraffic);
+    std::optional<Outcome> EepromList(const Call& call, bool& chipTraffic);
+    std::optional<Outcome> EepromDump(const Call& call, bool& chipTraffic);
+    std::optional<Outcome> EepromBurn(const Call& call, bool& chipTraffic);
+    void SuggestEepromField(Outcome& outcome, const Call& call) const;
     Outcome UpdateEepromField(const std::string& line, const std::string& field, const std::string& value);
     Outcome Load(const std::string& line, const std::string& path);
     Outcome VersionReport(const std::string& line);
     Outcome IntegerOutcome(const std::string& line, int rc, bool ok);
     Outcome TextOutcome(const std::string& line, const char* text);
     static Outcome Refused(const std::string& line, const std::string& usage);
+    static LineResult UsageRefused(const Call& call);
+    static LineResult Incomplete(const Call& call);
     // Fills in why a failed outcome failed; `chipTraffic`: the operation
     // needs the dispatcher.
     void Explain(Outcome& outcome, bool chipTraffic);
@@ -83,7 +117,8 @@ private:
     const DefinitionNames& names_;
     const std::vector<std::string> commandWords_;
     Settings settings_;
-    int internalTimeoutMs_ = -2;  // not set by this console
+    static constexpr int kInternalTimeoutNotSet = -2;  // the library keeps its own
+    int internalTimeoutMs_ = kInternalTimeoutNotSet;
     ProgressLine* progress_;
     std::atomic<bool> running_{false};
     std::atomic<bool> cancel_{false};

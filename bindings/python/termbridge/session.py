@@ -365,6 +365,8 @@ class TermBridge:
         read_log = extension(self.lib, "tbx_getLastOperationLog")
         if read_log is not None:
             cause = cause_lines(decode(read_log()), message)
+        # The console adds the same notes: tests/data/linknotes.json holds
+        # their cases, which both test suites check.
         link = self.link_state() if chip and self._opened else None
         if link is not None and not link.connected and not message.startswith("Cancelled:"):
             if link.listen_port == 0:

@@ -29,6 +29,7 @@ def shared_table(name):
 
 VALUE_CHECKS = shared_table("valuechecks.json")
 VERSION_REPORTS = shared_table("versionreports.json")
+LINK_NOTES = shared_table("linknotes.json")
 
 REPORT = """
 *********************************
@@ -457,6 +458,26 @@ class TestSayWhy:
         bridge = termbridge.TermBridge(struct_list=EXAMPLE_LIST, udp_port=1, tcp_port=2, lib=fake).open()
         yield fake, bridge
         bridge.close()
+
+    @pytest.mark.parametrize("row", LINK_NOTES["failures"], ids=lambda row: row["name"])
+    def test_link_notes_as_the_shared_table_says(self, fake, bridge, row):
+        def link_state(reference):
+            if row["link"] is None:
+                return 1
+            record = reference._obj  # what ctypes.byref points at
+            record.connected, record.listenPort = int(row["link"]["connected"]), row["link"]["listen_port"]
+            return 0
+
+        fake.tbx_getLinkState = link_state
+        fake.rc = fake.eeprom_rc = 1
+        fake.failure = row["failure"].encode()
+        with pytest.raises(termbridge.OperationError) as caught:
+            if row["needs_dispatcher"]:
+                bridge.send("NATIVE_READ_WORD_CMD 0x0", timeout_ms=100)
+            else:
+                bridge.dump_eeprom_table("image.bin")
+        note = row["note"]
+        assert caught.value.notes == ([] if note is None else [note.replace("{hint}", LINK_NOTES["hints"]["python"])])
 
     def test_the_cause_comes_with_the_failure(self, opened):
         fake, bridge = opened
