@@ -46,7 +46,7 @@ def test_readme_examples_pass_as_written(readme, request, tmp_path):
     environment.update(PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python"), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1",
                        PYTHONDONTWRITEBYTECODE="1")
     command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-rA",
-               "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + find_emulator(plugin.value("emulator"))]
+               "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + find_emulator(plugin.settings.value("emulator"))]
     run = subprocess.run(command, cwd=tmp_path, env=environment, capture_output=True, text=True, timeout=120)
     output = run.stdout + run.stderr
     assert run.returncode == 0, output

@@ -238,7 +238,7 @@ def test_report_of_a_failing_test_gives_the_capture_and_a_tshark_command(request
     plugin = request.config._termbridge
     run = subprocess.run(
         [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
-         "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.value("emulator"),
+         "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.settings.value("emulator"),
          "test_fails.py"],
         cwd=tmp_path, capture_output=True, text=True, timeout=120,
         env=dict({key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"},
@@ -296,7 +296,7 @@ def test_report_command_decodes_a_session_on_a_port_another_protocol_claims(requ
     plugin.close_session()  # the library has one owner on a machine
     pcap = tmp_path / "claimed.pcap"
     port = claimed_free_port()
-    run = subprocess.run([sys.executable, "-c", SESSION_ON_A_CLAIMED_PORT, plugin.value("emulator"),
+    run = subprocess.run([sys.executable, "-c", SESSION_ON_A_CLAIMED_PORT, plugin.settings.value("emulator"),
                           plugin.library()._name, str(port), str(pcap)], capture_output=True, text=True, timeout=120,
                          env=dict(os.environ, PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python")))
     assert run.returncode == 0, run.stdout + run.stderr

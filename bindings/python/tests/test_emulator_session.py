@@ -217,7 +217,7 @@ def _gone(process_id, seconds=10.0):
 
 
 def test_an_emulator_nobody_stops_ends_with_its_object_or_the_interpreter(request, tmp_path):
-    program = find_emulator(request.config._termbridge.value("emulator"))
+    program = find_emulator(request.config._termbridge.settings.value("emulator"))
     if not program:
         request.config._termbridge.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
     emulator = Emulator(program, free_port(), log_dir=tmp_path)
@@ -260,7 +260,7 @@ if emulator.counts()["packets"] > before:
 
 def test_a_script_ending_while_its_thread_waits_in_a_command_exits_cleanly(request, tmp_path):
     plugin = request.config._termbridge
-    program = find_emulator(plugin.value("emulator"))
+    program = find_emulator(plugin.settings.value("emulator"))
     if not program:
         plugin.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
     plugin.close_session()  # the library has one owner on a machine
@@ -293,7 +293,7 @@ OWNERS = {
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the parent-death signal is Linux's")
 @pytest.mark.parametrize("owner, ending", [("script", signal.SIGKILL), ("pytest", signal.SIGTERM)])
 def test_an_emulator_ends_with_the_process_that_started_it(request, tmp_path, owner, ending):
-    program = find_emulator(request.config._termbridge.value("emulator"))
+    program = find_emulator(request.config._termbridge.settings.value("emulator"))
     if not program:
         request.config._termbridge.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
     package = os.path.dirname(os.path.dirname(os.path.abspath(termbridge.__file__)))

@@ -43,7 +43,7 @@ def run_session(folder, request, address, *options):
     (folder / "test_session.py").write_text(SESSION % {"address": address})
     plugin = request.config._termbridge
     command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
-               "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.value("emulator"),
+               "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.settings.value("emulator"),
                "--termbridge-definitions=%s" % (EXAMPLES / "definitions" / "list.txt"),
                "--termbridge-mac-map=%s" % (EXAMPLES / "maps" / "mac.map"),
                "--termbridge-phy-map=%s" % (EXAMPLES / "maps" / "phy.map"), "--rootdir", str(folder), *options,

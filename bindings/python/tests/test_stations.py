@@ -80,13 +80,13 @@ def chip_tests(tmp_path):
 def library_options(request):
     plugin = request.config._termbridge
     return ["--termbridge-library=" + plugin.library()._name,
-            "--termbridge-emulator=" + find_emulator(plugin.value("emulator"))]
+            "--termbridge-emulator=" + find_emulator(plugin.settings.value("emulator"))]
 
 
 @pytest.fixture
 def bench(request, tmp_path):
     """A dispatcher at fixed ports, as a bench would be: a tb-emulator the tests do not start."""
-    program = find_emulator(request.config._termbridge.value("emulator"))
+    program = find_emulator(request.config._termbridge.settings.value("emulator"))
     with Emulator(program, free_port(), command_port=free_port(), log_dir=tmp_path) as dispatcher:
         yield dispatcher
 
