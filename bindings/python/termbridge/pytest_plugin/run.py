@@ -85,7 +85,7 @@ class TermbridgeRun:
             pytest.fail(self._station_error + " (the run's claim failed before; not tried again)", pytrace=False)
         worker = _worker()
         try:
-            timeout = float(self.settings.value("claim_timeout") or 0)
+            timeout = self.settings.number("claim_timeout")
             lock_dir = self.settings.value("lock_dir")
             if self._stations is not None:
                 first = int(re.sub(r"\D", "", worker) or 0) if worker else 0
@@ -142,7 +142,7 @@ class TermbridgeRun:
 
     def missing(self, text: str) -> None:
         """A library or emulator that is not there: an error unless skips were asked for."""
-        if self.settings.skip_missing():
+        if self.settings.flag("skip_missing"):
             # A library that was given and does not load fails the test
             # whatever else is missing (the emulator's skip comes first in a
             # session's set-up).

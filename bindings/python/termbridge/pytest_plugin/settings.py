@@ -8,29 +8,58 @@ import dataclasses
 import os
 import shlex
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import pytest
 
-# name -> (help, environment variable or None, is a path)
-OPTIONS = {
-    "station": ("where the tests run: emulator (default), registry, ADDRESS:UDP:TCP, or a station of the "
-                "inventory", "TERMBRIDGE_STATION", False),
-    "inventory": ("TOML inventory of stations; each process (xdist worker) claims one", "TERMBRIDGE_INVENTORY",
-                  True),
-    "library": ("the termbridge library to test (default: $TERMBRIDGE_LIBRARY, then the usual search)", None, True),
-    "emulator": ("the tb-emulator program (default: $TB_EMULATOR, then PATH)", None, True),
-    "definitions": ("list file of the definition set the emulator executes and the library parses", None, True),
-    "mac_map": ("MAC linker map file given to the library", None, True),
-    "phy_map": ("PHY linker map file given to the library", None, True),
-    "pcap_dir": ("write a capture of every test's emulator traffic into this folder, named after the test",
-                 None, True),
-    "replay_dir": ("answer every test from its capture in this folder (tb-emulator --replay)", None, True),
-    "dissector": ("termbridge.lua, for the tshark command of a failing test's report", "TERMBRIDGE_DISSECTOR",
-                  True),
-    "lock_dir": ("folder of the station claims (default: the system's temporary folder)", None, True),
-    "claim_timeout": ("seconds to wait for a free station (default 0)", None, False),
-}
+
+class Option(NamedTuple):
+    """One setting of the plugin: its command-line option, its ini key, and
+    how its value is read."""
+
+    name: str  # station: --termbridge-station, ini key termbridge_station
+    value_type: type  # str; Path (made absolute, from the ini file's folder there); float; bool (a flag)
+    help: str
+    variable: Optional[str] = None  # the environment variable read last
+    default: Union[None, float, bool] = None
+
+    @property
+    def flag(self) -> str:
+        return "--termbridge-" + self.name.replace("_", "-")
+
+    @property
+    def key(self) -> str:
+        """The ini key, and the option's name in the parsed command line."""
+        return "termbridge_" + self.name
+
+    @property
+    def takes_a_value(self) -> bool:
+        return self.value_type is not bool
+
+
+# The library's and the emulator's own environment variables
+# ($TERMBRIDGE_LIBRARY, $TB_EMULATOR) are read where they are looked for.
+OPTIONS = (
+    Option("station", str, "where the tests run: emulator (default), registry, ADDRESS:UDP:TCP, or a station of the "
+           "inventory", variable="TERMBRIDGE_STATION"),
+    Option("inventory", Path, "TOML inventory of stations; each process (xdist worker) claims one",
+           variable="TERMBRIDGE_INVENTORY"),
+    Option("library", Path, "the termbridge library to test (default: $TERMBRIDGE_LIBRARY, then the usual search)"),
+    Option("emulator", Path, "the tb-emulator program (default: $TB_EMULATOR, then PATH)"),
+    Option("definitions", Path, "list file of the definition set the emulator executes and the library parses"),
+    Option("mac_map", Path, "MAC linker map file given to the library"),
+    Option("phy_map", Path, "PHY linker map file given to the library"),
+    Option("pcap_dir", Path, "write a capture of every test's emulator traffic into this folder, named after the test"),
+    Option("replay_dir", Path, "answer every test from its capture in this folder (tb-emulator --replay)"),
+    Option("dissector", Path, "termbridge.lua, for the tshark command of a failing test's report",
+           variable="TERMBRIDGE_DISSECTOR"),
+    Option("lock_dir", Path, "folder of the station claims (default: the system's temporary folder)"),
+    Option("claim_timeout", float, "seconds to wait for a free station (default 0)", default=0.0),
+    Option("skip_missing", bool, "skip (instead of failing) the tests whose library or emulator is not found",
+           default=False),
+)
+_OPTION_NAMED = {option.name: option for option in OPTIONS}
+
 # Marker settings that only the emulator can honour: their tests are emulator-only.
 EMULATOR_ONLY_SETTINGS = ("faults", "eeprom_size", "eeprom_file", "extra_args")
 
@@ -61,14 +90,13 @@ class EmulatorConfig:
 
 def add_options(parser: pytest.Parser) -> None:
     group = parser.getgroup("termbridge", "termbridge library, emulator and stations")
-    for name, (text, _, _) in OPTIONS.items():
-        option = "--termbridge-" + name.replace("_", "-")
-        group.addoption(option, dest="termbridge_" + name, default=None, help=text)
-        parser.addini("termbridge_" + name, text, default=None)
-    text = "skip (instead of failing) the tests whose library or emulator is not found"
-    group.addoption("--termbridge-skip-missing", dest="termbridge_skip_missing", action="store_true", default=None,
-                    help=text)
-    parser.addini("termbridge_skip_missing", text, type="bool", default=False)
+    for option in OPTIONS:
+        if option.takes_a_value:
+            group.addoption(option.flag, dest=option.key, default=None, help=option.help)
+            parser.addini(option.key, option.help, default=None)
+        else:
+            group.addoption(option.flag, dest=option.key, action="store_true", default=None, help=option.help)
+            parser.addini(option.key, option.help, type="bool", default=option.default)
 
 
 class Settings:
@@ -78,24 +106,30 @@ class Settings:
         self.config = config
 
     def value(self, name: str) -> Optional[str]:
-        """A setting: the command line's, else the ini file's (paths from its
-        folder), else the environment's (paths from the current folder)."""
-        is_path = OPTIONS[name][2]
-        value = self.config.getoption("termbridge_" + name)
+        """A setting that takes a value: the command line's, else the ini
+        file's (paths from its folder), else the environment's (paths from
+        the current folder)."""
+        option = _OPTION_NAMED[name]
+        is_path = option.value_type is Path
+        value = self.config.getoption(option.key)
         if value:
             return os.path.abspath(value) if is_path else value
-        value = self.config.getini("termbridge_" + name)
+        value = self.config.getini(option.key)
         if value:
             folder = self.config.inipath.parent if self.config.inipath else self.config.rootpath
             return str(folder / value) if is_path else value
-        variable = OPTIONS[name][1]
-        value = os.environ.get(variable) if variable else None
+        value = os.environ.get(option.variable) if option.variable else None
         if value:
             return os.path.abspath(value) if is_path else value
         return None
 
-    def skip_missing(self) -> bool:
-        return bool(self.config.getoption("termbridge_skip_missing") or self.config.getini("termbridge_skip_missing"))
+    def number(self, name: str) -> float:
+        text = self.value(name)
+        return float(text) if text else float(_OPTION_NAMED[name].default or 0)
+
+    def flag(self, name: str) -> bool:
+        key = _OPTION_NAMED[name].key
+        return bool(self.config.getoption(key) or self.config.getini(key))
 
     def given_library(self) -> Optional[str]:
         """The library the run names (option, ini or $TERMBRIDGE_LIBRARY), if any."""
@@ -104,7 +138,7 @@ class Settings:
 
 def refuse_unknown_ini_keys(config: pytest.Config) -> None:
     """A misspelt setting would leave the run on its defaults (the emulator)."""
-    known = {"termbridge_" + name for name in OPTIONS} | {"termbridge_skip_missing"}
+    known = {option.key for option in OPTIONS}
     unknown = sorted(key for key in config.inicfg if key.startswith("termbridge_") and key not in known)
     if unknown:
         raise pytest.UsageError("%s: unknown termbridge settings %s (known: %s)" % (
@@ -122,7 +156,7 @@ def refuse_separate_path_values(config: pytest.Config) -> None:
     and the project's ini file (its station, say) is not read."""
     here = Path(config.invocation_params.dir)
     words = shlex.split(os.environ.get("PYTEST_ADDOPTS", "")) + [str(word) for word in config.invocation_params.args]
-    options = {"--termbridge-" + name.replace("_", "-") for name in OPTIONS}
+    options = {option.flag for option in OPTIONS if option.takes_a_value}
     given = [(word, value) for word, value in zip(words, words[1:])
              if word in options and not value.startswith("-") and (here / value).exists()]
     if not given:
