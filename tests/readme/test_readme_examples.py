@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from termbridge.emulator import find_emulator
+from termbridge.pytest_plugin import run_key
 
 SOURCE_ROOT = Path(__file__).resolve().parents[2]
 READMES = (SOURCE_ROOT / "README.md", SOURCE_ROOT / "bindings" / "python" / "README.md")
@@ -40,7 +41,7 @@ def test_readme_examples_pass_as_written(readme, request, tmp_path):
         (tmp_path / ("test_example_%d.py" % number)).write_text(block)
     expected = sum(len(re.findall(r"^def test_", block, re.M)) for block in blocks)
 
-    plugin = request.config._termbridge
+    plugin = request.config.stash[run_key]
     # The run's library files are its own, not this process's.
     environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
     environment.update(PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python"), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1",

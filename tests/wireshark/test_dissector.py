@@ -17,6 +17,8 @@ from pathlib import Path
 
 import pytest
 
+from termbridge.pytest_plugin import run_key
+
 SOURCE_ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = SOURCE_ROOT / "examples"
 TSHARK = shutil.which("tshark")
@@ -44,8 +46,8 @@ FIELDS = ["frame.number", "termbridge.cmd.number", "termbridge.cmd.type", "termb
 def dissector(request):
     """The build's dissector, with its name table beside it (found as the plugin finds it)."""
     assert TSHARK, "tshark is not installed: the dissector cannot be read without it"
-    request.config._termbridge.library()
-    path = request.config._termbridge.dissector()
+    request.config.stash[run_key].library()
+    path = request.config.stash[run_key].dissector()
     assert path and (Path(path).parent / "termbridge_names.lua").is_file(), "no dissector with a name table: %s" % path
     return path
 
@@ -235,7 +237,7 @@ FAILING_TEST = textwrap.dedent("""
 
 def test_report_of_a_failing_test_gives_the_capture_and_a_tshark_command(request, tmp_path, dissector):
     (tmp_path / "test_fails.py").write_text(FAILING_TEST)
-    plugin = request.config._termbridge
+    plugin = request.config.stash[run_key]
     run = subprocess.run(
         [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
          "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.settings.value("emulator"),
@@ -292,7 +294,7 @@ def claimed_free_port():
 
 
 def test_report_command_decodes_a_session_on_a_port_another_protocol_claims(request, tmp_path, dissector):
-    plugin = request.config._termbridge
+    plugin = request.config.stash[run_key]
     plugin.close_session()  # the library has one owner on a machine
     pcap = tmp_path / "claimed.pcap"
     port = claimed_free_port()

@@ -12,6 +12,8 @@ from pathlib import Path
 
 import pytest
 
+from termbridge.pytest_plugin import run_key
+
 SOURCE_ROOT = Path(__file__).resolve().parents[3]
 HEADER = SOURCE_ROOT / "include" / "termbridge.h"
 EXTENSION_HEADER = SOURCE_ROOT / "include" / "termbridge_ext.h"
@@ -25,13 +27,13 @@ NOT_READY = "Fatal Error!!! Console Application isn't Ready!!!!"
 @pytest.fixture
 def lib(request):
     """The library under test, loaded once per run (by the plugin)."""
-    return request.config._termbridge.library()
+    return request.config.stash[run_key].library()
 
 
 @pytest.fixture
 def closed_lib(request, lib):
     """The library with no session open (the plugin's pooled one is closed)."""
-    request.config._termbridge.close_session()
+    request.config.stash[run_key].close_session()
     assert lib.getResultLen() == -1
     return lib
 

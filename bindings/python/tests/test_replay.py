@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 from conftest import EXAMPLES
+from termbridge.pytest_plugin import run_key
 
 PACKAGE = Path(__file__).resolve().parents[1]
 
@@ -41,7 +42,7 @@ SESSION = textwrap.dedent("""
 
 def run_session(folder, request, address, *options):
     (folder / "test_session.py").write_text(SESSION % {"address": address})
-    plugin = request.config._termbridge
+    plugin = request.config.stash[run_key]
     command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
                "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.settings.value("emulator"),
                "--termbridge-definitions=%s" % (EXAMPLES / "definitions" / "list.txt"),

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from termbridge.emulator import Emulator, find_emulator, free_port
+from termbridge.pytest_plugin import run_key
 from termbridge.stations import StationError, claim_station, load_inventory, parse_station
 
 PACKAGE = Path(__file__).resolve().parents[1]
@@ -78,7 +79,7 @@ def chip_tests(tmp_path):
 
 @pytest.fixture
 def library_options(request):
-    plugin = request.config._termbridge
+    plugin = request.config.stash[run_key]
     return ["--termbridge-library=" + plugin.library()._name,
             "--termbridge-emulator=" + find_emulator(plugin.settings.value("emulator"))]
 
@@ -86,7 +87,7 @@ def library_options(request):
 @pytest.fixture
 def bench(request, tmp_path):
     """A dispatcher at fixed ports, as a bench would be: a tb-emulator the tests do not start."""
-    program = find_emulator(request.config._termbridge.settings.value("emulator"))
+    program = find_emulator(request.config.stash[run_key].settings.value("emulator"))
     with Emulator(program, free_port(), command_port=free_port(), log_dir=tmp_path) as dispatcher:
         yield dispatcher
 

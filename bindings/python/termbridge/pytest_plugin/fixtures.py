@@ -13,13 +13,13 @@ from ..emulator import Emulator, find_emulator, free_port
 from ..errors import EmulatorError
 from ..session import TermBridge
 from ..stations import Station
-from .run import TermbridgeRun, skip_on_a_dispatcher
+from .run import TermbridgeRun, run_key, skip_on_a_dispatcher, test_emulator_key
 from .settings import (DEFAULT_INTERNAL_TIMEOUT_MS, DEFAULT_SEVERITY, DEFAULT_TIMEOUT_MS, EMULATOR_ONLY_SETTINGS,
                        EmulatorConfig, marker_settings)
 
 
-def _plugin(request: pytest.FixtureRequest) -> TermbridgeRun:
-    return request.config._termbridge  # type: ignore[attr-defined]
+def _run(request: pytest.FixtureRequest) -> TermbridgeRun:
+    return request.config.stash[run_key]
 
 
 def _marker_path(request: pytest.FixtureRequest, value: Optional[str]) -> Optional[str]:
@@ -32,18 +32,18 @@ def _marker_path(request: pytest.FixtureRequest, value: Optional[str]) -> Option
 @pytest.fixture
 def termbridge_station(request: pytest.FixtureRequest) -> Station:
     """The station this process runs its tests on."""
-    return _plugin(request).station()
+    return _run(request).station()
 
 
 @pytest.fixture
 def termbridge_config(request: pytest.FixtureRequest, tmp_path: Path) -> EmulatorConfig:
     """The settings of the emulator and the session: the options, then the
     station's definition set, then the test's marker."""
-    plugin = _plugin(request)
-    station = plugin.station()
-    config = EmulatorConfig(definitions=station.definitions or plugin.settings.value("definitions"),
-                            mac_map=station.mac_map or plugin.settings.value("mac_map"),
-                            phy_map=station.phy_map or plugin.settings.value("phy_map"))
+    run = _run(request)
+    station = run.station()
+    config = EmulatorConfig(definitions=station.definitions or run.settings.value("definitions"),
+                            mac_map=station.mac_map or run.settings.value("mac_map"),
+                            phy_map=station.phy_map or run.settings.value("phy_map"))
     settings = marker_settings(request.node)
     for key in ("definitions", "mac_map", "phy_map", "eeprom_file"):
         if key in settings:
@@ -54,15 +54,15 @@ def termbridge_config(request: pytest.FixtureRequest, tmp_path: Path) -> Emulato
     settings.pop("pcap", None)  # every test is recorded; kept for markers written before that
     if settings:
         raise pytest.UsageError("termbridge_emulator marker: unknown settings %s" % sorted(settings))
-    pcap_dir = plugin.settings.value("pcap_dir")
+    pcap_dir = run.settings.value("pcap_dir")
     if pcap_dir:
         os.makedirs(pcap_dir, exist_ok=True)
-        config.pcap = os.path.join(pcap_dir, plugin.capture_name(request.node.nodeid))
+        config.pcap = os.path.join(pcap_dir, run.capture_name(request.node.nodeid))
     else:
         config.pcap = str(tmp_path / "emulator.pcap")
-    replay_dir = plugin.settings.value("replay_dir")
+    replay_dir = run.settings.value("replay_dir")
     if replay_dir:
-        recording = os.path.join(replay_dir, plugin.capture_name(request.node.nodeid))
+        recording = os.path.join(replay_dir, run.capture_name(request.node.nodeid))
         if not os.path.isfile(recording):
             pytest.fail("no recording of this test: %s (make one with --termbridge-pcap-dir)" % recording,
                         pytrace=False)
@@ -74,14 +74,14 @@ def termbridge_config(request: pytest.FixtureRequest, tmp_path: Path) -> Emulato
 def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: EmulatorConfig,
                         tmp_path: Path) -> Iterator[Emulator]:
     """tb-emulator for this test, stopped after it (emulator stations only)."""
-    plugin = _plugin(request)
-    station = plugin.station()
+    run = _run(request)
+    station = run.station()
     if not station.emulator:
         pytest.skip("emulator only; running on %s" % station.describe())
-    program = find_emulator(plugin.settings.value("emulator"))
+    program = find_emulator(run.settings.value("emulator"))
     if not program:
-        plugin.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
-    plugin.prepare_root()
+        run.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
+    run.prepare_root()
     config = termbridge_config
     # A replay answers from its recording: the emulator takes no definition
     # set and has no EEPROM then (the session still reads the definitions).
@@ -91,17 +91,17 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
                     eeprom_file=None if replaying else config.eeprom_file, extra_args=config.extra_args,
                     log_dir=tmp_path)
     emulator = None
-    ports = plugin.reusable_ports(config)
+    ports = run.reusable_ports(config)
     if ports is not None:
         try:
             emulator = Emulator(program, ports[1], command_port=ports[0], **settings)
         except EmulatorError:
             if station.library_port:
                 raise  # the station's own ports are taken: nothing else may be used
-            plugin.close_session()  # the port went elsewhere: a new session on new ports
+            run.close_session()  # the port went elsewhere: a new session on new ports
     if emulator is None:
         emulator = Emulator(program, free_port(), **settings)
-    request.node._termbridge_emulator = emulator
+    request.node.stash[test_emulator_key] = emulator
     try:
         yield emulator
     finally:
@@ -114,14 +114,14 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
 @pytest.fixture
 def termbridge_session(request: pytest.FixtureRequest, termbridge_config: EmulatorConfig) -> Iterator[TermBridge]:
     """The library, initialized against this test's station."""
-    plugin = _plugin(request)
-    station = plugin.station()
+    run = _run(request)
+    station = run.station()
     # The settings as the test resolved them (its own termbridge_config too).
     emulator_settings = sorted(key for key in EMULATOR_ONLY_SETTINGS if getattr(termbridge_config, key))
     if emulator_settings:
         skip_on_a_dispatcher(station, "emulator settings %s of termbridge_config" % emulator_settings)
     emulator = request.getfixturevalue("termbridge_emulator") if station.emulator else None
-    session = plugin.open_session(termbridge_config, emulator)
+    session = run.open_session(termbridge_config, emulator)
     if session.default_timeout != DEFAULT_TIMEOUT_MS:
         session.default_timeout = DEFAULT_TIMEOUT_MS
     if session.log_severity != DEFAULT_SEVERITY:

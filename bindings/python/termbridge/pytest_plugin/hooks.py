@@ -5,20 +5,26 @@ shows."""
 from __future__ import annotations
 
 import signal
-from typing import Any, Iterator, Optional, Tuple
+from typing import Any, Iterator, List, Optional, Tuple
 
 import pytest
 
 from ..emulator import Emulator
 from ..session import TermBridge
 from ..stations import StationError
-from .run import TermbridgeRun, skip_on_a_dispatcher
+from .run import TermbridgeRun, run_key, skip_on_a_dispatcher, test_emulator_key
 from .settings import (EMULATOR_ONLY_SETTINGS, MARKER_HELP, add_options, marker_settings, refuse_separate_path_values,
                        refuse_unknown_ini_keys)
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
     add_options(parser)
+
+
+# The ids of the pytest-xdist workers that went down (the controller's).
+_workers_down_key = pytest.StashKey[List[str]]()
+# Whether this run set the SIGTERM handler (and takes it away at the end).
+_sigterm_key = pytest.StashKey[bool]()
 
 
 class _Terminated(KeyboardInterrupt):
@@ -36,7 +42,7 @@ def _catch_sigterm(config: pytest.Config) -> None:
     try:
         if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
             signal.signal(signal.SIGTERM, _terminate)
-            config._termbridge_sigterm = True  # type: ignore[attr-defined]
+            config.stash[_sigterm_key] = True
     except ValueError:
         pass  # not the main thread: signals are not ours to handle
 
@@ -46,7 +52,7 @@ def pytest_configure(config: pytest.Config) -> None:
     refuse_unknown_ini_keys(config)
     refuse_separate_path_values(config)
     try:
-        config._termbridge = TermbridgeRun(config)  # type: ignore[attr-defined]
+        config.stash[run_key] = TermbridgeRun(config)
     except StationError as error:
         raise pytest.UsageError(str(error)) from None
     _catch_sigterm(config)
@@ -57,10 +63,10 @@ def pytest_sessionfinish(session: pytest.Session) -> None:
     """The pooled session is closed and the station given back here, after
     the session's fixtures: a pytest-xdist worker reports its end only after
     this hook, so a worker that crashes while closing is seen as down."""
-    plugin = getattr(session.config, "_termbridge", None)
-    if plugin is not None:
-        plugin.close()
-    if getattr(session.config, "_termbridge_workers_down", None) and session.exitstatus == pytest.ExitCode.OK:
+    run = session.config.stash.get(run_key, None)
+    if run is not None:
+        run.close()
+    if session.config.stash.get(_workers_down_key, None) and session.exitstatus == pytest.ExitCode.OK:
         session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
 
@@ -70,32 +76,31 @@ def pytest_testnodedown(node: Any, error: Any) -> None:
     if not error:
         return
     config = node.config
-    down = getattr(config, "_termbridge_workers_down", [])
-    down.append(node.gateway.id)
-    config._termbridge_workers_down = down
+    config.stash.setdefault(_workers_down_key, []).append(node.gateway.id)
     reporter = config.pluginmanager.get_plugin("terminalreporter")
     if reporter is not None:
         reporter.write_line("termbridge: worker %s went down: %s; the run fails" % (node.gateway.id, error))
 
 
 def pytest_unconfigure(config: pytest.Config) -> None:
-    plugin = getattr(config, "_termbridge", None)
-    if plugin is not None:
-        plugin.close()
-    if getattr(config, "_termbridge_sigterm", False) and signal.getsignal(signal.SIGTERM) is _terminate:
+    run = config.stash.get(run_key, None)
+    if run is not None:
+        run.close()
+    if config.stash.get(_sigterm_key, False) and signal.getsignal(signal.SIGTERM) is _terminate:
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 def pytest_report_header(config: pytest.Config) -> Optional[str]:
-    plugin = getattr(config, "_termbridge", None)
-    return plugin.header() if plugin is not None else None
+    run = config.stash.get(run_key, None)
+    return run.header() if run is not None else None
 
 
 def pytest_runtest_setup(item: pytest.Item) -> None:
     """Emulator-only tests are skipped on a dispatcher, and those that look
     at the chip model in a replay (it is off), saying why."""
+    run = item.config.stash[run_key]
     uses_emulator = "termbridge_emulator" in getattr(item, "fixturenames", ())
-    replay_dir = item.config._termbridge.settings.value("replay_dir")  # type: ignore[attr-defined]
+    replay_dir = run.settings.value("replay_dir")
     if uses_emulator and replay_dir:
         pytest.skip("emulator only (the termbridge_emulator fixture); replaying from %s: the chip model is off"
                     % replay_dir)
@@ -103,7 +108,7 @@ def pytest_runtest_setup(item: pytest.Item) -> None:
     emulator_settings = sorted(key for key in EMULATOR_ONLY_SETTINGS if settings.get(key))
     if not uses_emulator and not emulator_settings:
         return
-    station = item.config._termbridge.station()  # type: ignore[attr-defined]
+    station = run.station()
     skip_on_a_dispatcher(station, "the termbridge_emulator fixture" if uses_emulator
                          else "emulator settings %s" % emulator_settings)
 
@@ -115,14 +120,14 @@ def pytest_runtest_makereport(item: pytest.Item, call: Any) -> Iterator[None]:
     if not report.failed:
         return
     funcargs = getattr(item, "funcargs", {})
-    emulator = funcargs.get("termbridge_emulator") or getattr(item, "_termbridge_emulator", None)
+    emulator = funcargs.get("termbridge_emulator") or item.stash.get(test_emulator_key, None)
+    run = item.config.stash[run_key]
     if isinstance(emulator, Emulator):
         report.sections.append(("tb-emulator log", emulator.log_text()))
         if emulator.pcap_path:
-            plugin = item.config._termbridge  # type: ignore[attr-defined]
-            report.sections.append(("termbridge capture", plugin.capture_help(emulator.pcap_path)))
+            report.sections.append(("termbridge capture", run.capture_help(emulator.pcap_path)))
     elif "termbridge_session" in funcargs:
-        report.sections.append(("termbridge station", item.config._termbridge.station().describe()))  # type: ignore
+        report.sections.append(("termbridge station", run.station().describe()))
     session = funcargs.get("termbridge_session")
     if isinstance(session, TermBridge):
         tail = _library_log_tail(session)

@@ -74,6 +74,11 @@ class TermbridgeRun:
             raise StationError("--termbridge-replay-dir: only tb-emulator replays captures; %s %s a dispatcher" % (
                 ", ".join(dispatchers), "is" if len(dispatchers) == 1 else "are"))
 
+    @property
+    def claim(self) -> Optional[StationClaim]:
+        """The claim of this process's station; None on a station nobody claims (the emulator)."""
+        return self._claim
+
     def in_rack(self) -> bool:
         return self._stations is not None or _worker() is not None
 
@@ -256,6 +261,12 @@ class TermbridgeRun:
         shutil.rmtree(self._scratch, ignore_errors=True)
         if self._own_root is not None:
             shutil.rmtree(self._own_root, ignore_errors=True)
+
+
+# The run's state, in the run's config.stash: request.config.stash[run_key].
+run_key = pytest.StashKey[TermbridgeRun]()
+# The emulator of a test, in its item's stash (for the report of a failing test).
+test_emulator_key = pytest.StashKey[Emulator]()
 
 
 def skip_on_a_dispatcher(station: Station, needs: str) -> None:
