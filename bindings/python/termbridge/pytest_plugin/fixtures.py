@@ -14,8 +14,7 @@ from ..errors import EmulatorError
 from ..session import TermBridge
 from ..stations import Station
 from .run import TermbridgeRun, run_key, skip_on_a_dispatcher, test_emulator_key
-from .settings import (DEFAULT_INTERNAL_TIMEOUT_MS, DEFAULT_SEVERITY, DEFAULT_TIMEOUT_MS, EMULATOR_ONLY_SETTINGS,
-                       EmulatorConfig, marker_settings)
+from .settings import EMULATOR_ONLY_SETTINGS, EmulatorConfig, marker_settings
 
 
 def _run(request: pytest.FixtureRequest) -> TermbridgeRun:
@@ -122,11 +121,7 @@ def termbridge_session(request: pytest.FixtureRequest, termbridge_config: Emulat
         skip_on_a_dispatcher(station, "emulator settings %s of termbridge_config" % emulator_settings)
     emulator = request.getfixturevalue("termbridge_emulator") if station.emulator else None
     session = run.open_session(termbridge_config, emulator)
-    if session.default_timeout != DEFAULT_TIMEOUT_MS:
-        session.default_timeout = DEFAULT_TIMEOUT_MS
-    if session.log_severity != DEFAULT_SEVERITY:
-        session.log_severity = DEFAULT_SEVERITY
-    session.set_internal_command_timeout(DEFAULT_INTERNAL_TIMEOUT_MS)
+    run.set_back_to_defaults(session)
     yield session
     if session.is_open and session.progress_supported:
         session.set_progress_callback(None)

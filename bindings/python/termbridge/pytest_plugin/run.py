@@ -10,7 +10,7 @@ import shutil
 import sys
 import tempfile
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, NamedTuple, NoReturn, Optional, Tuple
 
 import pytest
 
@@ -20,6 +20,19 @@ from ..errors import LibraryNotFoundError
 from ..session import TermBridge
 from ..stations import Station, StationClaim, StationError, claim_station, load_inventory, parse_station, registry_file
 from .settings import EmulatorConfig, Settings
+
+
+class LibraryDefaults(NamedTuple):
+    """The settings the library starts a process with, which a test may
+    change: its session is set back to them. The package's tests hold them
+    to the library's own."""
+
+    timeout_ms: int  # getDefaultTimeout
+    severity: int  # getLogSeverity
+    internal_timeout_ms: int  # setInternalCommandTimeout; the library does not report it
+
+
+LIBRARY_DEFAULTS = LibraryDefaults(timeout_ms=15000, severity=2, internal_timeout_ms=1000)
 
 
 def _worker() -> Optional[str]:
@@ -145,7 +158,7 @@ class TermbridgeRun:
 
     # -- library and session
 
-    def missing(self, text: str) -> None:
+    def missing(self, text: str) -> NoReturn:
         """A library or emulator that is not there: an error unless skips were asked for."""
         if self.settings.flag("skip_missing"):
             # A library that was given and does not load fails the test
@@ -170,6 +183,14 @@ class TermbridgeRun:
                 self.missing("termbridge library not found (--termbridge-library or $TERMBRIDGE_LIBRARY): %s"
                              % error)
         return self.lib
+
+    def set_back_to_defaults(self, session: TermBridge) -> None:
+        """The time-outs and the log severity a test may have changed, back to the library's defaults."""
+        if session.default_timeout != LIBRARY_DEFAULTS.timeout_ms:
+            session.default_timeout = LIBRARY_DEFAULTS.timeout_ms
+        if session.log_severity != LIBRARY_DEFAULTS.severity:
+            session.log_severity = LIBRARY_DEFAULTS.severity
+        session.set_internal_command_timeout(LIBRARY_DEFAULTS.internal_timeout_ms)
 
     def empty_definitions(self) -> Dict[str, str]:
         """Empty map and list files: native commands need no definitions."""

@@ -63,10 +63,6 @@ _OPTION_NAMED = {option.name: option for option in OPTIONS}
 # Marker settings that only the emulator can honour: their tests are emulator-only.
 EMULATOR_ONLY_SETTINGS = ("faults", "eeprom_size", "eeprom_file", "extra_args")
 
-DEFAULT_TIMEOUT_MS = 15000
-DEFAULT_SEVERITY = 2
-DEFAULT_INTERNAL_TIMEOUT_MS = 1000
-
 MARKER_HELP = ("termbridge_emulator(definitions=, mac_map=, phy_map=, faults=[], pcap=False, eeprom_size=, "
                "eeprom_file=, extra_args=[]): settings of the emulator and the session for this test")
 
