@@ -104,19 +104,20 @@ class Settings:
     def value(self, name: str) -> Optional[str]:
         """A setting that takes a value: the command line's, else the ini
         file's (paths from its folder), else the environment's (paths from
-        the current folder)."""
+        the folder pytest was started in, wherever a test has gone since)."""
         option = _OPTION_NAMED[name]
         is_path = option.value_type is Path
+        started_in = self.config.invocation_params.dir
         value = self.config.getoption(option.key)
         if value:
-            return os.path.abspath(value) if is_path else value
+            return os.path.abspath(started_in / value) if is_path else value
         value = self.config.getini(option.key)
         if value:
             folder = self.config.inipath.parent if self.config.inipath else self.config.rootpath
             return str(folder / value) if is_path else value
         value = os.environ.get(option.variable) if option.variable else None
         if value:
-            return os.path.abspath(value) if is_path else value
+            return os.path.abspath(started_in / value) if is_path else value
         return None
 
     def number(self, name: str) -> float:
