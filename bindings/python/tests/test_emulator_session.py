@@ -293,20 +293,19 @@ OWNERS = {
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the parent-death signal is Linux's")
 @pytest.mark.parametrize("owner, ending", [("script", signal.SIGKILL), ("pytest", signal.SIGTERM)])
-def test_an_emulator_ends_with_the_process_that_started_it(request, tmp_path, owner, ending):
+def test_an_emulator_ends_with_the_process_that_started_it(request, inner_pytest, tmp_path, owner, ending):
     program = find_emulator(request.config.stash[run_key].settings.value("emulator"))
     if not program:
         request.config.stash[run_key].missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
-    package = os.path.dirname(os.path.dirname(os.path.abspath(termbridge.__file__)))
-    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
-    environment.update(PYTHONPATH=package, PYTEST_DISABLE_PLUGIN_AUTOLOAD="1", PYTHONDONTWRITEBYTECODE="1")
     if owner == "script":
-        command = [sys.executable, "-c", OWNERS[owner], program, str(tmp_path)]
+        package = os.path.dirname(os.path.dirname(os.path.abspath(termbridge.__file__)))
+        environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
+        environment.update(PYTHONPATH=package, PYTHONDONTWRITEBYTECODE="1")
+        started = subprocess.Popen([sys.executable, "-c", OWNERS[owner], program, str(tmp_path)], cwd=tmp_path,
+                                   env=environment, stdout=subprocess.PIPE, text=True)
     else:
-        (tmp_path / "test_owner.py").write_text(OWNERS[owner])
-        command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-s",
-                   "-q", "--termbridge-emulator=" + program, "test_owner.py"]
-    started = subprocess.Popen(command, cwd=tmp_path, env=environment, stdout=subprocess.PIPE, text=True)
+        inner_pytest.pytester.makepyfile(test_owner=OWNERS[owner])
+        started = inner_pytest.popen("-s", "--termbridge-emulator=" + program, "test_owner.py")
     try:
         line = []
         reader = threading.Thread(target=lambda: line.append(started.stdout.readline()), daemon=True)
