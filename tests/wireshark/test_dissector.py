@@ -19,6 +19,8 @@ import pytest
 
 from termbridge.pytest_plugin import run_key
 
+pytest_plugins = ["pytester"]
+
 SOURCE_ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = SOURCE_ROOT / "examples"
 TSHARK = shutil.which("tshark")
@@ -235,21 +237,23 @@ FAILING_TEST = textwrap.dedent("""
 """)
 
 
-def test_report_of_a_failing_test_gives_the_capture_and_a_tshark_command(request, tmp_path, dissector):
-    (tmp_path / "test_fails.py").write_text(FAILING_TEST)
+def test_report_of_a_failing_test_gives_the_capture_and_a_tshark_command(request, pytester, monkeypatch, dissector):
+    pytester.makepyfile(test_fails=FAILING_TEST)
     plugin = request.config.stash[run_key]
-    run = subprocess.run(
-        [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
-         "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.settings.value("emulator"),
-         "test_fails.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=120,
-        env=dict({key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"},
-                 PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python"), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1"))
+    options = ["--termbridge-library=" + plugin.library()._name,
+               "--termbridge-emulator=" + plugin.settings.value("emulator")]
+    # The run's library files are its own, not this process's.
+    monkeypatch.delenv("TERMBRIDGE_ROOT", raising=False)
+    monkeypatch.setenv("PYTHONPATH", str(SOURCE_ROOT / "bindings" / "python"))
+    monkeypatch.setenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD", "1")
+    result = pytester.runpytest_subprocess("-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q", *options,
+                                           "test_fails.py", timeout=120)
     # It fails on its assertion, after its commands went out.
-    assert run.returncode == 1 and "b'00004321'" in run.stdout, run.stdout + run.stderr
-    capture = re.search(r"^capture: (\S+)$", run.stdout, re.M)
-    command = re.search(r"^(tshark .*)$", run.stdout, re.M)
-    assert capture and command, run.stdout
+    output = str(result.stdout)
+    assert result.ret == 1 and "b'00004321'" in output
+    capture = re.search(r"^capture: (\S+)$", output, re.M)
+    command = re.search(r"^(tshark .*)$", output, re.M)
+    assert capture and command
     assert os.path.isfile(capture.group(1))
     assert "lua_script:%s" % dissector in command.group(1)
     decoded = subprocess.run(shlex.split(command.group(1)), capture_output=True, text=True, timeout=120)
