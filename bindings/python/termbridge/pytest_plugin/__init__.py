@@ -29,6 +29,10 @@ of a rack (a TOML inventory, see ``termbridge.stations``). Fixtures:
         @pytest.mark.termbridge_emulator(definitions="defs/list.txt", mac_map="defs/mac.map",
                                          phy_map="defs/phy.map", faults=["delay 200"])
 
+The run's state (its station, library and pooled session) is kept in
+``config.stash[run_key]``: a test that opens a ``TermBridge`` of its own
+first closes the pooled one with ``request.config.stash[run_key].close_session()``.
+
 Settings come from the command line, else the ini file (the option's name
 with underscores, paths relative to the ini file), else the environment:
 ``--termbridge-station`` ($TERMBRIDGE_STATION: ``emulator``, ``registry``,
@@ -57,8 +61,9 @@ from .hooks import (pytest_addoption, pytest_configure, pytest_report_header, py
 from .run import TermbridgeRun, run_key
 from .settings import EmulatorConfig
 
-# The hooks and fixtures are this module's own names: pytest registers this
-# module (the pytest11 entry point, or -p termbridge.pytest_plugin).
+# The hooks and fixtures live in .hooks and .fixtures (the options in
+# .settings, the run's state in .run); pytest registers this module (the
+# pytest11 entry point, or -p termbridge.pytest_plugin) and finds them here.
 __all__ = [
     "EmulatorConfig",
     "TermbridgeRun",

@@ -13,7 +13,7 @@ from ..emulator import Emulator, find_emulator, free_port
 from ..errors import EmulatorError
 from ..session import TermBridge
 from ..stations import Station
-from .run import TermbridgeRun, run_key, skip_on_a_dispatcher, test_emulator_key
+from .run import TermbridgeRun, emulator_of_test_key, run_key, skip_on_a_dispatcher
 from .settings import EMULATOR_ONLY_SETTINGS, EmulatorConfig, marker_settings
 
 
@@ -100,7 +100,7 @@ def termbridge_emulator(request: pytest.FixtureRequest, termbridge_config: Emula
             run.close_session()  # the port went elsewhere: a new session on new ports
     if emulator is None:
         emulator = Emulator(program, free_port(), **settings)
-    request.node.stash[test_emulator_key] = emulator
+    request.node.stash[emulator_of_test_key] = emulator
     try:
         yield emulator
     finally:

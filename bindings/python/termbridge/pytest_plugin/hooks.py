@@ -12,7 +12,7 @@ import pytest
 from ..emulator import Emulator
 from ..session import TermBridge
 from ..stations import StationError
-from .run import TermbridgeRun, run_key, skip_on_a_dispatcher, test_emulator_key
+from .run import TermbridgeRun, emulator_of_test_key, run_key, skip_on_a_dispatcher
 from .settings import (EMULATOR_ONLY_SETTINGS, MARKER_HELP, add_options, marker_settings, refuse_separate_path_values,
                        refuse_unknown_ini_keys)
 
@@ -120,7 +120,7 @@ def pytest_runtest_makereport(item: pytest.Item, call: Any) -> Iterator[None]:
     if not report.failed:
         return
     funcargs = getattr(item, "funcargs", {})
-    emulator = funcargs.get("termbridge_emulator") or item.stash.get(test_emulator_key, None)
+    emulator = funcargs.get("termbridge_emulator") or item.stash.get(emulator_of_test_key, None)
     run = item.config.stash[run_key]
     if isinstance(emulator, Emulator):
         report.sections.append(("tb-emulator log", emulator.log_text()))

@@ -218,23 +218,22 @@ class TermbridgeRun:
         else:
             address, udp, tcp = station.address, station.command_port, station.library_port
         key = (config.definition_key(), address, udp, tcp, station.registry)
-        if not (self.session is not None and self.session.is_open and self.session_key == key):
+        session = self.session
+        if session is None or not session.is_open or self.session_key != key:
             self.close_session()
-            files = self.empty_definitions()
-            for name, value in (("struct_list", config.definitions), ("mac_map", config.mac_map),
-                                ("phy_map", config.phy_map)):
-                if value:
-                    files[name] = value
-            session = TermBridge(udp_port=None if station.registry else udp, tcp_port=tcp, dispatcher=address,
-                                 lib=self.library(), **files)
+            empty = self.empty_definitions()
+            session = TermBridge(mac_map=config.mac_map or empty["mac_map"], phy_map=config.phy_map or empty["phy_map"],
+                                 struct_list=config.definitions or empty["struct_list"],
+                                 udp_port=None if station.registry else udp, tcp_port=tcp, dispatcher=address,
+                                 lib=self.library())
             session.open()
             self.session, self.session_key = session, key
             self._firmware_target = None
         target = emulator if emulator is not None else station
         if station.firmware and self._firmware_target is not target:
-            self.session.load_firmware(station.firmware)
+            session.load_firmware(station.firmware)
             self._firmware_target = target
-        return self.session
+        return session
 
     def close_session(self) -> None:
         if self.session is not None:
@@ -287,7 +286,7 @@ class TermbridgeRun:
 # The run's state, in the run's config.stash: request.config.stash[run_key].
 run_key = pytest.StashKey[TermbridgeRun]()
 # The emulator of a test, in its item's stash (for the report of a failing test).
-test_emulator_key = pytest.StashKey[Emulator]()
+emulator_of_test_key = pytest.StashKey[Emulator]()
 
 
 def skip_on_a_dispatcher(station: Station, needs: str) -> None:
