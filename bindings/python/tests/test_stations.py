@@ -163,6 +163,26 @@ def test_a_worker_that_crashes_closing_its_session_fails_the_run(inner_pytest, l
     assert result.ret == 1 and "termbridge: worker gw0 went down" in str(result.stdout)
 
 
+def test_relative_paths_are_from_the_folder_pytest_started_in(inner_pytest, library_options, tmp_path):
+    # A test that goes elsewhere (monkeypatch.chdir, pytester) before the
+    # emulator is looked for.
+    inner_pytest.pytester.makepyfile(test_elsewhere="""
+        import pytest
+
+        @pytest.fixture
+        def elsewhere(tmp_path, monkeypatch):
+            monkeypatch.chdir(tmp_path)
+
+        def test_emulator(elsewhere, termbridge_emulator):
+            assert termbridge_emulator.counts()["packets"] == 0
+    """)
+    (inner_pytest.pytester.path / "bin").mkdir()
+    (inner_pytest.pytester.path / "bin" / "tb-emulator").symlink_to(library_options[1].split("=", 1)[1])
+    result = inner_pytest.run("--termbridge-emulator=bin/tb-emulator", "test_elsewhere.py")
+    result.assert_outcomes(passed=1)
+    assert result.ret == 0
+
+
 @pytest.mark.parametrize("ini, options, error", [
     # In two words pytest takes the library for a test path: it would look for
     # its ini file from tmp_path (setup.py), and run on the emulator.
