@@ -11,6 +11,8 @@ import os
 
 import pytest
 
+from termbridge.pytest_plugin import run_key
+
 VALUES = range(12)
 SCRATCH = 0x10000100
 
@@ -18,10 +20,10 @@ SCRATCH = 0x10000100
 @pytest.fixture(scope="session")
 def claimed(request):
     """This process's station: claimed (its lock held here), with a library root of its own."""
-    plugin = request.config._termbridge
+    plugin = request.config.stash[run_key]
     station = plugin.station()
     assert plugin.in_rack(), "run with --termbridge-inventory"
-    with open(plugin._claim.path) as lock:
+    with open(plugin.claim.path) as lock:
         with pytest.raises(BlockingIOError):
             fcntl.flock(lock.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
     return station

@@ -3,16 +3,16 @@ library and emulator: every Python block that defines a test becomes a test
 file of its own, beside `defs/` (the example definition set and map files,
 the paths the examples name). Each of their tests must pass."""
 
-import os
 import re
 import shutil
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
 from termbridge.emulator import find_emulator
+from termbridge.pytest_plugin import run_key
+
+pytest_plugins = ["pytester"]
 
 SOURCE_ROOT = Path(__file__).resolve().parents[2]
 READMES = (SOURCE_ROOT / "README.md", SOURCE_ROOT / "bindings" / "python" / "README.md")
@@ -30,25 +30,26 @@ def test_every_readme_has_examples():
 
 
 @pytest.mark.parametrize("readme", READMES, ids=lambda path: str(path.relative_to(SOURCE_ROOT)))
-def test_readme_examples_pass_as_written(readme, request, tmp_path):
+def test_readme_examples_pass_as_written(readme, request, pytester, monkeypatch):
     blocks = example_blocks(readme)
-    defs = tmp_path / "defs"
+    defs = pytester.path / "defs"
     shutil.copytree(SOURCE_ROOT / "examples" / "definitions", defs)
     for name in ("mac.map", "phy.map"):
         shutil.copy(SOURCE_ROOT / "examples" / "maps" / name, defs / name)
     for number, block in enumerate(blocks):
-        (tmp_path / ("test_example_%d.py" % number)).write_text(block)
+        pytester.makepyfile(**{"test_example_%d" % number: block})
     expected = sum(len(re.findall(r"^def test_", block, re.M)) for block in blocks)
 
-    plugin = request.config._termbridge
+    run = request.config.stash[run_key]
+    options = ["--termbridge-library=" + run.library()._name,
+               "--termbridge-emulator=" + find_emulator(run.settings.value("emulator"))]
     # The run's library files are its own, not this process's.
-    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
-    environment.update(PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python"), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1",
-                       PYTHONDONTWRITEBYTECODE="1")
-    command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-rA",
-               "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + find_emulator(plugin.value("emulator"))]
-    run = subprocess.run(command, cwd=tmp_path, env=environment, capture_output=True, text=True, timeout=120)
-    output = run.stdout + run.stderr
-    assert run.returncode == 0, output
-    # Every example passed, none was skipped.
-    assert re.fullmatch(r"=+ %d passed in .* =+" % expected, output.splitlines()[-1]), output
+    monkeypatch.delenv("TERMBRIDGE_ROOT", raising=False)
+    monkeypatch.setenv("PYTHONPATH", str(SOURCE_ROOT / "bindings" / "python"))
+    monkeypatch.setenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD", "1")
+    monkeypatch.setenv("PYTHONDONTWRITEBYTECODE", "1")
+    result = pytester.runpytest_subprocess("-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-rA", *options,
+                                           timeout=120)
+    # Every example passed, none was skipped, nothing warned.
+    result.assert_outcomes(passed=expected, warnings=0)
+    assert result.ret == 0

@@ -17,6 +17,10 @@ from pathlib import Path
 
 import pytest
 
+from termbridge.pytest_plugin import run_key
+
+pytest_plugins = ["pytester"]
+
 SOURCE_ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = SOURCE_ROOT / "examples"
 TSHARK = shutil.which("tshark")
@@ -44,8 +48,8 @@ FIELDS = ["frame.number", "termbridge.cmd.number", "termbridge.cmd.type", "termb
 def dissector(request):
     """The build's dissector, with its name table beside it (found as the plugin finds it)."""
     assert TSHARK, "tshark is not installed: the dissector cannot be read without it"
-    request.config._termbridge.library()
-    path = request.config._termbridge.dissector()
+    request.config.stash[run_key].library()
+    path = request.config.stash[run_key].dissector()
     assert path and (Path(path).parent / "termbridge_names.lua").is_file(), "no dissector with a name table: %s" % path
     return path
 
@@ -233,21 +237,23 @@ FAILING_TEST = textwrap.dedent("""
 """)
 
 
-def test_report_of_a_failing_test_gives_the_capture_and_a_tshark_command(request, tmp_path, dissector):
-    (tmp_path / "test_fails.py").write_text(FAILING_TEST)
-    plugin = request.config._termbridge
-    run = subprocess.run(
-        [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
-         "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.value("emulator"),
-         "test_fails.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=120,
-        env=dict({key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"},
-                 PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python"), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1"))
+def test_report_of_a_failing_test_gives_the_capture_and_a_tshark_command(request, pytester, monkeypatch, dissector):
+    pytester.makepyfile(test_fails=FAILING_TEST)
+    plugin = request.config.stash[run_key]
+    options = ["--termbridge-library=" + plugin.library()._name,
+               "--termbridge-emulator=" + plugin.settings.value("emulator")]
+    # The run's library files are its own, not this process's.
+    monkeypatch.delenv("TERMBRIDGE_ROOT", raising=False)
+    monkeypatch.setenv("PYTHONPATH", str(SOURCE_ROOT / "bindings" / "python"))
+    monkeypatch.setenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD", "1")
+    result = pytester.runpytest_subprocess("-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q", *options,
+                                           "test_fails.py", timeout=120)
     # It fails on its assertion, after its commands went out.
-    assert run.returncode == 1 and "b'00004321'" in run.stdout, run.stdout + run.stderr
-    capture = re.search(r"^capture: (\S+)$", run.stdout, re.M)
-    command = re.search(r"^(tshark .*)$", run.stdout, re.M)
-    assert capture and command, run.stdout
+    output = str(result.stdout)
+    assert result.ret == 1 and "b'00004321'" in output
+    capture = re.search(r"^capture: (\S+)$", output, re.M)
+    command = re.search(r"^(tshark .*)$", output, re.M)
+    assert capture and command
     assert os.path.isfile(capture.group(1))
     assert "lua_script:%s" % dissector in command.group(1)
     decoded = subprocess.run(shlex.split(command.group(1)), capture_output=True, text=True, timeout=120)
@@ -292,11 +298,11 @@ def claimed_free_port():
 
 
 def test_report_command_decodes_a_session_on_a_port_another_protocol_claims(request, tmp_path, dissector):
-    plugin = request.config._termbridge
+    plugin = request.config.stash[run_key]
     plugin.close_session()  # the library has one owner on a machine
     pcap = tmp_path / "claimed.pcap"
     port = claimed_free_port()
-    run = subprocess.run([sys.executable, "-c", SESSION_ON_A_CLAIMED_PORT, plugin.value("emulator"),
+    run = subprocess.run([sys.executable, "-c", SESSION_ON_A_CLAIMED_PORT, plugin.settings.value("emulator"),
                           plugin.library()._name, str(port), str(pcap)], capture_output=True, text=True, timeout=120,
                          env=dict(os.environ, PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python")))
     assert run.returncode == 0, run.stdout + run.stderr

@@ -16,6 +16,7 @@ import pytest
 
 import termbridge
 from termbridge.emulator import Emulator, free_port
+from termbridge.pytest_plugin import run_key
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
@@ -79,9 +80,9 @@ class Dumpcap:
 
 
 def test_dumpcap_capture_replays_with_the_same_results(request, tmp_path):
-    plugin = request.config._termbridge
+    plugin = request.config.stash[run_key]
     plugin.close_session()  # this test opens its own sessions
-    program = plugin.value("emulator")
+    program = plugin.settings.value("emulator")
     recording = tmp_path / "bench.pcapng"
     with Emulator(program, free_port(), command_port=free_port(), definitions=FILES["struct_list"],
                   log_dir=tmp_path) as bench:

@@ -1,16 +1,25 @@
 """Shared by the package's tests: source-tree paths, the library under test,
-and a stand-in of the library that records the calls it gets.
+pytest runs of their own for the plugin's tests (pytester), and a stand-in
+of the library that records the calls it gets.
 
 The tests run from the source tree; the library and the emulator come from
 the plugin's options (the CTest run passes this build's)."""
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
+import subprocess
+import sys
 import threading
 from pathlib import Path
 
 import pytest
+
+from termbridge.emulator import find_emulator
+from termbridge.pytest_plugin import run_key
+
+pytest_plugins = ["pytester"]
 
 SOURCE_ROOT = Path(__file__).resolve().parents[3]
 HEADER = SOURCE_ROOT / "include" / "termbridge.h"
@@ -18,6 +27,7 @@ EXTENSION_HEADER = SOURCE_ROOT / "include" / "termbridge_ext.h"
 EXPORT_LIST = SOURCE_ROOT / "src" / "TermBridge.def"
 PROJECT_FILE = SOURCE_ROOT / "CMakeLists.txt"
 EXAMPLES = SOURCE_ROOT / "examples"
+PACKAGE = SOURCE_ROOT / "bindings" / "python"
 
 NOT_READY = "Fatal Error!!! Console Application isn't Ready!!!!"
 
@@ -25,15 +35,62 @@ NOT_READY = "Fatal Error!!! Console Application isn't Ready!!!!"
 @pytest.fixture
 def lib(request):
     """The library under test, loaded once per run (by the plugin)."""
-    return request.config._termbridge.library()
+    return request.config.stash[run_key].library()
 
 
 @pytest.fixture
 def closed_lib(request, lib):
     """The library with no session open (the plugin's pooled one is closed)."""
-    request.config._termbridge.close_session()
+    request.config.stash[run_key].close_session()
     assert lib.getResultLen() == -1
     return lib
+
+
+class InnerPytest:
+    """pytest in a process of its own (pytester), with only the termbridge
+    plugin, in pytester's folder unless told otherwise."""
+
+    OPTIONS = ("-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-rs", "-q")
+
+    def __init__(self, pytester, monkeypatch):
+        self.pytester = pytester
+        self._monkeypatch = monkeypatch
+
+    @contextlib.contextmanager
+    def _environment(self, env, folder):
+        with self._monkeypatch.context() as patch:
+            # The run's library files are its own, not this process's (whose library is in use).
+            patch.delenv("TERMBRIDGE_ROOT", raising=False)
+            for key, value in dict(PYTHONPATH=str(PACKAGE), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1",
+                                   PYTHONDONTWRITEBYTECODE="1", **(env or {})).items():
+                patch.setenv(key, value)
+            if folder is not None:
+                patch.chdir(folder)
+            yield
+
+    def run(self, *arguments, env=None, folder=None, timeout=120):
+        """The run to its end: a pytest.RunResult."""
+        with self._environment(env, folder):
+            return self.pytester.runpytest_subprocess(*self.OPTIONS, *arguments, timeout=timeout)
+
+    def popen(self, *arguments):
+        """The run started: a subprocess.Popen whose output is read as text."""
+        with self._environment(None, None):
+            return self.pytester.popen([sys.executable, "-m", "pytest", *self.OPTIONS, *arguments],
+                                       stdout=subprocess.PIPE, stderr=None, text=True)
+
+
+@pytest.fixture
+def inner_pytest(pytester, monkeypatch):
+    return InnerPytest(pytester, monkeypatch)
+
+
+@pytest.fixture
+def library_options(request):
+    """The options that give a run of its own this run's library and emulator."""
+    run = request.config.stash[run_key]
+    return ["--termbridge-library=" + run.library()._name,
+            "--termbridge-emulator=" + find_emulator(run.settings.value("emulator"))]
 
 
 class FakeFunction:

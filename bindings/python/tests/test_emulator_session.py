@@ -16,6 +16,7 @@ import pytest
 import termbridge
 from conftest import EXAMPLES
 from termbridge.emulator import Emulator, find_emulator, free_port
+from termbridge.pytest_plugin import run_key
 
 # Far from the mailbox and the firmware load areas.
 SCRATCH = 0x10000040
@@ -217,9 +218,9 @@ def _gone(process_id, seconds=10.0):
 
 
 def test_an_emulator_nobody_stops_ends_with_its_object_or_the_interpreter(request, tmp_path):
-    program = find_emulator(request.config._termbridge.value("emulator"))
+    program = find_emulator(request.config.stash[run_key].settings.value("emulator"))
     if not program:
-        request.config._termbridge.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
+        request.config.stash[run_key].missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
     emulator = Emulator(program, free_port(), log_dir=tmp_path)
     process = emulator.process
     del emulator
@@ -259,8 +260,8 @@ if emulator.counts()["packets"] > before:
 
 
 def test_a_script_ending_while_its_thread_waits_in_a_command_exits_cleanly(request, tmp_path):
-    plugin = request.config._termbridge
-    program = find_emulator(plugin.value("emulator"))
+    plugin = request.config.stash[run_key]
+    program = find_emulator(plugin.settings.value("emulator"))
     if not program:
         plugin.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
     plugin.close_session()  # the library has one owner on a machine
@@ -292,20 +293,19 @@ OWNERS = {
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the parent-death signal is Linux's")
 @pytest.mark.parametrize("owner, ending", [("script", signal.SIGKILL), ("pytest", signal.SIGTERM)])
-def test_an_emulator_ends_with_the_process_that_started_it(request, tmp_path, owner, ending):
-    program = find_emulator(request.config._termbridge.value("emulator"))
+def test_an_emulator_ends_with_the_process_that_started_it(request, inner_pytest, tmp_path, owner, ending):
+    program = find_emulator(request.config.stash[run_key].settings.value("emulator"))
     if not program:
-        request.config._termbridge.missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
-    package = os.path.dirname(os.path.dirname(os.path.abspath(termbridge.__file__)))
-    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
-    environment.update(PYTHONPATH=package, PYTEST_DISABLE_PLUGIN_AUTOLOAD="1", PYTHONDONTWRITEBYTECODE="1")
+        request.config.stash[run_key].missing("tb-emulator not found (--termbridge-emulator, $TB_EMULATOR or PATH)")
     if owner == "script":
-        command = [sys.executable, "-c", OWNERS[owner], program, str(tmp_path)]
+        package = os.path.dirname(os.path.dirname(os.path.abspath(termbridge.__file__)))
+        environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
+        environment.update(PYTHONPATH=package, PYTHONDONTWRITEBYTECODE="1")
+        started = subprocess.Popen([sys.executable, "-c", OWNERS[owner], program, str(tmp_path)], cwd=tmp_path,
+                                   env=environment, stdout=subprocess.PIPE, text=True)
     else:
-        (tmp_path / "test_owner.py").write_text(OWNERS[owner])
-        command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-s",
-                   "-q", "--termbridge-emulator=" + program, "test_owner.py"]
-    started = subprocess.Popen(command, cwd=tmp_path, env=environment, stdout=subprocess.PIPE, text=True)
+        inner_pytest.pytester.makepyfile(test_owner=OWNERS[owner])
+        started = inner_pytest.popen("-s", "--termbridge-emulator=" + program, "test_owner.py")
     try:
         line = []
         reader = threading.Thread(target=lambda: line.append(started.stdout.readline()), daemon=True)

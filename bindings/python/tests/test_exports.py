@@ -1,13 +1,18 @@
-"""The binding's declarations against the headers and the export list, and
+"""The binding's declarations against the headers and the export list, the
+plugin's copies of the library's defaults against the library, and
 the library's answers before initialize."""
 
 import ctypes
+import os
 import re
+import subprocess
+import sys
 
 import pytest
 
 import termbridge
-from conftest import EXPORT_LIST, EXTENSION_HEADER, HEADER, NOT_READY, PROJECT_FILE
+from conftest import EXPORT_LIST, EXTENSION_HEADER, HEADER, NOT_READY, PROJECT_FILE, SOURCE_ROOT
+from termbridge.pytest_plugin.run import LIBRARY_DEFAULTS
 
 # C types of the headers -> the ctypes types that pass them unchanged.
 C_TYPES = {
@@ -192,3 +197,38 @@ class TestVersion:
     def test_version_helper_drops_the_line_end(self, lib):
         assert termbridge.version(lib) + "\n" == lib.ver().decode("ascii")
         assert termbridge.TermBridge(lib=lib).version() == termbridge.version(lib)
+
+
+# A new process's library, initialized (before, it answers -1), reports the
+# default time-out and log severity it starts with; this process's may have
+# been changed by the tests before.
+NEW_PROCESS_DEFAULTS = """
+import socket, sys
+from pathlib import Path
+from termbridge import TermBridge, load_library
+from termbridge.emulator import free_port
+folder = Path(sys.argv[2])
+files = {key: folder / name for key, name in (("mac_map", "mac.map"), ("phy_map", "phy.map"),
+                                              ("struct_list", "list.txt"))}
+for path in files.values():
+    path.touch()
+silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+silent.bind(("127.0.0.1", 0))
+with TermBridge(udp_port=silent.getsockname()[1], tcp_port=free_port(), lib=load_library(sys.argv[1]),
+                **files) as bridge:
+    print("defaults", bridge.default_timeout, bridge.log_severity)
+"""
+
+
+def test_the_settings_the_plugin_sets_back_are_the_librarys_defaults(lib, tmp_path):
+    environment = dict(os.environ, PYTHONPATH=str(SOURCE_ROOT / "bindings" / "python"), TERMBRIDGE_ROOT=str(tmp_path))
+    run = subprocess.run([sys.executable, "-c", NEW_PROCESS_DEFAULTS, lib._name, str(tmp_path)], capture_output=True,
+                         text=True, env=environment, timeout=60)
+    reported = re.search(r"^defaults (-?\d+) (-?\d+)$", run.stdout, re.M)
+    assert run.returncode == 0 and reported, run.stdout + run.stderr
+    assert (LIBRARY_DEFAULTS.timeout_ms, LIBRARY_DEFAULTS.severity) == tuple(map(int, reported.groups()))
+    # The internal time-out the library does not report; its source names it.
+    source = (SOURCE_ROOT / "src" / "trafficmanager.h").read_text()
+    internal = re.search(r"\bkDefaultInternalTimeoutMs\s*=\s*(\d+)\s*;", source)
+    assert internal, "src/trafficmanager.h names no kDefaultInternalTimeoutMs"
+    assert LIBRARY_DEFAULTS.internal_timeout_ms == int(internal.group(1))

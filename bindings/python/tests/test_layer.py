@@ -15,6 +15,7 @@ import pytest
 import termbridge
 from conftest import EXAMPLES, SOURCE_ROOT, FakeLibrary
 from termbridge.definitions import cause_lines
+from termbridge.pytest_plugin import run_key
 
 EXAMPLE_LIST = str(EXAMPLES / "definitions" / "list.txt")
 UNREAD = termbridge.UNREAD_VALUE
@@ -67,7 +68,7 @@ Uart-Phy Interface Revision Number: 6
 def no_session_open(request):
     """Sessions of the stand-in take the process's one session: the plugin's
     pooled session of the real library is closed first."""
-    request.config._termbridge.close_session()
+    request.config.stash[run_key].close_session()
 
 
 @pytest.fixture

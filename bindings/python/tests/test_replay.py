@@ -3,17 +3,9 @@ and replayed from its captures (--termbridge-replay-dir): the emulator's chip
 model is off and every answer comes from the recording. A test that sends
 something else is told where it went astray."""
 
-import os
-import subprocess
-import sys
 import textwrap
-from pathlib import Path
-
-import pytest
 
 from conftest import EXAMPLES
-
-PACKAGE = Path(__file__).resolve().parents[1]
 
 SESSION = textwrap.dedent("""
     import pytest
@@ -39,49 +31,45 @@ SESSION = textwrap.dedent("""
 """)
 
 
-def run_session(folder, request, address, *options, value=0x1234):
-    (folder / "test_session.py").write_text(SESSION % {"address": address, "value": value})
-    plugin = request.config._termbridge
-    command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-q",
-               "--termbridge-library=" + plugin.library()._name, "--termbridge-emulator=" + plugin.value("emulator"),
-               "--termbridge-definitions=%s" % (EXAMPLES / "definitions" / "list.txt"),
-               "--termbridge-mac-map=%s" % (EXAMPLES / "maps" / "mac.map"),
-               "--termbridge-phy-map=%s" % (EXAMPLES / "maps" / "phy.map"), "--rootdir", str(folder), *options,
-               "test_session.py"]
-    # The run's library files are its own, not this process's (whose library is in use).
-    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
-    environment.update(PYTHONPATH=str(PACKAGE), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
-    run = subprocess.run(command, cwd=folder, env=environment, capture_output=True, text=True, timeout=180)
-    return run.returncode, run.stdout + run.stderr
+def run_session(inner_pytest, library_options, address, *options, value=0x1234):
+    inner_pytest.pytester.makepyfile(test_session=SESSION % {"address": address, "value": value})
+    return inner_pytest.run(*library_options, "--termbridge-definitions=%s" % (EXAMPLES / "definitions" / "list.txt"),
+                            "--termbridge-mac-map=%s" % (EXAMPLES / "maps" / "mac.map"),
+                            "--termbridge-phy-map=%s" % (EXAMPLES / "maps" / "phy.map"),
+                            "--rootdir", str(inner_pytest.pytester.path), *options, "test_session.py", timeout=180)
 
 
-def test_recorded_session_replays_and_a_changed_one_is_caught(request, tmp_path):
+def test_recorded_session_replays_and_a_changed_one_is_caught(inner_pytest, library_options, tmp_path):
     recordings = tmp_path / "recordings"
-    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-pcap-dir=%s" % recordings)
-    assert status == 0 and "3 passed" in output, output
+    result = run_session(inner_pytest, library_options, 0x10000040, "--termbridge-pcap-dir=%s" % recordings)
+    result.assert_outcomes(passed=3)
+    assert result.ret == 0
     assert sorted(path.name for path in recordings.iterdir()) == [
         "test_session.py_test_chip_memory.pcap", "test_session.py_test_console_commands.pcap",
         "test_session.py_test_words_and_buffers.pcap"]
 
     # The chip model is off in a replay: a test that looks at it is skipped, as on a bench.
-    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-replay-dir=%s" % recordings, "-rs")
-    assert status == 0 and "2 passed, 1 skipped" in output, output
+    result = run_session(inner_pytest, library_options, 0x10000040, "--termbridge-replay-dir=%s" % recordings)
+    result.assert_outcomes(passed=2, skipped=1)
+    assert result.ret == 0
     assert "emulator only (the termbridge_emulator fixture); replaying from %s: the chip model is off" % recordings \
-        in output, output
+        in str(result.stdout)
 
     # Another address in the first write: the replay stops there and says so.
-    status, output = run_session(tmp_path, request, 0x10000044, "--termbridge-replay-dir=%s" % recordings,
-                                 "-k", "words")
-    assert status == 1 and "tb-emulator ended with status 3" in output, output
+    result = run_session(inner_pytest, library_options, 0x10000044, "--termbridge-replay-dir=%s" % recordings,
+                         "-k", "words")
+    output = str(result.stdout)
+    assert result.ret == 1 and "tb-emulator ended with status 3" in output
     assert ("replay: command 1 of 4 differs: recorded NATIVE_WRITE_WORD_CMD address 0x10000040 length 4 (#" in output
-            and "live NATIVE_WRITE_WORD_CMD address 0x10000044 length 4" in output), output
-    assert "replay: played 0 of 4 recorded commands" in output, output
+            and "live NATIVE_WRITE_WORD_CMD address 0x10000044 length 4" in output)
+    assert "replay: played 0 of 4 recorded commands" in output
 
     # The same address with another value: the data is compared too, and the
     # departing write is refused at once instead of running into its time-out.
-    status, output = run_session(tmp_path, request, 0x10000040, "--termbridge-replay-dir=%s" % recordings,
-                                 "-k", "words", value=0xbeef)
-    assert status == 1 and "tb-emulator ended with status 3" in output, output
+    result = run_session(inner_pytest, library_options, 0x10000040, "--termbridge-replay-dir=%s" % recordings,
+                         "-k", "words", value=0xbeef)
+    output = str(result.stdout)
+    assert result.ret == 1 and "tb-emulator ended with status 3" in output
     assert ("replay: command 1 of 4 differs: NATIVE_WRITE_WORD_CMD address 0x10000040 length 4 (#" in output
-            and "data byte 0 recorded 0x34, live 0xef (2 of 4 bytes differ)" in output), output
-    assert "The dispatcher refused the Native Command" in output, output
+            and "data byte 0 recorded 0x34, live 0xef (2 of 4 bytes differ)" in output)
+    assert "The dispatcher refused the Native Command" in output

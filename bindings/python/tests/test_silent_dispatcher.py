@@ -12,6 +12,7 @@ import pytest
 import termbridge
 from conftest import NOT_READY
 from termbridge.emulator import free_port
+from termbridge.pytest_plugin import run_key
 
 TIMEOUT_TEXT = "Timeout Error: No Event occur for command : '%s '"
 
@@ -19,7 +20,7 @@ TIMEOUT_TEXT = "Timeout Error: No Event occur for command : '%s '"
 @pytest.fixture(scope="module")
 def silent(request, tmp_path_factory):
     """A session whose dispatcher is a bound UDP socket that never answers."""
-    plugin = request.config._termbridge
+    plugin = request.config.stash[run_key]
     plugin.close_session()
     folder = tmp_path_factory.mktemp("silent")
     files = {key: folder / name for key, name in (("mac_map", "mac.map"), ("phy_map", "phy.map"),

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from termbridge.emulator import Emulator, find_emulator, free_port
+from termbridge.pytest_plugin import run_key
 from termbridge.stations import StationError, claim_station, load_inventory, parse_station
 
 PACKAGE = Path(__file__).resolve().parents[1]
@@ -52,52 +53,29 @@ CHIP_TESTS = textwrap.dedent("""
 """)
 
 
-def run_pytest(folder, *arguments, env=None):
-    """pytest in a process of its own, with only the termbridge plugin; (exit status, output)."""
-    # The run's library files are its own, not this process's (whose library is in use).
-    environment = {key: value for key, value in os.environ.items() if key != "TERMBRIDGE_ROOT"}
-    environment.update(PYTHONPATH=str(PACKAGE), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1", PYTHONDONTWRITEBYTECODE="1")
-    environment.update(env or {})
-    command = [sys.executable, "-m", "pytest", "-p", "termbridge.pytest_plugin", "-p", "no:cacheprovider", "-rs",
-               "-q", *arguments]
-    run = subprocess.run(command, cwd=folder, env=environment, capture_output=True, text=True, timeout=120)
-    return run.returncode, run.stdout + run.stderr
-
-
-def summary(output):
-    """The counts of pytest's closing line: {"passed": 1, "skipped": 2, ...}."""
-    last = [line for line in output.splitlines() if re.search(r"\d+ (passed|failed|skipped|error)", line)][-1]
-    return {word: int(count) for count, word in re.findall(r"(\d+) (passed|failed|skipped|errors?)", last)}
-
-
 @pytest.fixture
-def chip_tests(tmp_path):
-    (tmp_path / "test_chip.py").write_text(CHIP_TESTS)
-    return tmp_path
-
-
-@pytest.fixture
-def library_options(request):
-    plugin = request.config._termbridge
-    return ["--termbridge-library=" + plugin.library()._name,
-            "--termbridge-emulator=" + find_emulator(plugin.value("emulator"))]
+def chip_tests(pytester):
+    pytester.makepyfile(test_chip=CHIP_TESTS)
 
 
 @pytest.fixture
 def bench(request, tmp_path):
     """A dispatcher at fixed ports, as a bench would be: a tb-emulator the tests do not start."""
-    program = find_emulator(request.config._termbridge.value("emulator"))
+    program = find_emulator(request.config.stash[run_key].settings.value("emulator"))
     with Emulator(program, free_port(), command_port=free_port(), log_dir=tmp_path) as dispatcher:
         yield dispatcher
 
 
-def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_options, bench, tmp_path):
-    status, output = run_pytest(chip_tests, *library_options)
-    assert (status, summary(output)) == (0, {"passed": 5}), output
+def test_same_tests_on_the_emulator_and_on_a_dispatcher(inner_pytest, chip_tests, library_options, bench, tmp_path):
+    result = inner_pytest.run(*library_options)
+    result.assert_outcomes(passed=5)
+    assert result.ret == 0
 
     station = "127.0.0.1:%d:%d" % (bench.command_port, bench.library_port)
-    status, output = run_pytest(chip_tests, *library_options, "--termbridge-station=" + station)
-    assert (status, summary(output)) == (0, {"passed": 1, "skipped": 4}), output
+    result = inner_pytest.run(*library_options, "--termbridge-station=" + station)
+    result.assert_outcomes(passed=1, skipped=4)
+    assert result.ret == 0
+    output = str(result.stdout)
     assert "emulator only (emulator settings ['faults'] of termbridge_config)" in output
     assert "emulator only (emulator settings ['faults']); running on station %s (dispatcher 127.0.0.1" % station \
         in output
@@ -108,12 +86,13 @@ def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_opti
     locks = tmp_path / "locks"
     _, held = claim_station([parse_station(station)], "someone", locks)
     try:
-        status, output = run_pytest(chip_tests, *library_options, "--termbridge-station=" + station,
-                                    "--termbridge-lock-dir=%s" % locks, "--termbridge-claim-timeout=1")
+        result = inner_pytest.run(*library_options, "--termbridge-station=" + station,
+                                  "--termbridge-lock-dir=%s" % locks, "--termbridge-claim-timeout=1")
     finally:
         held.close()
-    assert status == 1 and output.count("no free station: %s held by someone" % station) == 5, output
-    assert output.count("not tried again") == 4, output
+    output = str(result.stdout)
+    assert result.ret == 1 and output.count("no free station: %s held by someone" % station) == 5
+    assert output.count("not tried again") == 4
 
     # The same dispatcher through the library's registry, named by the environment.
     root = tmp_path / "user-root"
@@ -124,36 +103,42 @@ def test_same_tests_on_the_emulator_and_on_a_dispatcher(chip_tests, library_opti
         "\"Console_To_Dispatcher\"=\"%d\"\n\"Dispatcher_To_Console\"=\"%d\"\n\n"
         "[HKEY_CURRENT_USER\\SOFTWARE\\Quoril Semiconductor\\ZRX4620\\Sockets\\IPAddresses]\n"
         "\"Console_To_Dispatcher\"=\"127.0.0.1\"\n" % (bench.command_port, bench.library_port))
-    status, output = run_pytest(chip_tests, *library_options, "-k", "round_trip",
-                                env={"TERMBRIDGE_STATION": "registry", "TERMBRIDGE_ROOT": str(root)})
-    assert (status, summary(output)) == (0, {"passed": 1}), output
+    result = inner_pytest.run(*library_options, "-k", "round_trip",
+                              env={"TERMBRIDGE_STATION": "registry", "TERMBRIDGE_ROOT": str(root)})
+    result.assert_outcomes(passed=1)
+    assert result.ret == 0
     # A root without one: the file looked for is named.
     (root / "registry.reg").unlink()
-    status, output = run_pytest(chip_tests, *library_options, "-k", "round_trip",
-                                env={"TERMBRIDGE_STATION": "registry", "TERMBRIDGE_ROOT": str(root)})
-    assert status == 1 and "no registry file at %s" % (root / "registry.reg") in output, output
+    result = inner_pytest.run(*library_options, "-k", "round_trip",
+                              env={"TERMBRIDGE_STATION": "registry", "TERMBRIDGE_ROOT": str(root)})
+    assert result.ret == 1 and "no registry file at %s" % (root / "registry.reg") in str(result.stdout)
 
 
-def test_a_failing_test_on_a_dispatcher_reports_the_librarys_log(library_options, bench, tmp_path):
-    (tmp_path / "test_fails.py").write_text("def test_fails(termbridge_session):\n"
-                                             "    termbridge_session.send('NATIVE_READ_WORD_CMD 0x10000044')\n"
-                                             "    assert False\n")
+def test_a_failing_test_on_a_dispatcher_reports_the_librarys_log(inner_pytest, library_options, bench):
+    inner_pytest.pytester.makepyfile(test_fails="""
+        def test_fails(termbridge_session):
+            termbridge_session.send('NATIVE_READ_WORD_CMD 0x10000044')
+            assert False
+    """)
     station = "127.0.0.1:%d:%d" % (bench.command_port, bench.library_port)
-    status, output = run_pytest(tmp_path, *library_options, "--termbridge-station=" + station)
-    assert status == 1, output
-    assert "termbridge library log (its last" in output, output
-    assert "Handle command: NATIVE_READ_WORD_CMD 0x10000044" in output, output
+    result = inner_pytest.run(*library_options, "--termbridge-station=" + station)
+    assert result.ret == 1
+    output = str(result.stdout)
+    assert "termbridge library log (its last" in output
+    assert "Handle command: NATIVE_READ_WORD_CMD 0x10000044" in output
 
 
-def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(chip_tests, library_options, tmp_path):
+def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(inner_pytest, chip_tests, library_options,
+                                                                             tmp_path):
     without = {"TERMBRIDGE_LIBRARY": "", "TB_EMULATOR": "", "PATH": "/usr/bin:/bin"}
     for missing, options in (("termbridge library not found", library_options[1:]),
                              ("tb-emulator not found", library_options[:1])):
-        status, output = run_pytest(chip_tests, *options, "-k", "round_trip", env=without)
-        assert status == 1 and summary(output) == {"error": 1} and missing in output, output
-        status, output = run_pytest(chip_tests, *options, "-k", "round_trip", "--termbridge-skip-missing",
-                                    env=without)
-        assert (status, summary(output)) == (0, {"skipped": 1}), output
+        result = inner_pytest.run(*options, "-k", "round_trip", env=without)
+        result.assert_outcomes(errors=1)
+        assert result.ret == 1 and missing in str(result.stdout)
+        result = inner_pytest.run(*options, "-k", "round_trip", "--termbridge-skip-missing", env=without)
+        result.assert_outcomes(skipped=1)
+        assert result.ret == 0
 
     # A library that was given is never skipped: a typo, a truncated file;
     # also when the emulator is missing too (its skip came first).
@@ -161,20 +146,41 @@ def test_missing_library_or_emulator_is_an_error_unless_skips_are_asked_for(chip
     for given, variable, emulator in ((["--termbridge-library=libTermBridge.so.typo"], "", library_options[1:]),
                                       ([], str(tmp_path / "truncated.so"), library_options[1:]),
                                       (["--termbridge-library=libTermBridge.so.typo"], "", [])):
-        status, output = run_pytest(chip_tests, *given, *emulator, "-k", "round_trip",
-                                    "--termbridge-skip-missing", env=dict(without, TERMBRIDGE_LIBRARY=variable))
-        assert status == 1 and summary(output) == {"error": 1} and "does not load" in output, output
+        result = inner_pytest.run(*given, *emulator, "-k", "round_trip", "--termbridge-skip-missing",
+                                  env=dict(without, TERMBRIDGE_LIBRARY=variable))
+        result.assert_outcomes(errors=1)
+        assert result.ret == 1 and "does not load" in str(result.stdout)
 
 
-def test_a_worker_that_crashes_closing_its_session_fails_the_run(library_options, tmp_path):
-    (tmp_path / "conftest.py").write_text(textwrap.dedent("""
+def test_a_worker_that_crashes_closing_its_session_fails_the_run(inner_pytest, library_options):
+    inner_pytest.pytester.makeconftest("""
         import os, signal
         from termbridge.session import TermBridge
         TermBridge.close = lambda self: os.kill(os.getpid(), signal.SIGSEGV)
-    """))
-    (tmp_path / "test_opens.py").write_text("def test_opens(termbridge_session):\n    pass\n")
-    status, output = run_pytest(tmp_path, *library_options, "-p", "xdist.plugin", "-n", "1", "test_opens.py")
-    assert status == 1 and "termbridge: worker gw0 went down" in output, output
+    """)
+    inner_pytest.pytester.makepyfile(test_opens="def test_opens(termbridge_session):\n    pass\n")
+    result = inner_pytest.run(*library_options, "-p", "xdist.plugin", "-n", "1", "test_opens.py")
+    assert result.ret == 1 and "termbridge: worker gw0 went down" in str(result.stdout)
+
+
+def test_relative_paths_are_from_the_folder_pytest_started_in(inner_pytest, library_options, tmp_path):
+    # A test that goes elsewhere (monkeypatch.chdir, pytester) before the
+    # emulator is looked for.
+    inner_pytest.pytester.makepyfile(test_elsewhere="""
+        import pytest
+
+        @pytest.fixture
+        def elsewhere(tmp_path, monkeypatch):
+            monkeypatch.chdir(tmp_path)
+
+        def test_emulator(elsewhere, termbridge_emulator):
+            assert termbridge_emulator.counts()["packets"] == 0
+    """)
+    (inner_pytest.pytester.path / "bin").mkdir()
+    (inner_pytest.pytester.path / "bin" / "tb-emulator").symlink_to(library_options[1].split("=", 1)[1])
+    result = inner_pytest.run("--termbridge-emulator=bin/tb-emulator", "test_elsewhere.py")
+    result.assert_outcomes(passed=1)
+    assert result.ret == 0
 
 
 @pytest.mark.parametrize("ini, options, error", [
@@ -187,7 +193,7 @@ def test_a_worker_that_crashes_closing_its_session_fails_the_run(library_options
     ("termbridge_station = 127.0.0.1:50000:50001", ["--termbridge-library={library}", "--termbridge-replay-dir=."],
      "only tb-emulator replays captures; 127.0.0.1:50000:50001 is a dispatcher"),
 ])
-def test_settings_that_would_be_ignored_are_usage_errors(tmp_path, library_options, ini, options, error):
+def test_settings_that_would_be_ignored_are_usage_errors(inner_pytest, tmp_path, library_options, ini, options, error):
     project = tmp_path / "project"
     project.mkdir()
     (project / "pytest.ini").write_text("[pytest]\n%s\n" % ini)
@@ -196,9 +202,9 @@ def test_settings_that_would_be_ignored_are_usage_errors(tmp_path, library_optio
     library = tmp_path / "out" / "libTermBridge.so"
     library.parent.mkdir()
     library.symlink_to(library_options[0].split("=", 1)[1])
-    status, output = run_pytest(project, *[option.format(library=library) for option in options],
-                                library_options[1], "test_station.py")
-    assert status == 4 and error.format(library=library) in output, output
+    result = inner_pytest.run(*[option.format(library=library) for option in options], library_options[1],
+                              "test_station.py", folder=project)
+    assert result.ret == 4 and error.format(library=library) in str(result.stderr)
 
 
 @pytest.mark.parametrize("text, error", [
@@ -276,15 +282,17 @@ def test_claims_are_exclusive_and_a_killed_holder_gives_its_station_back(tmp_pat
         holder.stdout.close()
 
 
-def test_station_of_an_inventory_with_firmware(library_options, tmp_path):
+def test_station_of_an_inventory_with_firmware(inner_pytest, library_options, tmp_path):
     package = Path(library_options[0].split("=", 1)[1]).resolve().parent / "firmware" / "example.fwp"
     assert package.is_file(), "the build's example firmware is missing: %s" % package
-    (tmp_path / "rack.toml").write_text('[[station]]\nname = "emu-fw"\nemulator = true\nfirmware = "%s"\n' % package)
-    (tmp_path / "test_firmware.py").write_text(textwrap.dedent("""
+    inner_pytest.pytester.makefile(".toml", rack='[[station]]\nname = "emu-fw"\nemulator = true\nfirmware = "%s"\n'
+                                   % package)
+    inner_pytest.pytester.makepyfile(test_firmware="""
         def test_loaded(termbridge_session, termbridge_emulator, termbridge_station):
             assert termbridge_station.name == "emu-fw"
             assert termbridge_emulator.control("firmware").startswith("running")
-    """))
-    status, output = run_pytest(tmp_path, *library_options, "--termbridge-inventory=rack.toml",
-                                "--termbridge-lock-dir=%s" % (tmp_path / "locks"), "test_firmware.py")
-    assert (status, summary(output)) == (0, {"passed": 1}), output
+    """)
+    result = inner_pytest.run(*library_options, "--termbridge-inventory=rack.toml",
+                              "--termbridge-lock-dir=%s" % (tmp_path / "locks"), "test_firmware.py")
+    result.assert_outcomes(passed=1)
+    assert result.ret == 0
