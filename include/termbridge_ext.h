@@ -117,6 +117,31 @@ TB_API int TB_CALL tbx_getLinkState(tbx_LinkState* state);
  * until changed. */
 TB_API int TB_CALL tbx_setFirmwareStartPause(int milliseconds);
 
+/* Chip memory in bulk (memory files, dumps): reads `length` bytes from
+ * `address` into `bytes`, or writes `length` bytes from `bytes` there, as
+ * native buffer commands of up to 512 bytes, each waiting for its answer
+ * (the internal time-out). Progress ("memory read", "memory write"),
+ * tbx_cancelOperation and the operation's figures and log as for the other
+ * long operations. A write is not read back here. 0 on success; 1 with the
+ * failure text: a range past the 32-bit address space or a NULL buffer
+ * (nothing sent), a refused or lost answer ("Failed to read chip memory at
+ * 0x...: N of M bytes read"; what was written stays written), or a
+ * "Cancelled: ..." text. Before initialize: -1. */
+TB_API int TB_CALL tbx_readMemory(unsigned int address, unsigned int length, unsigned char* bytes);
+TB_API int TB_CALL tbx_writeMemory(unsigned int address, const unsigned char* bytes, unsigned int length);
+
+/* Firmware verify: reads the chip's memory for every chunk the package
+ * would load (MAC, PHY, ASIP and interrupt-vector data, as LoadFW cuts them)
+ * and compares, writing nothing: no set-up change, no run command. 0 when
+ * the chip holds the package (getResultBuffer: "the chip holds PATH: N
+ * chunks, B bytes compared"); 1 with a failure text that lists each
+ * differing chunk (its kind, address, first differing byte and how many
+ * differ; the first 20), or says why no verdict was reached (a package that
+ * does not build fails as LoadFW does; a memory read that failed; a
+ * "Cancelled: ..." text). Progress ("build", "verify") and cancel as LoadFW.
+ * Before initialize: -1. */
+TB_API int TB_CALL tbx_verifyFW(const char* firmwareFile);
+
 #ifdef __cplusplus
 }
 #endif

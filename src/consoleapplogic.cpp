@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "cfwloader.h"
 #include "consoleappadapter.h"
@@ -712,6 +713,153 @@ bool ConsoleAppLogic::LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traff
     }
     traffic.SendSystemSetup(115200, 0);
     return true;
+}
+
+// ---------------------------------------------------------------- verify and memory
+
+namespace {
+const char* ChunkKind(const ChunkDescriptor& chunk) {
+    if (chunk.isInterruptVector != 0) return "MAC interrupt-vector";
+    switch (chunk.moduleType) {
+        case MAC_MODULE: return "MAC";
+        case PHY_MODULE: return "PHY";
+        default: return "ASIP";
+    }
+}
+// A verify that finds many differing chunks lists the first ones.
+constexpr std::size_t kListedChunks = 20;
+constexpr std::uint64_t kAddressSpaceEnd = 0x100000000ULL;
+}  // namespace
+
+// Empty when the chip holds the chunk; else where it first differs. `read`
+// is false when the chip's memory could not be read.
+std::string ConsoleAppLogic::CompareChunk(const ChunkDescriptor& chunk, TrafficManager& traffic, bool& read) {
+    std::vector<std::uint8_t> chip(chunk.length);
+    read = traffic.ReadMemory(chunk.address, chip.size(), chip.data());
+    if (!read) return std::string();
+    std::size_t first = chip.size();
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < chip.size(); ++i) {
+        if (chip[i] == chunk.data[i]) continue;
+        first = std::min(first, i);
+        ++differing;
+    }
+    if (differing == 0) return std::string();
+    return Format("%s chunk at 0x%08x (%u bytes): byte %u at 0x%08x reads 0x%02x, the package has 0x%02x (%u of %u "
+                  "bytes differ)",
+                  ChunkKind(chunk), static_cast<unsigned>(chunk.address), static_cast<unsigned>(chunk.length),
+                  static_cast<unsigned>(first), static_cast<unsigned>(chunk.address + first), chip[first],
+                  chunk.data[first], static_cast<unsigned>(differing), static_cast<unsigned>(chunk.length));
+}
+
+int ConsoleAppLogic::VerifyFirmware(const std::string& path) {
+    ClearFailure();
+    if (RefuseAbsent(trafficManager_.get(), "Traffic Manager")) return 1;
+    TrafficManager& traffic = *trafficManager_;
+    CFWLoader loader(path, &traffic);
+    loader.SetProgress([this](const char* stage, std::uint64_t done, std::uint64_t total) {
+        return ReportProgress(stage, done, total);
+    });
+    if (!loader.BuildChunkDataBase()) {
+        FailLoad("<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!");
+        SayIfCancelled("firmware verify", ProgressSoFar() + ": nothing was read");
+        return 1;
+    }
+    std::uint64_t total = 0;
+    for (const ChunkDescriptor& chunk : loader.Chunks()) total += chunk.length;
+    std::uint64_t done = 0;
+    std::vector<std::string> differing;
+    const ChunkDescriptor* unread = nullptr;
+    traffic.SetInternalOperation(true);
+    for (const ChunkDescriptor& chunk : loader.Chunks()) {
+        bool read = false;
+        std::string difference = CompareChunk(chunk, traffic, read);
+        if (!read) {
+            unread = &chunk;
+            break;
+        }
+        if (!difference.empty()) differing.push_back(std::move(difference));
+        done += chunk.length;
+        if (!ReportProgress("verify", done, total)) break;
+    }
+    traffic.SetInternalOperation(false);
+    const std::size_t chunks = loader.Chunks().size();
+    if (cancelRequested_.load()) {
+        SayIfCancelled("firmware verify", ProgressSoFar() + ": nothing was written");
+        return 1;
+    }
+    if (unread != nullptr) {
+        SetFailure(Format("Error!!! Failed to read the chip's memory for the %s chunk at 0x%08x: no verdict",
+                          ChunkKind(*unread), static_cast<unsigned>(unread->address)));
+        return 1;
+    }
+    if (differing.empty()) {
+        const std::string summary = Format("the chip holds %s: %u chunks, %llu bytes compared", path.c_str(),
+                                           static_cast<unsigned>(chunks), static_cast<unsigned long long>(total));
+        LogMessage("<ConsoleAppLogic>" + summary, LOG_NORMAL);
+        StoreTextResult(summary, true);
+        return 0;
+    }
+    std::string text = Format("The chip's memory differs from %s in %u of %u chunks:", path.c_str(),
+                              static_cast<unsigned>(differing.size()), static_cast<unsigned>(chunks));
+    for (std::size_t i = 0; i < differing.size() && i < kListedChunks; ++i) text += "\n  " + differing[i];
+    if (differing.size() > kListedChunks) {
+        text += Format("\n  and %u more", static_cast<unsigned>(differing.size() - kListedChunks));
+    }
+    SetFailure(text);
+    return 1;
+}
+
+bool ConsoleAppLogic::MemoryRangeRefused(std::uint32_t address, std::uint32_t length, const void* bytes,
+                                         const char* what) {
+    if (RefuseAbsent(trafficManager_.get(), "Traffic Manager")) return true;
+    if (bytes == nullptr && length > 0) {
+        SetFailure(Format("Error!!! No buffer given for the memory %s", what));
+        return true;
+    }
+    if (static_cast<std::uint64_t>(address) + length > kAddressSpaceEnd) {
+        SetFailure(Format("Error!!! The memory %s of %u bytes from 0x%08x runs past the end of the chip's address "
+                          "space",
+                          what, static_cast<unsigned>(length), static_cast<unsigned>(address)));
+        return true;
+    }
+    return false;
+}
+
+int ConsoleAppLogic::ReadMemory(std::uint32_t address, std::uint32_t length, std::uint8_t* out) {
+    ClearFailure();
+    if (MemoryRangeRefused(address, length, out, "read")) return 1;
+    TrafficManager& traffic = *trafficManager_;
+    std::size_t confirmed = 0;
+    traffic.SetInternalOperation(true);
+    const bool read = traffic.ReadMemory(address, length, out, &confirmed,
+                                         [&](std::size_t done) { return ReportProgress("memory read", done, length); });
+    traffic.SetInternalOperation(false);
+    if (read) return 0;
+    SetFailure(Format("Failed to read chip memory at 0x%08x: %u of %u bytes read",
+                      static_cast<unsigned>(address + confirmed), static_cast<unsigned>(confirmed),
+                      static_cast<unsigned>(length)));
+    SayIfCancelled("memory read", Format(" after %u of %u bytes", static_cast<unsigned>(confirmed),
+                                         static_cast<unsigned>(length)));
+    return 1;
+}
+
+int ConsoleAppLogic::WriteMemory(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
+    ClearFailure();
+    if (MemoryRangeRefused(address, length, bytes, "write")) return 1;
+    TrafficManager& traffic = *trafficManager_;
+    std::size_t confirmed = 0;
+    traffic.SetInternalOperation(true);
+    const bool written = traffic.WriteMemory(
+        address, bytes, length, &confirmed, [&](std::size_t done) { return ReportProgress("memory write", done, length); });
+    traffic.SetInternalOperation(false);
+    if (written) return 0;
+    SetFailure(Format("Failed to write chip memory at 0x%08x: %u of %u bytes written",
+                      static_cast<unsigned>(address + confirmed), static_cast<unsigned>(confirmed),
+                      static_cast<unsigned>(length)));
+    SayIfCancelled("memory write", Format(" after %u of %u bytes: what was written stays written",
+                                          static_cast<unsigned>(confirmed), static_cast<unsigned>(length)));
+    return 1;
 }
 
 // The word a memory-read command left in the result, big-endian; a command

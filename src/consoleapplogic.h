@@ -21,6 +21,7 @@ class EepromInterface;
 class StructAccess;
 class ConsoleEvtAdapter;
 class CFWLoader;
+struct ChunkDescriptor;
 
 // Which collaborators construction creates; a test may stop early to see the
 // application answer with its collaborators absent.
@@ -127,6 +128,15 @@ public:
 
     // Firmware and EEPROM operations behind their exports.
     int LoadFirmware(const std::string& path);
+    // Reads the chip's memory for every chunk the package would load and
+    // compares, writing nothing: 0 when the chip holds the package (a
+    // summary in the result buffer), 1 with the differing chunks (or why the
+    // package did not build) as the failure text.
+    int VerifyFirmware(const std::string& path);
+    // Chip memory in bulk, for memory files: 0 success, 1 failure with its
+    // text. The range must lie inside the 32-bit address space.
+    int ReadMemory(std::uint32_t address, std::uint32_t length, std::uint8_t* out);
+    int WriteMemory(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length);
     // The wait after the run command, for the firmware to start.
     static constexpr int kDefaultFirmwareStartPauseMs = 2000;
     void SetFirmwareStartPause(int milliseconds) { firmwareStartPauseMs_.store(milliseconds); }
@@ -173,6 +183,8 @@ private:
     using VersionValues = std::array<std::int32_t, 9>;
     bool LoadFirmwareSteps(CFWLoader& loader, TrafficManager& traffic, std::string& reached);
     bool FailLoad(const char* text);
+    std::string CompareChunk(const ChunkDescriptor& chunk, TrafficManager& traffic, bool& read);
+    bool MemoryRangeRefused(std::uint32_t address, std::uint32_t length, const void* bytes, const char* what);
     std::uint32_t ReadVersionWord(const std::string& command);
     std::string VersionPart(bool mac, VersionValues& values);
     // EEPROM operations: the interface with progress reporting attached, or

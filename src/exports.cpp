@@ -411,6 +411,27 @@ int tbx_getLastOperationStats(tbx_OperationStats* stats) {
     });
 }
 
+int tbx_readMemory(unsigned int address, unsigned int length, unsigned char* bytes) {
+    return Guarded("tbx_readMemory", 1, [&] {
+        BeginOperation();
+        return g_app != nullptr ? g_app->ReadMemory(address, length, bytes) : -1;
+    });
+}
+
+int tbx_writeMemory(unsigned int address, const unsigned char* bytes, unsigned int length) {
+    return Guarded("tbx_writeMemory", 1, [&] {
+        BeginOperation();
+        return g_app != nullptr ? g_app->WriteMemory(address, bytes, length) : -1;
+    });
+}
+
+int tbx_verifyFW(const char* firmwareFile) {
+    return Guarded("tbx_verifyFW", 1, [&] {
+        BeginOperation();
+        return g_app != nullptr ? g_app->VerifyFirmware(Text(firmwareFile)) : -1;
+    });
+}
+
 int tbx_setFirmwareStartPause(int milliseconds) {
     return Guarded("tbx_setFirmwareStartPause", 1, [&] {
         if (milliseconds < 0 || milliseconds > kLongestFirmwareStartPauseMs) return 1;

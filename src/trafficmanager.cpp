@@ -291,10 +291,10 @@ bool TrafficManager::CommandPipe(std::uint16_t cmdType, std::uint32_t parameter)
 // the first that fails.
 template <typename ChunkStep>
 bool TrafficManager::ForEachChunk(std::uint32_t address, std::size_t length, ChunkStep step,
-                                  std::size_t* confirmed) {
+                                  std::size_t* confirmed, std::size_t chunkSize) {
     if (confirmed != nullptr) *confirmed = 0;
-    for (std::size_t offset = 0; offset < length; offset += kChunkSize) {
-        const auto chunkLength = static_cast<std::uint16_t>(std::min(kChunkSize, length - offset));
+    for (std::size_t offset = 0; offset < length; offset += chunkSize) {
+        const auto chunkLength = static_cast<std::uint16_t>(std::min(chunkSize, length - offset));
         const auto chunkAddress = static_cast<std::uint32_t>(address + offset);
         if (!step(chunkAddress, offset, chunkLength)) return false;
         if (confirmed != nullptr) *confirmed = offset + chunkLength;
@@ -346,6 +346,38 @@ bool TrafficManager::ReadEeprom(std::uint32_t address, std::size_t length, std::
         std::copy_n(response.begin(), chunk, out + offset);
         return true;
     });
+}
+
+bool TrafficManager::ReadMemory(std::uint32_t address, std::size_t length, std::uint8_t* out,
+                                std::size_t* confirmed, const PieceDone& piece) {
+    if (confirmed != nullptr) *confirmed = 0;
+    if ((length > 0 && out == nullptr) || static_cast<std::uint64_t>(address) + length > 0x100000000ULL) return false;
+    const auto readPiece = [&](std::uint32_t pieceAddress, std::size_t offset, std::uint16_t pieceLength) {
+        NativeCommand_t command;
+        if (!ConsoleNativeAdapter::GetInstance().BuildReadBufferCmd(pieceAddress, pieceLength, command) ||
+            !SendNativeAndWait(command)) {
+            return false;
+        }
+        const ResponseBuffer response = GetResponseBuffer();
+        std::copy_n(response.begin(), pieceLength, out + offset);
+        return !piece || piece(offset + pieceLength);
+    };
+    return ForEachChunk(address, length, readPiece, confirmed, kBulkPiece);
+}
+
+bool TrafficManager::WriteMemory(std::uint32_t address, const std::uint8_t* bytes, std::size_t length,
+                                 std::size_t* confirmed, const PieceDone& piece) {
+    if (confirmed != nullptr) *confirmed = 0;
+    if ((length > 0 && bytes == nullptr) || static_cast<std::uint64_t>(address) + length > 0x100000000ULL) {
+        return false;
+    }
+    const auto writePiece = [&](std::uint32_t pieceAddress, std::size_t offset, std::uint16_t pieceLength) {
+        NativeCommand_t command;
+        return ConsoleNativeAdapter::GetInstance().BuildWriteBufferCmd(pieceAddress, pieceLength, bytes + offset,
+                                                                       command) &&
+               SendNativeAndWait(command) && (!piece || piece(offset + pieceLength));
+    };
+    return ForEachChunk(address, length, writePiece, confirmed, kBulkPiece);
 }
 
 // ---------------------------------------------------------------- system commands

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +29,9 @@ public:
     static constexpr int kCommandStateTimedOut = 5;
     static constexpr int kDefaultInternalTimeoutMs = 1000;
     static constexpr std::size_t kChunkSize = 16;
+    // Bulk memory transfers (memory files, firmware verify) move as much as
+    // one native command carries.
+    static constexpr std::size_t kBulkPiece = kNativeDataSize;
     static constexpr int kMaxCounterReads = 10;
     static constexpr std::uint32_t kDefaultCounterReadAddress = 0xBF108300;
     static constexpr std::uint32_t kDefaultCounterWriteAddress = 0xBF108240;
@@ -98,6 +102,16 @@ public:
                      std::size_t* confirmed = nullptr);
     // `out` receives `length` bytes.
     bool ReadEeprom(std::uint32_t address, std::size_t length, std::uint8_t* out);
+    // Chip memory in pieces of kBulkPiece bytes, each waiting for its answer
+    // (an internal operation); `confirmed` (when given) receives the bytes
+    // done before the first piece that failed. The range must lie inside the
+    // 32-bit address space. `piece` (when given) runs after each piece with
+    // the bytes done; false stops the transfer there.
+    using PieceDone = std::function<bool(std::size_t)>;
+    bool ReadMemory(std::uint32_t address, std::size_t length, std::uint8_t* out, std::size_t* confirmed = nullptr,
+                    const PieceDone& piece = PieceDone());
+    bool WriteMemory(std::uint32_t address, const std::uint8_t* bytes, std::size_t length,
+                     std::size_t* confirmed = nullptr, const PieceDone& piece = PieceDone());
 
     // System commands: sent without waiting, whatever the flags.
     bool SendSystemCommand(std::uint16_t code, std::uint32_t value);
@@ -138,7 +152,8 @@ private:
     void EnterState(int state, const char* logText);
     void HandleExternalEvent(const std::uint8_t* data, std::uint32_t length);
     template <typename ChunkStep>
-    bool ForEachChunk(std::uint32_t address, std::size_t length, ChunkStep step, std::size_t* confirmed = nullptr);
+    bool ForEachChunk(std::uint32_t address, std::size_t length, ChunkStep step, std::size_t* confirmed = nullptr,
+                      std::size_t chunkSize = kChunkSize);
 
     TrafficOwner* owner_;
     std::atomic<int> commandState_{CMD_STATE_IDLE};

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -119,6 +120,50 @@ TEST_F(Extensions, CommandRefusedAsBusyLeavesTheRunningOnesFigures) {
     EXPECT_EQ(stats.eventsAccepted, 1u);
     EXPECT_NE(std::string(tbx_getLastOperationLog()).find("Handle command: NATIVE_READ_WORD_CMD 0xBFC00000"),
               std::string::npos);
+}
+
+// Chip memory in bulk: 512 bytes a command each way; a range past the
+// address space or without a buffer sends nothing; a lost answer says how
+// far the transfer got.
+TEST_F(Extensions, MemoryMovesInBulkAndSaysHowFarAFailureGot) {
+    constexpr unsigned kAddress = 0x10002000;
+    std::vector<unsigned char> bytes(1300);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 31 + 7);
+    ASSERT_EQ(tbx_writeMemory(kAddress, bytes.data(), static_cast<unsigned>(bytes.size())), 0) << getFailureMessage();
+    EXPECT_EQ(LastStats().commandsSent, 3u);
+    EXPECT_EQ(Emulator().ReadMemory(kAddress, bytes.size()), e2e::Bytes(bytes.begin(), bytes.end()));
+    std::vector<unsigned char> back(bytes.size());
+    ASSERT_EQ(tbx_readMemory(kAddress, static_cast<unsigned>(back.size()), back.data()), 0) << getFailureMessage();
+    EXPECT_EQ(LastStats().commandsSent, 3u);
+    EXPECT_EQ(back, bytes);
+
+    const struct {
+        const char* name;
+        std::function<int()> transfer;
+        std::size_t lostAnswer;  // of the transfer's commands, from 1; 0: none
+        std::string failure;
+        unsigned sent;
+    } cases[] = {
+        {"past the address space", [&] { return tbx_readMemory(0xFFFFFF00u, 0x200, back.data()); }, 0,
+         "Error!!! The memory read of 512 bytes from 0xffffff00 runs past the end of the chip's address space", 0},
+        {"no buffer", [&] { return tbx_writeMemory(kAddress, nullptr, 4); }, 0,
+         "Error!!! No buffer given for the memory write", 0},
+        {"lost second answer", [&] { return tbx_readMemory(kAddress, 1300, back.data()); }, 2,
+         "Failed to read chip memory at 0x10002200: 512 of 1300 bytes read", 2},
+    };
+    setInternalCommandTimeout(200);
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        Emulator().Do("reset");
+        if (test.lostAnswer > 0) {
+            const e2e::EmulatorControl::Counts counts = Emulator().Count();
+            Emulator().Do("drop " + std::to_string(counts.packets - counts.system + test.lostAnswer));
+        }
+        EXPECT_EQ(test.transfer(), 1);
+        EXPECT_EQ(std::string(getFailureMessage()), test.failure);
+        EXPECT_EQ(LastStats().commandsSent, test.sent);
+    }
+    setInternalCommandTimeout(1000);
 }
 
 TEST_F(Extensions, WholeEepromReadReportsProgressOnTheHostsThread) {

@@ -4,6 +4,7 @@
 #include "e2e_support.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -227,6 +228,39 @@ TEST_F(Firmware, LoadStoppedWhileStuckSaysHowFarTheChipGot) {
     }
     StartAtOnce();
     ASSERT_EQ(LoadFW(kPackage.c_str()), 0) << getFailureMessage();
+}
+
+// A verify reads what the package would load and writes nothing: the
+// running firmware and the link's set-up stay; a byte the chip holds
+// otherwise is named with its chunk; a package that does not build fails as
+// a load does.
+TEST_F(Firmware, VerifyComparesWithoutWritingAndNamesTheDifferingChunk) {
+    StartAtOnce();
+    ASSERT_EQ(LoadFW(kPackage.c_str()), 0) << getFailureMessage();
+    const std::size_t systemBefore = Emulator().SystemCommands().size();
+    ASSERT_EQ(tbx_verifyFW(kPackage.c_str()), 0) << getFailureMessage();
+    const std::string summary = getResultBuffer();
+    EXPECT_EQ(summary.rfind("the chip holds " + kPackage + ": ", 0), 0u) << summary;
+
+    const Bytes original = Emulator().ReadMemory(0xBF540010, 1);  // in the PHY image
+    Emulator().WriteMemory(0xBF540010, {static_cast<std::uint8_t>(original[0] ^ 0xFF)});
+    EXPECT_EQ(tbx_verifyFW(kPackage.c_str()), 1);
+    const std::string failure = getFailureMessage();
+    EXPECT_EQ(failure.rfind("The chip's memory differs from " + kPackage + " in 1 of ", 0), 0u) << failure;
+    char expected[160];
+    std::snprintf(expected, sizeof expected, "\n  PHY chunk at 0xbf540000 (");
+    EXPECT_NE(failure.find(expected), std::string::npos) << failure;
+    std::snprintf(expected, sizeof expected, "byte 16 at 0xbf540010 reads 0x%02x, the package has 0x%02x (1 of ",
+                  original[0] ^ 0xFF, original[0]);
+    EXPECT_NE(failure.find(expected), std::string::npos) << failure;
+
+    EXPECT_EQ(Emulator().SystemCommands().size(), systemBefore) << "the link's set-up was changed";
+    EXPECT_EQ(Emulator().Ask("firmware").rfind("ok running", 0), 0u) << Emulator().Ask("firmware");
+    EXPECT_EQ(Emulator().ReadMemory(0xBF540010, 1)[0], original[0] ^ 0xFF) << "the verify wrote";
+
+    EXPECT_EQ(tbx_verifyFW(e2e::LibraryPath(kFirmware + "/no-such.fwp").c_str()), 1);
+    EXPECT_EQ(std::string(getFailureMessage()),
+              "<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!");
 }
 
 // A host may lengthen the pause (a firmware that starts slowly) or shorten

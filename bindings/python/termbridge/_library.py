@@ -128,6 +128,9 @@ EXTENSIONS: Dict[str, Prototype] = {
     "tbx_getLogFilePath": (_text, ()),
     "tbx_getLinkState": (_int, (ctypes.POINTER(LinkStateRecord),)),
     "tbx_setFirmwareStartPause": (_int, (ctypes.c_int,)),
+    "tbx_readMemory": (_int, (ctypes.c_uint, ctypes.c_uint, ctypes.POINTER(ctypes.c_ubyte))),
+    "tbx_writeMemory": (_int, (ctypes.c_uint, ctypes.POINTER(ctypes.c_ubyte), ctypes.c_uint)),
+    "tbx_verifyFW": (_int, (ctypes.c_char_p,)),
 }
 
 
