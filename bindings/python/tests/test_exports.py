@@ -88,7 +88,9 @@ def test_extension_declarations_match_their_header():
     types = dict(C_TYPES, tbx_ProgressCallback=termbridge._library.ProgressFunction,
                  tbx_StoppableProgressCallback=termbridge._library.StoppableProgressFunction,
                  **{"tbx_OperationStats*": ctypes.POINTER(termbridge._library.OperationStatsRecord),
-                    "tbx_LinkState*": ctypes.POINTER(termbridge._library.LinkStateRecord)})
+                    "tbx_LinkState*": ctypes.POINTER(termbridge._library.LinkStateRecord),
+                    "unsigned int": ctypes.c_uint, "unsigned char*": ctypes.POINTER(ctypes.c_ubyte),
+                    "const unsigned char*": ctypes.POINTER(ctypes.c_ubyte)})
     prototypes = header_prototypes(EXTENSION_HEADER)
     assert sorted(termbridge.EXTENSIONS) == sorted(name for name in prototypes if name.startswith("tbx_"))
     for name, (restype, argtypes) in termbridge.EXTENSIONS.items():
