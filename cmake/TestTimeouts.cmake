@@ -18,6 +18,8 @@ set(TB_TEST_DURATIONS
   "unit_definitions_eeprom            1    1    -    4"
   "unit_eeprom                        4    5    6    9"
   "unit_emulator                      2    2    2    -"
+  "unit_controltable                  1    1    1    -"
+  "unit_faultplan                     1    1    1    -"
   "unit_encoding                      1    1    -    4"
   "unit_events                        1    1    -    4"
   "unit_files                         1    1    -    4"
