@@ -12,28 +12,15 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then usage; fi
 build="$(cd "$1" && pwd)"
 verbose="${2:-}"
 examples="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+tb_source_dir="$(cd "$examples/.." && pwd)"
+source "$tb_source_dir/tests/common/emulator.sh"
 # The library's files of this session (log, crash file, registry) start afresh.
 export TERMBRIDGE_ROOT="$build/demo-root"
 rm -rf "$TERMBRIDGE_ROOT"
 mkdir -p "$TERMBRIDGE_ROOT"
 
-# Below the ephemeral range, so that no outgoing connection takes it first.
-free_port() {
-    python3 -c '
-import random, socket
-for _ in range(200):
-    port = random.randint(20000, 32767)
-    try:
-        socket.socket().bind(("127.0.0.1", port))
-    except OSError:
-        continue
-    print(port)
-    break
-else:
-    raise SystemExit("no free TCP port in 20000-32767")'
-}
-command_port=$(free_port)
-library_port=$(free_port)
+command_port=$(tb_free_port)
+library_port=$(tb_free_port)
 
 # The library finds the dispatcher through the registry (registry.reg here).
 cat >"$TERMBRIDGE_ROOT/registry.reg" <<REG
@@ -57,13 +44,12 @@ else
 fi
 emulator=$!
 trap 'kill $emulator 2>/dev/null || true; wait $emulator 2>/dev/null || true' EXIT
-# The emulator says "ready ..." once its ports are bound.
-for _ in $(seq 100); do
-    grep -q '^ready ' "$TERMBRIDGE_ROOT/emulator.ready" 2>/dev/null && break
-    kill -0 $emulator 2>/dev/null || { echo "tb-emulator did not start:" >&2; cat "$emulator_log" >&2; exit 1; }
-    sleep 0.05
-done
-grep -q '^ready ' "$TERMBRIDGE_ROOT/emulator.ready" || { echo "tb-emulator is not ready after 5 s" >&2; exit 1; }
+ready=0
+tb_wait_ready "$TERMBRIDGE_ROOT/emulator.ready" $emulator || ready=$?
+case $ready in
+    1) echo "tb-emulator did not start:" >&2; cat "$emulator_log" >&2; exit 1 ;;
+    2) echo "tb-emulator is not ready after 5 s" >&2; exit 1 ;;
+esac
 
 echo "== console session (logs in $TERMBRIDGE_ROOT)"
 # The script names the example firmware package relative to the build tree.

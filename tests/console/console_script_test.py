@@ -8,14 +8,14 @@ usage: console_script_test.py --emulator TB-EMULATOR --examples DIR
                               [--path-prefix Z:] [--lib LIBRARY] -- CONSOLE-COMMAND...
 
 The console command may start with a runner (wine). Paths handed to the
-console get the prefix (Windows programs under Wine see / as Z:).
+console get the prefix (Windows programs under Wine see / as Z:). The
+emulator is started with the Python package's launcher (termbridge.emulator).
 """
 import argparse
 import fcntl
 import json
 import os
 import pty
-import random
 import re
 import select
 import shutil
@@ -27,6 +27,11 @@ import tempfile
 import termios
 import time
 import unittest
+
+sys.dont_write_bytecode = True  # nothing of the run goes into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bindings", "python"))
+from termbridge.emulator import Emulator, free_port  # noqa: E402
+from termbridge.errors import EmulatorError  # noqa: E402
 
 ARGS = None
 
@@ -41,21 +46,6 @@ def screen_text(shown):
     return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", text)
 
 
-def free_port():
-    """A free TCP port below the systems' ephemeral ranges (Linux from 32768,
-    Windows from 49152): an outgoing connection of a test running beside this
-    one cannot take it before the program binds it."""
-    for _ in range(200):
-        port = random.randint(20000, 32767)
-        with socket.socket() as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return port
-    raise RuntimeError("no free TCP port in 20000-32767")
-
-
 class ConsoleTest(unittest.TestCase):
     """An emulator for each test, and the console run against it."""
 
@@ -64,43 +54,23 @@ class ConsoleTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="tb-console-script-")
         self.command_port, self.library_port = free_port(), free_port()
-        faults = [word for fault in self.FAULTS for word in ("--fault", fault)]
-        self.emulator = subprocess.Popen(
-            [ARGS.emulator, "--command-port", str(self.command_port), "--library-port", str(self.library_port),
-             "--definitions", os.path.join(ARGS.examples, "definitions", "list.txt"), "-q",
-             "--control-port", "0"] + faults,
-            stdout=subprocess.PIPE, bufsize=0)
-        # It says "ready ..." once its ports are open, at once. Unbuffered, so
-        # that a line read ahead never hides from the wait.
-        self.control = None
-        deadline = time.monotonic() + 5
-        while True:
-            if not select.select([self.emulator.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
-                self.give_up("the emulator did not say ready within 5 s")
-            line = self.emulator.stdout.readline().decode(errors="replace")
-            if not line:
-                self.give_up("the emulator ended without saying ready")
-            if line.startswith("ready "):
-                fields = dict(word.split("=", 1) for word in line.split()[1:] if "=" in word)
-                self.control = int(fields.get("control-port", 0))
-                break
-
-    def give_up(self, why):
-        """A failed set-up: tearDown does not run, so the emulator is stopped here."""
-        self.emulator.kill()
-        self.emulator.communicate()
-        shutil.rmtree(self.folder, ignore_errors=True)
-        self.fail(why)
+        try:
+            self.emulator = Emulator(ARGS.emulator, self.library_port, command_port=self.command_port,
+                                     definitions=os.path.join(ARGS.examples, "definitions", "list.txt"),
+                                     faults=self.FAULTS, extra_args=["-q"], log_dir=self.folder)
+        except EmulatorError as error:
+            # A failed set-up: tearDown does not run.
+            shutil.rmtree(self.folder, ignore_errors=True)
+            self.fail(str(error))
 
     def tearDown(self):
         # It ends with 0 on SIGTERM; anything else (a crash, a sanitizer's
         # report at shutdown) fails the test.
-        self.emulator.terminate()
-        self.emulator.communicate(timeout=30)
+        status = self.emulator.stop()
+        log = self.emulator.log_text()
         shutil.rmtree(self.folder, ignore_errors=True)
-        status = self.emulator.returncode
-        self.assertEqual(status, 0, "the emulator ended on signal %d" % -status if status < 0
-                         else "the emulator ended with status %d" % status)
+        self.assertEqual(status, 0, ("the emulator ended on signal %d" % -status if status < 0
+                                     else "the emulator ended with status %d" % status) + ":\n" + log)
 
     def path(self, local):
         return ARGS.path_prefix + local
@@ -323,10 +293,8 @@ class ConsoleScripts(ConsoleTest):
         lines = [":eeprom init 0"]
         for line, _ in cases:
             lines += [line, ":expect fail"]
-        with socket.create_connection(("127.0.0.1", self.control)) as control:
-            control.sendall(b"fail PHYC_SET_GAIN_CMD 3\n")
-            control.recv(100)
-            status, out, err, _ = self.run_script(lines)
+        self.emulator.control("fail PHYC_SET_GAIN_CMD 3")
+        status, out, err, _ = self.run_script(lines)
         self.assertEqual(status, 0, out + err)
         blocks = out.split("\n  failed")[1:]
         self.assertEqual(len(blocks), len(cases), out)
@@ -335,11 +303,9 @@ class ConsoleScripts(ConsoleTest):
                 self.assertIn(text.replace("failed ", ""), block, line)
         self.assertEqual(out.count("the library's log: "), 1, out)
         # An EEPROM read whose answer is lost says so.
-        with socket.create_connection(("127.0.0.1", self.control)) as control:
-            control.sendall(b"eeprom-fault drop 1\n")
-            control.recv(100)
-            status, out, err, _ = self.run_script([":internal-timeout 500", ":eeprom init 0",
-                                                   ":eeprom get CrystalTrim", ":expect fail"])
+        self.emulator.control("eeprom-fault drop 1")
+        status, out, err, _ = self.run_script([":internal-timeout 500", ":eeprom init 0",
+                                               ":eeprom get CrystalTrim", ":expect fail"])
         self.assertEqual(status, 0, out + err)
         self.assertIn("cause: <TrafficManager>Timeout Occur - No Response for Native Command", out)
         # With --lenient the library reads the text itself.
@@ -357,13 +323,10 @@ class ConsoleScripts(ConsoleTest):
         self.assertIn("failed (2): channel takes 0 to 255, not 300 (the library would store 44) (--lenient passes it "
                       "to the library)", out)
         self.assertIn(script + ":1:", err)
-        with socket.create_connection(("127.0.0.1", self.control)) as control:
-            control.sendall(b"executed\n")
-            self.assertEqual(control.recv(100), b"ok 0\n")
-            status, out, err, _ = self.run_script([line], "--lenient")
-            self.assertEqual(status, 0, out + err)
-            control.sendall(b"executed 1\n")
-            answer = control.recv(1000).decode()
+        self.assertEqual(self.emulator.control("executed"), "0")
+        status, out, err, _ = self.run_script([line], "--lenient")
+        self.assertEqual(status, 0, out + err)
+        answer = self.emulator.control("executed 1")
         command = bytes.fromhex(answer.split(" bytes ", 1)[1])
         self.assertEqual(command[8], 44, answer)  # behind the 8-byte PHY header: the library's reading of 300
 
@@ -539,21 +502,18 @@ class ConsoleInterrupts(ConsoleTest):
             prompt(5)
             os.write(master, b":eeprom init 0\r")
             prompt(6)
-            with socket.create_connection(("127.0.0.1", self.control)) as control:
-                def packets():
-                    control.sendall(b"count\n")
-                    return int(re.search(rb"packets=(\d+)", control.recv(200)).group(1))
-                control.sendall(b"eeprom-fault drop 2\n")
-                control.recv(100)
-                before = packets()
-                os.write(master, b":eeprom burn full\r")
-                read_until("the burn's second chunk", lambda: packets() >= before + 2)
-                time.sleep(1.2)  # not within a second of the press before
-                os.write(master, b"\x03")
-                prompt(7)
-                stopped_at = packets()
-                time.sleep(0.5)
-                self.assertEqual(packets(), stopped_at, "the burn went on after it was cancelled")
+            def packets():
+                return self.emulator.counts()["packets"]
+            self.emulator.control("eeprom-fault drop 2")
+            before = packets()
+            os.write(master, b":eeprom burn full\r")
+            read_until("the burn's second chunk", lambda: packets() >= before + 2)
+            time.sleep(1.2)  # not within a second of the press before
+            os.write(master, b"\x03")
+            prompt(7)
+            stopped_at = packets()
+            time.sleep(0.5)
+            self.assertEqual(packets(), stopped_at, "the burn went on after it was cancelled")
             time.sleep(1.2)  # the next two presses are a pair of their own
             os.write(master, b"\x03")
             time.sleep(0.2)

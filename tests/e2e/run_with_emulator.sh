@@ -9,6 +9,8 @@
 # restart. Any other end (a crash, a sanitizer's report) is not restarted and
 # fails the run, whatever the test program says.
 set -eu
+tb_source_dir="$(cd "$(dirname "$0")/../.." && pwd)"
+. "$tb_source_dir/tests/common/emulator.sh"
 emulator="$1"
 shift
 work="$(mktemp -d)"
@@ -43,11 +45,10 @@ run_emulator() {
 
 (
     run_emulator "$work/ready" --control-port 0 || exit 0
-    line="$(grep '^ready ' "$work/ready" || true)"
-    command_port="$(echo "$line" | sed 's/.*command-port=\([0-9]*\).*/\1/')"
-    control_port="$(echo "$line" | sed 's/.*control-port=\([0-9]*\).*/\1/')"
+    command_port="$(tb_ready_port "$work/ready" command)"
+    control_port="$(tb_ready_port "$work/ready" control)"
     restarts=0
-    while [ -n "$line" ] && [ ! -e "$work/stop" ] && [ "$restarts" -lt 50 ]; do
+    while [ -n "$control_port" ] && [ ! -e "$work/stop" ] && [ "$restarts" -lt 50 ]; do
         restarts=$((restarts + 1))
         run_emulator "$work/ready-again" --command-port "$command_port" --control-port "$control_port" || exit 0
         sleep 0.05
@@ -68,19 +69,13 @@ stop_emulator() {
     fi
 }
 
-tries=0
-until grep -q '^ready ' "$work/ready" 2>/dev/null; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 100 ] || ! kill -0 "$emulator_loop" 2>/dev/null; then
-        echo "run_with_emulator: the emulator did not start" >&2
-        if [ -s "$work/failed" ]; then echo "run_with_emulator: the emulator ended with status $(cat "$work/failed")" >&2; fi
-        exit 1
-    fi
-    sleep 0.05
-done
-line="$(grep '^ready ' "$work/ready")"
-TB_EMULATOR_COMMAND_PORT="$(echo "$line" | sed 's/.*command-port=\([0-9]*\).*/\1/')"
-TB_EMULATOR_CONTROL_PORT="$(echo "$line" | sed 's/.*control-port=\([0-9]*\).*/\1/')"
+if ! tb_wait_ready "$work/ready" "$emulator_loop"; then
+    echo "run_with_emulator: the emulator did not start" >&2
+    if [ -s "$work/failed" ]; then echo "run_with_emulator: the emulator ended with status $(cat "$work/failed")" >&2; fi
+    exit 1
+fi
+TB_EMULATOR_COMMAND_PORT="$(tb_ready_port "$work/ready" command)"
+TB_EMULATOR_CONTROL_PORT="$(tb_ready_port "$work/ready" control)"
 export TB_EMULATOR_COMMAND_PORT TB_EMULATOR_CONTROL_PORT
 status=0
 "$@" || status=$?

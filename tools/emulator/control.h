@@ -1,10 +1,12 @@
 // The emulator's text control language: one command per line, one answer
 // line each ("ok ..." or "error ..."). Spoken on the control port and given
-// on the command line with --fault.
+// on the command line with --fault. One table in control.cpp holds every
+// line: its name, usage, description and handler.
 #ifndef TBEMU_CONTROL_H
 #define TBEMU_CONTROL_H
 
 #include <string>
+#include <vector>
 
 namespace tbemu {
 
@@ -14,8 +16,16 @@ class Emulator;
 // "shutdown"; the caller stops the emulator after answering.
 std::string ExecuteControlLine(Emulator& emulator, const std::string& line, bool& shutdown);
 
-// The list of control commands, one per line.
-const char* ControlHelp();
+// The control lines, one per line of the README's table.
+struct ControlLineText {
+    std::string name;
+    std::string usage;        // as `help` lists it
+    std::string description;  // what the line does, in the README's words
+};
+std::vector<ControlLineText> ControlLineTexts();
+
+// The usages of the control lines, separated by " | ".
+const std::string& ControlHelp();
 
 }  // namespace tbemu
 

@@ -248,7 +248,7 @@ void Emulator::HandleDatagram(const std::uint8_t* bytes, std::size_t length) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         Record(command, version, packetNum);
-        if (faults_.hostile != HostileMode::Off && command.Type != NATIVE_SYSTEM_COMMAND) {
+        if (faultPlan_.Hostile() != HostileMode::Off && command.Type != NATIVE_SYSTEM_COMMAND) {
             QueueHostileAnswer(command, packetNum);
         } else if (replay_) {
             QueueRecordedReply(command, packetNum);
@@ -262,7 +262,7 @@ void Emulator::HandleDatagram(const std::uint8_t* bytes, std::size_t length) {
 void Emulator::ExecuteOnChip(const NativeCommand_t& command, std::uint8_t packetNum) {
     ChipReply reply;
     reply.answered = true;  // a refused run is left unanswered by QueueReply
-    if (!RefusedRun(command)) reply = chip_.Execute(command, packetNum);
+    if (!faultPlan_.RefusesRun(command)) reply = chip_.Execute(command, packetNum);
     // A write the EEPROM file did not take is refused (the library sees the
     // burn fail) and said even when quiet; the emulator goes on.
     const std::string eepromError = chip_.TakeEepromError();
@@ -293,74 +293,52 @@ void Emulator::Record(const NativeCommand_t& command, std::uint8_t version,
     commands_.push_back(std::move(record));
 }
 
-bool Emulator::TakeCountedFault(int& remaining) {
-    if (remaining <= 0) return false;
-    --remaining;
-    return true;
-}
-
-// The delay for the reply being scheduled; a counted delay ends with its
-// last reply.
-int Emulator::TakeDelay() {
-    const int delay = faults_.delayMs;
-    if (faults_.delayedLeft > 0 && --faults_.delayedLeft == 0) faults_.delayMs = 0;
-    return delay;
-}
-
-// The EEPROM chunk faults: true when the answer is to be left out; a
-// corrupted answer has its data bytes inverted here.
-bool Emulator::SpoilEepromAnswer(const NativeCommand_t& command, ChipReply& reply) {
-    if (command.Type != NATIVE_READ_EEPROM && command.Type != NATIVE_WRITE_EEPROM) return false;
-    const std::uint64_t chunk = ++eepromCommands_;
-    if (faults_.corruptEepromAnswerTo.erase(chunk) > 0) {
-        for (std::uint8_t& byte : reply.answer) byte = static_cast<std::uint8_t>(~byte);
-        Log(1, "corrupted the answer to EEPROM command " + std::to_string(chunk));
-    }
-    return faults_.dropEepromAnswerTo.erase(chunk) > 0;
-}
-
 void Emulator::QueueReply(const NativeCommand_t& command, std::uint8_t packetNum,
                           ChipReply& reply) {
-    const std::uint64_t number = ++answeredCommands_;
-    const bool spoiled = SpoilEepromAnswer(command, reply);
-    bool drop = faults_.dropAnswerTo.erase(number) > 0 || TakeCountedFault(faults_.dropNext) || spoiled;
-    if (RefusedRun(command)) {
-        Log(1, "refused the run command");
-        drop = true;
-    }
-    if (command.Type == NATIVE_READ_BUFFER) SpoilReadBack(command, reply, drop);
+    const ReplyFaults faults = faultPlan_.ForChipReply(command, !reply.answer.empty(), !reply.events.empty());
+    SpoilAnswer(faults, reply.answer);
+    LogFaults(faults, command);
     std::vector<Bytes> packets;
-    if (TakeCountedFault(faults_.staleBeforeNext)) {
+    if (faults.staleFirst) {
         packets.push_back(Packet(static_cast<std::uint8_t>(packetNum - 1), kAnswerSource, kStaleData));
     }
-    if (drop) {
-        Log(1, "dropped the answer to command " + std::to_string(number) + " (" +
+    if (faults.dropAnswer) {
+        Log(1, "dropped the answer to command " + std::to_string(faults.commandNumber) + " (" +
                    NativeTypeName(command.Type) + " #" + std::to_string(packetNum) + ")");
     } else {
-        const bool wrongNumber = TakeCountedFault(faults_.wrongNumberNext);
-        const std::uint8_t rxNum = wrongNumber ? static_cast<std::uint8_t>(packetNum - 1) : packetNum;
+        const std::uint8_t rxNum = faults.wrongNumber ? static_cast<std::uint8_t>(packetNum - 1) : packetNum;
         std::optional<std::uint16_t> length;
-        if (TakeCountedFault(faults_.oversizeNext)) length = kOversizeLength;
+        if (faults.oversize) length = kOversizeLength;
         packets.push_back(Packet(rxNum, kAnswerSource, reply.answer, length));
     }
-    if (!reply.events.empty() && TakeCountedFault(faults_.dropEventsNext)) {
-        Log(1, "dropped the events of command " + std::to_string(number));
+    if (faults.dropEvents) {
+        Log(1, "dropped the events of command " + std::to_string(faults.commandNumber));
         reply.events.clear();
     }
     for (const Bytes& event : reply.events) packets.push_back(Packet(packetNum, kChipSource, event));
-    const bool reconnect = std::exchange(faults_.reconnectBeforeNext, false);
     if (packets.empty()) {
         if (reply.tookCommand) chip_.CommandDone();
         return;
     }
-    Schedule(std::move(packets), reconnect, reply.tookCommand);
+    Schedule(std::move(packets), faults.reconnectFirst, reply.tookCommand);
+}
+
+// What the faults did before the reply's packets are made.
+void Emulator::LogFaults(const ReplyFaults& faults, const NativeCommand_t& command) const {
+    if (faults.invertEepromData) {
+        Log(1, "corrupted the answer to EEPROM command " + std::to_string(faults.eepromCommand));
+    }
+    if (faults.refusedRun) Log(1, "refused the run command");
+    if (faults.invertFirstByte) {
+        Log(1, "spoiled read-back " + std::to_string(faults.readBack) + " (" + DescribeCommand(command, 0) + ")");
+    }
 }
 
 // In place of the chip's answer; the chip never sees the command.
 void Emulator::QueueHostileAnswer(const NativeCommand_t& command, std::uint8_t packetNum) {
-    Bytes stream = HostileAnswer(faults_.hostile, packetNum, command, hostileRandom_);
+    Bytes stream = HostileAnswer(faultPlan_.Hostile(), packetNum, command, hostileRandom_);
     if (stream.empty()) return;
-    const bool reconnect = std::exchange(faults_.reconnectBeforeNext, false);
+    const bool reconnect = faultPlan_.TakeReconnect();
     Schedule({std::move(stream)}, reconnect, false);
 }
 
@@ -381,7 +359,7 @@ void Emulator::QueueRecordedReply(const NativeCommand_t& command, std::uint8_t p
         Schedule({Packet(packetNum, kAnswerSource, EmulatedChip::Refusal())}, false, false);
         return;
     }
-    ++answeredCommands_;
+    faultPlan_.CountRecordedAnswer();
     std::vector<Bytes> packets;
     for (const EventPacketBytes& event : *recorded) {
         if (options_.verbosity >= 1) Log(1, "-> (recorded) " + DescribeEvent(DecodeEventPacket(event.data())));
@@ -398,23 +376,6 @@ std::string Emulator::ReplayStatus() const {
 bool Emulator::ReplaySucceeded() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return replay_ && replay_->Succeeded();
-}
-
-bool Emulator::RefusedRun(const NativeCommand_t& command) {
-    return faults_.refuseRun && command.Type == NATIVE_COMMAND_PIPE && command.AdditionalParam == kRunCommandType;
-}
-
-void Emulator::SpoilReadBack(const NativeCommand_t& command, ChipReply& reply, bool& drop) {
-    const std::uint64_t seen = ++faults_.readBacksSeen;
-    if (seen == faults_.corruptReadBack && !reply.answer.empty()) {
-        reply.answer[0] ^= 0xFF;
-        faults_.corruptReadBack = 0;
-        Log(1, "spoiled read-back " + std::to_string(seen) + " (" + DescribeCommand(command, 0) + ")");
-    }
-    if (seen == faults_.dropReadBack) {
-        drop = true;
-        faults_.dropReadBack = 0;
-    }
 }
 
 Bytes Emulator::Packet(std::uint8_t rxNum, std::uint8_t sourceId, const Bytes& data,
@@ -434,15 +395,16 @@ Bytes Emulator::Packet(std::uint8_t rxNum, std::uint8_t sourceId, const Bytes& d
 }
 
 void Emulator::Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool completesCommand) {
-    Clock::time_point due = std::max(Clock::now() + std::chrono::milliseconds(TakeDelay()), lastDue_);
+    Clock::time_point due = std::max(Clock::now() + std::chrono::milliseconds(faultPlan_.TakeDelayMs()), lastDue_);
+    const std::size_t pieceBytes = faultPlan_.SplitBytes();
     std::vector<Outgoing> items;
-    if (faults_.splitBytes == 0) {
+    if (pieceBytes == 0) {
         for (Bytes& packet : packets) items.push_back({due, std::move(packet), 1});
     } else {
         Bytes stream;
         for (const Bytes& packet : packets) stream.insert(stream.end(), packet.begin(), packet.end());
-        for (std::size_t at = 0; at < stream.size(); at += faults_.splitBytes) {
-            const std::size_t piece = std::min(faults_.splitBytes, stream.size() - at);
+        for (std::size_t at = 0; at < stream.size(); at += pieceBytes) {
+            const std::size_t piece = std::min(pieceBytes, stream.size() - at);
             const auto begin = stream.begin() + static_cast<long>(at);
             const std::size_t packetsEnding = (at + piece) / kEventPacketSize - at / kEventPacketSize;
             items.push_back({due, Bytes(begin, begin + static_cast<long>(piece)), packetsEnding});
@@ -515,7 +477,7 @@ bool Emulator::EnsureConnected() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         port = libraryPort_;
-        source = faults_.sourceAddress;
+        source = faultPlan_.SourceAddress();
     }
     if (port == 0) return false;
     nextConnectAttempt_ = Clock::now() + kConnectRetry;
@@ -625,40 +587,39 @@ void Emulator::ServeControlClient(ControlClient& client) {
 
 void Emulator::DropAnswerTo(std::uint64_t commandNumber) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.dropAnswerTo.insert(commandNumber);
+    faultPlan_.DropAnswerTo(commandNumber);
 }
 void Emulator::DropNextAnswers(int count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.dropNext = count;
+    faultPlan_.DropNextAnswers(count);
 }
 void Emulator::DropNextEvents(int count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.dropEventsNext = count;
+    faultPlan_.DropNextEvents(count);
 }
 void Emulator::SetAnswerDelay(int milliseconds, int replies) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.delayMs = std::max(0, milliseconds);
-    faults_.delayedLeft = std::max(0, replies);
+    faultPlan_.SetAnswerDelay(milliseconds, replies);
 }
 void Emulator::WrongNumberForNextAnswers(int count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.wrongNumberNext = count;
+    faultPlan_.WrongNumberForNextAnswers(count);
 }
 void Emulator::StaleAnswerBeforeNext(int count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.staleBeforeNext = count;
+    faultPlan_.StaleAnswerBeforeNext(count);
 }
 void Emulator::OversizeNextAnswers(int count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.oversizeNext = count;
+    faultPlan_.OversizeNextAnswers(count);
 }
 void Emulator::SplitWrites(std::size_t pieceBytes) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.splitBytes = pieceBytes;
+    faultPlan_.SplitWrites(pieceBytes);
 }
 void Emulator::ReconnectBeforeNextAnswer() {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.reconnectBeforeNext = true;
+    faultPlan_.ReconnectBeforeNextAnswer();
 }
 void Emulator::Disconnect(int quietMs) {
     {
@@ -673,30 +634,27 @@ void Emulator::KeepCounterBusy(int reads) {
 }
 void Emulator::CorruptReadBack(std::uint64_t n) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.corruptReadBack = n;
-    faults_.readBacksSeen = 0;
+    faultPlan_.CorruptReadBack(n);
 }
 void Emulator::DropReadBack(std::uint64_t n) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.dropReadBack = n;
-    faults_.readBacksSeen = 0;
+    faultPlan_.DropReadBack(n);
 }
 void Emulator::RefuseRun(bool refuse) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.refuseRun = refuse;
+    faultPlan_.RefuseRun(refuse);
 }
 void Emulator::ArmEepromChunkFault(EepromChunkFault fault, std::uint64_t n) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto& chunks = fault == EepromChunkFault::Drop ? faults_.dropEepromAnswerTo : faults_.corruptEepromAnswerTo;
-    chunks.insert(eepromCommands_ + n);
+    faultPlan_.ArmEepromChunkFault(fault, n);
 }
 void Emulator::SetHostileMode(HostileMode mode) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.hostile = mode;
+    faultPlan_.SetHostileMode(mode);
 }
 void Emulator::ConnectFrom(const std::string& sourceAddress) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.sourceAddress = sourceAddress;
+    faultPlan_.ConnectFrom(sourceAddress);
 }
 bool Emulator::ChurnConnections(int count, std::string& error) {
     std::uint16_t port = 0;
@@ -712,13 +670,13 @@ bool Emulator::ChurnConnections(int count, std::string& error) {
 }
 void Emulator::ClearFaults() {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_ = AnswerFaults{};
+    faultPlan_.Clear();
     chip_.ForceBusyReads(0);
     if (executor_) executor_->Settings() = ExecutionSettings{};
 }
 AnswerFaults Emulator::Faults() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return faults_;
+    return faultPlan_.Faults();
 }
 
 // ------------------------------------------------------------------ execution

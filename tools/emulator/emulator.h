@@ -5,8 +5,9 @@
 // opens to the library's listening port and reopens when it is lost. Commands
 // handed to the chip through its mailbox are answered with further events
 // after the counter write's answer. Faults can be set before and during a
-// run; everything received is recorded for inspection. One worker thread does
-// all the socket work; the public operations may be called from any thread.
+// run; the fault plan (faultplan.h) says what they do to each reply.
+// Everything received is recorded for inspection. One worker thread does all
+// the socket work; the public operations may be called from any thread.
 #ifndef TBEMU_EMULATOR_H
 #define TBEMU_EMULATOR_H
 
@@ -27,7 +28,7 @@
 #include "chip.h"
 #include "commandexecutor.h"
 #include "definitions.h"
-#include "faults.h"
+#include "faultplan.h"
 #include "pcapwriter.h"
 #include "replay.h"
 #include "socketutil.h"
@@ -214,11 +215,7 @@ private:
     Bytes Packet(std::uint8_t rxNum, std::uint8_t sourceId, const Bytes& data,
                  std::optional<std::uint16_t> lengthOverride = std::nullopt);
     void Schedule(std::vector<Bytes> packets, bool reconnectFirst, bool completesCommand);
-    bool TakeCountedFault(int& remaining);
-    int TakeDelay();
-    bool RefusedRun(const NativeCommand_t& command);
-    void SpoilReadBack(const NativeCommand_t& command, ChipReply& reply, bool& drop);
-    bool SpoilEepromAnswer(const NativeCommand_t& command, ChipReply& reply);
+    void LogFaults(const ReplyFaults& faults, const NativeCommand_t& command) const;
 
     void SendDueItems();
     bool SendItem(Outgoing& item);
@@ -261,15 +258,13 @@ private:
     std::vector<std::unique_ptr<Definitions>> definitionSets_;
     std::unique_ptr<CommandExecutor> executor_;
     std::unique_ptr<Replay> replay_;
-    AnswerFaults faults_;
+    FaultPlan faultPlan_;
     std::mt19937 hostileRandom_{20261207};
     std::deque<Outgoing> outbox_;
     Clock::time_point lastDue_{};
     std::optional<int> disconnectRequested_;  // the quiet time asked for
     std::uint16_t libraryPort_ = 0;
     std::uint16_t eventCounter_ = 0;
-    std::uint64_t answeredCommands_ = 0;
-    std::uint64_t eepromCommands_ = 0;
     std::size_t answersSent_ = 0;
     std::size_t connectionsOpened_ = 0;
     bool connected_ = false;

@@ -1,4 +1,5 @@
 // Faults the emulated dispatcher can put into its answers, all off by default.
+// The fault plan (faultplan.h) arms them and applies them.
 #ifndef TBEMU_FAULTS_H
 #define TBEMU_FAULTS_H
 

@@ -319,7 +319,7 @@ int main(int argc, char** argv) {
     }
     if (line.version || line.help) {
         if (line.version) std::printf("tb-emulator %s\n", TB_VERSION_TEXT);
-        if (line.help) std::printf("%sControl lines: %s\n", kUsage, tbemu::ControlHelp());
+        if (line.help) std::printf("%sControl lines: %s\n", kUsage, tbemu::ControlHelp().c_str());
         if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
         std::fprintf(stderr, "tb-emulator: cannot write standard output: %s\n",
                      errno != 0 ? std::strerror(errno) : "a write failed");
