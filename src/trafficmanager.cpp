@@ -333,18 +333,21 @@ bool TrafficManager::WriteEeprom(std::uint32_t address, std::size_t length, cons
     return ForEachChunk(address, length, writeChunk, confirmed);
 }
 
+// A read sent and waited for; its answer's first `length` bytes go to `out`.
+bool TrafficManager::ReadInto(const NativeCommand_t& command, std::uint8_t* out, std::size_t length) {
+    if (!SendNativeAndWait(command)) return false;
+    const ResponseBuffer response = GetResponseBuffer();
+    std::copy_n(response.begin(), length, out);
+    return true;
+}
+
 bool TrafficManager::ReadEeprom(std::uint32_t address, std::size_t length, std::uint8_t* out) {
     if (length > 0 && out == nullptr) return false;
     return ForEachChunk(address, length, [&](std::uint32_t chunkAddress, std::size_t offset, std::uint16_t chunk) {
         LogLine("<TrafficManager>Reading Chunck of Data from the Eeprom", LOG_DETAIL);
         NativeCommand_t command;
-        if (!ConsoleNativeAdapter::GetInstance().BuildReadEepromCmd(chunkAddress, chunk, command) ||
-            !SendNativeAndWait(command)) {
-            return false;
-        }
-        const ResponseBuffer response = GetResponseBuffer();
-        std::copy_n(response.begin(), chunk, out + offset);
-        return true;
+        return ConsoleNativeAdapter::GetInstance().BuildReadEepromCmd(chunkAddress, chunk, command) &&
+               ReadInto(command, out + offset, chunk);
     });
 }
 
@@ -354,13 +357,8 @@ bool TrafficManager::ReadMemory(std::uint32_t address, std::size_t length, std::
     if ((length > 0 && out == nullptr) || static_cast<std::uint64_t>(address) + length > 0x100000000ULL) return false;
     const auto readPiece = [&](std::uint32_t pieceAddress, std::size_t offset, std::uint16_t pieceLength) {
         NativeCommand_t command;
-        if (!ConsoleNativeAdapter::GetInstance().BuildReadBufferCmd(pieceAddress, pieceLength, command) ||
-            !SendNativeAndWait(command)) {
-            return false;
-        }
-        const ResponseBuffer response = GetResponseBuffer();
-        std::copy_n(response.begin(), pieceLength, out + offset);
-        return !piece || piece(offset + pieceLength);
+        return ConsoleNativeAdapter::GetInstance().BuildReadBufferCmd(pieceAddress, pieceLength, command) &&
+               ReadInto(command, out + offset, pieceLength) && (!piece || piece(offset + pieceLength));
     };
     return ForEachChunk(address, length, readPiece, confirmed, kBulkPiece);
 }

@@ -143,6 +143,7 @@ public:
 
 private:
     bool SendNativeAndWait(const NativeCommand_t& command, bool external = false);
+    bool ReadInto(const NativeCommand_t& command, std::uint8_t* out, std::size_t length);
     bool StoppedBeforeSending();
     bool StoppedWhileWaiting();
     bool AnswerIsData(const NativeCommand_t& command);
