@@ -253,9 +253,10 @@ void PacketHandler::RxDataThread() {
 }
 
 void PacketHandler::ReceiveLoop() {
+    int lookMs = asideLookMs_.load();
     while (running_.load()) {
         const std::uint32_t readsBefore = reads_.load();
-        const int reason = steppedAside_ ? sockets_->SignalUponRx(stopEvent_, false, asideLookMs_.load())
+        const int reason = steppedAside_ ? sockets_->SignalUponRx(stopEvent_, false, lookMs)
                                          : sockets_->SignalUponRx(stopEvent_);
         if (reason == ConsoleAppSockets::RX_NEW_CONNECTION) continue;
         if (reason == ConsoleAppSockets::RX_RESUMED) {
@@ -263,7 +264,13 @@ void PacketHandler::ReceiveLoop() {
             continue;
         }
         if (reason == ConsoleAppSockets::RX_QUIET) {
-            StepAsideForHostReader();  // stays aside while a host still reads
+            // Stays aside while a host still reads, looking less often the
+            // longer it keeps reading: a run of commands over a slow link
+            // costs this thread a wake-up every kLongestAsideLookMs at most,
+            // not one per command.
+            const bool stillAside = StepAsideForHostReader();
+            lookMs = stillAside ? std::min(lookMs * 2, std::max(asideLookMs_.load(), kLongestAsideLookMs))
+                                : asideLookMs_.load();
             continue;
         }
         if (reason != ConsoleAppSockets::RX_DATA) {
@@ -272,7 +279,10 @@ void PacketHandler::ReceiveLoop() {
             break;
         }
         const ConsoleAppSockets::ConnectionRef ready = sockets_->TakeReadyConnection();
-        if (StepAsideForHostReader()) continue;
+        if (StepAsideForHostReader()) {
+            lookMs = asideLookMs_.load();
+            continue;
+        }
         RunBeforeReceiveHook();
         std::lock_guard<std::mutex> reader(readLock_);
         ReadOnce(ready, readsBefore);
@@ -307,10 +317,12 @@ void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection,
 // it, and claim and release cost no system call: the receiving thread steps
 // aside by itself the first time data wakes it while a host reads (its wait
 // then leaves the data out), and watches again when a look finds no host
-// reading (every kAsideLookMs while aside), or at once when the host lets go
-// while another wait sleeps. In a run of commands it so stays aside
-// throughout; an event that comes after the host let go waits at most that
-// long.
+// reading, or at once when the host lets go while another wait sleeps. The
+// looks come kAsideLookMs after stepping aside, then twice as far apart each
+// time a host still reads, up to kLongestAsideLookMs. In a run of commands
+// it so stays aside throughout, waking a few times a second whatever the
+// link's latency; an event that comes after the host let go waits at most
+// kLongestAsideLookMs.
 bool PacketHandler::ClaimHostReading() {
     if (!sockets_) return false;
     const std::thread::id self = std::this_thread::get_id();

@@ -157,6 +157,7 @@ public:
     // How often the receiving thread, aside for a host reader, looks whether
     // the host let go (see ClaimHostReading); a test may set it.
     static constexpr int kAsideLookMs = 2;
+    static constexpr int kLongestAsideLookMs = 128;
     void SetAsideLookMs(int ms) { asideLookMs_.store(ms); }
     // Test seam: runs once, on the receiving thread, when it next finds the
     // connection readable, before it reads.
