@@ -153,13 +153,26 @@ TEST_F(StoppedWhileStuck, CommandSaysWhetherTheChipTookIt) {
     for (const auto& test : cases) {
         SCOPED_TRACE(test.step);
         Emulator().Do("reset");
-        const std::size_t takenBefore = Control().Count().mailbox;
-        const std::size_t start = Control().Count().packets;
+        const e2e::EmulatorControl::Counts before = Control().Count();
+        const std::size_t takenBefore = before.mailbox;
+        const std::size_t start = before.packets;
         const std::string fault = test.fault;
         Emulator().Do(fault == "drop" ? "drop " + std::to_string(NextCommandNumber() + test.lostTrip - 1) : fault);
         const std::size_t stuckAt = start + test.lostTrip;
-        const e2e::Stopped stopped = e2e::CancelOnceStuck([&] { return sendCommand(test.command.c_str(), 0); },
-                                                [&] { return PacketsReached(stuckAt); });
+        // A lost answer: stuck once its command arrived. Lost events: once
+        // every trip was answered, and a moment more for the library to take
+        // the last answer and wait for the events.
+        const bool eventsLost = fault != "drop";
+        const auto stuck = [&] {
+            const e2e::EmulatorControl::Counts now = Control().Count();
+            if (now.packets < stuckAt) return false;
+            if (!eventsLost) return true;
+            if (now.answers < before.answers + test.lostTrip) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            return true;
+        };
+        const e2e::Stopped stopped =
+            e2e::CancelOnceStuck([&] { return sendCommand(test.command.c_str(), 0); }, stuck);
         EXPECT_EQ(stopped.rc, 1);
         EXPECT_EQ(stopped.failure, test.failure);
         EXPECT_EQ(stopped.packetsSoonAfter, stuckAt) << "sent after the lost answer";
