@@ -57,7 +57,8 @@ stop and station claims are given back; a second SIGTERM ends it at once.
 
 from .fixtures import termbridge_config, termbridge_emulator, termbridge_session, termbridge_station
 from .hooks import (pytest_addoption, pytest_configure, pytest_report_header, pytest_runtest_makereport,
-                    pytest_runtest_setup, pytest_sessionfinish, pytest_testnodedown, pytest_unconfigure)
+                    pytest_runtest_setup, pytest_sessionfinish, pytest_sessionstart, pytest_testnodedown,
+                    pytest_unconfigure)
 from .run import TermbridgeRun, run_key
 from .settings import EmulatorConfig
 
@@ -73,6 +74,7 @@ __all__ = [
     "pytest_runtest_makereport",
     "pytest_runtest_setup",
     "pytest_sessionfinish",
+    "pytest_sessionstart",
     "pytest_testnodedown",
     "pytest_unconfigure",
     "run_key",

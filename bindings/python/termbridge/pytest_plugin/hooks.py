@@ -90,9 +90,24 @@ def pytest_unconfigure(config: pytest.Config) -> None:
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
-def pytest_report_header(config: pytest.Config) -> Optional[str]:
+def _xdist_controller(config: pytest.Config) -> bool:
+    """pytest-xdist's controller: it runs no test, its workers claim stations."""
+    return config.pluginmanager.hasplugin("dsession")
+
+
+def pytest_sessionstart(session: pytest.Session) -> None:
+    """The station is claimed (its dispatcher probed) before the session
+    header, which names it and the stations passed over."""
+    run = session.config.stash.get(run_key, None)
+    if run is not None and not _xdist_controller(session.config):
+        run.take_station()
+
+
+def pytest_report_header(config: pytest.Config) -> Optional[List[str]]:
     run = config.stash.get(run_key, None)
-    return run.header() if run is not None else None
+    if run is None:
+        return None
+    return run.rack_header() if _xdist_controller(config) else run.header()
 
 
 def pytest_runtest_setup(item: pytest.Item) -> None:
