@@ -46,6 +46,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -513,7 +514,8 @@ class StationState:
 
     def as_json(self) -> Dict[str, Any]:
         station = self.station
-        return {"name": station.name, "kind": station.kind, "address": None if station.emulator else station.address,
+        fixed = not station.emulator and not station.registry
+        return {"name": station.name, "kind": station.kind, "address": station.address if fixed else None,
                 "command_port": station.command_port or None, "library_port": station.library_port or None,
                 "state": self.state, "holder": dataclasses.asdict(self.holder) if self.holder else None,
                 "reason": self.reason or None}
@@ -539,8 +541,6 @@ def station_states(stations: Sequence[Station], lock_dir: Optional[Path] = None,
     """Each station's state, in the inventory's order. A free station is
     claimed for the moment of its probe (all at once, a second at most); a
     held one is not probed: its dispatcher talks to its holder."""
-    from concurrent.futures import ThreadPoolExecutor
-
     folder = lock_dir or default_lock_dir()
     with ThreadPoolExecutor(max_workers=max(1, min(16, len(stations)))) as pool:
         return list(pool.map(lambda station: _state_of(station, folder, probe, holder, registry_root), stations))

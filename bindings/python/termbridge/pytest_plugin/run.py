@@ -166,8 +166,10 @@ class TermbridgeRun:
         return self._station
 
     def station_address(self) -> str:
-        """ADDRESS:UDP:TCP of the station's dispatcher (a registry station's as its registry says now)."""
-        station = self.station()
+        """ADDRESS:UDP:TCP of the claimed station's dispatcher (a registry station's as its registry says now)."""
+        station = self._station
+        if station is None:
+            return ""
         if station.registry:
             try:
                 return "%s:%d:%d" % registry_endpoint(self._user_root)
