@@ -5,7 +5,8 @@ says about its cause, start-up warnings, the exit codes, and Ctrl-C at a
 terminal.
 
 usage: console_script_test.py --emulator TB-EMULATOR --examples DIR
-                              [--path-prefix Z:] [--lib LIBRARY] -- CONSOLE-COMMAND...
+                              [--path-prefix Z:] [--lib LIBRARY] [--firmware PACKAGE]
+                              -- CONSOLE-COMMAND...
 
 The console command may start with a runner (wine). Paths handed to the
 console get the prefix (Windows programs under Wine see / as Z:). The
@@ -214,7 +215,7 @@ class ConsoleScripts(ConsoleTest):
         lines = ["NATIVE_READ_WORD_CMD 0x%x" % WORD_ADDRESS, ":expect txt ^0x", ":expect ok"]
         status, out, err, script = self.run_script(lines, "--json", "--keep-going")
         self.assertEqual(status, 1, out + err)
-        reason = "unknown expectation ':expect txt ^0x' (ok | fail [TEXT] | result HEX | text REGEX)"
+        reason = "unknown expectation ':expect txt ^0x' (ok | fail [TEXT] | result HEX | text REGEX | compatible)"
         self.assertIn("%s:2: %s" % (script, reason), err)
         (record,) = [json.loads(line) for line in out.splitlines()]
         self.assertEqual(record["expectations"], [{"line": 2, "expect": "txt ^0x", "met": False, "reason": reason},
@@ -335,6 +336,42 @@ class ConsoleScripts(ConsoleTest):
         self.assertEqual(status, 1, out + err)
         self.assertIn("failed (1): no firmware answers on the MAC and the PHY: every version word reads 0", out)
         self.assertIn(script + ":1:", err)
+
+    def test_bring_up_verbs_wait_show_the_link_and_judge_the_version(self):
+        """:sleep waits, :link shows the link and how long ago the last answer
+        came, :expect compatible checks what the last :version found."""
+        if not ARGS.firmware:
+            self.fail("no firmware package given (--firmware): the build makes examples' firmware/example.fwp")
+        lines = [
+            ":sleep 250",                                     # 1
+            ":expect compatible",                             # 2: missed, no :version yet
+            ":link",                                          # 3
+            "NATIVE_READ_WORD_CMD 0x%x" % WORD_ADDRESS,       # 4
+            ":link",                                          # 5
+            ":expect text last answer: 0\\.[0-9] s ago",       # 6
+            ":version",                                       # 7: a blank chip
+            ":expect compatible",                             # 8: missed
+            ":load " + self.path(ARGS.firmware),              # 9
+            ":version",                                       # 10
+            ":expect compatible",                             # 11: met
+        ]
+        status, out, err, script = self.run_script(lines, "--json", "--keep-going")
+        self.assertEqual(status, 1, out + err)
+        records = {record["line"]: record for record in map(json.loads, out.splitlines())}
+        self.assertGreaterEqual(records[1]["elapsed_ms"], 250)
+        self.assertEqual(records[1]["expectations"][0]["reason"],
+                         "expected a compatible MAC and PHY pair, but no :version ran before it")
+        self.assertEqual(records[3]["result_text"].splitlines(), [
+            "dispatcher: 127.0.0.1, command port %d (UDP)" % self.command_port,
+            "listening port: %d (TCP)" % self.library_port,
+            "connected: yes, 1 connection since the start",
+            "last answer: none since the start"])
+        self.assertTrue(records[5]["expectations"][0]["met"], records[5])
+        self.assertEqual(records[7]["expectations"][0]["reason"], "expected a compatible MAC and PHY pair, the last "
+                         ":version found: no firmware answers on the MAC and the PHY: every version word reads 0")
+        self.assertTrue(records[10]["ok"] and records[10]["expectations"][0]["met"], records[10])
+        self.assertEqual([line.split(": ", 1)[0] for line in err.splitlines() if line.startswith(script + ":")],
+                         ["%s:%d" % (script, n) for n in (2, 8)] + [script])
 
     def test_start_up_says_what_is_missing(self):
         """Files that do not open and a listening port that is taken are named at
@@ -514,6 +551,13 @@ class ConsoleInterrupts(ConsoleTest):
             stopped_at = packets()
             time.sleep(0.5)
             self.assertEqual(packets(), stopped_at, "the burn went on after it was cancelled")
+            # A long :sleep ends at the press too.
+            time.sleep(1.2)
+            os.write(master, b":sleep 60000\r")
+            read_until("the wait", lambda: re.search(r":sleep 60000\r*\n", screen_text(shown)))
+            time.sleep(0.3)
+            os.write(master, b"\x03")
+            prompt(8)
             time.sleep(1.2)  # the next two presses are a pair of their own
             os.write(master, b"\x03")
             time.sleep(0.2)
@@ -533,6 +577,7 @@ class ConsoleInterrupts(ConsoleTest):
                       text)
         self.assertIn('ok, 11 bytes: "0x00000000"', text)  # the session goes on after a cancel
         self.assertIn("Cancelled: EEprom burn stopped by the host: 16 of ", text)
+        self.assertIn("failed (1): Cancelled: the wait ended after ", text)
 
 
 def main():
@@ -542,6 +587,7 @@ def main():
     parser.add_argument("--examples", required=True)
     parser.add_argument("--path-prefix", default="")
     parser.add_argument("--lib", default="")
+    parser.add_argument("--firmware", default="", help="a firmware package the emulated chip runs (example.fwp)")
     parser.add_argument("console", nargs="+")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -82,8 +82,28 @@ TEST(ConsoleExpectation, MetOrMissedByTheOutcome) {
     }
 }
 
+// ":expect compatible" looks at what the session's last :version found.
+TEST(ConsoleExpectation, CompatibleAsTheLastVersionFound) {
+    Expectation compatible;
+    std::string error;
+    ASSERT_TRUE(Expectation::Parse("compatible", compatible, error)) << error;
+    const Outcome line = Succeeded("", "");
+    const struct {
+        std::optional<std::string> lastVersion;
+        const char* miss;
+    } cases[] = {
+        {std::nullopt, "expected a compatible MAC and PHY pair, but no :version ran before it"},
+        {"", ""},
+        {"incompatible versions: PHY and Mac use different Phy-Mac IF Release",
+         "expected a compatible MAC and PHY pair, the last :version found: incompatible versions: PHY and Mac use "
+         "different Phy-Mac IF Release"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(compatible.Check(line, c.lastVersion), c.miss);
+}
+
 TEST(ConsoleExpectation, MalformedLinesAreRefused) {
-    for (const char* text : {"", "okay", "ok extra", "result", "result 3g", "result 123", "text", "text ([a"}) {
+    for (const char* text : {"", "okay", "ok extra", "result", "result 3g", "result 123", "text", "text ([a",
+                             "compatible now"}) {
         Expectation expectation;
         std::string error;
         EXPECT_FALSE(Expectation::Parse(text, expectation, error)) << text;
@@ -121,6 +141,8 @@ TEST_F(ConsoleCompletion, WordsByPlaceOnTheLine) {
         {":eeprom get TxPowerGain ", "", {"chip", "image"}},
         {":eeprom burn ", "", {"full"}},
         {":expect ", "re", {"result"}},
+        {":expect ", "co", {"compatible"}},
+        {"", ":li", {":link"}},
         {":format ", "", {"auto", "hex", "text"}},
         {":timeout ", "", {}},
     };
@@ -328,6 +350,33 @@ LibraryApi FailingLibrary() {
         return 0;
     };
     return api;
+}
+
+// The bring-up verbs refuse words they do not take, naming their usage.
+TEST(ConsoleVerbs, SleepAndLinkRefuseWhatTheyDoNotTake) {
+    const LibraryApi api = FailingLibrary();
+    const DefinitionNames names;
+    Session session(api, names, {}, nullptr);
+    const struct {
+        const char* line;
+        const char* usage;
+    } cases[] = {
+        {":sleep", "usage: :sleep MS"},      {":sleep -1", "usage: :sleep MS"},
+        {":sleep 1.5", "usage: :sleep MS"},  {":sleep 10 20", "usage: :sleep MS"},
+        {":link now", "usage: :link"},
+    };
+    for (const auto& c : cases) {
+        const Session::LineResult result = session.Run(c.line);
+        ASSERT_TRUE(result.outcome.has_value()) << c.line;
+        EXPECT_EQ(result.outcome->rc, Outcome::kRefused) << c.line;
+        EXPECT_EQ(result.outcome->failure, c.usage) << c.line;
+    }
+    // A library that cannot tell the link's state: :link fails saying so.
+    g_link.reset();
+    const Session::LineResult link = session.Run(":link");
+    ASSERT_TRUE(link.outcome.has_value());
+    EXPECT_FALSE(link.outcome->ok);
+    EXPECT_EQ(link.outcome->failure, "tbx_getLinkState answered 1: the library is not initialized");
 }
 
 TEST(ConsoleLinkNote, AsTheSharedTableSays) {

@@ -40,6 +40,7 @@ const std::vector<Expectation::Form>& Expectation::Table() {
         {"fail", "[TEXT]", Kind::Fail},    // it failed (and its failure text holds TEXT)
         {"result", "HEX", Kind::Result},   // it succeeded with exactly these result bytes
         {"text", "REGEX", Kind::Text},     // it succeeded and REGEX matches within its result text
+        {"compatible", "", Kind::Compatible},  // the last :version found a compatible MAC and PHY pair
     };
     return forms;
 }
@@ -85,8 +86,12 @@ bool Expectation::Parse(const std::string& text, Expectation& out, std::string& 
     return true;
 }
 
-std::string Expectation::Check(const Outcome& outcome) const {
+std::string Expectation::Check(const Outcome& outcome, const std::optional<std::string>& lastVersionProblem) const {
     switch (kind_) {
+        case Kind::Compatible:
+            if (!lastVersionProblem) return "expected a compatible MAC and PHY pair, but no :version ran before it";
+            if (lastVersionProblem->empty()) return "";
+            return "expected a compatible MAC and PHY pair, the last :version found: " + *lastVersionProblem;
         case Kind::Ok:
             if (outcome.ok) return "";
             return "expected ok, " + Got(outcome);

@@ -1,9 +1,11 @@
 // One ":expect" line of a script, checked against the outcome of the line
-// before it. Its forms (ok, fail [TEXT], result HEX, text REGEX) are one
-// table in expectation.cpp, which parsing, :help and completion read.
+// before it, or for "compatible" against what the session's last ":version"
+// found. Its forms (ok, fail [TEXT], result HEX, text REGEX, compatible) are
+// one table in expectation.cpp, which parsing, :help and completion read.
 #ifndef TB_CONSOLE_EXPECTATION_H
 #define TB_CONSOLE_EXPECTATION_H
 
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -23,10 +25,13 @@ public:
     static Expectation Ok();
 
     // Empty when the outcome meets the expectation, otherwise what differs.
-    std::string Check(const Outcome& outcome) const;
+    // `lastVersionProblem` is what the last ":version" found ("" a compatible
+    // pair; none when no ":version" ran).
+    std::string Check(const Outcome& outcome,
+                      const std::optional<std::string>& lastVersionProblem = std::nullopt) const;
 
 private:
-    enum class Kind { Ok, Fail, Result, Text };
+    enum class Kind { Ok, Fail, Result, Text, Compatible };
     struct Form;
     static const std::vector<Form>& Table();
     static const Form* Find(const std::string& name);

@@ -21,6 +21,7 @@
 #include "libraryapi.h"
 #include "linereader.h"
 #include "osconsole.h"
+#include "platform/platform.h"
 #include "progressline.h"
 #include "reporter.h"
 #include "scriptrunner.h"
@@ -151,6 +152,16 @@ void CheckBeforeStart(const Options& options, const DefinitionNames& names, bool
                  problem + "; no answer will reach it");
         }
     }
+}
+
+// The dispatcher's address as the library takes it: the option, or the
+// registry value that initialize reads (the key include/termbridge.h names;
+// the library keeps its first 16 characters). The library does not report it.
+std::string DispatcherAddress(const Options& options) {
+    if (options.udpPort != 0) return options.dispatcher;
+    const std::string address = platform::ReadUserRegistryValue(
+        "SOFTWARE\\Quoril Semiconductor\\ZRX4620\\Sockets\\IPAddresses", "Console_To_Dispatcher");
+    return address.empty() ? "" : address.substr(0, 16) + " (from the registry)";
 }
 
 int Initialize(const LibraryApi& api, const Options& options) {
@@ -337,7 +348,8 @@ int main(int argc, char** argv) {
     std::string outputProblem;
     {
         ProgressLine progress(stderr, ProgressMode(options));
-        Session session(api, names, {options.timeoutMs, !options.lenient, format}, &progress);
+        Session session(api, names, {options.timeoutMs, !options.lenient, format, DispatcherAddress(options)},
+                        &progress);
         const std::string link = session.LinkNote();
         if (!link.empty()) Warn(link);
         Reporter reporter(out, stderr, {options.json, options.echo, options.fullResults});

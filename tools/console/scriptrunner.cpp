@@ -74,7 +74,7 @@ bool ScriptRunner::Check(const std::string& expectation, int line) {
     std::string error;
     // A mistyped expectation is an unmet one: in the line's record too.
     if (!Expectation::Parse(expectation, parsed, error)) return Record({line, Trimmed(expectation), false, error});
-    return Record({line, Trimmed(expectation), false, parsed.Check(*last_)});
+    return Record({line, Trimmed(expectation), false, parsed.Check(*last_, session_.LastVersionProblem())});
 }
 
 // The line before had no ":expect" of its own: in a script it must have succeeded.

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 #include "cause.h"
 #include "completer.h"
@@ -83,19 +85,25 @@ bool IntegerSetting(const std::vector<std::string>& words, int& value) {
 
 }  // namespace
 
-// A library call under way: Ctrl-C cancels it meanwhile.
+// A library operation (or the console's own wait) under way: Ctrl-C
+// cancels it meanwhile.
 class Session::Running {
 public:
-    explicit Running(Session& session) : session_(session) {
+    enum class What { LibraryOperation, Wait };
+    explicit Running(Session& session, What what = What::LibraryOperation) : session_(session), what_(what) {
         session_.cancel_.store(false);
         session_.running_.store(true);
     }
-    ~Running() { session_.running_.store(false); }
+    ~Running() {
+        session_.running_.store(false);
+        if (what_ == What::LibraryOperation) session_.NoteAnswers();
+    }
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
 
 private:
     Session& session_;
+    What what_;
 };
 
 Session::Session(const LibraryApi& api, const DefinitionNames& names, Settings settings, ProgressLine* progress)
@@ -138,7 +146,10 @@ const std::vector<Session::Verb>& Session::Verbs() {
         {":version", "", "the running firmware's version report", &Session::Version},
         {":eeprom", "", "", &Session::Eeprom, &Session::EepromForms},
         {":stats", "", "packets and bytes of the last operation", &Session::Stats},
-        {Expectation::kVerb, "", "(checks the line before)", nullptr, &Expectation::Forms},
+        {":link", "", "the dispatcher's address and ports, the connection, the last answer's age", &Session::Link},
+        {":sleep", "MS", "wait MS milliseconds (Ctrl-C ends the wait)", &Session::Sleep},
+        {Expectation::kVerb, "", "(checks the line before; compatible: the last :version)", nullptr,
+         &Expectation::Forms},
         {":help", "", "", &Session::Help},
         {":quit", "", "", &Session::Quit, nullptr, ":exit"},
     };
@@ -311,6 +322,57 @@ Session::LineResult Session::Help(const Call&) {
 
 Session::LineResult Session::Stats(const Call&) { return NoteResult(Statistics()); }
 
+Session::LineResult Session::Link(const Call& call) {
+    if (call.words.size() != 1) return UsageRefused(call);
+    Outcome outcome;
+    outcome.kind = Outcome::Kind::Verb;
+    outcome.command = call.line;
+    outcome.rc = 1;
+    tbx_LinkState state{};
+    if (api_.getLinkState == nullptr) {
+        outcome.failure = "this library has no tbx_getLinkState: it cannot tell the link's state";
+    } else if (api_.getLinkState(&state) != 0) {
+        outcome.failure = "tbx_getLinkState answered 1: the library is not initialized";
+    } else {
+        outcome.ok = true;
+        outcome.rc = 0;
+        outcome.resultText = LinkText(state);
+        outcome.resultBytes = outcome.resultText;
+        outcome.resultLength = outcome.resultText.size();
+        outcome.resultHex = resultview::Hex(outcome.resultBytes);
+    }
+    return OutcomeResult(std::move(outcome));
+}
+
+// A wait between lines of a script (a power cycle, a firmware's start).
+Session::LineResult Session::Sleep(const Call& call) {
+    int ms = 0;
+    if (call.words.size() != 2 || !ParseInt(call.words[1], ms) || ms < 0) return UsageRefused(call);
+    const Stopwatch stopwatch;
+    {
+        const Running running(*this, Running::What::Wait);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (auto now = std::chrono::steady_clock::now(); now < until && !cancel_.load();
+             now = std::chrono::steady_clock::now()) {
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - now,
+                                                                                     std::chrono::milliseconds(20)));
+        }
+    }
+    Outcome outcome;
+    outcome.kind = Outcome::Kind::Verb;
+    outcome.command = call.line;
+    outcome.elapsedMs = stopwatch.ElapsedMs();
+    outcome.cancelled = cancel_.load();
+    outcome.ok = !outcome.cancelled;
+    outcome.rc = outcome.ok ? 0 : 1;
+    if (outcome.cancelled) {
+        outcome.failure = std::string(kCancelled) + " the wait ended after " +
+                          std::to_string(static_cast<long long>(outcome.elapsedMs)) + " of " + std::to_string(ms) +
+                          " ms";
+    }
+    return OutcomeResult(std::move(outcome));
+}
+
 // A setting with its value sets it; without one it shows it.
 Session::LineResult Session::Timeout(const Call& call) {
     int value = 0;
@@ -365,7 +427,9 @@ Session::LineResult Session::LoadVerb(const Call& call) {
 
 Session::LineResult Session::Version(const Call& call) {
     if (call.words.size() != 1) return Incomplete(call);
-    return OutcomeResult(VersionReport(call.line));
+    Outcome outcome = VersionReport(call.line);
+    lastVersionProblem_ = outcome.ok ? "" : outcome.failure;
+    return OutcomeResult(std::move(outcome));
 }
 
 // The report counts as done only when every version word was read and the
@@ -573,4 +637,26 @@ std::string Session::Statistics() const {
            std::to_string(stats.eventsAccepted) + " events accepted, " + std::to_string(stats.eventsDropped) +
            " events dropped, " + std::to_string(stats.bytesSent) + " bytes sent, " +
            std::to_string(stats.bytesReceived) + " bytes received";
+}
+
+std::string Session::LinkText(const tbx_LinkState& state) const {
+    const std::string address = settings_.dispatcher.empty() ? "(not known to the console)" : settings_.dispatcher;
+    std::string text = "dispatcher: " + address + ", command port " + std::to_string(state.commandPort) + " (UDP)\n";
+    text += state.listenPort == 0 ? "listening port: none (the library could not open it)\n"
+                                  : "listening port: " + std::to_string(state.listenPort) + " (TCP)\n";
+    const std::string connections = std::to_string(state.connections) +
+                                    (state.connections == 1 ? " connection" : " connections") + " since the start";
+    text += std::string("connected: ") + (state.connected != 0 ? "yes, " : "no, ") + connections + "\n";
+    if (!lastAnswer_) return text + "last answer: none since the start";
+    char age[48];
+    std::snprintf(age, sizeof age, "%.1f s ago",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - *lastAnswer_).count());
+    return text + "last answer: " + age;
+}
+
+void Session::NoteAnswers() {
+    tbx_OperationStats stats{};
+    if (api_.getLastOperationStats != nullptr && api_.getLastOperationStats(&stats) == 0 && stats.eventsAccepted > 0) {
+        lastAnswer_ = std::chrono::steady_clock::now();
+    }
 }

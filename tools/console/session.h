@@ -7,6 +7,7 @@
 #define TB_CONSOLE_SESSION_H
 
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ public:
         int timeoutMs = kDefaultTimeoutMs;
         bool strict = true;  // refuse EEPROM and command parameter values the library would misread
         resultview::Format format = resultview::Format::Auto;
+        // The dispatcher's address as the console knows it (its option, or
+        // the registry's value): the library does not report it.
+        std::string dispatcher;
     };
 
     // The definitions and the progress line (which may be null: no progress
@@ -55,6 +59,9 @@ public:
     // yet ("" when one has, or the library cannot tell).
     std::string LinkNote() const;
     resultview::Format Format() const { return settings_.format; }
+    // What the last ":version" found: "" a compatible MAC and PHY pair,
+    // otherwise why not; none when no ":version" ran.
+    const std::optional<std::string>& LastVersionProblem() const { return lastVersionProblem_; }
 
     // The ':' verbs as help, completion and the README's check read them.
     static std::vector<VerbSyntax> Syntax();
@@ -80,6 +87,8 @@ private:
     LineResult Quit(const Call& call);
     LineResult Help(const Call& call);
     LineResult Stats(const Call& call);
+    LineResult Link(const Call& call);
+    LineResult Sleep(const Call& call);
     LineResult Timeout(const Call& call);
     LineResult InternalTimeout(const Call& call);
     LineResult Severity(const Call& call);
@@ -110,6 +119,9 @@ private:
     void Explain(Outcome& outcome, bool chipTraffic);
     void NoteImageFileLongerThanLayout(Outcome& outcome);
     std::string Statistics() const;
+    std::string LinkText(const tbx_LinkState& state) const;
+    // After a library operation: when it took an answer, that is the last one.
+    void NoteAnswers();
     static int OnProgress(const char* stage, unsigned long long done, unsigned long long total, void* user);
     static void OnProgressOnly(const char* stage, unsigned long long done, unsigned long long total, void* user);
 
@@ -124,6 +136,10 @@ private:
     std::atomic<bool> cancel_{false};
     std::atomic<bool> interrupted_{false};
     bool logPathShown_ = false;
+    std::optional<std::string> lastVersionProblem_;
+    // The end of the last operation that took an answer (tbx_getLastOperationStats'
+    // eventsAccepted); the library keeps no time of its own for it.
+    std::optional<std::chrono::steady_clock::time_point> lastAnswer_;
 };
 
 #endif

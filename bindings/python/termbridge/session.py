@@ -227,6 +227,9 @@ class TermBridge:
         self._progress_error: Optional[BaseException] = None
         self._finalizer: Optional[weakref.finalize] = None
         self._progress_finalizer: Optional[weakref.finalize] = None
+        # The last version report read (system_version_info, version_info); a
+        # test's report shows its version words.
+        self.last_version_report: Optional[str] = None
 
     # -- start-up and shut-down
 
@@ -628,7 +631,8 @@ class TermBridge:
         """The version report as the library writes it (getSystemVersionInfo)."""
         self._require_open("system_version_info")
         with self._lock:
-            return decode(self._blocking(self.lib.getSystemVersionInfo))
+            self.last_version_report = decode(self._blocking(self.lib.getSystemVersionInfo))
+            return self.last_version_report
 
     def version_info(self) -> SystemVersion:
         """The MAC and PHY firmware versions, read from the chip; raises

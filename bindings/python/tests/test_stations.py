@@ -1,10 +1,13 @@
 """Stations: one test file run on the emulator and on a dispatcher (a
 tb-emulator process standing in for a bench), inventories, exclusive claims
-that a crashed process gives back, and a missing library or emulator."""
+that a crashed process gives back, probes, resets, the stations tool and a
+missing library or emulator."""
 
+import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -13,6 +16,7 @@ from pathlib import Path
 import pytest
 
 from termbridge.emulator import Emulator, find_emulator, free_port
+from termbridge.probe import probe_dispatcher
 from termbridge.pytest_plugin import run_key
 from termbridge.stations import StationError, claim_station, load_inventory, parse_station
 
@@ -223,6 +227,13 @@ def test_settings_that_would_be_ignored_are_usage_errors(inner_pytest, tmp_path,
      'library_port = 2\n', "(station a): address is not used on a station with emulator = true (from [defaults])"),
     ('[[station]]\nname = "a"\nregistry = true\nlibrary_port = 2\n',
      "(station a): library_port is not used on a station with registry = true"),
+    ('[[station]]\nname = "a"\nemulator = true\nreset = "power-cycle a"\n', "(station a): reset must be a command as a "
+     "list of words"),
+    ('[[station]]\nname = "a"\nemulator = true\nreset = []\n', "reset must be a command as a list of words"),
+    ('[defaults]\nreset_timeout = 5\n[[station]]\nname = "a"\nemulator = true\n',
+     "(station a): reset_timeout (from [defaults]) is not used on a station without reset"),
+    ('[[station]]\nname = "a"\nemulator = true\nreset = ["x"]\nreset_timeout = 0\n',
+     "reset_timeout must be a number of seconds above 0, not 0"),
     ("[[station]\n", "inventory"),
 ])
 def test_refused_stations_and_inventories(tmp_path, text, error):
@@ -296,3 +307,132 @@ def test_station_of_an_inventory_with_firmware(inner_pytest, library_options, tm
                               "--termbridge-lock-dir=%s" % (tmp_path / "locks"), "test_firmware.py")
     result.assert_outcomes(passed=1)
     assert result.ret == 0
+
+
+def dispatcher_table(name, command_port, library_port, extra=""):
+    return '[[station]]\nname = "%s"\naddress = "127.0.0.1"\ncommand_port = %d\nlibrary_port = %d\n%s' % (
+        name, command_port, library_port, extra)
+
+
+def stations_tool(inventory, command, locks, *options):
+    return subprocess.run([sys.executable, "-m", "termbridge.stations", str(inventory), command,
+                           "--lock-dir=%s" % locks, *options], capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, PYTHONPATH=str(PACKAGE)))
+
+
+def test_the_stations_tool_says_which_are_free_held_and_down(bench, tmp_path):
+    dead = (free_port(), free_port())
+    inventory = tmp_path / "rack.toml"
+    inventory.write_text(dispatcher_table("bench", bench.command_port, bench.library_port)
+                         + dispatcher_table("dead", *dead) + dispatcher_table("taken", 41000, 41001)
+                         + '[[station]]\nname = "emu"\nemulator = true\n')
+    locks = tmp_path / "locks"
+    _, held = claim_station([load_inventory(str(inventory))[2]], "ci-job", locks)
+    try:
+        listed = stations_tool(inventory, "list", locks, "--json")
+        checked = stations_tool(inventory, "check", locks)
+        who = stations_tool(inventory, "who", locks)
+    finally:
+        held.close()
+    assert listed.returncode == 0, listed.stderr
+    states = {entry["name"]: entry for entry in json.loads(listed.stdout)["stations"]}
+    assert {name: entry["state"] for name, entry in states.items()} == {
+        "bench": "free", "dead": "down", "taken": "held", "emu": "free"}
+    assert states["dead"]["reason"].startswith("no dispatcher connected to port %d within 1.0 s" % dead[1])
+    holder = states["taken"]["holder"]
+    assert (holder["holder"], holder["pid"], holder["host"]) == ("ci-job", os.getpid(), socket.gethostname())
+    assert (states["bench"]["address"], states["bench"]["library_port"]) == ("127.0.0.1", bench.library_port)
+
+    assert checked.returncode == 1, checked.stdout + checked.stderr
+    assert re.search(r"^dead +dispatcher +127\.0\.0\.1:%d:%d +down: no dispatcher connected" % dead, checked.stdout,
+                     re.M), checked.stdout
+    assert "4 stations: 2 free, 1 held, 1 down" in checked.stdout
+    assert who.returncode == 0 and [line.split()[0] for line in who.stdout.splitlines()] == ["STATION", "taken"]
+    assert "held by ci-job (pid %d) on %s since " % (os.getpid(), socket.gethostname()) in who.stdout
+
+    # Every station answers (or is held): check passes. A bad inventory is a usage error.
+    inventory.write_text(dispatcher_table("bench", bench.command_port, bench.library_port))
+    assert stations_tool(inventory, "check", locks).returncode == 0
+    inventory.write_text("[[station]]\n")
+    refused = stations_tool(inventory, "list", locks)
+    assert refused.returncode == 2 and "every station needs a name" in refused.stderr
+
+
+@pytest.mark.parametrize("case, reason", [
+    ("nobody listens", "no dispatcher connected to port {tcp} within 1.0 s"),
+    ("silent dispatcher", "the dispatcher connected to port {tcp} but did not answer a word read sent to "
+                          "127.0.0.1:{udp} within 1.0 s"),
+    ("port taken here", "the library's port {tcp} is in use on this host"),
+    ("no such host", "the address no-such-host.invalid does not resolve"),
+])
+def test_what_a_probe_says_when_no_dispatcher_answers(bench, case, reason):
+    udp, tcp = (free_port(), free_port()) if case == "nobody listens" else (bench.command_port, bench.library_port)
+    taken = socket.socket()
+    try:
+        if case == "silent dispatcher":
+            bench.control("hostile silent")
+        if case == "port taken here":
+            taken.bind(("0.0.0.0", tcp))
+            taken.listen()
+        result = probe_dispatcher("no-such-host.invalid" if case == "no such host" else "127.0.0.1", udp, tcp)
+    finally:
+        taken.close()
+    assert not result.answered and result.reason.startswith(reason.format(udp=udp, tcp=tcp)), result.reason
+    assert result.port_taken == (case == "port taken here")
+
+
+def test_the_plugin_passes_over_a_station_that_is_down(inner_pytest, library_options, bench, tmp_path):
+    inner_pytest.pytester.makepyfile(test_where="""
+        def test_where(termbridge_station, termbridge_session):
+            assert termbridge_station.name == "bench"
+    """)
+    dead, dead2 = (free_port(), free_port()), (free_port(), free_port())
+    (tmp_path / "rack.toml").write_text(dispatcher_table("dead", *dead)
+                                        + dispatcher_table("bench", bench.command_port, bench.library_port))
+    (tmp_path / "down.toml").write_text(dispatcher_table("dead", *dead) + dispatcher_table("dead2", *dead2))
+    options = [*library_options, "--termbridge-lock-dir=%s" % (tmp_path / "locks"), "-v"]  # -v: the header
+    result = inner_pytest.run(*options, "--termbridge-inventory=%s" % (tmp_path / "rack.toml"))
+    result.assert_outcomes(passed=1)
+    output = str(result.stdout)
+    assert "termbridge: passed over dead: down (no dispatcher connected to port %d" % dead[1] in output
+    assert "termbridge: claimed station bench (dispatcher 127.0.0.1" in output
+
+    result = inner_pytest.run(*options, "--termbridge-inventory=%s" % (tmp_path / "rack.toml"),
+                              "--termbridge-down-is-error")
+    assert result.ret == 1 and "station dead is down: no dispatcher connected to port %d" % dead[1] in str(
+        result.stdout)
+
+    result = inner_pytest.run(*options, "--termbridge-inventory=%s" % (tmp_path / "down.toml"))
+    assert result.ret == 1
+    assert re.search(r"no free station: dead down \(no dispatcher connected to port %d .*\), dead2 down \(no "
+                     r"dispatcher connected to port %d " % (dead[1], dead2[1]), str(result.stdout)), result.stdout
+
+
+def test_a_station_reset_runs_before_its_first_test_and_when_a_test_asks(inner_pytest, library_options, tmp_path):
+    resets = tmp_path / "resets.log"
+    record = "import os, sys; open(sys.argv[1], 'a').write(os.environ['TERMBRIDGE_STATION_NAME'] + chr(10))"
+    inner_pytest.pytester.makepyfile(test_reset="""
+        from pathlib import Path
+
+        def test_first(termbridge_station):
+            assert Path(%(log)r).read_text() == "emu-r\\n"
+
+        def test_asks(termbridge_station):
+            termbridge_station.reset()
+            assert Path(%(log)r).read_text() == "emu-r\\nemu-r\\n"
+    """ % {"log": str(resets)})
+    station = '[[station]]\nname = "emu-r"\nemulator = true\nreset = [%s]\n'
+    inventory = inner_pytest.pytester.path / "rack.toml"
+    inventory.write_text(station % ", ".join(json.dumps(word) for word in (sys.executable, "-c", record, str(resets))))
+    options = [*library_options, "--termbridge-inventory=rack.toml", "--termbridge-lock-dir=%s" % (tmp_path / "locks")]
+    result = inner_pytest.run(*options)
+    result.assert_outcomes(passed=2)
+
+    # A reset that fails fails the first test with its output, and the next without running again.
+    inventory.write_text(station % ", ".join(json.dumps(word) for word in (
+        sys.executable, "-c", "print('relay', 1 + 2, 'stuck'); raise SystemExit(3)")))
+    result = inner_pytest.run(*options)
+    result.assert_outcomes(errors=2)
+    output = str(result.stdout)
+    assert "failed (exit status 3); its output:" in output and output.count("relay 3 stuck") == 2, output
+    assert output.count("(the station's reset failed before; not tried again)") == 1

@@ -41,7 +41,7 @@ with underscores, paths relative to the ini file), else the environment:
 ($TERMBRIDGE_LIBRARY), ``--termbridge-emulator`` ($TB_EMULATOR, then PATH),
 ``--termbridge-definitions``, ``--termbridge-mac-map``, ``--termbridge-phy-map``,
 ``--termbridge-pcap-dir``, ``--termbridge-replay-dir``, ``--termbridge-dissector``,
-``--termbridge-lock-dir``, ``--termbridge-claim-timeout``. A library or emulator
+``--termbridge-lock-dir``, ``--termbridge-claim-timeout``, ``--termbridge-down-is-error``. A library or emulator
 that cannot be found makes the tests that need it errors, unless
 ``--termbridge-skip-missing`` (ini ``termbridge_skip_missing = true``) asks for
 skips; a library that was given but does not load is an error all the same.
@@ -49,6 +49,12 @@ skips; a library that was given but does not load is an error all the same.
 Under pytest-xdist each worker is a process of its own: it claims one
 station of the inventory for its whole run (or, without one, runs emulators
 of its own), with library files of its own ($TERMBRIDGE_ROOT on Linux).
+A dispatcher is probed before it is claimed (``termbridge.probe``); one that
+does not answer is passed over and named in the session header. A station's
+reset command runs before its first test. Each test that used a station
+records JUnit properties (its station, the library's and the firmware's
+versions, its capture; a failing one the library's log and the tshark
+command).
 
 SIGTERM (a CI job's time-out, ``kill``) ends the run as Ctrl-C does: the
 library's operation is cancelled and fixtures are torn down, so emulators
@@ -57,7 +63,8 @@ stop and station claims are given back; a second SIGTERM ends it at once.
 
 from .fixtures import termbridge_config, termbridge_emulator, termbridge_session, termbridge_station
 from .hooks import (pytest_addoption, pytest_configure, pytest_report_header, pytest_runtest_makereport,
-                    pytest_runtest_setup, pytest_sessionfinish, pytest_testnodedown, pytest_unconfigure)
+                    pytest_runtest_setup, pytest_sessionfinish, pytest_sessionstart, pytest_testnodedown,
+                    pytest_unconfigure)
 from .run import TermbridgeRun, run_key
 from .settings import EmulatorConfig
 
@@ -73,6 +80,7 @@ __all__ = [
     "pytest_runtest_makereport",
     "pytest_runtest_setup",
     "pytest_sessionfinish",
+    "pytest_sessionstart",
     "pytest_testnodedown",
     "pytest_unconfigure",
     "run_key",

@@ -4,14 +4,17 @@ shows."""
 
 from __future__ import annotations
 
+import dataclasses
 import signal
 from typing import Any, Iterator, List, Optional, Tuple
 
 import pytest
 
+from .._library import version
 from ..emulator import Emulator
 from ..session import TermBridge
 from ..stations import StationError
+from ..versioninfo import FirmwareVersion, parse_version_report
 from .run import TermbridgeRun, emulator_of_test_key, run_key, skip_on_a_dispatcher
 from .settings import (EMULATOR_ONLY_SETTINGS, MARKER_HELP, add_options, marker_settings, refuse_separate_path_values,
                        refuse_unknown_ini_keys)
@@ -90,9 +93,24 @@ def pytest_unconfigure(config: pytest.Config) -> None:
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
-def pytest_report_header(config: pytest.Config) -> Optional[str]:
+def _xdist_controller(config: pytest.Config) -> bool:
+    """pytest-xdist's controller: it runs no test, its workers claim stations."""
+    return config.pluginmanager.hasplugin("dsession")
+
+
+def pytest_sessionstart(session: pytest.Session) -> None:
+    """The station is claimed (its dispatcher probed) before the session
+    header, which names it and the stations passed over."""
+    run = session.config.stash.get(run_key, None)
+    if run is not None and not _xdist_controller(session.config):
+        run.take_station()
+
+
+def pytest_report_header(config: pytest.Config) -> Optional[List[str]]:
     run = config.stash.get(run_key, None)
-    return run.header() if run is not None else None
+    if run is None:
+        return None
+    return run.rack_header() if _xdist_controller(config) else run.header()
 
 
 def pytest_runtest_setup(item: pytest.Item) -> None:
@@ -117,12 +135,31 @@ def pytest_runtest_setup(item: pytest.Item) -> None:
 def pytest_runtest_makereport(item: pytest.Item, call: Any) -> Iterator[None]:
     outcome = yield
     report = outcome.get_result()
-    if not report.failed:
-        return
-    funcargs = getattr(item, "funcargs", {})
-    emulator = funcargs.get("termbridge_emulator") or item.stash.get(emulator_of_test_key, None)
+    if report.failed:
+        item.stash[_failed_key] = True
+        _add_failure_sections(item, report)
+    if report.when == "teardown":
+        properties = _report_properties(item)
+        item.user_properties.extend(properties)
+        report.user_properties.extend(properties)  # JUnit XML reads the teardown report's
+
+
+# Whether a phase of the test failed (the teardown report records the properties).
+_failed_key = pytest.StashKey[bool]()
+_STATION_FIXTURES = ("termbridge_session", "termbridge_emulator", "termbridge_station")
+
+
+def _test_emulator(item: pytest.Item) -> Optional[Emulator]:
+    emulator = (getattr(item, "funcargs", None) or {}).get("termbridge_emulator") or item.stash.get(
+        emulator_of_test_key, None)
+    return emulator if isinstance(emulator, Emulator) else None
+
+
+def _add_failure_sections(item: pytest.Item, report: pytest.TestReport) -> None:
+    funcargs = getattr(item, "funcargs", None) or {}
+    emulator = _test_emulator(item)
     run = item.config.stash[run_key]
-    if isinstance(emulator, Emulator):
+    if emulator is not None:
         report.sections.append(("tb-emulator log", emulator.log_text()))
         if emulator.pcap_path:
             report.sections.append(("termbridge capture", run.capture_help(emulator.pcap_path)))
@@ -133,6 +170,46 @@ def pytest_runtest_makereport(item: pytest.Item, call: Any) -> Iterator[None]:
         tail = _library_log_tail(session)
         if tail:
             report.sections.append(tail)
+
+
+def _report_properties(item: pytest.Item) -> List[Tuple[str, str]]:
+    """What a CI dashboard shows of a test that used a station (JUnit XML
+    properties): the station, the library's version, the firmware version
+    words the test read, the capture; of a failing one also the library's
+    last log lines and the tshark command for its capture."""
+    funcargs = getattr(item, "funcargs", None) or {}
+    run = item.config.stash[run_key]
+    station = run.claimed_station
+    if station is None or not any(name in funcargs for name in _STATION_FIXTURES):
+        return []
+    emulator = _test_emulator(item)
+    session = funcargs.get("termbridge_session")
+    session = session if isinstance(session, TermBridge) else None
+    address = ("127.0.0.1:%d:%d" % (emulator.command_port, emulator.library_port) if emulator is not None
+               else run.station_address())
+    properties = [("termbridge_station", station.name), ("termbridge_station_address", address)]
+    if run.lib is not None:
+        properties.append(("termbridge_library_version", version(run.lib)))
+    report = parse_version_report(session.last_version_report or "") if session is not None else None
+    if report is not None:
+        properties += [("termbridge_firmware_mac", _words(report.mac)), ("termbridge_firmware_phy", _words(report.phy))]
+    pcap = emulator.pcap_path if emulator is not None else None
+    if pcap:
+        properties.append(("termbridge_capture", pcap))
+    if item.stash.get(_failed_key, False):
+        if pcap:
+            properties.append(("termbridge_tshark", run.tshark_command(pcap)))
+        tail = _library_log_tail(session) if session is not None else None
+        if tail:
+            properties.append(("termbridge_library_log", tail[1]))
+    return properties
+
+
+def _words(side: FirmwareVersion) -> str:
+    """The version words of one side, as name=value (unread words left out)."""
+    words = ["%s=%d" % (field.name, getattr(side, field.name)) for field in dataclasses.fields(side)
+             if getattr(side, field.name) is not None]
+    return " ".join(words) or "none read"
 
 
 # What a failing test's report shows of the library's own log: on a bench it

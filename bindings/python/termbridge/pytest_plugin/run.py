@@ -18,7 +18,8 @@ from .._library import load_library
 from ..emulator import Emulator
 from ..errors import LibraryNotFoundError
 from ..session import TermBridge
-from ..stations import Station, StationClaim, StationError, claim_station, load_inventory, parse_station, registry_file
+from ..stations import (DOWN, HELD, Station, StationClaim, StationError, claim_station, load_inventory, parse_station,
+                        probe_station, registry_endpoint, registry_file, station_states)
 from .settings import EmulatorConfig, Settings
 
 
@@ -50,7 +51,11 @@ class TermbridgeRun:
         self.session_key: Any = None
         self._station: Optional[Station] = None
         self._claim: Optional[StationClaim] = None
-        self._station_error: Optional[str] = None  # why the claim failed: not tried again for each test
+        self._station_error: Optional[str] = None  # why the claim or the reset failed: not tried again
+        self._station_error_again = ""  # what the later tests add to it
+        self._station_error_shown = False  # the first test that met it said so
+        self._passed_over: List[Tuple[Station, str]] = []  # stations found down before this one was claimed
+        self._reset_done = False
         self._firmware_target: Any = None  # the dispatcher the station's firmware was loaded into
         self._user_root = os.environ.get("TERMBRIDGE_ROOT")
         self._root_ready = False
@@ -95,39 +100,117 @@ class TermbridgeRun:
     def in_rack(self) -> bool:
         return self._stations is not None or _worker() is not None
 
-    def station(self) -> Station:
-        """This process's station, claimed on first use for the rest of the run."""
-        if self._station is not None:
-            return self._station
-        if self._station_error is not None:
-            pytest.fail(self._station_error + " (the run's claim failed before; not tried again)", pytrace=False)
+    def _lock_dir(self) -> Optional[Path]:
+        folder = self.settings.value("lock_dir")
+        return Path(folder) if folder else None
+
+    def _probe(self, station: Station) -> Optional[str]:
+        """Why the station cannot be used (its dispatcher does not answer), or None."""
+        result = probe_station(station, registry_root=self._user_root)
+        return None if result.answered else result.reason
+
+    def take_station(self) -> None:
+        """Claims this process's station, probing each dispatcher before it
+        is taken; a failure is kept for the tests to report."""
+        if self._station is not None or self._station_error is not None:
+            return
         worker = _worker()
         try:
             timeout = self.settings.number("claim_timeout")
-            lock_dir = self.settings.value("lock_dir")
+            lock_dir = self._lock_dir()
+            down_is_error = self.settings.flag("down_is_error")
             if self._stations is not None:
                 first = int(re.sub(r"\D", "", worker) or 0) if worker else 0
-                station, self._claim = claim_station(self._stations, worker or "pytest",
-                                                     Path(lock_dir) if lock_dir else None, first, timeout)
+                station, self._claim = claim_station(self._stations, worker or "pytest", lock_dir, first, timeout,
+                                                     self._probe, down_is_error)
             else:
                 station = parse_station(self.settings.value("station") or "emulator")
                 if station.emulator and worker:
                     station.name = "emulator-" + worker
                 elif not station.emulator:
-                    station, self._claim = claim_station([station], worker or "pytest",
-                                                         Path(lock_dir) if lock_dir else None, 0, timeout)
+                    station, self._claim = claim_station([station], worker or "pytest", lock_dir, 0, timeout,
+                                                         self._probe, down_is_error)
         except StationError as error:
             self._station_error = str(error)
-        if self._station_error is not None:
-            pytest.fail(self._station_error, pytrace=False)
+            self._station_error_again = " (the run's claim failed before; not tried again)"
+            return
+        if self._claim is not None:
+            self._passed_over = self._claim.passed_over
+        station.after_reset = self._forget_firmware
         self._station = station
-        return station
 
-    def header(self) -> str:
+    def station(self) -> Station:
+        """This process's station, claimed on first use for the rest of the
+        run, and reset (its reset command) before its first test."""
+        self.take_station()
+        if self._station_error is not None:
+            again = self._station_error_again if self._station_error_shown else ""
+            self._station_error_shown = True
+            pytest.fail(self._station_error + again, pytrace=False)
+        assert self._station is not None
+        if not self._reset_done:
+            self._reset_done = True
+            try:
+                self._station.reset()
+            except StationError as error:
+                self._station_error = str(error)
+                self._station_error_again = " (the station's reset failed before; not tried again)"
+                self._station_error_shown = True
+            if self._station_error is not None:
+                pytest.fail(self._station_error, pytrace=False)
+        return self._station
+
+    @property
+    def claimed_station(self) -> Optional[Station]:
+        """The station, once claimed (None before, or when the claim failed)."""
+        return self._station
+
+    def station_address(self) -> str:
+        """ADDRESS:UDP:TCP of the claimed station's dispatcher (a registry station's as its registry says now)."""
+        station = self._station
+        if station is None:
+            return ""
+        if station.registry:
+            try:
+                return "%s:%d:%d" % registry_endpoint(self._user_root)
+            except StationError as error:
+                return "registry (%s)" % error
+        return station.endpoint() or "tb-emulator on free ports"
+
+    def _forget_firmware(self) -> None:
+        """After a reset the chip runs no firmware: the next session loads the station's again."""
+        self._firmware_target = None
+
+    def header(self) -> List[str]:
         if self._stations is not None:
-            return "termbridge: inventory %s, %d stations (%s)" % (
-                self.settings.value("inventory"), len(self._stations), ", ".join(s.name for s in self._stations))
-        return "termbridge: %s" % parse_station(self.settings.value("station") or "emulator").describe()
+            lines = ["termbridge: inventory %s, %d stations (%s)" % (
+                self.settings.value("inventory"), len(self._stations), ", ".join(s.name for s in self._stations))]
+        else:
+            lines = ["termbridge: %s" % parse_station(self.settings.value("station") or "emulator").describe()]
+        if self._station is not None and self._claim is not None:
+            lines.append("termbridge: claimed %s" % self._station.describe())
+        elif self._station_error is not None:
+            lines.append("termbridge: %s" % self._station_error)
+        lines += ["termbridge: passed over %s: down (%s)" % (station.name, reason)
+                  for station, reason in self._passed_over]
+        return lines
+
+    def rack_header(self) -> List[str]:
+        """pytest-xdist's controller claims nothing: the stations its workers
+        will find held or down, probed now (before the workers start)."""
+        if not self._stations:
+            return self.header()
+        states = station_states(self._stations, self._lock_dir(), holder="pytest (probe)",
+                                registry_root=self._user_root)
+        lines = self.header()
+        for state in states:
+            if state.state == DOWN:
+                lines.append("termbridge: %s is down (%s); the workers pass it over" % (state.station.name,
+                                                                                        state.reason))
+            elif state.state == HELD:
+                lines.append("termbridge: %s is held by %s" % (
+                    state.station.name, state.holder.describe() if state.holder else state.reason))
+        return lines
 
     def prepare_root(self) -> None:
         """Logs, lock and crash files of this run stay out of the user's own,
@@ -260,13 +343,17 @@ class TermbridgeRun:
                     return str(candidate)
         return None
 
-    def capture_help(self, pcap: str) -> str:
+    def tshark_command(self, pcap: str) -> str:
         dissector = self.dissector()
         load = "-X lua_script:%s " % dissector if dissector else ""
         # The ports are picked at random, and tshark gives some of them to
         # other protocols; the packets' shapes decide first instead.
-        text = ("capture: %s\ntshark -o udp.try_heuristic_first:TRUE -o tcp.try_heuristic_first:TRUE "
-                "%s-r %s -Y termbridge -O termbridge" % (pcap, load, pcap))
+        return ("tshark -o udp.try_heuristic_first:TRUE -o tcp.try_heuristic_first:TRUE "
+                "%s-r %s -Y termbridge -O termbridge" % (load, pcap))
+
+    def capture_help(self, pcap: str) -> str:
+        dissector = self.dissector()
+        text = "capture: %s\n%s" % (pcap, self.tshark_command(pcap))
         if not dissector:
             text += ("\n(the dissector tools/wireshark/termbridge.lua is loaded from Wireshark's plugins folder, "
                      "or give it with -X lua_script:PATH)")

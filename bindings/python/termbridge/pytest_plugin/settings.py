@@ -55,6 +55,8 @@ OPTIONS = (
            variable="TERMBRIDGE_DISSECTOR"),
     Option("lock_dir", Path, "folder of the station claims (default: the system's temporary folder)"),
     Option("claim_timeout", float, "seconds to wait for a free station (default 0)", default=0.0),
+    Option("down_is_error", bool, "a station whose dispatcher does not answer its probe fails the run instead of "
+           "being passed over for another", default=False),
     Option("skip_missing", bool, "skip (instead of failing) the tests whose library or emulator is not found",
            default=False),
 )
