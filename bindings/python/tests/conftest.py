@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
+import os
 import subprocess
 import sys
 import threading
@@ -138,6 +139,9 @@ class FakeLibrary:
             self.tbx_cancelOperation = self._cancel
             self.tbx_getLastOperationLog = lambda: self.operation_log
             self.tbx_getLogFilePath = lambda: b"/logs/console_adapter.log"
+            self.tbx_readMemory = self._read_memory
+            self.tbx_writeMemory = self._write_memory
+            self.tbx_verifyFW = self._verify_firmware
 
     def _record(self, name, *args):
         self.calls.append((name, args))
@@ -175,6 +179,19 @@ class FakeLibrary:
         (record.commandsSent, record.eventsAccepted, record.eventsDropped, record.bytesSent,
          record.bytesReceived) = self.stats
         return self.stats_rc
+
+    # The memory and verify extensions only record their calls.
+    def _read_memory(self, address, length, buffer):
+        self._record("tbx_readMemory", address, length)
+        return 0
+
+    def _write_memory(self, address, buffer, length):
+        self._record("tbx_writeMemory", address, length)
+        return 0
+
+    def _verify_firmware(self, path):
+        self._record("tbx_verifyFW", path)
+        return 0
 
     def _set_progress(self, function, user):
         self._record("tbx_setProgressCallback", bool(function))
@@ -287,3 +304,15 @@ class FakeLibrary:
 @pytest.fixture
 def fake():
     return FakeLibrary()
+
+
+@pytest.fixture
+def example_package():
+    """The example firmware package (examples/firmware, which the build's
+    tb_firmware target packs), named by $TB_EXAMPLE_FIRMWARE as the CTest run
+    sets it."""
+    path = os.environ.get("TB_EXAMPLE_FIRMWARE", "")
+    if not os.path.isfile(path):
+        pytest.fail("the example firmware package is missing: $TB_EXAMPLE_FIRMWARE names %r (the tb_firmware target "
+                    "makes it; it needs the MIPS binutils)" % path, pytrace=False)
+    return path
