@@ -32,6 +32,9 @@ class MemoryMismatch(NamedTuple):
     expected: int
     found: int
 
+    def __repr__(self) -> str:  # addresses and bytes as a bring-up engineer reads them
+        return "MemoryMismatch(address=0x%08x, expected=0x%02x, found=0x%02x)" % self
+
 
 def range_problem(address: int, length: int) -> Optional[str]:
     """None when ``length`` bytes from ``address`` may be moved, otherwise why not."""
@@ -174,6 +177,10 @@ class ChunkDifference:
     found: int
     expected: int
     differing: int
+
+    def __repr__(self) -> str:
+        return ("ChunkDifference(kind=%r, address=0x%08x, length=%d, first_address=0x%08x, found=0x%02x, "
+                "expected=0x%02x, differing=%d)" % dataclasses.astuple(self))
 
 
 @dataclasses.dataclass(frozen=True)
