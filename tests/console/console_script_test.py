@@ -472,14 +472,24 @@ class ConsoleBringUp(ConsoleTest):
         self.assertEqual(self.emulator.read_memory(self.ADDRESS, len(image)), image)
         self.assertEqual(self.read_file(saved), image)
         self.assertIn("the chip holds %s at 0x%08x: 4096 bytes compared" % (self.path(saved), self.ADDRESS), out)
-        # Two bytes changed behind the console's back: the first is named, both counted.
+        # Two bytes changed behind the console's back: the first is named, both
+        # counted. Then a load whose read-back differs from what it wrote:
+        # the tenth buffer read, the read-back's second, comes back with its
+        # first byte inverted.
         for offset in (0x10, 0x200):
             self.emulator.control("write 0x%x 0x%02x" % (self.ADDRESS + offset, image[offset] ^ 0xFF))
-        status, out, err, script = self.run_script([":verifymem 0x%x %s" % (self.ADDRESS, self.path(original))])
+        self.emulator.control("corrupt-read 10")
+        status, out, err, script = self.run_script([":verifymem 0x%x %s" % (self.ADDRESS, self.path(original)),
+                                                    ":loadmem 0x%x %s" % (self.ADDRESS, self.path(original))],
+                                                   "--keep-going")
         self.assertEqual(status, 1, out + err)
         self.assertIn("failed (1): chip memory differs from %s: 2 of 4096 bytes, the first at 0x%08x (chip 0x%02x, "
                       "file 0x%02x)" % (self.path(original), self.ADDRESS + 0x10, image[0x10] ^ 0xFF, image[0x10]), out)
+        self.assertIn("failed (1): read-back differs from %s: 1 of 4096 bytes, the first at 0x%08x (chip 0x%02x, "
+                      "file 0x%02x)" % (self.path(original), self.ADDRESS + 0x200, image[0x200] ^ 0xFF, image[0x200]),
+                      out)
         self.assertIn(script + ":1:", err)
+        self.assertIn(script + ":2:", err)
         # A save whose second read is lost leaves the file it would replace as it was.
         self.emulator.control("drop-read 2")
         status, out, err, _ = self.run_script([":internal-timeout 300",
