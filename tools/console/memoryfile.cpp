@@ -82,7 +82,9 @@ std::string ReadWhole(const std::string& path, Bytes& bytes) {
     }
     bytes.resize(static_cast<std::size_t>(size));
     file.seekg(0);
-    if (!file.read(reinterpret_cast<char*>(bytes.data()), size)) return path + " could not be read whole";
+    if (!file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+        return path + " could not be read whole";
+    }
     return "";
 }
 
