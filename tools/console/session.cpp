@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
@@ -751,10 +753,7 @@ Outcome Session::TextOutcome(const std::string& line, const char* text) {
     outcome.ok = text != api_.getFailureMessage();
     outcome.rc = outcome.ok ? 0 : 1;
     if (outcome.ok) {
-        outcome.resultText = text;
-        outcome.resultBytes = outcome.resultText;
-        outcome.resultLength = outcome.resultText.size();
-        outcome.resultHex = resultview::Hex(outcome.resultBytes);
+        ShowText(outcome, text);
     } else {
         outcome.failure = text;
     }
