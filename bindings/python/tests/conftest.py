@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
-import os
 import subprocess
 import sys
 import threading
@@ -307,12 +306,13 @@ def fake():
 
 
 @pytest.fixture
-def example_package():
-    """The example firmware package (examples/firmware, which the build's
-    tb_firmware target packs), named by $TB_EXAMPLE_FIRMWARE as the CTest run
-    sets it."""
-    path = os.environ.get("TB_EXAMPLE_FIRMWARE", "")
-    if not os.path.isfile(path):
-        pytest.fail("the example firmware package is missing: $TB_EXAMPLE_FIRMWARE names %r (the tb_firmware target "
-                    "makes it; it needs the MIPS binutils)" % path, pytrace=False)
+def example_package(request):
+    """The example firmware package of the build tree the library under test
+    comes from (its firmware/example.fwp, which the tb_firmware target packs
+    from examples/firmware)."""
+    library = Path(request.config.stash[run_key].library()._name)
+    path = library.parent / "firmware" / "example.fwp"
+    if not path.is_file():
+        pytest.fail("the example firmware package %s is missing: the build tree of %s has none (the tb_firmware "
+                    "target makes it; it needs the MIPS binutils)" % (path, library), pytrace=False)
     return path
