@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
 """tb-console in script mode against the emulator: expectations met and
 missed (file:line, exit status), --keep-going, --json output, what a failure
-says about its cause, start-up warnings, the exit codes, and Ctrl-C at a
-terminal.
+says about its cause, start-up warnings, the exit codes, the bring-up verbs
+(memory files, firmware verify) and Ctrl-C at a terminal.
 
-usage: console_script_test.py --emulator TB-EMULATOR --examples DIR
-                              [--path-prefix Z:] [--lib LIBRARY] [--firmware PACKAGE]
-                              -- CONSOLE-COMMAND...
+usage: console_script_test.py --emulator TB-EMULATOR --examples DIR --firmware PACKAGE
+                              [--path-prefix Z:] [--lib LIBRARY] -- CONSOLE-COMMAND...
 
 The console command may start with a runner (wine). Paths handed to the
 console get the prefix (Windows programs under Wine see / as Z:). The
@@ -17,6 +16,7 @@ import fcntl
 import json
 import os
 import pty
+import random
 import re
 import select
 import shutil
@@ -480,6 +480,93 @@ class ConsoleScripts(ConsoleTest):
             self.assertIn("cannot write standard output: ", run.stderr, options)
 
 
+class ConsoleBringUp(ConsoleTest):
+    """Chip memory to and from files, and the firmware verify, end to end."""
+
+    ADDRESS = 0x10000000
+
+    def write_file(self, name, data):
+        path = os.path.join(self.folder, name)
+        with open(path, "wb") as handle:
+            handle.write(data)
+        return path
+
+    def read_file(self, path):
+        with open(path, "rb") as handle:
+            return handle.read()
+
+    def test_memory_saved_loaded_and_verified(self):
+        image = bytes(random.randrange(256) for _ in range(4096))
+        original = self.write_file("image.bin", image)
+        saved = os.path.join(self.folder, "saved.bin")
+        status, out, err, _ = self.run_script([
+            ":loadmem 0x%x %s" % (self.ADDRESS, self.path(original)),
+            ":savemem 0x%x 4096 %s" % (self.ADDRESS, self.path(saved)),
+            ":verifymem 0x%x %s" % (self.ADDRESS, self.path(saved)),
+        ])
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(self.emulator.read_memory(self.ADDRESS, len(image)), image)
+        self.assertEqual(self.read_file(saved), image)
+        self.assertIn("the chip holds %s at 0x%08x: 4096 bytes compared" % (self.path(saved), self.ADDRESS), out)
+        # Two bytes changed behind the console's back: the first is named, both
+        # counted. Then a load whose read-back differs from what it wrote:
+        # the tenth buffer read, the read-back's second, comes back with its
+        # first byte inverted.
+        for offset in (0x10, 0x200):
+            self.emulator.control("write 0x%x 0x%02x" % (self.ADDRESS + offset, image[offset] ^ 0xFF))
+        self.emulator.control("corrupt-read 10")
+        status, out, err, script = self.run_script([":verifymem 0x%x %s" % (self.ADDRESS, self.path(original)),
+                                                    ":loadmem 0x%x %s" % (self.ADDRESS, self.path(original))],
+                                                   "--keep-going")
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("failed (1): chip memory differs from %s: 2 of 4096 bytes, the first at 0x%08x (chip 0x%02x, "
+                      "file 0x%02x)" % (self.path(original), self.ADDRESS + 0x10, image[0x10] ^ 0xFF, image[0x10]), out)
+        self.assertIn("failed (1): read-back differs from %s: 1 of 4096 bytes, the first at 0x%08x (chip 0x%02x, "
+                      "file 0x%02x)" % (self.path(original), self.ADDRESS + 0x200, image[0x200] ^ 0xFF, image[0x200]),
+                      out)
+        self.assertIn(script + ":1:", err)
+        self.assertIn(script + ":2:", err)
+        # A save whose second read is lost leaves the file it would replace as it was.
+        self.emulator.control("drop-read 2")
+        status, out, err, _ = self.run_script([":internal-timeout 300",
+                                               ":savemem 0x%x 4096 %s" % (self.ADDRESS, self.path(saved))])
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("failed (1): Failed to read chip memory at 0x%08x: 512 of 4096 bytes read" % (self.ADDRESS + 512),
+                      out)
+        self.assertIn("cause: <TrafficManager>Timeout Occur - No Response for Native Command", out)
+        self.assertEqual(self.read_file(saved), image)
+        self.assertEqual([name for name in os.listdir(self.folder) if "saved" in name], ["saved.bin"])
+
+    def test_firmware_verify_writes_nothing_and_names_the_differing_chunk(self):
+        if not os.path.isfile(ARGS.firmware):
+            self.fail("the example firmware package %s is missing (the tb_firmware target makes it; it needs the "
+                      "MIPS binutils)" % ARGS.firmware)
+        package = self.path(ARGS.firmware)
+        status, out, err, _ = self.run_script([":load " + package, ":verify " + package])
+        self.assertEqual(status, 0, out + err)
+        self.assertRegex(out, r"the chip holds %s: \d+ chunks, \d+ bytes compared" % re.escape(package))
+        phy_byte = 0xBF540010  # in the PHY image
+        held = self.emulator.read_memory(phy_byte, 1)[0]
+        self.emulator.control("write 0x%x 0x%02x" % (phy_byte, held ^ 0xFF))
+
+        def system_commands(lines):
+            """The system commands a console run of these lines sends."""
+            before = self.emulator.counts()["system"]
+            run = self.run_script(lines)
+            return self.emulator.counts()["system"] - before, run
+
+        sent_by_a_run, _ = system_commands([":timeout 3000"])
+        sent, (status, out, err, script) = system_commands([":verify " + package])
+        self.assertEqual(sent, sent_by_a_run, "the verify changed the link's set-up")
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("failed (1): The chip's memory differs from %s in 1 of " % package, out)
+        self.assertRegex(out, r"\n    PHY chunk at 0xbf540000 \(\d+ bytes\): byte 16 at 0xbf540010 reads 0x%02x, the "
+                              r"package has 0x%02x \(1 of \d+ bytes differ\)\n" % (held ^ 0xFF, held))
+        self.assertIn(script + ":1:", err)
+        self.assertEqual(self.emulator.read_memory(phy_byte, 1)[0], held ^ 0xFF, "the verify wrote")
+        self.assertEqual(self.emulator.control("firmware").split()[0], "running")
+
+
 class ConsoleInterrupts(ConsoleTest):
     """Ctrl-C at a terminal: the prompt's line is cleared, a running command is
     cancelled and the prompt comes back, twice within a second ends the
@@ -585,9 +672,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--emulator", required=True)
     parser.add_argument("--examples", required=True)
+    parser.add_argument("--firmware", required=True, help="the example firmware package")
     parser.add_argument("--path-prefix", default="")
     parser.add_argument("--lib", default="")
-    parser.add_argument("--firmware", default="", help="a firmware package the emulated chip runs (example.fwp)")
     parser.add_argument("console", nargs="+")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -1,8 +1,9 @@
 // The console's own logic without the library: expectations of scripts,
 // completion from the example definition set, the README's verb table, the
 // progress line, reading script lines, the start-up checks of the given
-// files, the cause lines, the value checks, the version report's verdict and
-// (against a stand-in of the library) the notes on the dispatcher link.
+// files, the cause lines, the value checks, the version report's verdict,
+// the memory files' ranges and (against a stand-in of the library) the notes
+// on the dispatcher link and the memory verbs' refusals.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -22,6 +23,7 @@
 #include "expectation.h"
 #include "libraryapi.h"
 #include "linereader.h"
+#include "memoryfile.h"
 #include "progressline.h"
 #include "session.h"
 #include "startupcheck.h"
@@ -418,6 +420,116 @@ TEST(ConsoleVersionReport, AsTheSharedTableSays) {
     }
     EXPECT_EQ(versionreport::Problem("Fatal Error!!! Console Application isn't Ready!!!!"),
               "the library's text is no version report");
+}
+
+std::uint64_t HexNumber(const nlohmann::json& text) { return std::stoull(text.get<std::string>(), nullptr, 16); }
+
+memoryfile::Bytes HexBytes(const nlohmann::json& text) {
+    const std::string hex = text.get<std::string>();
+    memoryfile::Bytes bytes;
+    for (std::size_t at = 0; at + 1 < hex.size(); at += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(at, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+TEST(ConsoleMemoryFile, AsTheSharedTableSays) {
+    const nlohmann::json table = SharedTable("memoryfiles.json");
+    ASSERT_FALSE(table.at("ranges").empty());
+    for (const nlohmann::json& row : table.at("ranges")) {
+        const std::uint64_t length = row.at("length").get<std::uint64_t>();
+        EXPECT_EQ(memoryfile::RangeProblem(HexNumber(row.at("address")), length), TextOrEmpty(row.at("problem")))
+            << row.at("address") << " " << length;
+    }
+    ASSERT_FALSE(table.at("differences").empty());
+    for (const nlohmann::json& row : table.at("differences")) {
+        const memoryfile::Bytes file = HexBytes(row.at("file_bytes"));
+        const memoryfile::Bytes chip = HexBytes(row.at("chip_bytes"));
+        EXPECT_EQ(memoryfile::DifferenceText(row.at("subject"), row.at("file"),
+                                             static_cast<std::uint32_t>(HexNumber(row.at("address"))), file, chip,
+                                             memoryfile::Compare(file, chip)),
+                  row.at("text").get<std::string>());
+    }
+}
+
+// A library whose memory and verify extensions only count their calls.
+int g_memoryCalls = 0;
+
+LibraryApi CountingLibrary() {
+    LibraryApi api;
+    api.readMemory = [](unsigned, unsigned, unsigned char*) {
+        ++g_memoryCalls;
+        return 0;
+    };
+    api.writeMemory = [](unsigned, const unsigned char*, unsigned) {
+        ++g_memoryCalls;
+        return 0;
+    };
+    api.verifyFW = [](const char*) {
+        ++g_memoryCalls;
+        return 0;
+    };
+    return api;
+}
+
+// What the memory verbs refuse, and say why, before anything is sent or
+// written: their words, the range, the file, the library's extensions.
+TEST(ConsoleMemoryVerbs, RefusedBeforeAnythingIsSent) {
+    const testsupport::TempDir folder;
+    folder.Write("empty.bin", "");
+    folder.Write("six.bin", "abcdef");
+    folder.Write("eight.bin", "abcdefgh");
+    const std::string d = folder.Path();
+    const std::string written = folder.File("out.bin");
+    LibraryApi withoutExtensions = CountingLibrary();
+    withoutExtensions.readMemory = nullptr;
+    withoutExtensions.verifyFW = nullptr;
+    const LibraryApi counting = CountingLibrary();
+    const struct {
+        const LibraryApi& api;
+        std::string line;
+        std::string failure;
+        bool exact;  // false: the failure begins so, the system's text follows
+    } cases[] = {
+        {counting, ":savemem 0x10000000 16", "usage: :savemem ADDRESS LENGTH FILE", true},
+        {counting, ":loadmem 0x10000000", "usage: :loadmem ADDRESS FILE", true},
+        {counting, ":savemem 0x1000000g 16 " + written,
+         "ADDRESS takes a number (decimal, or hexadecimal with 0x), not '0x1000000g'", true},
+        {counting, ":savemem 0x10000000 -4 " + written,
+         "LENGTH takes a number (decimal, or hexadecimal with 0x), not '-4'", true},
+        {counting, ":savemem 0x10000002 16 " + written, "address 0x10000002 is not word-aligned (a multiple of 4)",
+         true},
+        {counting, ":savemem 0x10000000 16 " + d, "cannot write " + d + ": ", false},
+        {counting, ":savemem 0x10000000 16 " + d + "/none/out.bin", "cannot write " + d + "/none/out.bin: ", false},
+        {counting, ":loadmem 0x10000000 " + d + "/none.bin", d + "/none.bin does not open: ", false},
+        {counting, ":verifymem 0x10000000 " + d, d + " does not open: ", false},
+        {counting, ":verifymem 0x10000000 " + d + "/empty.bin", d + "/empty.bin is empty", true},
+        {counting, ":loadmem 0x10000000 " + d + "/six.bin", "6 bytes are no whole number of 4-byte words", true},
+        {counting, ":loadmem 0xfffffffc " + d + "/eight.bin",
+         "0xfffffffc + 8 bytes runs past the end of the 32-bit address space", true},
+        {withoutExtensions, ":verifymem 0x10000000 " + d + "/eight.bin",
+         "the library has no tbx_readMemory (a library older than the console)", true},
+        {withoutExtensions, ":verify " + d + "/eight.bin",
+         "the library has no tbx_verifyFW (a library older than the console)", true},
+    };
+    const DefinitionNames names;
+    for (const auto& c : cases) {
+        g_memoryCalls = 0;
+        Session session(c.api, names, {}, nullptr);
+        const Session::LineResult result = session.Run(c.line);
+        ASSERT_TRUE(result.outcome.has_value()) << c.line;
+        EXPECT_EQ(result.outcome->rc, Outcome::kRefused) << c.line;
+        const std::string& failure = result.outcome->failure;
+        if (c.exact) {
+            EXPECT_EQ(failure, c.failure) << c.line;
+        } else {
+            EXPECT_EQ(failure.rfind(c.failure, 0), 0u) << c.line << ": " << failure;
+            EXPECT_GT(failure.size(), c.failure.size()) << c.line << ": no reason given";
+        }
+        EXPECT_EQ(g_memoryCalls, 0) << c.line << ": the library was called";
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(d), std::filesystem::directory_iterator()), 3)
+        << "a refused save left a file behind";
 }
 
 }  // namespace

@@ -48,5 +48,8 @@ std::unique_ptr<platform::DynamicLibrary> LibraryApi::Load(const std::string& pa
     Resolve(*library, "tbx_getLastOperationLog", api.getLastOperationLog, optional);
     Resolve(*library, "tbx_getLogFilePath", api.getLogFilePath, optional);
     Resolve(*library, "tbx_getLinkState", api.getLinkState, optional);
+    Resolve(*library, "tbx_readMemory", api.readMemory, optional);
+    Resolve(*library, "tbx_writeMemory", api.writeMemory, optional);
+    Resolve(*library, "tbx_verifyFW", api.verifyFW, optional);
     return library;
 }

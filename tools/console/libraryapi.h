@@ -44,6 +44,9 @@ struct LibraryApi {
     decltype(&::tbx_getLastOperationLog) getLastOperationLog = nullptr;
     decltype(&::tbx_getLogFilePath) getLogFilePath = nullptr;
     decltype(&::tbx_getLinkState) getLinkState = nullptr;
+    decltype(&::tbx_readMemory) readMemory = nullptr;
+    decltype(&::tbx_writeMemory) writeMemory = nullptr;
+    decltype(&::tbx_verifyFW) verifyFW = nullptr;
 
     // Loads the library and resolves the exports; on failure `error` says why.
     static std::unique_ptr<platform::DynamicLibrary> Load(const std::string& path, LibraryApi& api,

@@ -85,7 +85,13 @@ void Reporter::Report(const Outcome& outcome, const Place& place, resultview::Fo
         return Write(out_, JsonLine(outcome, place) + "\n");
     }
     if (!outcome.ok) {
-        std::string text = "  failed (" + std::to_string(outcome.rc) + "): " + outcome.failure + "\n";
+        // A failure text of several lines (a firmware verify's differing
+        // chunks) keeps its lines under its first.
+        std::string failure = outcome.failure;
+        for (std::size_t at = failure.find('\n'); at != std::string::npos; at = failure.find('\n', at + 3)) {
+            failure.insert(at + 1, "  ");
+        }
+        std::string text = "  failed (" + std::to_string(outcome.rc) + "): " + failure + "\n";
         for (const std::string& line : outcome.cause) text += "    cause: " + line + "\n";
         if (!outcome.suggestion.empty()) text += "    did you mean: " + outcome.suggestion + "\n";
         for (const std::string& note : outcome.notes) text += "    " + note + "\n";

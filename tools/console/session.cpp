@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -11,6 +13,8 @@
 #include "completer.h"
 #include "consoletext.h"
 #include "expectation.h"
+#include "memoryfile.h"
+#include "platform/platform.h"
 #include "startupcheck.h"
 #include "suggest.h"
 #include "valuecheck.h"
@@ -83,6 +87,58 @@ bool IntegerSetting(const std::vector<std::string>& words, int& value) {
     return words.size() == 1 || (words.size() == 2 && ParseInt(words[1], value));
 }
 
+// "" when the library has the extension a verb needs, otherwise what is missing.
+template <typename Function>
+std::string MissingExtension(Function function, const char* name) {
+    return function != nullptr ? "" : std::string("the library has no ") + name + " (a library older than the console)";
+}
+
+// The number an ADDRESS or LENGTH word gives, or why it gives none.
+std::string NumberProblem(const char* name, const std::string& word, std::uint64_t& value) {
+    if (memoryfile::ParseNumber(word, value)) return "";
+    return std::string(name) + " takes a number (decimal, or hexadecimal with 0x), not '" + word + "'";
+}
+
+// The ADDRESS word and the memory file of :loadmem and :verifymem: "" when
+// they name a range that may be moved.
+std::string FileRangeProblem(const std::string& addressWord, const std::string& path, std::uint64_t& address,
+                             memoryfile::Bytes& bytes) {
+    std::string problem = NumberProblem("ADDRESS", addressWord, address);
+    if (problem.empty()) problem = memoryfile::ReadWhole(path, bytes);
+    if (problem.empty()) problem = memoryfile::RangeProblem(address, bytes.size());
+    return problem;
+}
+
+std::string Hex32(std::uint64_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// A verb's result, shown as text.
+void ShowText(Outcome& outcome, const std::string& text) {
+    outcome.resultText = text;
+    outcome.resultBytes = text;
+    outcome.resultLength = text.size();
+    outcome.resultHex = resultview::Hex(text);
+}
+
+void Fail(Outcome& outcome, const std::string& failure) {
+    outcome.ok = false;
+    outcome.rc = 1;
+    outcome.failure = failure;
+}
+
+// A read that came back: the line fails when the chip's bytes differ from
+// the file's, and otherwise shows `done`.
+void CompareWithFile(Outcome& outcome, const char* subject, const std::string& path, std::uint64_t address,
+                     const memoryfile::Bytes& file, const memoryfile::Bytes& chip, const std::string& done) {
+    const memoryfile::Difference difference = memoryfile::Compare(file, chip);
+    if (difference.count == 0) return ShowText(outcome, done);
+    Fail(outcome, memoryfile::DifferenceText(subject, path, static_cast<std::uint32_t>(address), file, chip,
+                                             difference));
+}
+
 }  // namespace
 
 // A library operation (or the console's own wait) under way: Ctrl-C
@@ -143,6 +199,12 @@ const std::vector<Session::Verb>& Session::Verbs() {
         {":format", "[auto|hex|text]", "how results are shown (auto: text when they are text)", &Session::ResultFormat},
         {":sync", "", "synchronise chip access", &Session::Sync},
         {":load", "FILE", "load and start a firmware package", &Session::LoadVerb},
+        {":verify", "FILE", "compare the chip's memory with a firmware package (writes nothing)",
+         &Session::VerifyFirmware},
+        {":savemem", "ADDRESS LENGTH FILE", "chip memory to a file (raw bytes; whole words, 4-byte aligned)",
+         &Session::SaveMemory},
+        {":loadmem", "ADDRESS FILE", "a file into chip memory, read back and compared", &Session::LoadMemory},
+        {":verifymem", "ADDRESS FILE", "compare chip memory with a file (reads only)", &Session::VerifyMemory},
         {":version", "", "the running firmware's version report", &Session::Version},
         {":eeprom", "", "", &Session::Eeprom, &Session::EepromForms},
         {":stats", "", "packets and bytes of the last operation", &Session::Stats},
@@ -465,16 +527,161 @@ Outcome Session::Load(const std::string& line, const std::string& path) {
         const Running running(*this);
         rc = api_.LoadFW(path.c_str());
     }
-    if (progress_ != nullptr) progress_->Finish();
+    FinishProgress();
+    Outcome outcome = FirmwareOutcome(line, path, rc);
+    outcome.elapsedMs = stopwatch.ElapsedMs();
+    return outcome;
+}
+
+Outcome Session::FirmwareOutcome(const std::string& line, const std::string& path, int rc) {
     Outcome outcome = IntegerOutcome(line, rc, rc == 0);
-    if (!outcome.ok) Explain(outcome, true);
+    if (outcome.ok) return outcome;
+    Explain(outcome, true);
     // The library logs nothing of its own for a file that is no package.
-    if (!outcome.ok && outcome.cause.empty() && !outcome.cancelled) {
+    if (outcome.cause.empty() && !outcome.cancelled) {
         const std::string problem = startupcheck::FirmwareProblem(path);
         if (!problem.empty()) outcome.cause.push_back(problem);
     }
-    outcome.elapsedMs = stopwatch.ElapsedMs();
     return outcome;
+}
+
+// The chip's memory against every chunk the package would load: a
+// difference fails the line with the library's list of differing chunks.
+Session::LineResult Session::VerifyFirmware(const Call& call) {
+    if (call.words.size() < 2) return Incomplete(call);
+    const std::string missing = MissingExtension(api_.verifyFW, "tbx_verifyFW");
+    if (!missing.empty()) return OutcomeResult(Refused(call.line, missing));
+    const std::string path = AfterWords(call.line, 1);
+    const Stopwatch stopwatch;
+    int rc = 0;
+    {
+        const Running running(*this);
+        rc = api_.verifyFW(path.c_str());
+    }
+    FinishProgress();
+    Outcome outcome = FirmwareOutcome(call.line, path, rc);
+    if (outcome.ok) ShowText(outcome, LibraryResultText());
+    outcome.elapsedMs = stopwatch.ElapsedMs();
+    return OutcomeResult(std::move(outcome));
+}
+
+// Everything is checked before the chip is read: the words, the range and
+// that the file can be written. The file is written whole or not at all.
+Session::LineResult Session::SaveMemory(const Call& call) {
+    if (call.words.size() < 4) return UsageRefused(call);
+    const std::string path = AfterWords(call.line, 3);
+    std::uint64_t address = 0;
+    std::uint64_t length = 0;
+    std::string problem = NumberProblem("ADDRESS", call.words[1], address);
+    if (problem.empty()) problem = NumberProblem("LENGTH", call.words[2], length);
+    if (problem.empty()) problem = memoryfile::RangeProblem(address, length);
+    if (problem.empty()) problem = MissingExtension(api_.readMemory, "tbx_readMemory");
+    std::unique_ptr<platform::ReplacingFile> file;
+    if (problem.empty()) {
+        file = platform::OpenReplacingFile(path);
+        const int error = platform::LastSystemError();
+        if (!file) problem = "cannot write " + path + ": " + memoryfile::WriteProblem(path, error);
+    }
+    if (!problem.empty()) return OutcomeResult(Refused(call.line, problem));
+    const Stopwatch stopwatch;
+    memoryfile::Bytes chip(static_cast<std::size_t>(length));
+    int rc = 0;
+    {
+        const Running running(*this);
+        rc = api_.readMemory(static_cast<std::uint32_t>(address), static_cast<std::uint32_t>(length), chip.data());
+    }
+    FinishProgress();
+    Outcome outcome = TransferOutcome(call.line, rc);
+    if (outcome.ok && !file->Commit(chip.data(), chip.size())) {
+        const int error = platform::LastSystemError();
+        Fail(outcome, "the chip's " + std::to_string(length) + " bytes were read, but " + path +
+                          " could not be written (it is left as it was): " + memoryfile::WriteProblem(path, error));
+    } else if (outcome.ok) {
+        ShowText(outcome, std::to_string(length) + " bytes from " + Hex32(address) + " saved to " + path);
+    }
+    outcome.elapsedMs = stopwatch.ElapsedMs();
+    return OutcomeResult(std::move(outcome));
+}
+
+// The file is written, then read back and compared.
+Session::LineResult Session::LoadMemory(const Call& call) {
+    if (call.words.size() < 3) return UsageRefused(call);
+    const std::string path = AfterWords(call.line, 2);
+    std::uint64_t address = 0;
+    memoryfile::Bytes file;
+    std::string problem = FileRangeProblem(call.words[1], path, address, file);
+    if (problem.empty()) problem = MissingExtension(api_.writeMemory, "tbx_writeMemory");
+    if (problem.empty()) problem = MissingExtension(api_.readMemory, "tbx_readMemory");
+    if (!problem.empty()) return OutcomeResult(Refused(call.line, problem));
+    const Stopwatch stopwatch;
+    const auto start = static_cast<std::uint32_t>(address);
+    const auto length = static_cast<std::uint32_t>(file.size());
+    memoryfile::Bytes chip(file.size());
+    int rc = 0;
+    bool written = false;
+    {
+        // One call under way for both steps: Ctrl-C between them stops the read-back.
+        const Running running(*this);
+        rc = api_.writeMemory(start, file.data(), length);
+        written = rc == 0;
+        if (written) rc = api_.readMemory(start, length, chip.data());
+    }
+    FinishProgress();
+    Outcome outcome = TransferOutcome(call.line, rc);
+    if (!outcome.ok && written) {
+        outcome.notes.insert(outcome.notes.begin(), "all " + std::to_string(length) +
+                                                        " bytes were written; their read-back did not finish");
+    } else if (outcome.ok) {
+        CompareWithFile(outcome, "read-back", path, address, file, chip,
+                        std::to_string(length) + " bytes of " + path + " written to " + Hex32(address) +
+                            " and read back");
+    }
+    outcome.elapsedMs = stopwatch.ElapsedMs();
+    return OutcomeResult(std::move(outcome));
+}
+
+Session::LineResult Session::VerifyMemory(const Call& call) {
+    if (call.words.size() < 3) return UsageRefused(call);
+    const std::string path = AfterWords(call.line, 2);
+    std::uint64_t address = 0;
+    memoryfile::Bytes file;
+    std::string problem = FileRangeProblem(call.words[1], path, address, file);
+    if (problem.empty()) problem = MissingExtension(api_.readMemory, "tbx_readMemory");
+    if (!problem.empty()) return OutcomeResult(Refused(call.line, problem));
+    const Stopwatch stopwatch;
+    memoryfile::Bytes chip(file.size());
+    int rc = 0;
+    {
+        const Running running(*this);
+        rc = api_.readMemory(static_cast<std::uint32_t>(address), static_cast<std::uint32_t>(file.size()),
+                             chip.data());
+    }
+    FinishProgress();
+    Outcome outcome = TransferOutcome(call.line, rc);
+    if (outcome.ok) {
+        CompareWithFile(outcome, "chip memory", path, address, file, chip,
+                        "the chip holds " + path + " at " + Hex32(address) + ": " + std::to_string(file.size()) +
+                            " bytes compared");
+    }
+    outcome.elapsedMs = stopwatch.ElapsedMs();
+    return OutcomeResult(std::move(outcome));
+}
+
+Outcome Session::TransferOutcome(const std::string& line, int rc) {
+    Outcome outcome = IntegerOutcome(line, rc, rc == 0);
+    if (!outcome.ok) Explain(outcome, true);
+    return outcome;
+}
+
+std::string Session::LibraryResultText() const {
+    const int length = api_.getResultLen();
+    if (length <= 0) return "";
+    const std::string bytes(api_.getResultBuffer(), static_cast<std::size_t>(length));
+    return bytes.substr(0, bytes.find('\0'));
+}
+
+void Session::FinishProgress() {
+    if (progress_ != nullptr) progress_->Finish();
 }
 
 Outcome Session::UpdateEepromField(const std::string& line, const std::string& field, const std::string& value) {
@@ -502,7 +709,7 @@ Session::LineResult Session::Eeprom(const Call& call) {
         if (form != forms.end()) outcome = (this->*form->run)(call, chipTraffic);
     }
     if (!outcome) return UsageRefused(call);
-    if (progress_ != nullptr) progress_->Finish();
+    FinishProgress();
     if (!outcome->ok && outcome->rc != Outcome::kRefused) Explain(*outcome, chipTraffic);
     if (!outcome->ok && verbsyntax::Argument(form->usage, 0) == verbsyntax::kEepromFieldArgument) {
         SuggestEepromField(*outcome, call);
@@ -609,10 +816,7 @@ Outcome Session::TextOutcome(const std::string& line, const char* text) {
     outcome.ok = text != api_.getFailureMessage();
     outcome.rc = outcome.ok ? 0 : 1;
     if (outcome.ok) {
-        outcome.resultText = text;
-        outcome.resultBytes = outcome.resultText;
-        outcome.resultLength = outcome.resultText.size();
-        outcome.resultHex = resultview::Hex(outcome.resultBytes);
+        ShowText(outcome, text);
     } else {
         outcome.failure = text;
     }

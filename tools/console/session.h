@@ -95,6 +95,10 @@ private:
     LineResult ResultFormat(const Call& call);
     LineResult Sync(const Call& call);
     LineResult LoadVerb(const Call& call);
+    LineResult VerifyFirmware(const Call& call);
+    LineResult SaveMemory(const Call& call);
+    LineResult LoadMemory(const Call& call);
+    LineResult VerifyMemory(const Call& call);
     LineResult Version(const Call& call);
     LineResult Eeprom(const Call& call);
     // The handlers of the ":eeprom" forms: no outcome when the words do not
@@ -108,6 +112,13 @@ private:
     void SuggestEepromField(Outcome& outcome, const Call& call) const;
     Outcome UpdateEepromField(const std::string& line, const std::string& field, const std::string& value);
     Outcome Load(const std::string& line, const std::string& path);
+    // A firmware export's outcome (LoadFW, tbx_verifyFW), with why it failed.
+    Outcome FirmwareOutcome(const std::string& line, const std::string& path, int rc);
+    // A memory transfer's outcome (tbx_readMemory, tbx_writeMemory), with why it failed.
+    Outcome TransferOutcome(const std::string& line, int rc);
+    // The text the library left in its result buffer (up to its first NUL).
+    std::string LibraryResultText() const;
+    void FinishProgress();
     Outcome VersionReport(const std::string& line);
     Outcome IntegerOutcome(const std::string& line, int rc, bool ok);
     Outcome TextOutcome(const std::string& line, const char* text);

@@ -22,9 +22,11 @@ from ._library import (ENV_LIBRARY, EXPORTS, EXTENSIONS, NOT_READY_TEXT, allow_f
                        find_library, load_library, version)
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
 from .definitions import DefinitionNames
-from .errors import (CommandError, CommandValueError, EepromError, EepromValueError, EmulatorError,
-                     ExtensionUnavailableError, FirmwareError, InitializeError, LibraryNotFoundError, OperationError,
-                     SessionInUseError, SessionNotOpenError, TermBridgeError, UnknownNameError)
+from .errors import (ChipMemoryError, CommandError, CommandValueError, EepromError, EepromValueError, EmulatorError,
+                     ExtensionUnavailableError, FirmwareError, InitializeError, LibraryNotFoundError,
+                     MemoryMismatchError, OperationError, SessionInUseError, SessionNotOpenError, TermBridgeError,
+                     UnknownNameError)
+from .memoryfiles import ChunkDifference, FirmwareVerdict, MemoryMismatch
 from .session import LinkState, OperationStats, ProgressCallback, Result, TermBridge
 from .versioninfo import UNREAD_VALUE, FirmwareVersion, SystemVersion, parse_version_report
 
@@ -36,6 +38,8 @@ __all__ = [
     "EXTENSIONS",
     "NOT_READY_TEXT",
     "UNREAD_VALUE",
+    "ChipMemoryError",
+    "ChunkDifference",
     "CommandError",
     "CommandValueError",
     "DefinitionNames",
@@ -46,10 +50,13 @@ __all__ = [
     "EmulatorError",
     "ExtensionUnavailableError",
     "FirmwareError",
+    "FirmwareVerdict",
     "FirmwareVersion",
     "InitializeError",
     "LibraryNotFoundError",
     "LinkState",
+    "MemoryMismatch",
+    "MemoryMismatchError",
     "OperationError",
     "OperationStats",
     "ProgressCallback",

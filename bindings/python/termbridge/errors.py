@@ -12,6 +12,7 @@ from __future__ import annotations
 from typing import Optional, Sequence
 
 __all__ = [
+    "ChipMemoryError",
     "CommandError",
     "CommandValueError",
     "EepromError",
@@ -21,6 +22,7 @@ __all__ = [
     "FirmwareError",
     "InitializeError",
     "LibraryNotFoundError",
+    "MemoryMismatchError",
     "OperationError",
     "SessionInUseError",
     "SessionNotOpenError",
@@ -106,6 +108,21 @@ class CommandValueError(CommandError, ValueError):
 
 class FirmwareError(OperationError):
     """LoadFW reported failure."""
+
+
+class ChipMemoryError(OperationError):
+    """A chip memory transfer (tbx_readMemory, tbx_writeMemory) reported
+    failure; the message says how far it got."""
+
+
+class MemoryMismatchError(ChipMemoryError):
+    """The chip's memory differs from what was written to it (``rc`` None):
+    ``mismatches`` lists every differing byte (address, expected, found); the
+    message names the first and how many differ."""
+
+    def __init__(self, operation: str, message: str, mismatches: Sequence[object]):
+        super().__init__(operation, None, message)
+        self.mismatches = list(mismatches)
 
 
 class EepromError(OperationError):

@@ -9,16 +9,17 @@ import os
 import threading
 import warnings
 import weakref
-from typing import Any, Callable, Dict, List, Optional, Type, TypeVar, Union
+from typing import Any, Callable, Dict, List, Optional, Tuple, Type, TypeVar, Union
 
 from ._library import (NOT_READY_TEXT, LinkStateRecord, OperationStatsRecord, ProgressFunction,
                        StoppableProgressFunction, decode, encode, extension, load_library, version)
 from .definitions import DefinitionNames, cause_lines, nearest_names
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
-from .errors import (CommandError, CommandValueError, EepromError, EepromValueError, ExtensionUnavailableError,
-                     FirmwareError, InitializeError, OperationError, SessionInUseError, SessionNotOpenError,
-                     TermBridgeError,
-                     UnknownNameError)
+from .errors import (ChipMemoryError, CommandError, CommandValueError, EepromError, EepromValueError,
+                     ExtensionUnavailableError, FirmwareError, InitializeError, MemoryMismatchError, OperationError,
+                     SessionInUseError, SessionNotOpenError, TermBridgeError, UnknownNameError)
+from .memoryfiles import (FirmwareVerdict, MemoryMismatch, ReplacingFile, difference_text, mismatches,
+                          parse_verify_text, range_problem, read_memory_file)
 from .versioninfo import SystemVersion, parse_version_report
 
 __all__ = ["LinkState", "OperationStats", "ProgressCallback", "Result", "TermBridge"]
@@ -50,6 +51,46 @@ def _integer(value: Any, name: str, low: int, high: int) -> int:
 
 def _milliseconds(value: Any, name: str) -> int:
     return _integer(value, name, INT32_MIN, INT32_MAX)
+
+
+def _address(value: Any) -> int:
+    """A chip address: an integer, 0 or more (the range rule says the rest)."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError("address must be an integer, not %r" % (value,)) from None
+    if number < 0:
+        raise ValueError("address must be 0 or more, not %d" % number)
+    return number
+
+
+def _memory_range(address: Any, length: Any) -> Tuple[int, int]:
+    """The range of a memory transfer, checked before anything is sent:
+    ValueError with the reason for one the chip's memory bus does not move."""
+    start = _address(address)
+    try:
+        count = operator.index(length)
+    except TypeError:
+        raise TypeError("length must be an integer, not %r" % (length,)) from None
+    if count < 0:
+        raise ValueError("length must be 0 or more, not %d" % count)
+    problem = range_problem(start, count)
+    if problem is not None:
+        raise ValueError(problem)
+    return start, count
+
+
+def _memory_file(address: Any, path: PathArgument) -> Tuple[int, str, bytes]:
+    """The address and the whole memory file, checked before anything is
+    sent: OSError when the file does not open, ValueError when it is empty
+    or the range is one the chip's memory bus does not move."""
+    start = _address(address)
+    name = os.fsdecode(os.fspath(path))
+    data = read_memory_file(name)
+    problem = range_problem(start, len(data))
+    if problem is not None:
+        raise ValueError(problem)
+    return start, name, data
 
 
 def _firmware_problem(path: bytes) -> Optional[str]:
@@ -609,12 +650,94 @@ class TermBridge:
         raw = encode(path, "the firmware path")
         rc = self._run(lambda: self.lib.LoadFW(raw))
         if rc != 0:
-            error = self._failure(FirmwareError, "LoadFW", rc, self.failure_message)
-            # The library logs nothing of its own for a file that is no package.
-            problem = None if error.cause or error.message.startswith("Cancelled:") else _firmware_problem(raw)
-            if problem is not None:
-                error.cause.append(problem)
-            raise error
+            raise self._firmware_failure("LoadFW", rc, raw)
+
+    def verify_firmware(self, path: PathArgument) -> FirmwareVerdict:
+        """Reads the chip's memory for every chunk the package would load and
+        compares, writing nothing (no set-up change, no run command). Returns
+        the verdict: ``holds``, or the differing chunks (kind, address, first
+        differing byte). Raises FirmwareError when there is no verdict: a
+        package that does not build (as load_firmware), a read that failed, a
+        cancel; ExtensionUnavailableError when the library lacks tbx_verifyFW."""
+        self._require_open("verify_firmware")
+        raw = encode(path, "the firmware path")
+        verify = self._extension("tbx_verifyFW")
+        rc = self._run(lambda: verify(raw))
+        text = decode(self._result_bytes().split(b"\0", 1)[0]) if rc == 0 else self.failure_message
+        verdict = parse_verify_text(text) if rc in (0, 1) else None
+        if verdict is None or verdict.holds != (rc == 0):
+            raise self._firmware_failure("tbx_verifyFW", rc, raw)
+        return verdict
+
+    def _firmware_failure(self, operation: str, rc: int, raw: bytes) -> FirmwareError:
+        error = self._failure(FirmwareError, operation, rc, self.failure_message)
+        # The library logs nothing of its own for a file that is no package.
+        problem = None if error.cause or error.message.startswith("Cancelled:") else _firmware_problem(raw)
+        if problem is not None:
+            error.cause.append(problem)
+        return error
+
+    # -- chip memory and files
+
+    def save_memory(self, address: int, length: int, path: PathArgument) -> None:
+        """Writes ``length`` bytes of chip memory from ``address`` to the file
+        (raw bytes), whole or not at all: a failed or cancelled read leaves the
+        file as it was. Address and length are whole 4-byte words, the range
+        within 32 bits: ValueError otherwise, and OSError for a file that
+        cannot be written, before anything is sent. A failed read raises
+        ChipMemoryError saying how far it got."""
+        self._require_open("save_memory")
+        start, count = _memory_range(address, length)
+        read = self._extension("tbx_readMemory")
+        with ReplacingFile(os.fsdecode(os.fspath(path))) as file:
+            file.commit(self._read_memory(read, start, count))
+
+    def load_memory(self, address: int, path: PathArgument) -> None:
+        """Writes the file's bytes to chip memory from ``address``, then reads
+        them back: MemoryMismatchError when the chip holds others (naming the
+        first differing address and how many differ). The file and range are
+        checked as verify_memory checks them."""
+        self._require_open("load_memory")
+        start, name, data = _memory_file(address, path)
+        write, read = self._extension("tbx_writeMemory"), self._extension("tbx_readMemory")
+        buffer = (ctypes.c_ubyte * len(data)).from_buffer_copy(data)
+        rc = self._run(lambda: write(start, buffer, len(data)))
+        if rc != 0:
+            raise self._failure(ChipMemoryError, "tbx_writeMemory", rc, self.failure_message)
+        try:
+            back = self._read_memory(read, start, len(data))
+        except ChipMemoryError as error:
+            error.notes.insert(0, "all %d bytes were written; their read-back did not finish" % len(data))
+            raise
+        differing = mismatches(start, data, back)
+        if differing:
+            raise MemoryMismatchError("tbx_readMemory", difference_text("read-back", name, len(data), differing),
+                                      differing)
+
+    def verify_memory(self, address: int, path: PathArgument) -> List[MemoryMismatch]:
+        """Reads chip memory from ``address`` for the file's length and
+        compares, writing nothing: every differing byte as (address,
+        expected, found), empty when the chip holds the file. The file must
+        open and hold whole 4-byte words (OSError, ValueError), the address
+        be word-aligned and the range within 32 bits (ValueError), before
+        anything is sent."""
+        self._require_open("verify_memory")
+        start, _, data = _memory_file(address, path)
+        read = self._extension("tbx_readMemory")
+        return mismatches(start, data, self._read_memory(read, start, len(data)))
+
+    def _read_memory(self, read: Callable, address: int, length: int) -> bytes:
+        buffer = (ctypes.c_ubyte * length)()
+        rc = self._run(lambda: read(address, length, buffer))
+        if rc != 0:
+            raise self._failure(ChipMemoryError, "tbx_readMemory", rc, self.failure_message)
+        return bytes(buffer)
+
+    def _extension(self, name: str) -> Callable:
+        function = extension(self.lib, name)
+        if function is None:
+            raise ExtensionUnavailableError("the loaded library has no %s" % name)
+        return function
 
     def set_firmware_start_pause(self, milliseconds: int) -> None:
         """How long load_firmware waits after the run command for the firmware

@@ -138,6 +138,9 @@ class FakeLibrary:
             self.tbx_cancelOperation = self._cancel
             self.tbx_getLastOperationLog = lambda: self.operation_log
             self.tbx_getLogFilePath = lambda: b"/logs/console_adapter.log"
+            self.tbx_readMemory = self._read_memory
+            self.tbx_writeMemory = self._write_memory
+            self.tbx_verifyFW = self._verify_firmware
 
     def _record(self, name, *args):
         self.calls.append((name, args))
@@ -175,6 +178,19 @@ class FakeLibrary:
         (record.commandsSent, record.eventsAccepted, record.eventsDropped, record.bytesSent,
          record.bytesReceived) = self.stats
         return self.stats_rc
+
+    # The memory and verify extensions only record their calls.
+    def _read_memory(self, address, length, buffer):
+        self._record("tbx_readMemory", address, length)
+        return 0
+
+    def _write_memory(self, address, buffer, length):
+        self._record("tbx_writeMemory", address, length)
+        return 0
+
+    def _verify_firmware(self, path):
+        self._record("tbx_verifyFW", path)
+        return 0
 
     def _set_progress(self, function, user):
         self._record("tbx_setProgressCallback", bool(function))
@@ -287,3 +303,16 @@ class FakeLibrary:
 @pytest.fixture
 def fake():
     return FakeLibrary()
+
+
+@pytest.fixture
+def example_package(request):
+    """The example firmware package of the build tree the library under test
+    comes from (its firmware/example.fwp, which the tb_firmware target packs
+    from examples/firmware)."""
+    library = Path(request.config.stash[run_key].library()._name)
+    path = library.parent / "firmware" / "example.fwp"
+    if not path.is_file():
+        pytest.fail("the example firmware package %s is missing: the build tree of %s has none (the tb_firmware "
+                    "target makes it; it needs the MIPS binutils)" % (path, library), pytrace=False)
+    return path

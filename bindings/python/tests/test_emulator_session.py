@@ -194,6 +194,79 @@ def test_ctrl_c_cancels_a_waiting_command(termbridge_session):
     termbridge_session.send(command)  # the session goes on
 
 
+# Chip memory to and from files: an ordinary address, away from the
+# mirrored boot memory.
+MEMORY = 0x10000000
+
+
+def test_memory_saved_loaded_and_verified(termbridge_session, termbridge_emulator, tmp_path):
+    image = bytes(random.randrange(256) for _ in range(4096))
+    original, saved = tmp_path / "image.bin", tmp_path / "saved.bin"
+    original.write_bytes(image)
+    stages = set()
+    termbridge_session.set_progress_callback(lambda stage, done, total: stages.add(stage))
+    termbridge_session.load_memory(MEMORY, original)
+    termbridge_session.save_memory(MEMORY, len(image), saved)
+    assert termbridge_emulator.read_memory(MEMORY, len(image)) == image
+    assert saved.read_bytes() == image
+    assert termbridge_session.verify_memory(MEMORY, saved) == []
+    assert stages == {"memory write", "memory read"}
+    # Two bytes changed behind the session's back: each is named.
+    for offset in (0x10, 0x200):
+        termbridge_emulator.write_memory(MEMORY + offset, bytes([image[offset] ^ 0xFF]))
+    assert termbridge_session.verify_memory(MEMORY, original) == [
+        termbridge.MemoryMismatch(MEMORY + offset, image[offset], image[offset] ^ 0xFF) for offset in (0x10, 0x200)]
+    # A read-back that differs from what was written: the second read's first byte.
+    termbridge_emulator.control("corrupt-read 2")
+    with pytest.raises(termbridge.MemoryMismatchError) as caught:
+        termbridge_session.load_memory(MEMORY, original)
+    assert caught.value.message == ("read-back differs from %s: 1 of 4096 bytes, the first at 0x%08x (chip 0x%02x, "
+                                    "file 0x%02x)" % (original, MEMORY + 512, image[512] ^ 0xFF, image[512]))
+    assert caught.value.mismatches == [termbridge.MemoryMismatch(MEMORY + 512, image[512], image[512] ^ 0xFF)]
+
+
+def test_ctrl_c_stops_a_save_and_leaves_the_file_as_it_was(termbridge_session, termbridge_emulator, tmp_path):
+    folder = tmp_path / "files"  # the emulator keeps its log in tmp_path
+    folder.mkdir()
+    saved = folder / "saved.bin"
+    saved.write_bytes(b"kept")
+    termbridge_session.set_internal_command_timeout(0)  # the lost answer is waited for without limit
+    termbridge_emulator.control("drop-read 2")
+    timer = threading.Timer(0.5, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        termbridge_session.save_memory(MEMORY, 4096, saved)
+    timer.join()
+    assert termbridge_session.failure_message == "Cancelled: memory read stopped by the host after 512 of 4096 bytes"
+    assert saved.read_bytes() == b"kept"
+    assert os.listdir(folder) == ["saved.bin"]
+
+
+@with_examples
+def test_firmware_verify_writes_nothing_and_names_the_differing_chunk(termbridge_session, termbridge_emulator,
+                                                                      example_package):
+    termbridge_session.set_firmware_start_pause(0)
+    termbridge_session.load_firmware(example_package)
+    verdict = termbridge_session.verify_firmware(example_package)
+    assert (verdict.holds, verdict.differences) == (True, [])
+    assert verdict.chunks > 0
+    phy_byte = 0xBF540010  # in the PHY image
+    held = termbridge_emulator.read_memory(phy_byte, 1)[0]
+    termbridge_emulator.write_memory(phy_byte, bytes([held ^ 0xFF]))
+    system = termbridge_emulator.counts()["system"]
+    verdict = termbridge_session.verify_firmware(example_package)
+    assert (verdict.holds, verdict.differing) == (False, 1)
+    (chunk,) = verdict.differences
+    assert (chunk.kind, chunk.address, chunk.first_address, chunk.found, chunk.expected, chunk.differing) == (
+        "PHY", 0xBF540000, phy_byte, held ^ 0xFF, held, 1)
+    assert termbridge_emulator.read_memory(phy_byte, 1)[0] == held ^ 0xFF, "the verify wrote"
+    assert termbridge_emulator.counts()["system"] == system, "the verify changed the link's set-up"
+    assert termbridge_emulator.control("firmware").startswith("running")
+    with pytest.raises(termbridge.FirmwareError) as caught:
+        termbridge_session.verify_firmware(str(example_package) + ".none")
+    assert caught.value.message == "<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!"
+
+
 def _running(process_id):
     """Whether the process runs: neither ended nor ended and waiting to be
     reaped (an orphan's parent may never reap it)."""

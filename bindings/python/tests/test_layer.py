@@ -15,6 +15,7 @@ import pytest
 import termbridge
 from conftest import EXAMPLES, SOURCE_ROOT, FakeLibrary
 from termbridge.definitions import cause_lines
+from termbridge.memoryfiles import difference_text, mismatches, range_problem
 from termbridge.pytest_plugin import run_key
 
 EXAMPLE_LIST = str(EXAMPLES / "definitions" / "list.txt")
@@ -29,6 +30,7 @@ def shared_table(name):
 
 
 VALUE_CHECKS = shared_table("valuechecks.json")
+MEMORY_FILES = shared_table("memoryfiles.json")
 VERSION_REPORTS = shared_table("versionreports.json")
 LINK_NOTES = shared_table("linknotes.json")
 
@@ -424,6 +426,54 @@ def test_last_operation_stats(open_session):
     fake.stats_rc = 1
     with pytest.raises(termbridge.OperationError):
         bridge.last_operation_stats()
+
+
+class TestMemoryFiles:
+    @pytest.mark.parametrize("row", MEMORY_FILES["ranges"], ids=lambda row: "%s+%d" % (row["address"], row["length"]))
+    def test_ranges_as_the_shared_table_says(self, row):
+        assert range_problem(int(row["address"], 16), row["length"]) == row["problem"]
+
+    @pytest.mark.parametrize("row", MEMORY_FILES["differences"], ids=lambda row: row["subject"])
+    def test_difference_texts_as_the_shared_table_says(self, row):
+        expected, found = bytes.fromhex(row["file_bytes"]), bytes.fromhex(row["chip_bytes"])
+        differing = mismatches(int(row["address"], 16), expected, found)
+        assert difference_text(row["subject"], row["file"], len(expected), differing) == row["text"]
+
+    # What each call refuses before anything is sent or written, and why.
+    REFUSALS = [
+        ("save_memory", ("0x10000000", 16, "out.bin"), TypeError, "address must be an integer, not '0x10000000'"),
+        ("save_memory", (-4, 16, "out.bin"), ValueError, "address must be 0 or more, not -4"),
+        ("save_memory", (0x10000000, -4, "out.bin"), ValueError, "length must be 0 or more, not -4"),
+        ("save_memory", (0x10000002, 16, "out.bin"), ValueError, "address 0x10000002 is not word-aligned"),
+        ("save_memory", (0x10000000, 16, "."), IsADirectoryError, "Is a directory"),
+        ("save_memory", (0x10000000, 16, "none/out.bin"), FileNotFoundError, "none/out.bin"),
+        ("load_memory", (0x10000000, "none.bin"), FileNotFoundError, "none.bin"),
+        ("verify_memory", (0x10000000, "."), IsADirectoryError, "Is a directory"),
+        ("verify_memory", (0x10000000, "empty.bin"), ValueError, "^empty.bin is empty$"),
+        ("load_memory", (0x10000000, "six.bin"), ValueError, "^6 bytes are no whole number of 4-byte words$"),
+        ("load_memory", (0xFFFFFFFC, "eight.bin"), ValueError, "0xfffffffc \\+ 8 bytes runs past the end"),
+        ("verify_firmware", ("fw\0.bin",), ValueError, "NUL"),
+    ]
+
+    @pytest.mark.parametrize("method, arguments, error, said", REFUSALS, ids=lambda value: repr(value)[:30])
+    def test_refused_before_anything_is_sent(self, open_session, tmp_path, monkeypatch, method, arguments, error,
+                                             said):
+        monkeypatch.chdir(tmp_path)
+        for name, data in (("empty.bin", b""), ("six.bin", b"abcdef"), ("eight.bin", b"abcdefgh")):
+            (tmp_path / name).write_bytes(data)
+        fake = FakeLibrary(with_extensions=True)
+        bridge = open_session(fake)
+        with pytest.raises(error, match=said):
+            getattr(bridge, method)(*arguments)
+        assert fake.calls == []
+        assert sorted(os.listdir(tmp_path)) == ["eight.bin", "empty.bin", "six.bin"]
+
+    def test_a_library_without_the_extensions_is_named(self, bridge, tmp_path):
+        (tmp_path / "eight.bin").write_bytes(b"abcdefgh")
+        with pytest.raises(termbridge.ExtensionUnavailableError, match="no tbx_readMemory"):
+            bridge.verify_memory(0x10000000, tmp_path / "eight.bin")
+        with pytest.raises(termbridge.ExtensionUnavailableError, match="no tbx_verifyFW"):
+            bridge.verify_firmware("fw.bin")
 
 
 class TestLoading:
