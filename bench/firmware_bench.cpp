@@ -296,15 +296,8 @@ int main(int argc, char** argv) {
         invocation.value != nullptr ? CountArgument(invocation.value, kMinimumKib, "the package's KiB", usage, kMaximumKib)
                                     : 300);
     const SocketLibraryUse sockets;
-    if (invocation.mode == "--split") return Run(kib, kSplit);
-    if (invocation.mode == "--pinned") {
-        if (!platform::PinToFirstProcessor()) std::printf("(could not pin to the first processor)\n");
-        return Run(kib, kOneProcessor);
-    }
-    const std::string kibText = std::to_string(kib);
-    const int split = platform::UsableProcessorCount() >= 2 ? RunAgain(argv[0], "--split", kibText) : 0;
-    const int pinned = RunAgain(argv[0], "--pinned", kibText);
-    return split != 0 ? split : pinned;
+    return RunInPlacements(argv[0], invocation, std::to_string(kib),
+                           [kib](const Placement& placement) { return Run(kib, placement); });
 }
 
 #else

@@ -216,15 +216,8 @@ int main(int argc, char** argv) {
     const int repetitions =
         invocation.value != nullptr ? CountArgument(invocation.value, 1, "the repetitions", usage, 1000) : 20;
     const SocketLibraryUse sockets;
-    if (invocation.mode == "--split") return Run(repetitions, kSplit);
-    if (invocation.mode == "--pinned") {
-        if (!platform::PinToFirstProcessor()) std::printf("(could not pin to the first processor)\n");
-        return Run(repetitions, kOneProcessor);
-    }
-    const std::string count = std::to_string(repetitions);
-    const int split = platform::UsableProcessorCount() >= 2 ? RunAgain(argv[0], "--split", count) : 0;
-    const int pinned = RunAgain(argv[0], "--pinned", count);
-    return split != 0 ? split : pinned;
+    return RunInPlacements(argv[0], invocation, std::to_string(repetitions),
+                           [repetitions](const Placement& placement) { return Run(repetitions, placement); });
 }
 
 #else

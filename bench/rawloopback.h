@@ -6,7 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <thread>
+
+#include "benchsupport.h"
 
 #include "platform/net.h"
 #include "packets.h"
@@ -31,6 +35,23 @@ constexpr Placement kSplit{"two processors, far end on the other one", 0, 1};
 constexpr Placement kTogether{"two processors, far end beside the host", 0, 0};
 constexpr Placement kFree{"all processors, placement left to the scheduler", -1, -1};
 constexpr Placement kOneProcessor{"on one processor", -1, -1};
+
+// The two placements a load-like benchmark measures, each in a fresh
+// process of its own: the first start runs the program again as
+// `program --split value` (with two processors or more) and
+// `program --pinned value`; those runs call run(placement). The exit code
+// of the first failing run, else 0.
+template <typename Run>
+int RunInPlacements(const char* program, const Invocation& invocation, const std::string& value, Run run) {
+    if (invocation.mode == "--split") return run(kSplit);
+    if (invocation.mode == "--pinned") {
+        if (!platform::PinToFirstProcessor()) std::printf("(could not pin to the first processor)\n");
+        return run(kOneProcessor);
+    }
+    const int split = platform::UsableProcessorCount() >= 2 ? RunAgain(program, "--split", value) : 0;
+    const int pinned = RunAgain(program, "--pinned", value);
+    return split != 0 ? split : pinned;
+}
 
 // The socket library (Winsock) for as long as the holder lives.
 class SocketLibraryUse {
