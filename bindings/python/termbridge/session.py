@@ -13,6 +13,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, Type, TypeVar, Un
 
 from ._library import (NOT_READY_TEXT, LinkStateRecord, OperationStatsRecord, ProgressFunction,
                        StoppableProgressFunction, decode, encode, extension, load_library, version)
+from ._signals import call_cancellably
 from .definitions import DefinitionNames, cause_lines, nearest_names
 from .eeprom import EepromSource, EepromValue, format_eeprom_value, parse_eeprom_listing, parse_eeprom_value
 from .errors import (ChipMemoryError, CommandError, CommandValueError, EepromError, EepromValueError,
@@ -441,41 +442,10 @@ class TermBridge:
         return LinkState(bool(record.connected), record.connections, record.listenPort, record.commandPort)
 
     def _blocking(self, call: Callable[[], Any]) -> Any:
-        """Runs a library call that may take long. From the main thread it runs
-        on a helper thread, so that Ctrl-C reaches Python meanwhile: it then
-        cancels the library's operation (tbx_cancelOperation), waits for the
-        call to return and raises KeyboardInterrupt."""
-        cancel = extension(self.lib, "tbx_cancelOperation")
-        if cancel is None or threading.current_thread() is not threading.main_thread():
-            return call()
-        outcome: Dict[str, Any] = {}
-        # An event, not Thread.join: a join that Ctrl-C interrupts may take
-        # the thread for ended while it still runs.
-        done = threading.Event()
-
-        def run() -> None:
-            try:
-                outcome["value"] = call()
-            except BaseException as error:  # noqa: BLE001 - handed to the caller
-                outcome["error"] = error
-            finally:
-                done.set()
-
-        threading.Thread(target=run, name="termbridge-call", daemon=True).start()
-        try:
-            while not done.wait(0.1):
-                pass
-        except KeyboardInterrupt:
-            cancel()
-            while not done.is_set():
-                try:
-                    done.wait(0.1)
-                except KeyboardInterrupt:
-                    pass  # the operation ends at its next step
-            raise
-        if "error" in outcome:
-            raise outcome["error"]
-        return outcome["value"]
+        """Runs a library call that may take long. Ctrl-C during a call from
+        the main thread cancels the library's operation (tbx_cancelOperation);
+        KeyboardInterrupt is raised once the call has returned."""
+        return call_cancellably(call, extension(self.lib, "tbx_cancelOperation"))
 
     def _result_bytes(self) -> bytes:
         length = self.lib.getResultLen()

@@ -131,6 +131,7 @@ class FakeLibrary:
         self.stop_answers = []  # what a stoppable progress callback answered
         self.cancelled = threading.Event()
         self.block_until_cancelled = False  # LoadFW waits for tbx_cancelOperation
+        self.cancels_dropped = 0  # requests dropped, as the library drops one made before its operation begins
         if with_extensions:
             self.tbx_setProgressCallback = self._set_progress
             self.tbx_getLastOperationStats = self._get_stats
@@ -171,6 +172,14 @@ class FakeLibrary:
 
     def _cancel(self):
         self._record("tbx_cancelOperation")
+        if self.cancels_dropped:
+            self.cancels_dropped -= 1
+            return
+        if self.block_until_cancelled:
+            # The load ends at the request. Its failure text is set here: this
+            # fake's LoadFW is Python code on the calling thread, where the
+            # KeyboardInterrupt is raised as soon as the wait below returns.
+            self.failure = b"Cancelled: firmware load stopped by the host"
         self.cancelled.set()
 
     def _get_stats(self, reference):
@@ -261,7 +270,6 @@ class FakeLibrary:
         self._record("LoadFW", path)
         if self.block_until_cancelled:
             assert self.cancelled.wait(10), "never cancelled"
-            self.failure = b"Cancelled: firmware load stopped by the host"
             return 1
         return self._report_progress() or self.rc
 

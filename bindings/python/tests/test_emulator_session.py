@@ -6,6 +6,7 @@ import gc
 import os
 import random
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -265,6 +266,62 @@ def test_firmware_verify_writes_nothing_and_names_the_differing_chunk(termbridge
     with pytest.raises(termbridge.FirmwareError) as caught:
         termbridge_session.verify_firmware(str(example_package) + ".none")
     assert caught.value.message == "<ConsoleAppLogic>Error!!! Failed to build memory chunk data base from FW file!"
+
+
+class _Stopped(KeyboardInterrupt):
+    """What the test's SIGTERM handler raises, as the pytest plugin's does."""
+
+
+def _stop(signum, frame):
+    raise _Stopped(signum)
+
+
+# A signal from the operating system during a command: Ctrl-C, SIGTERM whose
+# Python handler stops the program, and a signal whose handler lets it go on.
+# Either way the wake-up descriptor the call displaced gets the signal too.
+SIGNALS_DURING_A_COMMAND = [
+    # signal, its handler during the test, whether it cancels the command
+    (signal.SIGINT, signal.default_int_handler, True),
+    (signal.SIGTERM, _stop, True),
+    (signal.SIGUSR1, "count", False),
+]
+
+
+@pytest.mark.parametrize("number, handler, cancels", SIGNALS_DURING_A_COMMAND,
+                         ids=[signal.Signals(row[0]).name for row in SIGNALS_DURING_A_COMMAND])
+def test_a_signal_during_a_command(termbridge_session, termbridge_emulator, number, handler, cancels):
+    command = "NATIVE_READ_WORD_CMD 0x%x" % SCRATCH
+    handled = []
+    if handler == "count":
+        handler = lambda signum, frame: handled.append(signum)  # noqa: E731
+    previous_handler = signal.signal(number, handler)
+    wake_up, wake_up_writer = socket.socketpair()
+    wake_up_writer.setblocking(False)
+    previous_wake_up = signal.set_wakeup_fd(wake_up_writer.fileno())
+    try:
+        termbridge_emulator.control("delay 1000 1")  # the next answer leaves a second late
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), number))
+        timer.start()
+        started = time.monotonic()
+        if cancels:
+            with pytest.raises(KeyboardInterrupt):
+                termbridge_session.send(command, timeout_ms=20000)
+            assert termbridge_session.failure_message == ("Cancelled: stopped waiting for the answer to command "
+                                                          "'%s '" % command)
+            assert time.monotonic() - started < 0.9
+        else:
+            termbridge_session.send(command, timeout_ms=20000)
+            assert handled == [number]
+        timer.join()
+        assert signal.set_wakeup_fd(previous_wake_up) == wake_up_writer.fileno()  # given back after the call
+        wake_up.settimeout(5)
+        assert wake_up.recv(16) == bytes([number])
+    finally:
+        signal.set_wakeup_fd(previous_wake_up)
+        signal.signal(number, previous_handler)
+        wake_up.close()
+        wake_up_writer.close()
+    termbridge_session.send(command)  # the session goes on
 
 
 def _running(process_id):
