@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-STATIONS = int(os.environ.get("TB_RACK_STATIONS", "0"))
+STATIONS = int(os.environ.get("TB_RACK_STATIONS", "1"))  # without it, one test that says so
 LINE_UP_TIMEOUT_S = 120.0
 SCRATCH = 0x10000100
 
@@ -73,6 +73,7 @@ def line_up(folder, index):
 
 @pytest.mark.parametrize("index", range(STATIONS))
 def test_station_load(termbridge_session, termbridge_emulator, index):
+    setting("TB_RACK_STATIONS")
     folder = Path(setting("TB_RACK_FIGURES"))
     commands = int(setting("TB_RACK_COMMANDS"))
     termbridge_emulator.control("delay %d" % int(setting("TB_RACK_DELAY_MS")))
