@@ -1,7 +1,8 @@
 """A suite spread over a rack of stations (stations.toml): each pytest-xdist
 worker claims one station for its whole run and keeps the library's files
 apart. Forty-eight short chip tests; CTest runs them over four emulator
-stations (python_rack), and bench/bench_rack.py times them against one.
+stations (python_rack). bench/bench_rack.py measures racks of up to 16
+stations with a load of its own (bench/rack).
 
     python -m pytest -n 4 --termbridge-inventory=tests/rack/stations.toml tests/rack
 """
