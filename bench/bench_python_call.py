@@ -25,6 +25,7 @@ is checked.
 import argparse
 import ctypes
 import os
+import shutil
 import statistics
 import sys
 import tempfile
@@ -75,18 +76,9 @@ def time_block(call, commands):
     return (time.perf_counter() - started) / commands, (time.process_time() - cpu) / commands
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--library", required=True)
-    parser.add_argument("--emulator", required=True)
-    parser.add_argument("--blocks", type=int, default=20)
-    parser.add_argument("--commands", type=int, default=500, help="commands per block and kind")
-    arguments = parser.parse_args()
-
-    definitions = EXAMPLES / "definitions" / "list.txt"
-    # The library's logs and lock file go to a folder of this run.
-    os.environ["TERMBRIDGE_ROOT"] = tempfile.mkdtemp(prefix="tb-bench-call-")
-    with Emulator(arguments.emulator, free_port(), definitions=definitions) as emulator:
+def measure(arguments, definitions, folder):
+    """Per kind, the (wall, cpu) per command of each block."""
+    with Emulator(arguments.emulator, free_port(), definitions=definitions, log_dir=folder) as emulator:
         with termbridge.TermBridge(mac_map=EXAMPLES / "maps" / "mac.map", phy_map=EXAMPLES / "maps" / "phy.map",
                                    struct_list=definitions, udp_port=emulator.command_port,
                                    tcp_port=emulator.library_port, library_path=arguments.library) as session:
@@ -98,6 +90,25 @@ def main():
             for _ in range(arguments.blocks):
                 for name, call in measured:
                     figures[name].append(time_block(call, arguments.commands))
+    return figures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--library", required=True)
+    parser.add_argument("--emulator", required=True)
+    parser.add_argument("--blocks", type=int, default=20)
+    parser.add_argument("--commands", type=int, default=500, help="commands per block and kind")
+    arguments = parser.parse_args()
+
+    definitions = EXAMPLES / "definitions" / "list.txt"
+    # The library's logs and lock file, and the emulator's log, go to a folder of this run.
+    root = tempfile.mkdtemp(prefix="tb-bench-call-")
+    os.environ["TERMBRIDGE_ROOT"] = root
+    try:
+        figures = measure(arguments, definitions, root)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
 
     print("per command, medians of %d blocks of %d (%d processors, load %.1f):"
           % (arguments.blocks, arguments.commands, os.cpu_count() or 0, os.getloadavg()[0]))
