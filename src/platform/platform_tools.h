@@ -1,6 +1,7 @@
 // What tools, tests and benchmarks need from the OS beyond platform.h:
 // registry writes, starting a program, the environment, placing threads on
-// processors, loading the library at run time, and the process's own figures.
+// processors, loading the library at run time, the process's own figures and
+// traces of its system calls.
 // The library never uses these. They form their own static library
 // (termbridge_platform_tools), which the shared library does not link.
 #ifndef TERMBRIDGE_PLATFORM_TOOLS_H
@@ -71,6 +72,47 @@ struct ProcessResources {
 ProcessResources CurrentProcessResources();
 // What openHandles counts here, in a word: "descriptors" or "handles".
 const char* OpenHandlesName();
+
+// Voluntary context switches of the whole process so far (a thread gave up
+// its processor to wait); -1 where the system does not count them (Windows).
+long long ProcessVoluntarySwitches();
+
+// ---------------------------------------------------------------- thread figures
+// What one thread has used so far. Benchmarks tell the library's threads
+// from the far end's that shares their process.
+struct ThreadFigures {
+    double cpuSeconds = -1.0;          // user + system; -1: could not be read
+    long long voluntarySwitches = -1;  // -1: not counted here (Windows), or could not be read
+};
+// Made on the thread it measures; read from any thread while that one lives.
+class ThreadMeter {
+public:
+    virtual ~ThreadMeter() = default;
+    virtual ThreadFigures Read() const = 0;
+};
+std::unique_ptr<ThreadMeter> MeterCurrentThread();
+
+// ---------------------------------------------------------------- system call traces
+// One system call of a traced run.
+struct TracedCall {
+    long long thread = 0;  // the system's id of the calling thread
+    std::string name;      // "poll", "sendto", ...
+    std::string mark;      // set where the call is a mark (MarkSystemCallTrace)
+};
+// Whether this system has a call tracer at all: strace on Linux (which may
+// still be missing from the machine), none on Windows.
+bool SystemHasCallTracer();
+// Starts `program arguments` under the call tracer (strace -f), its trace
+// written to tracePath. Null, with what is missing in `problem`, when no
+// tracer could be started. The tracer's exit code is the program's.
+std::unique_ptr<Process> StartTracedProcess(const std::string& program, const std::vector<std::string>& arguments,
+                                            const std::string& tracePath, std::string& problem);
+// The calls of such a trace in the order they began, every thread's. False,
+// with the reason in `problem`, when the trace cannot be read.
+bool ReadSystemCallTrace(const std::string& tracePath, std::vector<TracedCall>& calls, std::string& problem);
+// Leaves `label` (a few words, no quotes) in the trace of a traced run: one
+// call that asks the system about a path that is not there.
+void MarkSystemCallTrace(const std::string& label);
 
 }  // namespace platform
 

@@ -1,7 +1,9 @@
 // The process figures the soak watches: each follows what the process takes
-// and gives back.
+// and gives back. And one thread's figures, which the benchmarks read to tell
+// the library's threads from the far end's.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -57,6 +59,54 @@ TEST(ProcessResources, ResidentMemoryFollowsPagesTouched) {
     std::vector<std::uint8_t> block(kBytes, 1);  // every page written
     EXPECT_GE(platform::CurrentProcessResources().residentKiB, before + kBytes / 1024 * 3 / 4);
     EXPECT_EQ(block[kBytes - 1], 1);
+}
+
+// A thread that spins, then sleeps 20 times: its own CPU clock shows the
+// spin and not the reader's idle time; where the system counts voluntary
+// switches, its count and the process's show the sleeps, and where it does
+// not, neither is counted.
+TEST(ThreadFigures, FollowTheMeasuredThreadReadFromAnother) {
+    constexpr int kSleeps = 20;
+    std::unique_ptr<platform::ThreadMeter> meter;
+    platform::WakeSignal metered;
+    platform::WakeSignal go;
+    platform::WakeSignal done;
+    std::thread worker([&] {
+        meter = platform::MeterCurrentThread();
+        metered.Post();
+        go.Wait(-1);
+        const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        std::atomic<unsigned> spins{0};
+        while (std::chrono::steady_clock::now() < spinUntil) spins.fetch_add(1, std::memory_order_relaxed);
+        for (int i = 0; i < kSleeps; ++i) platform::SleepMs(1);
+        done.Post();
+        go.Wait(-1);
+    });
+    metered.Wait(-1);
+    const std::unique_ptr<platform::ThreadMeter> reader = platform::MeterCurrentThread();
+    const platform::ThreadFigures before = meter->Read();
+    const platform::ThreadFigures readerBefore = reader->Read();
+    const long long processBefore = platform::ProcessVoluntarySwitches();
+    go.Post();
+    done.Wait(-1);
+    const platform::ThreadFigures after = meter->Read();
+    const platform::ThreadFigures readerAfter = reader->Read();
+    const long long processAfter = platform::ProcessVoluntarySwitches();
+    go.Post();
+    worker.join();
+
+    ASSERT_GE(before.cpuSeconds, 0.0);
+    ASSERT_GE(readerBefore.cpuSeconds, 0.0);
+    // A loaded machine gives the spin part of its 200 ms.
+    EXPECT_GE(after.cpuSeconds - before.cpuSeconds, 0.04);
+    EXPECT_LT(readerAfter.cpuSeconds - readerBefore.cpuSeconds, 0.04);
+    if (processBefore < 0) {
+        EXPECT_EQ(after.voluntarySwitches, -1);
+        EXPECT_EQ(processAfter, -1);
+    } else {
+        EXPECT_GE(after.voluntarySwitches - before.voluntarySwitches, kSleeps);
+        EXPECT_GE(processAfter - processBefore, kSleeps);
+    }
 }
 
 }  // namespace

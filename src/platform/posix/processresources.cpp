@@ -1,5 +1,5 @@
-// The process's figures on Linux: the CPU time it has used (getrusage) and
-// what it holds, as /proc/self shows it.
+// The process's figures on Linux: the CPU time it has used and its voluntary
+// switches (getrusage), and what it holds, as /proc/self shows it.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -28,6 +28,12 @@ double ProcessCpuSeconds() {
     ::getrusage(RUSAGE_SELF, &usage);
     auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+long long ProcessVoluntarySwitches() {
+    rusage usage {};
+    if (::getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+    return usage.ru_nvcsw;
 }
 
 ProcessResources CurrentProcessResources() {

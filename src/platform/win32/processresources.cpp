@@ -1,6 +1,6 @@
 // The process's figures as Windows counts them: the CPU time it has used,
 // the working set, the handles and the threads a Toolhelp snapshot lists for
-// the process.
+// the process. Windows keeps no count of voluntary switches.
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -70,6 +70,8 @@ double ProcessCpuSeconds() {
     if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
     return static_cast<double>(FileTimeValue(kernel) + FileTimeValue(user)) / 1e7;
 }
+
+long long ProcessVoluntarySwitches() { return -1; }
 
 ProcessResources CurrentProcessResources() {
     ProcessResources resources;
