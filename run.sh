@@ -57,7 +57,7 @@ is_count() {  # text [minimum, default 1]
 native_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
                  libbenchmark-dev python3 binutils-mips-linux-gnu libcli11-dev nlohmann-json3-dev libedit-dev
                  python3-pytest python3-pytest-xdist python3-pip python3-setuptools python3-wheel python3-venv tshark
-                 pkg-config)
+                 pkg-config strace)
 # The console's option and JSON headers are header-only: the Windows build
 # takes them from the native packages above. LLVM's dlltool makes the import
 # library for Visual Studio hosts; clang and lld-link build the test host

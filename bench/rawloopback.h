@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -103,6 +104,7 @@ public:
         for (int attempt = 0; attempt < 250 && port_ != 0; ++attempt) {
             if (tcp_.Connect(platform::kLoopbackAddress, tcpPort)) {
                 thread_ = std::thread([this] { Run(); });
+                metered_.Wait(-1);
                 return true;
             }
             platform::SleepMs(20);
@@ -110,8 +112,14 @@ public:
         return false;
     }
 
+    // What the echo's thread has used, once Connect succeeded: benchmarks
+    // take it off the process's figures to leave the host side's.
+    const platform::ThreadMeter& Meter() const { return *meter_; }
+
 private:
     void Run() {
+        meter_ = platform::MeterCurrentThread();
+        metered_.Set();
         if (processor_ >= 0) platform::PinCurrentThreadToProcessor(processor_);
         std::uint8_t datagram[2048];
         std::uint8_t record[kEventPacketBytes] = {1, 0, 0, 0, 0, 0, 16, 0};
@@ -132,6 +140,8 @@ private:
     std::uint16_t port_ = 0;
     platform::TcpConnection tcp_;
     platform::WaitEvent stop_{true, false};
+    platform::WaitEvent metered_{true, false};
+    std::unique_ptr<platform::ThreadMeter> meter_;
     std::thread thread_;
 };
 
@@ -161,15 +171,20 @@ public:
         return receiver_.WatchReadable() == platform::WatchResult::kOk;
     }
 
-    bool RoundTrip() {
+    bool RoundTrip() { return Send() && Receive(); }
+
+    // The round trip's two halves, for a caller that works between them.
+    bool Send() {
         std::uint8_t datagram[kCommandPacketBytes] = {};
-        if (sender_.SendTo(datagram, sizeof datagram, platform::kLoopbackAddress, echo_.Port()) !=
-            static_cast<int>(sizeof datagram)) {
-            return false;
-        }
+        return sender_.SendTo(datagram, sizeof datagram, platform::kLoopbackAddress, echo_.Port()) ==
+               static_cast<int>(sizeof datagram);
+    }
+    bool Receive() {
         std::uint8_t record[kEventPacketBytes];
         return ReadRecord(receiver_, record);
     }
+
+    const platform::ThreadMeter& FarEndMeter() const { return echo_.Meter(); }
 
 private:
     SocketLibraryUse sockets_;  // first in, last out
@@ -187,28 +202,35 @@ private:
 // is the bound of the library's.
 class RawDispatcherExchange {
 public:
-    // Listens first: the dispatcher is then told this port.
-    bool Listen() {
-        return listener_.Open() && listener_.Bind(platform::kLoopbackAddress, 0) && listener_.Listen(1) &&
+    // Listens first (on `port`, or any free one): the dispatcher is then
+    // told this port.
+    bool Listen(std::uint16_t port = 0) {
+        return listener_.Open() && listener_.Bind(platform::kLoopbackAddress, port) && listener_.Listen(1) &&
                sender_.Open() && sender_.Bind(platform::kLoopbackAddress, 0);
     }
     std::uint16_t Port() const { return listener_.LocalPort(); }
+    // False when the dispatcher has not connected within 10 s.
     bool Accept(std::uint16_t commandPort) {
         commandPort_ = commandPort;
+        if (listener_.WatchAccept() != platform::WatchResult::kOk) return false;
+        if (platform::WaitForAny({listener_}, 10000) != 0) return false;
         if (listener_.Accept(receiver_) != platform::AcceptResult::kAccepted) return false;
         return receiver_.WatchReadable() == platform::WatchResult::kOk;
     }
 
     // One command and its answer, numbered as a packet handler numbers them.
-    bool RoundTrip(const NativeCommand_t& command) {
-        const std::uint8_t number = next_++;
-        const NativePacketBytes packet = EncodeNativePacket(command, number);
-        if (sender_.SendTo(packet.data(), packet.size(), platform::kLoopbackAddress, commandPort_) !=
-            static_cast<int>(packet.size())) {
-            return false;
-        }
+    bool RoundTrip(const NativeCommand_t& command) { return Send(command) && Receive(); }
+
+    // The round trip's two halves, for a caller that works between them.
+    bool Send(const NativeCommand_t& command) {
+        sentNumber_ = next_++;
+        const NativePacketBytes packet = EncodeNativePacket(command, sentNumber_);
+        return sender_.SendTo(packet.data(), packet.size(), platform::kLoopbackAddress, commandPort_) ==
+               static_cast<int>(packet.size());
+    }
+    bool Receive() {
         std::uint8_t record[kEventPacketBytes];
-        return ReadRecord(receiver_, record) && record[4] == number;
+        return ReadRecord(receiver_, record) && record[4] == sentNumber_;
     }
 
 private:
@@ -218,6 +240,7 @@ private:
     platform::TcpConnection receiver_;
     std::uint16_t commandPort_ = 0;
     std::uint8_t next_ = 0;
+    std::uint8_t sentNumber_ = 0;
 };
 
 // Retries until the far end's connection is up and answers.
