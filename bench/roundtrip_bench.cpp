@@ -558,7 +558,7 @@ std::vector<KindCalls> CountCalls(const std::vector<platform::TracedCall>& calls
 }
 
 // "poll 1.00 sendto 1.00 ...", most made first; calls made in fewer than one
-// round trip in 200 are left out.
+// round trip in 2000 are left out.
 std::string Breakdown(const CallCounts& counts, int trips) {
     std::vector<std::pair<long long, std::string>> names;
     for (const auto& [name, count] : counts.byName) names.emplace_back(count, name);
@@ -566,9 +566,10 @@ std::string Breakdown(const CallCounts& counts, int trips) {
     std::string text;
     for (const auto& [count, name] : names) {
         const double perTrip = static_cast<double>(count) / trips;
-        if (perTrip < 0.005) continue;
+        if (perTrip < 0.0005) continue;
         char item[64];
-        std::snprintf(item, sizeof item, "%s%s %.2f", text.empty() ? "" : ", ", name.c_str(), perTrip);
+        std::snprintf(item, sizeof item, perTrip < 0.1 ? "%s%s %.3f" : "%s%s %.2f", text.empty() ? "" : ", ",
+                      name.c_str(), perTrip);
         text += item;
     }
     return text.empty() ? "none" : text;
@@ -584,14 +585,14 @@ void PrintCalls(const std::vector<KindCalls>& kinds, int trips) {
     for (std::size_t k = 0; k < kKindCount; ++k) {
         const KindSpec& kind = kKinds[k];
         const KindCalls& calls = kinds[k];
-        std::printf("  %-36s %8.2f %8.2f", kind.name, PerTrip(calls.host, trips), PerTrip(calls.library, trips));
+        std::printf("  %-36s %8.2f %8.3f", kind.name, PerTrip(calls.host, trips), PerTrip(calls.library, trips));
         if (IsLibraryKind(kind)) {
             // The raw host's exchange (its poll is the one wait) and, with
             // logging, the kind's writes.
             double floor = PerTrip(kinds[kRaw].host, trips);
             if (kind.logging) floor += PerTrip(kinds[static_cast<std::size_t>(kind.writesAlone)].host, trips);
             const double made = PerTrip(calls.host, trips) + PerTrip(calls.library, trips);
-            std::printf(" %8.2f %+8.2f", floor, made - floor);
+            std::printf(" %8.2f %+8.3f", floor, made - floor);
         }
         std::printf("\n      host thread: %s\n", Breakdown(calls.host, trips).c_str());
         if (calls.library.total > 0) std::printf("      library's threads: %s\n", Breakdown(calls.library, trips).c_str());
