@@ -389,7 +389,7 @@ void PrintLoggingAdds(const Series (&series)[kKindCount], const KindSpec& kind, 
 
 void PrintMedians(const Series (&series)[kKindCount], bool byChance) {
     const double rawMedian = Median(series[kRaw].latency);
-    std::printf("  %-36s %8s     %6s  %9s  %8s %9s   (cpu, switches: host thread and library threads, per round"
+    std::printf("  %-36s %11s  %6s  %9s  %8s %9s   (cpu, switches: host thread and library threads, per round"
                 " trip)\n",
                 "", "median", "ratio", "cpu", "switches", "(library)");
     for (std::size_t k = 0; k < kKindCount; ++k) {
@@ -582,6 +582,7 @@ void PrintCalls(const std::vector<KindCalls>& kinds, int trips) {
                 " scheduler)\n",
                 trips);
     std::printf("  %-36s %8s %8s %8s %8s\n", "", "host", "library", "floor", "over it");
+    std::printf("  %-36s %8s %8s\n", "", "thread", "threads");
     for (std::size_t k = 0; k < kKindCount; ++k) {
         const KindSpec& kind = kKinds[k];
         const KindCalls& calls = kinds[k];
