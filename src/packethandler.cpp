@@ -268,7 +268,14 @@ void PacketHandler::ReceiveLoop() {
             // longer it keeps reading: a run of commands over a slow link
             // costs this thread a wake-up every kLongestAsideLookMs at most,
             // not one per command.
-            const bool stillAside = StepAsideForHostReader();
+            // A host that claimed since the last look is taken for still
+            // reading even when the look falls between two of its commands
+            // (while it writes its log lines, say).
+            const std::uint32_t claims = hostClaims_.load();
+            const bool claimedSince = claims != claimsAtLastLook_;
+            claimsAtLastLook_ = claims;
+            const bool stillAside = StepAsideForHostReader() || claimedSince;
+            steppedAside_ = stillAside;
             lookMs = stillAside ? std::min(lookMs * 2, std::max(asideLookMs_.load(), kLongestAsideLookMs))
                                 : asideLookMs_.load();
             continue;
@@ -281,6 +288,7 @@ void PacketHandler::ReceiveLoop() {
         const ConsoleAppSockets::ConnectionRef ready = sockets_->TakeReadyConnection();
         if (StepAsideForHostReader()) {
             lookMs = asideLookMs_.load();
+            claimsAtLastLook_ = hostClaims_.load();
             continue;
         }
         RunBeforeReceiveHook();
@@ -319,16 +327,18 @@ void PacketHandler::ReadOnce(const ConsoleAppSockets::ConnectionRef& connection,
 // then leaves the data out), and watches again when a look finds no host
 // reading, or at once when the host lets go while another wait sleeps. The
 // looks come kAsideLookMs after stepping aside, then twice as far apart each
-// time a host still reads, up to kLongestAsideLookMs. In a run of commands
-// it so stays aside throughout, waking a few times a second whatever the
-// link's latency; an event that comes after the host let go waits at most
-// kLongestAsideLookMs.
+// time a host still reads or claimed since the last look, up to
+// kLongestAsideLookMs. In a run of commands it so stays aside throughout,
+// waking a few times a second whatever the link's latency; an event that
+// comes after the host's last command waits at most two of the longest looks.
 bool PacketHandler::ClaimHostReading() {
     if (!sockets_) return false;
     const std::thread::id self = std::this_thread::get_id();
     if (hostReader_.load() == self) return true;
     std::thread::id none;
-    return hostReader_.compare_exchange_strong(none, self);
+    if (!hostReader_.compare_exchange_strong(none, self)) return false;
+    hostClaims_.fetch_add(1, std::memory_order_relaxed);
+    return true;
 }
 
 void PacketHandler::ReleaseHostReading() {

@@ -157,7 +157,7 @@ public:
     // How often the receiving thread, aside for a host reader, looks whether
     // the host let go (see ClaimHostReading); a test may set it.
     static constexpr int kAsideLookMs = 2;
-    static constexpr int kLongestAsideLookMs = 128;
+    static constexpr int kLongestAsideLookMs = 64;
     void SetAsideLookMs(int ms) { asideLookMs_.store(ms); }
     // Test seam: runs once, on the receiving thread, when it next finds the
     // connection readable, before it reads.
@@ -237,6 +237,10 @@ private:
     std::atomic<int> sleepingWaits_{0};
     // The receiving thread's: whether it leaves the data to a host reader.
     bool steppedAside_ = false;
+    // Successful claims by host threads, and their count at the receiving
+    // thread's last look (its own).
+    std::atomic<std::uint32_t> hostClaims_{0};
+    std::uint32_t claimsAtLastLook_ = 0;
     std::atomic<int> asideLookMs_{kAsideLookMs};
     std::atomic<bool> hasReceiveHook_{false};
     std::mutex receiveHookLock_;
