@@ -54,27 +54,26 @@ def _milliseconds(value: Any, name: str) -> int:
     return _integer(value, name, INT32_MIN, INT32_MAX)
 
 
-def _address(value: Any) -> int:
-    """A chip address: an integer, 0 or more (the range rule says the rest)."""
+def _count(value: Any, name: str) -> int:
+    """An address or a length: an integer, 0 or more (the range rule says the rest)."""
     try:
         number = operator.index(value)
     except TypeError:
-        raise TypeError("address must be an integer, not %r" % (value,)) from None
+        raise TypeError("%s must be an integer, not %r" % (name, value)) from None
     if number < 0:
-        raise ValueError("address must be 0 or more, not %d" % number)
+        raise ValueError("%s must be 0 or more, not %d" % (name, number))
     return number
+
+
+def _address(value: Any) -> int:
+    return _count(value, "address")
 
 
 def _memory_range(address: Any, length: Any) -> Tuple[int, int]:
     """The range of a memory transfer, checked before anything is sent:
     ValueError with the reason for one the chip's memory bus does not move."""
     start = _address(address)
-    try:
-        count = operator.index(length)
-    except TypeError:
-        raise TypeError("length must be an integer, not %r" % (length,)) from None
-    if count < 0:
-        raise ValueError("length must be 0 or more, not %d" % count)
+    count = _count(length, "length")
     problem = range_problem(start, count)
     if problem is not None:
         raise ValueError(problem)
